@@ -1,0 +1,55 @@
+#pragma once
+
+#include "Geometry.h"
+
+#include <cstddef>
+#include <memory>
+
+namespace ci {
+
+/// A float32 RGBA pixel block, premultiplied, in the linear working space, covering an integer
+/// rectangle of engine coordinates. Rows are stored bottom row first (y grows upwards), each
+/// `rect.width()` pixels of 4 floats.
+class Bitmap {
+public:
+    Bitmap() = default;
+    /// Uninitialised pixels over rect.
+    explicit Bitmap(const IRect& rect);
+    Bitmap(Bitmap&&) noexcept = default;
+    Bitmap& operator=(Bitmap&&) noexcept = default;
+
+    Bitmap clone() const;
+    void fill(float r, float g, float b, float a);
+
+    const IRect& rect() const { return rect_; }
+    int64_t width() const { return rect_.width(); }
+    int64_t height() const { return rect_.height(); }
+    bool isEmpty() const { return rect_.isEmpty(); }
+    /// Floats per row.
+    ptrdiff_t stride() const { return ptrdiff_t(rect_.width()) * 4; }
+
+    float* data() { return data_.get(); }
+    const float* data() const { return data_.get(); }
+    /// Pointer to pixel (rect.x0, y); y must lie in the rectangle.
+    float* row(int64_t y) { return data_.get() + (y - rect_.y0) * stride(); }
+    const float* row(int64_t y) const { return data_.get() + (y - rect_.y0) * stride(); }
+    /// Pointer to pixel (x, y), or nullptr outside the rectangle.
+    const float* pixel(int64_t x, int64_t y) const {
+        if (x < rect_.x0 || x >= rect_.x1 || y < rect_.y0 || y >= rect_.y1)
+            return nullptr;
+        return row(y) + (x - rect_.x0) * 4;
+    }
+    float* pixel(int64_t x, int64_t y) {
+        return const_cast<float*>(static_cast<const Bitmap*>(this)->pixel(x, y));
+    }
+    /// Bilinear sample at a point of engine coordinates; transparent outside the rectangle.
+    void sample(double x, double y, float out[4]) const;
+    /// Pixel value with transparent black outside the rectangle.
+    void read(int64_t x, int64_t y, float out[4]) const;
+
+private:
+    IRect rect_;
+    std::unique_ptr<float[]> data_;
+};
+
+} // namespace ci

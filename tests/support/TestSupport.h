@@ -1,0 +1,41 @@
+#pragma once
+
+// Helpers shared by the test programs.
+
+#include "ci/core/Bitmap.h"
+#include "ci/core/Image.h"
+
+#include <string>
+#include <vector>
+
+namespace gwtest {
+
+/// Path of a file in tests/data.
+std::string dataPath(const std::string& name);
+
+/// Collects console lines while alive.
+class ConsoleCapture {
+public:
+    ConsoleCapture();
+    ~ConsoleCapture();
+    const std::vector<std::string>& lines() const { return lines_; }
+    bool contains(const std::string& text) const;
+
+private:
+    std::vector<std::string> lines_;
+};
+
+/// Largest absolute difference over all channels of two bitmaps with the same rectangle
+/// (infinity when the rectangles differ).
+double maxDifference(const ci::Bitmap& a, const ci::Bitmap& b);
+
+/// A w x h bitmap at the origin filled by f(x, y, rgba).
+template <class F> ci::Bitmap makeBitmap(int w, int h, F f) {
+    ci::Bitmap bm(ci::IRect{0, 0, w, h});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            f(x, y, bm.pixel(x, y));
+    return bm;
+}
+
+} // namespace gwtest
