@@ -91,11 +91,30 @@ constexpr Space spaceOf(std::string_view filter) {
 /// Results are kept inside this bound so that the product of any two stays finite.
 inline constexpr float kMaxValue = 1e18f;
 
+/// cond ? a : b with both already computed. A plain conditional on a computed value gets turned
+/// back into a branch around the computation, which stops the loop from vectorising.
+inline float pick(bool cond, float a, float b) {
+    const uint32_t m = 0u - uint32_t(cond);
+    return std::bit_cast<float>((std::bit_cast<uint32_t>(a) & m) | (std::bit_cast<uint32_t>(b) & ~m));
+}
+
+/// |y| with the sign of x (copysign, in a form that keeps loops vectorised).
+inline float withSignOf(float y, float x) {
+    return std::bit_cast<float>((std::bit_cast<uint32_t>(y) & 0x7fffffffu) |
+                                (std::bit_cast<uint32_t>(x) & 0x80000000u));
+}
+
+inline float maxf(float a, float b) {
+    return pick(a < b, b, a);
+}
+inline float minf(float a, float b) {
+    return pick(b < a, b, a);
+}
 inline float clamp01(float x) {
-    return x < 0.f ? 0.f : (x > 1.f ? 1.f : x);
+    return pick(x < 0.f, 0.f, pick(x > 1.f, 1.f, x));
 }
 inline float clampf(float x, float lo, float hi) {
-    return x < lo ? lo : (x > hi ? hi : x);
+    return pick(x < lo, lo, pick(x > hi, hi, x));
 }
 inline float mixf(float p, float q, float t) {
     return p + (q - p) * t;
@@ -106,16 +125,29 @@ inline float lum709(float r, float g, float b) {
 
 /// NaN becomes 0, infinities the largest kept value.
 inline float finite(float x) {
-    x = x == x ? x : 0.f;
+    x = pick(x == x, x, 0.f);
     return clampf(x, -kMaxValue, kMaxValue);
 }
 
 /// smoothstep with a step instead of a division by zero when e1 <= e0.
 inline float smoothstepSafe(float e0, float e1, float x) {
-    if (!(e1 > e0))
-        return x < e0 ? 0.f : 1.f;
-    float t = clamp01((x - e0) / (e1 - e0));
-    return t * t * (3.f - 2.f * t);
+    const float w = e1 - e0;
+    const bool ramp = w > 0.f;
+    const float t = clamp01((x - e0) / pick(ramp, w, 1.f));
+    const float smooth = t * t * (3.f - 2.f * t);
+    const float step = pick(x < e0, 0.f, 1.f);
+    return pick(ramp, smooth, step);
+}
+
+/// Square root of x >= 0 to float precision, written so that loops using it vectorise (the
+/// library call has an error path that prevents that).
+inline float fastSqrt(float x) {
+    float y = std::bit_cast<float>(0x5f375a86 - (std::bit_cast<int32_t>(x) >> 1));
+    const float h = 0.5f * x;
+    y = y * (1.5f - h * y * y);
+    y = y * (1.5f - h * y * y);
+    y = y * (1.5f - h * y * y);
+    return x * y;
 }
 
 /// log2 of a positive normal float, about 1e-7 absolute error.
@@ -123,9 +155,9 @@ inline float fastLog2(float x) {
     int32_t i = std::bit_cast<int32_t>(x);
     int32_t e = ((i >> 23) & 0xff) - 127;
     float m = std::bit_cast<float>((i & 0x7fffff) | 0x3f800000);
-    bool big = m > 1.41421356f;
-    m = big ? m * 0.5f : m;
-    e = big ? e + 1 : e;
+    const bool big = m > 1.41421356f;
+    m *= pick(big, 0.5f, 1.f);
+    e += big ? 1 : 0;
     float s = (m - 1.f) / (m + 1.f);
     float s2 = s * s;
     float ln = 2.f * s * (1.f + s2 * (1.f / 3 + s2 * (1.f / 5 + s2 * (1.f / 7 + s2 * (1.f / 9)))));
@@ -135,7 +167,7 @@ inline float fastLog2(float x) {
 /// 2^y with about 2e-7 relative error; y is clamped to the normal float range.
 inline float fastExp2(float y) {
     y = clampf(y, -126.f, 127.f);
-    int32_t n = int32_t(y >= 0.f ? y + 0.5f : y - 0.5f);
+    int32_t n = int32_t(y + pick(y >= 0.f, 0.5f, -0.5f));
     float t = (y - float(n)) * 0.693147181f;
     float p =
         1.f + t * (1.f + t * (0.5f + t * (1.f / 6 + t * (1.f / 24 + t * (1.f / 120 + t * (1.f / 720))))));
@@ -152,7 +184,7 @@ inline float encodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = 12.92f * ax;
     float pw = 1.055f * fastPow(ax, 1.f / 2.4f) - 0.055f;
-    return std::copysign(ax <= 0.0031308f ? lin : pw, x);
+    return withSignOf(pick(ax <= 0.0031308f, lin, pw), x);
 }
 
 /// The sRGB decoding curve, sign preserved.
@@ -160,11 +192,11 @@ inline float decodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = ax * (1.f / 12.92f);
     float pw = fastPow((ax + 0.055f) * (1.f / 1.055f), 2.4f);
-    return std::copysign(ax <= 0.04045f ? lin : pw, x);
+    return withSignOf(pick(ax <= 0.04045f, lin, pw), x);
 }
 
 inline float encodeGamma2(float x) {
-    return std::copysign(std::sqrt(std::fabs(x)), x);
+    return withSignOf(fastSqrt(std::fabs(x)), x);
 }
 inline float decodeGamma2(float x) {
     return x * std::fabs(x);
@@ -204,11 +236,12 @@ inline void store(const Block& p, float* px, int n) {
 /// c / a, and 0 where a == 0.
 inline void unpremultiply(Block& p, int n) {
     for (int i = 0; i < n; ++i) {
-        float a = p.a[i];
-        float inv = a != 0.f ? 1.f / (a != 0.f ? a : 1.f) : 0.f;
-        p.r[i] *= inv;
-        p.g[i] *= inv;
-        p.b[i] *= inv;
+        const float a = p.a[i];
+        const float inv = 1.f / pick(a != 0.f, a, 1.f);
+        const float k = pick(a != 0.f, inv, 0.f);
+        p.r[i] *= k;
+        p.g[i] *= k;
+        p.b[i] *= k;
     }
 }
 

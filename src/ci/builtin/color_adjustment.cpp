@@ -4,6 +4,7 @@
 #include "ci/core/Filter.h"
 
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <optional>
 #include <vector>
@@ -110,8 +111,9 @@ Image gammaAdjust(const Inputs& in) {
                        [power, atZero](Block& p, int n, const Place&) {
                            forRGB(p, n, [power, atZero](float c) {
                                float ac = std::fabs(c);
-                               float v = ac > 0.f ? fastPow(ac, power) : atZero;
-                               return std::copysign(v, c);
+                               float pw = fastPow(ac, power);
+                               float v = pick(ac > 0.f, pw, atZero);
+                               return withSignOf(v, c);
                            });
                        });
 }
@@ -136,28 +138,30 @@ Image vibrance(const Inputs& in) {
     float amount = float(in.number("inputAmount"));
     if (image && amount == 0.f)
         return image;
-    return pointFilter(image, spaceOf("CIVibrance"), Form::Straight, [amount](Block& p, int n, const Place&) {
-        for (int i = 0; i < n; ++i) {
-            float r = p.r[i], g = p.g[i], b = p.b[i];
-            float y = lum709(r, g, b);
-            float mx = std::max(r, std::max(g, b));
-            float mn = std::min(r, std::min(g, b));
-            float d = mx - mn;
-            float sat = clamp01(d);
-            float dd = d > 0.f ? d : 1.f;
-            float h = mx == r ? (g - b) / dd : (mx == g ? (b - r) / dd + 2.f : (r - g) / dd + 4.f);
-            h *= 60.f;
-            h = h < 0.f ? h + 360.f : h;
-            h = d > 0.f ? h : 0.f;
-            float skin =
-                clamp01(1.f - std::fabs(h - 25.f) / 20.f) * clamp01(1.f - std::fabs(sat - 0.35f) / 0.30f);
-            float gain = amount >= 0.f ? 1.f + amount * (1.f - sat) * (1.f - sat) * (1.f - 0.7f * skin)
-                                       : std::max(0.f, 1.f + amount);
-            p.r[i] = y + (r - y) * gain;
-            p.g[i] = y + (g - y) * gain;
-            p.b[i] = y + (b - y) * gain;
-        }
-    });
+    const float fade = std::max(0.f, 1.f + amount);
+    return pointFilter(image, spaceOf("CIVibrance"), Form::Straight,
+                       [amount, fade](Block& p, int n, const Place&) {
+                           for (int i = 0; i < n; ++i) {
+                               float r = p.r[i], g = p.g[i], b = p.b[i];
+                               float y = lum709(r, g, b);
+                               float mx = maxf(r, maxf(g, b));
+                               float mn = minf(r, minf(g, b));
+                               float d = mx - mn;
+                               float sat = clamp01(d);
+                               float dd = pick(d > 0.f, d, 1.f);
+                               float hr = (g - b) / dd, hg = (b - r) / dd + 2.f, hb = (r - g) / dd + 4.f;
+                               float h = 60.f * pick(mx == r, hr, pick(mx == g, hg, hb));
+                               h += pick(h < 0.f, 360.f, 0.f);
+                               h = pick(d > 0.f, h, 0.f);
+                               float skin = clamp01(1.f - std::fabs(h - 25.f) / 20.f) *
+                                            clamp01(1.f - std::fabs(sat - 0.35f) / 0.30f);
+                               float boost = 1.f + amount * (1.f - sat) * (1.f - sat) * (1.f - 0.7f * skin);
+                               float gain = pick(amount >= 0.f, boost, fade);
+                               p.r[i] = y + (r - y) * gain;
+                               p.g[i] = y + (g - y) * gain;
+                               p.b[i] = y + (b - y) * gain;
+                           }
+                       });
 }
 
 // ---- CITemperatureAndTint ----
@@ -254,17 +258,19 @@ struct Spline {
     std::array<float, 5> x{}, y{};               ///< knots
     std::array<float, 4> c0{}, c1{}, c2{}, c3{}; ///< y = c0 + c1 u + c2 u^2 + c3 u^3, u = p - x_i
     float slope0 = 0, slope1 = 0;                ///< end slopes
+    /// Segment starts; unused segments start at infinity, so a fixed-length search serves
+    /// every curve and the loop over pixels vectorises.
+    std::array<float, 4> start{};
 
     float eval(float p) const {
-        // Segment by comparisons so that the loop stays branch-free.
-        float xi = x[0], a = c0[0], b = c1[0], c = c2[0], d = c3[0];
-        for (int k = 1; k < segments; ++k) {
-            bool past = p >= x[k];
-            xi = past ? x[k] : xi;
-            a = past ? c0[k] : a;
-            b = past ? c1[k] : b;
-            c = past ? c2[k] : c;
-            d = past ? c3[k] : d;
+        float xi = start[0], a = c0[0], b = c1[0], c = c2[0], d = c3[0];
+        for (int k = 1; k < 4; ++k) {
+            bool past = p >= start[k];
+            xi = pick(past, start[k], xi);
+            a = pick(past, c0[k], a);
+            b = pick(past, c1[k], b);
+            c = pick(past, c2[k], c);
+            d = pick(past, c3[k], d);
         }
         float u = p - xi;
         return a + u * (b + u * (c + u * d));
@@ -284,6 +290,8 @@ Spline makeSpline(std::vector<std::pair<double, double>> pts) {
         s.y[i] = float(k[i].second);
     }
     s.segments = n - 1;
+    for (int i = 0; i < 4; ++i)
+        s.start[i] = i == 0 || i < n - 1 ? s.x[i] : std::numeric_limits<float>::infinity();
     if (n == 1) {
         s.c0[0] = s.y[0];
         return s;
@@ -343,9 +351,9 @@ Image toneCurve(const Inputs& in) {
                            if (extrapolate) {
                                forRGB(p, n, [&](float v) {
                                    float inside = s.eval(clampf(v, first, last));
-                                   return v < first  ? yFirst + s.slope0 * (v - first)
-                                          : v > last ? yLast + s.slope1 * (v - last)
-                                                     : inside;
+                                   float below = yFirst + s.slope0 * (v - first);
+                                   float above = yLast + s.slope1 * (v - last);
+                                   return pick(v < first, below, pick(v > last, above, inside));
                                });
                            } else {
                                forRGB(p, n, [&](float v) { return s.eval(clampf(clamp01(v), first, last)); });
@@ -397,15 +405,17 @@ Image highlightShadowAdjust(const Inputs& in) {
     // Luma of P in [0, 1] and the mask value -> the new luma.
     auto tone = [shadow, d](float y, float m) {
         float e1 = fastExp2(-shadow * (1.f - m) * (1.f - m));
-        float y1 = y > 0.f && y <= 1.f ? fastPow(y, e1) : y;
+        float lifted = fastPow(y, e1);
+        float y1 = pick(y > 0.f && y <= 1.f, lifted, y);
         float e2 = fastExp2(-d * m * m);
         float q = 1.f - y1;
-        float y2 = y1 >= 0.f && y1 < 1.f ? 1.f - fastPow(q > 0.f ? q : 1.f, e2) : y1;
+        float pulled = 1.f - fastPow(pick(q > 0.f, q, 1.f), e2);
+        float y2 = pick(y1 >= 0.f && y1 < 1.f, pulled, y1);
         return y2;
     };
     auto applyTone = [tone](Block& p, int i, float m) {
         float y = lum709(p.r[i], p.g[i], p.b[i]);
-        float k = tone(y, clamp01(m)) / std::max(y, 1e-4f);
+        float k = tone(y, clamp01(m)) / maxf(y, 1e-4f);
         p.r[i] *= k;
         p.g[i] *= k;
         p.b[i] *= k;

@@ -28,14 +28,13 @@ Image maskToAlpha(const Inputs& in) {
 }
 
 template <bool Max> Image componentFilter(const Inputs& in, const char* name) {
-    return pointFilter(in.image("inputImage"), spaceOf(name), Form::Homogeneous,
-                       [](Block& p, int n, const Place&) {
-                           for (int i = 0; i < n; ++i) {
-                               float m = Max ? std::max(p.r[i], std::max(p.g[i], p.b[i]))
-                                             : std::min(p.r[i], std::min(p.g[i], p.b[i]));
-                               p.r[i] = p.g[i] = p.b[i] = m;
-                           }
-                       });
+    return pointFilter(
+        in.image("inputImage"), spaceOf(name), Form::Homogeneous, [](Block& p, int n, const Place&) {
+            for (int i = 0; i < n; ++i) {
+                float m = Max ? maxf(p.r[i], maxf(p.g[i], p.b[i])) : minf(p.r[i], minf(p.g[i], p.b[i]));
+                p.r[i] = p.g[i] = p.b[i] = m;
+            }
+        });
 }
 
 Image colorMonochrome(const Inputs& in) {
@@ -106,7 +105,7 @@ Image vignette(const Inputs& in) {
                            float inv = float(1.0 / halfDiagonal);
                            for (int i = 0; i < n; ++i) {
                                float dx = x0 + float(i);
-                               float rho = std::sqrt(dx * dx + dy * dy) * inv;
+                               float rho = fastSqrt(dx * dx + dy * dy) * inv;
                                float k = 1.f - intensity * smoothstepSafe(e0, e1, rho);
                                p.r[i] *= k;
                                p.g[i] *= k;
@@ -127,24 +126,21 @@ Image vignetteEffect(const Inputs& in) {
     float falloff = float(in.number("inputFalloff"));
     const double cx = center.x(), cy = center.y();
     const float e0 = radius * (1.f - falloff), e1 = radius * (1.f + falloff);
+    const bool towardsWhite = intensity < 0.f;
+    const float strength = std::fabs(intensity);
     return pointFilter(image, spaceOf("CIVignetteEffect"), Form::Straight,
                        [=](Block& p, int n, const Place& at) {
                            float dy = float(at.y() - cy);
                            float x0 = float(at.x(0) - cx);
                            for (int i = 0; i < n; ++i) {
                                float dx = x0 + float(i);
-                               float v = smoothstepSafe(e0, e1, std::sqrt(dx * dx + dy * dy));
-                               if (intensity > 0.f) {
-                                   float k = 1.f - intensity * v;
-                                   p.r[i] *= k;
-                                   p.g[i] *= k;
-                                   p.b[i] *= k;
-                               } else {
-                                   float k = -intensity * v;
-                                   p.r[i] += (1.f - p.r[i]) * k;
-                                   p.g[i] += (1.f - p.g[i]) * k;
-                                   p.b[i] += (1.f - p.b[i]) * k;
-                               }
+                               float v = smoothstepSafe(e0, e1, fastSqrt(dx * dx + dy * dy));
+                               // Towards black (scale by 1 - k) or towards white (mix towards 1 by k).
+                               float k = strength * v;
+                               float keep = 1.f - k, add = pick(towardsWhite, k, 0.f);
+                               p.r[i] = p.r[i] * keep + add;
+                               p.g[i] = p.g[i] * keep + add;
+                               p.b[i] = p.b[i] * keep + add;
                            }
                        });
 }

@@ -14,7 +14,7 @@ namespace {
 // ---- Blend functions B(Cb, Cs) on straight colours ----
 
 inline float safeDiv(float num, float den) {
-    return num / (den != 0.f ? den : 1.f);
+    return num / pick(den != 0.f, den, 1.f);
 }
 
 struct Multiply {
@@ -24,33 +24,39 @@ struct Screen {
     static float f(float b, float s) { return b + s - b * s; }
 };
 struct HardLight {
-    static float f(float b, float s) { return s <= 0.5f ? 2.f * b * s : 1.f - 2.f * (1.f - b) * (1.f - s); }
+    static float f(float b, float s) {
+        float multiply = 2.f * b * s, screen = 1.f - 2.f * (1.f - b) * (1.f - s);
+        return pick(s <= 0.5f, multiply, screen);
+    }
 };
 struct Overlay {
     static float f(float b, float s) { return HardLight::f(s, b); }
 };
 struct SoftLight {
     static float f(float b, float s) {
-        float d = b <= 0.25f ? ((16.f * b - 12.f) * b + 4.f) * b : std::sqrt(b > 0.f ? b : 0.f);
-        return s <= 0.5f ? b - (1.f - 2.f * s) * b * (1.f - b) : b + (2.f * s - 1.f) * (d - b);
+        float poly = ((16.f * b - 12.f) * b + 4.f) * b, root = fastSqrt(pick(b > 0.f, b, 0.f));
+        float d = pick(b <= 0.25f, poly, root);
+        float darker = b - (1.f - 2.f * s) * b * (1.f - b), lighter = b + (2.f * s - 1.f) * (d - b);
+        return pick(s <= 0.5f, darker, lighter);
     }
 };
 struct Darken {
-    static float f(float b, float s) { return b < s ? b : s; }
+    static float f(float b, float s) { return pick(b < s, b, s); }
 };
 struct Lighten {
-    static float f(float b, float s) { return b > s ? b : s; }
+    static float f(float b, float s) { return pick(b > s, b, s); }
 };
 struct ColorDodge {
     static float f(float b, float s) {
         float q = safeDiv(b, 1.f - s);
-        return b <= 0.f ? 0.f : (s >= 1.f ? 1.f : (q < 1.f ? q : 1.f));
+        return pick(b <= 0.f, 0.f, pick(s >= 1.f, 1.f, pick(q < 1.f, q, 1.f)));
     }
 };
 struct ColorBurn {
     static float f(float b, float s) {
         float q = safeDiv(1.f - b, s);
-        return b >= 1.f ? 1.f : (s <= 0.f ? 0.f : 1.f - (q < 1.f ? q : 1.f));
+        float burnt = 1.f - pick(q < 1.f, q, 1.f);
+        return pick(b >= 1.f, 1.f, pick(s <= 0.f, 0.f, burnt));
     }
 };
 struct Difference {
@@ -60,7 +66,10 @@ struct Exclusion {
     static float f(float b, float s) { return b + s - 2.f * b * s; }
 };
 struct Divide {
-    static float f(float b, float s) { return s > 0.f ? safeDiv(b, s) : (b > 0.f ? 1.f : 0.f); }
+    static float f(float b, float s) {
+        float q = safeDiv(b, s);
+        return pick(s > 0.f, q, pick(b > 0.f, 1.f, 0.f));
+    }
 };
 struct LinearBurn {
     static float f(float b, float s) { return b + s - 1.f; }
@@ -70,9 +79,10 @@ struct LinearDodge {
 };
 struct PinLight {
     static float f(float b, float s) {
-        float lo = b < 2.f * s ? b : 2.f * s;
-        float hi = b > 2.f * s - 1.f ? b : 2.f * s - 1.f;
-        return s <= 0.5f ? lo : hi;
+        float s2 = 2.f * s, s21 = 2.f * s - 1.f;
+        float lo = pick(b < s2, b, s2);
+        float hi = pick(b > s21, b, s21);
+        return pick(s <= 0.5f, lo, hi);
     }
 };
 struct Subtract {
@@ -96,13 +106,15 @@ inline float pdfLum(float r, float g, float b) {
 
 inline void clipColor(float& r, float& g, float& b) {
     float l = pdfLum(r, g, b);
-    float mn = std::min(r, std::min(g, b)), mx = std::max(r, std::max(g, b));
-    float kLo = mn < 0.f ? safeDiv(l, l - mn) : 1.f;
+    float mn = minf(r, minf(g, b)), mx = maxf(r, maxf(g, b));
+    float toZero = safeDiv(l, l - mn);
+    float kLo = pick(mn < 0.f, toZero, 1.f);
     r = l + (r - l) * kLo;
     g = l + (g - l) * kLo;
     b = l + (b - l) * kLo;
     mx = l + (mx - l) * kLo;
-    float kHi = mx > 1.f ? safeDiv(1.f - l, mx - l) : 1.f;
+    float toOne = safeDiv(1.f - l, mx - l);
+    float kHi = pick(mx > 1.f, toOne, 1.f);
     r = l + (r - l) * kHi;
     g = l + (g - l) * kHi;
     b = l + (b - l) * kHi;
@@ -117,12 +129,14 @@ inline void setLum(float& r, float& g, float& b, float l) {
 }
 
 inline float satOf(float r, float g, float b) {
-    return std::max(r, std::max(g, b)) - std::min(r, std::min(g, b));
+    return maxf(r, maxf(g, b)) - minf(r, minf(g, b));
 }
 
 inline void setSat(float& r, float& g, float& b, float s) {
-    float mn = std::min(r, std::min(g, b)), mx = std::max(r, std::max(g, b));
-    float k = mx > mn ? s / (mx > mn ? mx - mn : 1.f) : 0.f;
+    float mn = minf(r, minf(g, b)), mx = maxf(r, maxf(g, b));
+    float range = mx - mn;
+    float q = s / pick(range > 0.f, range, 1.f);
+    float k = pick(range > 0.f, q, 0.f);
     r = (r - mn) * k;
     g = (g - mn) * k;
     b = (b - mn) * k;
@@ -142,8 +156,8 @@ template <NonSeparable M> void blendNonSeparable(Block& out, const Block& cb, co
         } else {
             r = cb.r[i], g = cb.g[i], b = cb.b[i];
         }
-        float l = M == NonSeparable::Luminosity ? pdfLum(cs.r[i], cs.g[i], cs.b[i])
-                                                : pdfLum(cb.r[i], cb.g[i], cb.b[i]);
+        float ls = pdfLum(cs.r[i], cs.g[i], cs.b[i]), lb = pdfLum(cb.r[i], cb.g[i], cb.b[i]);
+        float l = M == NonSeparable::Luminosity ? ls : lb;
         setLum(r, g, b, l);
         out.r[i] = r;
         out.g[i] = g;

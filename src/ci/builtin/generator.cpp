@@ -25,6 +25,7 @@ Image radialGradient(const Inputs& in) {
     // With equal radii the ramp is a step at the radius.
     const bool step = !(r1 != r0);
     const float inv = step ? 0.f : 1.f / (r1 - r0);
+    const float inner2 = r0 > 0.f ? r0 * r0 : -1.f;
     auto fn = [=](const ColorRow& row) {
         Block p;
         const float dy = float(double(row.y) + 0.5 - cy);
@@ -33,8 +34,10 @@ Image radialGradient(const Inputs& in) {
             const float x0 = float(double(row.x + s) + 0.5 - cx);
             for (int i = 0; i < n; ++i) {
                 float dx = x0 + float(i);
-                float d = std::sqrt(dx * dx + dy * dy);
-                float t = step ? (d < r0 ? 0.f : 1.f) : clamp01((d - r0) * inv);
+                float d2 = dx * dx + dy * dy;
+                // The step compares squares so that a pixel exactly on the radius is outside.
+                float ramp = clamp01((fastSqrt(d2) - r0) * inv), edge = pick(d2 < inner2, 0.f, 1.f);
+                float t = pick(step, edge, ramp);
                 p.r[i] = mixf(c0[0], c1[0], t);
                 p.g[i] = mixf(c0[1], c1[1], t);
                 p.b[i] = mixf(c0[2], c1[2], t);

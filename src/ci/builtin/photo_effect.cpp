@@ -50,7 +50,8 @@ Image photoEffect(const Look& look, const Inputs& in) {
                                float y = lum709(p.r[i], p.g[i], p.b[i]);
                                float c[3] = {p.r[i], p.g[i], p.b[i]};
                                for (int k = 0; k < 3; ++k) {
-                                   float v = look.mono ? y : mixf(y, c[k], look.saturation);
+                                   float coloured = mixf(y, c[k], look.saturation);
+                                   float v = pick(look.mono, y, coloured);
                                    v = look.lift[k] + (look.gain[k] - look.lift[k]) * v;
                                    v = sCurve(v, look.curve1);
                                    c[k] = sCurve(v, look.curve2);
