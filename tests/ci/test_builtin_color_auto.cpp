@@ -165,3 +165,27 @@ TEST(BuiltinColorAuto, FaceBalanceFilter) {
         EXPECT_EQ(b->pixel(1, 0)[c], 0.f);
     EXPECT_TRUE(Filter::make("CIFaceBalance")->outputImage().isNull());
 }
+
+TEST(BuiltinColorAuto, InstalledFaceFinderIsAsked) {
+    Bitmap bm(IRect{0, 0, 64, 64});
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) {
+            float* p = bm.pixel(x, y);
+            float v = float(x + 64 * y) / 4095.f;
+            p[0] = p[1] = p[2] = v * v;
+            p[3] = 1;
+        }
+    const Image img = Image::fromBitmap(std::move(bm));
+    int asked = 0;
+    setAutoAdjustFaceFinder([&](const Image& seen) {
+        ++asked;
+        EXPECT_EQ(seen, img);
+        return std::vector<Rect>{Rect::make(10, 10, 20, 20)};
+    });
+    auto list = autoAdjustmentFilters(img);
+    setAutoAdjustFaceFinder(nullptr);
+    EXPECT_EQ(asked, 1);
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list[0]->name(), "CIFaceBalance");
+    EXPECT_EQ(find(autoAdjustmentFilters(img), "CIFaceBalance"), nullptr);
+}

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 
 namespace ci {
 
@@ -224,8 +225,32 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
     return out;
 }
 
+namespace {
+
+std::mutex finderMutex;
+FaceFinder& installedFinder() {
+    static FaceFinder finder;
+    return finder;
+}
+
+} // namespace
+
+void setAutoAdjustFaceFinder(FaceFinder finder) {
+    std::lock_guard lock(finderMutex);
+    installedFinder() = std::move(finder);
+}
+
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image) {
-    return autoAdjustmentFilters(image, {});
+    FaceFinder finder;
+    {
+        std::lock_guard lock(finderMutex);
+        finder = installedFinder();
+    }
+    std::vector<Rect> faces;
+    const Rect e = image ? image.extent() : Rect::empty();
+    if (finder && !e.isInfinite() && !e.isEmpty())
+        faces = finder(image);
+    return autoAdjustmentFilters(image, faces);
 }
 
 namespace builtin {

@@ -442,9 +442,12 @@ Image highlightShadowAdjust(const Inputs& in) {
                 }
             },
             {image});
-        mask = luma.clampedToExtent()
-                   .applyingFilter("CIGaussianBlur", {{"inputRadius", 10 * radius}})
-                   .cropped(image.extent());
+        if (auto blur = Filter::make("CIGaussianBlur")) {
+            blur->setValue("inputImage", luma.clampedToExtent());
+            blur->setValue("inputRadius", 10 * radius);
+            if (Image blurred = blur->outputImage())
+                mask = blurred.cropped(image.extent());
+        }
     }
     if (!mask) {
         return pointFilter(image, space, Form::Straight, [applyTone](Block& p, int n, const Place&) {
