@@ -87,7 +87,7 @@ Image lanczosScale(const Image& image, double scale, double aspect) {
     auto xfn = [sx, src](const KernelTile& t) {
         std::vector<float> scratch;
         const int64_t n = t.rect.width();
-        std::vector<Taps> taps(size_t(n));
+        std::vector<Taps> taps(static_cast<size_t>(n));
         int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (int64_t i = 0; i < n; ++i) {
             taps[i] = lanczosTaps(t.rect.x0 + i, sx, src.x0, src.x1);
@@ -193,22 +193,20 @@ void registerGeometryFilters() {
                        return image.transformed(t);
                    }});
 
-    InputSpec rect = vectorInput("inputRectangle", Vector{-8.98847e307, -8.98847e307, 1.79769e308, 1.79769e308},
-                                 "Rectangle", attr::TypeRectangle);
-    defineBuiltin({"CICrop",
-                   "Crop",
-                   kGeometryCategories,
-                   {imageInput(), rect},
-                   [](const Inputs& in) -> Image {
-                       Image image = in.image("inputImage");
-                       if (!image)
-                           return {};
-                       const Vector v = in.vector("inputRectangle");
-                       for (double c : {v.x(), v.y(), v.z(), v.w()})
-                           if (std::isnan(c))
-                               return Image::empty();
-                       return image.cropped(v.rect());
-                   }});
+    InputSpec rect =
+        vectorInput("inputRectangle", Vector{-8.98847e307, -8.98847e307, 1.79769e308, 1.79769e308},
+                    "Rectangle", attr::TypeRectangle);
+    defineBuiltin(
+        {"CICrop", "Crop", kGeometryCategories, {imageInput(), rect}, [](const Inputs& in) -> Image {
+             Image image = in.image("inputImage");
+             if (!image)
+                 return {};
+             const Vector v = in.vector("inputRectangle");
+             for (double c : {v.x(), v.y(), v.z(), v.w()})
+                 if (std::isnan(c))
+                     return Image::empty();
+             return image.cropped(v.rect());
+         }});
 
     defineBuiltin({"CILanczosScaleTransform",
                    "Lanczos Scale Transform",

@@ -14,7 +14,8 @@ const float* rowSpan(const Bitmap& bm, int64_t y, int64_t x0, int64_t x1, std::v
     if (rowInside) {
         int64_t a = std::max(x0, r.x0), b = std::min(x1, r.x1);
         if (a < b)
-            std::memcpy(scratch.data() + (a - x0) * 4, bm.row(y) + (a - r.x0) * 4, size_t(b - a) * 4 * sizeof(float));
+            std::memcpy(scratch.data() + (a - x0) * 4, bm.row(y) + (a - r.x0) * 4,
+                        size_t(b - a) * 4 * sizeof(float));
     }
     return scratch.data();
 }
@@ -147,7 +148,8 @@ Image reduceBy(const Image& image, int f) {
         }
     };
     auto roi = [f, e](int, const Rect& r) {
-        return Rect{r.x0 * f, r.y0 * f, r.x1 * f, r.y1 * f}.intersected(e.isInfinite() ? Rect::infinite() : roundOut(e));
+        return Rect{r.x0 * f, r.y0 * f, r.x1 * f, r.y1 * f}.intersected(e.isInfinite() ? Rect::infinite()
+                                                                                       : roundOut(e));
     };
     return GeneralKernel::apply(fn, {image}, extent, roi);
 }
@@ -156,8 +158,8 @@ Image enlargeBy(const Image& reduced, int f, const Rect& extent) {
     auto fn = [f](const KernelTile& t) {
         const Bitmap& src = *t.inputs[0];
         const int64_t n = t.rect.width();
-        std::vector<int64_t> ix(size_t(n));
-        std::vector<float> tx(size_t(n));
+        std::vector<int64_t> ix(static_cast<size_t>(n));
+        std::vector<float> tx(static_cast<size_t>(n));
         for (int64_t i = 0; i < n; ++i) {
             double u = (double(t.rect.x0 + i) + 0.5) / f - 0.5;
             double fl = std::floor(u);

@@ -22,7 +22,9 @@ inline constexpr double kPi = std::numbers::pi;
 inline constexpr double kMaxRadius = 1000;
 
 /// A finite number or the fallback (callers may send anything).
-inline double finiteOr(double v, double fallback) { return std::isfinite(v) ? v : fallback; }
+inline double finiteOr(double v, double fallback) {
+    return std::isfinite(v) ? v : fallback;
+}
 
 inline double number(const Inputs& in, const char* key, double fallback) {
     return finiteOr(in.number(key), fallback);
@@ -34,20 +36,32 @@ inline Point point(const Inputs& in, const char* key, Point fallback = {150, 150
     return {finiteOr(v.x(), fallback.x), finiteOr(v.y(), fallback.y)};
 }
 
-inline float luma(float r, float g, float b) { return 0.2126f * r + 0.7152f * g + 0.0722f * b; }
-inline float luma(const float* p) { return luma(p[0], p[1], p[2]); }
+inline float luma(float r, float g, float b) {
+    return 0.2126f * r + 0.7152f * g + 0.0722f * b;
+}
+inline float luma(const float* p) {
+    return luma(p[0], p[1], p[2]);
+}
 
 /// Luminance of the un-premultiplied colour (0 where alpha is 0).
-inline float lumaStraight(const float* p) { return p[3] != 0.f ? luma(p) / p[3] : 0.f; }
+inline float lumaStraight(const float* p) {
+    return p[3] != 0.f ? luma(p) / p[3] : 0.f;
+}
 
 inline double smoothstep(double e0, double e1, double x) {
     double u = std::clamp((x - e0) / (e1 - e0), 0.0, 1.0);
     return u * u * (3 - 2 * u);
 }
-inline double fract(double x) { return x - std::floor(x); }
-inline double fmodPos(double x, double m) { return x - m * std::floor(x / m); }
+inline double fract(double x) {
+    return x - std::floor(x);
+}
+inline double fmodPos(double x, double m) {
+    return x - m * std::floor(x / m);
+}
 /// Triangle wave in [0, 1] with period 2.
-inline double mirror(double x) { return 1 - std::abs(1 - fmodPos(x, 2)); }
+inline double mirror(double x) {
+    return 1 - std::abs(1 - fmodPos(x, 2));
+}
 
 /// Two pseudo-random numbers in [0, 1) for an integer cell; fixed so output is deterministic.
 inline void hash2(int64_t i, int64_t j, double& h0, double& h1) {
@@ -69,10 +83,14 @@ inline void hash2(int64_t i, int64_t j, double& h0, double& h1) {
 const float* rowSpan(const Bitmap& bm, int64_t y, int64_t x0, int64_t x1, std::vector<float>& scratch);
 
 /// Pointer to pixel (x, y) of a kernel's output bitmap (no bounds check).
-inline float* outPixel(Bitmap& out, int64_t x, int64_t y) { return out.row(y) + (x - out.rect().x0) * 4; }
+inline float* outPixel(Bitmap& out, int64_t x, int64_t y) {
+    return out.row(y) + (x - out.rect().x0) * 4;
+}
 
 /// The rectangle with its finite edges rounded outward.
-inline Rect roundOut(const Rect& r) { return r.isInfinite() ? r : r.roundedOut(); }
+inline Rect roundOut(const Rect& r) {
+    return r.isInfinite() ? r : r.roundedOut();
+}
 
 /// The Gaussian blur of CIGaussianBlur (premultiplied RGBA, transparent surroundings blurred in),
 /// extent grown by 3 sigma and rounded out. Sigma <= 0 returns the input.
@@ -100,9 +118,10 @@ inline InputSpec vectorInput(std::string key, Vector def, std::string displayNam
 }
 
 /// A number input with a display name, for a table row.
-inline InputSpec numberSpec(std::string key, std::string displayName, double def, std::optional<double> sliderMin,
-                            std::optional<double> sliderMax, std::optional<double> min = {},
-                            std::optional<double> identity = {}, const char* type = attr::TypeScalar) {
+inline InputSpec numberSpec(std::string key, std::string displayName, double def,
+                            std::optional<double> sliderMin, std::optional<double> sliderMax,
+                            std::optional<double> min = {}, std::optional<double> identity = {},
+                            const char* type = attr::TypeScalar) {
     InputSpec s = numberInput(std::move(key), def, sliderMin, sliderMax, min, identity, type);
     s.displayName = std::move(displayName);
     return s;
