@@ -13,7 +13,9 @@ namespace {
 const std::vector<std::string> kDistortionCategories = {"CICategoryDistortionEffect", "CICategoryStillImage",
                                                         "CICategoryVideo", "CICategoryBuiltIn"};
 
-bool meets(const Rect& a, const Rect& b) { return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1; }
+bool meets(const Rect& a, const Rect& b) {
+    return a.x0 < b.x1 && b.x0 < a.x1 && a.y0 < b.y1 && b.y0 < a.y1;
+}
 
 // Source region for a radial effect: outside the square that the effect reads from, a point
 // maps to itself.
@@ -44,12 +46,13 @@ Image bump(const Image& image, Point c, double radius, double scale) {
     if (scale == 0 || !(radius > 0))
         return image;
     const double reach = radius * std::max(1.0, std::abs(1 - scale));
-    return radialWarp(image, c, radius, reach, [radius, scale](double dx, double dy, double r, double& sx, double& sy) {
-        const double t = r / radius, q = 1 - t * t;
-        const double f = 1 - scale * q * q;
-        sx = dx * f;
-        sy = dy * f;
-    });
+    return radialWarp(image, c, radius, reach,
+                      [radius, scale](double dx, double dy, double r, double& sx, double& sy) {
+                          const double t = r / radius, q = 1 - t * t;
+                          const double f = 1 - scale * q * q;
+                          sx = dx * f;
+                          sy = dy * f;
+                      });
 }
 
 Image bumpLinear(const Image& image, Point c, double radius, double angle, double scale) {
@@ -149,7 +152,8 @@ Image glass(const Image& image, const Image& texture, Point c, double scale) {
             if (infinite)
                 tex.sample(x - c.x, y - c.y, v);
             else
-                tex.sample(te.x0 + fmodPos(x - (c.x - tw / 2), tw), te.y0 + fmodPos(y - (c.y - th / 2), th), v);
+                tex.sample(te.x0 + fmodPos(x - (c.x - tw / 2), tw), te.y0 + fmodPos(y - (c.y - th / 2), th),
+                           v);
             return double(luma(v));
         });
     };
@@ -191,30 +195,34 @@ Image pinch(const Image& image, Point c, double radius, double scale) {
     // Above scale 1 the centre reaches arbitrarily far; the stretch is bounded to keep reads finite.
     static constexpr double kMaxStretch = 1e4;
     const double reach = scale > 1 ? radius * kMaxStretch : radius;
-    return radialWarp(image, c, radius, reach, [radius, scale](double dx, double dy, double r, double& sx, double& sy) {
-        if (r == 0) {
-            sx = sy = 0;
-            return;
-        }
-        const double f = std::min(std::pow(std::sin(kPi * r / radius / 2), -scale), kMaxStretch);
-        sx = dx * f;
-        sy = dy * f;
-    });
+    return radialWarp(
+        image, c, radius, reach, [radius, scale](double dx, double dy, double r, double& sx, double& sy) {
+            if (r == 0) {
+                sx = sy = 0;
+                return;
+            }
+            const double f = std::min(std::pow(std::sin(kPi * r / radius / 2), -scale), kMaxStretch);
+            sx = dx * f;
+            sy = dy * f;
+        });
 }
 
 Image twirl(const Image& image, Point c, double radius, double angle) {
     if (angle == 0 || !(radius > 0))
         return image;
-    return radialWarp(image, c, radius, radius, [radius, angle](double dx, double dy, double r, double& sx, double& sy) {
-        const double u = 1 - r / radius;
-        const double a = angle * u * u;
-        const double ca = std::cos(a), sa = std::sin(a);
-        sx = dx * ca - dy * sa;
-        sy = dx * sa + dy * ca;
-    });
+    return radialWarp(image, c, radius, radius,
+                      [radius, angle](double dx, double dy, double r, double& sx, double& sy) {
+                          const double u = 1 - r / radius;
+                          const double a = angle * u * u;
+                          const double ca = std::cos(a), sa = std::sin(a);
+                          sx = dx * ca - dy * sa;
+                          sy = dx * sa + dy * ca;
+                      });
 }
 
-InputSpec centerSpec() { return vectorInput("inputCenter", Vector{150, 150}, "Center"); }
+InputSpec centerSpec() {
+    return vectorInput("inputCenter", Vector{150, 150}, "Center");
+}
 
 } // namespace
 
@@ -222,7 +230,8 @@ void registerDistortionFilters() {
     defineBuiltin({"CIBumpDistortion",
                    "Bump Distortion",
                    kDistortionCategories,
-                   {imageInput(), centerSpec(), numberSpec("inputRadius", "Radius", 300, 0, 600, 0, {}, attr::TypeDistance),
+                   {imageInput(), centerSpec(),
+                    numberSpec("inputRadius", "Radius", 300, 0, 600, 0, {}, attr::TypeDistance),
                     numberSpec("inputScale", "Scale", 0.5, -1, 1, {}, 0)},
                    [](const Inputs& in) -> Image {
                        Image image = in.image("inputImage");
@@ -248,14 +257,16 @@ void registerDistortionFilters() {
     defineBuiltin({"CICircularWrap",
                    "Circular Wrap Distortion",
                    kDistortionCategories,
-                   {imageInput(), centerSpec(), numberSpec("inputRadius", "Radius", 150, 0, 600, 0, {}, attr::TypeDistance),
+                   {imageInput(), centerSpec(),
+                    numberSpec("inputRadius", "Radius", 150, 0, 600, 0, {}, attr::TypeDistance),
                     numberSpec("inputAngle", "Angle", 0, -kPi, kPi, {}, 0, attr::TypeAngle)},
                    [](const Inputs& in) -> Image {
                        Image image = in.image("inputImage");
                        if (!image)
                            return {};
                        return circularWrap(image, point(in, "inputCenter"),
-                                           std::min(number(in, "inputRadius", 150), 1e7), number(in, "inputAngle", 0));
+                                           std::min(number(in, "inputRadius", 150), 1e7),
+                                           number(in, "inputAngle", 0));
                    }});
     defineBuiltin({"CIDisplacementDistortion",
                    "Displacement Distortion",
@@ -319,19 +330,20 @@ void registerDistortionFilters() {
                        return twirl(image, point(in, "inputCenter"), number(in, "inputRadius", 300),
                                     number(in, "inputAngle", kPi));
                    }});
-    defineBuiltin({"CIVortexDistortion",
-                   "Vortex Distortion",
-                   kDistortionCategories,
-                   {imageInput(), centerSpec(),
-                    numberSpec("inputRadius", "Radius", 300, 0, 800, 0, 0, attr::TypeDistance),
-                    numberSpec("inputAngle", "Angle", 56.548667764616276, -30 * kPi, 30 * kPi, {}, 0, attr::TypeAngle)},
-                   [](const Inputs& in) -> Image {
-                       Image image = in.image("inputImage");
-                       if (!image)
-                           return {};
-                       return twirl(image, point(in, "inputCenter"), number(in, "inputRadius", 300),
-                                    number(in, "inputAngle", 56.548667764616276));
-                   }});
+    defineBuiltin(
+        {"CIVortexDistortion",
+         "Vortex Distortion",
+         kDistortionCategories,
+         {imageInput(), centerSpec(),
+          numberSpec("inputRadius", "Radius", 300, 0, 800, 0, 0, attr::TypeDistance),
+          numberSpec("inputAngle", "Angle", 56.548667764616276, -30 * kPi, 30 * kPi, {}, 0, attr::TypeAngle)},
+         [](const Inputs& in) -> Image {
+             Image image = in.image("inputImage");
+             if (!image)
+                 return {};
+             return twirl(image, point(in, "inputCenter"), number(in, "inputRadius", 300),
+                          number(in, "inputAngle", 56.548667764616276));
+         }});
 }
 
 } // namespace ci::builtin

@@ -65,7 +65,8 @@ void registerHalftoneFilters() {
                            Entry{"CIDotScreen", "Dot Screen", Screen::Dot},
                            Entry{"CIHatchedScreen", "Hatched Screen", Screen::Hatched},
                            Entry{"CILineScreen", "Line Screen", Screen::Line}}) {
-        std::vector<InputSpec> inputs = {imageInput(), vectorInput("inputCenter", Vector{150, 150}, "Center")};
+        std::vector<InputSpec> inputs = {imageInput(),
+                                         vectorInput("inputCenter", Vector{150, 150}, "Center")};
         if (e.kind != Screen::Circular)
             inputs.push_back(numberSpec("inputAngle", "Angle", 0, -kPi, kPi, {}, 0, attr::TypeAngle));
         inputs.push_back(numberSpec("inputWidth", "Width", 6, 2, 50, 1, {}, attr::TypeDistance));
@@ -73,18 +74,19 @@ void registerHalftoneFilters() {
         sharp.max = 1;
         inputs.push_back(sharp);
         const Screen kind = e.kind;
-        defineBuiltin({e.name,
-                       e.display,
-                       {"CICategoryHalftoneEffect", "CICategoryVideo", "CICategoryStillImage", "CICategoryBuiltIn"},
-                       inputs,
-                       [kind](const Inputs& in) -> Image {
-                           Image image = in.image("inputImage");
-                           if (!image)
-                               return {};
-                           return halftone(image, kind, point(in, "inputCenter"),
-                                           kind == Screen::Circular ? 0 : number(in, "inputAngle", 0),
-                                           number(in, "inputWidth", 6), number(in, "inputSharpness", 0.7));
-                       }});
+        defineBuiltin(
+            {e.name,
+             e.display,
+             {"CICategoryHalftoneEffect", "CICategoryVideo", "CICategoryStillImage", "CICategoryBuiltIn"},
+             inputs,
+             [kind](const Inputs& in) -> Image {
+                 Image image = in.image("inputImage");
+                 if (!image)
+                     return {};
+                 return halftone(image, kind, point(in, "inputCenter"),
+                                 kind == Screen::Circular ? 0 : number(in, "inputAngle", 0),
+                                 number(in, "inputWidth", 6), number(in, "inputSharpness", 0.7));
+             }});
     }
 }
 

@@ -10,10 +10,12 @@ using namespace spatial;
 
 namespace {
 
-const std::vector<std::string> kStylizeCategories = {"CICategoryStylize", "CICategoryStillImage", "CICategoryVideo",
-                                                     "CICategoryBuiltIn"};
+const std::vector<std::string> kStylizeCategories = {"CICategoryStylize", "CICategoryStillImage",
+                                                     "CICategoryVideo", "CICategoryBuiltIn"};
 
-Image requireImage(const Inputs& in) { return in.image("inputImage"); }
+Image requireImage(const Inputs& in) {
+    return in.image("inputImage");
+}
 
 // ---- Bloom and gloom: a soft glow screened over, or multiplied into, the picture.
 
@@ -77,7 +79,8 @@ Image comicEffect(const Image& image) {
             const double py = double(y) + 0.5;
             for (int64_t i = 0; i < t.rect.width(); ++i) {
                 const int64_t j = i * 4;
-                const double gx = ((a[j + 4] + 2 * b[j + 4] + c[j + 4]) - (a[j - 4] + 2 * b[j - 4] + c[j - 4])) / 4.0;
+                const double gx =
+                    ((a[j + 4] + 2 * b[j + 4] + c[j + 4]) - (a[j - 4] + 2 * b[j - 4] + c[j - 4])) / 4.0;
                 const double gy = ((c[j - 4] + 2 * c[j] + c[j + 4]) - (a[j - 4] + 2 * a[j] + a[j + 4])) / 4.0;
                 const double line = 1 - smoothstep(0.1, 0.2, std::hypot(gx, gy));
                 const float* q = p + j;
@@ -172,8 +175,10 @@ Image edges(const Image& image, double intensity) {
                 const int64_t j = i * 4;
                 for (int ch = 0; ch < 3; ++ch) {
                     const int64_t q = j + ch;
-                    const float gx = ((a[q + 4] + 2 * b[q + 4] + c[q + 4]) - (a[q - 4] + 2 * b[q - 4] + c[q - 4])) / 8;
-                    const float gy = ((c[q - 4] + 2 * c[q] + c[q + 4]) - (a[q - 4] + 2 * a[q] + a[q + 4])) / 8;
+                    const float gx =
+                        ((a[q + 4] + 2 * b[q + 4] + c[q + 4]) - (a[q - 4] + 2 * b[q - 4] + c[q - 4])) / 8;
+                    const float gy =
+                        ((c[q - 4] + 2 * c[q] + c[q + 4]) - (a[q - 4] + 2 * a[q] + a[q + 4])) / 8;
                     o[q] = k * std::sqrt(gx * gx + gy * gy) * b[j + 3];
                 }
                 o[j + 3] = b[j + 3];
@@ -216,8 +221,8 @@ Image pixellate(const Image& image, double s, Point c) {
         return origin + s * (up ? std::ceil(k) : std::floor(k));
     };
     const Rect extent = e.isInfinite() ? e
-                                       : Rect{snap(e.x0, c.x, false), snap(e.y0, c.y, false), snap(e.x1, c.x, true),
-                                              snap(e.y1, c.y, true)};
+                                       : Rect{snap(e.x0, c.x, false), snap(e.y0, c.y, false),
+                                              snap(e.x1, c.x, true), snap(e.y1, c.y, true)};
     auto fn = [s, c](const WarpRow& r) {
         const double cy = c.y + (std::floor((double(r.y) + 0.5 - c.y) / s) + 0.5) * s;
         for (int i = 0; i < r.count; ++i) {
@@ -226,8 +231,12 @@ Image pixellate(const Image& image, double s, Point c) {
         }
     };
     auto roi = [s, c, e](const Rect& r) {
-        auto centre = [s](double v, double origin) { return origin + (std::floor((v - origin) / s) + 0.5) * s; };
-        return Rect{centre(r.x0, c.x), centre(r.y0, c.y), centre(r.x1, c.x), centre(r.y1, c.y)}.grown(1).intersected(e);
+        auto centre = [s](double v, double origin) {
+            return origin + (std::floor((v - origin) / s) + 0.5) * s;
+        };
+        return Rect{centre(r.x0, c.x), centre(r.y0, c.y), centre(r.x1, c.x), centre(r.y1, c.y)}
+            .grown(1)
+            .intersected(e);
     };
     return WarpKernel::apply(fn, image, extent, roi);
 }
@@ -275,38 +284,41 @@ Image shadedMaterial(const Image& image, const Image& shading, double scale) {
 
 void registerStylizeFilters() {
     for (bool gloom : {false, true}) {
-        defineBuiltin({gloom ? "CIGloom" : "CIBloom",
-                       gloom ? "Gloom" : "Bloom",
-                       kStylizeCategories,
-                       {imageInput(), numberSpec("inputRadius", "Radius", 10, 0, 100, 0, 0, attr::TypeDistance),
-                        numberSpec("inputIntensity", "Intensity", 0.5, 0, 1, 0, 0)},
-                       [gloom](const Inputs& in) -> Image {
-                           Image image = requireImage(in);
-                           if (!image)
-                               return {};
-                           return bloom(image, number(in, "inputRadius", 10), number(in, "inputIntensity", 0.5), gloom);
-                       }});
+        defineBuiltin(
+            {gloom ? "CIGloom" : "CIBloom",
+             gloom ? "Gloom" : "Bloom",
+             kStylizeCategories,
+             {imageInput(), numberSpec("inputRadius", "Radius", 10, 0, 100, 0, 0, attr::TypeDistance),
+              numberSpec("inputIntensity", "Intensity", 0.5, 0, 1, 0, 0)},
+             [gloom](const Inputs& in) -> Image {
+                 Image image = requireImage(in);
+                 if (!image)
+                     return {};
+                 return bloom(image, number(in, "inputRadius", 10), number(in, "inputIntensity", 0.5), gloom);
+             }});
     }
-    defineBuiltin({"CIComicEffect", "Comic Effect", kStylizeCategories, {imageInput()}, [](const Inputs& in) -> Image {
-                       Image image = requireImage(in);
-                       return image ? comicEffect(image) : Image();
-                   }});
+    defineBuiltin(
+        {"CIComicEffect", "Comic Effect", kStylizeCategories, {imageInput()}, [](const Inputs& in) -> Image {
+             Image image = requireImage(in);
+             return image ? comicEffect(image) : Image();
+         }});
     for (bool dots : {false, true}) {
-        defineBuiltin({dots ? "CIPointillize" : "CICrystallize",
-                       dots ? "Pointillize" : "Crystallize",
-                       kStylizeCategories,
-                       {imageInput(), numberSpec("inputRadius", "Radius", 20, 1, 100, 1, 1, attr::TypeDistance),
-                        vectorInput("inputCenter", Vector{150, 150}, "Center")},
-                       [dots](const Inputs& in) -> Image {
-                           Image image = requireImage(in);
-                           if (!image)
-                               return {};
-                           const double r = std::min(number(in, "inputRadius", 20), kMaxRadius);
-                           // Pixel-sized cells (and below) leave the picture as it is.
-                           if (!(r > 1) || image.extent().isEmpty())
-                               return image;
-                           return cells(image, r, point(in, "inputCenter"), dots);
-                       }});
+        defineBuiltin(
+            {dots ? "CIPointillize" : "CICrystallize",
+             dots ? "Pointillize" : "Crystallize",
+             kStylizeCategories,
+             {imageInput(), numberSpec("inputRadius", "Radius", 20, 1, 100, 1, 1, attr::TypeDistance),
+              vectorInput("inputCenter", Vector{150, 150}, "Center")},
+             [dots](const Inputs& in) -> Image {
+                 Image image = requireImage(in);
+                 if (!image)
+                     return {};
+                 const double r = std::min(number(in, "inputRadius", 20), kMaxRadius);
+                 // Pixel-sized cells (and below) leave the picture as it is.
+                 if (!(r > 1) || image.extent().isEmpty())
+                     return image;
+                 return cells(image, r, point(in, "inputCenter"), dots);
+             }});
     }
     defineBuiltin({"CIEdges",
                    "Edges",
@@ -336,7 +348,8 @@ void registerStylizeFilters() {
                        Image image = requireImage(in);
                        if (!image)
                            return {};
-                       return pixellate(image, std::min(number(in, "inputScale", 8), 1e7), point(in, "inputCenter"));
+                       return pixellate(image, std::min(number(in, "inputScale", 8), 1e7),
+                                        point(in, "inputCenter"));
                    }});
     defineBuiltin({"CIShadedMaterial",
                    "Shaded Material",

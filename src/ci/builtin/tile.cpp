@@ -13,8 +13,8 @@ using namespace spatial;
 
 namespace {
 
-const std::vector<std::string> kTileCategories = {"CICategoryTileEffect", "CICategoryVideo", "CICategoryStillImage",
-                                                  "CICategoryBuiltIn"};
+const std::vector<std::string> kTileCategories = {"CICategoryTileEffect", "CICategoryVideo",
+                                                  "CICategoryStillImage", "CICategoryBuiltIn"};
 
 const double kSqrt3 = std::sqrt(3.0);
 
@@ -39,13 +39,15 @@ Image tiled(const Image& image, Point c, double theta, Fold fold, Point cellMin,
         }
     };
     auto map = [&](double x, double y) { return Point{c.x + ct * x - st * y, c.y + st * x + ct * y}; };
-    const Rect cell = boundingBox({map(cellMin.x, cellMin.y), map(cellMax.x, cellMin.y), map(cellMin.x, cellMax.y),
-                                   map(cellMax.x, cellMax.y)})
+    const Rect cell = boundingBox({map(cellMin.x, cellMin.y), map(cellMax.x, cellMin.y),
+                                   map(cellMin.x, cellMax.y), map(cellMax.x, cellMax.y)})
                           .grown(1);
     return WarpKernel::apply(fn, image, Rect::infinite(), [cell](const Rect&) { return cell; });
 }
 
-Image transparentPlane() { return Image::constant(0, 0, 0, 0); }
+Image transparentPlane() {
+    return Image::constant(0, 0, 0, 0);
+}
 
 struct TileParams {
     Point c;
@@ -57,7 +59,9 @@ TileParams params(const Inputs& in) {
             number(in, "inputAcuteAngle", kPi / 2)};
 }
 
-bool usableWidth(double w) { return w > 1e-6 && w < 1e12; }
+bool usableWidth(double w) {
+    return w > 1e-6 && w < 1e12;
+}
 
 // The acute-angle lattice: e1 = (w, 0), e2 = w (cos alpha, sin alpha).
 Image lattice(const Image& image, const TileParams& p, bool mirrorU, bool mirrorV) {
@@ -72,7 +76,8 @@ Image lattice(const Image& image, const TileParams& p, bool mirrorU, bool mirror
         return true;
     };
     const double xs[4] = {0, w, w * ca, w + w * ca}, ys[2] = {std::min(0.0, w * sa), std::max(0.0, w * sa)};
-    return tiled(image, p.c, p.theta, fold, {*std::min_element(xs, xs + 4), ys[0]}, {*std::max_element(xs, xs + 4), ys[1]});
+    return tiled(image, p.c, p.theta, fold, {*std::min_element(xs, xs + 4), ys[0]},
+                 {*std::max_element(xs, xs + 4), ys[1]});
 }
 
 // Hexagon (flat top, side w) around q: returns q relative to its centre.
@@ -118,12 +123,14 @@ std::vector<InputSpec> tileInputs(bool acute) {
     std::vector<InputSpec> v = {imageInput(), vectorInput("inputCenter", Vector{150, 150}, "Center"),
                                 numberSpec("inputAngle", "Angle", 0, -kPi, kPi, {}, 0, attr::TypeAngle)};
     if (acute)
-        v.push_back(numberSpec("inputAcuteAngle", "Acute Angle", kPi / 2, -kPi, kPi, {}, kPi / 2, attr::TypeAngle));
+        v.push_back(
+            numberSpec("inputAcuteAngle", "Acute Angle", kPi / 2, -kPi, kPi, {}, kPi / 2, attr::TypeAngle));
     v.push_back(numberSpec("inputWidth", "Width", 100, 1, 200, 0, 100, attr::TypeDistance));
     return v;
 }
 
-void defineTile(const char* name, const char* display, bool acute, std::function<Image(const Image&, const TileParams&)> make) {
+void defineTile(const char* name, const char* display, bool acute,
+                std::function<Image(const Image&, const TileParams&)> make) {
     defineBuiltin({name, display, kTileCategories, tileInputs(acute), [make](const Inputs& in) -> Image {
                        Image image = in.image("inputImage");
                        if (!image)
@@ -229,65 +236,65 @@ Image triangleKaleidoscope(const Image& image, Point P, double size, double rota
 } // namespace
 
 void registerTileFilters() {
-    defineTile("CIEightfoldReflectedTile", "Eightfold Reflected Tile", false, [](const Image& img, const TileParams& p) {
-        const double w = p.w;
-        if (!usableWidth(w))
-            return transparentPlane();
-        return tiled(
-            img, p.c, p.theta,
-            [w](double& x, double& y) {
-                double a = w * mirror(x / w), b = w * mirror(y / w);
-                if (b > a)
-                    std::swap(a, b);
-                x = a;
-                y = b;
-                return true;
-            },
-            {0, 0}, {w, w});
-    });
+    defineTile("CIEightfoldReflectedTile", "Eightfold Reflected Tile", false,
+               [](const Image& img, const TileParams& p) {
+                   const double w = p.w;
+                   if (!usableWidth(w))
+                       return transparentPlane();
+                   return tiled(img, p.c, p.theta,
+                                [w](double& x, double& y) {
+                                    double a = w * mirror(x / w), b = w * mirror(y / w);
+                                    if (b > a)
+                                        std::swap(a, b);
+                                    x = a;
+                                    y = b;
+                                    return true;
+                                },
+                                {0, 0}, {w, w});
+               });
     defineTile("CIFourfoldReflectedTile", "Fourfold Reflected Tile", true,
                [](const Image& img, const TileParams& p) { return lattice(img, p, true, true); });
-    defineTile("CIFourfoldRotatedTile", "Fourfold Rotated Tile", false, [](const Image& img, const TileParams& p) {
-        const double w = p.w;
-        if (!usableWidth(w))
-            return transparentPlane();
-        return tiled(
-            img, p.c, p.theta,
-            [w](double& x, double& y) {
-                const double gx = fmodPos(x + w, 2 * w) - w, gy = fmodPos(y + w, 2 * w) - w;
-                if (gx >= 0 && gy >= 0) {
-                    x = gx, y = gy;
-                } else if (gx < 0 && gy >= 0) {
-                    x = gy, y = -gx;
-                } else if (gx < 0 && gy < 0) {
-                    x = -gx, y = -gy;
-                } else {
-                    x = -gy, y = gx;
-                }
-                return true;
-            },
-            {0, 0}, {w, w});
-    });
+    defineTile(
+        "CIFourfoldRotatedTile", "Fourfold Rotated Tile", false, [](const Image& img, const TileParams& p) {
+            const double w = p.w;
+            if (!usableWidth(w))
+                return transparentPlane();
+            return tiled(img, p.c, p.theta,
+                         [w](double& x, double& y) {
+                             const double gx = fmodPos(x + w, 2 * w) - w, gy = fmodPos(y + w, 2 * w) - w;
+                             if (gx >= 0 && gy >= 0) {
+                                 x = gx, y = gy;
+                             } else if (gx < 0 && gy >= 0) {
+                                 x = gy, y = -gx;
+                             } else if (gx < 0 && gy < 0) {
+                                 x = -gx, y = -gy;
+                             } else {
+                                 x = -gy, y = gx;
+                             }
+                             return true;
+                         },
+                         {0, 0}, {w, w});
+        });
     defineTile("CIFourfoldTranslatedTile", "Fourfold Translated Tile", true,
                [](const Image& img, const TileParams& p) { return lattice(img, p, false, false); });
-    defineTile("CIGlideReflectedTile", "Glide Reflected Tile", false, [](const Image& img, const TileParams& p) {
-        const double w = p.w;
-        if (!usableWidth(w))
-            return transparentPlane();
-        return tiled(
-            img, p.c, p.theta,
-            [w](double& x, double& y) {
-                const double i = std::floor(x / w);
-                const double fx = w * fract(x / w);
-                double fy = w * fract(y / w);
-                if (std::fmod(std::abs(i), 2.0) == 1)
-                    fy = w - fy;
-                x = fx;
-                y = fy;
-                return true;
-            },
-            {0, 0}, {w, w});
-    });
+    defineTile("CIGlideReflectedTile", "Glide Reflected Tile", false,
+               [](const Image& img, const TileParams& p) {
+                   const double w = p.w;
+                   if (!usableWidth(w))
+                       return transparentPlane();
+                   return tiled(img, p.c, p.theta,
+                                [w](double& x, double& y) {
+                                    const double i = std::floor(x / w);
+                                    const double fx = w * fract(x / w);
+                                    double fy = w * fract(y / w);
+                                    if (std::fmod(std::abs(i), 2.0) == 1)
+                                        fy = w - fy;
+                                    x = fx;
+                                    y = fy;
+                                    return true;
+                                },
+                                {0, 0}, {w, w});
+               });
     defineTile("CIParallelogramTile", "Parallelogram Tile", true,
                [](const Image& img, const TileParams& p) { return lattice(img, p, true, false); });
     defineTile("CISixfoldReflectedTile", "Sixfold Reflected Tile", false,
@@ -298,21 +305,20 @@ void registerTileFilters() {
         const double w = p.w;
         if (!usableWidth(w))
             return transparentPlane();
-        return tiled(
-            img, p.c, p.theta,
-            [w](double& x, double& y) {
-                const double h = w * kSqrt3 / 2;
-                const double v = y / h, u = x / w - v / 2;
-                double a = fract(u), b = fract(v);
-                if (a + b > 1) {
-                    a = 1 - a;
-                    b = 1 - b;
-                }
-                x = a * w + b * w / 2;
-                y = b * h;
-                return true;
-            },
-            {0, 0}, {w, w * kSqrt3 / 2});
+        return tiled(img, p.c, p.theta,
+                     [w](double& x, double& y) {
+                         const double h = w * kSqrt3 / 2;
+                         const double v = y / h, u = x / w - v / 2;
+                         double a = fract(u), b = fract(v);
+                         if (a + b > 1) {
+                             a = 1 - a;
+                             b = 1 - b;
+                         }
+                         x = a * w + b * w / 2;
+                         y = b * h;
+                         return true;
+                     },
+                     {0, 0}, {w, w * kSqrt3 / 2});
     });
 
     defineBuiltin({"CIKaleidoscope",
@@ -330,23 +336,24 @@ void registerTileFilters() {
                        return kaleidoscope(image, point(in, "inputCenter"), number(in, "inputAngle", 0),
                                            number(in, "inputCount", 6));
                    }});
-    defineBuiltin({"CITriangleKaleidoscope",
-                   "Triangle Kaleidoscope",
-                   kTileCategories,
-                   {imageInput(), vectorInput("inputPoint", Vector{150, 150}, "Point"),
-                    numberSpec("inputSize", "Size", 700, 0, 1000, {}, {}, attr::TypeDistance),
-                    numberSpec("inputRotation", "Rotation", 5.924285296593801, 0, 2 * kPi, {}, {}, attr::TypeAngle),
-                    numberSpec("inputDecay", "Decay", 0.85, 0, 1)},
-                   [](const Inputs& in) -> Image {
-                       Image image = in.image("inputImage");
-                       if (!image)
-                           return {};
-                       if (image.extent().isEmpty())
-                           return transparentPlane();
-                       return triangleKaleidoscope(image, point(in, "inputPoint"), number(in, "inputSize", 700),
-                                                   number(in, "inputRotation", 5.924285296593801),
-                                                   number(in, "inputDecay", 0.85));
-                   }});
+    defineBuiltin(
+        {"CITriangleKaleidoscope",
+         "Triangle Kaleidoscope",
+         kTileCategories,
+         {imageInput(), vectorInput("inputPoint", Vector{150, 150}, "Point"),
+          numberSpec("inputSize", "Size", 700, 0, 1000, {}, {}, attr::TypeDistance),
+          numberSpec("inputRotation", "Rotation", 5.924285296593801, 0, 2 * kPi, {}, {}, attr::TypeAngle),
+          numberSpec("inputDecay", "Decay", 0.85, 0, 1)},
+         [](const Inputs& in) -> Image {
+             Image image = in.image("inputImage");
+             if (!image)
+                 return {};
+             if (image.extent().isEmpty())
+                 return transparentPlane();
+             return triangleKaleidoscope(image, point(in, "inputPoint"), number(in, "inputSize", 700),
+                                         number(in, "inputRotation", 5.924285296593801),
+                                         number(in, "inputDecay", 0.85));
+         }});
 }
 
 } // namespace ci::builtin
