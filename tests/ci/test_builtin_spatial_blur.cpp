@@ -125,3 +125,124 @@ TEST(BuiltinSpatialGeometry, LanczosAffineCropClamp) {
     EXPECT_EQ(tileDifference(clamped, {-20, -20, 200, 150}), 0);
     EXPECT_TRUE(apply(img, "CIAffineClamp", {}).extent().isInfinite());
 }
+
+namespace {
+
+ci::Image flatSquare(float v, int size = 40) {
+    return ci::Image::constant(v, v, v, 1).cropped({0, 0, double(size), double(size)});
+}
+
+double meanOf3x3(const ci::Bitmap& bm, int x, int y, int c) {
+    double s = 0;
+    for (int j = -1; j <= 1; ++j)
+        for (int i = -1; i <= 1; ++i)
+            s += bm.pixel(x + i, y + j)[c];
+    return s / 9;
+}
+
+} // namespace
+
+TEST(BuiltinSpatialBlur, BoxDiscMedianMotionZoomNoise) {
+    ci::Image img = pattern();
+    const ci::Bitmap src = render(img, img.extent());
+
+    // Box: radius 1 is the 3 x 3 mean; the extent grows by ceil(r); radius 0 leaves the image alone.
+    ci::Image box1 = apply(img, "CIBoxBlur", {{"inputRadius", 1}});
+    ci::Bitmap b1 = render(box1, img.extent());
+    for (int c = 0; c < 4; ++c)
+        EXPECT_NEAR(px(b1, 20, 20)[c], meanOf3x3(src, 20, 20, c), 1e-5);
+    EXPECT_EQ(apply(img, "CIBoxBlur", {{"inputRadius", 2.5}}).extent(), (ci::Rect{-3, -3, 67, 51}));
+    EXPECT_EQ(apply(img, "CIBoxBlur", {{"inputRadius", 0}}), img);
+    // Fractional radius: half-weight end taps, a flat picture stays flat inside.
+    ci::Bitmap bf = render(apply(flatSquare(0.3f), "CIBoxBlur", {{"inputRadius", 3.5}}), {10, 10, 30, 30});
+    EXPECT_NEAR(px(bf, 20, 20)[0], 0.3f, 1e-5);
+    EXPECT_NEAR(px(bf, 20, 20)[3], 1.f, 1e-5);
+    // Large radii run through the same aligned sums: tiling cannot change a bit.
+    EXPECT_EQ(tileDifference(apply(img, "CIBoxBlur", {{"inputRadius", 37.3}}), {-40, -40, 100, 90}), 0);
+
+    // Disc: flat stays flat, radius 0 is the identity, large radii stay close to flat too.
+    EXPECT_EQ(apply(img, "CIDiscBlur", {{"inputRadius", 0}}), img);
+    EXPECT_EQ(apply(img, "CIDiscBlur", {{"inputRadius", 4.2}}).extent(), (ci::Rect{-5, -5, 69, 53}));
+    for (double r : {5.0, 20.0}) {
+        ci::Image flat = apply(flatSquare(0.6f, 200), "CIDiscBlur", {{"inputRadius", r}});
+        ci::Bitmap d = render(flat, {90, 90, 110, 110});
+        EXPECT_NEAR(px(d, 100, 100)[1], 0.6f, 1e-4) << r;
+        EXPECT_EQ(tileDifference(flat, {-30, -30, 60, 60}), 0) << r;
+    }
+
+    // Median: a lone bright pixel disappears; a flat area stays.
+    ci::Image speck = ci::Image::fromBitmap(gwtest::makeBitmap(9, 9, [](int x, int y, float* p) {
+        p[0] = p[1] = p[2] = (x == 4 && y == 4) ? 1.f : 0.2f;
+        p[3] = 1;
+    }));
+    ci::Bitmap m = render(apply(speck, "CIMedianFilter"), speck.extent());
+    EXPECT_NEAR(px(m, 4, 4)[0], 0.2f, 1e-6);
+    EXPECT_EQ(apply(speck, "CIMedianFilter").extent(), speck.extent());
+
+    // Motion: extent along the angle; angle a and a + pi agree; radius 0 is the identity.
+    EXPECT_EQ(apply(img, "CIMotionBlur", {{"inputRadius", 5}}).extent(), (ci::Rect{-5, 0, 69, 48}));
+    EXPECT_EQ(apply(img, "CIMotionBlur", {{"inputRadius", 5}, {"inputAngle", M_PI / 2}}).extent(),
+              (ci::Rect{0, -5, 64, 53}));
+    EXPECT_EQ(apply(img, "CIMotionBlur", {{"inputRadius", 0}}), img);
+    ci::Image ma = apply(img, "CIMotionBlur", {{"inputRadius", 6}, {"inputAngle", 0.4}});
+    ci::Image mb = apply(img, "CIMotionBlur", {{"inputRadius", 6}, {"inputAngle", 0.4 + M_PI}});
+    EXPECT_LT(gwtest::maxDifference(render(ma, img.extent()), render(mb, img.extent())), 1e-5);
+
+    // Zoom: the centre pixel keeps its colour; the extent grows about the centre, to infinity at 100.
+    ci::Image zoom = apply(img, "CIZoomBlur", {{"inputCenter", ci::Vector{32.5, 24.5}}, {"inputAmount", 50}});
+    EXPECT_EQ(zoom.extent(), (ci::Rect{-32.5, -24.5, 95.5, 71.5}));
+    ci::Bitmap z = render(zoom, img.extent());
+    for (int c = 0; c < 4; ++c)
+        EXPECT_NEAR(px(z, 32, 24)[c], px(src, 32, 24)[c], 1e-5);
+    EXPECT_TRUE(apply(img, "CIZoomBlur", {{"inputAmount", 100}}).extent().isInfinite());
+    EXPECT_EQ(apply(img, "CIZoomBlur", {{"inputAmount", -30}}).extent(), img.extent());
+    EXPECT_EQ(apply(img, "CIZoomBlur", {{"inputAmount", 0}}), img);
+
+    // Noise reduction: identity at zero; a flat picture stays flat; noise below the level is smoothed.
+    EXPECT_EQ(apply(img, "CINoiseReduction", {{"inputNoiseLevel", 0}, {"inputSharpness", 0}}), img);
+    ci::Bitmap nf = render(apply(flatSquare(0.4f), "CINoiseReduction"), {5, 5, 35, 35});
+    EXPECT_NEAR(px(nf, 20, 20)[0], 0.4f, 1e-5);
+    ci::Image noisy = ci::Image::fromBitmap(gwtest::makeBitmap(30, 30, [](int x, int y, float* p) {
+        p[0] = p[1] = p[2] = 0.5f + (((x * 7 + y * 13) % 5) - 2) * 0.002f;
+        p[3] = 1;
+    }));
+    ci::Bitmap nb = render(apply(noisy, "CINoiseReduction", {{"inputNoiseLevel", 0.02}}), {10, 10, 20, 20});
+    double spread = 0;
+    for (int y = 10; y < 20; ++y)
+        for (int x = 10; x < 20; ++x)
+            spread = std::max(spread, std::abs(double(px(nb, x, y)[0]) - 0.5));
+    EXPECT_LT(spread, 0.002);
+}
+
+TEST(BuiltinSpatialSharpen, LuminanceAndUnsharpMask) {
+    // A vertical step from dark to light.
+    ci::Image step = ci::Image::fromBitmap(gwtest::makeBitmap(40, 20, [](int x, int, float* p) {
+        const float v = x < 20 ? 0.2f : 0.6f;
+        p[0] = v;
+        p[1] = v * 0.5f;
+        p[2] = v * 0.25f;
+        p[3] = 1;
+    }));
+    const ci::Bitmap src = render(step, step.extent());
+    ci::Image sl = apply(step, "CISharpenLuminance", {{"inputSharpness", 1}});
+    EXPECT_EQ(sl.extent(), step.extent());
+    ci::Bitmap s = render(sl, step.extent());
+    // The light side brightens, the dark side darkens, by the same amount in every channel.
+    EXPECT_GT(px(s, 20, 10)[0], px(src, 20, 10)[0]);
+    EXPECT_LT(px(s, 19, 10)[0], px(src, 19, 10)[0]);
+    const float d0 = px(s, 20, 10)[0] - px(src, 20, 10)[0];
+    EXPECT_NEAR(px(s, 20, 10)[1] - px(src, 20, 10)[1], d0, 1e-6);
+    EXPECT_NEAR(px(s, 20, 10)[2] - px(src, 20, 10)[2], d0, 1e-6);
+    EXPECT_NEAR(px(s, 10, 10)[0], px(src, 10, 10)[0], 1e-5); // far from the step and the borders
+    EXPECT_EQ(px(s, 20, 10)[3], 1.f);
+    EXPECT_EQ(apply(step, "CISharpenLuminance", {{"inputSharpness", 0}}), step);
+    EXPECT_EQ(tileDifference(sl, step.extent()), 0);
+
+    ci::Image um = apply(step, "CIUnsharpMask", {{"inputRadius", 2}, {"inputIntensity", 1}});
+    ci::Bitmap u = render(um, step.extent());
+    EXPECT_GT(px(u, 20, 10)[0], 0.6f);
+    EXPECT_LT(px(u, 19, 10)[0], 0.2f);
+    EXPECT_NEAR(px(u, 30, 10)[0], 0.6f, 1e-5);
+    EXPECT_EQ(apply(step, "CIUnsharpMask", {{"inputIntensity", 0}}), step);
+    EXPECT_EQ(apply(step, "CIUnsharpMask", {{"inputRadius", 0}}), step);
+}
