@@ -287,6 +287,8 @@ Image zoomBlur(const Image& image, Point c, double amount) {
         extent = e.united(scaledAbout(e, 1 / (1 - f)));
     auto fn = [c, f](const KernelTile& t) {
         const Bitmap& src = *t.inputs[0];
+        const IRect br = src.rect();
+        const int64_t stride = br.width() * 4;
         for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
             float* o = outPixel(*t.out, t.rect.x0, y);
             const double py = double(y) + 0.5;
@@ -294,12 +296,27 @@ Image zoomBlur(const Image& image, Point c, double amount) {
                 const double px = double(x) + 0.5;
                 const double r = std::hypot(px - c.x, py - c.y);
                 const int N = int(std::clamp(std::ceil(std::abs(f) * r) + 1, 2.0, 256.0));
+                // Positions in absolute pixel-index terms, so tiling cannot change the rounding.
+                const double du = (c.x - px) * f / (N - 1), dv = (c.y - py) * f / (N - 1);
                 float acc[4] = {0, 0, 0, 0}, s[4];
                 for (int k = 0; k < N; ++k) {
-                    const double tk = double(k) / (N - 1) * f;
-                    src.sample(px + (c.x - px) * tk, py + (c.y - py) * tk, s);
-                    for (int ch = 0; ch < 4; ++ch)
-                        acc[ch] += s[ch];
+                    const double u = px - 0.5 + du * k, v = py - 0.5 + dv * k;
+                    const double fu = std::floor(u), fv = std::floor(v);
+                    const int64_t i = int64_t(fu), j = int64_t(fv);
+                    if (i >= br.x0 && j >= br.y0 && i + 1 < br.x1 && j + 1 < br.y1) {
+                        const float fx = float(u - fu), fy = float(v - fv);
+                        const float* p0 = src.data() + (j - br.y0) * stride + (i - br.x0) * 4;
+                        const float* p1 = p0 + stride;
+                        for (int ch = 0; ch < 4; ++ch) {
+                            const float a = p0[ch] + (p0[ch + 4] - p0[ch]) * fx;
+                            const float b = p1[ch] + (p1[ch + 4] - p1[ch]) * fx;
+                            acc[ch] += a + (b - a) * fy;
+                        }
+                    } else {
+                        src.sample(u + 0.5, v + 0.5, s);
+                        for (int ch = 0; ch < 4; ++ch)
+                            acc[ch] += s[ch];
+                    }
                 }
                 for (int ch = 0; ch < 4; ++ch)
                     o[ch] = acc[ch] / float(N);
