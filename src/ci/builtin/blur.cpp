@@ -34,14 +34,10 @@ struct Window {
 // ---- Box blur: exact window sums from prefix and suffix sums over blocks aligned to absolute
 // coordinates, so the cost does not grow with the radius and no tile sees different rounding.
 
-// Sums of the windows [p - m, p + m] for p in [x0, x1) of a line of values with `ch` floats per
-// position, `stride` floats apart; line[k] is position lo + k, lo = x0 - m.
-struct BlockSums {
-    int64_t m, L;
-    std::vector<float> pre, suf;
-    static int64_t mod(int64_t a, int64_t b) { return ((a % b) + b) % b; }
-};
+inline int64_t floorMod(int64_t a, int64_t b) { return ((a % b) + b) % b; }
 
+// Taps w(k) = clamp(r + 1 - |k|, 0, 1): an integer radius gives 2r + 1 equal taps (21 x 21 at the
+// default), a fractional one adds partial end taps.
 Image boxPass(const Image& image, double r, bool alongX, const Rect& extent) {
     const int64_t m = int64_t(std::floor(r));
     const float e = float(r - double(m));
@@ -72,7 +68,7 @@ Image boxPass(const Image& image, double r, bool alongX, const Rect& extent) {
             for (int64_t k = 0; k < count; ++k) {
                 const float* __restrict src = v.data() + k * lanes;
                 float* __restrict p = pre.data() + k * lanes;
-                if (k == 0 || BlockSums::mod(base + lo + k, L) == 0) {
+                if (k == 0 || floorMod(base + lo + k, L) == 0) {
                     std::copy(src, src + lanes, p);
                 } else {
                     const float* __restrict q = p - lanes;
@@ -83,7 +79,7 @@ Image boxPass(const Image& image, double r, bool alongX, const Rect& extent) {
             for (int64_t k = count - 1; k >= 0; --k) {
                 const float* __restrict src = v.data() + k * lanes;
                 float* __restrict s = suf.data() + k * lanes;
-                if (k == count - 1 || BlockSums::mod(base + lo + k, L) == L - 1) {
+                if (k == count - 1 || floorMod(base + lo + k, L) == L - 1) {
                     std::copy(src, src + lanes, s);
                 } else {
                     const float* __restrict q = s + lanes;
@@ -94,7 +90,7 @@ Image boxPass(const Image& image, double r, bool alongX, const Rect& extent) {
             for (int64_t i = 0; i < n; ++i) {
                 const int64_t a = i - m - lo; // window start, as an index into the line
                 const float* sa = suf.data() + a * lanes;
-                const bool aligned = BlockSums::mod(base + i - m, L) == 0;
+                const bool aligned = floorMod(base + i - m, L) == 0;
                 const float* pb = pre.data() + (a + L - 1) * lanes;
                 const float* e0 = v.data() + (a - 1) * lanes;
                 const float* e1 = v.data() + (a + L) * lanes;

@@ -224,7 +224,8 @@ Image triangleKaleidoscope(const Image& image, Point P, double size, double rota
                     continue;
                 }
                 src.sample(sx, sy, o);
-                const float k = std::pow(fdecay, float(n));
+                // Bounded so that a huge decay cannot overflow into infinities.
+                const float k = float(std::clamp(std::pow(double(fdecay), n), -1e30, 1e30));
                 for (int ch = 0; ch < 4; ++ch)
                     o[ch] *= k;
             }
