@@ -25,8 +25,8 @@ struct FaceDetector::Models {
 
 namespace {
 
-// Faces narrower than this share of the shorter image side are not reported (the platform's
-// default minimum feature size).
+// Faces narrower than this share of the shorter image side are not reported: the smallest face
+// a detector made without options is expected to report.
 constexpr double kMinFeatureSize = 0.15;
 // The HOG detector finds faces from about 80 pixels; searching a picture whose shorter side is
 // about this long finds every face above the minimum size, and fast.
