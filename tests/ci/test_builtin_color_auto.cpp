@@ -4,6 +4,7 @@
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,27 @@
 using namespace ci;
 
 namespace {
+
+// Test photos are decoded directly so these tests do not depend on the codec layer.
+Image loadPhoto(const std::string& name) {
+    auto in = OIIO::ImageInput::open(gwtest::dataPath(name));
+    if (!in)
+        return {};
+    const OIIO::ImageSpec& spec = in->spec();
+    const int w = spec.width, h = spec.height, n = spec.nchannels;
+    std::vector<uint8_t> px(size_t(w) * h * n);
+    in->read_image(0, 0, 0, n, OIIO::TypeDesc::UINT8, px.data());
+    Bitmap bm(IRect{0, 0, w, h});
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* s = &px[(size_t(h - 1 - y) * w + x) * n];
+            float* d = bm.pixel(x, y);
+            for (int c = 0; c < 3; ++c)
+                d[c] = srgbDecode8(s[std::min(c, n - 1)]);
+            d[3] = 1;
+        }
+    return Image::fromBitmap(std::move(bm));
+}
 
 // A grey picture whose square-root luma is spread evenly over [lo, hi] (top to bottom), tinted
 // by (tr, tg, tb) in sRGB terms.
@@ -166,26 +188,32 @@ TEST(BuiltinColorAuto, FaceBalanceFilter) {
     EXPECT_TRUE(Filter::make("CIFaceBalance")->outputImage().isNull());
 }
 
-TEST(BuiltinColorAuto, InstalledFaceFinderIsAsked) {
-    Bitmap bm(IRect{0, 0, 64, 64});
-    for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 64; ++x) {
-            float* p = bm.pixel(x, y);
-            float v = float(x + 64 * y) / 4095.f;
-            p[0] = p[1] = p[2] = v * v;
-            p[3] = 1;
-        }
-    const Image img = Image::fromBitmap(std::move(bm));
-    int asked = 0;
-    setAutoAdjustFaceFinder([&](const Image& seen) {
-        ++asked;
-        EXPECT_EQ(seen, img);
-        return std::vector<Rect>{Rect::make(10, 10, 20, 20)};
-    });
-    auto list = autoAdjustmentFilters(img);
-    setAutoAdjustFaceFinder(nullptr);
-    EXPECT_EQ(asked, 1);
+TEST(BuiltinColorAuto, RealPhotos) {
+    // The astronaut's face is found and balanced first; the cat gets no face balance.
+    const Image astronaut = loadPhoto("astronaut.png");
+    ASSERT_FALSE(astronaut.isNull());
+    auto list = autoAdjustmentFilters(astronaut);
     ASSERT_FALSE(list.empty());
     EXPECT_EQ(list[0]->name(), "CIFaceBalance");
-    EXPECT_EQ(find(autoAdjustmentFilters(img), "CIFaceBalance"), nullptr);
+    const Image cat = loadPhoto("chelsea.png");
+    ASSERT_FALSE(cat.isNull());
+    auto catList = autoAdjustmentFilters(cat);
+    EXPECT_EQ(find(catList, "CIFaceBalance"), nullptr);
+    Image flat = cat.applyingFilter("CIColorControls", {{"inputContrast", 0.4}});
+    // Flattening the photo's tones makes the proposed curve steeper through the middle.
+    auto midSlope = [](const std::vector<std::shared_ptr<Filter>>& l) {
+        auto c = find(l, "CIToneCurve");
+        return c ? (point(*c, 3).y() - point(*c, 1).y()) / 0.5 : 1.0;
+    };
+    auto flatList = autoAdjustmentFilters(flat);
+    auto flatCurve = find(flatList, "CIToneCurve");
+    ASSERT_NE(flatCurve, nullptr);
+    EXPECT_LT(point(*flatCurve, 1).y(), 0.25);
+    EXPECT_GT(point(*flatCurve, 3).y(), 0.75);
+    EXPECT_GT(midSlope(flatList), 1.2);
+    EXPECT_GT(midSlope(flatList), midSlope(catList) + 0.05);
+    // The whole chain applies cleanly.
+    Image adjusted = applyAll(astronaut, list);
+    ASSERT_FALSE(adjusted.isNull());
+    EXPECT_EQ(adjusted.extent(), astronaut.extent());
 }

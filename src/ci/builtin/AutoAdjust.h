@@ -7,25 +7,18 @@
 #include "ci/core/Geometry.h"
 #include "ci/core/Image.h"
 
-#include <functional>
 #include <memory>
 #include <vector>
 
 namespace ci {
 
-/// Finds the faces of an image: their bounds in the image's engine coordinates.
-using FaceFinder = std::function<std::vector<Rect>(const Image&)>;
-
-/// Installs the face detector the analysis uses (the face module does this). Without one the
-/// analysis works from the histogram alone and proposes no face balance.
-void setAutoAdjustFaceFinder(FaceFinder finder);
-
 /// The filters the analysis proposes for the image, in the order to chain them (face balance,
-/// vibrance, tone curve, highlight and shadow). Empty for a null image, an infinite or empty
-/// extent, or a picture that needs nothing.
+/// vibrance, tone curve, highlight and shadow). Faces are found with the face detector (face
+/// balance is left out when its models are missing). Empty for a null image, an infinite or
+/// empty extent, or a picture that needs nothing.
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image);
 
-/// The same analysis with the face regions (engine coordinates of the image) given instead of
+/// The same analysis with the face bounds (engine coordinates of the image) given instead of
 /// detected.
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
                                                            const std::vector<Rect>& faces);

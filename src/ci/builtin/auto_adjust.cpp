@@ -4,11 +4,11 @@
 
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
+#include "ci/face/FaceDetector.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <mutex>
 
 namespace ci {
 
@@ -225,31 +225,13 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
     return out;
 }
 
-namespace {
-
-std::mutex finderMutex;
-FaceFinder& installedFinder() {
-    static FaceFinder finder;
-    return finder;
-}
-
-} // namespace
-
-void setAutoAdjustFaceFinder(FaceFinder finder) {
-    std::lock_guard lock(finderMutex);
-    installedFinder() = std::move(finder);
-}
-
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image) {
-    FaceFinder finder;
-    {
-        std::lock_guard lock(finderMutex);
-        finder = installedFinder();
-    }
+    // The detector's models load once per process; it may be shared between threads.
+    static const std::shared_ptr<FaceDetector> detector = FaceDetector::make();
     std::vector<Rect> faces;
-    const Rect e = image ? image.extent() : Rect::empty();
-    if (finder && !e.isInfinite() && !e.isEmpty())
-        faces = finder(image);
+    if (detector && image && !image.extent().isInfinite() && !image.extent().isEmpty())
+        for (const FaceFeature& f : detector->features(image))
+            faces.push_back(f.bounds);
     return autoAdjustmentFilters(image, faces);
 }
 
