@@ -196,6 +196,21 @@ TEST(BuiltinColorAdjustment, PerceptualFiltersFollowTheirFormulas) {
                                               {{"inputShadowAmount", 1.0}, {"inputRadius", 1.0}}));
         ASSERT_EQ(out.size(), 64u);
         expectPx(out[27], straight(D(y1), D(y1), D(y1), 1), 1e-4f, "shadow lift with radius");
+        // Next to a bright area the blurred mask is brighter, so a dark pixel is lifted less.
+        Bitmap half(IRect{0, 0, 40, 4});
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 40; ++x) {
+                float v = D(x < 20 ? P : 0.9f);
+                std::fill(half.pixel(x, y), half.pixel(x, y) + 3, v);
+                half.pixel(x, y)[3] = 1;
+            }
+        const Image edge = Image::fromBitmap(std::move(half));
+        auto sharp = render(edge.applyingFilter("CIHighlightShadowAdjust", {{"inputShadowAmount", 1.0}}));
+        auto wide = render(edge.applyingFilter("CIHighlightShadowAdjust",
+                                               {{"inputShadowAmount", 1.0}, {"inputRadius", 1.0}}));
+        ASSERT_EQ(wide.size(), 160u);
+        EXPECT_LT(wide[19][0], sharp[19][0] - 1e-3f);
+        EXPECT_GT(wide[19][0], D(P));
     }
     // Tone curve in the square-root encoding: a straight line of slope 1/2 quarters the value.
     {
