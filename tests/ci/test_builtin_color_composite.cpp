@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "test_builtin_color_support.h"
 
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
@@ -9,45 +9,18 @@
 #include <cmath>
 
 using namespace ci;
+using namespace colortest;
 
 namespace {
 
-using Px = std::array<float, 4>;
-
-Image row(const std::vector<Px>& px, int64_t x0 = 0, int64_t y0 = 0) {
-    Bitmap bm(IRect{x0, y0, x0 + int64_t(px.size()), y0 + 1});
-    for (size_t i = 0; i < px.size(); ++i)
-        std::copy(px[i].begin(), px[i].end(), bm.pixel(x0 + int64_t(i), y0));
-    return Image::fromBitmap(std::move(bm));
-}
-
 Image solid(Rect r, Px p) {
     return Image::constant(p[0], p[1], p[2], p[3]).cropped(r);
-}
-
-Px straight(float r, float g, float b, float a) {
-    return {r * a, g * a, b * a, a};
-}
-Px grey(float v, float a) {
-    return straight(v, v, v, a);
-}
-
-Px pixelAt(const Image& img, int64_t x, int64_t y) {
-    auto b = Context().render(img, Rect::make(double(x), double(y), 1, 1));
-    EXPECT_TRUE(b.ok());
-    const float* p = b->pixel(x, y);
-    return Px{p[0], p[1], p[2], p[3]};
 }
 
 Px blend(const std::string& name, Px s, Px d) {
     Image out = row({s}).applyingFilter(name, {{"inputBackgroundImage", row({d})}});
     EXPECT_FALSE(out.isNull()) << name;
     return pixelAt(out, 0, 0);
-}
-
-void expectPx(const Px& got, const Px& want, float tol, const std::string& what) {
-    for (int c = 0; c < 4; ++c)
-        EXPECT_NEAR(got[c], want[c], tol) << what << " channel " << c;
 }
 
 const char* kModes[] = {

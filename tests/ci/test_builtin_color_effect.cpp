@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "test_builtin_color_support.h"
 
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
@@ -9,47 +9,9 @@
 #include <cmath>
 
 using namespace ci;
+using namespace colortest;
 
 namespace {
-
-using Px = std::array<float, 4>;
-
-Image row(const std::vector<Px>& px, int64_t x0 = 0, int64_t y0 = 0) {
-    Bitmap bm(IRect{x0, y0, x0 + int64_t(px.size()), y0 + 1});
-    for (size_t i = 0; i < px.size(); ++i)
-        std::copy(px[i].begin(), px[i].end(), bm.pixel(x0 + int64_t(i), y0));
-    return Image::fromBitmap(std::move(bm));
-}
-
-Px straight(float r, float g, float b, float a) {
-    return {r * a, g * a, b * a, a};
-}
-
-std::vector<Px> render(const Image& img) {
-    auto bm = Context().render(img);
-    EXPECT_TRUE(bm.ok()) << bm.error();
-    std::vector<Px> out;
-    if (!bm)
-        return out;
-    for (int64_t y = bm->rect().y0; y < bm->rect().y1; ++y)
-        for (int64_t x = bm->rect().x0; x < bm->rect().x1; ++x) {
-            const float* p = bm->pixel(x, y);
-            out.push_back({p[0], p[1], p[2], p[3]});
-        }
-    return out;
-}
-
-Px one(const Image& src, const std::string& name, const Dictionary& d = {}) {
-    Image out = src.applyingFilter(name, d);
-    EXPECT_FALSE(out.isNull()) << name;
-    auto px = render(out);
-    return px.empty() ? Px{} : px[0];
-}
-
-void expectPx(const Px& got, const Px& want, float tol, const std::string& what) {
-    for (int c = 0; c < 4; ++c)
-        EXPECT_NEAR(got[c], want[c], tol) << what << " channel " << c;
-}
 
 float D(float x) {
     return srgbDecode(x);

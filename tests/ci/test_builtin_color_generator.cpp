@@ -1,4 +1,4 @@
-#include "support/TestSupport.h"
+#include "test_builtin_color_support.h"
 
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
@@ -9,10 +9,9 @@
 #include <cmath>
 
 using namespace ci;
+using namespace colortest;
 
 namespace {
-
-using Px = std::array<float, 4>;
 
 Image generate(const std::string& name, const Dictionary& d = {}) {
     auto f = Filter::make(name);
@@ -20,18 +19,6 @@ Image generate(const std::string& name, const Dictionary& d = {}) {
     for (const auto& [k, v] : d)
         f->setValue(k, v);
     return f->outputImage();
-}
-
-Px pixelAt(const Image& img, int64_t x, int64_t y) {
-    auto b = Context().render(img, Rect::make(double(x), double(y), 1, 1));
-    EXPECT_TRUE(b.ok());
-    const float* p = b->pixel(x, y);
-    return Px{p[0], p[1], p[2], p[3]};
-}
-
-void expectPx(const Px& got, const Px& want, float tol, const std::string& what) {
-    for (int c = 0; c < 4; ++c)
-        EXPECT_NEAR(got[c], want[c], tol) << what << " channel " << c;
 }
 
 } // namespace
