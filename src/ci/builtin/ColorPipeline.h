@@ -14,6 +14,13 @@
 #include <cstdint>
 #include <string_view>
 
+// The per-pixel helpers must inline into the block loops, or those loops stop vectorising.
+#if defined(__GNUC__)
+#define CI_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define CI_ALWAYS_INLINE inline
+#endif
+
 namespace ci::builtin::color {
 
 // ---- Working space per filter ---------------------------------------------------------------
@@ -93,44 +100,44 @@ inline constexpr float kMaxValue = 1e18f;
 
 /// cond ? a : b with both already computed. A plain conditional on a computed value gets turned
 /// back into a branch around the computation, which stops the loop from vectorising.
-inline float pick(bool cond, float a, float b) {
+CI_ALWAYS_INLINE float pick(bool cond, float a, float b) {
     const uint32_t m = 0u - uint32_t(cond);
     return std::bit_cast<float>((std::bit_cast<uint32_t>(a) & m) | (std::bit_cast<uint32_t>(b) & ~m));
 }
 
 /// |y| with the sign of x (copysign, in a form that keeps loops vectorised).
-inline float withSignOf(float y, float x) {
+CI_ALWAYS_INLINE float withSignOf(float y, float x) {
     return std::bit_cast<float>((std::bit_cast<uint32_t>(y) & 0x7fffffffu) |
                                 (std::bit_cast<uint32_t>(x) & 0x80000000u));
 }
 
-inline float maxf(float a, float b) {
+CI_ALWAYS_INLINE float maxf(float a, float b) {
     return pick(a < b, b, a);
 }
-inline float minf(float a, float b) {
+CI_ALWAYS_INLINE float minf(float a, float b) {
     return pick(b < a, b, a);
 }
-inline float clamp01(float x) {
+CI_ALWAYS_INLINE float clamp01(float x) {
     return pick(x < 0.f, 0.f, pick(x > 1.f, 1.f, x));
 }
-inline float clampf(float x, float lo, float hi) {
+CI_ALWAYS_INLINE float clampf(float x, float lo, float hi) {
     return pick(x < lo, lo, pick(x > hi, hi, x));
 }
-inline float mixf(float p, float q, float t) {
+CI_ALWAYS_INLINE float mixf(float p, float q, float t) {
     return p + (q - p) * t;
 }
-inline float lum709(float r, float g, float b) {
+CI_ALWAYS_INLINE float lum709(float r, float g, float b) {
     return 0.2126f * r + 0.7152f * g + 0.0722f * b;
 }
 
 /// NaN becomes 0, infinities the largest kept value.
-inline float finite(float x) {
+CI_ALWAYS_INLINE float finite(float x) {
     x = pick(x == x, x, 0.f);
     return clampf(x, -kMaxValue, kMaxValue);
 }
 
 /// smoothstep with a step instead of a division by zero when e1 <= e0.
-inline float smoothstepSafe(float e0, float e1, float x) {
+CI_ALWAYS_INLINE float smoothstepSafe(float e0, float e1, float x) {
     const float w = e1 - e0;
     const bool ramp = w > 0.f;
     const float t = clamp01((x - e0) / pick(ramp, w, 1.f));
@@ -141,7 +148,7 @@ inline float smoothstepSafe(float e0, float e1, float x) {
 
 /// Square root of x >= 0 to float precision, written so that loops using it vectorise (the
 /// library call has an error path that prevents that).
-inline float fastSqrt(float x) {
+CI_ALWAYS_INLINE float fastSqrt(float x) {
     float y = std::bit_cast<float>(0x5f375a86 - (std::bit_cast<int32_t>(x) >> 1));
     const float h = 0.5f * x;
     y = y * (1.5f - h * y * y);
@@ -151,7 +158,7 @@ inline float fastSqrt(float x) {
 }
 
 /// log2 of a positive normal float, about 3e-7 absolute error.
-inline float fastLog2(float x) {
+CI_ALWAYS_INLINE float fastLog2(float x) {
     int32_t i = std::bit_cast<int32_t>(x);
     int32_t e = ((i >> 23) & 0xff) - 127;
     float m = std::bit_cast<float>((i & 0x7fffff) | 0x3f800000);
@@ -170,7 +177,7 @@ inline float fastLog2(float x) {
 }
 
 /// 2^y with about 1e-7 relative error; y is clamped to the normal float range.
-inline float fastExp2(float y) {
+CI_ALWAYS_INLINE float fastExp2(float y) {
     y = clampf(y, -126.f, 127.f);
     int32_t n = int32_t(y + pick(y >= 0.f, 0.5f, -0.5f));
     float f = y - float(n);
@@ -182,12 +189,12 @@ inline float fastExp2(float y) {
 }
 
 /// x^k for x > 0.
-inline float fastPow(float x, float k) {
+CI_ALWAYS_INLINE float fastPow(float x, float k) {
     return fastExp2(k * fastLog2(x));
 }
 
 /// The sRGB encoding curve, sign preserved.
-inline float encodeSRGB(float x) {
+CI_ALWAYS_INLINE float encodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = 12.92f * ax;
     float pw = 1.055f * fastPow(ax, 1.f / 2.4f) - 0.055f;
@@ -195,17 +202,17 @@ inline float encodeSRGB(float x) {
 }
 
 /// The sRGB decoding curve, sign preserved.
-inline float decodeSRGB(float x) {
+CI_ALWAYS_INLINE float decodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = ax * (1.f / 12.92f);
     float pw = fastPow((ax + 0.055f) * (1.f / 1.055f), 2.4f);
     return withSignOf(pick(ax <= 0.04045f, lin, pw), x);
 }
 
-inline float encodeGamma2(float x) {
+CI_ALWAYS_INLINE float encodeGamma2(float x) {
     return withSignOf(fastSqrt(std::fabs(x)), x);
 }
-inline float decodeGamma2(float x) {
+CI_ALWAYS_INLINE float decodeGamma2(float x) {
     return x * std::fabs(x);
 }
 

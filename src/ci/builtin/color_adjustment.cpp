@@ -262,7 +262,7 @@ struct Spline {
     /// every curve and the loop over pixels vectorises.
     std::array<float, 4> start{};
 
-    float eval(float p) const {
+    CI_ALWAYS_INLINE float eval(float p) const {
         float xi = start[0], a = c0[0], b = c1[0], c = c2[0], d = c3[0];
         for (int k = 1; k < 4; ++k) {
             bool past = p >= start[k];
@@ -391,6 +391,46 @@ Image colorMatrix(const Inputs& in) {
 
 // ---- CIHighlightShadowAdjust ----
 
+/// The tone kernel; a part whose amount is at its no-change value is left out (each costs two
+/// powers per pixel).
+template <bool Shadows, bool Highlights>
+Image shadowHighlightKernel(const Image& image, const Image& mask, Space space, float shadow, float d) {
+    // Luma of P in [0, 1] and the mask value -> the new luma.
+    auto tone = [shadow, d](float y, float m) {
+        float y1 = y;
+        if constexpr (Shadows) {
+            float lifted = fastPow(y, fastExp2(-shadow * (1.f - m) * (1.f - m)));
+            y1 = pick((y > 0.f) & (y <= 1.f), lifted, y);
+        }
+        float y2 = y1;
+        if constexpr (Highlights) {
+            float q = 1.f - y1;
+            float pulled = 1.f - fastPow(pick(q > 0.f, q, 1.f), fastExp2(-d * m * m));
+            y2 = pick((y1 >= 0.f) & (y1 < 1.f), pulled, y1);
+        }
+        return y2;
+    };
+    auto applyTone = [tone](Block& p, int i, float m) {
+        float y = lum709(p.r[i], p.g[i], p.b[i]);
+        float k = tone(y, clamp01(m)) / maxf(y, 1e-4f);
+        p.r[i] *= k;
+        p.g[i] *= k;
+        p.b[i] *= k;
+    };
+    if (!mask) {
+        return pointFilter(image, space, Form::Straight, [applyTone](Block& p, int n, const Place&) {
+            for (int i = 0; i < n; ++i)
+                applyTone(p, i, lum709(p.r[i], p.g[i], p.b[i]));
+        });
+    }
+    auto fn = pointKernel(space, Form::Straight, [applyTone](Block& p, int n, const Place& at) {
+        const float* m = at.input(1);
+        for (int i = 0; i < n; ++i)
+            applyTone(p, i, m[4 * i]);
+    });
+    return ColorKernel::apply(fn, {image, mask}, image.extent());
+}
+
 Image highlightShadowAdjust(const Inputs& in) {
     Image image = in.image("inputImage");
     float highlight = float(in.number("inputHighlightAmount"));
@@ -401,25 +441,6 @@ Image highlightShadowAdjust(const Inputs& in) {
     if (highlight == 1.f && shadow == 0.f)
         return image;
     const Space space = spaceOf("CIHighlightShadowAdjust");
-    const float d = 1.f - highlight;
-    // Luma of P in [0, 1] and the mask value -> the new luma.
-    auto tone = [shadow, d](float y, float m) {
-        float e1 = fastExp2(-shadow * (1.f - m) * (1.f - m));
-        float lifted = fastPow(y, e1);
-        float y1 = pick(y > 0.f && y <= 1.f, lifted, y);
-        float e2 = fastExp2(-d * m * m);
-        float q = 1.f - y1;
-        float pulled = 1.f - fastPow(pick(q > 0.f, q, 1.f), e2);
-        float y2 = pick(y1 >= 0.f && y1 < 1.f, pulled, y1);
-        return y2;
-    };
-    auto applyTone = [tone](Block& p, int i, float m) {
-        float y = lum709(p.r[i], p.g[i], p.b[i]);
-        float k = tone(y, clamp01(m)) / maxf(y, 1e-4f);
-        p.r[i] *= k;
-        p.g[i] *= k;
-        p.b[i] *= k;
-    };
 
     Image mask;
     if (radius > 0) {
@@ -449,19 +470,12 @@ Image highlightShadowAdjust(const Inputs& in) {
                 mask = blurred.cropped(image.extent());
         }
     }
-    if (!mask) {
-        return pointFilter(image, space, Form::Straight, [applyTone](Block& p, int n, const Place&) {
-            for (int i = 0; i < n; ++i)
-                applyTone(p, i, lum709(p.r[i], p.g[i], p.b[i]));
-        });
-    }
-    auto fn = pointKernel(space, Form::Straight, [applyTone](Block& p, int n, const Place& at) {
-        const float* m = at.input(1);
-        for (int i = 0; i < n; ++i) {
-            applyTone(p, i, m[4 * i]);
-        }
-    });
-    return ColorKernel::apply(fn, {image, mask}, image.extent());
+    const float d = 1.f - highlight;
+    if (shadow == 0.f)
+        return shadowHighlightKernel<false, true>(image, mask, space, shadow, d);
+    if (d == 0.f)
+        return shadowHighlightKernel<true, false>(image, mask, space, shadow, d);
+    return shadowHighlightKernel<true, true>(image, mask, space, shadow, d);
 }
 
 // ---- CIWhitePointAdjust ----

@@ -13,27 +13,27 @@ namespace {
 
 // ---- Blend functions B(Cb, Cs) on straight colours ----
 
-inline float safeDiv(float num, float den) {
+CI_ALWAYS_INLINE float safeDiv(float num, float den) {
     return num / pick(den != 0.f, den, 1.f);
 }
 
 struct Multiply {
-    static float f(float b, float s) { return b * s; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b * s; }
 };
 struct Screen {
-    static float f(float b, float s) { return b + s - b * s; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b + s - b * s; }
 };
 struct HardLight {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float multiply = 2.f * b * s, screen = 1.f - 2.f * (1.f - b) * (1.f - s);
         return pick(s <= 0.5f, multiply, screen);
     }
 };
 struct Overlay {
-    static float f(float b, float s) { return HardLight::f(s, b); }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return HardLight::f(s, b); }
 };
 struct SoftLight {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float poly = ((16.f * b - 12.f) * b + 4.f) * b, root = fastSqrt(pick(b > 0.f, b, 0.f));
         float d = pick(b <= 0.25f, poly, root);
         float darker = b - (1.f - 2.f * s) * b * (1.f - b), lighter = b + (2.f * s - 1.f) * (d - b);
@@ -41,44 +41,44 @@ struct SoftLight {
     }
 };
 struct Darken {
-    static float f(float b, float s) { return pick(b < s, b, s); }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return pick(b < s, b, s); }
 };
 struct Lighten {
-    static float f(float b, float s) { return pick(b > s, b, s); }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return pick(b > s, b, s); }
 };
 struct ColorDodge {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float q = safeDiv(b, 1.f - s);
         return pick(b <= 0.f, 0.f, pick(s >= 1.f, 1.f, pick(q < 1.f, q, 1.f)));
     }
 };
 struct ColorBurn {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float q = safeDiv(1.f - b, s);
         float burnt = 1.f - pick(q < 1.f, q, 1.f);
         return pick(b >= 1.f, 1.f, pick(s <= 0.f, 0.f, burnt));
     }
 };
 struct Difference {
-    static float f(float b, float s) { return std::fabs(b - s); }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return std::fabs(b - s); }
 };
 struct Exclusion {
-    static float f(float b, float s) { return b + s - 2.f * b * s; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b + s - 2.f * b * s; }
 };
 struct Divide {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float q = safeDiv(b, s);
         return pick(s > 0.f, q, pick(b > 0.f, 1.f, 0.f));
     }
 };
 struct LinearBurn {
-    static float f(float b, float s) { return b + s - 1.f; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b + s - 1.f; }
 };
 struct LinearDodge {
-    static float f(float b, float s) { return b + s; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b + s; }
 };
 struct PinLight {
-    static float f(float b, float s) {
+    CI_ALWAYS_INLINE static float f(float b, float s) {
         float s2 = 2.f * s, s21 = 2.f * s - 1.f;
         float lo = pick(b < s2, b, s2);
         float hi = pick(b > s21, b, s21);
@@ -86,7 +86,7 @@ struct PinLight {
     }
 };
 struct Subtract {
-    static float f(float b, float s) { return b - s; }
+    CI_ALWAYS_INLINE static float f(float b, float s) { return b - s; }
 };
 
 /// Separable mode: B per channel into `out`.
@@ -100,11 +100,11 @@ template <class Mode> void blendSeparable(Block& out, const Block& cb, const Blo
 }
 
 // Helpers of the non-separable modes, with the weights of the compositing standard.
-inline float pdfLum(float r, float g, float b) {
+CI_ALWAYS_INLINE float pdfLum(float r, float g, float b) {
     return 0.3f * r + 0.59f * g + 0.11f * b;
 }
 
-inline void clipColor(float& r, float& g, float& b) {
+CI_ALWAYS_INLINE void clipColor(float& r, float& g, float& b) {
     float l = pdfLum(r, g, b);
     float mn = minf(r, minf(g, b)), mx = maxf(r, maxf(g, b));
     float toZero = safeDiv(l, l - mn);
@@ -120,7 +120,7 @@ inline void clipColor(float& r, float& g, float& b) {
     b = l + (b - l) * kHi;
 }
 
-inline void setLum(float& r, float& g, float& b, float l) {
+CI_ALWAYS_INLINE void setLum(float& r, float& g, float& b, float l) {
     float d = l - pdfLum(r, g, b);
     r += d;
     g += d;
@@ -128,11 +128,11 @@ inline void setLum(float& r, float& g, float& b, float l) {
     clipColor(r, g, b);
 }
 
-inline float satOf(float r, float g, float b) {
+CI_ALWAYS_INLINE float satOf(float r, float g, float b) {
     return maxf(r, maxf(g, b)) - minf(r, minf(g, b));
 }
 
-inline void setSat(float& r, float& g, float& b, float s) {
+CI_ALWAYS_INLINE void setSat(float& r, float& g, float& b, float s) {
     float mn = minf(r, minf(g, b)), mx = maxf(r, maxf(g, b));
     float range = mx - mn;
     float q = s / pick(range > 0.f, range, 1.f);

@@ -36,7 +36,7 @@ constexpr Look kLooks[] = {
 };
 // clang-format on
 
-inline float sCurve(float x, float k) {
+CI_ALWAYS_INLINE float sCurve(float x, float k) {
     return mixf(x, x * x * (3.f - 2.f * x), k);
 }
 
