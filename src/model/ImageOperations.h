@@ -35,8 +35,8 @@ WindowImage flippedImage(const WindowImage& image, bool horizontal, bool vertica
 std::optional<WindowImage> resizedImage(const WindowImage& image, double width, double height);
 std::optional<WindowImage> redrawnImage(const WindowImage& image, double width, double height);
 std::optional<WindowImage> rotatedImage(const WindowImage& image, int64_t degrees);
-std::optional<WindowImage> pixelSizedImage(const WindowImage& base, const WindowImage& overlay, double x, double y,
-                                           double opacity);
+std::optional<WindowImage> pixelSizedImage(const WindowImage& base, const WindowImage& overlay, double x,
+                                           double y, double opacity);
 std::optional<WindowImage> filledWatermarkImage(const WindowImage& watermark, double width, double height,
                                                 double opacity, double angle);
 
