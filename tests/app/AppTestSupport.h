@@ -11,6 +11,8 @@
 
 #include "support/TestSupport.h"
 
+#include "ci/core/Filter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,8 +24,55 @@
 
 namespace apptest {
 
+/// Two small filters of the tests' own, registered by name like the system's own filters:
+/// "GWTestScale" scales by "inputScale" (default 0.5); "GWTestTile" extends the image without
+/// bound (so the chain's crop rule for tile names applies).
+class TestFilter : public ci::Filter {
+  public:
+    explicit TestFilter(bool tile) : tile_(tile) {}
+    ci::SetResult setValue(const std::string& key, const ci::Value& value) override {
+        if (key == "inputImage") {
+            image_ = value.toImage();
+            return ci::SetResult::Ok;
+        }
+        if (key == "inputScale" && value.toNumber()) {
+            scale_ = *value.toNumber();
+            return ci::SetResult::Ok;
+        }
+        return ci::SetResult::UnknownKey;
+    }
+    ci::Image outputImage() override {
+        if (image_.isNull())
+            return {};
+        return tile_ ? image_.clampedToExtent() : image_.transformed(ci::Affine::scale(scale_, scale_));
+    }
+
+  private:
+    bool tile_;
+    double scale_ = 0.5;
+    ci::Image image_;
+};
+
+inline void registerTestFilters() {
+    struct Constructor : ci::FilterConstructor {
+        std::shared_ptr<ci::Filter> filterWithName(const std::string& name) override {
+            if (name == "GWTestScale" || name == "GWTestTile")
+                return std::make_shared<TestFilter>(name == "GWTestTile");
+            return nullptr;
+        }
+    };
+    static bool done = [] {
+        ci::FilterRegistry::registerFilterName("GWTestScale", std::make_shared<Constructor>(),
+                                               ci::Attributes::object());
+        ci::FilterRegistry::registerFilterName("GWTestTile", std::make_shared<Constructor>(),
+                                               ci::Attributes::object());
+        return true;
+    }();
+    (void)done;
+}
+
 class FakeQueues : public app::Queues {
-public:
+  public:
     void mainAsync(Block block) override {
         std::lock_guard lock(mutex_);
         main_.push_back(std::move(block));
@@ -90,7 +139,7 @@ public:
     size_t pendingTimed() const { return timed_.size(); }
     int globalBlocks = 0;
 
-private:
+  private:
     struct Timed {
         bool main = true;
         Block block;
@@ -103,7 +152,7 @@ private:
 };
 
 class FakeDialogs : public app::Dialogs {
-public:
+  public:
     app::AlertResponse runAlert(const app::AlertRequest& request) override {
         alerts.push_back(request);
         if (alertAnswers.empty())

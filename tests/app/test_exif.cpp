@@ -69,7 +69,8 @@ TEST(Exif, RealToolOnTestPhotos) {
     EXPECT_EQ(jpeg.at("File Type"), "JPEG");
     EXPECT_EQ(jpeg.at("File Name"), "rocket.jpg");
 
-    auto record = ImageObject::make(QUrl::fromLocalFile(apptest::Harness::data("rocket.jpg")), "/usr/bin/exiftool");
+    auto record =
+        ImageObject::make(QUrl::fromLocalFile(apptest::Harness::data("rocket.jpg")), "/usr/bin/exiftool");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->filename(), "rocket.jpg");
     EXPECT_EQ(record->filenameWithoutExtension(), "rocket");
@@ -110,8 +111,9 @@ TEST(Exif, MissingOrOddToolFallsBackOnTheImage) {
     EXPECT_TRUE(plain->details().empty());
 
     // A tool stating an odd size: the readable image keeps its decoded size.
-    auto odd = ImageObject::make(QUrl::fromLocalFile(png),
-                                 fakeTool(dir, "Image Size\t1x1\nImage Width\t600 px\nImage Height\t400\nISO\t50\n"));
+    auto odd = ImageObject::make(
+        QUrl::fromLocalFile(png),
+        fakeTool(dir, "Image Size\t1x1\nImage Width\t600 px\nImage Height\t400\nISO\t50\n"));
     ASSERT_TRUE(odd);
     EXPECT_EQ(odd->dimensions(), "600x400");
     EXPECT_EQ(odd->pxWidth(), 600);
@@ -120,7 +122,9 @@ TEST(Exif, MissingOrOddToolFallsBackOnTheImage) {
     // A tool's plain statement wins over the image.
     auto stated = ImageObject::make(
         QUrl::fromLocalFile(png),
-        fakeTool(dir, "Image Size\t640x480\nImage Width\t+640\nImage Height\t480\nFile Size\t1 MB\nFile Type\tPNG\n"));
+        fakeTool(
+            dir,
+            "Image Size\t640x480\nImage Width\t+640\nImage Height\t480\nFile Size\t1 MB\nFile Type\tPNG\n"));
     ASSERT_TRUE(stated);
     EXPECT_EQ(stated->dimensions(), "640x480");
     EXPECT_EQ(stated->sortableDimensions(), 640 * 480);
@@ -135,7 +139,8 @@ TEST(Exif, MissingOrOddToolFallsBackOnTheImage) {
     f.write("just text");
     f.close();
     EXPECT_FALSE(ImageObject::make(QUrl::fromLocalFile(text), "/usr/bin/exiftool"));
-    EXPECT_FALSE(ImageObject::make(QUrl::fromLocalFile(apptest::Harness::data("truncated.jpg")), "/usr/bin/exiftool"));
+    EXPECT_FALSE(
+        ImageObject::make(QUrl::fromLocalFile(apptest::Harness::data("truncated.jpg")), "/usr/bin/exiftool"));
 
     EXPECT_EQ(ImageObject::deletingPathExtension("photo.tar.gz"), "photo.tar");
     EXPECT_EQ(ImageObject::deletingPathExtension(".profile"), ".profile");

@@ -161,8 +161,9 @@ TEST(Import, TableDropInsertsInOrderAndRemoval) {
     h.dialogs->alertAnswers.push_back({0, false, {}});
     d.removeAllFiles();
     EXPECT_TRUE(d.CurrentImages().empty());
-    EXPECT_EQ(h.dialogs->alerts.back().informativeText,
-              "You are going to remove all files from the current queue (the files on disk will remain intact)");
+    EXPECT_EQ(
+        h.dialogs->alerts.back().informativeText,
+        "You are going to remove all files from the current queue (the files on disk will remain intact)");
 }
 
 TEST(Import, OpenPanel) {

@@ -90,7 +90,7 @@ TEST(Launch, SequenceFoldersOverlayLibrariesAndMenus) {
     EXPECT_EQ(d.ProgressOverlaySubMessage(), "");
     EXPECT_EQ(d.ProgressOverlayAction(), "Starting up");
     EXPECT_EQ(console.lines(), (std::vector<std::string>{"5 actions found", "2 photo effects found",
-                                                          "7 filters found in total"}));
+                                                         "7 filters found in total"}));
     ASSERT_EQ(d.actionsMenu().size(), 2u);
     EXPECT_EQ(d.actionsMenu()[0].title, "Blur");
     EXPECT_EQ(d.actionsMenu()[0].submenu.size(), 3u);
@@ -104,8 +104,8 @@ TEST(Launch, SequenceFoldersOverlayLibrariesAndMenus) {
     EXPECT_EQ(d.ProgressOverlayCurrent(), 23);
     EXPECT_FALSE(d.overlayVisible());
     EXPECT_EQ(finished, 1);
-    EXPECT_EQ(messages, (QStringList{"Loading configuration...", "Loading actions...", "Loading photo effects...",
-                                     "Initializing UI..."}));
+    EXPECT_EQ(messages, (QStringList{"Loading configuration...", "Loading actions...",
+                                     "Loading photo effects...", "Initializing UI..."}));
 
     // The library switch.
     d.setActionsOrEffects(0);
@@ -147,7 +147,8 @@ TEST(Launch, DelegateAnswers) {
     Harness h;
     auto& d = h.d();
     std::vector<bool> show;
-    QObject::connect(&d, &app::AppDelegate::showWindowRequested, [&](bool makeKey) { show.push_back(makeKey); });
+    QObject::connect(&d, &app::AppDelegate::showWindowRequested,
+                     [&](bool makeKey) { show.push_back(makeKey); });
     EXPECT_TRUE(d.applicationShouldHandleReopen(true));
     EXPECT_TRUE(d.applicationShouldHandleReopen(false));
     d.doReopenWindow();
