@@ -331,6 +331,9 @@ class AppDelegate : public QObject {
     void showWindowRequested(bool makeKey);
     /// The launch is over: overlay removed, split views and tables to be laid out.
     void startupFinished();
+    /// One queued image has been exported (or has failed), with the time its load, chain,
+    /// encoding and write took on the worker. For measuring tools; the window ignores it.
+    void exportItemFinished(const QString& path, bool ok, double milliseconds);
 
   public:
     // Stored properties (see GW_STORED)

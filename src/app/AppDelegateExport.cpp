@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <chrono>
+
 namespace app {
 
 namespace {
@@ -115,6 +117,15 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
     const double compression = double(job->quality) * 0.2;
     qint64 failures = 0;
     for (const auto& entry : job->entries) {
+        const auto started = std::chrono::steady_clock::now();
+        const qint64 failuresBefore = failures;
+        auto report = [&] {
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+            performOnMainQueue([this, path = entry.path, ok = failures == failuresBefore, ms] {
+                Q_EMIT exportItemFinished(path, ok, ms);
+            });
+        };
         performOnMainQueue([this, path = entry.path] {
             setProgressSheetCurrent(ProgressSheetCurrent() + 1);
             setProgressSheetMessage("Loading...");
@@ -127,6 +138,7 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
             ++failures;
             ci::console("exportImages: ⛔️ " + entry.path.toStdString() + ": " + error);
             performOnMainQueue([this] { setProgressSheetMessage("Error reading image..."); });
+            report();
             continue;
         }
         performOnMainQueue([this] { setProgressSheetMessage("Processing..."); });
@@ -140,6 +152,7 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
             ++failures;
             ci::console("exportImages: ⛔️ " + entry.path.toStdString() +
                         ": the image could not be processed");
+            report();
             continue;
         }
         performOnMainQueue([this] { setProgressSheetSubMessage("Writing to disk..."); });
@@ -155,6 +168,7 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
             ++failures;
             ci::console("Something went wrong: " + file.errorString().toStdString());
         }
+        report();
     }
     const qint64 total = qint64(job->entries.size());
     performOnMainQueue([this, failures, total] {

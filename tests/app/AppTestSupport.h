@@ -165,9 +165,12 @@ class FakeDialogs : public app::Dialogs {
         openPanels.push_back(request);
         if (openAnswers.empty())
             return std::nullopt;
-        auto answer = openAnswers.front();
+        const bool cancelled = !openAnswers.front().has_value();
+        const QStringList paths = openAnswers.front().value_or(QStringList{});
         openAnswers.pop_front();
-        return answer;
+        if (cancelled)
+            return std::nullopt;
+        return paths;
     }
     std::optional<QString> runSavePanel(const app::SavePanelRequest& request) override {
         savePanels.push_back(request);
