@@ -245,6 +245,10 @@ class AppDelegate : public QObject {
     void selectImageForParam(const std::shared_ptr<model::FilterParamValue>& value);
     void pathControlClicked(const QString& path);
     static MenuItems buildFilterMenus(const Library& library);
+    /// The limits of the window's split views (the window asks while a divider is dragged).
+    enum class SplitView { Main, Inner, Other };
+    static double splitViewMinCoordinate(SplitView view, double windowWidth, qint64 divider, double proposed);
+    static double splitViewMaxCoordinate(SplitView view, double windowWidth, qint64 divider, double proposed);
 
     // ---- Progress
     void performOnMainQueue(std::function<void()> operation);
@@ -338,7 +342,7 @@ class AppDelegate : public QObject {
   public:
     // Stored properties (see GW_STORED)
     GW_STORED(qint64, ActionsOrEffects, setActionsOrEffectsValue, 1)
-    GW_STORED(QString, ActionsOrEffectsLabel, setActionsOrEffectsLabel, "Actions")
+    GW_STORED(QString, ActionsOrEffectsLabel, setActionsOrEffectsLabel, "Photo Effects")
     GW_STORED(bool, hasFiles, setHasFiles, false)
     GW_STORED(bool, CurrentlyAddingImages, setCurrentlyAddingImages, false)
     GW_STORED(qint64, CurrentImagesSelection, setCurrentImagesSelection, -1)

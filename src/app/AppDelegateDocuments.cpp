@@ -140,6 +140,7 @@ void AppDelegate::newDocument() {
     confirmAction("Are you sure you want to proceed?",
                   "All of the images and actions you have added will be removed!", "new-project", [this] {
                       setCurrentImages({});
+                      setHasFiles(false);
                       setCurrentFilters({});
                       // A new project must not be saved over the previous one's file.
                       setCurrentProjectUrl(QUrl());

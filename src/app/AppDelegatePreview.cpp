@@ -9,6 +9,29 @@
 
 namespace app {
 
+namespace {
+
+// The pixels are computed here on the worker: the window then only draws a bitmap instead of
+// running the whole chain again on every paint. An unbounded result is shown over the source's
+// rectangle.
+std::optional<platform::WindowImage> materialised(const platform::WindowImage& image, double width,
+                                                  double height) {
+    const platform::ImageRep* rep = image.firstRepresentation();
+    if (!rep)
+        return std::nullopt;
+    ci::Image recipe = rep->image();
+    if (recipe.isNull())
+        return std::nullopt;
+    if (recipe.extent().isInfinite())
+        recipe = recipe.cropped(ci::Rect::make(0, 0, width, height));
+    auto bitmap = ci::Context().render(recipe);
+    if (!bitmap.ok())
+        return std::nullopt;
+    return platform::WindowImage::fromCIImage(ci::Image::fromBitmap(std::move(bitmap.value())));
+}
+
+} // namespace
+
 QString AppDelegate::formatImageSize(double width, double height) {
     return QString("%1 x %2").arg(qint64(std::trunc(width))).arg(qint64(std::trunc(height)));
 }
@@ -74,7 +97,12 @@ void AppDelegate::renderPreview(uint64_t token, ImageObjectPtr image, model::Fil
     const auto loaded = platform::WindowImage::fromFile(image->path().toStdString());
     const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
     if (!rep) {
-        performOnMainQueue([this, token] { endPreviewRendering(token); });
+        performOnMainQueue([this, token] {
+            // The view must not go on showing the previous image for this one.
+            if (token == previewToken_)
+                setCurrentPreview(platform::WindowImage());
+            endPreviewRendering(token);
+        });
         return;
     }
     const int64_t width = rep->pixelsWide();
@@ -90,8 +118,15 @@ void AppDelegate::renderPreview(uint64_t token, ImageObjectPtr image, model::Fil
     for (const auto& step : steps)
         chain.push_back(step->parameterDictionary(width, height, false));
     auto result = model::applyFilterChain(*loaded, chain);
+    if (result)
+        result = materialised(*result, double(width), double(height));
     const platform::ImageRep* out = result ? result->firstRepresentation() : nullptr;
-    if (out) {
+    if (!out) {
+        performOnMainQueue([this, token] {
+            if (token == previewToken_)
+                setCurrentPreview(platform::WindowImage());
+        });
+    } else {
         const QString after = formatImageSize(out->pixelsWide(), out->pixelsHigh());
         auto preview = *result;
         performOnMainQueue([this, token, preview, after] {

@@ -145,6 +145,17 @@ void AppDelegate::pathControlClicked(const QString& path) {
         services_.dialogs->revealInFileViewer(path);
 }
 
+double AppDelegate::splitViewMinCoordinate(SplitView view, double windowWidth, qint64 divider,
+                                           double proposed) {
+    if (view == SplitView::Main)
+        return windowWidth / 2.0;
+    return divider == 0 ? 360.0 : proposed;
+}
+
+double AppDelegate::splitViewMaxCoordinate(SplitView view, double windowWidth, qint64, double proposed) {
+    return view == SplitView::Inner ? windowWidth / 2.0 - 179.0 : proposed;
+}
+
 MenuItems AppDelegate::buildFilterMenus(const Library& library) {
     MenuItems menu;
     for (const auto& category : library) {

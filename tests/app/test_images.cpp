@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QEventLoop>
 #include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
 
 using apptest::Harness;
 
@@ -181,4 +184,28 @@ TEST(Import, OpenPanel) {
     d.addFile();
     h.queues->drain();
     EXPECT_EQ(d.CurrentImages().size(), 1u);
+}
+
+TEST(Import, OnTheRealQueues) {
+    // The same import through the Qt event loop and the worker pool, as the application runs it.
+    QTemporaryDir dir;
+    app::AppServices services;
+    services.queues = std::make_shared<app::QtQueues>();
+    services.defaults = std::make_shared<app::MemoryDefaults>();
+    services.dataFolder = dir.path();
+    services.metadataTool = "/usr/bin/exiftool";
+    app::AppDelegate d(std::move(services));
+    QList<QUrl> urls;
+    for (const char* name : {"coffee.png", "truncated.jpg", "rocket.jpg", "chelsea.png"})
+        urls << Harness::url(Harness::data(name));
+    d.addImages(urls);
+    QEventLoop loop;
+    QObject::connect(&d, &app::AppDelegate::progressSheetVisibleChanged, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit); // a guard against a hang, not a timing
+    loop.exec();
+    EXPECT_FALSE(d.progressSheetVisible());
+    ASSERT_EQ(d.CurrentImages().size(), 3u);
+    EXPECT_EQ(d.CurrentImages()[1]->filename(), "rocket.jpg");
+    EXPECT_EQ(d.ProgressSheetCurrent(), 4);
+    EXPECT_FALSE(d.CurrentlyAddingImages());
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 using apptest::Harness;
 
 namespace {
@@ -134,6 +136,15 @@ TEST(Preview, WorkflowStepsAndImportSuppression) {
     EXPECT_EQ(h.queues->globalBlocks, before + 1); // the import only
     h.queues->drain();
     EXPECT_EQ(h.queues->globalBlocks, before + 2); // the import's end renders
+
+    // A queued file that can no longer be read: the preview does not go on showing another image.
+    ASSERT_TRUE(d.CurrentPreview().isValid());
+    QFile::remove(h.dir.filePath("rocket.jpg"));
+    d.setCurrentImagesSelection(1);
+    d.tableViewSelectionDidChange();
+    h.queues->drain();
+    EXPECT_FALSE(d.CurrentPreview().isValid());
+    EXPECT_FALSE(d.PreviewInProgress());
 
     // The panel switch.
     d.setActionsOrPreview(1);

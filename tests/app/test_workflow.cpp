@@ -188,3 +188,12 @@ TEST(Workflow, ImageParameterPanel) {
     EXPECT_EQ(posts.count, 1);
     EXPECT_FALSE(h.dialogs->openPanels.back().canChooseDirectories);
 }
+
+TEST(Workflow, SplitViewLimits) {
+    using S = app::AppDelegate::SplitView;
+    EXPECT_EQ(app::AppDelegate::splitViewMinCoordinate(S::Main, 1200, 1, 10), 600);
+    EXPECT_EQ(app::AppDelegate::splitViewMinCoordinate(S::Inner, 1200, 0, 10), 360);
+    EXPECT_EQ(app::AppDelegate::splitViewMinCoordinate(S::Inner, 1200, 1, 10), 10);
+    EXPECT_EQ(app::AppDelegate::splitViewMaxCoordinate(S::Inner, 1200, 0, 900), 421);
+    EXPECT_EQ(app::AppDelegate::splitViewMaxCoordinate(S::Main, 1200, 0, 900), 900);
+}

@@ -1,54 +1,30 @@
 #include "app/services/Queues.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QThreadPool>
-#include <QTimer>
-
-#include <algorithm>
+#include "platform/Dispatch.h"
 
 namespace app {
 
-namespace {
-
-QThreadPool& workerPool() {
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool();
-        p->setMaxThreadCount(std::max(4, QThread::idealThreadCount()));
-        return p;
-    }();
-    return *pool;
-}
-
-int milliseconds(double seconds) {
-    return std::max(0, int(seconds * 1000.0 + 0.5));
-}
-
-} // namespace
+// The platform's queues, so that the controller's blocks and those the model queues itself (the
+// catalogue's overlay ticks) share one FIFO main queue and one worker pool.
 
 QtQueues::QtQueues() = default;
 
 void QtQueues::mainAsync(Block block) {
-    auto* app = QCoreApplication::instance();
-    if (!app)
-        return;
-    QMetaObject::invokeMethod(app, std::move(block), Qt::QueuedConnection);
+    platform::MainQueue::async(std::move(block));
 }
 
 void QtQueues::mainAsyncAfter(double seconds, Block block) {
-    // The timer must live on the GUI thread, whichever thread asks.
-    const int ms = milliseconds(seconds);
-    mainAsync([ms, block = std::move(block)]() mutable {
-        QTimer::singleShot(ms, QCoreApplication::instance(), std::move(block));
-    });
+    platform::MainQueue::asyncAfter(seconds, std::move(block));
 }
 
 void QtQueues::globalAsync(Block block) {
-    workerPool().start(std::move(block));
+    platform::GlobalQueue::async(std::move(block));
 }
 
 void QtQueues::globalAsyncAfter(double seconds, Block block) {
-    mainAsyncAfter(seconds, [this, block = std::move(block)]() mutable { globalAsync(std::move(block)); });
+    // The delay is kept by a timer on the GUI thread; only the work goes to the pool.
+    platform::MainQueue::asyncAfter(
+        seconds, [block = std::move(block)]() mutable { platform::GlobalQueue::async(std::move(block)); });
 }
 
 } // namespace app

@@ -24,7 +24,7 @@ class Queues {
     virtual void globalAsyncAfter(double seconds, Block block) = 0;
 };
 
-/// The queues on the Qt event loop of the application object and a shared thread pool.
+/// The platform queues: the Qt event loop of the application object and the shared thread pool.
 class QtQueues : public Queues {
   public:
     QtQueues();
