@@ -248,7 +248,7 @@ TEST(Filter, CategoryNamesItsEntriesAndRendersTheirSamples) {
     EXPECT_EQ(base->pixelsHigh(), 100);
 
     auto invert = Filter::make("Invert", "CIColorInvert", "");
-    auto tile = Filter::make("Tile", "CIOpTile", "", {numberParam("inputScale", 1, 0.5)});
+    auto tile = Filter::make("Tile", "CIFourfoldRotatedTile", "", {numberParam("inputWidth", 100, 30)});
     Filters entries{invert, tile};
     auto category = FilterCategory::make("Color Effect", entries);
     EXPECT_EQ(category->filters(), entries);

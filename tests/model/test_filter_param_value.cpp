@@ -28,6 +28,11 @@ TEST(FilterParamValue, ConvertsEveryTypeIntoAFilterInput) {
 
     auto relative = FilterParamValue::relativeNumeric(NumericValue::make(50, 1));
     EXPECT_EQ(relative->coreImageValue(1001, 10).toNumber(), 500.5);
+    const double byMeasure[] = {50, 150, 200, 200, 150, 50}; // measures 0 to 5 on 300 x 400
+    for (int64_t measure = 0; measure <= 5; ++measure) {
+        relative->relativeNumericV()->setMeasure(measure);
+        EXPECT_EQ(relative->coreImageValue(300, 400).toNumber(), byMeasure[measure]) << measure;
+    }
 
     auto color = FilterParamValue::color(ColorValue::make(255, 0, 51, 255));
     const ci::Value c = color->coreImageValue(10, 10);
