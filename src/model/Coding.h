@@ -35,8 +35,9 @@ Json encodeNumber(double value);
 /// The standard form of a URL in the encoding: its absolute, percent-encoded string.
 Json encodeUrl(const QUrl& url);
 
-/// Read access to one keyed container (a JSON object) at a coding path. Every read throws
-/// CodingError when the key is missing or holds the wrong kind of value.
+/// Read access to one keyed container (a JSON object) at a coding path; it refers to the value,
+/// which must outlive it. Every read throws CodingError when the key is missing or holds the
+/// wrong kind of value.
 class KeyedContainer {
   public:
     /// Throws a type mismatch when `value` is not an object.
