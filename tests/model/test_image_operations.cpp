@@ -216,7 +216,7 @@ TEST(ApplyFilterChain, YieldsNothingForUnknownNamesAndUnconvertibleImages) {
 
 TEST(ApplyFilterChain, ComputesNoPixelsUntilTheResultIsEncoded) {
     registerTestFilters();
-    const WindowImage image = windowImage(gradient(64, 64));
+    const WindowImage image = windowImage(gradient(320, 240));
     countedRows = 0;
     auto result = model::applyFilterChain(
         image, {{"GWTestCounter", {}}, {"GWTestShift", {}}, {"GWTestCounter", {}}, {"GWTestTile", {}}});
@@ -256,7 +256,10 @@ TEST(ResizedImage, CoversTheTargetBox) {
 
     EXPECT_FALSE(model::resizedImage(WindowImage(Size{10, 10}), 100, 100));
     EXPECT_FALSE(model::resizedImage(image, 0, 0));
-    EXPECT_FALSE(model::resizedImage(image, NAN, 100));
+    EXPECT_FALSE(model::resizedImage(image, NAN, NAN));
+    // The larger ratio wins; a ratio that is not a number never does.
+    ASSERT_TRUE(model::resizedImage(image, NAN, 100));
+    EXPECT_EQ(model::resizedImage(image, NAN, 100)->size(), (Size{200, 100}));
     EXPECT_FALSE(model::resizedImage(image, INFINITY, 100));
     EXPECT_FALSE(model::resizedImage(image, -100, -100));
 }
@@ -510,7 +513,7 @@ TEST(EncodedImageData, EachFormatDecodesBackToThePicture) {
     using ci::io::FileType;
     for (const Case& k :
          {Case{FileType::TIFF, &*photo, 1.0, 0, 0.0}, Case{FileType::BMP, &*photo, 1.0, 0, 0.0},
-          Case{FileType::PNG, &*photo, 1.0, 0, 0.0}, Case{FileType::JPEG, &*photo, 0.9, 60, 3.0},
+          Case{FileType::PNG, &*photo, 1.0, 0, 0.0}, Case{FileType::JPEG, &*photo, 0.9, 96, 3.0},
           Case{FileType::GIF, &flat, 1.0, 1, 0.1}}) {
         auto bytes = model::encodedImageData(*k.image, k.type, k.compression);
         ASSERT_TRUE(bytes) << int(k.type);
