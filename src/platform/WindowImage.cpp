@@ -71,9 +71,8 @@ std::shared_ptr<ImageRep> ImageRep::recipe(ci::Image image) {
         return rep;
     }
     rep->size_ = Size{extent.width(), extent.height()};
-    const ci::Rect out = extent.roundedOut();
-    rep->pixelsWide_ = pixelCount(out.width());
-    rep->pixelsHigh_ = pixelCount(out.height());
+    rep->pixelsWide_ = pixelCount(std::ceil(snapWhole(extent.x1)) - std::floor(snapWhole(extent.x0)));
+    rep->pixelsHigh_ = pixelCount(std::ceil(snapWhole(extent.y1)) - std::floor(snapWhole(extent.y0)));
     return rep;
 }
 
@@ -86,11 +85,18 @@ ci::Image ImageRep::drawnInto(const ci::Rect& dest) const {
 
 ci::Image ImageRep::pixels() const {
     const ci::Rect extent = image_.extent();
-    if (image_.isNull() || !drawable(extent))
+    if (image_.isNull() || !drawable(extent) || pixelsWide_ <= 0 || pixelsHigh_ <= 0)
         return {};
     if (kind_ == Kind::Bitmap)
         return image_;
-    return mapRect(image_, extent, extent.translated(-extent.x0, -extent.y0));
+    // Moved by whole pixels only, so that nothing is resampled; a picture that starts inside a
+    // pixel keeps that partial pixel, as a raster of it would.
+    const double dx = -std::floor(snapWhole(extent.x0)), dy = -std::floor(snapWhole(extent.y0));
+    const ci::Image moved = dx == 0 && dy == 0 ? image_ : image_.translated(dx, dy);
+    const ci::Rect raster = ci::Rect::make(0, 0, pixelsWide_, pixelsHigh_);
+    if (moved.extent() == raster)
+        return moved;
+    return moved.composited(ci::Image::constant(0, 0, 0, 0).cropped(raster)).cropped(raster);
 }
 
 std::optional<WindowImage> WindowImage::fromFile(const std::string& path, std::string* error) {
