@@ -45,7 +45,7 @@ ci::Image withOpacity(const ci::Image& image, double opacity) {
         {image});
 }
 
-// Counter-clockwise rotation by whole degrees; quarter turns are exact so that they move pixels
+// Counter-clockwise rotation by degrees; quarter turns are exact so that they move pixels
 // without resampling.
 ci::Affine rotationByDegrees(double degrees) {
     const double reduced = std::fmod(degrees, 360.0);
