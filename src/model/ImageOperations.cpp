@@ -45,7 +45,7 @@ ci::Image withOpacity(const ci::Image& image, double opacity) {
         {image});
 }
 
-// Counter-clockwise rotation by whole degrees; quarter turns are exact so that they move pixels
+// Counter-clockwise rotation by degrees; quarter turns are exact so that they move pixels
 // without resampling.
 ci::Affine rotationByDegrees(double degrees) {
     const double reduced = std::fmod(degrees, 360.0);
@@ -68,39 +68,46 @@ ci::Image drawOver(const ci::Image& canvas, const ci::Image& layer) {
     return layer ? layer.composited(canvas).cropped(canvas.extent()) : canvas;
 }
 
-// The staggered pattern of the watermark fill: the tile (drawn over (0, 0, ww, wh)) repeated in
-// `columns` columns 1.2 ww apart and `rows` rows 1.2 wh apart, each row shifted ww / 3 to the
-// right of the one below. Copies never overlap, so each canvas point reads at most one of
-// them: one warp instead of one composite per copy.
-ci::Image staggeredPattern(const ci::Image& tile, double ww, double wh, int64_t columns, int64_t rows,
-                           const ci::Rect& canvas) {
+// The watermark fill layer, w x h at the origin: the square of side 2m holding the staggered
+// pattern (the tile, drawn over (0, 0, ww, wh), in `columns` columns 1.2 ww apart and `rows`
+// rows 1.2 wh apart, each row shifted ww / 3 to the right of the one below), turned clockwise
+// by `angle` degrees about its centre, read from the point (w, h) of the square on.
+//
+// Copies never overlap, so each point of the square reads at most one of them, and the turn
+// and the offset fold into the same lookup: one warp over the small tile, instead of one
+// composite per copy and a full-size turned square.
+ci::Image watermarkLayer(const ci::Image& tile, double ww, double wh, int64_t columns, int64_t rows, double m,
+                         double angle, int64_t w, int64_t h) {
+    const ci::Rect layer = ci::Rect::make(0, 0, double(w), double(h));
     if (columns == 0 || rows == 0)
-        return blankCanvas(canvas);
-    const double stepX = 1.2 * ww, stepY = 1.2 * wh, shift = ww / 3;
-    const double right = double(rows - 1) * shift + double(columns - 1) * stepX + ww;
-    const double top = double(rows - 1) * stepY + wh;
-    const ci::Rect extent = ci::Rect::make(0, 0, right, top).intersected(canvas);
+        return blankCanvas(layer);
+    const double stepX = 1.2 * ww, stepY = 1.2 * wh, shift = ww / 3, side = 2 * m;
+    // From a layer point to the point of the unturned square it shows.
+    const ci::Affine toSquare = ci::Affine::translation(double(w) - m, double(h) - m)
+                                    .then(rotationByDegrees(angle))
+                                    .then(ci::Affine::translation(m, m));
     const ci::Rect source = ci::Rect::make(0, 0, ww, wh).grown(1);
     auto warp = [=](const ci::WarpRow& row) {
         const double py = double(row.y) + 0.5;
-        // The nearest copy: each cell reaches half a gap beyond its copy, so the copy's edge
-        // pixels still blend with the transparent gap as drawing would.
-        const double j = std::floor((py + 0.1 * wh) / stepY);
-        const bool rowInside = j >= 0 && j < double(rows);
-        const double ly = py - j * stepY;
         for (int k = 0; k < row.count; ++k) {
-            const double px = double(row.x + k) + 0.5 - j * shift;
-            const double i = std::floor((px + 0.1 * ww) / stepX);
-            if (rowInside && i >= 0 && i < double(columns)) {
-                row.sx[k] = px - i * stepX;
-                row.sy[k] = ly;
-            } else {
-                row.sx[k] = -4;
-                row.sy[k] = -4;
-            }
+            const ci::Point q = toSquare.map({double(row.x + k) + 0.5, py});
+            row.sx[k] = row.sy[k] = -4; // off the tile: transparent
+            if (!(q.x >= 0 && q.x < side && q.y >= 0 && q.y < side))
+                continue;
+            // The nearest copy: each cell reaches half a gap beyond its copy, so the copy's
+            // edge pixels still blend with the transparent gap as drawing would.
+            const double j = std::floor((q.y + 0.1 * wh) / stepY);
+            if (!(j >= 0 && j < double(rows)))
+                continue;
+            const double x = q.x - j * shift;
+            const double i = std::floor((x + 0.1 * ww) / stepX);
+            if (!(i >= 0 && i < double(columns)))
+                continue;
+            row.sx[k] = x - i * stepX;
+            row.sy[k] = q.y - j * stepY;
         }
     };
-    return ci::WarpKernel::apply(warp, tile, extent, [source](const ci::Rect&) { return source; });
+    return ci::WarpKernel::apply(warp, tile, layer, [source](const ci::Rect&) { return source; });
 }
 
 } // namespace
@@ -146,12 +153,8 @@ std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, c
     const Size size = image.size();
     if (!isPixelSide(size.width) || !isPixelSide(size.height))
         return std::nullopt;
-    const ci::Image drawn = image.drawnImage();
-    if (!drawn)
-        return std::nullopt;
     // Straight to 8-bit rows: the float pixels of the result are never held at full size.
-    ci::Result<ci::PixelBuffer> pixels =
-        ci::Context().renderSRGB(drawn, ci::Rect::make(0, 0, size.width, size.height), 8);
+    ci::Result<ci::PixelBuffer> pixels = image.render(8);
     if (!pixels)
         return std::nullopt;
     ci::Result<std::vector<uint8_t>> bytes = ci::io::encodePixels(*pixels, type, compressionFactor);
@@ -211,7 +214,11 @@ std::optional<WindowImage> rotatedImage(const WindowImage& image, int64_t degree
     const double c = std::abs(rotation.a), s = std::abs(rotation.b);
     const Size size = image.size();
     WindowImage result(Size{size.width * c + size.height * s, size.width * s + size.height * c});
-    result.addRepresentation(ImageRep::recipe(source->transformed(rotation)));
+    // Drawing shows a representation from its own extent on, so the turned picture is held
+    // already moved there: it draws the same, with one resampling instead of two.
+    const ci::Rect turned = rotation.mapRect(source->extent());
+    const ci::Affine placed = rotation.then(ci::Affine::translation(-turned.x0, -turned.y0));
+    result.addRepresentation(ImageRep::recipe(source->transformed(placed)));
     return result;
 }
 
@@ -251,22 +258,11 @@ std::optional<WindowImage> filledWatermarkImage(const WindowImage& watermark, do
     if (!isPixelSide(double(*w)) || !isPixelSide(double(*h)))
         return std::nullopt;
 
-    const ci::Rect square = ci::Rect::make(0, 0, 2 * m, 2 * m);
     const ci::Image tile = watermark.drawnInto(ci::Rect::make(0, 0, ww, wh));
     if (!tile)
         return std::nullopt;
-    const ci::Image pattern = staggeredPattern(withOpacity(tile, opacity), ww, wh, *columns, *rows, square);
-
-    // Turned about the square's centre; a positive angle turns clockwise.
-    const ci::Affine turn =
-        ci::Affine::translation(-m, -m).then(rotationByDegrees(-angle)).then(ci::Affine::translation(m, m));
-    const WindowImage rotated =
-        WindowImage::fromCIImage(drawOver(blankCanvas(square), pattern.transformed(turn)));
-    std::optional<ci::Image> flat = toCIImage(rotated);
-    if (!flat)
-        return std::nullopt;
     return WindowImage::fromCIImage(
-        flat->cropped(ci::Rect::make(double(*w), double(*h), double(*w), double(*h))));
+        watermarkLayer(withOpacity(tile, opacity), ww, wh, *columns, *rows, m, angle, *w, *h));
 }
 
 } // namespace model

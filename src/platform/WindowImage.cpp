@@ -71,9 +71,8 @@ std::shared_ptr<ImageRep> ImageRep::recipe(ci::Image image) {
         return rep;
     }
     rep->size_ = Size{extent.width(), extent.height()};
-    const ci::Rect out = extent.roundedOut();
-    rep->pixelsWide_ = pixelCount(out.width());
-    rep->pixelsHigh_ = pixelCount(out.height());
+    rep->pixelsWide_ = pixelCount(std::ceil(snapWhole(extent.x1)) - std::floor(snapWhole(extent.x0)));
+    rep->pixelsHigh_ = pixelCount(std::ceil(snapWhole(extent.y1)) - std::floor(snapWhole(extent.y0)));
     return rep;
 }
 
@@ -86,11 +85,18 @@ ci::Image ImageRep::drawnInto(const ci::Rect& dest) const {
 
 ci::Image ImageRep::pixels() const {
     const ci::Rect extent = image_.extent();
-    if (image_.isNull() || !drawable(extent))
+    if (image_.isNull() || !drawable(extent) || pixelsWide_ <= 0 || pixelsHigh_ <= 0)
         return {};
     if (kind_ == Kind::Bitmap)
         return image_;
-    return mapRect(image_, extent, extent.translated(-extent.x0, -extent.y0));
+    // Moved by whole pixels only, so that nothing is resampled; a picture that starts inside a
+    // pixel keeps that partial pixel, as a raster of it would.
+    const double dx = -std::floor(snapWhole(extent.x0)), dy = -std::floor(snapWhole(extent.y0));
+    const ci::Image moved = dx == 0 && dy == 0 ? image_ : image_.translated(dx, dy);
+    const ci::Rect raster = ci::Rect::make(0, 0, pixelsWide_, pixelsHigh_);
+    if (moved.extent() == raster)
+        return moved;
+    return moved.composited(ci::Image::constant(0, 0, 0, 0).cropped(raster)).cropped(raster);
 }
 
 std::optional<WindowImage> WindowImage::fromFile(const std::string& path, std::string* error) {
@@ -140,10 +146,21 @@ ci::Image WindowImage::bitmapImage() const {
 }
 
 ci::Result<ci::PixelBuffer> WindowImage::render(int bitsPerChannel) const {
+    const ci::Rect bounds = ci::Rect::make(0, 0, size_.width, size_.height);
+    // A representation drawn at its own size only moves by whole pixels: render it where it
+    // stands instead, since moving it would hold its pixels once more at full size.
+    if (const auto rep = bestRepresentation(bounds)) {
+        const ci::Rect e = rep->image().extent();
+        const double dx = snapWhole(e.x0), dy = snapWhole(e.y0);
+        if (drawable(e) && drawable(bounds) && snap(e.width(), bounds.width()) == bounds.width() &&
+            snap(e.height(), bounds.height()) == bounds.height() && dx == std::round(dx) &&
+            dy == std::round(dy))
+            return ci::Context().renderSRGB(rep->image(), bounds.translated(dx, dy), bitsPerChannel);
+    }
     const ci::Image drawn = drawnImage();
     if (!drawn)
         return ci::Result<ci::PixelBuffer>::failure("the image has nothing to draw");
-    return ci::Context().renderSRGB(drawn, ci::Rect::make(0, 0, size_.width, size_.height), bitsPerChannel);
+    return ci::Context().renderSRGB(drawn, bounds, bitsPerChannel);
 }
 
 } // namespace platform

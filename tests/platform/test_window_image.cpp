@@ -85,6 +85,23 @@ TEST(WindowImage, RecipeIsDrawnFromItsOwnExtent) {
     EXPECT_EQ(image.bitmapImage().extent(), atOrigin);
     EXPECT_LE(gwtest::maxDifference(render(image.bitmapImage(), atOrigin), pixels), 1e-6);
 
+    // Rendered at its size, from its own extent.
+    auto moved8 = image.render(8);
+    auto source8 = ci::Context().renderSRGB(ci::Image::fromBitmap(pixels.clone()), atOrigin, 8);
+    ASSERT_TRUE(moved8.ok() && source8.ok());
+    EXPECT_EQ(moved8->data, source8->data);
+
+    // A picture that starts inside a pixel is moved by whole pixels and keeps its partial pixels.
+    const WindowImage offGrid =
+        WindowImage::fromCIImage(ci::Image::fromBitmap(pixels.clone()).translated(10.25, 20));
+    EXPECT_EQ(offGrid.firstRepresentation()->pixelsWide(), 5);
+    const ci::Image raster = offGrid.bitmapImage();
+    ASSERT_EQ(raster.extent(), ci::Rect::make(0, 0, 5, 3));
+    const ci::Bitmap rastered = render(raster, raster.extent());
+    EXPECT_NEAR(rastered.pixel(0, 1)[3], 0.75f, 1e-4);
+    EXPECT_NEAR(rastered.pixel(2, 1)[3], 1.0f, 1e-4);
+    EXPECT_LE(rastered.pixel(4, 1)[3], 0.25f + 1e-4);
+
     // An unbounded recipe has no pixels to draw or convert.
     const WindowImage unbounded = WindowImage::fromCIImage(ci::Image::constant(1, 0, 0, 1));
     EXPECT_TRUE(std::isinf(unbounded.size().width));
