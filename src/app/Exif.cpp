@@ -2,6 +2,7 @@
 
 #include "app/services/SystemServices.h"
 
+#include <QFileInfo>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -43,7 +44,9 @@ Metadata parseExifOutput(const std::string& text) {
 }
 
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
-    auto out = runProcess(toolPath, {"-t", QString::fromStdString(path)}, timeoutMs);
+    // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
+    const QString absolute = QFileInfo(QString::fromStdString(path)).absoluteFilePath();
+    auto out = runProcess(toolPath, {"-t", absolute}, timeoutMs);
     if (!out)
         return {};
     QStringDecoder decoder(QStringDecoder::Utf8);
