@@ -5,6 +5,11 @@
 #include "ci/core/Console.h"
 #include "platform/NotificationCenter.h"
 
+#if __has_include("filters/Registry.h")
+#include "filters/Registry.h"
+#define GW_HAVE_OWN_FILTERS 1
+#endif
+
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -53,6 +58,9 @@ AppServices defaultServices(std::shared_ptr<Dialogs> dialogs) {
     services.defaults = std::make_shared<SettingsDefaults>();
     services.dataFolder = userDataFolder();
     services.metadataTool = metadataToolPath();
+#ifdef GW_HAVE_OWN_FILTERS
+    services.hooks.registerFilters = [] { filters::registerCustomFilters(); };
+#endif
     return services;
 }
 

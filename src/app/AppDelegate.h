@@ -50,7 +50,8 @@ struct AppServices {
 };
 
 /// The application's own services: Qt queues, QSettings, the user's data folder, the metadata
-/// tool found beside the executable or on PATH. The dialogs come from the window layer.
+/// tool found beside the executable or on PATH, and the registration of the own filters where
+/// that layer is built. The dialogs and the library builders come from the main program.
 AppServices defaultServices(std::shared_ptr<Dialogs> dialogs);
 
 // A stored property with a getter of its own name, a setter and a change signal; moc sees the
