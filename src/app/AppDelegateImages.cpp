@@ -65,7 +65,6 @@ void AppDelegate::startImport(QList<QUrl> urls) {
 }
 
 void AppDelegate::importImagesWorker(QList<QUrl> urls, uint64_t run) {
-    auto alive = alive_;
     const QString tool = services_.metadataTool;
     for (const auto& url : urls) {
         performOnMainQueue([this, url] {
