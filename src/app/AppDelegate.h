@@ -33,7 +33,9 @@ class AppDelegate;
 using Library = std::vector<std::shared_ptr<model::FilterCategory>>;
 
 /// What the launch calls in the layers above the model: set by the main program; an absent hook
-/// is skipped (an absent library builder gives an empty library).
+/// is skipped (an absent library builder gives an empty library). The builders run on the global
+/// queue; each first queues showLoadingMessage() on the main queue, then one overlay tick per
+/// entry (the model's sample rendering does that through the loading-progress target).
 struct LaunchHooks {
     std::function<void()> registerFilters;
     std::function<Library(AppDelegate&)> buildActionsLibrary;
