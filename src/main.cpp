@@ -1,11 +1,117 @@
+// Glimmerworks: a batch photo editor. One instance per user; files given on the command line
+// (or by the desktop's "open with") are queued, in the running instance if there is one.
+
+#include "ui/MainWindow.h"
+#include "ui/ScreenshotTour.h"
+#include "ui/SingleInstance.h"
+#include "ui/Theme.h"
+#include "ui/UiDialogs.h"
+
+#include "app/AppDelegate.h"
+
+#if __has_include("catalogue/ActionsLibrary.h") && __has_include("catalogue/EffectsLibrary.h")
+#include "catalogue/ActionsLibrary.h"
+#include "catalogue/EffectsLibrary.h"
+#define GW_HAVE_CATALOGUE 1
+#endif
+
 #include <QApplication>
-#include <QLabel>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QUrl>
+
+namespace {
+
+#ifdef GW_HAVE_CATALOGUE
+// The controller as the catalogue's builders see it. No `override`: the builders' interface
+// is matched whichever of these members it declares.
+class LoadingTarget : public model::LoadingProgressTarget {
+  public:
+    explicit LoadingTarget(app::AppDelegate& delegate) : delegate_(delegate) {}
+    void setProgressOverlayMessage(const QString& text) { delegate_.setProgressOverlayMessage(text); }
+    void setProgressOverlaySubMessage(const QString& text) { delegate_.setProgressOverlaySubMessage(text); }
+    qint64 ProgressOverlayCurrent() const { return delegate_.ProgressOverlayCurrent(); }
+    void setProgressOverlayCurrent(qint64 value) { delegate_.setProgressOverlayCurrent(value); }
+
+  private:
+    app::AppDelegate& delegate_;
+};
+#endif
+
+/// The command line's files as absolute paths; a "file:" URL is taken as its path.
+QStringList fileArguments(const QStringList& arguments) {
+    QStringList paths;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument.startsWith('-'))
+            continue;
+        const QUrl url(argument);
+        const QString path = url.isLocalFile() ? url.toLocalFile() : argument;
+        paths << QFileInfo(path).absoluteFilePath();
+    }
+    return paths;
+}
+
+QIcon applicationIcon() {
+    QIcon icon;
+    const QDir icons(QStringLiteral(GW_RESOURCE_DIR "/icons"));
+    for (const char* name : {"glimmerworks.svg", "glimmerworks-256.png", "glimmerworks-64.png"})
+        if (icons.exists(QString(name)))
+            icon.addFile(icons.filePath(QString(name)));
+    return QIcon::fromTheme("glimmerworks", icon);
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    QApplication application(argc, argv);
     QApplication::setApplicationName("Glimmerworks");
-    QLabel window("Glimmerworks");
-    window.resize(800, 600);
+    QApplication::setOrganizationName("Glimmerworks");
+    QApplication::setDesktopFileName("glimmerworks");
+    // Closing the window keeps the application; a later launch brings the window back.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QStringList paths = fileArguments(QApplication::arguments());
+    const QString screenshots = qEnvironmentVariable("GLIMMERWORKS_SCREENSHOTS");
+
+    ui::SingleInstance instance;
+    if (screenshots.isEmpty() && instance.handOver(paths))
+        return 0;
+
+    ui::applyDarkTheme(application);
+    QApplication::setWindowIcon(applicationIcon());
+
+    auto dialogs = std::make_shared<ui::UiDialogs>();
+    app::AppServices services = app::defaultServices(dialogs);
+#ifdef GW_HAVE_CATALOGUE
+    services.hooks.buildActionsLibrary = [](app::AppDelegate& delegate) {
+        return catalogue::buildActionsLibrary(std::make_shared<LoadingTarget>(delegate));
+    };
+    services.hooks.buildEffectsLibrary = [](app::AppDelegate& delegate) {
+        return catalogue::buildEffectsLibrary(std::make_shared<LoadingTarget>(delegate));
+    };
+#endif
+    app::AppDelegate delegate(services);
+    ui::MainWindow window(delegate);
+    dialogs->setParentWidget(&window);
+
+    if (screenshots.isEmpty()) {
+        instance.listen();
+        QObject::connect(&instance, &ui::SingleInstance::launched, &delegate, [&](const QStringList& files) {
+            if (!files.isEmpty())
+                delegate.applicationOpenFiles(files);
+            delegate.applicationShouldHandleReopen(window.isVisible() && !window.isMinimized());
+        });
+    }
+
     window.show();
-    return app.exec();
+    delegate.applicationDidFinishLaunching();
+    if (!paths.isEmpty())
+        delegate.applicationOpenFiles(paths);
+    if (!screenshots.isEmpty())
+        ui::startScreenshotTour(
+            delegate, window, screenshots,
+            qEnvironmentVariable("GLIMMERWORKS_SCREENSHOT_PHOTOS").split(':', Qt::SkipEmptyParts));
+    return application.exec();
 }

@@ -1,0 +1,407 @@
+#include "ui/MainWindow.h"
+
+#include "ui/CustomControls.h"
+#include "ui/DroppableImageView.h"
+#include "ui/ImageConvert.h"
+#include "ui/ImageQueuePanel.h"
+#include "ui/LibraryPanel.h"
+#include "ui/ParamEditors.h"
+#include "ui/Sheets.h"
+#include "ui/WorkflowPanel.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace ui {
+
+namespace {
+
+// Previews are shown reduced to at most this many pixels on the long side: enough for any
+// screen, and cheap to scale again when the window is resized.
+constexpr int previewMaxSide = 3200;
+
+QImage reduced(QImage image) {
+    if (!image.isNull() && std::max(image.width(), image.height()) > previewMaxSide)
+        image = image.scaled(previewMaxSide, previewMaxSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+} // namespace
+
+MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
+    : QMainWindow(parent), delegate_(delegate) {
+    setObjectName("window");
+    resize(1440, 900);
+    setMinimumSize(1000, 640);
+
+    auto* content = new QWidget;
+    content->setObjectName("content");
+    setCentralWidget(content);
+    auto* contentLayout = new QVBoxLayout(content);
+    contentLayout->setContentsMargins(0, 0, 0, 0);
+
+    wrapper_ = new QWidget;
+    wrapper_->setObjectName("wrapperView");
+    contentLayout->addWidget(wrapper_);
+    auto* wrapperLayout = new QVBoxLayout(wrapper_);
+    wrapperLayout->setContentsMargins(0, 0, 0, 0);
+
+    mainSplit_ = new QSplitter(Qt::Horizontal);
+    mainSplit_->setObjectName("mainVerticalSplit");
+    mainSplit_->setChildrenCollapsible(false);
+    innerSplit_ = new QSplitter(Qt::Horizontal);
+    innerSplit_->setObjectName("innerVerticalSplit");
+    innerSplit_->setChildrenCollapsible(false);
+
+    library_ = new LibraryPanel(delegate_);
+    library_->setMinimumWidth(300);
+    innerSplit_->addWidget(library_);
+
+    auto* centre = new QSplitter(Qt::Vertical);
+    centre->setChildrenCollapsible(false);
+    centre->addWidget(buildPreviewArea());
+    queue_ = new ImageQueuePanel(delegate_);
+    queue_->setMinimumHeight(150);
+    centre->addWidget(queue_);
+    centre->setStretchFactor(0, 3);
+    centre->setStretchFactor(1, 1);
+    centre->setSizes({600, 240});
+    innerSplit_->addWidget(centre);
+    innerSplit_->setStretchFactor(1, 1);
+    innerSplit_->setSizes({360, 760});
+    mainSplit_->addWidget(innerSplit_);
+
+    auto* right = new QSplitter(Qt::Vertical);
+    right->setChildrenCollapsible(false);
+    workflow_ = new WorkflowPanel(delegate_);
+    workflow_->setMinimumHeight(160);
+    params_ = new ParamPanel(delegate_);
+    params_->setMinimumHeight(160);
+    right->addWidget(workflow_);
+    right->addWidget(params_);
+    right->setSizes({360, 440});
+    right->setMinimumWidth(300);
+    right->setStyleSheet("QSplitter { background: #1b1b1d; }");
+    mainSplit_->addWidget(right);
+    mainSplit_->setStretchFactor(0, 1);
+    mainSplit_->setSizes({1120, 320});
+    wrapperLayout->addWidget(mainSplit_);
+
+    overlay_ = new StartupOverlay(delegate_, content);
+    progressSheet_ = new ProgressSheet(delegate_);
+    exportSheet_ = new ExportSheet(delegate_);
+    progressHost_ = new SheetHost(progressSheet_, content);
+    progressHost_->setObjectName("progressDialog");
+    exportHost_ = new SheetHost(exportSheet_, content);
+    exportHost_->setObjectName("exportDialog");
+
+    buildMenus();
+
+    connect(&delegate_, &app::AppDelegate::wrapperHiddenChanged, this,
+            [this] { wrapper_->setVisible(!delegate_.wrapperHidden()); });
+    connect(&delegate_, &app::AppDelegate::progressSheetVisibleChanged, this, [this] { sheetsChanged(); });
+    connect(&delegate_, &app::AppDelegate::exportDialogVisibleChanged, this, [this] { sheetsChanged(); });
+    connect(&delegate_, &app::AppDelegate::windowSubtitleChanged, this, [this] { updateTitle(); });
+    connect(&delegate_, &app::AppDelegate::showWindowRequested, this,
+            [this](bool makeKey) { reopen(makeKey); });
+    connect(&delegate_, &app::AppDelegate::startupFinished, this, [this] {
+        innerSplit_->setSizes({360, std::max(400, innerSplit_->width() - 360)});
+    });
+    wrapper_->setVisible(!delegate_.wrapperHidden());
+    sheetsChanged();
+    updateTitle();
+}
+
+QWidget* MainWindow::buildPreviewArea() {
+    auto* area = new QWidget;
+    area->setObjectName("previewArea");
+    auto* layout = new QVBoxLayout(area);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    previewStack_ = new QStackedWidget;
+    dropZone_ = new DroppableImageView;
+    dropZone_->setObjectName("imagesDropView");
+    dropZone_->setDropZoneStyle(true);
+    dropZone_->setPlaceholder("Drop photos here",
+                              QString::fromUtf8("or choose File \u2192 Add Images\u2026 to fill the queue"));
+    mainView_ = new DroppableImageView;
+    mainView_->setObjectName("imagesMainView");
+    mainView_->setPlaceholder("No preview", "Select an image of the queue");
+    originalView_ = new DroppableImageView;
+    originalView_->setObjectName("imagesPreviewView");
+    originalView_->setAcceptDrops(false);
+    originalView_->setPlaceholder("Loading the original", {});
+    previewStack_->addWidget(dropZone_);
+    previewStack_->addWidget(mainView_);
+    previewStack_->addWidget(originalView_);
+    layout->addWidget(previewStack_, 1);
+
+    auto* bar = new QWidget;
+    bar->setObjectName("previewBar");
+    bar->setStyleSheet("#previewBar { background: #232325; border-top: 1px solid #161618; }");
+    auto* barLayout = new QHBoxLayout(bar);
+    barLayout->setContentsMargins(10, 4, 10, 4);
+    barLayout->setSpacing(10);
+    before_ = new QPushButton("Original");
+    before_->setCheckable(true);
+    before_->setToolTip("Show the selected image without the workflow");
+    barLayout->addWidget(before_);
+    spinner_ = new Spinner;
+    barLayout->addWidget(spinner_);
+    originalSize_ = new QLabel;
+    originalSize_->setObjectName("selectedOriginalImageSize");
+    convertedSize_ = new QLabel;
+    convertedSize_->setObjectName("selectedConvertedImageSize");
+    for (auto* l : {originalSize_, convertedSize_})
+        l->setStyleSheet("color: #a8a8ad;");
+    barLayout->addWidget(originalSize_);
+    barLayout->addWidget(convertedSize_);
+    barLayout->addStretch(1);
+    path_ = new QPushButton;
+    path_->setObjectName("pathControl");
+    path_->setFlat(true);
+    path_->setCursor(Qt::PointingHandCursor);
+    path_->setStyleSheet(
+        "QPushButton { border: none; background: transparent; color: #8fb4ea; text-align: right; }"
+        "QPushButton:hover { text-decoration: underline; }");
+    path_->setToolTip("Show this file in the file manager");
+    barLayout->addWidget(path_);
+    layout->addWidget(bar);
+
+    auto drop = [this](const QList<QUrl>& urls) { delegate_.dropOnImageView(urls); };
+    dropZone_->onDrop = drop;
+    mainView_->onDrop = drop;
+
+    connect(before_, &QPushButton::toggled, this,
+            [this](bool on) { delegate_.setActionsOrPreview(on ? 1 : 0); });
+    connect(path_, &QPushButton::clicked, this, [this] {
+        if (auto image = selectedImage())
+            delegate_.pathControlClicked(image->path());
+    });
+    connect(&delegate_, &app::AppDelegate::CurrentPreviewChanged, this, [this] { previewChanged(); });
+    connect(&delegate_, &app::AppDelegate::PreviewInProgressChanged, this,
+            [this] { spinner_->setSpinning(delegate_.PreviewInProgress()); });
+    connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] {
+        const QString text = delegate_.selectedOriginalImageSize();
+        originalSize_->setText(text.isEmpty() ? QString() : "Original  " + text);
+    });
+    connect(&delegate_, &app::AppDelegate::selectedConvertedImageSizeChanged, this, [this] {
+        const QString text = delegate_.selectedConvertedImageSize();
+        convertedSize_->setText(text.isEmpty() ? QString() : QString::fromUtf8("\u2192  Result  ") + text);
+    });
+    connect(&delegate_, &app::AppDelegate::PreviewIsShownChanged, this, [this] {
+        QSignalBlocker block(before_);
+        before_->setChecked(delegate_.PreviewIsShown());
+        imagesChanged();
+    });
+    connect(&delegate_, &app::AppDelegate::CurrentImagesChanged, this, [this] { imagesChanged(); });
+    connect(&delegate_, &app::AppDelegate::CurrentImagesSelectionChanged, this, [this] { imagesChanged(); });
+    imagesChanged();
+    return area;
+}
+
+app::ImageObjectPtr MainWindow::selectedImage() const {
+    const auto& images = delegate_.CurrentImages();
+    const qint64 selected = delegate_.CurrentImagesSelection();
+    return selected >= 0 && selected < qint64(images.size()) ? images[size_t(selected)] : nullptr;
+}
+
+void MainWindow::imagesChanged() {
+    const bool empty = delegate_.CurrentImages().empty();
+    if (empty)
+        previewStack_->setCurrentWidget(dropZone_);
+    else
+        previewStack_->setCurrentWidget(delegate_.PreviewIsShown() ? originalView_ : mainView_);
+    auto image = selectedImage();
+    before_->setEnabled(!empty);
+    if (image) {
+        path_->setText(path_->fontMetrics().elidedText(image->path(), Qt::ElideMiddle, 420));
+        path_->setEnabled(true);
+    } else {
+        path_->setText({});
+        path_->setEnabled(false);
+    }
+    showOriginalIfAsked();
+}
+
+void MainWindow::showOriginalIfAsked() {
+    auto image = selectedImage();
+    if (!delegate_.PreviewIsShown() || !image) {
+        return;
+    }
+    if (image->path() == originalPath_ && !originalView_->image().isNull())
+        return;
+    originalPath_ = image->path();
+    originalView_->setImage({});
+    const uint64_t token = ++originalToken_;
+    const QString path = image->path();
+    runOffThread(
+        delegate_.queues(), this, [path] { return reduced(loadImageFile(path)); },
+        [this, token](const QImage& loaded) {
+            if (token == originalToken_)
+                originalView_->setImage(loaded);
+        });
+}
+
+void MainWindow::previewChanged() {
+    const platform::WindowImage preview = delegate_.CurrentPreview();
+    const uint64_t token = ++previewToken_;
+    if (!preview.isValid()) {
+        previewPending_ = false;
+        mainView_->setImage({});
+        return;
+    }
+    // The preview holds computed pixels; turning them into a QImage still touches every one of
+    // them, so it happens on a worker too.
+    previewPending_ = true;
+    runOffThread(
+        delegate_.queues(), this, [preview] { return reduced(toQImage(preview)); },
+        [this, token](const QImage& image) {
+            if (token != previewToken_)
+                return;
+            previewPending_ = false;
+            mainView_->setImage(image);
+        });
+}
+
+void MainWindow::sheetsChanged() {
+    const bool progress = delegate_.progressSheetVisible();
+    const bool exporting = delegate_.exportDialogVisible() && !progress;
+    exportHost_->present(exporting);
+    progressHost_->present(progress);
+    // While a sheet is up the window's commands wait, as they would behind a modal sheet.
+    menuBar()->setEnabled(!progress && !exporting);
+}
+
+void MainWindow::updateTitle() {
+    const QString subtitle = delegate_.windowSubtitle();
+    setWindowTitle(subtitle.isEmpty() ? QString("Glimmerworks")
+                                      : QString::fromUtf8("%1 \u2014 Glimmerworks").arg(subtitle));
+}
+
+void MainWindow::reopen(bool makeKey) {
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    if (makeKey)
+        activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // Closing hides the window; the application goes on and a reopen brings it back as it was.
+    hide();
+    event->ignore();
+}
+
+// ---------------------------------------------------------------- menus
+
+void MainWindow::buildMenus() {
+    auto* bar = menuBar();
+    fileMenu_ = bar->addMenu("&File");
+    auto add = [this](QMenu* menu, const QString& title, const QKeySequence& keys, auto&& slot) {
+        QAction* action = menu->addAction(title);
+        if (!keys.isEmpty())
+            action->setShortcut(keys);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    add(fileMenu_, "New", QKeySequence::New, [this] { delegate_.newDocument(); });
+    add(fileMenu_, QString::fromUtf8("Open\u2026"), QKeySequence::Open, [this] { delegate_.openDocument(); });
+    fileMenu_->addSeparator();
+    add(fileMenu_, "Save", QKeySequence::Save, [this] { delegate_.saveDocument(); });
+    add(fileMenu_, QString::fromUtf8("Save As\u2026"), QKeySequence::SaveAs,
+        [this] { delegate_.saveDocumentAs(); });
+    fileMenu_->addSeparator();
+    add(fileMenu_, QString::fromUtf8("Add Images\u2026"), QKeySequence("Ctrl+I"),
+        [this] { delegate_.addFile(); });
+    add(fileMenu_, QString::fromUtf8("Export\u2026"), QKeySequence("Ctrl+E"), [this] {
+        if (!delegate_.CurrentImages().empty())
+            delegate_.showExportDialog();
+    });
+    fileMenu_->addSeparator();
+    add(fileMenu_, "Quit", QKeySequence::Quit, [] { QApplication::quit(); });
+
+    presetsMenu_ = new CustomMenu("&Presets", this);
+    bar->addMenu(presetsMenu_);
+    actionsMenu_ = new CustomMenu("&Actions", this);
+    bar->addMenu(actionsMenu_);
+    effectsMenu_ = new CustomMenu("Photo &Effects", this);
+    bar->addMenu(effectsMenu_);
+
+    auto* windowMenu = bar->addMenu("&Window");
+    add(windowMenu, "Minimize", QKeySequence("Ctrl+M"), [this] { showMinimized(); });
+    add(windowMenu, "Glimmerworks", QKeySequence(), [this] { delegate_.doReopenWindow(); });
+
+    connect(&delegate_, &app::AppDelegate::presetsMenuChanged, this, [this] { rebuildPresetsMenu(); });
+    connect(&delegate_, &app::AppDelegate::presetCurrentChanged, this, [this] { rebuildPresetsMenu(); });
+    connect(&delegate_, &app::AppDelegate::actionsMenuChanged, this,
+            [this] { rebuildFilterMenu(actionsMenu_, delegate_.actionsMenu()); });
+    connect(&delegate_, &app::AppDelegate::effectsMenuChanged, this,
+            [this] { rebuildFilterMenu(effectsMenu_, delegate_.effectsMenu()); });
+    rebuildPresetsMenu();
+    rebuildFilterMenu(actionsMenu_, delegate_.actionsMenu());
+    rebuildFilterMenu(effectsMenu_, delegate_.effectsMenu());
+}
+
+void MainWindow::rebuildPresetsMenu() {
+    presetsMenu_->clear();
+    for (const auto& item : delegate_.presetsMenu()) {
+        QAction* action = presetsMenu_->addItemWithTitle(item.title);
+        if (action->isSeparator())
+            continue;
+        action->setCheckable(true);
+        action->setChecked(item.checked);
+        const QString title = item.title;
+        connect(action, &QAction::triggered, this, [this, title] { delegate_.loadPreset(title); });
+    }
+    if (!delegate_.presetsMenu().empty())
+        presetsMenu_->addSeparator();
+    QAction* save = presetsMenu_->addAction("Save Preset");
+    connect(save, &QAction::triggered, this, [this] { delegate_.presetSaveCurrent(); });
+    QAction* saveAs = presetsMenu_->addAction(QString::fromUtf8("Save Preset As\u2026"));
+    connect(saveAs, &QAction::triggered, this, [this] { delegate_.presetSaveCurrentAs(); });
+}
+
+void MainWindow::fillMenu(CustomMenu* menu, const app::MenuItems& items) {
+    for (const auto& item : items) {
+        if (item.separator) {
+            menu->addSeparator();
+            continue;
+        }
+        if (!item.submenu.empty() || !item.representedFilter) {
+            auto* sub = new CustomMenu(item.title, menu);
+            fillMenu(sub, item.submenu);
+            QAction* action = menu->addItemWithTitle(item.title);
+            if (!action->isSeparator())
+                action->setMenu(sub);
+            continue;
+        }
+        QAction* action = menu->addItemWithTitle(item.title);
+        if (action->isSeparator())
+            continue;
+        action->setToolTip(item.representedFilter->qTooltip());
+        app::MenuItem copy = item;
+        connect(action, &QAction::triggered, this, [this, copy] { delegate_.addFilterFromMenu(copy); });
+    }
+}
+
+void MainWindow::rebuildFilterMenu(CustomMenu* menu, const app::MenuItems& items) {
+    menu->clear();
+    fillMenu(menu, items);
+    menu->setToolTipsVisible(true);
+    menu->menuAction()->setEnabled(!items.empty());
+}
+
+} // namespace ui

@@ -1,0 +1,368 @@
+#include "ui/Sheets.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace ui {
+
+namespace {
+
+const char* const panelStyle = "#sheetPanel { background: #2a2a2d; border: 1px solid #45454a;"
+                               " border-top: none; border-bottom-left-radius: 10px;"
+                               " border-bottom-right-radius: 10px; }";
+
+QLabel* label(const QString& style) {
+    auto* l = new QLabel;
+    l->setStyleSheet(style);
+    return l;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- host
+
+SheetHost::SheetHost(QWidget* panel, QWidget* parent) : QWidget(parent), panel_(panel) {
+    panel_->setParent(this);
+    parent->installEventFilter(this);
+    hide();
+}
+
+bool SheetHost::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        place();
+    return QWidget::eventFilter(watched, event);
+}
+
+void SheetHost::place() {
+    if (!parentWidget())
+        return;
+    setGeometry(parentWidget()->rect());
+    panel_->adjustSize();
+    const QSize size = panel_->sizeHint().expandedTo(panel_->minimumSize());
+    panel_->setGeometry((width() - size.width()) / 2, 0, size.width(), size.height());
+}
+
+void SheetHost::present(bool shown) {
+    if (shown) {
+        place();
+        show();
+        raise();
+        panel_->setFocus();
+    } else {
+        hide();
+    }
+}
+
+void SheetHost::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), QColor(0, 0, 0, 110));
+}
+
+void SheetHost::mousePressEvent(QMouseEvent* event) {
+    // The window beneath a sheet takes no clicks.
+    event->accept();
+}
+
+// ---------------------------------------------------------------- start-up overlay
+
+StartupOverlay::StartupOverlay(app::AppDelegate& delegate, QWidget* parent)
+    : TranslucentView(parent), delegate_(delegate) {
+    setObjectName("overlayView");
+    auto* layout = new QVBoxLayout(this);
+    layout->addStretch(1);
+    auto* box = new QWidget;
+    box->setFixedWidth(420);
+    auto* inner = new QVBoxLayout(box);
+    inner->setSpacing(8);
+    action_ = label("color: white; font-size: 18pt; font-weight: bold;");
+    message_ = label("color: #d8d8dc; font-size: 11pt;");
+    subMessage_ = label("color: #8e8e94;");
+    subMessage_->setMinimumHeight(subMessage_->fontMetrics().height());
+    bar_ = new QProgressBar;
+    bar_->setTextVisible(false);
+    bar_->setFixedHeight(6);
+    for (auto* l : {action_, message_, subMessage_})
+        l->setAlignment(Qt::AlignCenter);
+    inner->addWidget(action_);
+    inner->addWidget(message_);
+    inner->addSpacing(6);
+    inner->addWidget(bar_);
+    inner->addWidget(subMessage_);
+    layout->addWidget(box, 0, Qt::AlignHCenter);
+    layout->addStretch(1);
+    parent->installEventFilter(this);
+    setGeometry(parent->rect());
+
+    auto refresh = [this] {
+        action_->setText(delegate_.ProgressOverlayAction());
+        message_->setText(delegate_.ProgressOverlayMessage());
+        subMessage_->setText(delegate_.ProgressOverlaySubMessage());
+        bar_->setMaximum(int(std::max<qint64>(0, delegate_.ProgressOverlayMax())));
+        bar_->setValue(int(std::clamp<qint64>(delegate_.ProgressOverlayCurrent(), 0, bar_->maximum())));
+        setVisible(delegate_.overlayVisible());
+        if (isVisible())
+            raise();
+    };
+    for (auto signal :
+         {&app::AppDelegate::ProgressOverlayActionChanged, &app::AppDelegate::ProgressOverlayMessageChanged,
+          &app::AppDelegate::ProgressOverlaySubMessageChanged, &app::AppDelegate::ProgressOverlayMaxChanged,
+          &app::AppDelegate::ProgressOverlayCurrentChanged, &app::AppDelegate::overlayVisibleChanged})
+        connect(&delegate_, signal, this, refresh);
+    refresh();
+}
+
+bool StartupOverlay::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == parentWidget() && event->type() == QEvent::Resize)
+        setGeometry(parentWidget()->rect());
+    return TranslucentView::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------- progress sheet
+
+ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
+    : QFrame(parent), delegate_(delegate) {
+    setObjectName("sheetPanel");
+    setStyleSheet(panelStyle);
+    setFixedWidth(460);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(22, 18, 22, 16);
+    layout->setSpacing(6);
+    auto* top = new QHBoxLayout;
+    action_ = label("color: white; font-size: 13pt; font-weight: bold;");
+    success_ = label("color: #4cc36b; font-size: 16pt; font-weight: bold;");
+    success_->setText(QString::fromUtf8("\u2714"));
+    success_->setToolTip("Done");
+    top->addWidget(action_, 1);
+    top->addWidget(success_);
+    layout->addLayout(top);
+    message_ = label("color: #d8d8dc;");
+    layout->addWidget(message_);
+    bar_ = new QProgressBar;
+    bar_->setTextVisible(false);
+    bar_->setFixedHeight(6);
+    layout->addWidget(bar_);
+    auto* bottom = new QHBoxLayout;
+    subMessage_ = label("color: #8e8e94; font-size: 9pt;");
+    subMessage_->setMinimumWidth(10);
+    subMessage_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    counter_ = label("color: #8e8e94; font-size: 9pt;");
+    bottom->addWidget(subMessage_, 1);
+    bottom->addWidget(counter_);
+    layout->addLayout(bottom);
+    close_ = new QPushButton("Close");
+    close_->setToolTip("Hide this sheet; the work goes on");
+    layout->addWidget(close_, 0, Qt::AlignRight);
+    connect(close_, &QPushButton::clicked, this, [this] { delegate_.forceCloseProgressDialog(); });
+
+    for (auto signal :
+         {&app::AppDelegate::ProgressSheetActionChanged, &app::AppDelegate::ProgressSheetMessageChanged,
+          &app::AppDelegate::ProgressSheetSubMessageChanged, &app::AppDelegate::ProgressSheetMaxChanged,
+          &app::AppDelegate::ProgressSheetCurrentChanged, &app::AppDelegate::ProgressSheetSuccessChanged,
+          &app::AppDelegate::ProgressSheetShowCounterChanged,
+          &app::AppDelegate::ProgressSheetFailuresChanged})
+        connect(&delegate_, signal, this, [this] { refresh(); });
+    refresh();
+}
+
+void ProgressSheet::refresh() {
+    action_->setText(delegate_.ProgressSheetAction());
+    message_->setText(delegate_.ProgressSheetMessage());
+    const QString sub = delegate_.ProgressSheetSubMessage();
+    subMessage_->setToolTip(sub);
+    subMessage_->setText(subMessage_->fontMetrics().elidedText(sub, Qt::ElideMiddle, 300));
+    const qint64 max = delegate_.ProgressSheetMax();
+    const qint64 current = delegate_.ProgressSheetCurrent();
+    // An empty run (maximum 0) shows a full bar once it is done, an empty one before.
+    bar_->setMaximum(int(std::max<qint64>(1, max)));
+    bar_->setValue(
+        int(max <= 0 ? (delegate_.ProgressSheetSuccess() ? 1 : 0) : std::clamp<qint64>(current, 0, max)));
+    counter_->setVisible(delegate_.ProgressSheetShowCounter());
+    counter_->setText(
+        QString("%1 of %2").arg(std::clamp<qint64>(current, 0, std::max<qint64>(max, 0))).arg(max));
+    success_->setVisible(delegate_.ProgressSheetSuccess());
+    const bool failed = delegate_.ProgressSheetFailures() > 0;
+    message_->setStyleSheet(failed ? "color: #f0a050;" : "color: #d8d8dc;");
+}
+
+// ---------------------------------------------------------------- export sheet
+
+ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent) : QFrame(parent), delegate_(delegate) {
+    setObjectName("sheetPanel");
+    setStyleSheet(panelStyle);
+    setFixedWidth(500);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(22, 18, 22, 16);
+    layout->setSpacing(10);
+    auto* head = new QHBoxLayout;
+    auto* title = label("color: white; font-size: 13pt; font-weight: bold;");
+    title->setText("Export Images");
+    step_ = label("color: #8e8e94;");
+    head->addWidget(title, 1);
+    head->addWidget(step_);
+    layout->addLayout(head);
+
+    pages_ = new QStackedWidget;
+    pages_->setMinimumHeight(170);
+
+    // Page 0: format and quality.
+    auto* formatPage = new QWidget;
+    auto* fl = new QVBoxLayout(formatPage);
+    fl->setContentsMargins(0, 0, 0, 0);
+    fl->addWidget(label("color: #d8d8dc; font-weight: 600;"));
+    static_cast<QLabel*>(fl->itemAt(0)->widget())->setText("File format");
+    auto* formatRow = new QHBoxLayout;
+    formats_ = new QButtonGroup(this);
+    const QStringList names{"PNG", "JPEG", "BMP", "TIFF", "GIF"};
+    for (int i = 0; i < names.size(); ++i) {
+        auto* b = new QPushButton(names[i]);
+        b->setCheckable(true);
+        b->setMinimumWidth(70);
+        formats_->addButton(b, i);
+        formatRow->addWidget(b);
+    }
+    formatRow->addStretch(1);
+    fl->addLayout(formatRow);
+    fl->addSpacing(10);
+    qualityTitle_ = label("color: #d8d8dc; font-weight: 600;");
+    qualityTitle_->setText("Quality");
+    fl->addWidget(qualityTitle_);
+    auto* qualityRow = new QHBoxLayout;
+    quality_ = new QSlider(Qt::Horizontal);
+    quality_->setRange(1, 5);
+    quality_->setPageStep(1);
+    quality_->setTickPosition(QSlider::TicksBelow);
+    quality_->setTickInterval(1);
+    qualityDescription_ = label("color: #a8c6f0; min-width: 80px;");
+    qualityRow->addWidget(quality_, 1);
+    qualityRow->addWidget(qualityDescription_);
+    fl->addLayout(qualityRow);
+    fl->addStretch(1);
+    pages_->addWidget(formatPage);
+
+    // Page 1: destination.
+    auto* destPage = new QWidget;
+    auto* dl = new QVBoxLayout(destPage);
+    dl->setContentsMargins(0, 0, 0, 0);
+    auto* destTitle = label("color: #d8d8dc; font-weight: 600;");
+    destTitle->setText("Destination folder");
+    dl->addWidget(destTitle);
+    auto* destRow = new QHBoxLayout;
+    destination_ = new QLineEdit;
+    destination_->setReadOnly(true);
+    destination_->setPlaceholderText("No folder chosen");
+    choose_ = new QPushButton(QString::fromUtf8("Choose\u2026"));
+    destRow->addWidget(destination_, 1);
+    destRow->addWidget(choose_);
+    dl->addLayout(destRow);
+    auto* destHint = label("color: #8e8e94; font-size: 9pt;");
+    destHint->setWordWrap(true);
+    destHint->setText("Each image is written into this folder under its own name.");
+    dl->addWidget(destHint);
+    dl->addStretch(1);
+    pages_->addWidget(destPage);
+
+    // Page 2: existing files and a summary.
+    auto* lastPage = new QWidget;
+    auto* ll = new QVBoxLayout(lastPage);
+    ll->setContentsMargins(0, 0, 0, 0);
+    overwrite_ = new QCheckBox("Overwrite existing files");
+    ll->addWidget(overwrite_);
+    auto* overwriteHint = label("color: #8e8e94; font-size: 9pt;");
+    overwriteHint->setWordWrap(true);
+    overwriteHint->setText(
+        "When off, a file that already exists is kept and the new one gets a numbered name "
+        "(photo-2.png, photo-3.png, ...).");
+    ll->addWidget(overwriteHint);
+    ll->addSpacing(10);
+    summary_ = label("color: #d8d8dc;");
+    summary_->setWordWrap(true);
+    ll->addWidget(summary_);
+    ll->addStretch(1);
+    pages_->addWidget(lastPage);
+    layout->addWidget(pages_);
+
+    auto* buttons = new QHBoxLayout;
+    cancel_ = new QPushButton("Cancel");
+    back_ = new QPushButton("Back");
+    next_ = new QPushButton("Next");
+    start_ = new QPushButton("Start");
+    start_->setDefault(true);
+    buttons->addWidget(cancel_);
+    buttons->addStretch(1);
+    buttons->addWidget(back_);
+    buttons->addWidget(next_);
+    buttons->addWidget(start_);
+    layout->addLayout(buttons);
+
+    connect(formats_, &QButtonGroup::idClicked, this,
+            [this](int id) { delegate_.setExportDialogFileFormat(id); });
+    connect(quality_, &QSlider::valueChanged, this, [this](int v) { delegate_.setExportDialogQuality(v); });
+    connect(choose_, &QPushButton::clicked, this, [this] { delegate_.exportDialogSelectFolder(); });
+    connect(overwrite_, &QCheckBox::toggled, this,
+            [this](bool on) { delegate_.setExportDialogDestinationDoOverwrite(on); });
+    connect(cancel_, &QPushButton::clicked, this, [this] { delegate_.cancelExportDialog(); });
+    connect(back_, &QPushButton::clicked, this, [this] { delegate_.exportDialogBack(); });
+    connect(next_, &QPushButton::clicked, this, [this] { delegate_.exportDialogNext(); });
+    connect(start_, &QPushButton::clicked, this, [this] { delegate_.exportDialogStartProcessing(); });
+    for (auto signal :
+         {&app::AppDelegate::exportDialogSelectedTabChanged, &app::AppDelegate::exportDialogFileFormatChanged,
+          &app::AppDelegate::exportDialogQualityChanged, &app::AppDelegate::exportDialogDestinationChanged,
+          &app::AppDelegate::exportDialogDestinationDoOverwriteChanged,
+          &app::AppDelegate::CurrentImagesChanged, &app::AppDelegate::exportDialogVisibleChanged})
+        connect(&delegate_, signal, this, [this] { refresh(); });
+    refresh();
+}
+
+void ExportSheet::refresh() {
+    const qint64 tab = delegate_.exportDialogSelectedTab();
+    // The page number is the controller's; the buttons only offer pages that exist.
+    pages_->setCurrentIndex(int(std::clamp<qint64>(tab, 0, 2)));
+    step_->setText(QString("Step %1 of 3").arg(std::clamp<qint64>(tab, 0, 2) + 1));
+    back_->setEnabled(tab > 0);
+    next_->setVisible(!delegate_.exportDialogIsLastTab());
+    next_->setEnabled(tab < 2);
+    start_->setVisible(delegate_.exportDialogIsLastTab());
+    start_->setEnabled(delegate_.exportDialogIsLastTab() && delegate_.exportDialogCanStart());
+    if (auto* b = formats_->button(int(delegate_.exportDialogFileFormat())))
+        b->setChecked(true);
+    {
+        QSignalBlocker block(quality_);
+        quality_->setValue(int(std::clamp<qint64>(delegate_.exportDialogQuality(), 1, 5)));
+    }
+    const bool qualityEnabled = delegate_.exportDialogQualityEnabled();
+    quality_->setEnabled(qualityEnabled);
+    qualityTitle_->setEnabled(qualityEnabled);
+    qualityDescription_->setEnabled(qualityEnabled);
+    qualityDescription_->setText(delegate_.exportDialogQualityDescription());
+    destination_->setText(QDir::toNativeSeparators(delegate_.exportDialogDestination()));
+    {
+        QSignalBlocker block(overwrite_);
+        overwrite_->setChecked(delegate_.exportDialogDestinationDoOverwrite());
+    }
+    static const char* const formatNames[] = {"PNG", "JPEG", "BMP", "TIFF", "GIF"};
+    const qint64 f = delegate_.exportDialogFileFormat();
+    const size_t n = delegate_.CurrentImages().size();
+    summary_->setText(delegate_.exportDialogCanStart()
+                          ? QString("%1 image%2 will be written as %3 into %4.")
+                                .arg(n)
+                                .arg(n == 1 ? "" : "s")
+                                .arg(f >= 0 && f < 5 ? formatNames[f] : "?")
+                                .arg(QDir::toNativeSeparators(delegate_.exportDialogDestination()))
+                          : QString("Choose a destination folder first (Back)."));
+}
+
+} // namespace ui
