@@ -1,0 +1,168 @@
+// Encoding of the five export formats. PNG, JPEG, BMP and TIFF go through OpenImageIO; GIF is
+// written here, because the palette comes from our own quantiser.
+//
+// Alpha: PNG, TIFF and BMP keep it (straight alpha; BMP as a 32-bit file) whenever the picture
+// is not fully opaque, and drop the channel otherwise. GIF keeps it as one transparent palette
+// entry for pixels under half coverage. JPEG has no alpha: like the platform's bitmap encoder,
+// it stores the premultiplied colour, i.e. the picture composited over black (in linear light).
+
+#include "Codec.h"
+#include "GifWriter.h"
+#include "Quantizer.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace ci::io {
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool isOpaque(const PixelBuffer& px) {
+    const int64_t n = int64_t(px.width) * px.height;
+    if (px.bitsPerChannel == 16) {
+        const auto* p = reinterpret_cast<const uint16_t*>(px.data.data());
+        for (int64_t i = 0; i < n; ++i)
+            if (p[i * 4 + 3] != 0xFFFF)
+                return false;
+    } else {
+        const uint8_t* p = px.data.data();
+        for (int64_t i = 0; i < n; ++i)
+            if (p[i * 4 + 3] != 0xFF)
+                return false;
+    }
+    return true;
+}
+
+/// 16-bit samples rounded to 8 bits.
+PixelBuffer to8Bit(const PixelBuffer& px) {
+    PixelBuffer out;
+    out.width = px.width;
+    out.height = px.height;
+    out.bitsPerChannel = 8;
+    const size_t n = size_t(px.width) * size_t(px.height) * 4;
+    out.data.resize(n);
+    const auto* in = reinterpret_cast<const uint16_t*>(px.data.data());
+    for (size_t i = 0; i < n; ++i)
+        out.data[i] = uint8_t((uint32_t(in[i]) * 255u + 32767u) / 65535u);
+    return out;
+}
+
+Result<Bytes> writeWithOIIO(const char* format, const PixelBuffer& px, int channels,
+                            const std::vector<std::pair<std::string, std::string>>& attributes) {
+    Bytes bytes;
+    OIIO::Filesystem::IOVecOutput proxy(bytes);
+    auto out = OIIO::ImageOutput::create(format);
+    if (!out)
+        return Result<Bytes>::failure(std::string("No encoder for ") + format);
+    if (!out->set_ioproxy(&proxy))
+        return Result<Bytes>::failure(std::string("The ") + format + " encoder cannot write to memory");
+    const OIIO::TypeDesc type = px.bitsPerChannel == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+    OIIO::ImageSpec spec(px.width, px.height, channels, type);
+    spec.alpha_channel = channels == 4 ? 3 : -1;
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    spec.attribute("oiio:ColorSpace", "sRGB");
+    for (const auto& [key, value] : attributes)
+        spec.attribute(key, value);
+    const OIIO::stride_t pixelBytes = OIIO::stride_t(4 * (px.bitsPerChannel / 8));
+    // The buffer always holds 4 samples a pixel; the stride skips alpha when it is not written.
+    const bool ok = out->open(std::string("image.") + format, spec) &&
+                    out->write_image(type, px.data.data(), pixelBytes, pixelBytes * px.width) && out->close();
+    if (!ok || out->has_error()) {
+        std::string msg = out->geterror();
+        return Result<Bytes>::failure(msg.empty() ? std::string("Cannot encode ") + format : msg);
+    }
+    return bytes;
+}
+
+Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
+    const int quality = std::clamp(int(std::lround(compression * 100.0)), 1, 100);
+    const std::vector<std::pair<std::string, std::string>> attrs = {
+        {"Compression", "jpeg:" + std::to_string(quality)}};
+    if (isOpaque(px))
+        return writeWithOIIO("jpeg", px, 3, attrs);
+    // Over black, in linear light, as premultiplied colour would show.
+    PixelBuffer over;
+    over.width = px.width;
+    over.height = px.height;
+    over.data = px.data;
+    const int64_t n = int64_t(px.width) * px.height;
+    uint8_t* p = over.data.data();
+    tbb::parallel_for(tbb::blocked_range<int64_t>(0, n, 1 << 14), [p](const tbb::blocked_range<int64_t>& r) {
+        for (int64_t i = r.begin(); i != r.end(); ++i) {
+            uint8_t* q = p + i * 4;
+            if (q[3] == 255)
+                continue;
+            const float a = float(q[3]) / 255.0f;
+            for (int c = 0; c < 3; ++c)
+                q[c] = srgbEncode8(srgbDecode8(q[c]) * a);
+            q[3] = 255;
+        }
+    });
+    return writeWithOIIO("jpeg", over, 3, attrs);
+}
+
+Result<Bytes> encodeGIF(const PixelBuffer& px) {
+    if (px.width > 65535 || px.height > 65535)
+        return Result<Bytes>::failure("The image is too large for GIF (at most 65535 pixels a side)");
+    const IndexedImage indexed = quantize(px.data.data(), px.width, px.height, size_t(px.width) * 4);
+    return writeGif(indexed);
+}
+
+} // namespace
+
+Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double compression) {
+    const PixelBuffer& px = pixels;
+    if (px.width <= 0 || px.height <= 0)
+        return Result<Bytes>::failure("The image is empty");
+    if (px.bitsPerChannel != 8 && px.bitsPerChannel != 16)
+        return Result<Bytes>::failure("Unsupported sample size: " + std::to_string(px.bitsPerChannel) + " bits");
+    if (px.data.size() < size_t(px.width) * size_t(px.height) * 4 * size_t(px.bitsPerChannel / 8))
+        return Result<Bytes>::failure("The pixel buffer is smaller than its size says");
+    try {
+        switch (type) {
+        case FileType::PNG:
+            return writeWithOIIO("png", px, isOpaque(px) ? 3 : 4, {});
+        case FileType::TIFF:
+            // EXIF directories are left out: this OpenImageIO writes a broken one to memory.
+            return writeWithOIIO("tiff", px, isOpaque(px) ? 3 : 4, {{"compression", "lzw"}, {"tiff:write_exif", "0"}});
+        case FileType::BMP:
+            if (px.bitsPerChannel == 16)
+                return encodePixels(to8Bit(px), type, compression);
+            return writeWithOIIO("bmp", px, isOpaque(px) ? 3 : 4, {});
+        case FileType::JPEG:
+            return encodeJPEG(px.bitsPerChannel == 16 ? to8Bit(px) : px, compression);
+        case FileType::GIF:
+            return encodeGIF(px.bitsPerChannel == 16 ? to8Bit(px) : px);
+        }
+        return Result<Bytes>::failure("Unknown file type");
+    } catch (const std::bad_alloc&) {
+        return Result<Bytes>::failure("Not enough memory to encode the image");
+    } catch (const std::exception& e) {
+        return Result<Bytes>::failure(std::string("Cannot encode the image: ") + e.what());
+    }
+}
+
+Result<Bytes> encodeImage(const Image& image, FileType type, double compression, const Context& context) {
+    if (image.isNull())
+        return Result<Bytes>::failure("There is no image to encode");
+    const Rect extent = image.extent();
+    if (extent.isInfinite())
+        return Result<Bytes>::failure("The image has an infinite extent");
+    if (extent.isEmpty())
+        return Result<Bytes>::failure("The image is empty");
+    Result<PixelBuffer> pixels = context.renderSRGB(image, extent, 8);
+    if (!pixels.ok())
+        return Result<Bytes>::failure(pixels.error());
+    return encodePixels(*pixels, type, compression);
+}
+
+} // namespace ci::io
