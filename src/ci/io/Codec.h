@@ -17,8 +17,8 @@ enum class FileType { TIFF = 0, BMP = 1, GIF = 2, JPEG = 3, PNG = 4 };
 /// A decoded picture: upright (orientation applied), in the working space, extent at the origin.
 struct Decoded {
     Image image;
-    int width = 0;  ///< pixels
-    int height = 0; ///< pixels
+    int width = 0;      ///< pixels
+    int height = 0;     ///< pixels
     std::string format; ///< short format name of the file, such as "jpeg" or "png"
 };
 

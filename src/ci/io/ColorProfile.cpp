@@ -109,7 +109,8 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         const cmsToneCurve* curves[3] = {};
         double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         if (grey) {
-            curves[0] = curves[1] = curves[2] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigGrayTRCTag));
+            curves[0] = curves[1] = curves[2] =
+                static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigGrayTRCTag));
         } else {
             curves[0] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigRedTRCTag));
             curves[1] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigGreenTRCTag));
@@ -140,7 +141,8 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
                                                cmsEvalToneCurveFloat(curves[1], grey ? r : g),
                                                cmsEvalToneCurveFloat(curves[2], grey ? r : b)};
                         for (int k = 0; k < 3; ++k) {
-                            const double v = m[k * 3] * lin[0] + m[k * 3 + 1] * lin[1] + m[k * 3 + 2] * lin[2];
+                            const double v =
+                                m[k * 3] * lin[0] + m[k * 3 + 1] * lin[1] + m[k * 3 + 2] * lin[2];
                             if (std::fabs(v - ref[k]) > 2e-3)
                                 ok = false;
                         }
@@ -155,7 +157,8 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
                 srgb = srgb && std::fabs(m[i] - (i % 4 == 0 ? 1.0 : 0.0)) < 2e-3;
             for (int v = 0; v < 256 && srgb; ++v)
                 for (int c = 0; c < 3; ++c)
-                    srgb = srgb && std::fabs(cmsEvalToneCurveFloat(curves[c], v / 255.0f) - srgbDecode8(uint8_t(v))) < 2e-3f;
+                    srgb = srgb && std::fabs(cmsEvalToneCurveFloat(curves[c], v / 255.0f) -
+                                             srgbDecode8(uint8_t(v))) < 2e-3f;
             conv->isSRGB_ = srgb;
             const int entries = type == SampleType::U8 ? 256 : type == SampleType::U16 ? 65536 : 0;
             for (int c = 0; c < 3; ++c) {
@@ -174,8 +177,8 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
     conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h, TYPE_RGBA_FLT,
                                           kIntent, cmsFLAGS_NOCACHE);
     if (!conv->transform_)
-        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h, TYPE_RGBA_FLT,
-                                              INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h,
+                                              TYPE_RGBA_FLT, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
     if (!conv->transform_)
         return nullptr;
     return conv;

@@ -16,7 +16,7 @@ enum class SampleType { U8, U16, F32 };
 /// Matrix-shaper profiles (nearly every camera and display profile) run through per-channel
 /// tables and a 3x3 matrix; any other profile goes through LittleCMS itself.
 class ProfileConverter {
-public:
+  public:
     /// A converter for pixels of `pixelStride` samples whose first one (grey) or three (RGB)
     /// are colour. Null when the profile is unreadable or does not describe such data, in which
     /// case the samples are taken as sRGB.
@@ -31,7 +31,7 @@ public:
     /// Safe to call from several threads at once.
     void convert(const void* src, float* out, int64_t n) const;
 
-private:
+  private:
     ProfileConverter() = default;
 
     bool grey_ = false;

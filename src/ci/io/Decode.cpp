@@ -42,8 +42,8 @@ std::string firstLine(std::string s) {
 /// damaged pixels, such as a truncated file that the library padded with grey.
 bool isHarmless(const std::string& line) {
     static const char* const harmless[] = {"extraneous bytes before marker", "unknown JFIF revision",
-                                           "Unknown Adobe color transform", "Invalid SOS parameters for sequential",
-                                           "bad ICC marker"};
+                                           "Unknown Adobe color transform",
+                                           "Invalid SOS parameters for sequential", "bad ICC marker"};
     return std::any_of(std::begin(harmless), std::end(harmless),
                        [&](const char* h) { return line.find(h) != std::string::npos; });
 }
@@ -87,30 +87,45 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
     SourceLayout layout;
     switch (spec.format.basetype) {
     case OIIO::TypeDesc::UINT8:
-    case OIIO::TypeDesc::INT8: layout.type = SampleType::U8; break;
+    case OIIO::TypeDesc::INT8:
+        layout.type = SampleType::U8;
+        break;
     case OIIO::TypeDesc::UINT16:
-    case OIIO::TypeDesc::INT16: layout.type = SampleType::U16; break;
-    default: layout.type = SampleType::F32; break;
+    case OIIO::TypeDesc::INT16:
+        layout.type = SampleType::U16;
+        break;
+    default:
+        layout.type = SampleType::F32;
+        break;
     }
     const auto base = OIIO::TypeDesc::BASETYPE(spec.format.basetype);
     // Float formats (EXR, HDR, float TIFF) hold linear light.
-    layout.linear = base == OIIO::TypeDesc::HALF || base == OIIO::TypeDesc::FLOAT || base == OIIO::TypeDesc::DOUBLE;
+    layout.linear =
+        base == OIIO::TypeDesc::HALF || base == OIIO::TypeDesc::FLOAT || base == OIIO::TypeDesc::DOUBLE;
     layout.grey = nch < 3;
     int channels = layout.grey ? 1 : 3;
-    const int alpha = spec.alpha_channel;
+    int alpha = spec.alpha_channel;
+    if (alpha < 0 || alpha >= nch) {
+        // Some readers (GIF) name the channel but give an index past the end.
+        alpha = -1;
+        for (int c = 0; c < nch && c < int(spec.channelnames.size()); ++c)
+            if (spec.channelnames[size_t(c)] == "A" || spec.channelnames[size_t(c)] == "Alpha")
+                alpha = c;
+    }
     if (alpha >= channels && alpha < nch && alpha < 16) {
         layout.alpha = alpha;
         channels = alpha + 1;
     }
     layout.stride = channels;
-    layout.associated =
-        layout.alpha >= 0 && !spec.get_int_attribute("oiio:UnassociatedAlpha", 0) && !storesStraightAlpha(format);
+    layout.associated = layout.alpha >= 0 && !spec.get_int_attribute("oiio:UnassociatedAlpha", 0) &&
+                        !storesStraightAlpha(format);
 
     std::unique_ptr<ProfileConverter> profile;
     if (const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
         icc && icc->type().basetype == OIIO::TypeDesc::UINT8) {
-        profile = ProfileConverter::create(static_cast<const uint8_t*>(icc->data()), size_t(icc->type().size()),
-                                           layout.grey, layout.stride, layout.type);
+        profile =
+            ProfileConverter::create(static_cast<const uint8_t*>(icc->data()), size_t(icc->type().size()),
+                                     layout.grey, layout.stride, layout.type);
         if (profile && profile->isSRGB() && !layout.linear)
             profile.reset();
     }
@@ -179,8 +194,8 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
 /// Formats that OpenImageIO reads itself: when it fails on one of them the file is damaged, and
 /// Qt's more forgiving readers must not turn that into a half-grey picture.
 bool ownedByOIIO(const QByteArray& qtFormat) {
-    static const std::set<QByteArray> owned = {"jpeg", "jpg", "png", "gif", "bmp", "tif", "tiff",
-                                               "webp", "pbm", "pgm", "ppm", "tga"};
+    static const std::set<QByteArray> owned = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
+                                               "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
     return owned.count(qtFormat.toLower()) > 0;
 }
 
@@ -205,8 +220,8 @@ Result<Decoded> decodeWithQt(QImageReader& reader) {
     std::unique_ptr<ProfileConverter> profile;
     if (image.colorSpace().isValid()) {
         const QByteArray icc = image.colorSpace().iccProfile();
-        profile = ProfileConverter::create(reinterpret_cast<const uint8_t*>(icc.constData()), size_t(icc.size()),
-                                           false, 4, layout.type);
+        profile = ProfileConverter::create(reinterpret_cast<const uint8_t*>(icc.constData()),
+                                           size_t(icc.size()), false, 4, layout.type);
         if (profile && profile->isSRGB())
             profile.reset();
     }
@@ -304,7 +319,8 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
         QTemporaryFile file(QDir::tempPath() + "/gw-decode-XXXXXX");
         if (!file.open())
             return Result<Decoded>::failure("Cannot create a temporary file for decoding");
-        if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size()) ||
+        if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) !=
+                qint64(bytes.size()) ||
             !file.flush())
             return Result<Decoded>::failure("Cannot write a temporary file for decoding");
         file.close();

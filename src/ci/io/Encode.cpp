@@ -85,8 +85,11 @@ Result<Bytes> writeWithOIIO(const char* format, const PixelBuffer& px, int chann
 
 Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
     const int quality = std::clamp(int(std::lround(compression * 100.0)), 1, 100);
+    // Full chroma resolution when high quality is asked for; halved chroma (the usual 4:2:0)
+    // below, where file size matters more than crisp coloured edges.
     const std::vector<std::pair<std::string, std::string>> attrs = {
-        {"Compression", "jpeg:" + std::to_string(quality)}};
+        {"Compression", "jpeg:" + std::to_string(quality)},
+        {"jpeg:subsampling", quality >= 90 ? "4:4:4" : "4:2:0"}};
     if (isOpaque(px))
         return writeWithOIIO("jpeg", px, 3, attrs);
     // Over black, in linear light, as premultiplied colour would show.
@@ -124,7 +127,8 @@ Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double comp
     if (px.width <= 0 || px.height <= 0)
         return Result<Bytes>::failure("The image is empty");
     if (px.bitsPerChannel != 8 && px.bitsPerChannel != 16)
-        return Result<Bytes>::failure("Unsupported sample size: " + std::to_string(px.bitsPerChannel) + " bits");
+        return Result<Bytes>::failure("Unsupported sample size: " + std::to_string(px.bitsPerChannel) +
+                                      " bits");
     if (px.data.size() < size_t(px.width) * size_t(px.height) * 4 * size_t(px.bitsPerChannel / 8))
         return Result<Bytes>::failure("The pixel buffer is smaller than its size says");
     try {
@@ -133,7 +137,8 @@ Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double comp
             return writeWithOIIO("png", px, isOpaque(px) ? 3 : 4, {});
         case FileType::TIFF:
             // EXIF directories are left out: this OpenImageIO writes a broken one to memory.
-            return writeWithOIIO("tiff", px, isOpaque(px) ? 3 : 4, {{"compression", "lzw"}, {"tiff:write_exif", "0"}});
+            return writeWithOIIO("tiff", px, isOpaque(px) ? 3 : 4,
+                                 {{"compression", "lzw"}, {"tiff:write_exif", "0"}});
         case FileType::BMP:
             if (px.bitsPerChannel == 16)
                 return encodePixels(to8Bit(px), type, compression);

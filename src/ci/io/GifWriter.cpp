@@ -8,7 +8,7 @@ namespace {
 
 /// Packs variable-width codes least significant bit first into 255-byte sub-blocks.
 class CodeWriter {
-public:
+  public:
     explicit CodeWriter(std::vector<uint8_t>& out) : out_(out) {}
 
     void write(int code, int bits) {
@@ -28,7 +28,7 @@ public:
         out_.push_back(0); // block terminator
     }
 
-private:
+  private:
     void push(uint8_t b) {
         block_[blockLen_++] = b;
         if (blockLen_ == 255)
@@ -119,7 +119,8 @@ std::vector<uint8_t> writeGif(const IndexedImage& image) {
     out.push_back(0);                                              // background entry
     out.push_back(0);                                              // square pixels
     for (int i = 0; i < tableSize; ++i) {
-        const auto c = i < int(image.palette.size()) ? image.palette[size_t(i)] : std::array<uint8_t, 3>{0, 0, 0};
+        const auto c =
+            i < int(image.palette.size()) ? image.palette[size_t(i)] : std::array<uint8_t, 3>{0, 0, 0};
         out.insert(out.end(), c.begin(), c.end());
     }
     if (image.transparentIndex >= 0) {

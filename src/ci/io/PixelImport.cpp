@@ -54,8 +54,8 @@ void unassociate(const T* in, T* out, int width, int stride, int colours, int al
 
 } // namespace
 
-PixelImporter::PixelImporter(const SourceLayout& layout, const ProfileConverter* profile, int width, int height,
-                             int orientation)
+PixelImporter::PixelImporter(const SourceLayout& layout, const ProfileConverter* profile, int width,
+                             int height, int orientation)
     : layout_(layout), profile_(profile), width_(width), height_(height),
       orientation_(orientation >= 1 && orientation <= 8 ? orientation : 1), swap_(orientation_ >= 5) {
     // Make sure the tables exist before the parallel loops touch them.
@@ -65,7 +65,9 @@ PixelImporter::PixelImporter(const SourceLayout& layout, const ProfileConverter*
         decodeTable16();
 }
 
-Bitmap PixelImporter::makeBitmap() const { return Bitmap(IRect{0, 0, outputWidth(), outputHeight()}); }
+Bitmap PixelImporter::makeBitmap() const {
+    return Bitmap(IRect{0, 0, outputWidth(), outputHeight()});
+}
 
 void PixelImporter::convertRow(const uint8_t* src, float* out) const {
     const SourceLayout& L = layout_;
@@ -83,8 +85,8 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
         if (L.type == SampleType::U8)
             unassociate(src, straight.data(), w, s, colours, ai, 255.0f);
         else if (L.type == SampleType::U16)
-            unassociate(reinterpret_cast<const uint16_t*>(src), reinterpret_cast<uint16_t*>(straight.data()), w, s,
-                        colours, ai, 65535.0f);
+            unassociate(reinterpret_cast<const uint16_t*>(src), reinterpret_cast<uint16_t*>(straight.data()),
+                        w, s, colours, ai, 65535.0f);
         else
             unassociate(reinterpret_cast<const float*>(src), reinterpret_cast<float*>(straight.data()), w, s,
                         colours, ai, 1.0f);
@@ -178,12 +180,24 @@ void PixelImporter::importRows(const uint8_t* rows, size_t rowBytes, int y0, int
             for (int x = 0; x < w; ++x, in += 4) {
                 int ox = 0, by = 0; // column, and row counted from the bottom
                 switch (orientation_) {
-                case 2: ox = w - 1 - x, by = H - 1 - sy; break;
-                case 3: ox = w - 1 - x, by = sy; break;
-                case 5: ox = sy, by = H - 1 - x; break;
-                case 6: ox = h - 1 - sy, by = H - 1 - x; break;
-                case 7: ox = h - 1 - sy, by = x; break;
-                case 8: ox = sy, by = x; break;
+                case 2:
+                    ox = w - 1 - x, by = H - 1 - sy;
+                    break;
+                case 3:
+                    ox = w - 1 - x, by = sy;
+                    break;
+                case 5:
+                    ox = sy, by = H - 1 - x;
+                    break;
+                case 6:
+                    ox = h - 1 - sy, by = H - 1 - x;
+                    break;
+                case 7:
+                    ox = h - 1 - sy, by = x;
+                    break;
+                case 8:
+                    ox = sy, by = x;
+                    break;
                 }
                 std::memcpy(base + ptrdiff_t(by) * stride + ptrdiff_t(ox) * 4, in, sizeof(float) * 4);
             }

@@ -26,7 +26,7 @@ struct SourceLayout {
 /// Writes rows of a stored (top row first) picture into an upright working-space bitmap,
 /// applying an EXIF orientation (1..8; anything else counts as 1).
 class PixelImporter {
-public:
+  public:
     /// `profile` may be null (sRGB, or linear for linear layouts); it must outlive the importer.
     PixelImporter(const SourceLayout& layout, const ProfileConverter* profile, int width, int height,
                   int orientation);
@@ -42,7 +42,7 @@ public:
     /// `dst`, in parallel.
     void importRows(const uint8_t* rows, size_t rowBytes, int y0, int y1, Bitmap& dst) const;
 
-private:
+  private:
     void convertRow(const uint8_t* src, float* out) const;
 
     SourceLayout layout_;

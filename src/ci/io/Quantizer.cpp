@@ -77,7 +77,11 @@ bool splitBox(std::vector<Bin>& bins, const Box& box, Box& left, Box& right) {
             l.s[c] += x.n * x.c[c];
             l.q += kWeight[c] * x.n * x.c[c] * x.c[c];
         }
-        Box r{k + 1, box.end, box.n - l.n, {box.s[0] - l.s[0], box.s[1] - l.s[1], box.s[2] - l.s[2]}, box.q - l.q};
+        Box r{k + 1,
+              box.end,
+              box.n - l.n,
+              {box.s[0] - l.s[0], box.s[1] - l.s[1], box.s[2] - l.s[2]},
+              box.q - l.q};
         const double err = l.sse() + r.sse();
         if (err < bestErr)
             bestErr = err, cut = k + 1;
@@ -99,8 +103,8 @@ int nearest(const std::vector<std::array<float, 3>>& palette, const float c[3]) 
     return best;
 }
 
-std::vector<std::array<float, 3>> medianCutPalette(const uint8_t* rgba, int width, int height, size_t rowBytes,
-                                                   int colours, int alphaCutoff) {
+std::vector<std::array<float, 3>> medianCutPalette(const uint8_t* rgba, int width, int height,
+                                                   size_t rowBytes, int colours, int alphaCutoff) {
     // Histogram on 6 bits per channel, keeping exact sums so bin means are true colours.
     constexpr int kBins = 1 << 18;
     std::vector<uint32_t> count(kBins, 0);
@@ -151,10 +155,11 @@ std::vector<std::array<float, 3>> medianCutPalette(const uint8_t* rgba, int widt
     // A few rounds of k-means over the bins pull the entries to the centres of their clusters.
     std::vector<int> owner(bins.size());
     for (int round = 0; round < 3; ++round) {
-        tbb::parallel_for(tbb::blocked_range<size_t>(0, bins.size(), 1024), [&](const tbb::blocked_range<size_t>& r) {
-            for (size_t i = r.begin(); i != r.end(); ++i)
-                owner[i] = nearest(palette, bins[i].c);
-        });
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, bins.size(), 1024),
+                          [&](const tbb::blocked_range<size_t>& r) {
+                              for (size_t i = r.begin(); i != r.end(); ++i)
+                                  owner[i] = nearest(palette, bins[i].c);
+                          });
         std::vector<double> acc(palette.size() * 4, 0.0);
         for (size_t i = 0; i < bins.size(); ++i) {
             double* a = &acc[size_t(owner[i]) * 4];
@@ -172,7 +177,8 @@ std::vector<std::array<float, 3>> medianCutPalette(const uint8_t* rgba, int widt
 
 } // namespace
 
-IndexedImage quantize(const uint8_t* rgba, int width, int height, size_t rowBytes, const QuantizeOptions& options) {
+IndexedImage quantize(const uint8_t* rgba, int width, int height, size_t rowBytes,
+                      const QuantizeOptions& options) {
     IndexedImage out;
     out.width = width;
     out.height = height;
