@@ -17,7 +17,9 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace ci::io {
@@ -28,18 +30,24 @@ using Bytes = std::vector<uint8_t>;
 
 bool isOpaque(const PixelBuffer& px) {
     const int64_t n = int64_t(px.width) * px.height;
-    if (px.bitsPerChannel == 16) {
-        const auto* p = reinterpret_cast<const uint16_t*>(px.data.data());
-        for (int64_t i = 0; i < n; ++i)
-            if (p[i * 4 + 3] != 0xFFFF)
-                return false;
-    } else {
-        const uint8_t* p = px.data.data();
-        for (int64_t i = 0; i < n; ++i)
-            if (p[i * 4 + 3] != 0xFF)
-                return false;
-    }
-    return true;
+    std::atomic<bool> opaque{true};
+    tbb::parallel_for(tbb::blocked_range<int64_t>(0, n, 1 << 16), [&](const tbb::blocked_range<int64_t>& r) {
+        if (!opaque.load(std::memory_order_relaxed))
+            return;
+        bool all = true;
+        if (px.bitsPerChannel == 16) {
+            const auto* p = reinterpret_cast<const uint16_t*>(px.data.data());
+            for (int64_t i = r.begin(); i != r.end(); ++i)
+                all &= p[i * 4 + 3] == 0xFFFF;
+        } else {
+            const uint8_t* p = px.data.data();
+            for (int64_t i = r.begin(); i != r.end(); ++i)
+                all &= p[i * 4 + 3] == 0xFF;
+        }
+        if (!all)
+            opaque.store(false, std::memory_order_relaxed);
+    });
+    return opaque.load();
 }
 
 /// 16-bit samples rounded to 8 bits.
@@ -56,8 +64,11 @@ PixelBuffer to8Bit(const PixelBuffer& px) {
     return out;
 }
 
+/// Writes 3 or 4 channels. With `overBlack` (8-bit, 3 channels) partly transparent pixels are
+/// composited over black on the way.
 Result<Bytes> writeWithOIIO(const char* format, const PixelBuffer& px, int channels,
-                            const std::vector<std::pair<std::string, std::string>>& attributes) {
+                            const std::vector<std::pair<std::string, std::string>>& attributes,
+                            bool overBlack = false) {
     Bytes bytes;
     OIIO::Filesystem::IOVecOutput proxy(bytes);
     auto out = OIIO::ImageOutput::create(format);
@@ -72,11 +83,45 @@ Result<Bytes> writeWithOIIO(const char* format, const PixelBuffer& px, int chann
     spec.attribute("oiio:ColorSpace", "sRGB");
     for (const auto& [key, value] : attributes)
         spec.attribute(key, value);
-    const OIIO::stride_t pixelBytes = OIIO::stride_t(4 * (px.bitsPerChannel / 8));
-    // The buffer always holds 4 samples a pixel; the stride skips alpha when it is not written.
-    const bool ok = out->open(std::string("image.") + format, spec) &&
-                    out->write_image(type, px.data.data(), pixelBytes, pixelBytes * px.width) && out->close();
-    if (!ok || out->has_error()) {
+    if (!out->open(std::string("image.") + format, spec))
+        return Result<Bytes>::failure(out->geterror());
+    const int sampleBytes = px.bitsPerChannel / 8;
+    const size_t rowBytes = size_t(px.width) * 4 * size_t(sampleBytes);
+    if (channels == 4) {
+        if (!out->write_image(type, px.data.data()))
+            return Result<Bytes>::failure(out->geterror());
+    } else {
+        // Alpha dropped: bands of rows are packed in parallel, which is far quicker than
+        // letting the writer gather strided samples.
+        const int band = 64;
+        const size_t packedRow = size_t(px.width) * size_t(channels) * size_t(sampleBytes);
+        std::vector<uint8_t> packed(packedRow * size_t(std::min(band, px.height)));
+        for (int y0 = 0; y0 < px.height; y0 += band) {
+            const int y1 = std::min(px.height, y0 + band);
+            tbb::parallel_for(y0, y1, [&](int y) {
+                const uint8_t* src = px.data.data() + size_t(y) * rowBytes;
+                uint8_t* dst = packed.data() + size_t(y - y0) * packedRow;
+                if (sampleBytes == 1) {
+                    for (int x = 0; x < px.width; ++x, src += 4, dst += 3) {
+                        if (overBlack && src[3] != 255) {
+                            // In linear light, as the premultiplied colour would show.
+                            const float a = float(src[3]) / 255.0f;
+                            for (int c = 0; c < 3; ++c)
+                                dst[c] = srgbEncode8(srgbDecode8(src[c]) * a);
+                            continue;
+                        }
+                        dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+                    }
+                } else {
+                    for (int x = 0; x < px.width; ++x)
+                        std::memcpy(dst + size_t(x) * 6, src + size_t(x) * 8, 6);
+                }
+            });
+            if (!out->write_scanlines(y0, y1, 0, type, packed.data()))
+                return Result<Bytes>::failure(out->geterror());
+        }
+    }
+    if (!out->close() || out->has_error()) {
         std::string msg = out->geterror();
         return Result<Bytes>::failure(msg.empty() ? std::string("Cannot encode ") + format : msg);
     }
@@ -90,27 +135,7 @@ Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
     const std::vector<std::pair<std::string, std::string>> attrs = {
         {"Compression", "jpeg:" + std::to_string(quality)},
         {"jpeg:subsampling", quality >= 90 ? "4:4:4" : "4:2:0"}};
-    if (isOpaque(px))
-        return writeWithOIIO("jpeg", px, 3, attrs);
-    // Over black, in linear light, as premultiplied colour would show.
-    PixelBuffer over;
-    over.width = px.width;
-    over.height = px.height;
-    over.data = px.data;
-    const int64_t n = int64_t(px.width) * px.height;
-    uint8_t* p = over.data.data();
-    tbb::parallel_for(tbb::blocked_range<int64_t>(0, n, 1 << 14), [p](const tbb::blocked_range<int64_t>& r) {
-        for (int64_t i = r.begin(); i != r.end(); ++i) {
-            uint8_t* q = p + i * 4;
-            if (q[3] == 255)
-                continue;
-            const float a = float(q[3]) / 255.0f;
-            for (int c = 0; c < 3; ++c)
-                q[c] = srgbEncode8(srgbDecode8(q[c]) * a);
-            q[3] = 255;
-        }
-    });
-    return writeWithOIIO("jpeg", over, 3, attrs);
+    return writeWithOIIO("jpeg", px, 3, attrs, true);
 }
 
 Result<Bytes> encodeGIF(const PixelBuffer& px) {
@@ -144,9 +169,13 @@ Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double comp
                 return encodePixels(to8Bit(px), type, compression);
             return writeWithOIIO("bmp", px, isOpaque(px) ? 3 : 4, {});
         case FileType::JPEG:
-            return encodeJPEG(px.bitsPerChannel == 16 ? to8Bit(px) : px, compression);
+            if (px.bitsPerChannel == 16)
+                return encodeJPEG(to8Bit(px), compression);
+            return encodeJPEG(px, compression);
         case FileType::GIF:
-            return encodeGIF(px.bitsPerChannel == 16 ? to8Bit(px) : px);
+            if (px.bitsPerChannel == 16)
+                return encodeGIF(to8Bit(px));
+            return encodeGIF(px);
         }
         return Result<Bytes>::failure("Unknown file type");
     } catch (const std::bad_alloc&) {
