@@ -500,6 +500,36 @@ TEST(Codec, ConvertsEmbeddedProfiles) {
         ASSERT_TRUE(d.ok()) << d.error();
         EXPECT_EQ(compareRGB(pixelsOf(d->image), raw).max, 0) << "same as no profile";
     }
+    {
+        SCOPED_TRACE("grey profile in a PNG");
+        cmsToneCurve* g18 = cmsBuildGamma(nullptr, 1.8);
+        cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), g18);
+        cmsFreeToneCurve(g18);
+        saveProfile(grey, tmp.file("grey.icc"));
+        const std::vector<uint8_t> icc = readBytes(tmp.file("grey.icc"));
+        std::vector<uint8_t> ramp(256);
+        for (int v = 0; v < 256; ++v)
+            ramp[size_t(v)] = uint8_t(v);
+        auto out = OIIO::ImageOutput::create("png");
+        OIIO::ImageSpec spec(256, 1, 1, OIIO::TypeDesc::UINT8);
+        spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), icc.data());
+        ASSERT_TRUE(out->open(tmp.file("grey.png"), spec) &&
+                    out->write_image(OIIO::TypeDesc::UINT8, ramp.data()) && out->close());
+        auto d = decodeFile(tmp.file("grey.png"));
+        ASSERT_TRUE(d.ok()) << d.error();
+        const Bitmap bm = bitmapOf(d->image);
+        cmsHTRANSFORM ref = cmsCreateTransform(grey, TYPE_GRAY_8, lin, TYPE_RGB_DBL, INTENT_PERCEPTUAL, 0);
+        for (int v = 0; v < 256; v += 5) {
+            const uint8_t sample = uint8_t(v);
+            double want[3];
+            cmsDoTransform(ref, &sample, want, 1);
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(bm.pixel(v, 0)[c], want[c], 1e-4) << v;
+        }
+        EXPECT_GT(std::abs(bm.pixel(128, 0)[0] - srgbDecode8(128)), 0.02);
+        cmsDeleteTransform(ref);
+        cmsCloseProfile(grey);
+    }
     cmsCloseProfile(wide);
     cmsCloseProfile(lin);
 }
