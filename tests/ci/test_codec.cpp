@@ -619,6 +619,17 @@ TEST(Codec, DecodesGreyDeepAlphaPaletteFloatAndPagedSources) {
             }
     }
     {
+        SCOPED_TRACE("Targa from memory (no signature to recognise)");
+        const uint8_t px[] = {10, 20, 30, 255, 200, 100, 50, 128};
+        ASSERT_TRUE(writeOIIO(tmp.file("t.tga"), 2, 1, 4, OIIO::TypeDesc::UINT8, px));
+        auto d = decodeData(readBytes(tmp.file("t.tga")));
+        ASSERT_TRUE(d.ok()) << d.error();
+        EXPECT_EQ(d->format, "targa");
+        const Bitmap bm = bitmapOf(d->image);
+        EXPECT_NEAR(bm.pixel(0, 0)[2], srgbDecode8(30), 1e-6);
+        EXPECT_NEAR(bm.pixel(1, 0)[0], srgbDecode8(200) * 128 / 255.f, 1e-6);
+    }
+    {
         SCOPED_TRACE("float EXR");
         // Linear light, associated alpha: taken as stored.
         const float px[] = {0.25f, 2.0f, 0.0f, 1.0f, 0.125f, 0.0625f, 0.0f, 0.5f};
