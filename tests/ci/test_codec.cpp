@@ -501,6 +501,34 @@ TEST(Codec, ConvertsEmbeddedProfiles) {
         EXPECT_EQ(compareRGB(pixelsOf(d->image), raw).max, 0) << "same as no profile";
     }
     {
+        SCOPED_TRACE("16-bit TIFF with the wide-gamut profile");
+        saveProfile(wide, tmp.file("wide16.icc"));
+        const std::vector<uint8_t> icc = readBytes(tmp.file("wide16.icc"));
+        std::vector<uint16_t> samples(size_t(raw.width) * raw.height * 3);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = uint16_t(raw.data[i / 3 * 4 + i % 3] * 257 + i % 97);
+        auto out = OIIO::ImageOutput::create("tiff");
+        OIIO::ImageSpec spec(raw.width, raw.height, 3, OIIO::TypeDesc::UINT16);
+        spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), icc.data());
+        spec.attribute("tiff:write_exif", 0);
+        ASSERT_TRUE(out->open(tmp.file("wide16.tif"), spec) &&
+                    out->write_image(OIIO::TypeDesc::UINT16, samples.data()) && out->close());
+        auto d = decodeFile(tmp.file("wide16.tif"));
+        ASSERT_TRUE(d.ok()) << d.error();
+        const Bitmap bm = bitmapOf(d->image);
+        cmsHTRANSFORM ref = cmsCreateTransform(wide, TYPE_RGB_16, lin, TYPE_RGB_DBL, INTENT_PERCEPTUAL, 0);
+        double worst = 0;
+        for (int y = 0; y < raw.height; y += 9)
+            for (int x = 0; x < raw.width; x += 7) {
+                double want[3];
+                cmsDoTransform(ref, &samples[(size_t(y) * raw.width + x) * 3], want, 1);
+                for (int c = 0; c < 3; ++c)
+                    worst = std::max(worst, std::abs(bm.pixel(x, raw.height - 1 - y)[c] - want[c]));
+            }
+        EXPECT_LE(worst, 1e-4);
+        cmsDeleteTransform(ref);
+    }
+    {
         SCOPED_TRACE("grey profile in a PNG");
         cmsToneCurve* g18 = cmsBuildGamma(nullptr, 1.8);
         cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), g18);
