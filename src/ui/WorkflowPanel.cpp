@@ -215,14 +215,10 @@ WorkflowPanel::WorkflowPanel(app::AppDelegate& delegate, QWidget* parent)
     count_->setStyleSheet("color: #8a8a90;");
     header->addWidget(count_);
     header->addStretch(1);
+    layout->addLayout(header);
     enableAll_ = smallButton("Enable All", "Switch every step on");
     disableAll_ = smallButton("Disable All", "Switch every step off");
     removeAll_ = smallButton("Remove All", "Remove every step from the workflow");
-    for (auto* b : {enableAll_, disableAll_, removeAll_}) {
-        b->setStyleSheet("QToolButton { color: #a8c6f0; padding: 2px 4px; }");
-        header->addWidget(b);
-    }
-    layout->addLayout(header);
 
     scroll_ = new QScrollArea;
     scroll_->setWidgetResizable(true);
@@ -236,6 +232,15 @@ WorkflowPanel::WorkflowPanel(app::AppDelegate& delegate, QWidget* parent)
     scroll_->setStyleSheet("QScrollArea { background: #1e1e20; border-radius: 6px; }");
     list_->setStyleSheet("background: #1e1e20;");
     layout->addWidget(scroll_, 1);
+    auto* footer = new QHBoxLayout;
+    footer->setSpacing(4);
+    for (auto* b : {enableAll_, disableAll_, removeAll_}) {
+        b->setStyleSheet(
+            "QToolButton { color: #a8c6f0; padding: 2px 6px; } QToolButton:disabled { color: #5a5a60; }");
+        footer->addWidget(b);
+    }
+    footer->addStretch(1);
+    layout->addLayout(footer);
 
     popover_ = new QFrame(this, Qt::Popup);
     popover_->setObjectName("popView");

@@ -1,0 +1,128 @@
+#include "ui/SingleInstance.h"
+#include "ui/UiDialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QUuid>
+
+#include <thread>
+
+namespace {
+
+/// Plays the user of the next modal alert: ticks the box, types `text`, presses `button`.
+void answerNextAlert(bool tick, const QString& text, const QString& button, QStringList* seen) {
+    QTimer::singleShot(50, [=] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            answerNextAlert(tick, text, button, seen);
+            return;
+        }
+        *seen << box->text() << box->informativeText();
+        if (auto* check = box->checkBox()) {
+            *seen << check->text();
+            check->setChecked(tick);
+        }
+        if (auto* field = box->findChild<QLineEdit*>()) {
+            *seen << QString("field %1x%2").arg(field->width()).arg(field->height());
+            field->setText(text);
+        }
+        for (auto* b : box->buttons())
+            if (b->text() == button)
+                b->click();
+    });
+}
+
+} // namespace
+
+TEST(Dialogs, AlertsCarryTheSuppressionBoxAndTheTextField) {
+    QWidget parent;
+    ui::UiDialogs dialogs;
+    dialogs.setParentWidget(&parent);
+
+    app::AlertRequest confirm;
+    confirm.message = "Are you sure you want to proceed?";
+    confirm.informativeText = "You are going to remove all actions from the current queue";
+    confirm.buttons = {"OK", "Cancel"};
+    confirm.suppressionTitle = "Don't show this message again";
+    QStringList seen;
+    answerNextAlert(true, {}, "Cancel", &seen);
+    app::AlertResponse answer = dialogs.runAlert(confirm);
+    EXPECT_EQ(answer.button, 1);
+    EXPECT_TRUE(answer.suppressionChecked);
+    EXPECT_EQ(seen, (QStringList{confirm.message, confirm.informativeText, confirm.suppressionTitle}));
+
+    app::AlertRequest name;
+    name.message = "Save Preset";
+    name.informativeText = "Choose a name for this preset";
+    name.buttons = {"OK", "Cancel"};
+    name.hasTextField = true;
+    seen.clear();
+    answerNextAlert(false, "Evening", "OK", &seen);
+    answer = dialogs.runAlert(name);
+    EXPECT_EQ(answer.button, 0);
+    EXPECT_FALSE(answer.suppressionChecked);
+    EXPECT_EQ(answer.text, "Evening");
+    EXPECT_EQ(seen, (QStringList{"Save Preset", "Choose a name for this preset", "field 200x24"}));
+}
+
+TEST(Dialogs, RevealFallsBackToOpeningTheFolderWithoutAFileManager) {
+    // No session bus here: the file manager cannot be asked.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    ui::UiDialogs dialogs;
+    QString opened;
+    dialogs.openFolder = [&](const QString& folder) { opened = folder; };
+    dialogs.revealInFileViewer("/usr/share/doc/x.txt");
+    QElapsedTimer clock;
+    clock.start();
+    while (opened.isEmpty() && clock.elapsed() < 6000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(opened, "/usr/share/doc");
+    opened.clear();
+    dialogs.revealInFileViewer("");
+    QApplication::processEvents();
+    EXPECT_TRUE(opened.isEmpty());
+}
+
+TEST(SingleInstance, ALaterLaunchHandsItsFilesToTheRunningOne) {
+    const QString name = "gw-test-" + QUuid::createUuid().toString(QUuid::Id128);
+    ui::SingleInstance first(name);
+    ui::SingleInstance nobody(name + "-none");
+    EXPECT_FALSE(nobody.handOver({"/a.png"}, 200));
+    ASSERT_TRUE(first.listen());
+    QList<QStringList> received;
+    QObject::connect(&first, &ui::SingleInstance::launched, [&](const QStringList& p) { received << p; });
+
+    for (const QStringList& files :
+         {QStringList{"/photos/a.png", QString::fromUtf8("/photos/caf\u00e9 b.jpg")}, QStringList{}}) {
+        bool handed = false;
+        std::thread second([&] {
+            ui::SingleInstance later(name);
+            handed = later.handOver(files, 3000);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        const qsizetype before = received.size();
+        while (received.size() == before && clock.elapsed() < 5000)
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+        // Let the answer go out before the sender gives up waiting for it.
+        while (clock.elapsed() < 5000 && !handed) {
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (second.joinable() && handed)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (clock.elapsed() > 300)
+                break;
+        }
+        second.join();
+        EXPECT_TRUE(handed);
+        ASSERT_EQ(received.size(), before + 1);
+        EXPECT_EQ(received.back(), files);
+    }
+}

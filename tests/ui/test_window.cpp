@@ -1,0 +1,261 @@
+#include "UiTestSupport.h"
+
+#include "ui/CustomControls.h"
+#include "ui/ImageQueuePanel.h"
+#include "ui/LibraryPanel.h"
+#include "ui/Sheets.h"
+#include "ui/WorkflowPanel.h"
+
+#include <gtest/gtest.h>
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QListView>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QTableWidget>
+
+using uitest::WindowHarness;
+
+namespace {
+
+QStringList titles(const QMenu* menu) {
+    QStringList out;
+    for (auto* a : menu->actions())
+        out << (a->isSeparator() ? QString("---") : a->text());
+    return out;
+}
+
+} // namespace
+
+TEST(MainWindow, LaunchShowsTheOverlayThenTheEffectsLibraryAndBothMenus) {
+    WindowHarness h(false);
+    auto& w = *h.window;
+    h.d().applicationDidFinishLaunching();
+    h.settle();
+    ASSERT_TRUE(w.overlay()->isVisible());
+    EXPECT_FALSE(w.wrapper()->isVisible());
+    EXPECT_EQ(w.overlay()->actionLabel()->text(), "Starting up");
+    EXPECT_EQ(w.overlay()->messageLabel()->text(), "Loading configuration...");
+    EXPECT_EQ(w.overlay()->bar()->maximum(), 195);
+    h.settle(0.55);
+    EXPECT_EQ(w.overlay()->bar()->value(), 5);
+
+    h.settle(5.0);
+    EXPECT_FALSE(w.overlay()->isVisible());
+    EXPECT_TRUE(w.wrapper()->isVisible());
+
+    // The photo effects are shown first; their "---" category is no category of the list.
+    auto* categories = w.library()->categoriesView();
+    ASSERT_EQ(categories->count(), 2);
+    EXPECT_EQ(categories->item(0)->text(), "Vintage");
+    EXPECT_EQ(categories->item(1)->text(), "Film");
+    EXPECT_EQ(w.library()->model()->rowCount(), 2);
+    EXPECT_TRUE(w.library()->effectsButton()->isChecked());
+
+    // The add-filter menus: one submenu per category, a separator for "---".
+    EXPECT_EQ(titles(w.actionsMenu()), (QStringList{"Blur", "Geometry"}));
+    EXPECT_EQ(titles(w.effectsMenu()), (QStringList{"Vintage", "---", "Film"}));
+    QMenu* blur = w.actionsMenu()->actions()[0]->menu();
+    ASSERT_NE(blur, nullptr);
+    EXPECT_EQ(titles(blur), (QStringList{"Blur 0", "Blur 1", "Blur 2"}));
+
+    // A menu item adds a copy of its entry.
+    blur->actions()[1]->trigger();
+    ASSERT_EQ(h.d().CurrentFilters().size(), 1u);
+    EXPECT_EQ(h.d().CurrentFilters()[0]->name(), "Blur 1");
+    EXPECT_NE(h.d().CurrentFilters()[0], h.d().FilterActionsLibrary()[0]->filters()[1]);
+    ASSERT_EQ(w.workflow()->rows().size(), 1u);
+
+    // The switch shows the actions library; a category click shows its entries.
+    w.library()->actionsButton()->click();
+    EXPECT_EQ(h.d().ActionsOrEffects(), 0);
+    ASSERT_EQ(categories->count(), 2);
+    EXPECT_EQ(categories->item(0)->text(), "Blur");
+    categories->setCurrentRow(1);
+    EXPECT_EQ(w.library()->model()->rowCount(), 2);
+    EXPECT_EQ(w.library()->model()->data(w.library()->model()->index(1), Qt::DisplayRole).toString(),
+              "Geometry 1");
+    EXPECT_EQ(w.library()->model()->flatIndex(1), 4);
+
+    // Selecting entries and pressing the add button appends copies in order.
+    auto* view = w.library()->entriesView();
+    view->selectionModel()->select(w.library()->model()->index(0), QItemSelectionModel::Select);
+    view->selectionModel()->select(w.library()->model()->index(1), QItemSelectionModel::Select);
+    ASSERT_TRUE(w.library()->addButton()->isEnabled());
+    w.library()->addButton()->click();
+    ASSERT_EQ(h.d().CurrentFilters().size(), 3u);
+    EXPECT_EQ(h.d().CurrentFilters()[1]->name(), "Geometry 0");
+    EXPECT_EQ(h.d().CurrentFilters()[2]->name(), "Geometry 1");
+    EXPECT_EQ(w.workflow()->rows().size(), 3u);
+}
+
+TEST(MainWindow, SheetsAndLabelsFollowTheControllersProperties) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    EXPECT_FALSE(w.progressHost()->isVisible());
+
+    // An export of an empty queue runs the whole sheet protocol at once.
+    d.showExportDialog();
+    EXPECT_TRUE(w.exportHost()->isVisible());
+    auto* sheet = w.exportSheet();
+    EXPECT_EQ(sheet->pages()->currentIndex(), 0);
+    EXPECT_FALSE(sheet->backButton()->isEnabled());
+    EXPECT_FALSE(sheet->startButton()->isVisible());
+    sheet->formats()->button(3)->click(); // TIFF
+    EXPECT_EQ(d.exportDialogFileFormat(), 3);
+    EXPECT_FALSE(sheet->quality()->isEnabled());
+    sheet->formats()->button(1)->click(); // JPEG
+    EXPECT_TRUE(sheet->quality()->isEnabled());
+    sheet->quality()->setValue(3);
+    EXPECT_EQ(d.exportDialogQuality(), 3);
+    EXPECT_EQ(sheet->qualityDescription()->text(), "Average");
+    sheet->nextButton()->click();
+    EXPECT_EQ(sheet->pages()->currentIndex(), 1);
+    d.setExportDialogDestination(h.folder("out"));
+    EXPECT_EQ(sheet->destination()->text(), QDir::toNativeSeparators(h.folder("out")));
+    sheet->nextButton()->click();
+    EXPECT_EQ(d.exportDialogSelectedTab(), 2);
+    EXPECT_TRUE(sheet->startButton()->isVisible());
+    EXPECT_TRUE(sheet->startButton()->isEnabled());
+    EXPECT_FALSE(sheet->nextButton()->isVisible());
+    sheet->overwrite()->click();
+    EXPECT_FALSE(d.exportDialogDestinationDoOverwrite());
+    sheet->startButton()->click();
+    EXPECT_FALSE(w.exportHost()->isVisible());
+    EXPECT_TRUE(w.progressHost()->isVisible());
+    h.settle();
+    auto* progress = w.progressSheet();
+    EXPECT_EQ(progress->actionLabel()->text(), "Exporting images");
+    EXPECT_TRUE(progress->successMark()->isVisible());
+    EXPECT_EQ(progress->counterLabel()->text(), "0 of 0");
+    h.settle(2.1);
+    EXPECT_FALSE(w.progressHost()->isVisible());
+
+    // The close button ends the sheet at once; the window takes no menu commands meanwhile.
+    d.addImages({});
+    EXPECT_TRUE(w.progressHost()->isVisible());
+    EXPECT_FALSE(w.menuBar()->isEnabled());
+    progress->closeButton()->click();
+    EXPECT_FALSE(w.progressHost()->isVisible());
+    EXPECT_TRUE(w.menuBar()->isEnabled());
+    h.settle(3);
+}
+
+TEST(MainWindow, ImportShowsTheQueueThePreviewAndTheMetadata) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    EXPECT_EQ(w.previewStack()->currentWidget(), w.dropZone());
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png")),
+                 apptest::Harness::url(apptest::Harness::data("chelsea.png"))});
+    h.settle();
+    EXPECT_EQ(w.progressSheet()->counterLabel()->text(), "2 of 2");
+    h.settle(0.5);
+    ASSERT_EQ(d.CurrentImages().size(), 2u);
+    EXPECT_EQ(w.previewStack()->currentWidget(), w.mainView());
+    auto* table = w.queue()->table();
+    ASSERT_EQ(table->model()->rowCount(), 2);
+    EXPECT_EQ(table->model()->index(0, 0).data().toString(), "coffee.png");
+    EXPECT_EQ(table->model()->index(1, 2).data().toString(), "451x300");
+    // The last import is selected; its preview and metadata are shown.
+    EXPECT_EQ(d.CurrentImagesSelection(), 1);
+    EXPECT_EQ(table->selectionModel()->selectedRows().size(), 1);
+    ASSERT_FALSE(w.mainView()->image().isNull());
+    EXPECT_EQ(w.mainView()->image().size(), QSize(451, 300));
+    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  Result  451 x 300"));
+    EXPECT_GT(w.queue()->detailsTable()->rowCount(), 0);
+    EXPECT_EQ(w.queue()->detailsTable()->selectionMode(), QAbstractItemView::NoSelection);
+
+    // Sorting by name shows chelsea first; choosing that row selects it in the queue itself.
+    table->sortByColumn(ui::ImageQueueModel::Name, Qt::AscendingOrder);
+    EXPECT_EQ(table->model()->index(0, 0).data().toString(), "chelsea.png");
+    table->selectRow(1);
+    EXPECT_EQ(d.CurrentImagesSelection(), 0);
+    EXPECT_TRUE(d.PreviewInProgress());
+    h.settle();
+    EXPECT_EQ(w.mainView()->image().size(), QSize(600, 400));
+    EXPECT_FALSE(w.spinner()->isSpinning());
+
+    // The original: the file itself, loaded on a worker.
+    w.beforeButton()->click();
+    EXPECT_TRUE(d.PreviewIsShown());
+    EXPECT_EQ(w.previewStack()->currentWidget(), w.originalView());
+    h.settle();
+    EXPECT_EQ(w.originalView()->image().size(), QSize(600, 400));
+    w.beforeButton()->click();
+    EXPECT_EQ(w.previewStack()->currentWidget(), w.mainView());
+
+    // The remove column asks first (scripted: OK) and removes that entry.
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    const QModelIndex remove = table->model()->index(0, ui::ImageQueueModel::Remove); // chelsea
+    Q_EMIT table->clicked(remove);
+    ASSERT_EQ(h.dialogs->alerts.size(), 1u);
+    EXPECT_EQ(h.dialogs->alerts[0].informativeText,
+              "You are going to remove this from the current queue (the file on disk will remain intact)");
+    ASSERT_EQ(d.CurrentImages().size(), 1u);
+    EXPECT_EQ(d.CurrentImages()[0]->filename(), "coffee.png");
+    h.settle();
+}
+
+TEST(MainWindow, PresetsMenuListsThePresetFolderAndLoadsAnItem) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    auto step = model::Filter::make("Invert", "CIColorInvert", "");
+    d.setCurrentFilters({step});
+    d.presetSaveCurrentAs(); // scripted prompt: no answer cancels
+    h.dialogs->alertAnswers.push_back({0, false, "Warm"});
+    d.presetSaveCurrentAs();
+    ASSERT_TRUE(QFile::exists(QDir(d.mainPresetsDir()).filePath("Warm")));
+    QStringList items = titles(w.presetsMenu());
+    ASSERT_EQ(items, (QStringList{"Warm", "---", "Save Preset", QString::fromUtf8("Save Preset As\u2026")}));
+    EXPECT_TRUE(w.presetsMenu()->actions()[0]->isChecked());
+
+    d.setCurrentFilters({});
+    w.presetsMenu()->actions()[0]->trigger();
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->name(), "Invert");
+    h.settle();
+}
+
+TEST(MainWindow, ClosingHidesTheWindowAndAReopenBringsItBack) {
+    WindowHarness h;
+    auto& w = *h.window;
+    QCloseEvent close;
+    QApplication::sendEvent(&w, &close);
+    EXPECT_FALSE(close.isAccepted());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(h.d().applicationShouldHandleReopen(false));
+    EXPECT_TRUE(w.isVisible());
+    h.d().setCurrentProjectUrl(QUrl::fromLocalFile("/tmp/trip.gwProject"));
+    h.settle();
+    EXPECT_TRUE(w.windowTitle().startsWith("trip.gwProject"));
+}
+
+TEST(CustomControls, MenuSeparatorsAndRoundedButtonColours) {
+    ui::CustomMenu menu("m");
+    EXPECT_TRUE(menu.addItemWithTitle("---")->isSeparator());
+    EXPECT_FALSE(menu.addItemWithTitle("----")->isSeparator());
+    EXPECT_EQ(menu.actions().back()->text(), "----");
+    EXPECT_FALSE(menu.addItemWithTitle(" ---")->isSeparator());
+    EXPECT_TRUE(menu.insertItemWithTitle("---", 0)->isSeparator());
+    EXPECT_TRUE(menu.actions().front()->isSeparator());
+    EXPECT_EQ(menu.actions().size(), 4);
+
+    ui::RoundedColorButton button;
+    EXPECT_EQ(button.cornerRadius, 8.0);
+    EXPECT_EQ(button.foreColor, QColor(Qt::white));
+    EXPECT_EQ(button.currentBackground(), button.bgColor);
+    button.setDown(true);
+    EXPECT_EQ(button.currentBackground(), QColor(Qt::black));
+    button.setDown(false);
+    button.setEnabled(false);
+    EXPECT_EQ(button.currentBackground(), QColor(Qt::black));
+    button.setProperty("disabledColor", QColor(Qt::red));
+    EXPECT_EQ(button.currentBackground(), QColor(Qt::red));
+}
