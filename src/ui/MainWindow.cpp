@@ -92,6 +92,7 @@ MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
     right->setMinimumWidth(300);
     right->setStyleSheet("QSplitter { background: #1b1b1d; }");
     mainSplit_->addWidget(right);
+    rightColumn_ = right;
     mainSplit_->setStretchFactor(0, 1);
     mainSplit_->setSizes({1120, 320});
     wrapperLayout->addWidget(mainSplit_);
@@ -297,6 +298,24 @@ void MainWindow::reopen(bool makeKey) {
     raise();
     if (makeKey)
         activateWindow();
+}
+
+void MainWindow::applySplitLimits() {
+    // The controller's limits, as sizes: the main divider stays right of the window's middle,
+    // the library at least 360 wide and no wider than half the window less 179.
+    using app::AppDelegate;
+    const double w = width();
+    const double mainMin = AppDelegate::splitViewMinCoordinate(AppDelegate::SplitView::Main, w, 0, 0);
+    rightColumn_->setMaximumWidth(std::max(rightColumn_->minimumWidth(), int(w - mainMin)));
+    const double innerMin = AppDelegate::splitViewMinCoordinate(AppDelegate::SplitView::Inner, w, 0, 0);
+    const double innerMax = AppDelegate::splitViewMaxCoordinate(AppDelegate::SplitView::Inner, w, 0, w);
+    library_->setMinimumWidth(int(innerMin));
+    library_->setMaximumWidth(std::max(int(innerMin), int(innerMax)));
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    applySplitLimits();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

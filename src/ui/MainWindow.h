@@ -38,6 +38,8 @@ class MainWindow : public QMainWindow {
 
     app::AppDelegate& delegate() { return delegate_; }
     LibraryPanel* library() const { return library_; }
+    QSplitter* mainSplit() const { return mainSplit_; }
+    QSplitter* innerSplit() const { return innerSplit_; }
     WorkflowPanel* workflow() const { return workflow_; }
     ParamPanel* params() const { return params_; }
     ImageQueuePanel* queue() const { return queue_; }
@@ -68,6 +70,7 @@ class MainWindow : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void buildMenus();
@@ -80,12 +83,14 @@ class MainWindow : public QMainWindow {
     void imagesChanged();
     void sheetsChanged();
     void updateTitle();
+    void applySplitLimits();
     app::ImageObjectPtr selectedImage() const;
 
     app::AppDelegate& delegate_;
     QWidget* wrapper_ = nullptr;
     QSplitter* mainSplit_ = nullptr;
     QSplitter* innerSplit_ = nullptr;
+    QWidget* rightColumn_ = nullptr;
     LibraryPanel* library_ = nullptr;
     WorkflowPanel* workflow_ = nullptr;
     ParamPanel* params_ = nullptr;

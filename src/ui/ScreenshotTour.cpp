@@ -116,7 +116,8 @@ void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const Q
                           });
                       });
              });
-         });
+         },
+         20000);
 }
 
 } // namespace ui
