@@ -153,12 +153,8 @@ std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, c
     const Size size = image.size();
     if (!isPixelSide(size.width) || !isPixelSide(size.height))
         return std::nullopt;
-    const ci::Image drawn = image.drawnImage();
-    if (!drawn)
-        return std::nullopt;
     // Straight to 8-bit rows: the float pixels of the result are never held at full size.
-    ci::Result<ci::PixelBuffer> pixels =
-        ci::Context().renderSRGB(drawn, ci::Rect::make(0, 0, size.width, size.height), 8);
+    ci::Result<ci::PixelBuffer> pixels = image.render(8);
     if (!pixels)
         return std::nullopt;
     ci::Result<std::vector<uint8_t>> bytes = ci::io::encodePixels(*pixels, type, compressionFactor);

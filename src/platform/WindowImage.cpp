@@ -146,10 +146,21 @@ ci::Image WindowImage::bitmapImage() const {
 }
 
 ci::Result<ci::PixelBuffer> WindowImage::render(int bitsPerChannel) const {
+    const ci::Rect bounds = ci::Rect::make(0, 0, size_.width, size_.height);
+    // A representation drawn at its own size only moves by whole pixels: render it where it
+    // stands instead, since moving it would hold its pixels once more at full size.
+    if (const auto rep = bestRepresentation(bounds)) {
+        const ci::Rect e = rep->image().extent();
+        const double dx = snapWhole(e.x0), dy = snapWhole(e.y0);
+        if (drawable(e) && drawable(bounds) && snap(e.width(), bounds.width()) == bounds.width() &&
+            snap(e.height(), bounds.height()) == bounds.height() && dx == std::round(dx) &&
+            dy == std::round(dy))
+            return ci::Context().renderSRGB(rep->image(), bounds.translated(dx, dy), bitsPerChannel);
+    }
     const ci::Image drawn = drawnImage();
     if (!drawn)
         return ci::Result<ci::PixelBuffer>::failure("the image has nothing to draw");
-    return ci::Context().renderSRGB(drawn, ci::Rect::make(0, 0, size_.width, size_.height), bitsPerChannel);
+    return ci::Context().renderSRGB(drawn, bounds, bitsPerChannel);
 }
 
 } // namespace platform

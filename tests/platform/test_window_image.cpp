@@ -85,6 +85,12 @@ TEST(WindowImage, RecipeIsDrawnFromItsOwnExtent) {
     EXPECT_EQ(image.bitmapImage().extent(), atOrigin);
     EXPECT_LE(gwtest::maxDifference(render(image.bitmapImage(), atOrigin), pixels), 1e-6);
 
+    // Rendered at its size, from its own extent.
+    auto moved8 = image.render(8);
+    auto source8 = ci::Context().renderSRGB(ci::Image::fromBitmap(pixels.clone()), atOrigin, 8);
+    ASSERT_TRUE(moved8.ok() && source8.ok());
+    EXPECT_EQ(moved8->data, source8->data);
+
     // A picture that starts inside a pixel is moved by whole pixels and keeps its partial pixels.
     const WindowImage offGrid =
         WindowImage::fromCIImage(ci::Image::fromBitmap(pixels.clone()).translated(10.25, 20));
