@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 using filters::actions::boldSystemFont14;
 using filters::actions::textWatermarkImage;
@@ -248,4 +249,26 @@ TEST(WatermarkTextFillAction, BlackBoldTextWhateverElseIsSet) {
     EXPECT_TRUE(neutral);
     EXPECT_EQ(boldSystemFont14().pointSizeF(), 14);
     EXPECT_EQ(boldSystemFont14().weight(), QFont::Bold);
+}
+
+TEST(WatermarkText, DrawsTheSameOnSeveralThreadsAtOnce) {
+    // Preview, export and the catalogue render on worker threads.
+    QFont font(QStringLiteral("Helvetica"));
+    font.setPointSizeF(30);
+    const ci::Bitmap expected =
+        ftest::render(textWatermarkImage("Glimmerworks 123", font, ci::Color{0, 1, 0, 1}));
+    std::vector<ci::Bitmap> results(6);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            QFont own(QStringLiteral("Helvetica"));
+            own.setPointSizeF(30);
+            for (int round = 0; round < 5; ++round)
+                results[i] =
+                    ftest::render(textWatermarkImage("Glimmerworks 123", own, ci::Color{0, 1, 0, 1}));
+        });
+    for (auto& t : threads)
+        t.join();
+    for (const auto& r : results)
+        EXPECT_EQ(gwtest::maxDifference(r, expected), 0.0);
 }
