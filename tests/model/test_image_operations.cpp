@@ -187,6 +187,16 @@ TEST(ApplyFilterChain, TilingCropStartsAtTheOriginAfterTheExtentMoved) {
     for (int c = 0; c < 4; ++c)
         EXPECT_NEAR(out.pixel(0, 0)[c], source.pixel(0, 0)[c], 1e-5);
 
+    // Moved wholly off the area the crop keeps: that area repeats the picture's corner.
+    const ci::Bitmap small = gradient(32, 16);
+    auto corner =
+        model::applyFilterChain(windowImage(small.clone()), {{"GWTestShift", {}}, {"GWTestTile", {}}});
+    ASSERT_TRUE(corner);
+    const ci::Bitmap cornerPixels = pixelsOf(*corner);
+    ASSERT_EQ(cornerPixels.rect(), (ci::IRect{0, 0, 32, 16}));
+    for (int c = 0; c < 4; ++c)
+        EXPECT_NEAR(cornerPixels.pixel(31, 15)[c], small.pixel(0, 0)[c], 1e-5);
+
     // The same with the engine's filters, the extent moved below and left of the origin.
     auto tiled = model::applyFilterChain(
         image, {{"CIAffineTransform", {{"inputTransform", ci::Affine::translation(-100, -60)}}},
