@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 using namespace filters::faces;
 
@@ -322,4 +323,34 @@ TEST(EnhanceFilters, NoFaceGivesTheInputAndAFaceChangesOnlyItsOutlines) {
     EnhanceEyesFilter eyes;
     eyes.setValue("inputImage", photo);
     EXPECT_NE(eyes.outputImage(), photo);
+}
+
+TEST(EnhanceFilters, FacesOfOneCallNeverReachAnother) {
+    if (!haveFilters({"CIVibrance", "CIBlendWithMask", "MultiBandHSV", "ClarityFilter"}))
+        GTEST_SKIP() << "colour built-ins not available";
+    const ci::Bitmap cat = ftest::render(chelsea());
+
+    // The same object, first with a face, then without: the second result is the new input.
+    EnhanceLipsFilter lips;
+    lips.setValue("inputImage", astronaut());
+    EXPECT_NE(lips.outputImage(), astronaut());
+    lips.setValue("inputImage", chelsea());
+    EXPECT_EQ(lips.outputImage(), chelsea());
+
+    // Two threads at once, one picture with a face and one without.
+    ci::Image withFace, withoutFace;
+    std::thread a([&] {
+        EnhanceEyesFilter eyes;
+        eyes.setValue("inputImage", astronaut());
+        withFace = eyes.outputImage();
+    });
+    std::thread b([&] {
+        EnhanceLipsFilter other;
+        other.setValue("inputImage", chelsea());
+        withoutFace = other.outputImage();
+    });
+    a.join();
+    b.join();
+    EXPECT_NE(withFace, astronaut());
+    EXPECT_EQ(gwtest::maxDifference(ftest::render(withoutFace), cat), 0.0);
 }
