@@ -33,7 +33,8 @@ class FacialFeatureFilter : public OwnFilter {
         const char* displayName;
         ci::Attributes sliderMax;
     };
-    /// `reports`: whether the failure lines and "Invalid key: " are written.
+    /// `reports`: whether the failure lines and "Invalid key: " are written; a filter that does
+    /// not report writes its progress lines ("here", "returning", ...) instead.
     FacialFeatureFilter(std::string displayName, bool reports);
     void addNumber(NumberInput input);
 
@@ -42,13 +43,12 @@ class FacialFeatureFilter : public OwnFilter {
     /// The outlines of one face that the mask covers.
     virtual std::vector<Points> outlines(const FacialFeatures& face) const = 0;
 
-    ci::Image inputImage_;
-
   private:
     void handleDetectedFaces(const std::vector<FacialFeatures>& faces);
 
     std::string fname_;
     bool reports_;
+    ci::Image inputImage_;
     ci::Image processedImage_;
     std::vector<NumberInput> numbers_;
 };
