@@ -1,5 +1,6 @@
 #include "ColorBalance.h"
 
+#include "ci/builtin/AutoAdjust.h"
 #include "ci/core/Console.h"
 
 namespace filters {
@@ -24,8 +25,13 @@ ci::Attributes AutoAdjustFilter::attributes() const {
 ci::Image AutoAdjustFilter::outputImage() {
     if (inputImage.isNull())
         return {};
-    // TODO(auto-adjust): chain the engine's proposed filters once the analysis is available.
-    return inputImage;
+    const auto proposed = ci::autoAdjustmentFilters(inputImage);
+    ci::Image current = inputImage;
+    for (const auto& filter : proposed) {
+        filter->setValue("inputImage", current);
+        current = filter->outputImage();
+    }
+    return current;
 }
 
 // ---- White balance ----------------------------------------------------------------------------

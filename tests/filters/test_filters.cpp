@@ -223,6 +223,9 @@ TEST(ColourBalance, AutoAdjust) {
     ASSERT_FALSE(once.isNull());
     EXPECT_EQ(once.extent(), photo.extent());
     EXPECT_TRUE(ftest::allFinite(render(once)));
+    // A picture with nothing to analyse gets no proposal and comes back as it is.
+    const ci::Image clear = ftest::solid(8, 8, 0, 0, 0, 0);
+    EXPECT_EQ(apply("AutoAdjustFilter", clear), clear);
     const ci::Image twice = apply("AutoAdjustFilter", once);
     ASSERT_FALSE(twice.isNull());
     EXPECT_TRUE(ftest::allFinite(render(twice)));

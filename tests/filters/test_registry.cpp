@@ -251,7 +251,6 @@ TEST(OwnFilterContract, DefaultsAndStartValues) {
     EXPECT_TRUE(hsv->value("outputImage").isNone());
     hsv->setValue("inputImage", image);
     EXPECT_FALSE(hsv->value("outputImage").toImage().isNull());
-    console.lines();
     EXPECT_TRUE(hsv->value("inputAmount").isNone());
     EXPECT_EQ(console.lines().back(), "Invalid key: inputAmount");
 }
