@@ -62,8 +62,12 @@ AppServices defaultServices(std::shared_ptr<Dialogs> dialogs) {
     services.dataFolder = userDataFolder();
     services.metadataTool = metadataToolPath();
     services.hooks.registerFilters = [] { filters::registerCustomFilters(); };
-    services.hooks.buildActionsLibrary = [](AppDelegate& d) { return catalogue::buildActionsLibrary(d.loadingTarget()); };
-    services.hooks.buildEffectsLibrary = [](AppDelegate& d) { return catalogue::buildEffectsLibrary(d.loadingTarget()); };
+    services.hooks.buildActionsLibrary = [](AppDelegate& d) {
+        return catalogue::buildActionsLibrary(d.loadingTarget());
+    };
+    services.hooks.buildEffectsLibrary = [](AppDelegate& d) {
+        return catalogue::buildEffectsLibrary(d.loadingTarget());
+    };
     return services;
 }
 

@@ -10,6 +10,9 @@
 #include "SplitToningAndVignette.h"
 #include "UnsharpMaskAndClarity.h"
 
+#include "actions/FacePrivacyActions.h"
+#include "actions/GeometryActions.h"
+#include "actions/WatermarkActions.h"
 #include "effects/PhotoEffect.h"
 
 #include <unordered_map>
@@ -26,24 +29,23 @@ template <class T> std::shared_ptr<ci::Filter> create() {
 
 struct Entry {
     const char* name;
-    Factory factory; ///< nullptr: the action is not available yet
+    Factory factory;
 };
 
-// Positions 1 to 37 of the registered names. The geometry, watermark and face actions get
-// their factories when their classes exist; until then their names make nothing.
+// Positions 1 to 37 of the registered names.
 constexpr Entry ownFilters[] = {
-    {"IMCropAction", nullptr},
-    {"IMFlipHorizontallyAction", nullptr},
-    {"IMFlipVerticallyAction", nullptr},
-    {"IMResizeAction", nullptr},
-    {"IMRotateAction", nullptr},
-    {"IMScaleAction", nullptr},
-    {"IMWatermarkImageAction", nullptr},
-    {"IMWatermarkImageFillAction", nullptr},
-    {"IMWatermarkTextAction", nullptr},
-    {"IMWatermarkTextFillAction", nullptr},
-    {"IMFacePixellate", nullptr},
-    {"IMFaceBlur", nullptr},
+    {"IMCropAction", create<actions::CropAction>},
+    {"IMFlipHorizontallyAction", create<actions::FlipHorizontallyAction>},
+    {"IMFlipVerticallyAction", create<actions::FlipVerticallyAction>},
+    {"IMResizeAction", create<actions::ResizeAction>},
+    {"IMRotateAction", create<actions::RotateAction>},
+    {"IMScaleAction", create<actions::ScaleAction>},
+    {"IMWatermarkImageAction", create<actions::WatermarkImageAction>},
+    {"IMWatermarkImageFillAction", create<actions::WatermarkImageFillAction>},
+    {"IMWatermarkTextAction", create<actions::WatermarkTextAction>},
+    {"IMWatermarkTextFillAction", create<actions::WatermarkTextFillAction>},
+    {"IMFacePixellate", create<actions::FacePixellateAction>},
+    {"IMFaceBlur", create<actions::FaceBlurAction>},
     {"IMAdjustTemperature", create<AdjustTemperature>},
     {"IMAdjustTint", create<AdjustTint>},
     {"IMFX1", create<IMFX1>},

@@ -1,4 +1,5 @@
 #include "catalogue/EffectsLibrary.h"
+#include "filters/Registry.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ class FakeTarget : public LoadingProgressTarget {
 } // namespace
 
 TEST(EffectsLibrary, CategoriesEntriesThumbnailsAndOverlay) {
+    filters::registerCustomFilters();
     auto target = std::make_shared<FakeTarget>();
     const catalogue::Library lib = catalogue::buildEffectsLibrary(target);
     QCoreApplication::processEvents();

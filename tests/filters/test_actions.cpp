@@ -2,7 +2,7 @@
 
 #include "filters/FilterTestSupport.h"
 
-#include "filters/actions/Actions.h"
+#include "filters/Registry.h"
 
 #include <mutex>
 
@@ -18,7 +18,7 @@ const std::vector<std::string> kActionNames = {"IMCropAction",           "IMFlip
 class ActionConstructor : public ci::FilterConstructor {
   public:
     std::shared_ptr<ci::Filter> filterWithName(const std::string& name) override {
-        return makeOwnAction(name);
+        return filters::makeFilter(name);
     }
 };
 
@@ -60,51 +60,51 @@ void expectExtent(const ci::Image& image, double x, double y, double w, double h
 
 TEST(ActionFactory, MakesEachActionByItsExactNameOnly) {
     for (const auto& name : kActionNames) {
-        auto a = makeOwnAction(name);
-        auto b = makeOwnAction(name);
+        auto a = filters::makeFilter(name);
+        auto b = filters::makeFilter(name);
         ASSERT_NE(a, nullptr) << name;
         EXPECT_NE(a, b) << name;
         // No input image: no output, for every action.
         EXPECT_TRUE(a->outputImage().isNull()) << name;
     }
-    for (const char* other : {"CropAction", "imcropaction", "IMCropAction ", "IMFacePixellateAction",
-                              "FaceBlurAction", "IMTestAction", ""})
-        EXPECT_EQ(makeOwnAction(other), nullptr) << other;
+    for (const char* other :
+         {"CropAction", "imcropaction", "IMCropAction ", "IMFacePixellateAction", "FaceBlurAction", ""})
+        EXPECT_EQ(filters::makeFilter(other), nullptr) << other;
 
     // Two objects of one name keep their own inputs.
-    auto first = makeOwnAction("IMScaleAction");
-    auto second = makeOwnAction("IMScaleAction");
+    auto first = filters::makeFilter("IMScaleAction");
+    auto second = filters::makeFilter("IMScaleAction");
     first->setValue("inputFactor", 0.5);
     EXPECT_EQ(first->value("inputFactor").toNumber(), 0.5);
     EXPECT_EQ(second->value("inputFactor").toNumber(), 1.0);
 }
 
 TEST(ActionFactory, StartValuesOfTheInputs) {
-    auto resize = makeOwnAction("IMResizeAction");
+    auto resize = filters::makeFilter("IMResizeAction");
     EXPECT_EQ(resize->value("inputWidth").toNumber(), 0.0);
     EXPECT_EQ(resize->value("inputMaintainRatio").toBool(), true);
-    EXPECT_EQ(makeOwnAction("IMRotateAction")->value("inputAngle").toNumber(), 0.0);
-    EXPECT_TRUE(makeOwnAction("IMCropAction")->value("inputRectangleStart").isNone());
+    EXPECT_EQ(filters::makeFilter("IMRotateAction")->value("inputAngle").toNumber(), 0.0);
+    EXPECT_TRUE(filters::makeFilter("IMCropAction")->value("inputRectangleStart").isNone());
 
-    auto mark = makeOwnAction("IMWatermarkImageAction");
+    auto mark = filters::makeFilter("IMWatermarkImageAction");
     EXPECT_EQ(mark->value("inputOpacity").toNumber(), 0.5);
     EXPECT_EQ(mark->value("inputAdaptive").toBool(), true);
     EXPECT_EQ(mark->value("inputSize").toNumber(), 100.0);
-    auto fill = makeOwnAction("IMWatermarkImageFillAction");
+    auto fill = filters::makeFilter("IMWatermarkImageFillAction");
     EXPECT_EQ(fill->value("inputAngle").toNumber(), 45.0);
 
-    auto text = makeOwnAction("IMWatermarkTextAction");
+    auto text = filters::makeFilter("IMWatermarkTextAction");
     EXPECT_EQ(*text->value("inputWatermark").toString(), "");
     EXPECT_EQ(*text->value("inputFont").toString(), "");
     EXPECT_EQ(text->value("inputFontSize").toNumber(), 14.0);
     EXPECT_EQ(*text->value("inputFontColor").toColor(), (ci::Color{1, 1, 1, 1}));
 
-    EXPECT_EQ(makeOwnAction("IMFaceBlur")->value("inputSize").toNumber(), 15.0);
-    EXPECT_EQ(makeOwnAction("IMFacePixellate")->value("inputSize").toNumber(), 15.0);
+    EXPECT_EQ(filters::makeFilter("IMFaceBlur")->value("inputSize").toNumber(), 15.0);
+    EXPECT_EQ(filters::makeFilter("IMFacePixellate")->value("inputSize").toNumber(), 15.0);
 }
 
 TEST(ActionInputs, UnknownKeysAndWrongKindsDoNotStopAnything) {
-    auto scale = makeOwnAction("IMScaleAction");
+    auto scale = filters::makeFilter("IMScaleAction");
     {
         gwtest::ConsoleCapture capture;
         EXPECT_EQ(scale->setValue("inputfactor", 3.0), ci::SetResult::UnknownKey);
@@ -144,7 +144,7 @@ TEST(CropAction, KeepsTheRectangleBetweenTwoCornersWhereItLies) {
             {{"inputRectangleStart", ci::Vector{-100, 600}}, {"inputRectangleEnd", ci::Vector{200, 1200}}}),
         0, 600, 200, 200);
 
-    auto crop = makeOwnAction("IMCropAction");
+    auto crop = filters::makeFilter("IMCropAction");
     crop->setValue("inputImage", image);
     crop->setValue("inputRectangleStart", a);
     EXPECT_TRUE(crop->outputImage().isNull()) << "without an end point";

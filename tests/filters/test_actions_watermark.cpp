@@ -2,7 +2,7 @@
 
 #include "filters/FilterTestSupport.h"
 
-#include "filters/actions/Actions.h"
+#include "filters/Registry.h"
 #include "filters/actions/WatermarkActions.h"
 
 #include <QFont>
@@ -18,7 +18,7 @@ using filters::actions::watermarkOrigin;
 namespace {
 
 ci::Image act(const std::string& name, const ci::Image& image, const ci::Dictionary& inputs) {
-    auto action = makeOwnAction(name);
+    auto action = filters::makeFilter(name);
     EXPECT_NE(action, nullptr);
     action->setValue("inputImage", image);
     for (const auto& [key, value] : inputs)

@@ -3,7 +3,7 @@
 #include "filters/FilterTestSupport.h"
 
 #include "ci/face/FaceDetector.h"
-#include "filters/actions/Actions.h"
+#include "filters/Registry.h"
 #include "filters/faces/EnhanceFilters.h"
 #include "filters/faces/FacialFeatures.h"
 #include "filters/faces/SmoothPath.h"
@@ -75,7 +75,7 @@ TEST(FacePrivacy, ChangesOnlyTheDiscsOverTheFaces) {
     const ci::Bitmap source = ftest::render(photo);
 
     for (const char* name : {"IMFacePixellate", "IMFaceBlur"}) {
-        auto action = makeOwnAction(name);
+        auto action = filters::makeFilter(name);
         action->setValue("inputImage", photo);
         action->setValue("inputSize", 12.0);
         const ci::Image out = action->outputImage();
@@ -103,7 +103,7 @@ TEST(FacePrivacy, ChangesOnlyTheDiscsOverTheFaces) {
 TEST(FacePrivacy, APictureWithoutFacesComesBackUnchanged) {
     const ci::Image cat = chelsea();
     for (const char* name : {"IMFacePixellate", "IMFaceBlur"}) {
-        auto action = makeOwnAction(name);
+        auto action = filters::makeFilter(name);
         action->setValue("inputImage", cat);
         const ci::Image out = action->outputImage();
         ASSERT_FALSE(out.isNull()) << name;
