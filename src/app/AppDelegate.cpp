@@ -5,10 +5,9 @@
 #include "ci/core/Console.h"
 #include "platform/NotificationCenter.h"
 
-#if __has_include("filters/Registry.h")
+#include "catalogue/ActionsLibrary.h"
+#include "catalogue/EffectsLibrary.h"
 #include "filters/Registry.h"
-#define GW_HAVE_OWN_FILTERS 1
-#endif
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,6 +23,10 @@ namespace {
 class OverlayTarget : public model::LoadingProgressTarget {
   public:
     explicit OverlayTarget(AppDelegate* delegate) : delegate_(delegate) {}
+    void setProgressOverlayMessage(const QString& text) override {
+        if (delegate_)
+            delegate_->setProgressOverlayMessage(text);
+    }
     void setProgressOverlaySubMessage(const QString& text) override {
         if (delegate_)
             delegate_->setProgressOverlaySubMessage(text);
@@ -58,9 +61,13 @@ AppServices defaultServices(std::shared_ptr<Dialogs> dialogs) {
     services.defaults = std::make_shared<SettingsDefaults>();
     services.dataFolder = userDataFolder();
     services.metadataTool = metadataToolPath();
-#ifdef GW_HAVE_OWN_FILTERS
     services.hooks.registerFilters = [] { filters::registerCustomFilters(); };
-#endif
+    services.hooks.buildActionsLibrary = [](AppDelegate& d) {
+        return catalogue::buildActionsLibrary(d.loadingTarget());
+    };
+    services.hooks.buildEffectsLibrary = [](AppDelegate& d) {
+        return catalogue::buildEffectsLibrary(d.loadingTarget());
+    };
     return services;
 }
 

@@ -162,6 +162,9 @@ class AppDelegate : public QObject {
     /// The builders' loading message: this controller becomes the target of the per-entry
     /// overlay ticks and the overlay shows `message` (main queue).
     void showLoadingMessage(const QString& message);
+    /// What the library builders hand to their loading message: this controller as the target of
+    /// the start-up overlay's per-entry ticks.
+    const std::shared_ptr<model::LoadingProgressTarget>& loadingTarget() const { return loadingTarget_; }
     /// One catalogue entry's overlay tick (main queue).
     void advanceLoadingProgress(const QString& subMessage);
 

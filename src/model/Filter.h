@@ -88,6 +88,7 @@ using FilterParams = std::vector<std::shared_ptr<FilterParam>>;
 class LoadingProgressTarget {
   public:
     virtual ~LoadingProgressTarget() = default;
+    virtual void setProgressOverlayMessage(const QString& text) = 0;
     virtual void setProgressOverlaySubMessage(const QString& text) = 0;
     virtual qint64 ProgressOverlayCurrent() const = 0;
     virtual void setProgressOverlayCurrent(qint64 value) = 0;

@@ -176,9 +176,12 @@ class FakeDialogs : public app::Dialogs {
         savePanels.push_back(request);
         if (saveAnswers.empty())
             return std::nullopt;
-        auto answer = saveAnswers.front();
+        const bool cancelled = !saveAnswers.front().has_value();
+        const QString path = saveAnswers.front().value_or(QString());
         saveAnswers.pop_front();
-        return answer;
+        if (cancelled)
+            return std::nullopt;
+        return path;
     }
 
     std::deque<app::AlertResponse> alertAnswers;

@@ -101,8 +101,9 @@ TEST(Documents, ReadingFailsWholeOnMissingKeysAndWrongTypes) {
     auto fails = [](const std::string& text, const std::string& mention) {
         auto r = decodePreset(text);
         EXPECT_FALSE(r.ok()) << text;
-        if (!r.ok())
+        if (!r.ok()) {
             EXPECT_NE(r.error().find(mention), std::string::npos) << r.error();
+        }
     };
     fails(R"({"name":"not an array"})", "Array");
     fails("[{]", "not valid JSON");

@@ -54,6 +54,7 @@ void expectSameStep(const Filter& a, const Filter& b) {
 struct FakeOverlay : LoadingProgressTarget {
     QString subMessage;
     qint64 current = 0;
+    void setProgressOverlayMessage(const QString&) override {}
     void setProgressOverlaySubMessage(const QString& text) override { subMessage = text; }
     qint64 ProgressOverlayCurrent() const override { return current; }
     void setProgressOverlayCurrent(qint64 value) override { current = value; }
