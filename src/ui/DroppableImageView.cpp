@@ -88,7 +88,7 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
         if (dropZone_) {
             QPen pen(dragging_ ? QColor(0x3d, 0x7b, 0xd9) : QColor(0x4a, 0x4a, 0x50), 2, Qt::DashLine);
             p.setPen(pen);
-            p.setBrush(dragging_ ? QColor(0x3d, 0x7b, 0xd9, 30) : Qt::NoBrush);
+            p.setBrush(dragging_ ? QBrush(QColor(0x3d, 0x7b, 0xd9, 30)) : QBrush(Qt::NoBrush));
             p.drawRoundedRect(area, 14, 14);
             // A simple picture glyph above the text.
             const QPointF c = area.center() - QPointF(0, 46);

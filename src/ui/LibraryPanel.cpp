@@ -22,7 +22,7 @@ namespace ui {
 
 namespace {
 
-constexpr QSize thumbSize(120, 80);
+constexpr QSize thumbSize(96, 64);
 
 QPixmap makePlaceholder() {
     QPixmap pixmap(thumbSize);
@@ -149,7 +149,7 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
     body->setSpacing(8);
     categories_ = new QListWidget;
     categories_->setObjectName("categories");
-    categories_->setFixedWidth(130);
+    categories_->setFixedWidth(104);
     categories_->setStyleSheet("QListWidget { background: transparent; }"
                                "QListWidget::item { padding: 5px 6px; border-radius: 4px; color: #c8c8cc; }"
                                "QListWidget::item:selected { background: #2f5fa8; color: white; }");
@@ -163,14 +163,13 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
     entries_->setMovement(QListView::Static);
     entries_->setResizeMode(QListView::Adjust);
     entries_->setIconSize(thumbSize);
-    entries_->setGridSize(QSize(thumbSize.width() + 14, thumbSize.height() + 36));
+    entries_->setGridSize(QSize(thumbSize.width() + 8, thumbSize.height() + 34));
     entries_->setWordWrap(true);
     entries_->setUniformItemSizes(true);
     entries_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     entries_->setDragEnabled(true);
     entries_->setDragDropMode(QAbstractItemView::DragOnly);
     entries_->setDefaultDropAction(Qt::CopyAction);
-    entries_->setSpacing(4);
     entries_->setStyleSheet("QListView { background: #1e1e20; border-radius: 6px; }"
                             "QListView::item { color: #d0d0d4; border-radius: 6px; padding: 4px; }"
                             "QListView::item:selected { background: #2f5fa8; color: white; }");

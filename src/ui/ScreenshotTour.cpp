@@ -93,10 +93,12 @@ void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const Q
                               when(idle, [=] {
                                   save(*w, folder, "2-queue-preview.png");
                                   d->showExportDialog();
-                                  d->setExportDialogDestination(exportDir->path());
-                                  d->exportDialogNext();
+                                  d->setExportDialogFileFormat(1);
+                                  d->setExportDialogQuality(4);
                                   QTimer::singleShot(500, [=] {
                                       save(*w, folder, "3-export-sheet.png");
+                                      d->setExportDialogDestination(exportDir->path());
+                                      d->exportDialogNext();
                                       d->exportDialogNext();
                                       d->exportDialogStartProcessing();
                                       when(

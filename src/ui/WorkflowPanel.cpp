@@ -49,7 +49,12 @@ WorkflowRow::WorkflowRow(WorkflowPanel& panel, std::shared_ptr<model::Filter> st
     switch_ = new ToggleSwitch;
     switch_->setToolTip(panel_.delegate().ToggleFilterTooltip());
     layout->addWidget(switch_);
-    info_ = smallButton(QString::fromUtf8("\u24d8"), "About this step");
+    info_ = smallButton("i", "About this step");
+    info_->setObjectName("infoButton");
+    info_->setFixedSize(18, 18);
+    info_->setStyleSheet("#infoButton { border: 1px solid #8a8a90; border-radius: 9px; color: #c8c8cc;"
+                         " font-weight: bold; font-style: italic; padding: 0; }"
+                         "#infoButton:hover { background: #3a3a3e; }");
     layout->addWidget(info_);
     remove_ = smallButton(QString::fromUtf8("\u2715"), "Remove this step");
     layout->addWidget(remove_);
@@ -230,7 +235,7 @@ WorkflowPanel::WorkflowPanel(app::AppDelegate& delegate, QWidget* parent)
     rowsLayout_->addStretch(1);
     scroll_->setWidget(list_);
     scroll_->setStyleSheet("QScrollArea { background: #1e1e20; border-radius: 6px; }");
-    list_->setStyleSheet("background: #1e1e20;");
+    list_->setStyleSheet("#currentFiltersCollection { background: #1e1e20; }");
     layout->addWidget(scroll_, 1);
     auto* footer = new QHBoxLayout;
     footer->setSpacing(4);

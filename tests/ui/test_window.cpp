@@ -259,3 +259,30 @@ TEST(CustomControls, MenuSeparatorsAndRoundedButtonColours) {
     button.setProperty("disabledColor", QColor(Qt::red));
     EXPECT_EQ(button.currentBackground(), QColor(Qt::red));
 }
+
+TEST(MainWindow, ThePreviewShowsTheWorkflowsResult) {
+    apptest::registerTestFilters();
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    h.settle(0.5);
+    ASSERT_EQ(w.mainView()->image().size(), QSize(600, 400));
+    const QColor before = w.mainView()->image().pixelColor(300, 200);
+
+    auto half = model::Filter::make("Half", "GWTestScale", "");
+    d.setCurrentFilters({half});
+    d.requestPreviewRegeneration();
+    h.settle(1.1);
+    EXPECT_FALSE(w.previewPending());
+    ASSERT_EQ(w.mainView()->image().size(), QSize(300, 200));
+    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  Result  300 x 200"));
+    const QColor after = w.mainView()->image().pixelColor(150, 100);
+    EXPECT_NEAR(after.red(), before.red(), 40);
+
+    // Deselecting every image empties the view.
+    d.setCurrentImagesSelection(-1);
+    d.tableViewSelectionDidChange();
+    h.settle();
+    EXPECT_TRUE(w.mainView()->image().isNull());
+}
