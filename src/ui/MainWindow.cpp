@@ -190,8 +190,10 @@ QWidget* MainWindow::buildPreviewArea() {
             delegate_.pathControlClicked(image->path());
     });
     connect(&delegate_, &app::AppDelegate::CurrentPreviewChanged, this, [this] { previewChanged(); });
-    connect(&delegate_, &app::AppDelegate::PreviewInProgressChanged, this,
-            [this] { spinner_->setSpinning(delegate_.PreviewInProgress()); });
+    connect(&delegate_, &app::AppDelegate::PreviewInProgressChanged, this, [this] {
+        spinner_->setSpinning(delegate_.PreviewInProgress());
+        updatePlaceholder();
+    });
     connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] {
         const QString text = delegate_.selectedOriginalImageSize();
         originalSize_->setText(text.isEmpty() ? QString() : "Original  " + text);
@@ -232,7 +234,17 @@ void MainWindow::imagesChanged() {
         path_->setText({});
         path_->setEnabled(false);
     }
+    updatePlaceholder();
     showOriginalIfAsked();
+}
+
+void MainWindow::updatePlaceholder() {
+    if (!selectedImage())
+        mainView_->setPlaceholder("No image selected", "Select an image of the queue");
+    else if (delegate_.PreviewInProgress() || previewPending_)
+        mainView_->setPlaceholder(QString::fromUtf8("Rendering the preview\u2026"), {});
+    else
+        mainView_->setPlaceholder("No preview", "The workflow gives no picture for this image");
 }
 
 void MainWindow::showOriginalIfAsked() {
@@ -260,6 +272,7 @@ void MainWindow::previewChanged() {
     if (!preview.isValid()) {
         previewPending_ = false;
         mainView_->setImage({});
+        updatePlaceholder();
         return;
     }
     // The preview holds computed pixels; turning them into a QImage still touches every one of

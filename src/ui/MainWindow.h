@@ -80,6 +80,7 @@ class MainWindow : public QMainWindow {
     void rebuildFilterMenu(CustomMenu* menu, const app::MenuItems& items);
     void previewChanged();
     void showOriginalIfAsked();
+    void updatePlaceholder();
     void imagesChanged();
     void sheetsChanged();
     void updateTitle();
