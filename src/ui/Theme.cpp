@@ -55,6 +55,10 @@ QLabel { color: #dcdcde; }
 QTabBar::tab { background: #252527; color: #a8a8ad; padding: 5px 12px; border: none; }
 QTabBar::tab:selected { background: #1e1e20; color: #f0f0f0; }
 QTabWidget::pane { border: none; }
+QMessageBox { background: #2a2a2d; }
+QMessageBox QLabel#qt_msgbox_label { font-weight: bold; font-size: 11pt; color: #f0f0f2; min-width: 340px; }
+QMessageBox QLabel#qt_msgbox_informativelabel { color: #c8c8cc; min-width: 340px; }
+QMessageBox QPushButton { min-width: 72px; }
 )";
 
 } // namespace

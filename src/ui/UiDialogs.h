@@ -15,11 +15,13 @@ namespace ui {
 
 class UiDialogs : public app::Dialogs {
   public:
-    void setParentWidget(QWidget* parent) { inner_ = std::make_unique<app::WidgetDialogs>(parent); }
-
-    app::AlertResponse runAlert(const app::AlertRequest& request) override {
-        return inner().runAlert(request);
+    void setParentWidget(QWidget* parent) {
+        parent_ = parent;
+        inner_ = std::make_unique<app::WidgetDialogs>(parent);
     }
+
+    /// An alert of the window's own: the text field sits under the texts and has the focus.
+    app::AlertResponse runAlert(const app::AlertRequest& request) override;
     std::optional<QStringList> runOpenPanel(const app::OpenPanelRequest& request) override {
         return inner().runOpenPanel(request);
     }
@@ -39,6 +41,7 @@ class UiDialogs : public app::Dialogs {
         return *inner_;
     }
     std::unique_ptr<app::WidgetDialogs> inner_;
+    QPointer<QWidget> parent_;
 };
 
 /// The D-Bus call of the desktop's file manager; `fallback` runs when it fails. Does not block.

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocalServer>
 #include <QMessageBox>
@@ -23,21 +24,25 @@ namespace {
 /// Plays the user of the next modal alert: ticks the box, types `text`, presses `button`.
 void answerNextAlert(bool tick, const QString& text, const QString& button, QStringList* seen) {
     QTimer::singleShot(50, [=] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) {
+        auto* alert = QApplication::activeModalWidget();
+        if (!alert || alert->objectName() != "alert") {
             answerNextAlert(tick, text, button, seen);
             return;
         }
-        *seen << box->text() << box->informativeText();
-        if (auto* check = box->checkBox()) {
+        *seen << alert->findChild<QLabel*>("message")->text()
+              << alert->findChild<QLabel*>("informativeText")->text();
+        if (auto* check = alert->findChild<QCheckBox*>()) {
             *seen << check->text();
             check->setChecked(tick);
         }
-        if (auto* field = box->findChild<QLineEdit*>()) {
-            *seen << QString("field %1x%2").arg(field->width()).arg(field->height());
+        if (auto* field = alert->findChild<QLineEdit*>()) {
+            *seen << QString("field %1x%2%3")
+                         .arg(field->width())
+                         .arg(field->height())
+                         .arg(field->hasFocus() ? " focused" : "");
             field->setText(text);
         }
-        for (auto* b : box->buttons())
+        for (auto* b : alert->findChildren<QPushButton*>())
             if (b->text() == button)
                 b->click();
     });
@@ -73,7 +78,7 @@ TEST(Dialogs, AlertsCarryTheSuppressionBoxAndTheTextField) {
     EXPECT_EQ(answer.button, 0);
     EXPECT_FALSE(answer.suppressionChecked);
     EXPECT_EQ(answer.text, "Evening");
-    EXPECT_EQ(seen, (QStringList{"Save Preset", "Choose a name for this preset", "field 200x24"}));
+    EXPECT_EQ(seen, (QStringList{"Save Preset", "Choose a name for this preset", "field 200x24 focused"}));
 }
 
 TEST(Dialogs, RevealFallsBackToOpeningTheFolderWithoutAFileManager) {
