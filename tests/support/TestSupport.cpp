@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "ci/core/Console.h"
+#include "ci/io/Codec.h"
 
 #include <algorithm>
 #include <cmath>
