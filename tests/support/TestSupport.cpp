@@ -13,6 +13,11 @@ std::string dataPath(const std::string& name) {
     return std::string(GW_TEST_DATA_DIR) + "/" + name;
 }
 
+ci::Image loadPhoto(const std::string& name) {
+    auto decoded = ci::io::decodeFile(dataPath(name));
+    return decoded ? decoded->image : ci::Image();
+}
+
 ConsoleCapture::ConsoleCapture() {
     ci::setConsoleSink([this](const std::string& line) { lines_.push_back(line); });
 }
