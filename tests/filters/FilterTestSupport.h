@@ -44,22 +44,7 @@ template <class F> ci::Image picture(int w, int h, F f, int x0 = 0, int y0 = 0) 
 
 /// A small test photograph in the working space.
 inline ci::Image photo() {
-    static const ci::Image image = [] {
-        QImage q(QString::fromStdString(gwtest::dataPath("chelsea.png")));
-        q = q.convertToFormat(QImage::Format_RGBA8888);
-        const int w = q.width(), h = q.height();
-        ci::Bitmap bm(ci::IRect{0, 0, w, h});
-        for (int y = 0; y < h; ++y) {
-            const uchar* row = q.constScanLine(h - 1 - y);
-            for (int x = 0; x < w; ++x) {
-                float* p = bm.pixel(x, y);
-                for (int c = 0; c < 3; ++c)
-                    p[c] = ci::srgbDecode8(row[4 * x + c]);
-                p[3] = 1.0f;
-            }
-        }
-        return ci::Image::fromBitmap(std::move(bm));
-    }();
+    static const ci::Image image = gwtest::loadPhoto("chelsea.png");
     return image;
 }
 

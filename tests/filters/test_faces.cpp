@@ -18,23 +18,7 @@ using namespace filters::faces;
 
 namespace {
 
-ci::Image loadPhoto(const std::string& name) {
-    QImage q(QString::fromStdString(gwtest::dataPath(name)));
-    EXPECT_FALSE(q.isNull()) << name;
-    q = q.convertToFormat(QImage::Format_RGBA8888);
-    const int w = q.width(), h = q.height();
-    ci::Bitmap bm(ci::IRect{0, 0, w, h});
-    for (int y = 0; y < h; ++y) {
-        const uchar* row = q.constScanLine(h - 1 - y);
-        for (int x = 0; x < w; ++x) {
-            float* p = bm.pixel(x, y);
-            for (int c = 0; c < 3; ++c)
-                p[c] = ci::srgbDecode8(row[4 * x + c]);
-            p[3] = 1.0f;
-        }
-    }
-    return ci::Image::fromBitmap(std::move(bm));
-}
+using gwtest::loadPhoto;
 
 const ci::Image& astronaut() {
     static const ci::Image image = loadPhoto("astronaut.png");
