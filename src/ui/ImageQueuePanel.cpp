@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSortFilterProxyModel>
@@ -104,6 +105,31 @@ ImageQueueTable::ImageQueueTable(app::AppDelegate& delegate, QWidget* parent)
     viewport()->setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
     setDropIndicatorShown(true);
+}
+
+void ImageQueueTable::mousePressEvent(QMouseEvent* event) {
+    // A press on the remove mark removes that row; it does not select it first.
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton && index.isValid() && index.column() == ImageQueueModel::Remove) {
+        pressedRemove_ = index;
+        event->accept();
+        return;
+    }
+    pressedRemove_ = QPersistentModelIndex();
+    QTableView::mousePressEvent(event);
+}
+
+void ImageQueueTable::mouseReleaseEvent(QMouseEvent* event) {
+    if (pressedRemove_.isValid()) {
+        const QModelIndex index = indexAt(event->position().toPoint());
+        const QModelIndex pressed = pressedRemove_;
+        pressedRemove_ = QPersistentModelIndex();
+        event->accept();
+        if (index == pressed)
+            Q_EMIT removeClicked(index);
+        return;
+    }
+    QTableView::mouseReleaseEvent(event);
 }
 
 qint64 ImageQueueTable::dropRowAt(const QPoint& pos) const {
@@ -225,9 +251,7 @@ ImageQueuePanel::ImageQueuePanel(app::AppDelegate& delegate, QWidget* parent)
     connect(add_, &QPushButton::clicked, this, [this] { delegate_.addFile(); });
     connect(removeAll_, &QPushButton::clicked, this, [this] { delegate_.removeAllFiles(); });
     connect(export_, &QPushButton::clicked, this, [this] { delegate_.showExportDialog(); });
-    connect(table_, &QTableView::clicked, this, [this](const QModelIndex& index) {
-        if (index.column() != ImageQueueModel::Remove)
-            return;
+    connect(table_, &ImageQueueTable::removeClicked, this, [this](const QModelIndex& index) {
         const QModelIndex source = proxy_->mapToSource(index);
         const auto& images = delegate_.CurrentImages();
         if (source.row() >= 0 && source.row() < int(images.size())) {

@@ -45,13 +45,20 @@ class ImageQueueTable : public QTableView {
     /// The queue position of a drop at `pos` (in viewport coordinates).
     qint64 dropRowAt(const QPoint& pos) const;
 
+  Q_SIGNALS:
+    /// The remove mark of a row was clicked (index of the table's model).
+    void removeClicked(const QModelIndex& index);
+
   protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
   private:
     app::AppDelegate& delegate_;
+    QPersistentModelIndex pressedRemove_;
 };
 
 class ImageQueuePanel : public QWidget {

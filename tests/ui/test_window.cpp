@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QListView>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
@@ -190,15 +191,23 @@ TEST(MainWindow, ImportShowsTheQueueThePreviewAndTheMetadata) {
     w.beforeButton()->click();
     EXPECT_EQ(w.previewStack()->currentWidget(), w.mainView());
 
-    // The remove column asks first (scripted: OK) and removes that entry.
+    // The remove mark asks first (scripted: OK) and removes that entry, without selecting it.
     h.dialogs->alertAnswers.push_back({0, false, {}});
-    const QModelIndex remove = table->model()->index(0, ui::ImageQueueModel::Remove); // chelsea
-    Q_EMIT table->clicked(remove);
+    const QRect mark = table->visualRect(table->model()->index(1, ui::ImageQueueModel::Remove)); // coffee
+    for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent click(type, QPointF(mark.center()),
+                          table->viewport()->mapToGlobal(QPointF(mark.center())), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(table->viewport(), &click);
+        if (type == QEvent::MouseButtonPress) {
+            EXPECT_EQ(d.CurrentImagesSelection(), 0); // chelsea stays selected
+        }
+    }
     ASSERT_EQ(h.dialogs->alerts.size(), 1u);
     EXPECT_EQ(h.dialogs->alerts[0].informativeText,
               "You are going to remove this from the current queue (the file on disk will remain intact)");
     ASSERT_EQ(d.CurrentImages().size(), 1u);
-    EXPECT_EQ(d.CurrentImages()[0]->filename(), "coffee.png");
+    EXPECT_EQ(d.CurrentImages()[0]->filename(), "chelsea.png");
     h.settle();
 }
 
