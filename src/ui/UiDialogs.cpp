@@ -18,8 +18,7 @@
 
 namespace ui {
 
-void revealWithFileManager(const QString& path, std::function<void()> fallback) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
+void revealWithFileManager(QDBusConnection bus, const QString& path, std::function<void()> fallback) {
     if (!bus.isConnected()) {
         fallback();
         return;
@@ -27,7 +26,8 @@ void revealWithFileManager(const QString& path, std::function<void()> fallback) 
     QDBusMessage call =
         QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
                                        "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString()} << QString();
+    call << QStringList{QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded)}
+         << QString();
     // Asynchronous: a file manager that is slow to start must not hold the window.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
@@ -110,7 +110,15 @@ void UiDialogs::revealInFileViewer(const QString& path) {
     const QString folder = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
     auto open =
         openFolder ? openFolder : [](const QString& f) { QDesktopServices::openUrl(QUrl::fromLocalFile(f)); };
-    revealWithFileManager(path, [open, folder] { open(folder); });
+    auto fallback = [open, folder] { open(folder); };
+    // Without a known session bus the library would try to start one, which can take long.
+    const QString runtimeBus = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/bus";
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") || !QFileInfo::exists(runtimeBus))) {
+        fallback();
+        return;
+    }
+    revealWithFileManager(QDBusConnection::sessionBus(), path, fallback);
 }
 
 } // namespace ui

@@ -5,6 +5,7 @@
 
 #include "app/services/WidgetDialogs.h"
 
+#include <QDBusConnection>
 #include <QPointer>
 #include <QWidget>
 
@@ -44,7 +45,8 @@ class UiDialogs : public app::Dialogs {
     QPointer<QWidget> parent_;
 };
 
-/// The D-Bus call of the desktop's file manager; `fallback` runs when it fails. Does not block.
-void revealWithFileManager(const QString& path, std::function<void()> fallback);
+/// Asks the file manager on `bus` to show `path` selected; `fallback` runs when that fails.
+/// Does not block.
+void revealWithFileManager(QDBusConnection bus, const QString& path, std::function<void()> fallback);
 
 } // namespace ui
