@@ -8,13 +8,17 @@
 
 namespace gwtest {
 
-std::string dataPath(const std::string& name) { return std::string(GW_TEST_DATA_DIR) + "/" + name; }
+std::string dataPath(const std::string& name) {
+    return std::string(GW_TEST_DATA_DIR) + "/" + name;
+}
 
 ConsoleCapture::ConsoleCapture() {
     ci::setConsoleSink([this](const std::string& line) { lines_.push_back(line); });
 }
 
-ConsoleCapture::~ConsoleCapture() { ci::setConsoleSink(nullptr); }
+ConsoleCapture::~ConsoleCapture() {
+    ci::setConsoleSink(nullptr);
+}
 
 bool ConsoleCapture::contains(const std::string& text) const {
     return std::any_of(lines_.begin(), lines_.end(),

@@ -15,13 +15,13 @@ std::string dataPath(const std::string& name);
 
 /// Collects console lines while alive.
 class ConsoleCapture {
-public:
+  public:
     ConsoleCapture();
     ~ConsoleCapture();
     const std::vector<std::string>& lines() const { return lines_; }
     bool contains(const std::string& text) const;
 
-private:
+  private:
     std::vector<std::string> lines_;
 };
 

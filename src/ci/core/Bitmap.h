@@ -11,7 +11,7 @@ namespace ci {
 /// rectangle of engine coordinates. Rows are stored bottom row first (y grows upwards), each
 /// `rect.width()` pixels of 4 floats.
 class Bitmap {
-public:
+  public:
     Bitmap() = default;
     /// Uninitialised pixels over rect.
     explicit Bitmap(const IRect& rect);
@@ -47,7 +47,7 @@ public:
     /// Pixel value with transparent black outside the rectangle.
     void read(int64_t x, int64_t y, float out[4]) const;
 
-private:
+  private:
     IRect rect_;
     std::unique_ptr<float[]> data_;
 };

@@ -12,7 +12,7 @@ namespace ci {
 
 /// A value or an error message.
 template <class T> class Result {
-public:
+  public:
     Result(T value) : value_(std::move(value)) {}
     static Result failure(std::string message) {
         Result r;
@@ -28,7 +28,7 @@ public:
     T& operator*() { return *value_; }
     const std::string& error() const { return error_; }
 
-private:
+  private:
     Result() = default;
     std::optional<T> value_;
     std::string error_;
@@ -51,7 +51,7 @@ struct PixelBuffer {
 /// needs and computes its region in parallel tiles. Results do not depend on the tile size or
 /// the number of threads.
 class Context {
-public:
+  public:
     struct Options {
         int tileSize = 256; ///< pixels per tile side
         int threads = 0;    ///< 0: as many as the machine has
@@ -69,7 +69,7 @@ public:
 
     const Options& options() const { return options_; }
 
-private:
+  private:
     Options options_;
 };
 

@@ -49,7 +49,7 @@ enum class SetResult { Ok, UnknownKey, WrongKind };
 /// The one interface for built-in and own filters alike: created by name, inputs set by key,
 /// result read from outputImage().
 class Filter {
-public:
+  public:
     virtual ~Filter() = default;
 
     /// The name the filter was created under.
@@ -59,7 +59,7 @@ public:
     /// restores the default of any other input.
     virtual SetResult setValue(const std::string& key, const Value& value) = 0;
     /// Reads an input back; nothing for a key the filter does not answer.
-    virtual Value value(const std::string& key) const { return {}; }
+    virtual Value value(const std::string& /*key*/) const { return {}; }
     virtual void setDefaults() {}
     virtual Attributes attributes() const { return Attributes::object(); }
     virtual std::vector<std::string> inputKeys() const { return {}; }
@@ -71,20 +71,20 @@ public:
 
     void setName(std::string name) { name_ = std::move(name); }
 
-private:
+  private:
     std::string name_;
 };
 
 /// The object registered for a name: makes a new filter for a requested name, or nothing.
 class FilterConstructor {
-public:
+  public:
     virtual ~FilterConstructor() = default;
     virtual std::shared_ptr<Filter> filterWithName(const std::string& name) = 0;
 };
 
 /// Names registered at run time (the system's own filters). Built-ins are always known.
 class FilterRegistry {
-public:
+  public:
     static void registerFilterName(const std::string& name, std::shared_ptr<FilterConstructor> constructor,
                                    Attributes classAttributes);
     static bool isRegistered(const std::string& name);
@@ -107,7 +107,7 @@ struct InputSpec {
 
 /// Input values of a built-in filter, read by its output function.
 class Inputs {
-public:
+  public:
     explicit Inputs(const Dictionary& values) : values_(values) {}
     const Value& get(const std::string& key) const;
     double number(const std::string& key) const;
@@ -118,7 +118,7 @@ public:
     Affine transform(const std::string& key) const;
     std::string string(const std::string& key) const;
 
-private:
+  private:
     const Dictionary& values_;
 };
 

@@ -19,7 +19,7 @@ using Dictionary = std::map<std::string, Value>;
 /// A default-constructed Image is null: it stands for "no image" (a filter without output,
 /// a failed operation). An image with an empty extent is a real, empty image.
 class Image {
-public:
+  public:
     Image() = default;
     explicit Image(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
 
@@ -56,7 +56,7 @@ public:
     const std::shared_ptr<const Node>& node() const { return node_; }
     bool operator==(const Image& o) const { return node_ == o.node_; }
 
-private:
+  private:
     std::shared_ptr<const Node> node_;
 };
 

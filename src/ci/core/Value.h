@@ -14,7 +14,7 @@ namespace ci {
 
 /// A vector of any number of components. Missing components read as 0.
 class Vector {
-public:
+  public:
     Vector() = default;
     Vector(std::initializer_list<double> v) : v_(v) {}
     explicit Vector(std::vector<double> v) : v_(std::move(v)) {}
@@ -31,7 +31,7 @@ public:
     Rect rect() const { return Rect::make(x(), y(), z(), w()); }
     bool operator==(const Vector&) const = default;
 
-private:
+  private:
     std::vector<double> v_;
 };
 
@@ -52,7 +52,7 @@ const char* kindName(ValueKind k);
 
 /// A filter input: nothing, number, Boolean, text, vector, colour, image or affine transform.
 class Value {
-public:
+  public:
     Value() = default;
     Value(double n) : v_(n) {}
     Value(int n) : v_(double(n)) {}
@@ -81,7 +81,7 @@ public:
     /// Short description for console lines.
     std::string describe() const;
 
-private:
+  private:
     std::variant<std::monostate, double, bool, std::string, Vector, Color, Image, Affine> v_;
 };
 

@@ -1,0 +1,528 @@
+#include "Context.h"
+
+#include "Node.h"
+
+#include <tbb/blocked_range2d.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace ci {
+
+// ---- sRGB curves ----------------------------------------------------------------------------
+
+float srgbDecode(float v) {
+    const float a = std::fabs(v);
+    const float r = a <= 0.04045f ? a / 12.92f : std::pow((a + 0.055f) / 1.055f, 2.4f);
+    return v < 0 ? -r : r;
+}
+
+float srgbEncode(float v) {
+    const float a = std::fabs(v);
+    const float r = a <= 0.0031308f ? a * 12.92f : 1.055f * std::pow(a, 1.0f / 2.4f) - 0.055f;
+    return v < 0 ? -r : r;
+}
+
+namespace {
+
+struct SrgbTables {
+    float decode[256];
+    // thresholds[k]: the linear value halfway (in encoded terms) between codes k and k + 1.
+    float thresholds[255];
+    SrgbTables() {
+        auto dec = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        for (int i = 0; i < 256; ++i)
+            decode[i] = float(dec(i / 255.0));
+        for (int k = 0; k < 255; ++k)
+            thresholds[k] = float(dec((k + 0.5) / 255.0));
+    }
+};
+
+const SrgbTables& tables() {
+    static const SrgbTables t;
+    return t;
+}
+
+} // namespace
+
+float srgbDecode8(uint8_t v) {
+    return tables().decode[v];
+}
+
+uint8_t srgbEncode8(float linear) {
+    const float* t = tables().thresholds;
+    if (!(linear > t[0]))
+        return 0;
+    // Branch-free binary search over the 255 thresholds.
+    int lo = 0;
+    for (int step = 128; step > 0; step >>= 1)
+        if (lo + step < 255 && t[lo + step] < linear)
+            lo += step;
+    return uint8_t(lo + 1);
+}
+
+void encodeRowSRGB8(const float* in, uint8_t* out, int64_t n) {
+    for (int64_t i = 0; i < n; ++i, in += 4, out += 4) {
+        const float a = in[3];
+        if (!(a > 0)) {
+            out[0] = out[1] = out[2] = out[3] = 0;
+            continue;
+        }
+        const float inv = a >= 1 ? 1.f : 1.f / a;
+        out[0] = srgbEncode8(in[0] * inv);
+        out[1] = srgbEncode8(in[1] * inv);
+        out[2] = srgbEncode8(in[2] * inv);
+        out[3] = uint8_t(std::lround(std::min(a, 1.f) * 255.f));
+    }
+}
+
+void encodeRowSRGB16(const float* in, uint16_t* out, int64_t n) {
+    auto q = [](float v) { return uint16_t(std::lround(std::clamp(v, 0.f, 1.f) * 65535.f)); };
+    for (int64_t i = 0; i < n; ++i, in += 4, out += 4) {
+        const float a = in[3];
+        if (!(a > 0)) {
+            out[0] = out[1] = out[2] = out[3] = 0;
+            continue;
+        }
+        const float inv = a >= 1 ? 1.f : 1.f / a;
+        out[0] = q(srgbEncode(in[0] * inv));
+        out[1] = q(srgbEncode(in[1] * inv));
+        out[2] = q(srgbEncode(in[2] * inv));
+        out[3] = q(a);
+    }
+}
+
+// ---- Renderer -------------------------------------------------------------------------------
+
+namespace {
+
+// A single pixel block held by the renderer beyond this is refused rather than attempted.
+constexpr int64_t kMaxBlockPixels = int64_t(1) << 28;
+
+struct NodeState {
+    IRect demand;
+    bool materialize = false;
+    std::unique_ptr<Bitmap> cache;
+    const Bitmap* view = nullptr;    // the node's pixels once held (source bitmap or cache)
+    int readers = 0;                 // units that still read the view
+    std::vector<const Node*> leaves; // held nodes this unit reads while computing
+};
+
+// Row buffers for one worker, one per recursion depth.
+struct Scratch {
+    std::vector<float> rootRow;
+    std::vector<std::vector<float>> buffers;
+    std::vector<std::vector<double>> coords;
+    float* get(size_t depth, size_t floats) {
+        if (buffers.size() <= depth)
+            buffers.resize(depth + 1);
+        if (buffers[depth].size() < floats)
+            buffers[depth].resize(floats);
+        return buffers[depth].data();
+    }
+    double* coord(size_t which, size_t n) {
+        if (coords.size() <= which)
+            coords.resize(which + 1);
+        if (coords[which].size() < n)
+            coords[which].resize(n);
+        return coords[which].data();
+    }
+};
+
+class Renderer {
+  public:
+    Renderer(const Context::Options& o) : opts_(o) {}
+
+    std::string plan(const Node* root, const IRect& region);
+    // Computes every held node, then hands the root's pixels to sink tile by tile.
+    template <class Sink> void run(const IRect& region, Sink&& sink);
+
+  private:
+    void order(const Node* n, std::unordered_set<const Node*>& seen);
+    void collectLeaves(const Node* unit);
+    void compute(const Node* n);
+    void release(const Node* unit);
+    const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
+                         Scratch& s);
+    template <class F> void forTiles(const IRect& r, F&& f);
+
+    const Context::Options& opts_;
+    const Node* root_ = nullptr;
+    std::vector<const Node*> order_; // inputs before consumers
+    std::unordered_map<const Node*, NodeState> state_;
+};
+
+void Renderer::order(const Node* n, std::unordered_set<const Node*>& seen) {
+    // Iterative post-order, so very long chains do not exhaust the stack.
+    std::vector<std::pair<const Node*, size_t>> stack{{n, 0}};
+    seen.insert(n);
+    while (!stack.empty()) {
+        auto& [node, next] = stack.back();
+        if (next < node->inputs.size()) {
+            const Node* in = node->inputs[next++].node().get();
+            if (seen.insert(in).second)
+                stack.push_back({in, 0});
+            continue;
+        }
+        order_.push_back(node);
+        stack.pop_back();
+    }
+}
+
+std::string Renderer::plan(const Node* root, const IRect& region) {
+    root_ = root;
+    std::unordered_set<const Node*> seen;
+    order(root, seen);
+    for (const Node* n : order_)
+        state_[n];
+    state_[root].demand = region;
+
+    // Demand: consumers before inputs.
+    for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+        const Node* n = *it;
+        NodeState& st = state_[n];
+        st.demand = st.demand.intersected(n->extent.coveredPixels());
+        if (n->kind == NodeKind::Source)
+            st.view = n->bitmap.get();
+        if (n->kind == NodeKind::General && n != root)
+            st.materialize = true;
+        if (st.demand.isEmpty())
+            continue;
+        for (size_t k = 0; k < n->inputs.size(); ++k) {
+            const Node* in = n->inputs[k].node().get();
+            NodeState& is = state_[in];
+            const Rect need = n->roi(int(k), Rect::fromIRect(st.demand));
+            const IRect px = need.roundedOutPixels().intersected(in->extent.coveredPixels());
+            is.demand = is.demand.united(px);
+            if (n->readsNeighbours() && in->kind != NodeKind::Source)
+                is.materialize = true;
+        }
+    }
+    if (root->kind == NodeKind::General)
+        state_[root].materialize = true;
+
+    for (const Node* n : order_) {
+        NodeState& st = state_[n];
+        if (st.materialize && st.demand.area() > kMaxBlockPixels)
+            return "the image is too large to render (" + std::to_string(st.demand.width()) + " x " +
+                   std::to_string(st.demand.height()) + " pixels needed at one step)";
+    }
+    for (const Node* n : order_)
+        if (state_[n].materialize || n == root)
+            collectLeaves(n);
+    return {};
+}
+
+// The held nodes that computing `unit` reads: walk through the fused nodes down to held ones.
+void Renderer::collectLeaves(const Node* unit) {
+    NodeState& us = state_[unit];
+    std::unordered_set<const Node*> found, visited;
+    std::vector<const Node*> stack;
+    for (const Image& in : unit->inputs)
+        stack.push_back(in.node().get());
+    while (!stack.empty()) {
+        const Node* n = stack.back();
+        stack.pop_back();
+        if (!visited.insert(n).second)
+            continue;
+        const NodeState& st = state_[n];
+        if (st.materialize || n->kind == NodeKind::Source) {
+            found.insert(n);
+            continue;
+        }
+        for (const Image& in : n->inputs)
+            stack.push_back(in.node().get());
+    }
+    for (const Node* leaf : found) {
+        us.leaves.push_back(leaf);
+        state_[leaf].readers++;
+    }
+}
+
+void Renderer::release(const Node* unit) {
+    for (const Node* leaf : state_[unit].leaves) {
+        NodeState& ls = state_[leaf];
+        if (--ls.readers == 0 && ls.cache) {
+            ls.cache.reset();
+            ls.view = nullptr;
+        }
+    }
+}
+
+template <class F> void Renderer::forTiles(const IRect& r, F&& f) {
+    const int64_t ts = std::max(8, opts_.tileSize);
+    const int64_t nx = (r.width() + ts - 1) / ts, ny = (r.height() + ts - 1) / ts;
+    tbb::parallel_for(tbb::blocked_range<int64_t>(0, nx * ny), [&](const tbb::blocked_range<int64_t>& range) {
+        Scratch scratch;
+        for (int64_t t = range.begin(); t != range.end(); ++t) {
+            const int64_t tx = t % nx, ty = t / nx;
+            IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
+                       std::min(r.y1, r.y0 + (ty + 1) * ts)};
+            f(tile, scratch);
+        }
+    });
+}
+
+void Renderer::compute(const Node* n) {
+    NodeState& st = state_[n];
+    if (st.demand.isEmpty()) {
+        st.cache = std::make_unique<Bitmap>();
+        st.view = st.cache.get();
+        return;
+    }
+    st.cache = std::make_unique<Bitmap>(st.demand);
+    Bitmap& out = *st.cache;
+    if (n->kind == NodeKind::General) {
+        std::vector<const Bitmap*> inputs;
+        static const Bitmap kNone;
+        for (const Image& in : n->inputs) {
+            const Bitmap* v = state_[in.node().get()].view;
+            inputs.push_back(v ? v : &kNone);
+        }
+        if (!n->tileable) {
+            n->generalFn(KernelTile{st.demand, &out, inputs});
+        } else {
+            forTiles(st.demand, [&](const IRect& tile, Scratch&) {
+                n->generalFn(KernelTile{tile, &out, inputs});
+            });
+        }
+    } else {
+        forTiles(st.demand, [&](const IRect& tile, Scratch& s) {
+            const int count = int(tile.width());
+            for (int64_t y = tile.y0; y < tile.y1; ++y) {
+                float* dst = out.pixel(tile.x0, y);
+                const float* p = evalRow(n, y, tile.x0, count, dst, 0, s);
+                if (p != dst)
+                    std::memcpy(dst, p, size_t(count) * 4 * sizeof(float));
+            }
+        });
+    }
+    // Sanitise nothing: extended range and even non-finite values pass through unchanged, as
+    // between filters nothing is clamped.
+    st.view = st.cache.get();
+}
+
+template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
+    for (const Node* n : order_) {
+        if (n == root_ || !state_[n].materialize)
+            continue;
+        compute(n);
+        release(n);
+    }
+    NodeState& rs = state_[root_];
+    if (rs.materialize && root_->kind == NodeKind::General)
+        compute(root_);
+    forTiles(region, [&](const IRect& tile, Scratch& s) {
+        const int count = int(tile.width());
+        s.rootRow.resize(std::max(s.rootRow.size(), size_t(count) * 4));
+        float* rowBuf = s.rootRow.data();
+        for (int64_t y = tile.y0; y < tile.y1; ++y) {
+            const float* p = evalRow(root_, y, tile.x0, count, rowBuf, 0, s);
+            sink(y, tile.x0, count, p);
+        }
+    });
+}
+
+inline void zero(float* p, int64_t pixels) {
+    if (pixels > 0)
+        std::memset(p, 0, size_t(pixels) * 4 * sizeof(float));
+}
+
+const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
+                               Scratch& s) {
+    const NodeState& st = state_.find(n)->second;
+    const int64_t x1 = x0 + count;
+
+    if (st.view) {
+        const Bitmap& v = *st.view;
+        const IRect& r = v.rect();
+        if (y >= r.y0 && y < r.y1 && x0 >= r.x0 && x1 <= r.x1)
+            return v.row(y) + (x0 - r.x0) * 4;
+        zero(buf, count);
+        if (y >= r.y0 && y < r.y1) {
+            const int64_t a = std::max(x0, r.x0), b = std::min(x1, r.x1);
+            if (b > a)
+                std::memcpy(buf + (a - x0) * 4, v.row(y) + (a - r.x0) * 4, size_t(b - a) * 4 * sizeof(float));
+        }
+        return buf;
+    }
+
+    // The pixels of this row that lie inside the extent.
+    const IRect cover = n->extent.coveredPixels();
+    const int64_t a = std::max(x0, cover.x0), b = std::min(x1, cover.x1);
+    if (y < cover.y0 || y >= cover.y1 || b <= a) {
+        zero(buf, count);
+        return buf;
+    }
+    const int inner = int(b - a);
+    float* out = buf + (a - x0) * 4;
+    zero(buf, a - x0);
+    zero(out + size_t(inner) * 4, x1 - b);
+
+    switch (n->kind) {
+    case NodeKind::Source:
+        zero(out, inner); // a source always has a view; this is never reached
+        break;
+    case NodeKind::Constant:
+        for (int i = 0; i < inner; ++i)
+            std::memcpy(out + 4 * i, n->color.data(), 4 * sizeof(float));
+        break;
+    case NodeKind::Crop: {
+        const float* p = evalRow(n->inputs[0].node().get(), y, a, inner, out, depth + 1, s);
+        if (p != out)
+            std::memcpy(out, p, size_t(inner) * 4 * sizeof(float));
+        break;
+    }
+    case NodeKind::Color: {
+        const size_t k = n->inputs.size();
+        const float* ins[8];
+        std::vector<const float*> many;
+        const float** inPtr = ins;
+        if (k > 8) {
+            many.resize(k);
+            inPtr = many.data();
+        }
+        size_t d = depth + 1;
+        for (size_t i = 0; i < k; ++i) {
+            float* scratch = s.get(d, size_t(inner) * 4);
+            inPtr[i] = evalRow(n->inputs[i].node().get(), y, a, inner, scratch, d + 1, s);
+            // The next input's buffer sits above every level this one's evaluation used for
+            // its own result, so the row just computed stays intact.
+            d += 2;
+        }
+        n->colorFn(ColorRow{inPtr, out, inner, a, y});
+        break;
+    }
+    case NodeKind::Transform: {
+        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
+        const Affine& m = n->inverse;
+        const bool intShift = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 1 && m.tx == std::floor(m.tx) &&
+                              m.ty == std::floor(m.ty);
+        if (!src) {
+            zero(out, inner);
+        } else if (intShift) {
+            for (int i = 0; i < inner; ++i)
+                src->read(a + i + int64_t(m.tx), y + int64_t(m.ty), out + 4 * i);
+        } else {
+            const double cy = y + 0.5;
+            for (int i = 0; i < inner; ++i) {
+                const double cx = double(a + i) + 0.5;
+                src->sample(m.a * cx + m.c * cy + m.tx, m.b * cx + m.d * cy + m.ty, out + 4 * i);
+            }
+        }
+        break;
+    }
+    case NodeKind::Clamp: {
+        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
+        const Rect e = n->inputs[0].extent();
+        if (!src) {
+            zero(out, inner);
+            break;
+        }
+        const double lx = e.x0 + 0.5, hx = std::max(lx, e.x1 - 0.5);
+        const double ly = e.y0 + 0.5, hy = std::max(ly, e.y1 - 0.5);
+        const double sy = std::clamp(y + 0.5, ly, hy);
+        for (int i = 0; i < inner; ++i)
+            src->sample(std::clamp(double(a + i) + 0.5, lx, hx), sy, out + 4 * i);
+        break;
+    }
+    case NodeKind::Warp: {
+        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
+        if (!src) {
+            zero(out, inner);
+            break;
+        }
+        double* sx = s.coord(2 * depth, size_t(inner));
+        double* sy = s.coord(2 * depth + 1, size_t(inner));
+        n->warpFn(WarpRow{sx, sy, inner, a, y});
+        for (int i = 0; i < inner; ++i)
+            src->sample(sx[i], sy[i], out + 4 * i);
+        break;
+    }
+    case NodeKind::General:
+        zero(out, inner); // general nodes are always held; never reached
+        break;
+    }
+    return buf;
+}
+
+Result<IRect> renderRegion(const Image& image, const Rect& rect) {
+    if (image.isNull())
+        return Result<IRect>::failure("there is no image to render");
+    if (rect.isInfinite())
+        return Result<IRect>::failure("cannot render an infinite rectangle; crop the image first");
+    return rect.roundedOut().coveredPixels();
+}
+
+tbb::task_arena& arenaFor(int threads) {
+    static tbb::task_arena defaultArena;
+    if (threads <= 0)
+        return defaultArena;
+    thread_local std::unordered_map<int, std::unique_ptr<tbb::task_arena>> arenas;
+    auto& a = arenas[threads];
+    if (!a)
+        a = std::make_unique<tbb::task_arena>(threads);
+    return *a;
+}
+
+} // namespace
+
+Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
+    auto region = renderRegion(image, rect);
+    if (!region)
+        return Result<Bitmap>::failure(region.error());
+    Bitmap out(*region);
+    if (region->isEmpty())
+        return out;
+    Renderer r(options_);
+    std::string err = r.plan(image.node().get(), *region);
+    if (!err.empty())
+        return Result<Bitmap>::failure(err);
+    arenaFor(options_.threads).execute([&] {
+        r.run(*region, [&](int64_t y, int64_t x0, int count, const float* p) {
+            std::memcpy(out.pixel(x0, y), p, size_t(count) * 4 * sizeof(float));
+        });
+    });
+    return out;
+}
+
+Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits) const {
+    auto region = renderRegion(image, rect);
+    if (!region)
+        return Result<PixelBuffer>::failure(region.error());
+    if (bits != 8 && bits != 16)
+        return Result<PixelBuffer>::failure("only 8 or 16 bits per channel can be rendered");
+    if (region->width() > INT32_MAX / 8 || region->height() > INT32_MAX / 8)
+        return Result<PixelBuffer>::failure("the image is too large to render");
+    PixelBuffer out;
+    out.width = int(region->width());
+    out.height = int(region->height());
+    out.bitsPerChannel = bits;
+    out.data.assign(size_t(out.width) * size_t(out.height) * 4 * size_t(bits / 8), 0);
+    if (region->isEmpty())
+        return out;
+    Renderer r(options_);
+    std::string err = r.plan(image.node().get(), *region);
+    if (!err.empty())
+        return Result<PixelBuffer>::failure(err);
+    const IRect reg = *region;
+    arenaFor(options_.threads).execute([&] {
+        r.run(reg, [&](int64_t y, int64_t x0, int count, const float* p) {
+            const size_t row = size_t(reg.y1 - 1 - y); // top row first
+            const size_t px = row * size_t(out.width) + size_t(x0 - reg.x0);
+            if (bits == 8)
+                encodeRowSRGB8(p, out.data.data() + px * 4, count);
+            else
+                encodeRowSRGB16(p, reinterpret_cast<uint16_t*>(out.data.data()) + px * 4, count);
+        });
+    });
+    return out;
+}
+
+} // namespace ci

@@ -1,0 +1,54 @@
+#pragma once
+
+// The node graph behind Image recipes. Internal to the engine: filters build nodes through
+// Image and the kernel classes; only the renderer reads them.
+
+#include "Bitmap.h"
+#include "Image.h"
+#include "Kernel.h"
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace ci {
+
+enum class NodeKind {
+    Source,    ///< a bitmap
+    Constant,  ///< one colour everywhere
+    Crop,      ///< input restricted to a rectangle
+    Transform, ///< input mapped by an affine transform, bilinear
+    Clamp,     ///< input with its edge pixels repeated outwards
+    Color,     ///< colour kernel: same place in, same place out (fused by the renderer)
+    Warp,      ///< warp kernel: output position -> source position
+    General,   ///< general kernel: any samples inside a region of interest
+};
+
+class Node {
+  public:
+    NodeKind kind = NodeKind::Constant;
+    Rect extent;
+    std::vector<Image> inputs;
+
+    std::shared_ptr<const Bitmap> bitmap; // Source
+    std::array<float, 4> color{};         // Constant
+    Rect cropRect;                        // Crop
+    Affine transform, inverse;            // Transform
+    ColorKernel::Function colorFn;        // Color
+    WarpKernel::Function warpFn;          // Warp
+    WarpKernel::Roi warpRoi;              // Warp
+    GeneralKernel::Function generalFn;    // General
+    GeneralKernel::Roi generalRoi;        // General
+    bool tileable = true;                 // General
+
+    /// The region of input k needed to compute the output rectangle r.
+    Rect roi(int k, const Rect& r) const;
+    /// True when the node reads its inputs at other places than the one it computes, so the
+    /// renderer must hold those inputs as pixel blocks.
+    bool readsNeighbours() const {
+        return kind == NodeKind::Transform || kind == NodeKind::Clamp || kind == NodeKind::Warp ||
+               kind == NodeKind::General;
+    }
+};
+
+} // namespace ci
