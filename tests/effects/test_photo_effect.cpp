@@ -73,6 +73,7 @@ TEST(PhotoEffect, UnknownKeysAreReportedAndIgnored) {
     gwtest::ConsoleCapture console;
     EXPECT_EQ(effect->setValue("inputAmount", ci::Value(2.0)), ci::SetResult::UnknownKey);
     EXPECT_EQ(effect->setValue("inputimage", ci::Value()), ci::SetResult::UnknownKey);
-    EXPECT_EQ(console.lines(), (std::vector<std::string>{"Invalid key: inputAmount", "Invalid key: inputimage"}));
+    EXPECT_EQ(console.lines(),
+              (std::vector<std::string>{"Invalid key: inputAmount", "Invalid key: inputimage"}));
     EXPECT_EQ(effect->outputImage(), image);
 }
