@@ -285,3 +285,13 @@ TEST(Render, SrgbEightBitRoundTripIsLossless) {
     EXPECT_NEAR(px16->row16(0)[1], std::lround(srgbEncode(0.5f) * 65535), 1);
     EXPECT_NEAR(px16->row16(0)[3], 32768, 1);
 }
+
+TEST(Render, ClampOfAThinRecipeRepeatsItsPixels) {
+    // A one-pixel-high computed image (not a bitmap) clamped outwards.
+    const Image thin = addKernel(Image::constant(0.2f, 0.4f, 0.6f, 1).cropped(Rect::make(0, 0, 40, 1)), 0.1f);
+    auto r = Context().render(thin.clampedToExtent(), Rect::make(-2, -3, 44, 7));
+    ASSERT_TRUE(r);
+    EXPECT_NEAR(r->pixel(-2, -3)[0], 0.3f, 1e-6);
+    EXPECT_NEAR(r->pixel(41, 3)[1], 0.4f, 1e-6);
+    EXPECT_NEAR(r->pixel(20, 0)[3], 1.f, 1e-6);
+}

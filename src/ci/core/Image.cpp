@@ -25,7 +25,9 @@ Rect Node::roi(int k, const Rect& r) const {
             return Rect::empty();
         auto cx = [&](double v) { return std::clamp(v, e.x0 + 0.5, std::max(e.x0 + 0.5, e.x1 - 0.5)); };
         auto cy = [&](double v) { return std::clamp(v, e.y0 + 0.5, std::max(e.y0 + 0.5, e.y1 - 0.5)); };
-        return Rect{cx(r.x0), cy(r.y0), cx(r.x1), cy(r.y1)}.grown(1).intersected(e);
+        // Built from the clamped edges directly: for a one-pixel-thin input the clamped
+        // rectangle has no area, yet its neighbourhood is needed.
+        return Rect{cx(r.x0) - 1, cy(r.y0) - 1, cx(r.x1) + 1, cy(r.y1) + 1}.intersected(e);
     }
     case NodeKind::Warp:
         return warpRoi ? warpRoi(r) : Rect::infinite();
