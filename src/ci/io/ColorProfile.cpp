@@ -1,0 +1,241 @@
+#include "ColorProfile.h"
+
+#include "ci/core/Context.h"
+
+#include <lcms2.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace ci::io {
+
+namespace {
+
+struct ProfileHandle {
+    cmsHPROFILE h = nullptr;
+    explicit ProfileHandle(cmsHPROFILE p) : h(p) {}
+    ~ProfileHandle() {
+        if (h)
+            cmsCloseProfile(h);
+    }
+    ProfileHandle(const ProfileHandle&) = delete;
+    ProfileHandle& operator=(const ProfileHandle&) = delete;
+};
+
+struct TransformHandle {
+    cmsHTRANSFORM t = nullptr;
+    explicit TransformHandle(cmsHTRANSFORM x) : t(x) {}
+    ~TransformHandle() {
+        if (t)
+            cmsDeleteTransform(t);
+    }
+    TransformHandle(const TransformHandle&) = delete;
+    TransformHandle& operator=(const TransformHandle&) = delete;
+};
+
+/// The working space as a profile: sRGB primaries and white, linear curves.
+cmsHPROFILE createLinearSRGB() {
+    const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {linear, linear, linear};
+    cmsHPROFILE p = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsFreeToneCurve(linear);
+    return p;
+}
+
+/// Colorants of a matrix-shaper profile as the columns of a 3x3 matrix (RGB -> XYZ D50).
+bool colorantMatrix(cmsHPROFILE p, double m[9]) {
+    const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+    for (int c = 0; c < 3; ++c) {
+        const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(p, tags[c]));
+        if (!xyz)
+            return false;
+        m[0 * 3 + c] = xyz->X;
+        m[1 * 3 + c] = xyz->Y;
+        m[2 * 3 + c] = xyz->Z;
+    }
+    return true;
+}
+
+bool invert3(const double m[9], double out[9]) {
+    const double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5], g = m[6], h = m[7], i = m[8];
+    const double det = a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+    if (std::fabs(det) < 1e-12)
+        return false;
+    const double s = 1.0 / det;
+    out[0] = (e * i - f * h) * s;
+    out[1] = (c * h - b * i) * s;
+    out[2] = (b * f - c * e) * s;
+    out[3] = (f * g - d * i) * s;
+    out[4] = (a * i - c * g) * s;
+    out[5] = (c * d - a * f) * s;
+    out[6] = (d * h - e * g) * s;
+    out[7] = (b * g - a * h) * s;
+    out[8] = (a * e - b * d) * s;
+    return true;
+}
+
+cmsUInt32Number pixelFormat(bool grey, int stride, SampleType type) {
+    const int colours = grey ? 1 : 3;
+    const int bytes = type == SampleType::U8 ? 1 : type == SampleType::U16 ? 2 : 4;
+    return COLORSPACE_SH(grey ? PT_GRAY : PT_RGB) | CHANNELS_SH(colours) | EXTRA_SH(stride - colours) |
+           BYTES_SH(bytes) | FLOAT_SH(type == SampleType::F32 ? 1 : 0);
+}
+
+constexpr cmsUInt32Number kIntent = INTENT_PERCEPTUAL;
+
+} // namespace
+
+std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, size_t size, bool grey,
+                                                           int pixelStride, SampleType type) {
+    if (!icc || size < 128 || size > (1u << 30) || pixelStride < (grey ? 1 : 3))
+        return nullptr;
+    ProfileHandle src(cmsOpenProfileFromMem(icc, cmsUInt32Number(size)));
+    if (!src.h || cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : cmsSigRgbData))
+        return nullptr;
+    ProfileHandle dst(createLinearSRGB());
+    if (!dst.h)
+        return nullptr;
+
+    std::unique_ptr<ProfileConverter> conv(new ProfileConverter);
+    conv->grey_ = grey;
+    conv->stride_ = pixelStride;
+    conv->type_ = type;
+
+    // Matrix-shaper fast path, accepted only when it agrees with LittleCMS on a grid of colours.
+    if (cmsIsMatrixShaper(src.h) && !cmsIsCLUT(src.h, kIntent, LCMS_USED_AS_INPUT)) {
+        bool ok = true;
+        const cmsToneCurve* curves[3] = {};
+        double m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+        if (grey) {
+            curves[0] = curves[1] = curves[2] =
+                static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigGrayTRCTag));
+        } else {
+            curves[0] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigRedTRCTag));
+            curves[1] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigGreenTRCTag));
+            curves[2] = static_cast<const cmsToneCurve*>(cmsReadTag(src.h, cmsSigBlueTRCTag));
+            double p[9], s[9], sInv[9];
+            ok = colorantMatrix(src.h, p) && colorantMatrix(dst.h, s) && invert3(s, sInv);
+            if (ok)
+                for (int r = 0; r < 3; ++r)
+                    for (int c = 0; c < 3; ++c)
+                        m[r * 3 + c] = sInv[r * 3 + 0] * p[0 * 3 + c] + sInv[r * 3 + 1] * p[1 * 3 + c] +
+                                       sInv[r * 3 + 2] * p[2 * 3 + c];
+        }
+        ok = ok && curves[0] && curves[1] && curves[2];
+        if (ok) {
+            TransformHandle check(cmsCreateTransform(src.h, grey ? TYPE_GRAY_FLT : TYPE_RGB_FLT, dst.h,
+                                                     TYPE_RGB_FLT, kIntent, cmsFLAGS_NOCACHE));
+            ok = check.t != nullptr;
+            const float steps[] = {0.0f, 0.1f, 0.35f, 0.6f, 0.85f, 1.0f};
+            for (float r : steps)
+                for (float g : steps)
+                    for (float b : steps) {
+                        if (!ok || (grey && (g != 0 || b != 0)))
+                            continue;
+                        const float in[3] = {r, g, b};
+                        float ref[3];
+                        cmsDoTransform(check.t, in, ref, 1);
+                        const double lin[3] = {cmsEvalToneCurveFloat(curves[0], r),
+                                               cmsEvalToneCurveFloat(curves[1], grey ? r : g),
+                                               cmsEvalToneCurveFloat(curves[2], grey ? r : b)};
+                        for (int k = 0; k < 3; ++k) {
+                            const double v =
+                                m[k * 3] * lin[0] + m[k * 3 + 1] * lin[1] + m[k * 3 + 2] * lin[2];
+                            if (std::fabs(v - ref[k]) > 2e-3)
+                                ok = false;
+                        }
+                    }
+        }
+        if (ok) {
+            conv->matrixShaper_ = true;
+            for (int i = 0; i < 9; ++i)
+                conv->matrix_[i] = float(m[i]);
+            bool srgb = true;
+            for (int i = 0; i < 9; ++i)
+                srgb = srgb && std::fabs(m[i] - (i % 4 == 0 ? 1.0 : 0.0)) < 2e-3;
+            for (int v = 0; v < 256 && srgb; ++v)
+                for (int c = 0; c < 3; ++c)
+                    srgb = srgb && std::fabs(cmsEvalToneCurveFloat(curves[c], v / 255.0f) -
+                                             srgbDecode8(uint8_t(v))) < 2e-3f;
+            conv->isSRGB_ = srgb;
+            const int entries = type == SampleType::U8 ? 256 : type == SampleType::U16 ? 65536 : 0;
+            for (int c = 0; c < 3; ++c) {
+                if (entries) {
+                    conv->tables_[c].resize(entries);
+                    for (int v = 0; v < entries; ++v)
+                        conv->tables_[c][v] = cmsEvalToneCurveFloat(curves[c], float(v) / float(entries - 1));
+                } else {
+                    conv->curves_[c] = cmsDupToneCurve(curves[c]);
+                }
+            }
+            return conv;
+        }
+    }
+
+    conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h, TYPE_RGBA_FLT,
+                                          kIntent, cmsFLAGS_NOCACHE);
+    if (!conv->transform_)
+        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h,
+                                              TYPE_RGBA_FLT, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+    if (!conv->transform_)
+        return nullptr;
+    return conv;
+}
+
+ProfileConverter::~ProfileConverter() {
+    if (transform_)
+        cmsDeleteTransform(static_cast<cmsHTRANSFORM>(transform_));
+    for (void* c : curves_)
+        if (c)
+            cmsFreeToneCurve(static_cast<cmsToneCurve*>(c));
+}
+
+void ProfileConverter::convert(const void* src, float* out, int64_t n) const {
+    if (!matrixShaper_) {
+        // LittleCMS leaves the extra (alpha) channel of the output untouched.
+        while (n > 0) {
+            const auto chunk = cmsUInt32Number(std::min<int64_t>(n, 1 << 20));
+            cmsDoTransform(static_cast<cmsHTRANSFORM>(transform_), src, out, chunk);
+            const int bytes = type_ == SampleType::U8 ? 1 : type_ == SampleType::U16 ? 2 : 4;
+            src = static_cast<const uint8_t*>(src) + size_t(chunk) * size_t(stride_) * size_t(bytes);
+            out += size_t(chunk) * 4;
+            n -= chunk;
+        }
+        return;
+    }
+    const float* m = matrix_;
+    auto emit = [&](float* o, float r, float g, float b) {
+        if (grey_) {
+            o[0] = o[1] = o[2] = r;
+            return;
+        }
+        o[0] = m[0] * r + m[1] * g + m[2] * b;
+        o[1] = m[3] * r + m[4] * g + m[5] * b;
+        o[2] = m[6] * r + m[7] * g + m[8] * b;
+    };
+    const int s = stride_;
+    const int gi = grey_ ? 0 : 1, bi = grey_ ? 0 : 2;
+    if (type_ == SampleType::U8) {
+        const auto* p = static_cast<const uint8_t*>(src);
+        const float *t0 = tables_[0].data(), *t1 = tables_[1].data(), *t2 = tables_[2].data();
+        for (int64_t i = 0; i < n; ++i, p += s)
+            emit(out + i * 4, t0[p[0]], t1[p[gi]], t2[p[bi]]);
+    } else if (type_ == SampleType::U16) {
+        const auto* p = static_cast<const uint16_t*>(src);
+        const float *t0 = tables_[0].data(), *t1 = tables_[1].data(), *t2 = tables_[2].data();
+        for (int64_t i = 0; i < n; ++i, p += s)
+            emit(out + i * 4, t0[p[0]], t1[p[gi]], t2[p[bi]]);
+    } else {
+        const auto* p = static_cast<const float*>(src);
+        const auto* c0 = static_cast<const cmsToneCurve*>(curves_[0]);
+        const auto* c1 = static_cast<const cmsToneCurve*>(curves_[1]);
+        const auto* c2 = static_cast<const cmsToneCurve*>(curves_[2]);
+        for (int64_t i = 0; i < n; ++i, p += s)
+            emit(out + i * 4, cmsEvalToneCurveFloat(c0, p[0]), cmsEvalToneCurveFloat(c1, p[gi]),
+                 cmsEvalToneCurveFloat(c2, p[bi]));
+    }
+}
+
+} // namespace ci::io

@@ -1,0 +1,50 @@
+#pragma once
+
+// Embedded colour profiles: conversion of a file's samples into the working space.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace ci::io {
+
+/// Storage type of the samples handed to a converter.
+enum class SampleType { U8, U16, F32 };
+
+/// Converts colour samples described by an ICC profile into linear light with sRGB primaries.
+/// Matrix-shaper profiles (nearly every camera and display profile) run through per-channel
+/// tables and a 3x3 matrix; any other profile goes through LittleCMS itself.
+class ProfileConverter {
+  public:
+    /// A converter for pixels of `pixelStride` samples whose first one (grey) or three (RGB)
+    /// are colour. Null when the profile is unreadable or does not describe such data, in which
+    /// case the samples are taken as sRGB.
+    static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, bool grey,
+                                                    int pixelStride, SampleType type);
+    ~ProfileConverter();
+
+    /// True when the profile is sRGB to within rounding, so the plain sRGB path gives the same.
+    bool isSRGB() const { return isSRGB_; }
+
+    /// Converts n pixels into RGBA floats (4 per pixel); the alpha slot of `out` is left as is.
+    /// Safe to call from several threads at once.
+    void convert(const void* src, float* out, int64_t n) const;
+
+  private:
+    ProfileConverter() = default;
+
+    bool grey_ = false;
+    int stride_ = 3;
+    SampleType type_ = SampleType::U8;
+    bool isSRGB_ = false;
+    // Fast path: linearising curves (tables for integer samples) and a matrix into sRGB primaries.
+    bool matrixShaper_ = false;
+    float matrix_[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::vector<float> tables_[3];
+    void* curves_[3] = {nullptr, nullptr, nullptr}; ///< owned cmsToneCurve copies for float samples
+    // General path.
+    void* transform_ = nullptr; ///< cmsHTRANSFORM
+};
+
+} // namespace ci::io

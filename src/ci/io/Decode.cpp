@@ -1,0 +1,344 @@
+// Decoding: OpenImageIO first, Qt's image plug-ins for the formats it does not read.
+
+#include "Codec.h"
+#include "ColorProfile.h"
+#include "PixelImport.h"
+
+#include "ci/core/Bitmap.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QColorSpace>
+#include <QDir>
+#include <QImage>
+#include <QImageReader>
+#include <QTemporaryFile>
+
+#include <tbb/task_group.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <set>
+
+namespace ci::io {
+
+namespace {
+
+/// Larger pictures are refused rather than risking an allocation the machine cannot satisfy.
+constexpr int64_t kMaxPixels = int64_t(1) << 29;
+
+std::string firstLine(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s.empty() ? std::string("unknown error") : s;
+}
+
+/// Warnings that libjpeg raises for harmless irregularities (junk between markers, odd
+/// version numbers); the picture itself is complete. Everything else in the error state means
+/// damaged pixels, such as a truncated file that the library padded with grey.
+bool isHarmless(const std::string& line) {
+    static const char* const harmless[] = {"extraneous bytes before marker", "unknown JFIF revision",
+                                           "Unknown Adobe color transform",
+                                           "Invalid SOS parameters for sequential", "bad ICC marker"};
+    return std::any_of(std::begin(harmless), std::end(harmless),
+                       [&](const char* h) { return line.find(h) != std::string::npos; });
+}
+
+/// The reader's pending errors that mean damage, empty when there are none.
+std::string damage(OIIO::ImageInput& in) {
+    if (!in.has_error())
+        return {};
+    std::string all = in.geterror(), result;
+    size_t pos = 0;
+    while (pos <= all.size()) {
+        size_t end = all.find('\n', pos);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string line = all.substr(pos, end - pos);
+        if (!line.empty() && !isHarmless(line))
+            result += (result.empty() ? "" : "; ") + line;
+        pos = end + 1;
+    }
+    return result;
+}
+
+/// Formats whose readers hand out straight alpha without saying so.
+bool storesStraightAlpha(const std::string& format) {
+    static const std::set<std::string> straight = {"bmp", "ico", "gif", "dpx", "dds", "sgi"};
+    return straight.count(format) > 0;
+}
+
+Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
+    const OIIO::ImageSpec spec = in.spec();
+    const std::string format = in.format_name();
+    if (spec.deep)
+        return Result<Decoded>::failure("Deep images are not supported");
+    const int w = spec.width, h = spec.height, nch = spec.nchannels;
+    if (w <= 0 || h <= 0 || nch <= 0 || spec.depth > 1)
+        return Result<Decoded>::failure("The image has no pixels");
+    if (int64_t(w) * int64_t(h) > kMaxPixels)
+        return Result<Decoded>::failure("The image is too large (" + std::to_string(w) + " x " +
+                                        std::to_string(h) + " pixels)");
+
+    SourceLayout layout;
+    switch (spec.format.basetype) {
+    case OIIO::TypeDesc::UINT8:
+    case OIIO::TypeDesc::INT8:
+        layout.type = SampleType::U8;
+        break;
+    case OIIO::TypeDesc::UINT16:
+    case OIIO::TypeDesc::INT16:
+        layout.type = SampleType::U16;
+        break;
+    default:
+        layout.type = SampleType::F32;
+        break;
+    }
+    const auto base = OIIO::TypeDesc::BASETYPE(spec.format.basetype);
+    // Float formats (EXR, HDR, float TIFF) hold linear light.
+    layout.linear =
+        base == OIIO::TypeDesc::HALF || base == OIIO::TypeDesc::FLOAT || base == OIIO::TypeDesc::DOUBLE;
+    layout.grey = nch < 3;
+    int channels = layout.grey ? 1 : 3;
+    int alpha = spec.alpha_channel;
+    if (alpha < 0 || alpha >= nch) {
+        // Some readers (GIF) name the channel but give an index past the end.
+        alpha = -1;
+        for (int c = 0; c < nch && c < int(spec.channelnames.size()); ++c)
+            if (spec.channelnames[size_t(c)] == "A" || spec.channelnames[size_t(c)] == "Alpha")
+                alpha = c;
+    }
+    if (alpha >= channels && alpha < nch && alpha < 16) {
+        layout.alpha = alpha;
+        channels = alpha + 1;
+    }
+    layout.stride = channels;
+    layout.associated = layout.alpha >= 0 && !spec.get_int_attribute("oiio:UnassociatedAlpha", 0) &&
+                        !storesStraightAlpha(format);
+
+    std::unique_ptr<ProfileConverter> profile;
+    if (const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
+        icc && icc->type().basetype == OIIO::TypeDesc::UINT8) {
+        profile =
+            ProfileConverter::create(static_cast<const uint8_t*>(icc->data()), size_t(icc->type().size()),
+                                     layout.grey, layout.stride, layout.type);
+        if (profile && profile->isSRGB() && !layout.linear)
+            profile.reset();
+    }
+
+    const int orientation = spec.get_int_attribute("Orientation", 1);
+    PixelImporter importer(layout, profile.get(), w, h, orientation);
+    Bitmap bitmap = importer.makeBitmap();
+    const OIIO::TypeDesc readType = layout.type == SampleType::U8    ? OIIO::TypeDesc(OIIO::TypeDesc::UINT8)
+                                    : layout.type == SampleType::U16 ? OIIO::TypeDesc(OIIO::TypeDesc::UINT16)
+                                                                     : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
+    const size_t rowBytes = layout.rowBytes(w);
+
+    auto failure = [&](const std::string& fallback) {
+        std::string msg = damage(in);
+        if (msg.empty())
+            msg = firstLine(in.geterror());
+        if (msg.empty() || msg == "unknown error")
+            msg = fallback;
+        return Result<Decoded>::failure(msg);
+    };
+
+    if (spec.tile_width > 0) {
+        std::vector<uint8_t> pixels(rowBytes * size_t(h));
+        if (!in.read_image(0, 0, 0, channels, readType, pixels.data()))
+            return failure("The image data could not be read");
+        if (std::string msg = damage(in); !msg.empty())
+            return Result<Decoded>::failure(msg);
+        importer.importRows(pixels.data(), rowBytes, 0, h, bitmap);
+    } else {
+        // Scanline files are read in bands; each band is converted in parallel while the
+        // reader decodes the next one.
+        const int band = std::clamp(int((8u << 20) / std::max<size_t>(rowBytes, 1)), 16, std::max(16, h));
+        std::vector<uint8_t> buffers[2];
+        buffers[0].resize(rowBytes * size_t(std::min(band, h)));
+        if (h > band)
+            buffers[1].resize(buffers[0].size());
+        tbb::task_group converting;
+        bool readOk = true;
+        int index = 0;
+        for (int y0 = 0; y0 < h && readOk; y0 += band, index ^= 1) {
+            const int y1 = std::min(h, y0 + band);
+            uint8_t* buf = buffers[index].data();
+            readOk = in.read_scanlines(0, 0, spec.y + y0, spec.y + y1, spec.z, 0, channels, readType, buf);
+            converting.wait();
+            if (readOk)
+                converting.run([&importer, &bitmap, buf, rowBytes, y0, y1] {
+                    importer.importRows(buf, rowBytes, y0, y1, bitmap);
+                });
+        }
+        converting.wait();
+        if (!readOk)
+            return failure("The image data could not be read");
+        if (std::string msg = damage(in); !msg.empty())
+            return Result<Decoded>::failure(msg);
+    }
+    in.close();
+
+    Decoded d;
+    d.width = importer.outputWidth();
+    d.height = importer.outputHeight();
+    d.format = format;
+    d.image = Image::fromBitmap(std::move(bitmap));
+    return d;
+}
+
+/// Formats that OpenImageIO reads itself: when it fails on one of them the file is damaged, and
+/// Qt's more forgiving readers must not turn that into a half-grey picture.
+bool ownedByOIIO(const QByteArray& qtFormat) {
+    static const std::set<QByteArray> owned = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
+                                               "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
+    return owned.count(qtFormat.toLower()) > 0;
+}
+
+Result<Decoded> decodeWithQt(QImageReader& reader) {
+    reader.setAutoTransform(true); // EXIF orientation
+    const QByteArray format = reader.format();
+    const QSize size = reader.size();
+    if (size.isValid() && int64_t(size.width()) * int64_t(size.height()) > kMaxPixels)
+        return Result<Decoded>::failure("The image is too large");
+    QImage image = reader.read();
+    if (image.isNull())
+        return Result<Decoded>::failure(reader.errorString().toStdString());
+    const bool deep = image.depth() > 32 || image.format() == QImage::Format_Grayscale16;
+    image.convertTo(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+    if (image.isNull())
+        return Result<Decoded>::failure("The image could not be converted");
+
+    SourceLayout layout;
+    layout.type = deep ? SampleType::U16 : SampleType::U8;
+    layout.stride = 4;
+    layout.alpha = 3;
+    std::unique_ptr<ProfileConverter> profile;
+    if (image.colorSpace().isValid()) {
+        const QByteArray icc = image.colorSpace().iccProfile();
+        profile = ProfileConverter::create(reinterpret_cast<const uint8_t*>(icc.constData()),
+                                           size_t(icc.size()), false, 4, layout.type);
+        if (profile && profile->isSRGB())
+            profile.reset();
+    }
+    const int w = image.width(), h = image.height();
+    PixelImporter importer(layout, profile.get(), w, h, 1);
+    Bitmap bitmap = importer.makeBitmap();
+    importer.importRows(image.constBits(), size_t(image.bytesPerLine()), 0, h, bitmap);
+
+    Decoded d;
+    d.width = w;
+    d.height = h;
+    d.format = format.toLower().toStdString();
+    d.image = Image::fromBitmap(std::move(bitmap));
+    return d;
+}
+
+/// OpenImageIO's reader name for a signature at the start of the data, or "".
+std::string sniffFormat(const std::vector<uint8_t>& b) {
+    auto starts = [&](std::initializer_list<int> sig, size_t at = 0) {
+        if (b.size() < at + sig.size())
+            return false;
+        size_t i = at;
+        for (int c : sig)
+            if (b[i++] != uint8_t(c))
+                return false;
+        return true;
+    };
+    if (starts({0xFF, 0xD8, 0xFF}))
+        return "jpeg";
+    if (starts({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}))
+        return "png";
+    if (starts({'G', 'I', 'F', '8'}))
+        return "gif";
+    if (starts({'I', 'I', 0x2A, 0x00}) || starts({'M', 'M', 0x00, 0x2A}) || starts({'I', 'I', 0x2B, 0x00}) ||
+        starts({'M', 'M', 0x00, 0x2B}))
+        return "tiff";
+    if (starts({'B', 'M'}))
+        return "bmp";
+    if (starts({'R', 'I', 'F', 'F'}) && starts({'W', 'E', 'B', 'P'}, 8))
+        return "webp";
+    if (starts({0x76, 0x2F, 0x31, 0x01}))
+        return "openexr";
+    if (starts({'#', '?', 'R', 'A', 'D', 'I', 'A', 'N', 'C', 'E'}) || starts({'#', '?', 'R', 'G', 'B', 'E'}))
+        return "hdr";
+    if (starts({'8', 'B', 'P', 'S'}))
+        return "psd";
+    return {};
+}
+
+} // namespace
+
+Result<Decoded> decodeFile(const std::string& path) {
+    try {
+        OIIO::ImageSpec config;
+        config.attribute("oiio:UnassociatedAlpha", 1);
+        auto in = OIIO::ImageInput::open(path, &config);
+        if (in)
+            return decodeWithOIIO(*in);
+        const std::string oiioError = firstLine(OIIO::geterror());
+
+        QImageReader reader(QString::fromStdString(path));
+        const QByteArray qtFormat = reader.format(); // from the content, else the extension
+        if (!qtFormat.isEmpty() && !ownedByOIIO(qtFormat) && reader.canRead())
+            return decodeWithQt(reader);
+        QFile probe(QString::fromStdString(path));
+        if (!probe.exists())
+            return Result<Decoded>::failure("The file does not exist: " + path);
+        if (!qtFormat.isEmpty() || oiioError.find("could not find a format reader") == std::string::npos)
+            return Result<Decoded>::failure(oiioError);
+        return Result<Decoded>::failure("Unsupported image format: " + path);
+    } catch (const std::bad_alloc&) {
+        return Result<Decoded>::failure("Not enough memory to decode " + path);
+    } catch (const std::exception& e) {
+        return Result<Decoded>::failure(std::string("Cannot decode ") + path + ": " + e.what());
+    }
+}
+
+Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty())
+        return Result<Decoded>::failure("No image data");
+    try {
+        const std::string format = sniffFormat(bytes);
+        if (!format.empty()) {
+            if (auto in = OIIO::ImageInput::create(format); in && in->supports("ioproxy")) {
+                OIIO::Filesystem::IOMemReader memory(bytes.data(), bytes.size());
+                in->set_ioproxy(&memory);
+                OIIO::ImageSpec spec, config;
+                config.attribute("oiio:UnassociatedAlpha", 1);
+                if (!in->open("", spec, config))
+                    return Result<Decoded>::failure(firstLine(in->geterror()));
+                return decodeWithOIIO(*in);
+            }
+        }
+        // Readers without memory input, and formats known only by their name, read a file.
+        QTemporaryFile file(QDir::tempPath() + "/gw-decode-XXXXXX");
+        if (!file.open())
+            return Result<Decoded>::failure("Cannot create a temporary file for decoding");
+        if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) !=
+                qint64(bytes.size()) ||
+            !file.flush())
+            return Result<Decoded>::failure("Cannot write a temporary file for decoding");
+        file.close();
+        const std::string tempPath = file.fileName().toStdString();
+        Result<Decoded> result = decodeFile(tempPath);
+        if (result.ok())
+            return result;
+        std::string message = result.error();
+        for (size_t at; (at = message.find(": " + tempPath)) != std::string::npos;)
+            message.erase(at, tempPath.size() + 2);
+        for (size_t at; (at = message.find(tempPath)) != std::string::npos;)
+            message.replace(at, tempPath.size(), "data");
+        return Result<Decoded>::failure(message);
+    } catch (const std::bad_alloc&) {
+        return Result<Decoded>::failure("Not enough memory to decode the image");
+    } catch (const std::exception& e) {
+        return Result<Decoded>::failure(std::string("Cannot decode the image: ") + e.what());
+    }
+}
+
+} // namespace ci::io
