@@ -5,45 +5,25 @@
 
 #include "ci/builtin/Builtins.h"
 #include "ci/core/Context.h"
+#include "ci/io/Codec.h"
 
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <QImage>
 
 #include <cmath>
 #include <set>
 
 namespace {
 
-// Decoded with Qt rather than the engine's codecs so that this test exercises only the effects.
-ci::Image loadPhoto(const std::string& path) {
-    QImage file(QString::fromStdString(path));
-    if (file.isNull())
-        return {};
-    const QImage rgba = file.convertToFormat(QImage::Format_RGBA8888);
-    ci::Bitmap bitmap(ci::IRect{0, 0, rgba.width(), rgba.height()});
-    for (int y = 0; y < rgba.height(); ++y) {
-        // Files store the top row first; the engine's rows go upwards.
-        const uchar* in = rgba.constScanLine(rgba.height() - 1 - y);
-        float* out = bitmap.row(y);
-        for (int x = 0; x < rgba.width(); ++x) {
-            for (int c = 0; c < 3; ++c)
-                out[4 * x + c] = ci::srgbDecode8(in[4 * x + c]);
-            out[4 * x + 3] = 1;
-        }
-    }
-    return ci::Image::fromBitmap(std::move(bitmap));
-}
-
 class PhotoEffectRender : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ci::builtin::registerAll(); }
 
     void SetUp() override {
-        photo_ = loadPhoto(gwtest::dataPath("chelsea-small.png"));
-        ASSERT_FALSE(photo_.isNull());
+        auto decoded = ci::io::decodeFile(gwtest::dataPath("chelsea-small.png"));
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        photo_ = decoded->image;
     }
 
     /// The stage filters that cannot be created by name; an effect that needs one yields nothing.
