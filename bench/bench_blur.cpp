@@ -4,8 +4,8 @@
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
 #include "ci/core/Image.h"
+#include "ci/io/Codec.h"
 
-#include <OpenImageIO/imageio.h>
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -15,25 +15,11 @@
 
 namespace {
 
-// The fixture is decoded directly: a benchmark of the filters should not depend on the codecs.
 ci::Image loadPhoto(const std::string& path) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in)
-        throw std::runtime_error("cannot open " + path);
-    const OIIO::ImageSpec& spec = in->spec();
-    const int w = spec.width, h = spec.height, n = spec.nchannels;
-    std::vector<uint8_t> px(size_t(w) * h * n);
-    in->read_image(0, 0, 0, n, OIIO::TypeDesc::UINT8, px.data());
-    ci::Bitmap bm(ci::IRect{0, 0, w, h});
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* s = &px[(size_t(h - 1 - y) * w + x) * n];
-            float* d = bm.pixel(x, y);
-            for (int c = 0; c < 3; ++c)
-                d[c] = ci::srgbDecode8(s[std::min(c, n - 1)]);
-            d[3] = 1;
-        }
-    return ci::Image::fromBitmap(std::move(bm));
+    auto decoded = ci::io::decodeFile(path);
+    if (!decoded)
+        throw std::runtime_error(decoded.error());
+    return decoded->image;
 }
 
 const ci::Image& photo12MP() {

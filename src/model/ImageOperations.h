@@ -24,19 +24,37 @@ using FilterChain = std::vector<FilterStep>;
 /// True for the names whose unbounded result is cropped to the image's size at the origin.
 bool matchesCropRule(const std::string& filterName);
 
+/// The picture as its bitmap form holds it: the first representation's pixels, extent at the
+/// origin; nothing when there is no representation or it cannot be rasterised.
 std::optional<ci::Image> toCIImage(const WindowImage& image);
+/// Applies the steps in order to the converted picture (pixels are computed only when the result
+/// is drawn). A step matching the crop rule is cropped to (0, 0) and the size before it. Nothing
+/// when the conversion fails or a step yields no image (an unknown name among them).
 std::optional<WindowImage> applyFilterChain(const WindowImage& image, const FilterChain& chain);
+/// One step on an engine image; the crop rule crops to (0, 0, width, height). Null when the
+/// filter yields nothing.
 ci::Image applyFilterNamed(const ci::Image& image, const std::string& name, const ci::Dictionary& inputs,
                            double width, double height);
-/// Encoded file bytes; `compressionFactor` is the one encoding property the export passes.
+/// The picture drawn at its size, encoded; `compressionFactor` is the one encoding property the
+/// export passes. Nothing when it cannot be drawn or encoded.
 std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
                                                      double compressionFactor);
+/// Mirrored left-right and/or top-bottom at the same size; both flags turn it by 180 degrees.
 WindowImage flippedImage(const WindowImage& image, bool horizontal, bool vertical);
+/// Scaled by the larger of the two ratios to the first representation's pixels, so that it
+/// covers the box; sides rounded down.
 std::optional<WindowImage> resizedImage(const WindowImage& image, double width, double height);
+/// The best representation stretched over width x height, drawn when rendered.
 std::optional<WindowImage> redrawnImage(const WindowImage& image, double width, double height);
+/// Turned clockwise for positive degrees, in a window image of the bounding size.
 std::optional<WindowImage> rotatedImage(const WindowImage& image, int64_t degrees);
-std::optional<WindowImage> pixelSizedImage(const WindowImage& base, const WindowImage& overlay, double x, double y,
-                                           double opacity);
+/// The base at its pixel size with the overlay drawn at its own pixel size, bottom-left corner at
+/// (x, y), with the given opacity.
+std::optional<WindowImage> pixelSizedImage(const WindowImage& base, const WindowImage& overlay, double x,
+                                           double y, double opacity);
+/// A width x height layer of the watermark repeated in a staggered pattern over a square of twice
+/// the larger side, turned clockwise by `angle` degrees about the square's centre, read from the
+/// point (width, height) of the square on. Nothing for counts or sizes that are not usable numbers.
 std::optional<WindowImage> filledWatermarkImage(const WindowImage& watermark, double width, double height,
                                                 double opacity, double angle);
 

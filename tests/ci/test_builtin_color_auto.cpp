@@ -4,7 +4,6 @@
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,26 +12,7 @@ using namespace ci;
 
 namespace {
 
-// Test photos are decoded directly so these tests do not depend on the codec layer.
-Image loadPhoto(const std::string& name) {
-    auto in = OIIO::ImageInput::open(gwtest::dataPath(name));
-    if (!in)
-        return {};
-    const OIIO::ImageSpec& spec = in->spec();
-    const int w = spec.width, h = spec.height, n = spec.nchannels;
-    std::vector<uint8_t> px(size_t(w) * h * n);
-    in->read_image(0, 0, 0, n, OIIO::TypeDesc::UINT8, px.data());
-    Bitmap bm(IRect{0, 0, w, h});
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* s = &px[(size_t(h - 1 - y) * w + x) * n];
-            float* d = bm.pixel(x, y);
-            for (int c = 0; c < 3; ++c)
-                d[c] = srgbDecode8(s[std::min(c, n - 1)]);
-            d[3] = 1;
-        }
-    return Image::fromBitmap(std::move(bm));
-}
+using gwtest::loadPhoto;
 
 // A grey picture whose square-root luma is spread evenly over [lo, hi] (top to bottom), tinted
 // by (tr, tg, tb) in sRGB terms.

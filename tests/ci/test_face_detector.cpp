@@ -2,33 +2,13 @@
 #include "ci/face/FaceDetector.h"
 #include "support/TestSupport.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <thread>
 
 namespace {
 
-// Test photos are decoded directly so these tests do not depend on the codec layer.
-ci::Image loadPhoto(const std::string& name) {
-    auto in = OIIO::ImageInput::open(gwtest::dataPath(name));
-    if (!in)
-        return {};
-    const OIIO::ImageSpec& spec = in->spec();
-    const int w = spec.width, h = spec.height, n = spec.nchannels;
-    std::vector<uint8_t> px(size_t(w) * h * n);
-    in->read_image(0, 0, 0, n, OIIO::TypeDesc::UINT8, px.data());
-    ci::Bitmap bm(ci::IRect{0, 0, w, h});
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* s = &px[(size_t(h - 1 - y) * w + x) * n];
-            float* d = bm.pixel(x, y);
-            for (int c = 0; c < 3; ++c)
-                d[c] = ci::srgbDecode8(s[std::min(c, n - 1)]);
-            d[3] = 1;
-        }
-    return ci::Image::fromBitmap(std::move(bm));
-}
+using gwtest::loadPhoto;
 
 bool inside(const ci::Rect& r, const ci::Point& p) {
     return r.contains(p);

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "ci/core/Console.h"
+#include "ci/io/Codec.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,11 @@ namespace gwtest {
 
 std::string dataPath(const std::string& name) {
     return std::string(GW_TEST_DATA_DIR) + "/" + name;
+}
+
+ci::Image loadPhoto(const std::string& name) {
+    auto decoded = ci::io::decodeFile(dataPath(name));
+    return decoded ? decoded->image : ci::Image();
 }
 
 ConsoleCapture::ConsoleCapture() {

@@ -13,6 +13,9 @@ namespace gwtest {
 /// Path of a file in tests/data.
 std::string dataPath(const std::string& name);
 
+/// A photo of tests/data decoded into the working space; a null image when it cannot be read.
+ci::Image loadPhoto(const std::string& name);
+
 /// Collects console lines while alive.
 class ConsoleCapture {
   public:

@@ -105,6 +105,11 @@ namespace {
 // A single pixel block held by the renderer beyond this is refused rather than attempted.
 constexpr int64_t kMaxBlockPixels = int64_t(1) << 28;
 
+inline void zero(float* p, int64_t pixels) {
+    if (pixels > 0)
+        std::memset(p, 0, size_t(pixels) * 4 * sizeof(float));
+}
+
 struct NodeState {
     IRect demand;
     bool materialize = false;
@@ -116,6 +121,9 @@ struct NodeState {
 
 // Row buffers for one worker, one per recursion depth.
 struct Scratch {
+    IRect tile; // the tile being computed
+    // General kernels computed tile by tile for the unit that reads them in place.
+    std::unordered_map<const Node*, Bitmap> streamed;
     std::vector<float> rootRow;
     std::vector<std::vector<float>> buffers;
     std::vector<std::vector<double>> coords;
@@ -148,6 +156,24 @@ class Renderer {
     void collectLeaves(const Node* unit);
     void compute(const Node* n);
     void release(const Node* unit);
+    bool cheap(const Node* n);
+    // True when `in` can be recomputed per tile for the spatial node n: cheap, and the region
+    // a tile of n reads stays close to the tile's size.
+    bool recomputable(const Node* n, const Node* in);
+    // Runs a general kernel over one tile. Inputs that are held are read in place; cheap ones are
+    // evaluated over the tile's region of interest only, so they never need a whole copy.
+    void runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth);
+    // The inputs of a node that reads neighbours, for output rectangle r: held ones in place,
+    // the others evaluated over their region of interest into `local`.
+    std::vector<const Bitmap*> tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
+                                          Scratch& s, size_t depth);
+    // A row of a node that reads neighbours: from held inputs directly, otherwise computed for
+    // the current tile (or, for rows a clamp reads beyond it, for that row) and kept while the
+    // tile's rows ask for it.
+    void spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, size_t depth, Scratch& s);
+    // Samples a row of a transform, clamp or warp from its input's pixels.
+    void sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t x0, int count, float* out,
+                   size_t depth, Scratch& s);
     const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
                          Scratch& s);
     template <class F> void forTiles(const IRect& r, F&& f);
@@ -156,7 +182,173 @@ class Renderer {
     const Node* root_ = nullptr;
     std::vector<const Node*> order_; // inputs before consumers
     std::unordered_map<const Node*, NodeState> state_;
+    std::unordered_map<const Node*, bool> cheap_;
 };
+
+// Cheap: what a general kernel can recompute over each tile's region of interest instead of
+// holding it whole: colour kernels, crops and pixel-aligned clamps over cheap inputs, and one
+// level of general kernels whose own inputs are held. Nesting stops there, so recomputed
+// margins never compound.
+bool Renderer::cheap(const Node* n) {
+    auto it = cheap_.find(n);
+    if (it != cheap_.end())
+        return it->second;
+    bool c = false;
+    switch (n->kind) {
+    case NodeKind::Source:
+    case NodeKind::Constant:
+        c = true;
+        break;
+    case NodeKind::Color:
+    case NodeKind::Crop:
+        c = true;
+        for (const Image& in : n->inputs)
+            c = c && cheap(in.node().get());
+        break;
+    case NodeKind::Clamp:
+        if (n->pixelAligned) {
+            c = cheap(n->inputs[0].node().get());
+            break;
+        }
+        [[fallthrough]];
+    case NodeKind::Transform:
+    case NodeKind::Warp:
+    case NodeKind::General:
+        c = n->kind != NodeKind::General || n->tileable;
+        for (const Image& in : n->inputs)
+            c = c && (in.node()->kind == NodeKind::Source || !recomputable(n, in.node().get()));
+        break;
+    }
+    cheap_[n] = c;
+    return c;
+}
+
+std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
+                                                Scratch& s, size_t depth) {
+    std::vector<const Bitmap*> inputs;
+    local.clear();
+    local.reserve(n->inputs.size());
+    for (size_t k = 0; k < n->inputs.size(); ++k) {
+        const Node* in = n->inputs[k].node().get();
+        const NodeState& is = state_.find(in)->second;
+        if (is.view) {
+            inputs.push_back(is.view);
+            continue;
+        }
+        const IRect need = n->roi(int(k), Rect::fromIRect(r))
+                               .roundedOutPixels()
+                               .intersected(in->extent.coveredPixels())
+                               .intersected(is.demand);
+        local.emplace_back(need);
+        Bitmap& bm = local.back();
+        const IRect outer = s.tile;
+        s.tile = need; // general kernels inside compute this region once
+        for (int64_t y = need.y0; y < need.y1; ++y) {
+            float* dst = bm.row(y);
+            const float* p = evalRow(in, y, need.x0, int(need.width()), dst, depth + 1, s);
+            if (p != dst)
+                std::memcpy(dst, p, size_t(need.width()) * 4 * sizeof(float));
+        }
+        s.tile = outer;
+        inputs.push_back(&bm);
+    }
+    return inputs;
+}
+
+bool Renderer::recomputable(const Node* n, const Node* in) {
+    if (n->kind == NodeKind::General && !n->tileable)
+        return false;
+    if (!cheap(in))
+        return false;
+    // A probe tile in the middle of the demand: its region of interest must not be much larger.
+    const IRect d = state_.find(n)->second.demand;
+    const int64_t ts = std::max(8, opts_.tileSize);
+    const int64_t cx = (d.x0 + d.x1) / 2, cy = (d.y0 + d.y1) / 2;
+    const IRect probe{cx - ts / 2, cy - ts / 2, cx + ts / 2, cy + ts / 2};
+    for (size_t k = 0; k < n->inputs.size(); ++k) {
+        if (n->inputs[k].node().get() != in)
+            continue;
+        const Rect roi = n->roi(int(k), Rect::fromIRect(probe));
+        if (roi.isInfinite() || roi.width() * roi.height() > 4.0 * double(ts * ts))
+            return false;
+    }
+    return true;
+}
+
+void Renderer::runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth) {
+    std::vector<Bitmap> local;
+    n->generalFn(KernelTile{tile, &out, tileInputs(n, tile, local, s, depth)});
+}
+
+void Renderer::spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, size_t depth,
+                          Scratch& s) {
+    if (n->kind != NodeKind::General) {
+        if (const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view) {
+            sampleRow(n, *src, y, x0, count, out, depth, s);
+            return;
+        }
+    }
+    const NodeState& st = state_.find(n)->second;
+    Bitmap& slot = s.streamed[n];
+    const IRect want{x0, y, x0 + count, y + 1};
+    if (!slot.rect().contains(want)) {
+        IRect r = s.tile.intersected(st.demand);
+        if (!r.contains(want))
+            r = IRect{s.tile.x0, y, s.tile.x1, y + 1}.intersected(st.demand).united(want);
+        slot = Bitmap(r);
+        if (n->kind == NodeKind::General) {
+            runGeneral(n, r, slot, s, depth);
+        } else {
+            std::vector<Bitmap> local;
+            const auto inputs = tileInputs(n, r, local, s, depth);
+            for (int64_t yy = r.y0; yy < r.y1; ++yy)
+                sampleRow(n, *inputs[0], yy, r.x0, int(r.width()), slot.row(yy), depth, s);
+        }
+    }
+    std::memcpy(out, slot.pixel(x0, y), size_t(count) * 4 * sizeof(float));
+}
+
+void Renderer::sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t a, int inner, float* out,
+                         size_t depth, Scratch& s) {
+    switch (n->kind) {
+    case NodeKind::Transform: {
+        const Affine& m = n->inverse;
+        const bool intShift = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 1 && m.tx == std::floor(m.tx) &&
+                              m.ty == std::floor(m.ty);
+        if (intShift) {
+            for (int i = 0; i < inner; ++i)
+                src.read(a + i + int64_t(m.tx), y + int64_t(m.ty), out + 4 * i);
+        } else {
+            const double cy = y + 0.5;
+            for (int i = 0; i < inner; ++i) {
+                const double cx = double(a + i) + 0.5;
+                src.sample(m.a * cx + m.c * cy + m.tx, m.b * cx + m.d * cy + m.ty, out + 4 * i);
+            }
+        }
+        break;
+    }
+    case NodeKind::Clamp: {
+        const Rect e = n->inputs[0].extent();
+        const double lx = e.x0 + 0.5, hx = std::max(lx, e.x1 - 0.5);
+        const double ly = e.y0 + 0.5, hy = std::max(ly, e.y1 - 0.5);
+        const double sy = std::clamp(y + 0.5, ly, hy);
+        for (int i = 0; i < inner; ++i)
+            src.sample(std::clamp(double(a + i) + 0.5, lx, hx), sy, out + 4 * i);
+        break;
+    }
+    case NodeKind::Warp: {
+        double* sx = s.coord(2 * depth, size_t(inner));
+        double* sy = s.coord(2 * depth + 1, size_t(inner));
+        n->warpFn(WarpRow{sx, sy, inner, a, y});
+        for (int i = 0; i < inner; ++i)
+            src.sample(sx[i], sy[i], out + 4 * i);
+        break;
+    }
+    default:
+        zero(out, inner);
+        break;
+    }
+}
 
 void Renderer::order(const Node* n, std::unordered_set<const Node*>& seen) {
     // Iterative post-order, so very long chains do not exhaust the stack.
@@ -190,7 +382,9 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
         st.demand = st.demand.intersected(n->extent.coveredPixels());
         if (n->kind == NodeKind::Source)
             st.view = n->bitmap.get();
-        if (n->kind == NodeKind::General && n != root)
+        // A general kernel read in place is computed tile by tile where it is read; only one
+        // that must see its whole region at once, or is read at other places, is held whole.
+        if (n->kind == NodeKind::General && !n->tileable)
             st.materialize = true;
         if (st.demand.isEmpty())
             continue;
@@ -200,13 +394,10 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
             const Rect need = n->roi(int(k), Rect::fromIRect(st.demand));
             const IRect px = need.roundedOutPixels().intersected(in->extent.coveredPixels());
             is.demand = is.demand.united(px);
-            if (n->readsNeighbours() && in->kind != NodeKind::Source)
+            if (n->readsNeighbours() && in->kind != NodeKind::Source && !recomputable(n, in))
                 is.materialize = true;
         }
     }
-    if (root->kind == NodeKind::General)
-        state_[root].materialize = true;
-
     for (const Node* n : order_) {
         NodeState& st = state_[n];
         if (st.materialize && st.demand.area() > kMaxBlockPixels)
@@ -264,6 +455,7 @@ template <class F> void Renderer::forTiles(const IRect& r, F&& f) {
             const int64_t tx = t % nx, ty = t / nx;
             IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
                        std::min(r.y1, r.y0 + (ty + 1) * ts)};
+            scratch.tile = tile;
             f(tile, scratch);
         }
     });
@@ -279,18 +471,12 @@ void Renderer::compute(const Node* n) {
     st.cache = std::make_unique<Bitmap>(st.demand);
     Bitmap& out = *st.cache;
     if (n->kind == NodeKind::General) {
-        std::vector<const Bitmap*> inputs;
-        static const Bitmap kNone;
-        for (const Image& in : n->inputs) {
-            const Bitmap* v = state_[in.node().get()].view;
-            inputs.push_back(v ? v : &kNone);
-        }
         if (!n->tileable) {
-            n->generalFn(KernelTile{st.demand, &out, inputs});
+            Scratch s;
+            s.tile = st.demand;
+            runGeneral(n, st.demand, out, s, 0);
         } else {
-            forTiles(st.demand, [&](const IRect& tile, Scratch&) {
-                n->generalFn(KernelTile{tile, &out, inputs});
-            });
+            forTiles(st.demand, [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s, 0); });
         }
     } else {
         forTiles(st.demand, [&](const IRect& tile, Scratch& s) {
@@ -315,8 +501,7 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
         compute(n);
         release(n);
     }
-    NodeState& rs = state_[root_];
-    if (rs.materialize && root_->kind == NodeKind::General)
+    if (state_[root_].materialize)
         compute(root_);
     forTiles(region, [&](const IRect& tile, Scratch& s) {
         const int count = int(tile.width());
@@ -327,11 +512,6 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
             sink(y, tile.x0, count, p);
         }
     });
-}
-
-inline void zero(float* p, int64_t pixels) {
-    if (pixels > 0)
-        std::memset(p, 0, size_t(pixels) * 4 * sizeof(float));
 }
 
 const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
@@ -399,54 +579,31 @@ const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, 
         n->colorFn(ColorRow{inPtr, out, inner, a, y});
         break;
     }
-    case NodeKind::Transform: {
-        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
-        const Affine& m = n->inverse;
-        const bool intShift = m.a == 1 && m.b == 0 && m.c == 0 && m.d == 1 && m.tx == std::floor(m.tx) &&
-                              m.ty == std::floor(m.ty);
-        if (!src) {
-            zero(out, inner);
-        } else if (intShift) {
-            for (int i = 0; i < inner; ++i)
-                src->read(a + i + int64_t(m.tx), y + int64_t(m.ty), out + 4 * i);
-        } else {
-            const double cy = y + 0.5;
-            for (int i = 0; i < inner; ++i) {
-                const double cx = double(a + i) + 0.5;
-                src->sample(m.a * cx + m.c * cy + m.tx, m.b * cx + m.d * cy + m.ty, out + 4 * i);
-            }
-        }
-        break;
-    }
     case NodeKind::Clamp: {
-        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
-        const Rect e = n->inputs[0].extent();
-        if (!src) {
+        if (!n->pixelAligned) {
+            spatialRow(n, y, a, inner, out, depth, s);
+            break;
+        }
+        // Whole pixels: read the input's row at the clamped place and repeat its ends.
+        const IRect c = n->inputs[0].extent().coveredPixels();
+        if (c.isEmpty()) {
             zero(out, inner);
             break;
         }
-        const double lx = e.x0 + 0.5, hx = std::max(lx, e.x1 - 0.5);
-        const double ly = e.y0 + 0.5, hy = std::max(ly, e.y1 - 0.5);
-        const double sy = std::clamp(y + 0.5, ly, hy);
-        for (int i = 0; i < inner; ++i)
-            src->sample(std::clamp(double(a + i) + 0.5, lx, hx), sy, out + 4 * i);
-        break;
-    }
-    case NodeKind::Warp: {
-        const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view;
-        if (!src) {
-            zero(out, inner);
-            break;
+        const int64_t yy = std::clamp(y, c.y0, c.y1 - 1);
+        const int64_t lo = std::clamp(a, c.x0, c.x1 - 1), hi = std::clamp(b - 1, c.x0, c.x1 - 1) + 1;
+        float* row = s.get(depth + 1, size_t(hi - lo) * 4);
+        const float* p = evalRow(n->inputs[0].node().get(), yy, lo, int(hi - lo), row, depth + 2, s);
+        for (int i = 0; i < inner; ++i) {
+            const int64_t x = std::clamp(a + i, lo, hi - 1);
+            std::memcpy(out + 4 * i, p + (x - lo) * 4, 4 * sizeof(float));
         }
-        double* sx = s.coord(2 * depth, size_t(inner));
-        double* sy = s.coord(2 * depth + 1, size_t(inner));
-        n->warpFn(WarpRow{sx, sy, inner, a, y});
-        for (int i = 0; i < inner; ++i)
-            src->sample(sx[i], sy[i], out + 4 * i);
         break;
     }
+    case NodeKind::Transform:
+    case NodeKind::Warp:
     case NodeKind::General:
-        zero(out, inner); // general nodes are always held; never reached
+        spatialRow(n, y, a, inner, out, depth, s);
         break;
     }
     return buf;

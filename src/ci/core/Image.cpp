@@ -161,6 +161,8 @@ Image Image::clampedToExtent() const {
     auto n = std::make_shared<Node>();
     n->kind = NodeKind::Clamp;
     n->extent = Rect::infinite();
+    // On whole pixels the clamp repeats edge pixels exactly and can run fused with its input.
+    n->pixelAligned = node_->extent == node_->extent.roundedOut();
     n->inputs = {*this};
     return Image(std::move(n));
 }

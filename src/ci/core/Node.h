@@ -40,14 +40,15 @@ class Node {
     GeneralKernel::Function generalFn;    // General
     GeneralKernel::Roi generalRoi;        // General
     bool tileable = true;                 // General
+    bool pixelAligned = false;            // Clamp: the input's extent lies on whole pixels
 
     /// The region of input k needed to compute the output rectangle r.
     Rect roi(int k, const Rect& r) const;
     /// True when the node reads its inputs at other places than the one it computes, so the
     /// renderer must hold those inputs as pixel blocks.
     bool readsNeighbours() const {
-        return kind == NodeKind::Transform || kind == NodeKind::Clamp || kind == NodeKind::Warp ||
-               kind == NodeKind::General;
+        return kind == NodeKind::Transform || (kind == NodeKind::Clamp && !pixelAligned) ||
+               kind == NodeKind::Warp || kind == NodeKind::General;
     }
 };
 

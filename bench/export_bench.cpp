@@ -1,0 +1,173 @@
+// End-to-end measurement of a batch: the controller's real import and export, headless.
+//
+//   export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 --out DIR
+//                [--no-overwrite] IMAGE...
+//
+// Prints one line per image (name, ok or failed, milliseconds), then
+// "exported N failed M in S s, peak RSS R MB"; exits 0 when nothing failed, 1 otherwise.
+
+#include "app/AppDelegate.h"
+#include "app/services/SystemServices.h"
+#include "app/services/UserDefaults.h"
+#include "model/Project.h"
+
+#if __has_include("filters/Registry.h")
+#include "filters/Registry.h"
+#define GW_HAVE_OWN_FILTERS 1
+#endif
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+
+namespace {
+
+int usage(const char* message) {
+    std::fprintf(stderr, "export_bench: %s\n", message);
+    std::fprintf(stderr, "usage: export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 "
+                         "--out DIR [--no-overwrite] IMAGE...\n");
+    return 2;
+}
+
+double peakRssMegabytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+/// Runs the event loop until `done` holds (checked after every change the controller reports).
+template <class Signal, class Done> void waitFor(app::AppDelegate& d, Signal signal, Done done) {
+    if (done())
+        return;
+    QEventLoop loop;
+    auto connection = QObject::connect(&d, signal, &loop, [&] {
+        if (done())
+            QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    });
+    loop.exec();
+    QObject::disconnect(connection);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication application(argc, argv);
+
+    QString presetPath, outDir;
+    qint64 format = -1, quality = 0;
+    bool overwrite = true;
+    QStringList images;
+    const QStringList args = application.arguments();
+    static const std::map<QString, qint64> formats = {
+        {"png", 0}, {"jpeg", 1}, {"bmp", 2}, {"tiff", 3}, {"gif", 4}};
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        auto next = [&]() -> QString { return i + 1 < args.size() ? args[++i] : QString(); };
+        if (a == "--preset")
+            presetPath = next();
+        else if (a == "--format") {
+            auto it = formats.find(next());
+            if (it == formats.end())
+                return usage("unknown format");
+            format = it->second;
+        } else if (a == "--quality") {
+            bool ok = false;
+            quality = next().toLongLong(&ok);
+            if (!ok || quality < 1 || quality > 5)
+                return usage("quality must be 1 to 5");
+        } else if (a == "--out")
+            outDir = next();
+        else if (a == "--no-overwrite")
+            overwrite = false;
+        else if (a.startsWith("--"))
+            return usage("unknown option");
+        else
+            images << a;
+    }
+    if (presetPath.isEmpty() || outDir.isEmpty() || format < 0 || quality == 0 || images.isEmpty())
+        return usage("missing arguments");
+
+    QFile presetFile(presetPath);
+    if (!presetFile.open(QIODevice::ReadOnly))
+        return usage("cannot read the preset file");
+    auto steps = model::decodePreset(presetFile.readAll().toStdString());
+    if (!steps)
+        return usage(("invalid preset: " + steps.error()).c_str());
+    if (!QDir().mkpath(outDir))
+        return usage("cannot make the output folder");
+
+#ifdef GW_HAVE_OWN_FILTERS
+    filters::registerCustomFilters();
+#endif
+
+    QTemporaryDir support; // keeps the user's own presets folder out of it
+    app::AppServices services;
+    services.queues = std::make_shared<app::QtQueues>();
+    services.defaults = std::make_shared<app::MemoryDefaults>();
+    services.dataFolder = support.path();
+    services.metadataTool = app::metadataToolPath();
+    app::AppDelegate d(std::move(services));
+    d.setCurrentFilters(*steps);
+
+    // Import.
+    QList<QUrl> urls;
+    for (const auto& image : images)
+        urls << QUrl::fromLocalFile(QFileInfo(image).absoluteFilePath());
+    const auto importStart = std::chrono::steady_clock::now();
+    d.addImages(urls);
+    waitFor(d, &app::AppDelegate::CurrentlyAddingImagesChanged, [&] { return !d.CurrentlyAddingImages(); });
+    const double importSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - importStart).count();
+    std::fprintf(stderr, "imported %zu of %lld in %.3f s\n", d.CurrentImages().size(), (long long)urls.size(),
+                 importSeconds);
+
+    // Export.
+    d.setExportDialogFileFormat(format);
+    d.setExportDialogQuality(quality);
+    d.setExportDialogDestination(QFileInfo(outDir).absoluteFilePath());
+    d.setExportDialogDestinationDoOverwrite(overwrite);
+
+    std::set<QString> queued;
+    for (const auto& record : d.CurrentImages())
+        queued.insert(record->path());
+    const size_t expected = d.CurrentImages().size();
+    size_t done = 0, ok = 0, failed = 0;
+    QObject::connect(&d, &app::AppDelegate::exportItemFinished,
+                     [&](const QString& path, bool success, double ms) {
+                         ++done;
+                         success ? ++ok : ++failed;
+                         std::printf("%s %s %.1f\n", QFileInfo(path).fileName().toUtf8().constData(),
+                                     success ? "ok" : "failed", ms);
+                     });
+    // Images the import could not read are failures too.
+    for (const auto& url : urls)
+        if (!queued.count(url.toLocalFile())) {
+            ++failed;
+            std::printf("%s failed 0.0\n", QFileInfo(url.toLocalFile()).fileName().toUtf8().constData());
+        }
+
+    const auto exportStart = std::chrono::steady_clock::now();
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    waitFor(d, &app::AppDelegate::exportItemFinished, [&] { return done == expected; });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - exportStart).count();
+
+    std::printf("exported %zu failed %zu in %.3f s, peak RSS %.1f MB\n", ok, failed, seconds,
+                peakRssMegabytes());
+    std::fflush(stdout);
+    return failed == 0 ? 0 : 1;
+}

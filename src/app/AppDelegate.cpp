@@ -1,0 +1,412 @@
+#include "app/AppDelegate.h"
+
+#include "app/services/SystemServices.h"
+
+#include "ci/core/Console.h"
+#include "platform/NotificationCenter.h"
+
+#include "catalogue/ActionsLibrary.h"
+#include "catalogue/EffectsLibrary.h"
+#include "filters/Registry.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QThread>
+
+namespace app {
+
+namespace {
+
+// The controller as the catalogue's per-entry tick sees it; it does not keep the controller alive.
+class OverlayTarget : public model::LoadingProgressTarget {
+  public:
+    explicit OverlayTarget(AppDelegate* delegate) : delegate_(delegate) {}
+    void setProgressOverlayMessage(const QString& text) override {
+        if (delegate_)
+            delegate_->setProgressOverlayMessage(text);
+    }
+    void setProgressOverlaySubMessage(const QString& text) override {
+        if (delegate_)
+            delegate_->setProgressOverlaySubMessage(text);
+    }
+    qint64 ProgressOverlayCurrent() const override {
+        return delegate_ ? delegate_->ProgressOverlayCurrent() : 0;
+    }
+    void setProgressOverlayCurrent(qint64 value) override {
+        if (delegate_)
+            delegate_->setProgressOverlayCurrent(value);
+    }
+    void detach() { delegate_ = nullptr; }
+
+  private:
+    AppDelegate* delegate_;
+};
+
+size_t entryCount(const Library& library) {
+    size_t n = 0;
+    for (const auto& category : library)
+        if (category)
+            n += category->filters().size();
+    return n;
+}
+
+} // namespace
+
+AppServices defaultServices(std::shared_ptr<Dialogs> dialogs) {
+    AppServices services;
+    services.queues = std::make_shared<QtQueues>();
+    services.dialogs = std::move(dialogs);
+    services.defaults = std::make_shared<SettingsDefaults>();
+    services.dataFolder = userDataFolder();
+    services.metadataTool = metadataToolPath();
+    services.hooks.registerFilters = [] { filters::registerCustomFilters(); };
+    services.hooks.buildActionsLibrary = [](AppDelegate& d) {
+        return catalogue::buildActionsLibrary(d.loadingTarget());
+    };
+    services.hooks.buildEffectsLibrary = [](AppDelegate& d) {
+        return catalogue::buildEffectsLibrary(d.loadingTarget());
+    };
+    return services;
+}
+
+AppDelegate::AppDelegate(AppServices services, QObject* parent)
+    : QObject(parent), services_(std::move(services)), alive_(std::make_shared<bool>(true)) {
+    if (!services_.queues)
+        services_.queues = std::make_shared<QtQueues>();
+    if (!services_.defaults)
+        services_.defaults = std::make_shared<MemoryDefaults>();
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        AvailableFonts_ = QFontDatabase::families();
+    loadingTarget_ = std::make_shared<OverlayTarget>(this);
+}
+
+AppDelegate::~AppDelegate() {
+    *alive_ = false;
+    if (observerToken_)
+        platform::NotificationCenter::defaultCenter().removeObserver(observerToken_);
+    static_cast<OverlayTarget*>(loadingTarget_.get())->detach();
+    if (model::loadingProgressTarget() == loadingTarget_)
+        model::setLoadingProgressTarget(nullptr);
+}
+
+// ---------------------------------------------------------------- state
+
+void AppDelegate::setFilterActionsLibrary(const Library& library) {
+    FilterActionsLibrary_ = library;
+    Q_EMIT FilterActionsLibraryChanged();
+}
+
+void AppDelegate::setFilterEffectsLibrary(const Library& library) {
+    FilterEffectsLibrary_ = library;
+    Q_EMIT FilterEffectsLibraryChanged();
+}
+
+void AppDelegate::setFilterLibrary(const Library& library) {
+    FilterLibrary_ = library;
+    Q_EMIT FilterLibraryChanged();
+}
+
+void AppDelegate::setCurrentFilters(const model::Filters& filters) {
+    CurrentFilters_ = filters;
+    Q_EMIT CurrentFiltersChanged();
+}
+
+void AppDelegate::setCurrentImages(const ImageObjects& images) {
+    CurrentImages_ = images;
+    if (CurrentImagesSelection() >= qint64(CurrentImages_.size()))
+        setCurrentImagesSelection(CurrentImages_.empty() ? -1 : qint64(CurrentImages_.size()) - 1);
+    Q_EMIT CurrentImagesChanged();
+}
+
+void AppDelegate::setCurrentPreview(const platform::WindowImage& image) {
+    CurrentPreview_ = image;
+    Q_EMIT CurrentPreviewChanged();
+}
+
+void AppDelegate::setActionsOrEffects(const qint64& value) {
+    setActionsOrEffectsValue(value);
+    if (value == 1) {
+        setActionsOrEffectsLabel("Photo Effects");
+        setFilterLibrary(FilterEffectsLibrary_);
+    } else {
+        setActionsOrEffectsLabel("Actions");
+        setFilterLibrary(FilterActionsLibrary_);
+    }
+}
+
+void AppDelegate::setCurrentProjectUrl(const QUrl& url) {
+    CurrentProjectUrl_ = url;
+    Q_EMIT CurrentProjectUrlChanged();
+    // Always a separate main-queue block, even on the main queue.
+    auto alive = alive_;
+    queues().mainAsync([this, alive, url] {
+        if (!*alive)
+            return;
+        setWindowSubtitle(url.isEmpty() ? QString("Untitled Project")
+                                        : QFileInfo(url.toLocalFile()).fileName());
+    });
+}
+
+QString AppDelegate::exportDialogQualityDescription() const {
+    static const char* const names[] = {"Bad", "Poor", "Average", "Good", "Excellent"};
+    const qint64 q = exportDialogQuality_;
+    return q >= 1 && q <= 5 ? QString(names[q - 1]) : QString();
+}
+
+void AppDelegate::setProgressOverlayCurrent(qint64 value) {
+    ProgressOverlayCurrent_ = value;
+    Q_EMIT ProgressOverlayCurrentChanged();
+}
+
+void AppDelegate::setProgressOverlaySubMessage(const QString& text) {
+    setProgressOverlaySubMessageValue(text);
+}
+
+// ---------------------------------------------------------------- application life
+
+bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    Q_EMIT showWindowRequested(!hasVisibleWindows);
+    return true;
+}
+
+void AppDelegate::doReopenWindow() {
+    Q_EMIT showWindowRequested(true);
+}
+
+void AppDelegate::setUpDirectories() {
+    QDir base(services_.dataFolder);
+    setMainAppSupportDir(QDir::cleanPath(base.filePath("Glimmerworks")));
+    setMainPresetsDir(QDir::cleanPath(QDir(mainAppSupportDir()).filePath("Presets")));
+    // "Presets" is made whenever it is missing, so that saving a preset always has a folder.
+    if (!QFileInfo(mainPresetsDir()).isDir())
+        QDir().mkpath(mainPresetsDir());
+    updatePresetsMenu();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    setUpDirectories();
+    if (services_.hooks.registerFilters)
+        services_.hooks.registerFilters();
+
+    observerToken_ = platform::NotificationCenter::defaultCenter().addObserver(
+        platform::RequiresPreviewRegeneration, [this, alive = alive_](const std::string&) {
+            // Posted synchronously on the poster's thread; the debounce lives on the main queue.
+            if (!*alive)
+                return;
+            if (QCoreApplication::instance() &&
+                QThread::currentThread() != QCoreApplication::instance()->thread())
+                queues().mainAsync([this, alive] {
+                    if (*alive)
+                        requestPreviewRegeneration();
+                });
+            else
+                requestPreviewRegeneration();
+        });
+
+    setWrapperHidden(true);
+    setOverlayVisible(true);
+    setProgressOverlayAction("Starting up");
+    setProgressOverlayMessage("Loading configuration...");
+    setProgressOverlaySubMessage("");
+    setProgressOverlayCurrent(0);
+    setProgressOverlayMax(195);
+    setOverlayStepper(0, 10);
+    stepOverlayProgress([this] { startLibraryLoading(); });
+}
+
+void AppDelegate::startLibraryLoading() {
+    setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
+    auto alive = alive_;
+    queues().globalAsync([this, alive] {
+        if (*alive)
+            loadFilterLibraries();
+    });
+}
+
+void AppDelegate::showLoadingMessage(const QString& message) {
+    model::setLoadingProgressTarget(loadingTarget_);
+    setProgressOverlayMessage(message);
+}
+
+void AppDelegate::advanceLoadingProgress(const QString& subMessage) {
+    setProgressOverlaySubMessage(subMessage);
+    setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
+}
+
+void AppDelegate::loadFilterLibraries() {
+    // Runs on the global queue. The libraries are stored before the blocks that read them are
+    // queued; the window only reads them after the change signals, which come via the main queue.
+    Library actions =
+        services_.hooks.buildActionsLibrary ? services_.hooks.buildActionsLibrary(*this) : Library{};
+    Library effects =
+        services_.hooks.buildEffectsLibrary ? services_.hooks.buildEffectsLibrary(*this) : Library{};
+    const size_t a = entryCount(actions);
+    const size_t e = entryCount(effects);
+    auto alive = alive_;
+    queues().mainAsync([this, alive, actions, effects] {
+        if (!*alive)
+            return;
+        setFilterActionsLibrary(actions);
+        setFilterEffectsLibrary(effects);
+        installFilterMenus();
+    });
+    ci::console(std::to_string(a) + " actions found");
+    ci::console(std::to_string(e) + " photo effects found");
+    ci::console(std::to_string(a + e) + " filters found in total");
+    queues().mainAsync([this, alive] {
+        if (*alive)
+            beginUIInitialization();
+    });
+}
+
+void AppDelegate::installFilterMenus() {
+    actionsMenu_ = buildFilterMenus(FilterActionsLibrary_);
+    Q_EMIT actionsMenuChanged();
+    effectsMenu_ = buildFilterMenus(FilterEffectsLibrary_);
+    Q_EMIT effectsMenuChanged();
+}
+
+void AppDelegate::beginUIInitialization() {
+    setWrapperHidden(false);
+    setFilterLibrary(FilterEffectsLibrary_);
+    setProgressOverlaySubMessage("");
+    setProgressOverlayMessage("Initializing UI...");
+    setOverlayStepper(0, 5);
+    stepOverlayProgress([this] { performOnMainQueue([this] { finishStartupUI(); }); });
+}
+
+void AppDelegate::finishStartupUI() {
+    setOverlayVisible(false);
+    Q_EMIT startupFinished();
+}
+
+// ---------------------------------------------------------------- progress
+
+void AppDelegate::performOnMainQueue(std::function<void()> operation) {
+    auto alive = alive_;
+    queues().mainAsync([alive, operation = std::move(operation)] {
+        if (*alive)
+            operation();
+    });
+}
+
+void AppDelegate::stepOverlayProgress(std::function<void()> continuation) {
+    auto alive = alive_;
+    queues().globalAsyncAfter(0.1, [this, alive, continuation = std::move(continuation)]() mutable {
+        queues().mainAsync([this, alive, continuation = std::move(continuation)]() mutable {
+            if (*alive)
+                overlayTick(std::move(continuation));
+        });
+    });
+}
+
+void AppDelegate::overlayTick(std::function<void()> continuation) {
+    setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
+    ++incdProgress_;
+    if (incdProgress_ < incdProgressTimes_)
+        stepOverlayProgress(std::move(continuation));
+    else
+        continuation();
+}
+
+void AppDelegate::stepSheetProgress(std::function<void()> continuation) {
+    auto alive = alive_;
+    queues().globalAsyncAfter(0.1, [this, alive, continuation = std::move(continuation)]() mutable {
+        queues().mainAsync([this, alive, continuation = std::move(continuation)]() mutable {
+            if (*alive)
+                sheetTick(std::move(continuation));
+        });
+    });
+}
+
+void AppDelegate::sheetTick(std::function<void()> continuation) {
+    setProgressSheetCurrent(ProgressSheetCurrent() + 1);
+    ++incdSheetProgress_;
+    if (incdSheetProgress_ < incdSheetProgressTimes_)
+        stepSheetProgress(std::move(continuation));
+    else
+        continuation();
+}
+
+void AppDelegate::finishProgressSheet(std::function<void()> continuation) {
+    setProgressSheetSuccess(true);
+    queues().globalAsyncAfter(2.0, std::move(continuation));
+}
+
+void AppDelegate::endProgressSheet() {
+    // Ending a sheet that is not shown (after a force-close) changes nothing.
+    setProgressSheetVisible(false);
+    setProgressSheetSuccess(false);
+}
+
+void AppDelegate::enqueueRun(std::function<void()> start) {
+    if (runActive_) {
+        waitingRuns_.push_back(std::move(start));
+        return;
+    }
+    start();
+}
+
+void AppDelegate::beginSheetRun() {
+    runActive_ = true;
+    ++runId_;
+    setProgressSheetSuccess(false);
+    setProgressSheetFailures(0);
+    setProgressSheetVisible(true);
+}
+
+void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total) {
+    runActive_ = false;
+    setProgressSheetFailures(failures);
+    setProgressSheetSuccess(false);
+    setProgressSheetMessage(QString("%1 of %2 failed").arg(failures).arg(total));
+    if (!waitingRuns_.empty()) {
+        auto next = std::move(waitingRuns_.front());
+        waitingRuns_.pop_front();
+        next();
+    }
+}
+
+void AppDelegate::runFinished() {
+    // Ends this run's sheet 2.0 s later unless a waiting run has taken the sheet over by then.
+    runActive_ = false;
+    const uint64_t run = runId_;
+    auto alive = alive_;
+    finishProgressSheet([this, alive, run] {
+        performOnMainQueue([this, run] {
+            if (runId_ == run && !runActive_)
+                endProgressSheet();
+        });
+    });
+    if (!waitingRuns_.empty()) {
+        auto next = std::move(waitingRuns_.front());
+        waitingRuns_.pop_front();
+        next();
+    }
+}
+
+// ---------------------------------------------------------------- confirmations
+
+void AppDelegate::confirmAction(const QString& message, const QString& informative, const QString& key,
+                                std::function<void()> action) {
+    if (!key.isEmpty() && services_.defaults->boolForKey(key)) {
+        action();
+        return;
+    }
+    AlertRequest request;
+    request.message = message;
+    request.informativeText = informative;
+    request.buttons = {"OK", "Cancel"};
+    if (!key.isEmpty())
+        request.suppressionTitle = "Don't show this message again";
+    const AlertResponse response =
+        services_.dialogs ? services_.dialogs->runAlert(request) : AlertResponse{1, false, {}};
+    if (!key.isEmpty() && response.suppressionChecked)
+        services_.defaults->setBool(key, true);
+    if (response.button == 0)
+        action();
+}
+
+} // namespace app

@@ -1,0 +1,279 @@
+// Presets (one file per workflow in the support folder) and project documents (the workflow with
+// the image list).
+
+#include "app/AppDelegate.h"
+
+#include "ci/core/Console.h"
+#include "model/Project.h"
+#include "platform/NotificationCenter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace app {
+
+namespace {
+
+std::optional<std::string> readFileText(const QString& path, std::string& error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = "The file \"" + QFileInfo(path).fileName().toStdString() +
+                "\" couldn't be opened: " + file.errorString().toStdString();
+        return std::nullopt;
+    }
+    return file.readAll().toStdString();
+}
+
+/// Replaces the file at `path` as a whole or not at all.
+bool writeFileAtomically(const QString& path, const QByteArray& data, std::string& error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        error = "The file \"" + QFileInfo(path).fileName().toStdString() +
+                "\" couldn't be saved: " + file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+bool isValidPresetName(const QString& name) {
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains(QChar(0));
+}
+
+} // namespace
+
+void AppDelegate::updatePresetsMenu() {
+    QDir dir(mainPresetsDir());
+    if (!QFileInfo(mainPresetsDir()).isDir() || !dir.isReadable()) {
+        ci::console("updatePresetsMenu: The folder \"" +
+                    QFileInfo(mainPresetsDir()).fileName().toStdString() + "\" doesn't exist.");
+        return;
+    }
+    const auto names =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    MenuItems menu;
+    for (const auto& name : names) {
+        MenuItem item;
+        item.title = name;
+        item.checked = !presetCurrent().isEmpty() && name == presetCurrent();
+        menu.push_back(std::move(item));
+    }
+    presetsMenu_ = std::move(menu);
+    Q_EMIT presetsMenuChanged();
+}
+
+void AppDelegate::loadPreset(const QString& title) {
+    setPresetCurrent(title);
+    try {
+        if (!isValidPresetName(title))
+            throw std::runtime_error("invalid preset name");
+        std::string error;
+        auto text = readFileText(QDir(mainPresetsDir()).filePath(title), error);
+        if (!text)
+            throw std::runtime_error(error);
+        auto filters = model::decodePreset(*text);
+        if (!filters)
+            throw std::runtime_error(filters.error());
+        setCurrentFilters(*filters);
+        postRegeneration();
+    } catch (const std::exception& e) {
+        ci::console(std::string("loadPreset: ⛔️ ") + e.what());
+    }
+    updatePresetsMenu();
+}
+
+void AppDelegate::savePreset() {
+    std::string error;
+    if (!isValidPresetName(presetCurrent())) {
+        error = "invalid preset name";
+    } else {
+        QDir().mkpath(mainPresetsDir());
+        auto text = model::encodePreset(CurrentFilters_);
+        if (!text)
+            error = text.error();
+        else
+            writeFileAtomically(QDir(mainPresetsDir()).filePath(presetCurrent()),
+                                QByteArray::fromStdString(*text), error);
+    }
+    if (!error.empty())
+        ci::console("savePreset: ⛔️ " + error);
+    updatePresetsMenu();
+}
+
+void AppDelegate::presetSaveCurrent() {
+    if (!presetCurrent().isEmpty())
+        savePreset();
+    else
+        askPresetName();
+}
+
+void AppDelegate::presetSaveCurrentAs() {
+    askPresetName();
+}
+
+void AppDelegate::askPresetName() {
+    if (!services_.dialogs)
+        return;
+    AlertRequest request;
+    request.message = "Save Preset";
+    request.informativeText = "Choose a name for this preset";
+    request.buttons = {"OK", "Cancel"};
+    request.hasTextField = true;
+    const auto response = services_.dialogs->runAlert(request);
+    if (response.button != 0)
+        return;
+    if (!isValidPresetName(response.text)) {
+        // The name becomes a file name in the presets folder; it must name a file there.
+        AlertRequest refusal;
+        refusal.message = "Invalid preset name";
+        refusal.informativeText = "A preset name cannot be empty, \".\" or \"..\", or contain \"/\".";
+        refusal.buttons = {"OK"};
+        services_.dialogs->runAlert(refusal);
+        return;
+    }
+    setPresetCurrent(response.text);
+    savePreset();
+}
+
+void AppDelegate::newDocument() {
+    confirmAction("Are you sure you want to proceed?",
+                  "All of the images and actions you have added will be removed!", "new-project", [this] {
+                      setCurrentImages({});
+                      setHasFiles(false);
+                      setCurrentFilters({});
+                      // A new project must not be saved over the previous one's file.
+                      setCurrentProjectUrl(QUrl());
+                      setPresetCurrent("");
+                      updatePresetsMenu();
+                  });
+}
+
+void AppDelegate::openDocument() {
+    confirmAction("Are you sure you want to proceed?",
+                  "All of your changes to the current project will not be saved!", "open-project",
+                  [this] { chooseProjectToOpen(true); });
+}
+
+void AppDelegate::chooseProjectToOpen(bool consent) {
+    if (!consent || !services_.dialogs)
+        return;
+    OpenPanelRequest request;
+    request.allowsMultipleSelection = true;
+    request.canChooseFiles = true;
+    request.canChooseDirectories = false;
+    request.allowedExtensions = {"gwProject"};
+    auto paths = services_.dialogs->runOpenPanel(request);
+    if (!paths)
+        return;
+    QList<QUrl> urls;
+    for (const auto& p : *paths)
+        urls.push_back(QUrl::fromLocalFile(p));
+    loadFromDisk(urls);
+}
+
+void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
+    if (urls.isEmpty())
+        return;
+    const QUrl url = urls.front();
+    std::shared_ptr<model::Project> project;
+    {
+        std::string error;
+        auto text = readFileText(url.toLocalFile(), error);
+        auto decoded =
+            text ? model::decodeProject(*text) : ci::Result<std::shared_ptr<model::Project>>::failure(error);
+        if (!decoded) {
+            ci::console("loadFromDisk: ⛔️ " + decoded.error());
+            return;
+        }
+        project = *decoded;
+    }
+    QList<QUrl> images;
+    for (const auto& path : project->images())
+        images.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
+    setCurrentFilters(project->filters());
+    setCurrentProjectUrl(url);
+    addImages(images);
+}
+
+void AppDelegate::saveDocument() {
+    saveProject();
+}
+
+void AppDelegate::saveDocumentAs() {
+    chooseProjectSaveUrl();
+}
+
+void AppDelegate::saveProject() {
+    if (CurrentProjectUrl_.isEmpty())
+        chooseProjectSaveUrl();
+    else
+        beginSavingProject();
+}
+
+void AppDelegate::chooseProjectSaveUrl() {
+    if (!services_.dialogs)
+        return;
+    SavePanelRequest request;
+    request.allowedExtensions = {"gwProject"};
+    auto path = services_.dialogs->runSavePanel(request);
+    if (!path)
+        return;
+    setCurrentProjectUrl(QUrl::fromLocalFile(*path));
+    beginSavingProject();
+}
+
+void AppDelegate::beginSavingProject() {
+    // The document is taken whole on the main queue; the worker only writes it.
+    std::vector<std::string> images;
+    for (const auto& image : CurrentImages_)
+        images.push_back(image->path().toStdString());
+    const QUrl url = CurrentProjectUrl_;
+    const model::Project project(std::move(images), CurrentFilters_,
+                                 url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
+    auto text = model::encodeProject(project);
+    QByteArray data;
+    if (text)
+        data = QByteArray::fromStdString(*text);
+    else
+        ci::console("saveToDisk: ⛔️ " + text.error());
+    const QString path = text ? url.toLocalFile() : QString();
+
+    enqueueRun([this, data, path] {
+        setProgressSheetCurrent(0);
+        setProgressSheetMax(20);
+        setProgressSheetAction("Saving project");
+        setProgressSheetMessage("Processing...");
+        setProgressSheetSubMessage("");
+        setProgressSheetShowCounter(false);
+        beginSheetRun();
+        auto alive = alive_;
+        queues().globalAsync([this, alive, data, path] {
+            if (*alive)
+                saveToDisk(data, path);
+        });
+    });
+}
+
+void AppDelegate::saveToDisk(QByteArray data, QString path) {
+    bool ok = !path.isEmpty();
+    if (ok) {
+        std::string error;
+        ok = writeFileAtomically(path, data, error);
+        if (!ok)
+            ci::console("saveToDisk: ⛔️ " + error);
+    }
+    performOnMainQueue([this, ok] { didSaveProject(ok); });
+}
+
+void AppDelegate::didSaveProject(bool ok) {
+    setSheetStepper(0, 20);
+    stepSheetProgress([this, ok] {
+        if (ok)
+            runFinished();
+        else
+            runFinishedWithFailures(1, 1);
+    });
+}
+
+} // namespace app

@@ -1,0 +1,182 @@
+// The image queue: import under the progress sheet, drops, open-file requests and removal.
+
+#include "app/AppDelegate.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace app {
+
+const QStringList& AppDelegate::imageFileExtensions() {
+    static const QStringList extensions = {
+        "3FR",  "3fr",  "ARW",  "ASTC", "ATX",   "AVCI", "AVIF",  "AVIS",  "BMP",  "CR2",  "CR3",  "CRW",
+        "CUR",  "DCR",  "DDS",  "DNG",  "DXO",   "EFX",  "EPI",   "EPS",   "EPSF", "EPSI", "ERF",  "EXR",
+        "FAX",  "FFF",  "G3",   "GIF",  "HDR",   "HEIC", "HEICS", "HEIF",  "HIF",  "ICNS", "ICO",  "IIQ",
+        "J2C",  "J2K",  "JFAX", "JFIF", "JFX",   "JP2",  "JPE",   "JPEG",  "JPF",  "JPG",  "JPS",  "KTX",
+        "KTX2", "MOS",  "MPO",  "MRW",  "NEF",   "NRW",  "ORF",   "PAM",   "PBM",  "PCT",  "PDF",  "PEF",
+        "PFM",  "PGM",  "PIC",  "PICT", "PNG",   "PPM",  "PS",    "PSB",   "PSD",  "PVR",  "RAF",  "RAW",
+        "RGB",  "RW2",  "RWL",  "SGI",  "SR2",   "SRF",  "SRW",   "TARGA", "TGA",  "TIF",  "TIFF", "WEBP",
+        "arw",  "astc", "atx",  "avci", "avif",  "avis", "bmp",   "cr2",   "cr3",  "crw",  "cur",  "dcr",
+        "dds",  "dng",  "dxo",  "efx",  "epi",   "eps",  "epsf",  "epsi",  "erf",  "exr",  "fax",  "fff",
+        "g3",   "gif",  "hdr",  "heic", "heics", "heif", "hif",   "icns",  "ico",  "iiq",  "j2c",  "j2k",
+        "jfax", "jfif", "jfx",  "jp2",  "jpe",   "jpeg", "jpf",   "jpg",   "jps",  "ktx",  "ktx2", "mos",
+        "mpo",  "mrw",  "nef",  "nrw",  "orf",   "pam",  "pbm",   "pct",   "pdf",  "pef",  "pfm",  "pgm",
+        "pic",  "pict", "png",  "ppm",  "ps",    "psb",  "psd",   "pvr",   "raf",  "raw",  "rgb",  "rw2",
+        "rwl",  "sgi",  "sr2",  "srf",  "srw",   "svg",  "targa", "tga",   "tif",  "tiff", "webp"};
+    return extensions;
+}
+
+QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
+    const QString path = url.toLocalFile();
+    const QFileInfo info(path);
+    if (!info.isDir())
+        return {url};
+    QDir dir(path);
+    if (!dir.isReadable())
+        return {};
+    QList<QUrl> urls;
+    // Every entry, hidden ones and sub-folders included: the import reports what is not an image.
+    const auto names =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const auto& name : names)
+        urls.push_back(QUrl::fromLocalFile(dir.filePath(name)));
+    return urls;
+}
+
+void AppDelegate::addImages(const QList<QUrl>& urls) {
+    // One run shows the sheet at a time; an import asked for meanwhile follows it.
+    enqueueRun([this, urls] { startImport(urls); });
+}
+
+void AppDelegate::startImport(QList<QUrl> urls) {
+    setProgressSheetCurrent(0);
+    setProgressSheetMax(urls.size());
+    setProgressSheetAction("Importing images");
+    setProgressSheetMessage("Warming up...");
+    setProgressSheetShowCounter(true);
+    setCurrentlyAddingImages(true);
+    beginSheetRun();
+    const uint64_t run = runId_;
+    auto alive = alive_;
+    queues().globalAsync([this, alive, urls = std::move(urls), run] {
+        if (*alive)
+            importImagesWorker(urls, run);
+    });
+}
+
+void AppDelegate::importImagesWorker(QList<QUrl> urls, uint64_t run) {
+    const QString tool = services_.metadataTool;
+    for (const auto& url : urls) {
+        performOnMainQueue([this, url] {
+            setProgressSheetCurrent(ProgressSheetCurrent() + 1);
+            setProgressSheetMessage("Analyzing...");
+            setProgressSheetSubMessage(url.toLocalFile());
+        });
+        auto record = ImageObject::make(url, tool);
+        if (!record) {
+            performOnMainQueue([this] { setProgressSheetMessage("Error reading image..."); });
+            continue;
+        }
+        performOnMainQueue([this, record] {
+            setProgressSheetMessage("Adding...");
+            auto images = CurrentImages_;
+            images.push_back(record);
+            setCurrentImages(images);
+            setCurrentImagesSelection(qint64(CurrentImages_.size()) - 1);
+            setHasFiles(true);
+        });
+    }
+    performOnMainQueue([this, run] {
+        if (runId_ == run && ProgressSheetCurrent() == ProgressSheetMax())
+            finishImport();
+    });
+}
+
+void AppDelegate::finishImport() {
+    setProgressSheetSuccess(true);
+    setCurrentlyAddingImages(false);
+    regeneratePreview();
+    runFinished();
+}
+
+void AppDelegate::addFile() {
+    if (!services_.dialogs)
+        return;
+    OpenPanelRequest request;
+    request.allowsMultipleSelection = true;
+    request.canChooseFiles = true;
+    request.canChooseDirectories = false;
+    request.allowedExtensions = imageFileExtensions();
+    auto paths = services_.dialogs->runOpenPanel(request);
+    if (!paths)
+        return;
+    QList<QUrl> urls;
+    for (const auto& p : *paths)
+        urls.push_back(QUrl::fromLocalFile(p));
+    addImages(urls);
+}
+
+void AppDelegate::dropOnImageView(const QList<QUrl>& urls) {
+    QList<QUrl> expanded;
+    for (const auto& url : urls)
+        if (url.isLocalFile())
+            expanded += expandFolder(url);
+    addImages(expanded);
+}
+
+bool AppDelegate::applicationOpenFile(const QString& path) {
+    addImages(expandFolder(QUrl::fromLocalFile(path)));
+    return true;
+}
+
+void AppDelegate::applicationOpenFiles(const QStringList& paths) {
+    QList<QUrl> urls;
+    for (const auto& path : paths)
+        urls += expandFolder(QUrl::fromLocalFile(path));
+    addImages(urls);
+}
+
+bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
+    qint64 inserted = 0;
+    for (const auto& url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        auto record = ImageObject::make(url, services_.metadataTool);
+        if (!record)
+            continue;
+        auto images = CurrentImages_;
+        const qint64 at = std::clamp<qint64>(row + inserted, 0, qint64(images.size()));
+        images.insert(images.begin() + at, record);
+        ++inserted;
+        setCurrentImages(images);
+        setHasFiles(true);
+    }
+    return true;
+}
+
+void AppDelegate::removeAllFiles() {
+    confirmAction(
+        "Are you sure you want to proceed?",
+        "You are going to remove all files from the current queue (the files on disk will remain intact)",
+        "remove-all-files-from-queue", [this] {
+            setCurrentImages({});
+            setHasFiles(false);
+        });
+}
+
+void AppDelegate::removeImage(const ImageObjectPtr& image) {
+    confirmAction("Are you sure you want to proceed?",
+                  "You are going to remove this from the current queue (the file on disk will remain intact)",
+                  "remove-one-file-from-queue", [this, image] {
+                      auto images = CurrentImages_;
+                      auto it = std::find(images.begin(), images.end(), image);
+                      if (it == images.end())
+                          return;
+                      images.erase(it);
+                      setCurrentImages(images);
+                      if (images.empty())
+                          setHasFiles(false);
+                  });
+}
+
+} // namespace app

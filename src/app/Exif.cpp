@@ -1,0 +1,73 @@
+#include "app/Exif.h"
+
+#include "app/services/SystemServices.h"
+
+#include <QFileInfo>
+#include <QStringDecoder>
+
+#include <algorithm>
+
+namespace app::Exif {
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const char* ws = " \t\n\r\f\v";
+    const auto first = s.find_first_not_of(ws);
+    if (first == std::string::npos)
+        return {};
+    const auto last = s.find_last_not_of(ws);
+    return s.substr(first, last - first + 1);
+}
+
+} // namespace
+
+void parseExifLine(const std::string& line, Metadata& map) {
+    const auto tab = line.find('\t');
+    if (tab == std::string::npos || line.find('\t', tab + 1) != std::string::npos)
+        return;
+    map[trimmed(line.substr(0, tab))] = trimmed(line.substr(tab + 1));
+}
+
+Metadata parseExifOutput(const std::string& text) {
+    Metadata map;
+    size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            parseExifLine(text.substr(start, end - start), map);
+        start = end + 1;
+    }
+    return map;
+}
+
+Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
+    // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
+    const QString absolute = QFileInfo(QString::fromStdString(path)).absoluteFilePath();
+    auto out = runProcess(toolPath, {"-t", absolute}, timeoutMs);
+    if (!out)
+        return {};
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(out->standardOutput);
+    if (decoder.hasError())
+        return {};
+    return parseExifOutput(text.toStdString());
+}
+
+std::vector<DetailRow> exifDetailRecords(const Metadata& map) {
+    static const char* const skipped[] = {"ExifTool Version Number", "File Type", "File Size", "Image Size"};
+    std::vector<DetailRow> rows;
+    for (const auto& [key, value] : map) {
+        if (std::find(std::begin(skipped), std::end(skipped), key) != std::end(skipped))
+            continue;
+        if (value.find("option to") != std::string::npos)
+            continue;
+        rows.push_back({key, value});
+    }
+    // std::map already orders by byte value, which is the plain comparison the table wants.
+    return rows;
+}
+
+} // namespace app::Exif

@@ -1,0 +1,117 @@
+#include "app/ImageObject.h"
+
+#include "ci/core/Console.h"
+#include "platform/WindowImage.h"
+
+#include <QFileInfo>
+#include <QVariantMap>
+
+#include <optional>
+#include <regex>
+
+namespace app {
+
+namespace {
+
+std::optional<qint64> decimalInteger(const std::string& text) {
+    static const std::regex pattern("^[+-]?[0-9]+$");
+    if (!std::regex_match(text, pattern))
+        return std::nullopt;
+    try {
+        return std::stoll(text);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+QString lastPathComponent(const QString& path) {
+    QString p = path;
+    while (p.size() > 1 && p.endsWith('/'))
+        p.chop(1);
+    const auto slash = p.lastIndexOf('/');
+    return slash < 0 ? p : p.mid(slash + 1);
+}
+
+} // namespace
+
+QString ImageObject::deletingPathExtension(const QString& name) {
+    const auto dot = name.lastIndexOf('.');
+    return dot > 0 ? name.left(dot) : name;
+}
+
+QString ImageObject::pathExtension(const QString& name) {
+    const auto dot = name.lastIndexOf('.');
+    return dot > 0 ? name.mid(dot + 1) : QString();
+}
+
+std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& toolPath) {
+    std::shared_ptr<ImageObject> record(new ImageObject());
+    record->url_ = url;
+    record->path_ = url.toLocalFile();
+    record->filename_ = lastPathComponent(record->path_);
+    record->filenameWithoutExtension_ = deletingPathExtension(record->filename_);
+
+    const std::string path = record->path_.toStdString();
+    const auto image = platform::WindowImage::fromFile(path);
+    if (!image)
+        return nullptr;
+
+    const auto metadata = Exif::readExifMetadata(path, toolPath);
+    auto value = [&](const char* key) -> const std::string* {
+        auto it = metadata.find(key);
+        return it == metadata.end() ? nullptr : &it->second;
+    };
+
+    bool sized = false;
+    if (const auto* size = value("Image Size")) {
+        const auto* w = value("Image Width");
+        const auto* h = value("Image Height");
+        const auto width = w ? decimalInteger(*w) : std::nullopt;
+        const auto height = h ? decimalInteger(*h) : std::nullopt;
+        // Metadata the tool could not state plainly must not reject an image we can read.
+        if (width && height) {
+            record->dimensions_ = QString::fromStdString(*size);
+            record->pxWidth_ = *width;
+            record->pxHeight_ = *height;
+            sized = true;
+        }
+    }
+    if (!sized) {
+        const auto* rep = image->firstRepresentation();
+        if (!rep)
+            return nullptr;
+        record->pxWidth_ = rep->pixelsWide();
+        record->pxHeight_ = rep->pixelsHigh();
+        record->dimensions_ = QString("%1x%2").arg(record->pxWidth_).arg(record->pxHeight_);
+    }
+    record->sortableDimensions_ = record->pxWidth_ * record->pxHeight_;
+
+    const QFileInfo info(record->path_);
+    const auto* fileSize = value("File Size");
+    if (!info.exists()) {
+        ci::console("Error: The file \"" + record->filename_.toStdString() + "\" couldn't be read.");
+        if (fileSize)
+            record->filesize_ = QString::fromStdString(*fileSize);
+    } else {
+        record->sortableFilesize_ = info.size();
+        record->filesize_ = fileSize ? QString::fromStdString(*fileSize) : QString::number(info.size());
+    }
+
+    const auto* fileType = value("File Type");
+    record->filetype_ = fileType ? QString::fromStdString(*fileType) : pathExtension(record->filename_);
+    record->details_ = Exif::exifDetailRecords(metadata);
+    return record;
+}
+
+QVariantList ImageObject::detailsList() const {
+    QVariantList list;
+    for (const auto& row : details_) {
+        QVariantMap map;
+        map["dKey"] = QString::fromStdString(row.dKey);
+        map["dVal"] = QString::fromStdString(row.dVal);
+        list.push_back(map);
+    }
+    return list;
+}
+
+} // namespace app

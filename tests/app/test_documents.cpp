@@ -1,0 +1,251 @@
+#include "AppTestSupport.h"
+
+#include "model/Project.h"
+#include "platform/NotificationCenter.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+using apptest::Harness;
+
+namespace {
+
+std::shared_ptr<model::Filter> step(const std::string& name, double scale) {
+    auto f =
+        model::Filter::make(name, "GWTestScale", "",
+                            {model::FilterParam::make("Scale", "inputScale", "",
+                                                      model::FilterParamValue::numeric(scale, 0.05, 1.5),
+                                                      model::FilterParamValue::numeric(0.5, 0.05, 1.5))});
+    f->setIsCurrent(true);
+    return f;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(data);
+}
+
+struct LaunchedHarness : Harness {
+    LaunchedHarness() {
+        apptest::registerTestFilters();
+        d().applicationDidFinishLaunching();
+        queues->advance(3.0);
+    }
+    QString preset(const QString& name) const { return delegate->mainPresetsDir() + "/" + name; }
+};
+
+} // namespace
+
+TEST(Presets, SaveLoadMenuAndInvalidNames) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25), step("B", 1.0)});
+    d.CurrentFilters()[1]->setIsEnabled(false);
+
+    // No current preset: the save command asks for a name.
+    h.dialogs->alertAnswers.push_back({0, false, "Mine"});
+    d.presetSaveCurrent();
+    ASSERT_EQ(h.dialogs->alerts.size(), 1u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "Save Preset");
+    EXPECT_EQ(h.dialogs->alerts[0].informativeText, "Choose a name for this preset");
+    EXPECT_TRUE(h.dialogs->alerts[0].hasTextField);
+    EXPECT_EQ(d.presetCurrent(), "Mine");
+    const QByteArray saved = readAll(h.preset("Mine"));
+    ASSERT_FALSE(saved.isEmpty());
+    EXPECT_EQ(saved.front(), '[');
+    ASSERT_EQ(d.presetsMenu().size(), 1u);
+    EXPECT_TRUE(d.presetsMenu()[0].checked);
+
+    // With a current preset the save command writes without asking.
+    d.setCurrentFilters({step("C", 0.75)});
+    d.presetSaveCurrent();
+    EXPECT_EQ(h.dialogs->alerts.size(), 1u);
+    EXPECT_NE(readAll(h.preset("Mine")), saved);
+
+    // Cancel writes nothing.
+    h.dialogs->alertAnswers.push_back({1, false, "Other"});
+    d.presetSaveCurrentAs();
+    EXPECT_FALSE(QFileInfo::exists(h.preset("Other")));
+    EXPECT_EQ(d.presetCurrent(), "Mine");
+
+    // Names that are not a plain file name are refused with a message.
+    for (const QString name : {"", ".", "..", "a/b", "../escape"}) {
+        const size_t alerts = h.dialogs->alerts.size();
+        h.dialogs->alertAnswers.push_back({0, false, name});
+        d.presetSaveCurrentAs();
+        EXPECT_EQ(h.dialogs->alerts.size(), alerts + 2) << name.toStdString();
+        EXPECT_EQ(h.dialogs->alerts.back().message, "Invalid preset name");
+        EXPECT_EQ(d.presetCurrent(), "Mine");
+    }
+    EXPECT_EQ(QDir(d.mainPresetsDir()).entryList(QDir::Files).size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(h.dir.filePath("data/Glimmerworks/escape")));
+
+    // Saving under a second name, then loading the first back.
+    d.setCurrentFilters({step("A", 0.25), step("B", 1.0)});
+    d.CurrentFilters()[1]->setIsEnabled(false);
+    h.dialogs->alertAnswers.push_back({0, false, "Second"});
+    d.presetSaveCurrentAs();
+    ASSERT_EQ(d.presetsMenu().size(), 2u);
+    int posts = 0;
+    platform::ScopedObserver observer(platform::RequiresPreviewRegeneration,
+                                      [&](const std::string&) { ++posts; });
+    d.loadPreset("Mine");
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->name(), "C");
+    EXPECT_EQ(d.CurrentFilters()[0]->params()[0]->value()->numericV(), 0.75);
+    EXPECT_EQ(posts, 1);
+    for (const auto& item : d.presetsMenu())
+        EXPECT_EQ(item.checked, item.title == "Mine");
+    d.loadPreset("Second");
+    ASSERT_EQ(d.CurrentFilters().size(), 2u);
+    EXPECT_FALSE(d.CurrentFilters()[1]->isEnabled());
+
+    // A file that is not a preset: reported, workflow kept, its item still turned on.
+    writeAll(h.preset("Broken"), "{not json");
+    gwtest::ConsoleCapture console;
+    d.loadPreset("Broken");
+    EXPECT_EQ(d.CurrentFilters().size(), 2u);
+    ASSERT_EQ(console.lines().size(), 1u);
+    EXPECT_EQ(console.lines()[0].rfind("loadPreset: ⛔️ ", 0), 0u);
+    for (const auto& item : d.presetsMenu())
+        EXPECT_EQ(item.checked, item.title == "Broken");
+
+    // A presets folder removed behind our back is made again on saving.
+    QDir(d.mainPresetsDir()).removeRecursively();
+    h.dialogs->alertAnswers.push_back({0, false, "Again"});
+    d.presetSaveCurrentAs();
+    EXPECT_TRUE(QFileInfo::exists(h.preset("Again")));
+}
+
+TEST(Projects, SaveOpenRoundTripAndSheet) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    const QString png = h.copyData("coffee.png", h.dir.filePath("one.png"));
+    const QString jpg = h.copyData("rocket.jpg", h.dir.filePath("two.jpg"));
+    d.addImages({Harness::url(png), Harness::url(jpg)});
+    h.queues->drain();
+    h.queues->advance(2.1);
+    d.setCurrentFilters({step("A", 0.25)});
+
+    // Never saved: the save panel first.
+    const QString file = h.dir.filePath("Trip.gwProject");
+    h.dialogs->saveAnswers.push_back(file);
+    std::vector<qint64> counters;
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetCurrentChanged,
+                     [&] { counters.push_back(d.ProgressSheetCurrent()); });
+    d.saveDocument();
+    EXPECT_EQ(h.dialogs->savePanels.size(), 1u);
+    EXPECT_EQ(h.dialogs->savePanels[0].allowedExtensions, QStringList{"gwProject"});
+    EXPECT_EQ(d.ProgressSheetAction(), "Saving project");
+    EXPECT_EQ(d.ProgressSheetMessage(), "Processing...");
+    EXPECT_EQ(d.ProgressSheetMax(), 20);
+    EXPECT_FALSE(d.ProgressSheetShowCounter());
+    h.queues->drain();
+    EXPECT_TRUE(QFileInfo::exists(file));
+    h.queues->advance(1.95);
+    EXPECT_FALSE(d.ProgressSheetSuccess());
+    h.queues->advance(0.1);
+    EXPECT_EQ(d.ProgressSheetCurrent(), 20);
+    EXPECT_TRUE(d.ProgressSheetSuccess());
+    EXPECT_EQ(counters.size(), 21u); // 0, then twenty ticks
+    h.queues->advance(2.1);
+    EXPECT_FALSE(d.progressSheetVisible());
+
+    auto project = model::decodeProject(readAll(file).toStdString());
+    ASSERT_TRUE(project);
+    EXPECT_EQ((*project)->images(), (std::vector<std::string>{png.toStdString(), jpg.toStdString()}));
+    ASSERT_TRUE((*project)->path());
+    EXPECT_EQ(*(*project)->path(), QUrl::fromLocalFile(file));
+
+    // Saved before: written again without asking.
+    d.setCurrentFilters({});
+    d.saveDocument();
+    h.queues->advance(5.0);
+    EXPECT_EQ(h.dialogs->savePanels.size(), 1u);
+    EXPECT_TRUE((*model::decodeProject(readAll(file).toStdString()))->filters().empty());
+    d.setCurrentFilters({step("A", 0.25)});
+    d.saveDocument();
+    h.queues->advance(5.0);
+
+    // New: everything cleared, the project and preset forgotten.
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    d.newDocument();
+    EXPECT_TRUE(d.CurrentImages().empty());
+    EXPECT_TRUE(d.CurrentFilters().empty());
+    EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
+    EXPECT_TRUE(d.presetCurrent().isEmpty());
+    EXPECT_EQ(h.dialogs->alerts.back().informativeText,
+              "All of the images and actions you have added will be removed!");
+
+    // Open: only the first chosen file; its images come after those queued.
+    d.acceptImageFileDrop({Harness::url(jpg)}, 0);
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    h.dialogs->openAnswers.push_back(QStringList{file, h.dir.filePath("other.gwProject")});
+    d.openDocument();
+    EXPECT_EQ(h.dialogs->openPanels.back().allowedExtensions, QStringList{"gwProject"});
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->params()[0]->value()->numericV(), 0.25);
+    EXPECT_EQ(d.CurrentProjectUrl(), QUrl::fromLocalFile(file));
+    h.queues->drain();
+    ASSERT_EQ(d.CurrentImages().size(), 3u);
+    EXPECT_EQ(d.CurrentImages()[1]->path(), png);
+    EXPECT_EQ(d.windowSubtitle(), "Trip.gwProject");
+    h.queues->advance(2.1);
+
+    // Cancelling the confirmation opens nothing.
+    h.dialogs->alertAnswers.push_back({1, false, {}});
+    const size_t panels = h.dialogs->openPanels.size();
+    d.openDocument();
+    EXPECT_EQ(h.dialogs->openPanels.size(), panels);
+}
+
+TEST(Projects, BrokenDocumentsAndFailedSaves) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+
+    // Without "path" it opens; without "images" it does not.
+    const QString noPath = h.dir.filePath("nopath.gwProject");
+    writeAll(noPath, R"({"images":[],"filters":[]})");
+    d.loadFromDisk({Harness::url(noPath)});
+    EXPECT_TRUE(d.CurrentFilters().empty());
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
+    h.queues->advance(2.1);
+
+    d.setCurrentFilters({step("A", 0.25)});
+    const QString noImages = h.dir.filePath("noimages.gwProject");
+    writeAll(noImages, R"({"filters":[]})");
+    gwtest::ConsoleCapture console;
+    d.loadFromDisk({Harness::url(noImages)});
+    d.loadFromDisk({Harness::url(h.dir.filePath("missing.gwProject"))});
+    d.loadFromDisk({});
+    EXPECT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
+    ASSERT_EQ(console.lines().size(), 2u);
+    for (const auto& line : console.lines())
+        EXPECT_EQ(line.rfind("loadFromDisk: ⛔️ ", 0), 0u);
+
+    // A save that cannot be written still runs the bar, then shows the failure.
+    h.dialogs->saveAnswers.push_back(h.dir.filePath("no/such/folder/x.gwProject"));
+    d.saveDocumentAs();
+    h.queues->advance(2.5);
+    EXPECT_EQ(d.ProgressSheetCurrent(), 20);
+    EXPECT_FALSE(d.ProgressSheetSuccess());
+    EXPECT_EQ(d.ProgressSheetFailures(), 1);
+    EXPECT_EQ(console.lines().back().rfind("saveToDisk: ⛔️ ", 0), 0u);
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(h.dir.filePath("no/such/folder/x.gwProject")));
+
+    // A cancelled save panel changes nothing.
+    h.dialogs->saveAnswers.push_back(std::nullopt);
+    d.saveDocumentAs();
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(h.dir.filePath("no/such/folder/x.gwProject")));
+}
