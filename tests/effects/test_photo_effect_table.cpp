@@ -119,10 +119,12 @@ TEST(PhotoEffectTable, CountsOrderAndInvariantsOfEveryChain) {
             const int count = effects::stageInfo(step.stage).valueCount;
             for (size_t k = count; k < step.values.size(); ++k)
                 EXPECT_TRUE(sameDouble(step.values[k], 0.0));
-            if (step.stage == Stage::Unsharp)
+            if (step.stage == Stage::Unsharp) {
                 EXPECT_EQ(step.values[2], 0.4);
-            if (step.stage == Stage::Grain)
+            }
+            if (step.stage == Stage::Grain) {
                 EXPECT_EQ(step.values[1], 0.0);
+            }
             for (int k = 0; k < count; ++k)
                 EXPECT_TRUE(std::isfinite(step.values[k]));
         }
@@ -340,7 +342,8 @@ TEST(PhotoEffectTable, SameRecipeAliasesAreResolvedToFullChains) {
             for (size_t k = 3; k < 24; ++k)
                 EXPECT_EQ(step.values[k], neutral[k]);
         }
-        if (step.stage == Stage::HighlightShadow)
+        if (step.stage == Stage::HighlightShadow) {
             EXPECT_TRUE(sameDouble(step.values[1], 0.5900000000000001));
+        }
     }
 }
