@@ -48,7 +48,8 @@ TEST(EffectsLibrary, CategoriesEntriesThumbnailsAndOverlay) {
             ASSERT_NE(rep, nullptr) << f->parent();
             EXPECT_NE(rep, defaultSampleImage().firstRepresentation())
                 << f->parent() << " kept the raw image";
-            EXPECT_EQ(rep->pixelsWide(), sharedSampleImage().firstRepresentation()->pixelsWide())
+            // Looks that blur grow a little beyond the sample: a blur's extent grows by its reach.
+            EXPECT_NEAR(rep->pixelsWide(), sharedSampleImage().firstRepresentation()->pixelsWide(), 8)
                 << f->parent();
         }
     }

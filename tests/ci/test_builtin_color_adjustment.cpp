@@ -151,6 +151,10 @@ TEST(BuiltinColorAdjustment, PerceptualFiltersFollowTheirFormulas) {
                 {{"inputHighlightAmount", 0.3}});
         expectPx(p, straight(D(y2), D(y2), D(y2), 1), 1e-4f, "highlight pull");
         EXPECT_LT(p[0], D(Q));
+        // Below black (left by an earlier sharpening) there is no tone to move: unchanged, not blown up.
+        p = one(row({straight(-0.3f, -0.3f, 0.02f, 1)}), "CIHighlightShadowAdjust",
+                {{"inputShadowAmount", -0.01}, {"inputHighlightAmount", 0.68}});
+        expectPx(p, straight(-0.3f, -0.3f, 0.02f, 1), 1e-4f, "below black");
         // With a radius the mask is the blurred luma: on a flat picture it is the pixel's own.
         Bitmap flat(IRect{0, 0, 8, 8});
         flat.fill(D(P), D(P), D(P), 1);

@@ -412,7 +412,9 @@ Image shadowHighlightKernel(const Image& image, const Image& mask, Space space, 
     };
     auto applyTone = [tone](Block& p, int i, float m) {
         float y = lum709(p.r[i], p.g[i], p.b[i]);
-        float k = tone(y, clamp01(m)) / maxf(y, 1e-4f);
+        // A pixel without positive luma (extended range below black) has no tone to move; the
+        // ratio would blow its components up by the divisor's floor.
+        float k = pick(y > 0.f, tone(y, clamp01(m)) / maxf(y, 1e-4f), 1.f);
         p.r[i] *= k;
         p.g[i] *= k;
         p.b[i] *= k;
