@@ -9,12 +9,6 @@
 
 #include "app/AppDelegate.h"
 
-#if __has_include("catalogue/ActionsLibrary.h") && __has_include("catalogue/EffectsLibrary.h")
-#include "catalogue/ActionsLibrary.h"
-#include "catalogue/EffectsLibrary.h"
-#define GW_HAVE_CATALOGUE 1
-#endif
-
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -22,22 +16,6 @@
 #include <QUrl>
 
 namespace {
-
-#ifdef GW_HAVE_CATALOGUE
-// The controller as the catalogue's builders see it. No `override`: the builders' interface
-// is matched whichever of these members it declares.
-class LoadingTarget : public model::LoadingProgressTarget {
-  public:
-    explicit LoadingTarget(app::AppDelegate& delegate) : delegate_(delegate) {}
-    void setProgressOverlayMessage(const QString& text) { delegate_.setProgressOverlayMessage(text); }
-    void setProgressOverlaySubMessage(const QString& text) { delegate_.setProgressOverlaySubMessage(text); }
-    qint64 ProgressOverlayCurrent() const { return delegate_.ProgressOverlayCurrent(); }
-    void setProgressOverlayCurrent(qint64 value) { delegate_.setProgressOverlayCurrent(value); }
-
-  private:
-    app::AppDelegate& delegate_;
-};
-#endif
 
 /// The command line's files as absolute paths; a "file:" URL is taken as its path.
 QStringList fileArguments(const QStringList& arguments) {
@@ -83,15 +61,8 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(applicationIcon());
 
     auto dialogs = std::make_shared<ui::UiDialogs>();
+    // The controller's own services, with the filters and both libraries of the application.
     app::AppServices services = app::defaultServices(dialogs);
-#ifdef GW_HAVE_CATALOGUE
-    services.hooks.buildActionsLibrary = [](app::AppDelegate& delegate) {
-        return catalogue::buildActionsLibrary(std::make_shared<LoadingTarget>(delegate));
-    };
-    services.hooks.buildEffectsLibrary = [](app::AppDelegate& delegate) {
-        return catalogue::buildEffectsLibrary(std::make_shared<LoadingTarget>(delegate));
-    };
-#endif
     app::AppDelegate delegate(services);
     ui::MainWindow window(delegate);
     dialogs->setParentWidget(&window);
