@@ -10,6 +10,14 @@ namespace ui {
 DroppableImageView::DroppableImageView(QWidget* parent) : QWidget(parent) {
     setAcceptDrops(true);
     setMinimumSize(200, 150);
+    // While the view is being resized the last smooth copy is stretched; a new one is made
+    // once the size has settled.
+    rescale_.setSingleShot(true);
+    rescale_.setInterval(120);
+    connect(&rescale_, &QTimer::timeout, this, [this] {
+        scaled_ = QPixmap();
+        update();
+    });
 }
 
 void DroppableImageView::setImage(const QImage& image) {
@@ -56,7 +64,8 @@ QRect DroppableImageView::imageRect() const {
 }
 
 void DroppableImageView::resizeEvent(QResizeEvent* event) {
-    scaled_ = QPixmap();
+    if (!scaled_.isNull())
+        rescale_.start();
     QWidget::resizeEvent(event);
 }
 
@@ -68,7 +77,7 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
         const QRect r = imageRect();
         const double dpr = devicePixelRatioF();
         const QSize device(int(r.width() * dpr), int(r.height() * dpr));
-        if (scaled_.isNull() || scaled_.size() != device) {
+        if (scaled_.isNull()) {
             scaled_ =
                 QPixmap::fromImage(image_.scaled(device, Qt::KeepAspectRatio, Qt::SmoothTransformation));
             scaled_.setDevicePixelRatio(dpr);
@@ -82,7 +91,10 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
                                                                      ? QColor(0x2c, 0x2c, 0x2e)
                                                                      : QColor(0x38, 0x38, 0x3a));
         }
-        p.drawPixmap(r.topLeft(), scaled_);
+        if (scaled_.size() == device)
+            p.drawPixmap(r.topLeft(), scaled_);
+        else
+            p.drawPixmap(r, scaled_); // stretched until the timer makes a smooth copy
     } else if (!title_.isEmpty()) {
         QRectF area = QRectF(rect()).adjusted(16, 16, -16, -16);
         if (dropZone_) {

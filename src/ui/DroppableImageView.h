@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMimeData>
 #include <QPixmap>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
@@ -45,6 +46,7 @@ class DroppableImageView : public QWidget {
 
     QImage image_;
     QPixmap scaled_;
+    QTimer rescale_;
     QString title_;
     QString detail_;
     bool dropZone_ = false;
