@@ -86,7 +86,9 @@ QVariant LibraryModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
         return item->qName();
     case Qt::ToolTipRole:
-        return item->qTooltip();
+        // The name too: a long one is cut short under its thumbnail.
+        return QString("<b>%1</b><br>%2")
+            .arg(item->qName().toHtmlEscaped(), item->qTooltip().toHtmlEscaped());
     case Qt::DecorationRole: {
         auto it = thumbnails_.find(item.get());
         return it == thumbnails_.end() ? placeholder_ : *it;
@@ -149,7 +151,10 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
     body->setSpacing(8);
     categories_ = new QListWidget;
     categories_->setObjectName("categories");
-    categories_->setFixedWidth(104);
+    categories_->setFixedWidth(108);
+    categories_->setWordWrap(true);
+    categories_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    categories_->setTextElideMode(Qt::ElideNone);
     categories_->setStyleSheet("QListWidget { background: transparent; }"
                                "QListWidget::item { padding: 5px 6px; border-radius: 4px; color: #c8c8cc; }"
                                "QListWidget::item:selected { background: #2f5fa8; color: white; }");
@@ -163,9 +168,8 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
     entries_->setMovement(QListView::Static);
     entries_->setResizeMode(QListView::Adjust);
     entries_->setIconSize(thumbSize);
-    entries_->setGridSize(QSize(thumbSize.width() + 8, thumbSize.height() + 34));
+    entries_->setGridSize(QSize(thumbSize.width() + 8, thumbSize.height() + 40));
     entries_->setWordWrap(true);
-    entries_->setUniformItemSizes(true);
     entries_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     entries_->setDragEnabled(true);
     entries_->setDragDropMode(QAbstractItemView::DragOnly);

@@ -88,7 +88,7 @@ MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
     params_->setMinimumHeight(160);
     right->addWidget(workflow_);
     right->addWidget(params_);
-    right->setSizes({360, 440});
+    right->setSizes({280, 520});
     right->setMinimumWidth(300);
     right->setStyleSheet("QSplitter { background: #1b1b1d; }");
     mainSplit_->addWidget(right);

@@ -51,6 +51,9 @@ QMenu::item { padding: 4px 22px 4px 22px; }
 QMenu::item:selected { background: #2f5fa8; }
 QMenu::separator { height: 1px; background: #3c3c40; margin: 4px 8px; }
 QCheckBox { color: #dcdcde; spacing: 6px; }
+QCheckBox::indicator { width: 14px; height: 14px; border: 1px solid #55555a; border-radius: 3px; background: #2a2a2d; }
+QCheckBox::indicator:checked { background: #3d7bd9; border-color: #5a94ea; }
+QCheckBox::indicator:disabled { background: #232325; border-color: #3a3a3e; }
 QLabel { color: #dcdcde; }
 QTabBar::tab { background: #252527; color: #a8a8ad; padding: 5px 12px; border: none; }
 QTabBar::tab:selected { background: #1e1e20; color: #f0f0f0; }
