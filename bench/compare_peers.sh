@@ -5,10 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need=()
-command -v convert >/dev/null || need+=(imagemagick)
-command -v vips >/dev/null || need+=(libvips-tools)
-[ -x /usr/bin/time ] || need+=(time)
+for p in imagemagick libvips-tools time bc; do installed "$p" || need+=("$p"); done
 if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
@@ -21,7 +20,7 @@ mkdir -p "$work/in" "$work/gw" "$work/im" "$work/vips"
 # ImageMagick's default resource limits are too small for 12-megapixel work on some builds.
 export MAGICK_MEMORY_LIMIT=4GiB MAGICK_AREA_LIMIT=1GiB MAGICK_DISK_LIMIT=8GiB
 for i in $(seq -w 1 20); do
-  convert tests/data/rocket.jpg -resize '4000x3000!' -modulate 100,100,$((90 + 10#$i)) -quality 92 "$work/in/photo$i.jpg"
+  /usr/bin/convert tests/data/rocket.jpg -resize '4000x3000!' -modulate 100,100,$((90 + 10#$i)) -quality 92 "$work/in/photo$i.jpg"
 done
 
 measure() { # label command... ; prints "seconds peakKB"
@@ -34,7 +33,7 @@ read -r gw_s gw_kb < <(measure build/bench/peer_chain "$work/gw" "$work"/in/*.jp
 im_s=0; im_kb=0
 start=$(date +%s.%N)
 for f in "$work"/in/*.jpg; do
-  /usr/bin/time -f "%M" -o "$work/m.txt" convert "$f" -modulate 102,110 -brightness-contrast 2x10 \
+  /usr/bin/time -f "%M" -o "$work/m.txt" /usr/bin/convert "$f" -modulate 102,110 -brightness-contrast 2x10 \
     -gaussian-blur 0x5 -filter Lanczos -resize 50% -quality 80 "$work/im/$(basename "$f")"
   kb=$(cat "$work/m.txt"); [ "$kb" -gt "$im_kb" ] && im_kb=$kb
 done
