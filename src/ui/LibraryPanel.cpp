@@ -201,13 +201,6 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
         // The selection model is kept across resets.
         selectionChanged();
     });
-    connect(entries_, &QListView::doubleClicked, this, [this](const QModelIndex& index) {
-        if (auto item = model_->entry(index.row())) {
-            delegate_.setSelectedLibraryEntries({item});
-            delegate_.addSelectedFilterToCurrent();
-            selectionChanged();
-        }
-    });
 
     auto updateSwitch = [this] {
         const bool effects = delegate_.ActionsOrEffects() == 1;

@@ -46,12 +46,16 @@ bool SingleInstance::handOver(const QStringList& paths, int timeoutMs) {
 bool SingleInstance::listen() {
     if (server_.listen(name_))
         return true;
-    // A socket file left by a crashed instance: nobody answered handOver, so it can go.
-    if (server_.serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalServer::removeServer(name_);
-        return server_.listen(name_);
-    }
-    return false;
+    if (server_.serverError() != QAbstractSocket::AddressInUseError)
+        return false;
+    // An instance that takes connections but did not answer is alive: its name stays its own.
+    QLocalSocket probe;
+    probe.connectToServer(name_);
+    if (probe.waitForConnected(300))
+        return false;
+    // A socket file left by a crashed instance.
+    QLocalServer::removeServer(name_);
+    return server_.listen(name_);
 }
 
 void SingleInstance::serve(QLocalSocket* socket) {

@@ -19,7 +19,8 @@ class SingleInstance : public QObject {
 
     /// True when another instance is running and has received `paths` (possibly none).
     bool handOver(const QStringList& paths, int timeoutMs = 2000);
-    /// Starts serving later launches; false when the name cannot be taken.
+    /// Starts serving later launches; false when the name cannot be taken (a live instance
+    /// holds it). A name left by a crashed instance is taken over.
     bool listen();
     const QString& name() const { return name_; }
 

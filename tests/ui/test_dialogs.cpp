@@ -141,5 +141,8 @@ TEST(SingleInstance, ASocketLeftByACrashedInstanceIsTakenOver) {
     ui::SingleInstance instance(name);
     EXPECT_FALSE(instance.handOver({}, 200));
     EXPECT_TRUE(instance.listen());
-    QLocalServer::removeServer(name);
+    // A second one does not take the name of a live instance.
+    ui::SingleInstance other(name);
+    EXPECT_FALSE(other.listen());
+    EXPECT_TRUE(QFile::exists(path));
 }
