@@ -35,6 +35,7 @@ QPushButton:pressed { background: #252527; }
 QPushButton:disabled { color: #6c6c70; background: #2a2a2c; border-color: #333336; }
 QPushButton:default { background: #2f5fa8; border-color: #3d7bd9; }
 QPushButton:checked { background: #2f5fa8; border-color: #3d7bd9; }
+QPushButton:default:disabled { background: #2a2a2c; border-color: #333336; }
 QToolButton { color: #d6d6d8; background: transparent; border: none; border-radius: 4px; padding: 2px; }
 QToolButton:hover { background: #3a3a3e; }
 QToolButton:checked { background: #2f5fa8; color: white; }
