@@ -43,7 +43,7 @@ vips_kb=0
 start=$(date +%s.%N)
 for f in "$work"/in/*.jpg; do
   b=$(basename "$f" .jpg)
-  for step in "linear $f $work/vips/$b-1.v 1.1 -0.05" \
+  for step in "linear $f $work/vips/$b-1.v 1.1 0" \
               "gaussblur $work/vips/$b-1.v $work/vips/$b-2.v 5" \
               "resize $work/vips/$b-2.v $work/vips/$b.jpg[Q=80] 0.5 --kernel lanczos3"; do
     # shellcheck disable=SC2086
