@@ -10,10 +10,12 @@
 #include "filters/Registry.h"
 
 #include <QDir>
+
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QThread>
+#include <algorithm>
 
 namespace app {
 
@@ -114,10 +116,24 @@ void AppDelegate::setCurrentFilters(const model::Filters& filters) {
 }
 
 void AppDelegate::setCurrentImages(const ImageObjects& images) {
+    // The selection stays on the image it was on, wherever insertions and removals move it; the
+    // preview follows when that changes which image is selected.
+    const qint64 before = CurrentImagesSelection();
+    const ImageObjectPtr selected =
+        before >= 0 && before < qint64(CurrentImages_.size()) ? CurrentImages_[size_t(before)] : nullptr;
     CurrentImages_ = images;
-    if (CurrentImagesSelection() >= qint64(CurrentImages_.size()))
+    const auto kept =
+        selected ? std::find(CurrentImages_.begin(), CurrentImages_.end(), selected) : CurrentImages_.end();
+    if (kept != CurrentImages_.end())
+        setCurrentImagesSelection(qint64(kept - CurrentImages_.begin()));
+    else if (CurrentImagesSelection() >= qint64(CurrentImages_.size()))
         setCurrentImagesSelection(CurrentImages_.empty() ? -1 : qint64(CurrentImages_.size()) - 1);
     Q_EMIT CurrentImagesChanged();
+    const qint64 after = CurrentImagesSelection();
+    const ImageObjectPtr now =
+        after >= 0 && after < qint64(CurrentImages_.size()) ? CurrentImages_[size_t(after)] : nullptr;
+    if (selected && now != selected)
+        regeneratePreview();
 }
 
 void AppDelegate::setCurrentPreview(const platform::WindowImage& image) {

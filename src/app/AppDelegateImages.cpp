@@ -137,20 +137,33 @@ void AppDelegate::applicationOpenFiles(const QStringList& paths) {
 }
 
 bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
-    qint64 inserted = 0;
-    for (const auto& url : urls) {
-        if (!url.isLocalFile())
-            continue;
-        auto record = ImageObject::make(url, services_.metadataTool);
-        if (!record)
-            continue;
-        auto images = CurrentImages_;
-        const qint64 at = std::clamp<qint64>(row + inserted, 0, qint64(images.size()));
-        images.insert(images.begin() + at, record);
-        ++inserted;
-        setCurrentImages(images);
-        setHasFiles(true);
-    }
+    QList<QUrl> files;
+    for (const auto& url : urls)
+        if (url.isLocalFile())
+            files << url;
+    if (files.isEmpty())
+        return true;
+    // Reading the files and their metadata takes a while: off the main queue, then the records
+    // go in at the drop row together.
+    auto alive = alive_;
+    const QString tool = services_.metadataTool;
+    queues().globalAsync([this, alive, files, row, tool] {
+        ImageObjects records;
+        for (const auto& url : files)
+            if (auto record = ImageObject::make(url, tool))
+                records.push_back(record);
+        if (records.empty())
+            return;
+        queues().mainAsync([this, alive, records, row] {
+            if (!*alive)
+                return;
+            auto images = CurrentImages_;
+            const qint64 at = std::clamp<qint64>(row, 0, qint64(images.size()));
+            images.insert(images.begin() + at, records.begin(), records.end());
+            setCurrentImages(images);
+            setHasFiles(true);
+        });
+    });
     return true;
 }
 

@@ -188,6 +188,7 @@ TEST(Projects, SaveOpenRoundTripAndSheet) {
 
     // Open: only the first chosen file; its images come after those queued.
     d.acceptImageFileDrop({Harness::url(jpg)}, 0);
+    h.queues->drain();
     h.dialogs->alertAnswers.push_back({0, false, {}});
     h.dialogs->openAnswers.push_back(QStringList{file, h.dir.filePath("other.gwProject")});
     d.openDocument();

@@ -124,24 +124,33 @@ TEST(Import, TableDropInsertsInOrderAndRemoval) {
     const QString jpg = h.copyData("rocket.jpg", h.dir.filePath("r.jpg"));
     const QString bad = writeText(h.dir.filePath("bad.png"));
 
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(d.acceptImageFileDrop({Harness::url(png)}, i));
+        h.queues->drain();
+    }
     ASSERT_EQ(d.CurrentImages().size(), 5u);
     EXPECT_TRUE(d.hasFiles());
 
+    // Selected: the last of the five. It stays selected as the drop moves it down.
+    d.setCurrentImagesSelection(4);
+    const auto selected = d.CurrentImages()[4];
     EXPECT_TRUE(d.acceptImageFileDrop({Harness::url(jpg), Harness::url(jpg)}, 0));
+    EXPECT_EQ(d.CurrentImages().size(), 5u); // read off the main queue first
+    h.queues->drain();
     ASSERT_EQ(d.CurrentImages().size(), 7u);
     EXPECT_EQ(d.CurrentImages()[0]->filename(), "r.jpg");
     EXPECT_EQ(d.CurrentImages()[1]->filename(), "r.jpg");
     EXPECT_EQ(d.CurrentImages()[2]->filename(), "p.png");
+    EXPECT_EQ(d.CurrentImagesSelection(), 6);
 
     EXPECT_TRUE(d.acceptImageFileDrop({Harness::url(bad), Harness::url(jpg)}, 7));
+    h.queues->drain();
     ASSERT_EQ(d.CurrentImages().size(), 8u);
     EXPECT_EQ(d.CurrentImages()[7]->filename(), "r.jpg");
     // A folder gives nothing on the table.
     EXPECT_TRUE(d.acceptImageFileDrop({Harness::url(h.dir.path())}, 0));
+    h.queues->drain();
     EXPECT_EQ(d.CurrentImages().size(), 8u);
-    EXPECT_EQ(h.queues->globalBlocks, 0); // the table builds its records on the main thread
 
     // Removing one entry asks first; with the flag stored it does not.
     auto first = d.CurrentImages()[0];
@@ -153,6 +162,8 @@ TEST(Import, TableDropInsertsInOrderAndRemoval) {
     h.defaults->setBool("remove-one-file-from-queue", true);
     d.removeImage(first);
     EXPECT_EQ(d.CurrentImages().size(), 7u);
+    EXPECT_EQ(d.CurrentImagesSelection(), 5); // removed above it: the selection moves up with its image
+    EXPECT_EQ(d.CurrentImages()[5], selected);
     d.removeImage(first); // no longer queued
     EXPECT_EQ(d.CurrentImages().size(), 7u);
     while (!d.CurrentImages().empty())
@@ -161,6 +172,7 @@ TEST(Import, TableDropInsertsInOrderAndRemoval) {
     EXPECT_EQ(h.dialogs->alerts.size(), 1u);
 
     d.acceptImageFileDrop({Harness::url(png)}, 0);
+    h.queues->drain();
     h.dialogs->alertAnswers.push_back({0, false, {}});
     d.removeAllFiles();
     EXPECT_TRUE(d.CurrentImages().empty());

@@ -22,6 +22,7 @@ struct PreviewHarness : Harness {
         d().acceptImageFileDrop({url(copyData("coffee.png", dir.filePath("coffee.png"))),
                                  url(copyData("rocket.jpg", dir.filePath("rocket.jpg")))},
                                 0);
+        queues->drain();
     }
 };
 

@@ -133,6 +133,7 @@ TEST(Drops, FilesDroppedOnTheDropZoneThePreviewAndTheTableReachTheQueue) {
     const QRect first = table->visualRect(table->model()->index(0, 0));
     mime.reset(fileDrag({text, apptest::Harness::data("astronaut.png")}));
     EXPECT_TRUE(dropOn(table->viewport(), QPoint(first.center().x(), first.top() + 2), mime.get()));
+    h.settle(0.1); // the records are read off the main queue
     ASSERT_EQ(d.CurrentImages().size(), 4u);
     EXPECT_EQ(d.CurrentImages()[0]->filename(), "astronaut.png");
     EXPECT_EQ(table->model()->rowCount(), 4);
