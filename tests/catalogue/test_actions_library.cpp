@@ -8,6 +8,8 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include "FakeLoadingTarget.h"
+
 #include <cstdio>
 #include <map>
 #include <set>
@@ -255,22 +257,10 @@ std::string describe(const std::shared_ptr<FilterParamValue>& v) {
     return "type " + std::to_string(v->type());
 }
 
-class FakeTarget : public LoadingProgressTarget {
-  public:
-    void setProgressOverlayMessage(const QString& text) override { messages.push_back(text.toStdString()); }
-    void setProgressOverlaySubMessage(const QString& text) override {
-        subMessages.push_back(text.toStdString());
-    }
-    qint64 ProgressOverlayCurrent() const override { return current; }
-    void setProgressOverlayCurrent(qint64 v) override { current = v; }
-    std::vector<std::string> messages, subMessages;
-    qint64 current = 0;
-};
-
 const catalogue::Library& library() {
     static catalogue::Library lib = [] {
         filters::registerCustomFilters();
-        auto target = std::make_shared<FakeTarget>();
+        auto target = std::make_shared<FakeLoadingTarget>();
         QElapsedTimer timer;
         timer.start();
         auto l = catalogue::buildActionsLibrary(target);
@@ -395,7 +385,7 @@ TEST(ActionsLibrary, EveryEntryRendersItsThumbnailAndTicksTheOverlay) {
             }
         }
 
-    auto target = std::make_shared<FakeTarget>();
+    auto target = std::make_shared<FakeLoadingTarget>();
     auto again = catalogue::buildActionsLibrary(target);
     EXPECT_TRUE(target->subMessages.empty()); // the ticks run on the main queue, later
     QCoreApplication::processEvents();

@@ -4,29 +4,15 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+#include "FakeLoadingTarget.h"
+
 #include <set>
 
 using namespace model;
 
-namespace {
-
-class FakeTarget : public LoadingProgressTarget {
-  public:
-    void setProgressOverlayMessage(const QString& text) override { messages.push_back(text.toStdString()); }
-    void setProgressOverlaySubMessage(const QString& text) override {
-        subMessages.push_back(text.toStdString());
-    }
-    qint64 ProgressOverlayCurrent() const override { return current; }
-    void setProgressOverlayCurrent(qint64 v) override { current = v; }
-    std::vector<std::string> messages, subMessages;
-    qint64 current = 0;
-};
-
-} // namespace
-
 TEST(EffectsLibrary, CategoriesEntriesThumbnailsAndOverlay) {
     filters::registerCustomFilters();
-    auto target = std::make_shared<FakeTarget>();
+    auto target = std::make_shared<FakeLoadingTarget>();
     const catalogue::Library lib = catalogue::buildEffectsLibrary(target);
     QCoreApplication::processEvents();
 

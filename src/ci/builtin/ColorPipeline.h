@@ -367,17 +367,6 @@ inline InputSpec number(std::string key, double def, std::string displayName,
     return s;
 }
 
-inline InputSpec vectorInput(std::string key, Vector def, std::string displayName,
-                             const char* type = nullptr) {
-    InputSpec s;
-    s.key = std::move(key);
-    s.kind = ValueKind::Vector;
-    s.defaultValue = std::move(def);
-    s.displayName = std::move(displayName);
-    s.type = type;
-    return s;
-}
-
 inline InputSpec colorInput(std::string key, Color def, std::string displayName) {
     InputSpec s;
     s.key = std::move(key);

@@ -105,18 +105,6 @@ Image enlargeBy(const Image& reduced, int f, const Rect& extent);
 /// the extent is the input's. Used as a height/luminance plane that blurs fade like the image.
 Image straightLuminance(const Image& image);
 
-/// A vector input for a table row (a position unless told otherwise).
-inline InputSpec vectorInput(std::string key, Vector def, std::string displayName,
-                             const char* type = attr::TypePosition) {
-    InputSpec s;
-    s.key = std::move(key);
-    s.kind = ValueKind::Vector;
-    s.defaultValue = std::move(def);
-    s.displayName = std::move(displayName);
-    s.type = type;
-    return s;
-}
-
 /// A number input with a display name, for a table row.
 inline InputSpec numberSpec(std::string key, std::string displayName, double def,
                             std::optional<double> sliderMin, std::optional<double> sliderMax,

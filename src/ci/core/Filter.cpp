@@ -255,6 +255,16 @@ InputSpec numberInput(std::string key, double def, std::optional<double> sliderM
     return s;
 }
 
+InputSpec vectorInput(std::string key, Vector def, std::string displayName, const char* type) {
+    InputSpec s;
+    s.key = std::move(key);
+    s.kind = ValueKind::Vector;
+    s.defaultValue = std::move(def);
+    s.displayName = std::move(displayName);
+    s.type = type;
+    return s;
+}
+
 std::shared_ptr<Filter> Filter::make(const std::string& name) {
     ensureBuiltins();
     Registry& r = registry();

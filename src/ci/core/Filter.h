@@ -138,5 +138,8 @@ InputSpec imageInput(std::string key = "inputImage", std::string displayName = "
 InputSpec numberInput(std::string key, double def, std::optional<double> sliderMin = {},
                       std::optional<double> sliderMax = {}, std::optional<double> min = {},
                       std::optional<double> identity = {}, const char* type = attr::TypeScalar);
+/// A vector input (a position unless told otherwise).
+InputSpec vectorInput(std::string key, Vector def, std::string displayName,
+                      const char* type = attr::TypePosition);
 
 } // namespace ci
