@@ -34,7 +34,9 @@ struct Window {
 // ---- Box blur: exact window sums from prefix and suffix sums over blocks aligned to absolute
 // coordinates, so the cost does not grow with the radius and no tile sees different rounding.
 
-inline int64_t floorMod(int64_t a, int64_t b) { return ((a % b) + b) % b; }
+inline int64_t floorMod(int64_t a, int64_t b) {
+    return ((a % b) + b) % b;
+}
 
 // Taps w(k) = clamp(r + 1 - |k|, 0, 1): an integer radius gives 2r + 1 equal taps (21 x 21 at the
 // default), a fractional one adds partial end taps.
