@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -46,17 +47,21 @@ double peakRssMegabytes() {
     return double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
 }
 
-/// Runs the event loop until `done` holds (checked after every change the controller reports).
-template <class Signal, class Done> void waitFor(app::AppDelegate& d, Signal signal, Done done) {
+/// Runs the event loop until `done` holds (checked after every change the controller reports
+/// through `signals`).
+template <class Done, class... Signals> void waitFor(app::AppDelegate& d, Done done, Signals... signals) {
     if (done())
         return;
     QEventLoop loop;
-    auto connection = QObject::connect(&d, signal, &loop, [&] {
+    const auto check = [&] {
         if (done())
             QTimer::singleShot(0, &loop, &QEventLoop::quit);
-    });
+    };
+    std::vector<QMetaObject::Connection> connections;
+    (connections.push_back(QObject::connect(&d, signals, &loop, check)), ...);
     loop.exec();
-    QObject::disconnect(connection);
+    for (const auto& connection : connections)
+        QObject::disconnect(connection);
 }
 
 } // namespace
@@ -128,7 +133,8 @@ int main(int argc, char** argv) {
         urls << QUrl::fromLocalFile(QFileInfo(image).absoluteFilePath());
     const auto importStart = std::chrono::steady_clock::now();
     d.addImages(urls);
-    waitFor(d, &app::AppDelegate::CurrentlyAddingImagesChanged, [&] { return !d.CurrentlyAddingImages(); });
+    waitFor(
+        d, [&] { return !d.CurrentlyAddingImages(); }, &app::AppDelegate::CurrentlyAddingImagesChanged);
     const double importSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - importStart).count();
     std::fprintf(stderr, "imported %zu of %lld in %.3f s\n", d.CurrentImages().size(), (long long)urls.size(),
@@ -162,7 +168,13 @@ int main(int argc, char** argv) {
     const auto exportStart = std::chrono::steady_clock::now();
     d.showExportDialog();
     d.exportDialogStartProcessing();
-    waitFor(d, &app::AppDelegate::exportItemFinished, [&] { return done == expected; });
+    // The run is over when its end has reached the controller: the sheet marked successful, or
+    // its failures counted. Only then is the controller ours to destroy.
+    const auto runEnded = [&] {
+        return done == expected && (d.ProgressSheetSuccess() || d.ProgressSheetFailures() > 0);
+    };
+    waitFor(d, runEnded, &app::AppDelegate::exportItemFinished,
+            &app::AppDelegate::ProgressSheetSuccessChanged, &app::AppDelegate::ProgressSheetFailuresChanged);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - exportStart).count();
 

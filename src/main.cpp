@@ -8,12 +8,20 @@
 #include "ui/UiDialogs.h"
 
 #include "app/AppDelegate.h"
+#include "platform/Dispatch.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QUrl>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,26 +48,46 @@ QIcon applicationIcon() {
     return QIcon::fromTheme("glimmerworks", icon);
 }
 
-} // namespace
+/// A termination request (SIGTERM from the session or `kill`, SIGINT, SIGHUP) quits like the Quit
+/// command, so that the background work ends in order and no file is left half-written. The
+/// handler only writes to a socket; the event loop reads it.
+class TerminationSignals {
+  public:
+    TerminationSignals() {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0)
+            return;
+        writeEnd() = fds_[1];
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char byte = 0;
+            [[maybe_unused]] const auto n = ::read(fds_[0], &byte, 1);
+            QApplication::quit();
+        });
+        struct sigaction action = {};
+        action.sa_handler = [](int) {
+            const char byte = 1;
+            [[maybe_unused]] const auto n = ::write(writeEnd(), &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            ::sigaction(sig, &action, nullptr);
+    }
 
-int main(int argc, char* argv[]) {
-    QApplication application(argc, argv);
-    QApplication::setApplicationName("Glimmerworks");
-    QApplication::setOrganizationName("Glimmerworks");
-    QApplication::setDesktopFileName("glimmerworks");
-    // Closing the window keeps the application; a later launch brings the window back.
-    QApplication::setQuitOnLastWindowClosed(false);
+  private:
+    static int& writeEnd() {
+        static int fd = -1;
+        return fd;
+    }
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
 
-    const QStringList paths = fileArguments(QApplication::arguments());
-    const QString screenshots = qEnvironmentVariable("GLIMMERWORKS_SCREENSHOTS");
-
-    ui::SingleInstance instance;
-    if (screenshots.isEmpty() && instance.handOver(paths))
-        return 0;
-
-    ui::applyDarkTheme(application);
-    QApplication::setWindowIcon(applicationIcon());
-
+/// The window and its controller for one run of the event loop; the exit status. On return the
+/// window goes first, then the controller, which stops its background work and waits for the
+/// workers that are still running.
+int runApplication(QApplication& application, ui::SingleInstance& instance, const QStringList& paths,
+                   const QString& screenshots) {
     auto dialogs = std::make_shared<ui::UiDialogs>();
     // The controller's own services, with the filters and both libraries of the application.
     app::AppServices services = app::defaultServices(dialogs);
@@ -85,4 +113,35 @@ int main(int argc, char* argv[]) {
             delegate, window, screenshots,
             qEnvironmentVariable("GLIMMERWORKS_SCREENSHOT_PHOTOS").split(':', Qt::SkipEmptyParts));
     return application.exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Glimmerworks");
+    QApplication::setOrganizationName("Glimmerworks");
+    QApplication::setDesktopFileName("glimmerworks");
+    // Closing the window keeps the application; a later launch brings the window back.
+    QApplication::setQuitOnLastWindowClosed(false);
+    TerminationSignals terminationSignals;
+
+    const QStringList paths = fileArguments(QApplication::arguments());
+    const QString screenshots = qEnvironmentVariable("GLIMMERWORKS_SCREENSHOTS");
+
+    ui::SingleInstance instance;
+    if (screenshots.isEmpty() && instance.handOver(paths))
+        return 0;
+
+    ui::applyDarkTheme(application);
+    QApplication::setWindowIcon(applicationIcon());
+
+    const int status = runApplication(application, instance, paths, screenshots);
+    if (!platform::GlobalQueue::waitForDone(int(app::AppDelegate::kShutdownWait.count()))) {
+        // A worker that would not stop computes nothing that is kept, and every file it may have
+        // begun is written atomically: leave without tearing down what it still uses.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

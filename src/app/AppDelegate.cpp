@@ -21,30 +21,40 @@ namespace app {
 
 namespace {
 
-// The controller as the catalogue's per-entry tick sees it; it does not keep the controller alive.
+// The controller as the catalogue's per-entry tick sees it. The ticks run on the main queue, and
+// once the controller has gone they change nothing.
 class OverlayTarget : public model::LoadingProgressTarget {
   public:
-    explicit OverlayTarget(AppDelegate* delegate) : delegate_(delegate) {}
+    explicit OverlayTarget(std::weak_ptr<AppDelegate::Work> work) : work_(std::move(work)) {}
     void setProgressOverlayMessage(const QString& text) override {
-        if (delegate_)
-            delegate_->setProgressOverlayMessage(text);
+        if (AppDelegate* d = delegate())
+            d->setProgressOverlayMessage(text);
     }
     void setProgressOverlaySubMessage(const QString& text) override {
-        if (delegate_)
-            delegate_->setProgressOverlaySubMessage(text);
+        if (AppDelegate* d = delegate())
+            d->setProgressOverlaySubMessage(text);
     }
     qint64 ProgressOverlayCurrent() const override {
-        return delegate_ ? delegate_->ProgressOverlayCurrent() : 0;
+        const AppDelegate* d = delegate();
+        return d ? d->ProgressOverlayCurrent() : 0;
     }
     void setProgressOverlayCurrent(qint64 value) override {
-        if (delegate_)
-            delegate_->setProgressOverlayCurrent(value);
+        if (AppDelegate* d = delegate())
+            d->setProgressOverlayCurrent(value);
     }
-    void detach() { delegate_ = nullptr; }
 
   private:
-    AppDelegate* delegate_;
+    AppDelegate* delegate() const {
+        const auto work = work_.lock();
+        return work ? work->ownerHere() : nullptr;
+    }
+    std::weak_ptr<AppDelegate::Work> work_;
 };
+
+bool onMainThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return !app || QThread::currentThread() == app->thread();
+}
 
 size_t entryCount(const Library& library) {
     size_t n = 0;
@@ -64,31 +74,35 @@ AppServices defaultServices(std::shared_ptr<Dialogs> dialogs) {
     services.dataFolder = userDataFolder();
     services.metadataTool = metadataToolPath();
     services.hooks.registerFilters = [] { filters::registerCustomFilters(); };
-    services.hooks.buildActionsLibrary = [](AppDelegate& d) {
-        return catalogue::buildActionsLibrary(d.loadingTarget());
+    services.hooks.buildActionsLibrary = [](WorkContext&, const auto& target) {
+        return catalogue::buildActionsLibrary(target);
     };
-    services.hooks.buildEffectsLibrary = [](AppDelegate& d) {
-        return catalogue::buildEffectsLibrary(d.loadingTarget());
+    services.hooks.buildEffectsLibrary = [](WorkContext&, const auto& target) {
+        return catalogue::buildEffectsLibrary(target);
     };
     return services;
 }
 
 AppDelegate::AppDelegate(AppServices services, QObject* parent)
-    : QObject(parent), services_(std::move(services)), alive_(std::make_shared<bool>(true)) {
+    : QObject(parent), services_(std::move(services)) {
     if (!services_.queues)
         services_.queues = std::make_shared<QtQueues>();
+    work_ = std::make_shared<Work>(services_.queues, this);
     if (!services_.defaults)
         services_.defaults = std::make_shared<MemoryDefaults>();
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         AvailableFonts_ = QFontDatabase::families();
-    loadingTarget_ = std::make_shared<OverlayTarget>(this);
+    loadingTarget_ = std::make_shared<OverlayTarget>(work_);
 }
 
 AppDelegate::~AppDelegate() {
-    *alive_ = false;
+    // First of all: no queued block reaches this controller any more, and the workers that run
+    // end before the process goes on to tear down what they use.
+    if (!work_->close(kShutdownWait))
+        ci::console("AppDelegate: " + std::to_string(work_->runningWorkers()) +
+                    " background task(s) still running at shutdown");
     if (observerToken_)
         platform::NotificationCenter::defaultCenter().removeObserver(observerToken_);
-    static_cast<OverlayTarget*>(loadingTarget_.get())->detach();
     if (model::loadingProgressTarget() == loadingTarget_)
         model::setLoadingProgressTarget(nullptr);
 }
@@ -156,12 +170,9 @@ void AppDelegate::setCurrentProjectUrl(const QUrl& url) {
     CurrentProjectUrl_ = url;
     Q_EMIT CurrentProjectUrlChanged();
     // Always a separate main-queue block, even on the main queue.
-    auto alive = alive_;
-    queues().mainAsync([this, alive, url] {
-        if (!*alive)
-            return;
-        setWindowSubtitle(url.isEmpty() ? QString("Untitled Project")
-                                        : QFileInfo(url.toLocalFile()).fileName());
+    work_->toOwner([url](AppDelegate& d) {
+        d.setWindowSubtitle(url.isEmpty() ? QString("Untitled Project")
+                                          : QFileInfo(url.toLocalFile()).fileName());
     });
 }
 
@@ -207,18 +218,15 @@ void AppDelegate::applicationDidFinishLaunching() {
         services_.hooks.registerFilters();
 
     observerToken_ = platform::NotificationCenter::defaultCenter().addObserver(
-        platform::RequiresPreviewRegeneration, [this, alive = alive_](const std::string&) {
+        platform::RequiresPreviewRegeneration, [weak = std::weak_ptr<Work>(work_)](const std::string&) {
             // Posted synchronously on the poster's thread; the debounce lives on the main queue.
-            if (!*alive)
+            const auto work = weak.lock();
+            if (!work)
                 return;
-            if (QCoreApplication::instance() &&
-                QThread::currentThread() != QCoreApplication::instance()->thread())
-                queues().mainAsync([this, alive] {
-                    if (*alive)
-                        requestPreviewRegeneration();
-                });
-            else
-                requestPreviewRegeneration();
+            if (!onMainThread())
+                work->toOwner([](AppDelegate& d) { d.requestPreviewRegeneration(); });
+            else if (AppDelegate* d = work->ownerHere())
+                d->requestPreviewRegeneration();
         });
 
     setWrapperHidden(true);
@@ -229,52 +237,35 @@ void AppDelegate::applicationDidFinishLaunching() {
     setProgressOverlayCurrent(0);
     setProgressOverlayMax(195);
     setOverlayStepper(0, 10);
-    stepOverlayProgress([this] { startLibraryLoading(); });
+    stepOverlayProgress([](AppDelegate& d) { d.startLibraryLoading(); });
 }
 
 void AppDelegate::startLibraryLoading() {
     setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
-    auto alive = alive_;
-    queues().globalAsync([this, alive] {
-        if (*alive)
-            loadFilterLibraries();
+    work_->startWorker([hooks = services_.hooks, target = loadingTarget_](Work& work) {
+        loadFilterLibraries(work, hooks, target);
     });
 }
 
-void AppDelegate::showLoadingMessage(const QString& message) {
-    model::setLoadingProgressTarget(loadingTarget_);
-    setProgressOverlayMessage(message);
-}
-
-void AppDelegate::advanceLoadingProgress(const QString& subMessage) {
-    setProgressOverlaySubMessage(subMessage);
-    setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
-}
-
-void AppDelegate::loadFilterLibraries() {
+void AppDelegate::loadFilterLibraries(Work& work, const LaunchHooks& hooks,
+                                      const std::shared_ptr<model::LoadingProgressTarget>& target) {
     // Runs on the global queue. The libraries are stored before the blocks that read them are
     // queued; the window only reads them after the change signals, which come via the main queue.
-    Library actions =
-        services_.hooks.buildActionsLibrary ? services_.hooks.buildActionsLibrary(*this) : Library{};
-    Library effects =
-        services_.hooks.buildEffectsLibrary ? services_.hooks.buildEffectsLibrary(*this) : Library{};
+    Library actions = hooks.buildActionsLibrary ? hooks.buildActionsLibrary(work, target) : Library{};
+    if (!work.isOpen())
+        return; // quitting: the second library would only be thrown away
+    Library effects = hooks.buildEffectsLibrary ? hooks.buildEffectsLibrary(work, target) : Library{};
     const size_t a = entryCount(actions);
     const size_t e = entryCount(effects);
-    auto alive = alive_;
-    queues().mainAsync([this, alive, actions, effects] {
-        if (!*alive)
-            return;
-        setFilterActionsLibrary(actions);
-        setFilterEffectsLibrary(effects);
-        installFilterMenus();
+    work.toOwner([actions, effects](AppDelegate& d) {
+        d.setFilterActionsLibrary(actions);
+        d.setFilterEffectsLibrary(effects);
+        d.installFilterMenus();
     });
     ci::console(std::to_string(a) + " actions found");
     ci::console(std::to_string(e) + " photo effects found");
     ci::console(std::to_string(a + e) + " filters found in total");
-    queues().mainAsync([this, alive] {
-        if (*alive)
-            beginUIInitialization();
-    });
+    work.toOwner([](AppDelegate& d) { d.beginUIInitialization(); });
 }
 
 void AppDelegate::installFilterMenus() {
@@ -290,7 +281,8 @@ void AppDelegate::beginUIInitialization() {
     setProgressOverlaySubMessage("");
     setProgressOverlayMessage("Initializing UI...");
     setOverlayStepper(0, 5);
-    stepOverlayProgress([this] { performOnMainQueue([this] { finishStartupUI(); }); });
+    stepOverlayProgress(
+        [](AppDelegate& d) { d.performOnMainQueue([](AppDelegate& d) { d.finishStartupUI(); }); });
 }
 
 void AppDelegate::finishStartupUI() {
@@ -300,55 +292,45 @@ void AppDelegate::finishStartupUI() {
 
 // ---------------------------------------------------------------- progress
 
-void AppDelegate::performOnMainQueue(std::function<void()> operation) {
-    auto alive = alive_;
-    queues().mainAsync([alive, operation = std::move(operation)] {
-        if (*alive)
-            operation();
+void AppDelegate::performOnMainQueue(Operation operation) {
+    work_->toOwner(std::move(operation));
+}
+
+void AppDelegate::stepOverlayProgress(Operation continuation) {
+    work_->startWorkerAfter(0.1, [continuation = std::move(continuation)](Work& work) {
+        work.toOwner([continuation](AppDelegate& d) { d.overlayTick(continuation); });
     });
 }
 
-void AppDelegate::stepOverlayProgress(std::function<void()> continuation) {
-    auto alive = alive_;
-    queues().globalAsyncAfter(0.1, [this, alive, continuation = std::move(continuation)]() mutable {
-        queues().mainAsync([this, alive, continuation = std::move(continuation)]() mutable {
-            if (*alive)
-                overlayTick(std::move(continuation));
-        });
-    });
-}
-
-void AppDelegate::overlayTick(std::function<void()> continuation) {
+void AppDelegate::overlayTick(Operation continuation) {
     setProgressOverlayCurrent(ProgressOverlayCurrent() + 1);
     ++incdProgress_;
     if (incdProgress_ < incdProgressTimes_)
         stepOverlayProgress(std::move(continuation));
     else
-        continuation();
+        continuation(*this);
 }
 
-void AppDelegate::stepSheetProgress(std::function<void()> continuation) {
-    auto alive = alive_;
-    queues().globalAsyncAfter(0.1, [this, alive, continuation = std::move(continuation)]() mutable {
-        queues().mainAsync([this, alive, continuation = std::move(continuation)]() mutable {
-            if (*alive)
-                sheetTick(std::move(continuation));
-        });
+void AppDelegate::stepSheetProgress(Operation continuation) {
+    work_->startWorkerAfter(0.1, [continuation = std::move(continuation)](Work& work) {
+        work.toOwner([continuation](AppDelegate& d) { d.sheetTick(continuation); });
     });
 }
 
-void AppDelegate::sheetTick(std::function<void()> continuation) {
+void AppDelegate::sheetTick(Operation continuation) {
     setProgressSheetCurrent(ProgressSheetCurrent() + 1);
     ++incdSheetProgress_;
     if (incdSheetProgress_ < incdSheetProgressTimes_)
         stepSheetProgress(std::move(continuation));
     else
-        continuation();
+        continuation(*this);
 }
 
-void AppDelegate::finishProgressSheet(std::function<void()> continuation) {
+void AppDelegate::finishProgressSheet(Operation continuation) {
     setProgressSheetSuccess(true);
-    queues().globalAsyncAfter(2.0, std::move(continuation));
+    // The wait is kept on the global queue; the continuation gets the controller on the main queue.
+    work_->startWorkerAfter(
+        2.0, [continuation = std::move(continuation)](Work& work) { work.toOwner(continuation); });
 }
 
 void AppDelegate::endProgressSheet() {
@@ -389,11 +371,10 @@ void AppDelegate::runFinished() {
     // Ends this run's sheet 2.0 s later unless a waiting run has taken the sheet over by then.
     runActive_ = false;
     const uint64_t run = runId_;
-    auto alive = alive_;
-    finishProgressSheet([this, alive, run] {
-        performOnMainQueue([this, run] {
-            if (runId_ == run && !runActive_)
-                endProgressSheet();
+    finishProgressSheet([run](AppDelegate& d) {
+        d.performOnMainQueue([run](AppDelegate& d) {
+            if (d.runId_ == run && !d.runActive_)
+                d.endProgressSheet();
         });
     });
     if (!waitingRuns_.empty()) {

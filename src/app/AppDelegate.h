@@ -10,6 +10,7 @@
 #include "app/services/Dialogs.h"
 #include "app/services/Queues.h"
 #include "app/services/UserDefaults.h"
+#include "app/services/WorkContext.h"
 
 #include "model/Filter.h"
 #include "platform/WindowImage.h"
@@ -19,6 +20,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -32,14 +34,19 @@ class AppDelegate;
 
 using Library = std::vector<std::shared_ptr<model::FilterCategory>>;
 
+/// A library builder: runs on the global queue with the controller's work context (to post on)
+/// and the start-up overlay's loading target (main queue only). It first queues its loading
+/// message on the main queue, then one overlay tick per entry (the model's sample rendering does
+/// that through the target).
+using LibraryBuilder =
+    std::function<Library(WorkContext& work, const std::shared_ptr<model::LoadingProgressTarget>& target)>;
+
 /// What the launch calls in the layers above the model: set by the main program; an absent hook
-/// is skipped (an absent library builder gives an empty library). The builders run on the global
-/// queue; each first queues showLoadingMessage() on the main queue, then one overlay tick per
-/// entry (the model's sample rendering does that through the loading-progress target).
+/// is skipped (an absent library builder gives an empty library).
 struct LaunchHooks {
     std::function<void()> registerFilters;
-    std::function<Library(AppDelegate&)> buildActionsLibrary;
-    std::function<Library(AppDelegate&)> buildEffectsLibrary;
+    LibraryBuilder buildActionsLibrary;
+    LibraryBuilder buildEffectsLibrary;
 };
 
 struct AppServices {
@@ -145,10 +152,19 @@ class AppDelegate : public QObject {
     Q_PROPERTY(QString mainPresetsDir READ mainPresetsDir NOTIFY mainPresetsDirChanged)
 
   public:
+    /// The controller's background work (see WorkContext.h for the rule every block follows).
+    using Work = OwnedWork<AppDelegate>;
+    /// An operation run later with the controller on the main queue, unless it has gone by then.
+    using Operation = std::function<void(AppDelegate&)>;
+    /// How long the destructor waits for the worker blocks that are running.
+    static constexpr std::chrono::milliseconds kShutdownWait{10000};
+
     explicit AppDelegate(AppServices services, QObject* parent = nullptr);
+    /// Closes the work context and waits (at most kShutdownWait) for running workers.
     ~AppDelegate() override;
 
-    Queues& queues() { return *services_.queues; }
+    /// Where the window's own off-thread jobs post, under the same rule as the controller's.
+    WorkContext& work() { return *work_; }
 
     // ---- Application life (launch sequence and delegate answers)
     void applicationDidFinishLaunching();
@@ -159,14 +175,9 @@ class AppDelegate : public QObject {
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
     void doReopenWindow();
     void setUpDirectories();
-    /// The builders' loading message: this controller becomes the target of the per-entry
-    /// overlay ticks and the overlay shows `message` (main queue).
-    void showLoadingMessage(const QString& message);
     /// What the library builders hand to their loading message: this controller as the target of
-    /// the start-up overlay's per-entry ticks.
+    /// the start-up overlay's per-entry ticks (main queue only; inert once the controller is gone).
     const std::shared_ptr<model::LoadingProgressTarget>& loadingTarget() const { return loadingTarget_; }
-    /// One catalogue entry's overlay tick (main queue).
-    void advanceLoadingProgress(const QString& subMessage);
 
     // ---- State: lists (plain accessors; each has a change signal)
     const Library& FilterActionsLibrary() const { return FilterActionsLibrary_; }
@@ -256,11 +267,11 @@ class AppDelegate : public QObject {
     static double splitViewMinCoordinate(SplitView view, double windowWidth, qint64 divider, double proposed);
     static double splitViewMaxCoordinate(SplitView view, double windowWidth, qint64 divider, double proposed);
 
-    // ---- Progress
-    void performOnMainQueue(std::function<void()> operation);
-    void stepOverlayProgress(std::function<void()> continuation);
-    void stepSheetProgress(std::function<void()> continuation);
-    void finishProgressSheet(std::function<void()> continuation);
+    // ---- Progress (continuations get the controller on the main queue)
+    void performOnMainQueue(Operation operation);
+    void stepOverlayProgress(Operation continuation);
+    void stepSheetProgress(Operation continuation);
+    void finishProgressSheet(Operation continuation);
     void endProgressSheet();
     void forceCloseProgressDialog() { endProgressSheet(); }
     void setOverlayStepper(qint64 done, qint64 times) {
@@ -394,7 +405,8 @@ class AppDelegate : public QObject {
 
     // Launch stages
     void startLibraryLoading();
-    void loadFilterLibraries();
+    static void loadFilterLibraries(Work& work, const LaunchHooks& hooks,
+                                    const std::shared_ptr<model::LoadingProgressTarget>& target);
     void installFilterMenus();
     void beginUIInitialization();
     void finishStartupUI();
@@ -405,22 +417,23 @@ class AppDelegate : public QObject {
     void runFinished();
     /// Ends a run whose items partly failed: the sheet keeps showing the count until closed.
     void runFinishedWithFailures(qint64 failures, qint64 total);
-    void overlayTick(std::function<void()> continuation);
-    void sheetTick(std::function<void()> continuation);
+    void overlayTick(Operation continuation);
+    void sheetTick(Operation continuation);
 
+    // The workers: they reach the controller only through `work` (see WorkContext.h).
     void startImport(QList<QUrl> urls);
-    void importImagesWorker(QList<QUrl> urls, uint64_t run);
+    static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool);
     void finishImport();
     void startExport(std::shared_ptr<ExportJob> job);
-    void exportImages(std::shared_ptr<ExportJob> job);
+    static void exportImages(Work& work, const ExportJob& job);
     void beginSavingProject();
-    void saveToDisk(QByteArray data, QString path);
+    static void saveToDisk(Work& work, const QByteArray& data, const QString& path);
     void didSaveProject(bool ok);
     void chooseProjectToOpen(bool consent);
     void chooseProjectSaveUrl();
     void saveProject();
 
-    void renderPreview(uint64_t token, ImageObjectPtr image, model::Filters steps);
+    static void renderPreview(Work& work, uint64_t token, const ImageObjectPtr& image, model::Filters steps);
     void endPreviewRendering(uint64_t token);
     /// Deep copies of the enabled steps, for a worker.
     model::Filters enabledStepSnapshot() const;
@@ -459,7 +472,7 @@ class AppDelegate : public QObject {
     uint64_t runId_ = 0;
     std::deque<std::function<void()>> waitingRuns_;
 
-    std::shared_ptr<bool> alive_;
+    std::shared_ptr<Work> work_;
     uint64_t observerToken_ = 0;
 };
 

@@ -247,15 +247,13 @@ void AppDelegate::beginSavingProject() {
         setProgressSheetSubMessage("");
         setProgressSheetShowCounter(false);
         beginSheetRun();
-        auto alive = alive_;
-        queues().globalAsync([this, alive, data, path] {
-            if (*alive)
-                saveToDisk(data, path);
-        });
+        // A save asked for just before quitting is still written (whole: the write is atomic).
+        work_->startWorker([data, path](Work& work) { saveToDisk(work, data, path); },
+                           WorkContext::WhenClosed::Finish);
     });
 }
 
-void AppDelegate::saveToDisk(QByteArray data, QString path) {
+void AppDelegate::saveToDisk(Work& work, const QByteArray& data, const QString& path) {
     bool ok = !path.isEmpty();
     if (ok) {
         std::string error;
@@ -263,16 +261,16 @@ void AppDelegate::saveToDisk(QByteArray data, QString path) {
         if (!ok)
             ci::console("saveToDisk: ⛔️ " + error);
     }
-    performOnMainQueue([this, ok] { didSaveProject(ok); });
+    work.toOwner([ok](AppDelegate& d) { d.didSaveProject(ok); });
 }
 
 void AppDelegate::didSaveProject(bool ok) {
     setSheetStepper(0, 20);
-    stepSheetProgress([this, ok] {
+    stepSheetProgress([ok](AppDelegate& d) {
         if (ok)
-            runFinished();
+            d.runFinished();
         else
-            runFinishedWithFailures(1, 1);
+            d.runFinishedWithFailures(1, 1);
     });
 }
 

@@ -105,31 +105,30 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
     setProgressSheetMessage("Warming up...");
     setProgressSheetShowCounter(true);
     beginSheetRun();
-    auto alive = alive_;
-    queues().globalAsync([this, alive, job] {
-        if (*alive)
-            exportImages(job);
-    });
+    work_->startWorker([job](Work& work) { exportImages(work, *job); });
 }
 
-void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
-    const FormatEntry& format = kFormats[job->format];
-    const double compression = double(job->quality) * 0.2;
+void AppDelegate::exportImages(Work& work, const ExportJob& job) {
+    const FormatEntry& format = kFormats[job.format];
+    const double compression = double(job.quality) * 0.2;
     qint64 failures = 0;
-    for (const auto& entry : job->entries) {
+    for (const auto& entry : job.entries) {
+        // Quitting stops the run between images; the files written so far are whole.
+        if (!work.isOpen())
+            return;
         const auto started = std::chrono::steady_clock::now();
         const qint64 failuresBefore = failures;
         auto report = [&] {
             const double ms =
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-            performOnMainQueue([this, path = entry.path, ok = failures == failuresBefore, ms] {
-                Q_EMIT exportItemFinished(path, ok, ms);
+            work.toOwner([path = entry.path, ok = failures == failuresBefore, ms](AppDelegate& d) {
+                Q_EMIT d.exportItemFinished(path, ok, ms);
             });
         };
-        performOnMainQueue([this, path = entry.path] {
-            setProgressSheetCurrent(ProgressSheetCurrent() + 1);
-            setProgressSheetMessage("Loading...");
-            setProgressSheetSubMessage(path);
+        work.toOwner([path = entry.path](AppDelegate& d) {
+            d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
+            d.setProgressSheetMessage("Loading...");
+            d.setProgressSheetSubMessage(path);
         });
         std::string error;
         const auto loaded = platform::WindowImage::fromFile(entry.path.toStdString(), &error);
@@ -137,16 +136,16 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
         if (!rep) {
             ++failures;
             ci::console("exportImages: ⛔️ " + entry.path.toStdString() + ": " + error);
-            performOnMainQueue([this] { setProgressSheetMessage("Error reading image..."); });
+            work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
             report();
             continue;
         }
-        performOnMainQueue([this] { setProgressSheetMessage("Processing..."); });
+        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Processing..."); });
         model::FilterChain chain;
-        for (const auto& step : job->steps)
+        for (const auto& step : job.steps)
             chain.push_back(step->parameterDictionary(rep->pixelsWide(), rep->pixelsHigh(), false));
         const auto result = model::applyFilterChain(*loaded, chain);
-        performOnMainQueue([this] { setProgressSheetMessage("Converting..."); });
+        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Converting..."); });
         const auto bytes = result ? model::encodedImageData(*result, format.type, compression) : std::nullopt;
         if (!bytes) {
             ++failures;
@@ -155,11 +154,14 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
             report();
             continue;
         }
-        performOnMainQueue([this] { setProgressSheetSubMessage("Writing to disk..."); });
+        // A write is not begun once quitting has started; one that has begun ends whole.
+        if (!work.isOpen())
+            return;
+        work.toOwner([](AppDelegate& d) { d.setProgressSheetSubMessage("Writing to disk..."); });
 
-        const QString name = exportFileName(job->destination, entry.base, format.extension, job->overwrite);
+        const QString name = exportFileName(job.destination, entry.base, format.extension, job.overwrite);
         // Written under a temporary name and renamed into place: no half-written file is left.
-        QSaveFile file(QDir(job->destination).filePath(name));
+        QSaveFile file(QDir(job.destination).filePath(name));
         const bool written = file.open(QIODevice::WriteOnly) &&
                              file.write(reinterpret_cast<const char*>(bytes->data()),
                                         qint64(bytes->size())) == qint64(bytes->size()) &&
@@ -170,12 +172,12 @@ void AppDelegate::exportImages(std::shared_ptr<ExportJob> job) {
         }
         report();
     }
-    const qint64 total = qint64(job->entries.size());
-    performOnMainQueue([this, failures, total] {
+    const qint64 total = qint64(job.entries.size());
+    work.toOwner([failures, total](AppDelegate& d) {
         if (failures == 0)
-            runFinished();
+            d.runFinished();
         else
-            runFinishedWithFailures(failures, total);
+            d.runFinishedWithFailures(failures, total);
     });
 }
 

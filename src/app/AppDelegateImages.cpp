@@ -57,38 +57,37 @@ void AppDelegate::startImport(QList<QUrl> urls) {
     setCurrentlyAddingImages(true);
     beginSheetRun();
     const uint64_t run = runId_;
-    auto alive = alive_;
-    queues().globalAsync([this, alive, urls = std::move(urls), run] {
-        if (*alive)
-            importImagesWorker(urls, run);
+    work_->startWorker([urls = std::move(urls), run, tool = services_.metadataTool](Work& work) {
+        importImagesWorker(work, urls, run, tool);
     });
 }
 
-void AppDelegate::importImagesWorker(QList<QUrl> urls, uint64_t run) {
-    const QString tool = services_.metadataTool;
+void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool) {
     for (const auto& url : urls) {
-        performOnMainQueue([this, url] {
-            setProgressSheetCurrent(ProgressSheetCurrent() + 1);
-            setProgressSheetMessage("Analyzing...");
-            setProgressSheetSubMessage(url.toLocalFile());
+        if (!work.isOpen())
+            return;
+        work.toOwner([url](AppDelegate& d) {
+            d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
+            d.setProgressSheetMessage("Analyzing...");
+            d.setProgressSheetSubMessage(url.toLocalFile());
         });
         auto record = ImageObject::make(url, tool);
         if (!record) {
-            performOnMainQueue([this] { setProgressSheetMessage("Error reading image..."); });
+            work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
             continue;
         }
-        performOnMainQueue([this, record] {
-            setProgressSheetMessage("Adding...");
-            auto images = CurrentImages_;
+        work.toOwner([record](AppDelegate& d) {
+            d.setProgressSheetMessage("Adding...");
+            auto images = d.CurrentImages_;
             images.push_back(record);
-            setCurrentImages(images);
-            setCurrentImagesSelection(qint64(CurrentImages_.size()) - 1);
-            setHasFiles(true);
+            d.setCurrentImages(images);
+            d.setCurrentImagesSelection(qint64(d.CurrentImages_.size()) - 1);
+            d.setHasFiles(true);
         });
     }
-    performOnMainQueue([this, run] {
-        if (runId_ == run && ProgressSheetCurrent() == ProgressSheetMax())
-            finishImport();
+    work.toOwner([run](AppDelegate& d) {
+        if (d.runId_ == run && d.ProgressSheetCurrent() == d.ProgressSheetMax())
+            d.finishImport();
     });
 }
 
@@ -145,23 +144,22 @@ bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
         return true;
     // Reading the files and their metadata takes a while: off the main queue, then the records
     // go in at the drop row together.
-    auto alive = alive_;
-    const QString tool = services_.metadataTool;
-    queues().globalAsync([this, alive, files, row, tool] {
+    work_->startWorker([files, row, tool = services_.metadataTool](Work& work) {
         ImageObjects records;
-        for (const auto& url : files)
+        for (const auto& url : files) {
+            if (!work.isOpen())
+                return;
             if (auto record = ImageObject::make(url, tool))
                 records.push_back(record);
+        }
         if (records.empty())
             return;
-        queues().mainAsync([this, alive, records, row] {
-            if (!*alive)
-                return;
-            auto images = CurrentImages_;
+        work.toOwner([records, row](AppDelegate& d) {
+            auto images = d.CurrentImages_;
             const qint64 at = std::clamp<qint64>(row, 0, qint64(images.size()));
             images.insert(images.begin() + at, records.begin(), records.end());
-            setCurrentImages(images);
-            setHasFiles(true);
+            d.setCurrentImages(images);
+            d.setHasFiles(true);
         });
     });
     return true;

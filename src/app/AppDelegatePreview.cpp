@@ -50,10 +50,10 @@ void AppDelegate::requestPreviewRegeneration() {
         return;
     }
     pendingGeneration_ = true;
-    auto alive = alive_;
-    queues().mainAsyncAfter(1.0, [this, alive] {
-        if (*alive)
-            regeneratePreview();
+    work_->mainAsyncAfter(1.0, [work = std::weak_ptr<Work>(work_)] {
+        if (const auto w = work.lock())
+            if (AppDelegate* d = w->ownerHere())
+                d->regeneratePreview();
     });
 }
 
@@ -84,24 +84,20 @@ void AppDelegate::regeneratePreview() {
     previewRendering_ = true;
     rerenderAfterCurrent_ = false;
     const uint64_t token = ++previewToken_;
-    auto image = CurrentImages_[size_t(selection)];
-    auto steps = enabledStepSnapshot();
-    auto alive = alive_;
-    queues().globalAsync([this, alive, token, image, steps] {
-        if (*alive)
-            renderPreview(token, image, steps);
-    });
+    work_->startWorker([token, image = CurrentImages_[size_t(selection)], steps = enabledStepSnapshot()](
+                           Work& work) { renderPreview(work, token, image, steps); });
 }
 
-void AppDelegate::renderPreview(uint64_t token, ImageObjectPtr image, model::Filters steps) {
+void AppDelegate::renderPreview(Work& work, uint64_t token, const ImageObjectPtr& image,
+                                model::Filters steps) {
     const auto loaded = platform::WindowImage::fromFile(image->path().toStdString());
     const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
     if (!rep) {
-        performOnMainQueue([this, token] {
+        work.toOwner([token](AppDelegate& d) {
             // The view must not go on showing the previous image for this one.
-            if (token == previewToken_)
-                setCurrentPreview(platform::WindowImage());
-            endPreviewRendering(token);
+            if (token == d.previewToken_)
+                d.setCurrentPreview(platform::WindowImage());
+            d.endPreviewRendering(token);
         });
         return;
     }
@@ -109,36 +105,35 @@ void AppDelegate::renderPreview(uint64_t token, ImageObjectPtr image, model::Fil
     const int64_t height = rep->pixelsHigh();
     // Both texts are in pixels, so that they can be compared.
     const QString before = formatImageSize(double(width), double(height));
-    performOnMainQueue([this, token, before] {
-        if (token == previewToken_)
-            setSelectedOriginalImageSize(before);
+    work.toOwner([token, before](AppDelegate& d) {
+        if (token == d.previewToken_)
+            d.setSelectedOriginalImageSize(before);
     });
 
     model::FilterChain chain;
     for (const auto& step : steps)
         chain.push_back(step->parameterDictionary(width, height, false));
     auto result = model::applyFilterChain(*loaded, chain);
-    if (result)
+    if (result && work.isOpen())
         result = materialised(*result, double(width), double(height));
     const platform::ImageRep* out = result ? result->firstRepresentation() : nullptr;
     if (!out) {
-        performOnMainQueue([this, token] {
-            if (token == previewToken_)
-                setCurrentPreview(platform::WindowImage());
+        work.toOwner([token](AppDelegate& d) {
+            if (token == d.previewToken_)
+                d.setCurrentPreview(platform::WindowImage());
         });
     } else {
         const QString after = formatImageSize(out->pixelsWide(), out->pixelsHigh());
-        auto preview = *result;
-        performOnMainQueue([this, token, preview, after] {
-            if (token != previewToken_)
+        work.toOwner([token, preview = *result, after](AppDelegate& d) {
+            if (token != d.previewToken_)
                 return;
-            setCurrentPreview(preview);
-            setSelectedConvertedImageSize(after);
+            d.setCurrentPreview(preview);
+            d.setSelectedConvertedImageSize(after);
         });
     }
     // The snapshot dies here on the worker; it was made for it and is shared with nobody.
     steps.clear();
-    performOnMainQueue([this, token] { endPreviewRendering(token); });
+    work.toOwner([token](AppDelegate& d) { d.endPreviewRendering(token); });
 }
 
 void AppDelegate::endPreviewRendering(uint64_t token) {

@@ -92,12 +92,15 @@ void setLoadingProgressTarget(std::shared_ptr<LoadingProgressTarget> target) {
 
 // ---- Sample images
 
+// The two sample images are never destroyed: a worker that is still rendering a sample while
+// the process ends must not find them gone.
+
 const WindowImage& defaultSampleImage() {
-    static const WindowImage image = [] {
+    static const WindowImage* const image = [] {
         auto loaded = WindowImage::fromFile(platform::imageResourcePath("the_image"));
-        return loaded ? *loaded : WindowImage();
+        return new WindowImage(loaded ? *loaded : WindowImage());
     }();
-    return image;
+    return *image;
 }
 
 namespace {
@@ -116,18 +119,18 @@ ci::Image materialised(ci::Image image, double width, double height) {
 } // namespace
 
 const WindowImage& sharedSampleImage() {
-    static const WindowImage image = []() -> WindowImage {
+    static const WindowImage* const image = []() -> WindowImage* {
         auto input = toCIImage(defaultSampleImage());
         if (!input)
-            return {};
+            return new WindowImage();
         ci::Image reduced = input->applyingFilter("CILanczosScaleTransform", {{"inputScale", 0.25}});
         if (reduced.isNull())
-            return {};
+            return new WindowImage();
         // Reduced once here rather than in each of the catalogue's renders.
         const ci::Rect e = reduced.extent();
-        return WindowImage::fromCIImage(materialised(reduced, e.width(), e.height()));
+        return new WindowImage(WindowImage::fromCIImage(materialised(reduced, e.width(), e.height())));
     }();
-    return image;
+    return *image;
 }
 
 // ---- Filter

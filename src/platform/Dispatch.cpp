@@ -37,11 +37,15 @@ bool MainQueue::isCurrent() {
 
 QThreadPool& GlobalQueue::pool() {
     static QThreadPool* pool = [] {
-        auto* p = new QThreadPool; // lives as long as the process: blocks may still run at exit
+        auto* p = new QThreadPool; // never destroyed: a block that outlives the wait at exit may still use it
         p->setMaxThreadCount(std::max(4, QThread::idealThreadCount()));
         return p;
     }();
     return *pool;
+}
+
+bool GlobalQueue::waitForDone(int milliseconds) {
+    return pool().waitForDone(milliseconds);
 }
 
 void GlobalQueue::async(std::function<void()> block) {

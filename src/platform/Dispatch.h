@@ -27,6 +27,10 @@ class GlobalQueue {
     static void async(std::function<void()> block);
     /// The pool itself (at least four threads).
     static QThreadPool& pool();
+    /// Waits at most `milliseconds` until no block runs or waits in the pool; true when none is
+    /// left. The process calls it before it ends, so that no block runs while the statics the
+    /// blocks use are destroyed.
+    static bool waitForDone(int milliseconds);
 };
 
 } // namespace platform

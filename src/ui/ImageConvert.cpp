@@ -36,13 +36,13 @@ QImage loadImageFile(const QString& path, int maxSide) {
     return result;
 }
 
-void runOffThread(app::Queues& queues, QObject* owner, std::function<QImage()> work,
+void runOffThread(app::WorkContext& context, QObject* owner, std::function<QImage()> work,
                   std::function<void(const QImage&)> done) {
+    // The widget is only looked at on the main queue, where it is destroyed.
     QPointer<QObject> guard(owner);
-    app::Queues* q = &queues;
-    queues.globalAsync([q, guard, work = std::move(work), done = std::move(done)] {
+    context.globalAsync([guard, work = std::move(work), done = std::move(done)](app::WorkContext& context) {
         QImage image = work();
-        q->mainAsync([guard, image, done] {
+        context.mainAsync([guard, image, done] {
             if (guard)
                 done(image);
         });

@@ -3,7 +3,7 @@
 // Turning the controller's pictures and image files into QImages for display. Every function
 // here decodes or renders, so it runs on a worker (see runOffThread), never on the GUI thread.
 
-#include "app/services/Queues.h"
+#include "app/services/WorkContext.h"
 
 #include "platform/WindowImage.h"
 
@@ -23,8 +23,8 @@ QImage toQImage(const platform::WindowImage& image);
 QImage loadImageFile(const QString& path, int maxSide = 0);
 
 /// `work` on the global queue, then `done` with its result on the main queue, unless `owner`
-/// has gone by then.
-void runOffThread(app::Queues& queues, QObject* owner, std::function<QImage()> work,
+/// or the context has gone by then.
+void runOffThread(app::WorkContext& context, QObject* owner, std::function<QImage()> work,
                   std::function<void(const QImage&)> done);
 
 } // namespace ui

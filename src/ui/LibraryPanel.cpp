@@ -258,16 +258,17 @@ void LibraryPanel::renderThumbnails(const app::Library& library) {
                     job->entries.push_back(entry);
     if (job->entries.empty())
         return;
-    QPointer<LibraryPanel> guard(this);
-    app::Queues* queues = &delegate_.queues();
-    queues->globalAsync([queues, guard, job] {
+    QPointer<LibraryPanel> guard(this); // looked at on the main queue only
+    delegate_.work().globalAsync([guard, job](app::WorkContext& work) {
         for (const auto& entry : job->entries) {
+            if (!work.isOpen())
+                return;
             QImage image = toQImage(entry->sample());
             if (!image.isNull())
                 image = image.scaled(thumbSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
             job->images.push_back(image);
         }
-        queues->mainAsync([guard, job] {
+        work.mainAsync([guard, job] {
             if (!guard)
                 return;
             for (size_t i = 0; i < job->entries.size(); ++i)

@@ -259,7 +259,7 @@ void MainWindow::showOriginalIfAsked() {
     const uint64_t token = ++originalToken_;
     const QString path = image->path();
     runOffThread(
-        delegate_.queues(), this, [path] { return reduced(loadImageFile(path)); },
+        delegate_.work(), this, [path] { return reduced(loadImageFile(path)); },
         [this, token](const QImage& loaded) {
             if (token == originalToken_)
                 originalView_->setImage(loaded);
@@ -279,7 +279,7 @@ void MainWindow::previewChanged() {
     // them, so it happens on a worker too.
     previewPending_ = true;
     runOffThread(
-        delegate_.queues(), this, [preview] { return reduced(toQImage(preview)); },
+        delegate_.work(), this, [preview] { return reduced(toQImage(preview)); },
         [this, token](const QImage& image) {
             if (token != previewToken_)
                 return;

@@ -206,7 +206,7 @@ QWidget* imageEditor(app::AppDelegate& delegate, const std::shared_ptr<FilterPar
         name->setToolTip(path);
         thumb->clear();
         runOffThread(
-            delegate.queues(), thumb, [path] { return loadImageFile(path, 128); },
+            delegate.work(), thumb, [path] { return loadImageFile(path, 128); },
             [thumb](const QImage& image) {
                 if (!image.isNull())
                     thumb->setPixmap(QPixmap::fromImage(image.scaled(

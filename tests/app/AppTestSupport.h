@@ -151,6 +151,34 @@ class FakeQueues : public app::Queues {
     std::multimap<double, Timed> timed_;
 };
 
+/// A library of plain entries that reports its loading the way the catalogue builders do: first
+/// its loading message (when there is one), then one overlay tick per entry, all through the
+/// main queue.
+inline app::Library fakeLibrary(app::WorkContext& work,
+                                const std::shared_ptr<model::LoadingProgressTarget>& target,
+                                const QString& message, std::vector<std::pair<std::string, int>> categories) {
+    if (!message.isEmpty())
+        work.mainAsync([target, message] { target->setProgressOverlayMessage(message); });
+    app::Library library;
+    for (const auto& [name, count] : categories) {
+        model::Filters entries;
+        for (int i = 0; i < count; ++i) {
+            auto entry =
+                model::Filter::make(name + " " + std::to_string(i), "CIColorInvert", "Tip of " + name);
+            entry->setParent(name + " → " + entry->name());
+            work.mainAsync([target, parent = entry->qParent()] {
+                target->setProgressOverlaySubMessage(parent);
+                target->setProgressOverlayCurrent(target->ProgressOverlayCurrent() + 1);
+            });
+            entries.push_back(entry);
+        }
+        auto category = model::FilterCategory::make(name, {});
+        category->setFilters(entries);
+        library.push_back(category);
+    }
+    return library;
+}
+
 class FakeDialogs : public app::Dialogs {
   public:
     app::AlertResponse runAlert(const app::AlertRequest& request) override {

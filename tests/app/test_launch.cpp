@@ -10,35 +10,14 @@ using apptest::Harness;
 
 namespace {
 
-// A library of fake entries that reports its loading the way the catalogue builders do: first
-// its loading message, then one overlay tick per entry, all through the main queue.
-app::Library fakeLibrary(app::AppDelegate& d, const QString& message,
-                         std::vector<std::pair<std::string, int>> categories) {
-    d.queues().mainAsync([&d, message] { d.showLoadingMessage(message); });
-    app::Library library;
-    for (const auto& [name, count] : categories) {
-        model::Filters entries;
-        for (int i = 0; i < count; ++i) {
-            auto entry = model::Filter::make(name + " " + std::to_string(i), "CIColorInvert", "");
-            entry->setParent(name + " → " + entry->name());
-            d.queues().mainAsync([&d, parent = entry->qParent()] { d.advanceLoadingProgress(parent); });
-            entries.push_back(entry);
-        }
-        auto category = model::FilterCategory::make(name, {});
-        category->setFilters(entries);
-        library.push_back(category);
-    }
-    return library;
-}
-
 app::LaunchHooks fakeHooks(int* registrations) {
     app::LaunchHooks hooks;
     hooks.registerFilters = [registrations] { ++*registrations; };
-    hooks.buildActionsLibrary = [](app::AppDelegate& d) {
-        return fakeLibrary(d, "Loading actions...", {{"Blur", 3}, {"Geometry", 2}});
+    hooks.buildActionsLibrary = [](app::WorkContext& work, const auto& target) {
+        return apptest::fakeLibrary(work, target, "Loading actions...", {{"Blur", 3}, {"Geometry", 2}});
     };
-    hooks.buildEffectsLibrary = [](app::AppDelegate& d) {
-        return fakeLibrary(d, "Loading photo effects...", {{"Vintage", 2}, {"---", 0}});
+    hooks.buildEffectsLibrary = [](app::WorkContext& work, const auto& target) {
+        return apptest::fakeLibrary(work, target, "Loading photo effects...", {{"Vintage", 2}, {"---", 0}});
     };
     return hooks;
 }
@@ -173,7 +152,7 @@ TEST(Progress, SteppersTickAndContinueOnce) {
         int continued = 0;
         d.setProgressSheetCurrent(0);
         d.setSheetStepper(0, times);
-        d.stepSheetProgress([&] { ++continued; });
+        d.stepSheetProgress([&](app::AppDelegate&) { ++continued; });
         h.queues->advance(1.0);
         EXPECT_EQ(d.ProgressSheetCurrent(), 1) << times;
         EXPECT_EQ(continued, 1) << times;
@@ -182,7 +161,7 @@ TEST(Progress, SteppersTickAndContinueOnce) {
     int continued = 0;
     d.setOverlayStepper(0, 10);
     const qint64 start = d.ProgressOverlayCurrent();
-    d.stepOverlayProgress([&] { ++continued; });
+    d.stepOverlayProgress([&](app::AppDelegate&) { ++continued; });
     h.queues->advance(0.95);
     EXPECT_EQ(continued, 0);
     EXPECT_EQ(d.ProgressOverlayCurrent() - start, 9);
@@ -194,7 +173,7 @@ TEST(Progress, SteppersTickAndContinueOnce) {
 
     // Finishing: marked at once, the continuation 2.0 s later.
     bool ended = false;
-    d.finishProgressSheet([&] { ended = true; });
+    d.finishProgressSheet([&](app::AppDelegate&) { ended = true; });
     EXPECT_TRUE(d.ProgressSheetSuccess());
     h.queues->advance(1.9);
     EXPECT_FALSE(ended);
@@ -206,7 +185,7 @@ TEST(Progress, SteppersTickAndContinueOnce) {
     EXPECT_FALSE(d.progressSheetVisible());
 
     int performed = 0;
-    d.performOnMainQueue([&] { ++performed; });
+    d.performOnMainQueue([&](app::AppDelegate&) { ++performed; });
     EXPECT_EQ(performed, 0);
     h.queues->drain();
     EXPECT_EQ(performed, 1);

@@ -22,30 +22,13 @@
 
 namespace uitest {
 
-/// A library of entries that each report their loading tick as the catalogue builders do.
-inline app::Library library(app::AppDelegate& d, std::vector<std::pair<std::string, int>> categories) {
-    app::Library result;
-    for (const auto& [name, count] : categories) {
-        model::Filters entries;
-        for (int i = 0; i < count; ++i) {
-            auto entry =
-                model::Filter::make(name + " " + std::to_string(i), "CIColorInvert", "Tip of " + name);
-            entry->setParent(name + " → " + entry->name());
-            d.queues().mainAsync([&d, parent = entry->qParent()] { d.advanceLoadingProgress(parent); });
-            entries.push_back(entry);
-        }
-        auto category = model::FilterCategory::make(name, {});
-        category->setFilters(entries);
-        result.push_back(category);
-    }
-    return result;
-}
-
 inline app::LaunchHooks hooks() {
     app::LaunchHooks h;
-    h.buildActionsLibrary = [](app::AppDelegate& d) { return library(d, {{"Blur", 3}, {"Geometry", 2}}); };
-    h.buildEffectsLibrary = [](app::AppDelegate& d) {
-        return library(d, {{"Vintage", 2}, {"---", 0}, {"Film", 1}});
+    h.buildActionsLibrary = [](app::WorkContext& work, const auto& target) {
+        return apptest::fakeLibrary(work, target, "", {{"Blur", 3}, {"Geometry", 2}});
+    };
+    h.buildEffectsLibrary = [](app::WorkContext& work, const auto& target) {
+        return apptest::fakeLibrary(work, target, "", {{"Vintage", 2}, {"---", 0}, {"Film", 1}});
     };
     return h;
 }
