@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <vector>
 
 using namespace ci;
 using gwtest::makeBitmap;
@@ -252,6 +255,11 @@ TEST(Render, ResultDoesNotDependOnTilesOrThreads) {
         }
 }
 
+// The sRGB decoding curve in double precision, as the standard gives it.
+static double srgbDecodeExact(double v) {
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
 TEST(Render, SrgbEightBitRoundTripIsLossless) {
     for (int v = 0; v < 256; ++v)
         EXPECT_EQ(srgbEncode8(srgbDecode8(uint8_t(v))), v);
@@ -259,6 +267,23 @@ TEST(Render, SrgbEightBitRoundTripIsLossless) {
     EXPECT_EQ(srgbEncode8(7.f), 255);
     EXPECT_NEAR(srgbEncode(srgbDecode(0.37f)), 0.37f, 1e-6);
     EXPECT_NEAR(srgbDecode(-0.5f), -srgbDecode(0.5f), 1e-7); // sign preserved for extended range
+    EXPECT_EQ(srgbEncode8(std::nanf("")), 0);
+
+    // The table lookup gives the nearest code exactly: the number of halfway points below the
+    // value, over a dense sweep of float bit patterns (every one near each halfway point).
+    std::vector<float> halfway;
+    for (int k = 0; k < 255; ++k)
+        halfway.push_back(float(srgbDecodeExact((k + 0.5) / 255.0)));
+    auto nearest = [&](float v) {
+        return uint8_t(std::count_if(halfway.begin(), halfway.end(), [v](float t) { return t < v; }));
+    };
+    for (uint32_t bits = 0x30000000u; bits < 0x3f900000u; bits += 4099) {
+        const float v = std::bit_cast<float>(bits);
+        ASSERT_EQ(srgbEncode8(v), nearest(v)) << v;
+    }
+    for (float t : halfway)
+        for (float v : {std::nextafter(t, 0.f), t, std::nextafter(t, 2.f)})
+            ASSERT_EQ(srgbEncode8(v), nearest(v)) << v;
 
     // Through premultiplied floats and back, opaque and translucent.
     Bitmap bm = makeBitmap(256, 3, [](int x, int y, float* p) {

@@ -5,9 +5,15 @@
 #include <tbb/blocked_range2d.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -31,16 +37,33 @@ float srgbEncode(float v) {
 
 namespace {
 
+// Encoding to 8 bits looks the code up by the float's exponent and top mantissa bits: buckets are
+// narrower than the gap between neighbouring thresholds, so each holds at most one and a single
+// comparison settles the code.
+constexpr int kBucketShift = 16;                                           // keeps 7 mantissa bits
+constexpr uint32_t kBucketBase = 0x39000000u >> kBucketShift;              // 2^-13, below the first threshold
+constexpr int kBuckets = int((0x3f800000u >> kBucketShift) - kBucketBase); // up to 1.0
+
 struct SrgbTables {
     float decode[256];
     // thresholds[k]: the linear value halfway (in encoded terms) between codes k and k + 1.
-    float thresholds[255];
+    float thresholds[256];
+    // The code of each bucket's lowest value.
+    uint8_t bucketCode[kBuckets];
     SrgbTables() {
         auto dec = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
         for (int i = 0; i < 256; ++i)
             decode[i] = float(dec(i / 255.0));
         for (int k = 0; k < 255; ++k)
             thresholds[k] = float(dec((k + 0.5) / 255.0));
+        thresholds[255] = INFINITY;
+        int code = 0;
+        for (int b = 0; b < kBuckets; ++b) {
+            const float low = std::bit_cast<float>((kBucketBase + uint32_t(b)) << kBucketShift);
+            while (code < 255 && thresholds[code] < low)
+                ++code;
+            bucketCode[b] = uint8_t(code);
+        }
     }
 };
 
@@ -55,19 +78,27 @@ float srgbDecode8(uint8_t v) {
     return tables().decode[v];
 }
 
+namespace {
+
+// The number of thresholds below `linear`: the nearest code.
+inline uint8_t encode8(const SrgbTables& t, float linear) {
+    if (!(linear > t.thresholds[0]))
+        return 0; // also NaN
+    if (linear >= 1.f)
+        return 255;
+    const uint32_t bucket = (std::bit_cast<uint32_t>(linear) >> kBucketShift) - kBucketBase;
+    const int code = t.bucketCode[bucket];
+    return uint8_t(code + (t.thresholds[code] < linear ? 1 : 0));
+}
+
+} // namespace
+
 uint8_t srgbEncode8(float linear) {
-    const float* t = tables().thresholds;
-    if (!(linear > t[0]))
-        return 0;
-    // Branch-free binary search over the 255 thresholds.
-    int lo = 0;
-    for (int step = 128; step > 0; step >>= 1)
-        if (lo + step < 255 && t[lo + step] < linear)
-            lo += step;
-    return uint8_t(lo + 1);
+    return encode8(tables(), linear);
 }
 
 void encodeRowSRGB8(const float* in, uint8_t* out, int64_t n) {
+    const SrgbTables& t = tables();
     for (int64_t i = 0; i < n; ++i, in += 4, out += 4) {
         const float a = in[3];
         if (!(a > 0)) {
@@ -75,9 +106,9 @@ void encodeRowSRGB8(const float* in, uint8_t* out, int64_t n) {
             continue;
         }
         const float inv = a >= 1 ? 1.f : 1.f / a;
-        out[0] = srgbEncode8(in[0] * inv);
-        out[1] = srgbEncode8(in[1] * inv);
-        out[2] = srgbEncode8(in[2] * inv);
+        out[0] = encode8(t, in[0] * inv);
+        out[1] = encode8(t, in[1] * inv);
+        out[2] = encode8(t, in[2] * inv);
         out[3] = uint8_t(std::lround(std::min(a, 1.f) * 255.f));
     }
 }
@@ -617,15 +648,56 @@ Result<IRect> renderRegion(const Image& image, const Rect& rect) {
     return rect.roundedOut().coveredPixels();
 }
 
+// The kernels are compiled for any x86-64 (SSE). On a thread whose upper vector-register halves
+// are dirty, every switch between that code and the C library's AVX maths (expf, powf) stalls;
+// threads inherit the state from the thread that created them, and the GUI library's start-up
+// leaves it dirty. One vzeroupper as a thread enters a render clears it.
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx")]] void zeroUpperHalves() {
+    _mm256_zeroupper();
+}
+void clearVectorState() {
+    static const bool avx = __builtin_cpu_supports("avx");
+    if (avx)
+        zeroUpperHalves();
+}
+#else
+void clearVectorState() {}
+#endif
+
+class CleanVectorStateOnEntry : public tbb::task_scheduler_observer {
+  public:
+    explicit CleanVectorStateOnEntry(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+        observe(true);
+    }
+    ~CleanVectorStateOnEntry() override { observe(false); }
+    void on_scheduler_entry(bool) override { clearVectorState(); }
+};
+
+// A task arena whose threads start every render with a clean vector state.
+struct Arena {
+    tbb::task_arena arena;
+    CleanVectorStateOnEntry observer{arena};
+    explicit Arena(int threads) : arena(threads > 0 ? threads : tbb::task_arena::automatic) {}
+};
+
 tbb::task_arena& arenaFor(int threads) {
-    static tbb::task_arena defaultArena;
+    static Arena defaultArena(0);
     if (threads <= 0)
-        return defaultArena;
-    thread_local std::unordered_map<int, std::unique_ptr<tbb::task_arena>> arenas;
+        return defaultArena.arena;
+    thread_local std::unordered_map<int, std::unique_ptr<Arena>> arenas;
     auto& a = arenas[threads];
     if (!a)
-        a = std::make_unique<tbb::task_arena>(threads);
-    return *a;
+        a = std::make_unique<Arena>(threads);
+    return a->arena;
+}
+
+// Runs a render in the arena, the calling thread included in the clean-up.
+template <class F> void runInArena(int threads, F&& f) {
+    arenaFor(threads).execute([&] {
+        clearVectorState();
+        f();
+    });
 }
 
 } // namespace
@@ -641,7 +713,7 @@ Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
     std::string err = r.plan(image.node().get(), *region);
     if (!err.empty())
         return Result<Bitmap>::failure(err);
-    arenaFor(options_.threads).execute([&] {
+    runInArena(options_.threads, [&] {
         r.run(*region, [&](int64_t y, int64_t x0, int count, const float* p) {
             std::memcpy(out.pixel(x0, y), p, size_t(count) * 4 * sizeof(float));
         });
@@ -669,7 +741,7 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
     if (!err.empty())
         return Result<PixelBuffer>::failure(err);
     const IRect reg = *region;
-    arenaFor(options_.threads).execute([&] {
+    runInArena(options_.threads, [&] {
         r.run(reg, [&](int64_t y, int64_t x0, int count, const float* p) {
             const size_t row = size_t(reg.y1 - 1 - y); // top row first
             const size_t px = row * size_t(out.width) + size_t(x0 - reg.x0);
