@@ -391,44 +391,50 @@ Image colorMatrix(const Inputs& in) {
 
 // ---- CIHighlightShadowAdjust ----
 
+/// Luma of P in [0, 1] and the mask value -> the new luma. Inlined into the block loops, which
+/// then run on whole vectors of pixels.
+template <bool Shadows, bool Highlights>
+CI_ALWAYS_INLINE float shadowHighlightTone(float y, float m, float shadow, float d) {
+    float y1 = y;
+    if constexpr (Shadows) {
+        float lifted = fastPow(y, fastExp2(-shadow * (1.f - m) * (1.f - m)));
+        y1 = pick((y > 0.f) & (y <= 1.f), lifted, y);
+    }
+    float y2 = y1;
+    if constexpr (Highlights) {
+        float q = 1.f - y1;
+        float pulled = 1.f - fastPow(pick(q > 0.f, q, 1.f), fastExp2(-d * m * m));
+        y2 = pick((y1 >= 0.f) & (y1 < 1.f), pulled, y1);
+    }
+    return y2;
+}
+
+template <bool Shadows, bool Highlights>
+CI_ALWAYS_INLINE void applyShadowHighlight(Block& p, int i, float m, float shadow, float d) {
+    float y = lum709(p.r[i], p.g[i], p.b[i]);
+    // A pixel without positive luma (extended range below black) has no tone to move; the
+    // ratio would blow its components up by the divisor's floor.
+    float k = pick(y > 0.f,
+                   shadowHighlightTone<Shadows, Highlights>(y, clamp01(m), shadow, d) / maxf(y, 1e-4f), 1.f);
+    p.r[i] *= k;
+    p.g[i] *= k;
+    p.b[i] *= k;
+}
+
 /// The tone kernel; a part whose amount is at its no-change value is left out (each costs two
 /// powers per pixel).
 template <bool Shadows, bool Highlights>
 Image shadowHighlightKernel(const Image& image, const Image& mask, Space space, float shadow, float d) {
-    // Luma of P in [0, 1] and the mask value -> the new luma.
-    auto tone = [shadow, d](float y, float m) {
-        float y1 = y;
-        if constexpr (Shadows) {
-            float lifted = fastPow(y, fastExp2(-shadow * (1.f - m) * (1.f - m)));
-            y1 = pick((y > 0.f) & (y <= 1.f), lifted, y);
-        }
-        float y2 = y1;
-        if constexpr (Highlights) {
-            float q = 1.f - y1;
-            float pulled = 1.f - fastPow(pick(q > 0.f, q, 1.f), fastExp2(-d * m * m));
-            y2 = pick((y1 >= 0.f) & (y1 < 1.f), pulled, y1);
-        }
-        return y2;
-    };
-    auto applyTone = [tone](Block& p, int i, float m) {
-        float y = lum709(p.r[i], p.g[i], p.b[i]);
-        // A pixel without positive luma (extended range below black) has no tone to move; the
-        // ratio would blow its components up by the divisor's floor.
-        float k = pick(y > 0.f, tone(y, clamp01(m)) / maxf(y, 1e-4f), 1.f);
-        p.r[i] *= k;
-        p.g[i] *= k;
-        p.b[i] *= k;
-    };
     if (!mask) {
-        return pointFilter(image, space, Form::Straight, [applyTone](Block& p, int n, const Place&) {
+        return pointFilter(image, space, Form::Straight, [shadow, d](Block& p, int n, const Place&) {
             for (int i = 0; i < n; ++i)
-                applyTone(p, i, lum709(p.r[i], p.g[i], p.b[i]));
+                applyShadowHighlight<Shadows, Highlights>(p, i, lum709(p.r[i], p.g[i], p.b[i]), shadow, d);
         });
     }
-    auto fn = pointKernel(space, Form::Straight, [applyTone](Block& p, int n, const Place& at) {
+    auto fn = pointKernel(space, Form::Straight, [shadow, d](Block& p, int n, const Place& at) {
         const float* m = at.input(1);
         for (int i = 0; i < n; ++i)
-            applyTone(p, i, m[4 * i]);
+            applyShadowHighlight<Shadows, Highlights>(p, i, m[4 * i], shadow, d);
     });
     return ColorKernel::apply(fn, {image, mask}, image.extent());
 }

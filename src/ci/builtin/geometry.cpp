@@ -5,6 +5,8 @@
 #include "spatial_support.h"
 
 #include <memory>
+#include <mutex>
+#include <span>
 
 namespace ci::builtin {
 
@@ -71,6 +73,61 @@ Taps lanczosTaps(int64_t o, double s, double lo, double hi) {
     return t;
 }
 
+// The taps of every output sample of one axis, computed once per recipe (the first tile that
+// needs them) rather than per tile or per row: the kernel's sines are a large share of the cost.
+class AxisTaps {
+  public:
+    AxisTaps(int64_t o0, int64_t o1, double s, double lo, double hi)
+        : o0_(o0), o1_(o1), s_(s), lo_(lo), hi_(hi) {}
+
+    /// Taps of output sample o; `spare` holds them when they are not precomputed.
+    std::span<const float> weights(int64_t o, int64_t& first, Taps& spare) const {
+        if (o < o0_ || o >= o1_) {
+            spare = lanczosTaps(o, s_, lo_, hi_);
+            first = spare.first;
+            return spare.w;
+        }
+        std::call_once(once_, [this] { fill(); });
+        const size_t i = size_t(o - o0_);
+        first = first_[i];
+        return {weights_.data() + start_[i], weights_.data() + start_[i + 1]};
+    }
+
+    bool covers(int64_t a, int64_t b) const { return a >= o0_ && b <= o1_; }
+
+  private:
+    void fill() const {
+        const size_t n = size_t(o1_ - o0_);
+        first_.resize(n);
+        start_.resize(n + 1);
+        for (size_t i = 0; i < n; ++i) {
+            const Taps t = lanczosTaps(o0_ + int64_t(i), s_, lo_, hi_);
+            first_[i] = t.first;
+            start_[i] = weights_.size();
+            weights_.insert(weights_.end(), t.w.begin(), t.w.end());
+        }
+        start_[n] = weights_.size();
+    }
+
+    int64_t o0_, o1_;
+    double s_, lo_, hi_;
+    // Filled once, by the first tile that asks.
+    mutable std::once_flag once_;
+    mutable std::vector<int64_t> first_;
+    mutable std::vector<size_t> start_;
+    mutable std::vector<float> weights_;
+};
+
+// Output samples of an axis whose taps are precomputed: the axis's own pixels when there are not
+// too many of them, otherwise none.
+std::shared_ptr<const AxisTaps> axisTaps(double e0, double e1, double s, double lo, double hi) {
+    constexpr double kMaxPrecomputed = 1 << 22;
+    const double o0 = std::floor(e0 * s), o1 = std::ceil(e1 * s);
+    if (!(o1 - o0 <= kMaxPrecomputed) || !std::isfinite(lo) || !std::isfinite(hi))
+        return std::make_shared<const AxisTaps>(0, 0, s, lo, hi);
+    return std::make_shared<const AxisTaps>(int64_t(o0), int64_t(o1), s, lo, hi);
+}
+
 Image lanczosScale(const Image& image, double scale, double aspect) {
     if (!(scale > 0) || !(aspect > 0) || !std::isfinite(scale) || !std::isfinite(aspect))
         return Image::empty();
@@ -84,16 +141,20 @@ Image lanczosScale(const Image& image, double scale, double aspect) {
     const double kx = std::min(sx, 1.0), ky = std::min(sy, 1.0);
 
     const Rect xExtent = roundOut(Rect{e.x0 * sx, e.y0, e.x1 * sx, e.y1});
-    auto xfn = [sx, src](const KernelTile& t) {
+    auto xTaps = axisTaps(e.x0, e.x1, sx, src.x0, src.x1);
+    auto xfn = [xTaps](const KernelTile& t) {
         std::vector<float> scratch;
+        Taps spare;
         const int64_t n = t.rect.width();
-        std::vector<Taps> taps(static_cast<size_t>(n));
+        std::vector<std::span<const float>> taps(static_cast<size_t>(n));
+        std::vector<int64_t> firsts(static_cast<size_t>(n));
+        std::vector<Taps> spares(xTaps->covers(t.rect.x0, t.rect.x1) ? 0 : size_t(n));
         int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (int64_t i = 0; i < n; ++i) {
-            taps[i] = lanczosTaps(t.rect.x0 + i, sx, src.x0, src.x1);
-            if (!taps[i].w.empty()) {
-                lo = std::min(lo, taps[i].first);
-                hi = std::max(hi, taps[i].first + int64_t(taps[i].w.size()));
+            taps[i] = xTaps->weights(t.rect.x0 + i, firsts[i], spares.empty() ? spare : spares[size_t(i)]);
+            if (!taps[i].empty()) {
+                lo = std::min(lo, firsts[i]);
+                hi = std::max(hi, firsts[i] + int64_t(taps[i].size()));
             }
         }
         for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
@@ -101,11 +162,11 @@ Image lanczosScale(const Image& image, double scale, double aspect) {
             const float* s = lo < hi ? rowSpan(*t.inputs[0], y, lo, hi, scratch) : nullptr;
             for (int64_t i = 0; i < n; ++i) {
                 float acc[4] = {0, 0, 0, 0};
-                const Taps& tp = taps[i];
-                const float* p = tp.w.empty() ? nullptr : s + (tp.first - lo) * 4;
-                for (size_t k = 0; k < tp.w.size(); ++k)
+                const std::span<const float> w = taps[i];
+                const float* p = w.empty() ? nullptr : s + (firsts[i] - lo) * 4;
+                for (size_t k = 0; k < w.size(); ++k)
                     for (int c = 0; c < 4; ++c)
-                        acc[c] += tp.w[k] * p[k * 4 + c];
+                        acc[c] += w[k] * p[k * 4 + c];
                 for (int c = 0; c < 4; ++c)
                     o[i * 4 + c] = acc[c];
             }
@@ -118,19 +179,22 @@ Image lanczosScale(const Image& image, double scale, double aspect) {
     Image xPass = GeneralKernel::apply(xfn, {image}, xExtent, xroi);
 
     const Rect extent = roundOut(Rect{e.x0 * sx, e.y0 * sy, e.x1 * sx, e.y1 * sy});
-    auto yfn = [sy, src](const KernelTile& t) {
+    auto yTaps = axisTaps(e.y0, e.y1, sy, src.y0, src.y1);
+    auto yfn = [yTaps](const KernelTile& t) {
         std::vector<float> scratch;
+        Taps spare;
         const int64_t n4 = t.rect.width() * 4;
         for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
-            const Taps tp = lanczosTaps(y, sy, src.y0, src.y1);
+            int64_t first = 0;
+            const std::span<const float> w = yTaps->weights(y, first, spare);
             float* __restrict o = outPixel(*t.out, t.rect.x0, y);
             std::fill(o, o + n4, 0.f);
-            for (size_t k = 0; k < tp.w.size(); ++k) {
+            for (size_t k = 0; k < w.size(); ++k) {
                 const float* __restrict s =
-                    rowSpan(*t.inputs[0], tp.first + int64_t(k), t.rect.x0, t.rect.x1, scratch);
-                const float w = tp.w[k];
+                    rowSpan(*t.inputs[0], first + int64_t(k), t.rect.x0, t.rect.x1, scratch);
+                const float wk = w[k];
                 for (int64_t j = 0; j < n4; ++j)
-                    o[j] += w * s[j];
+                    o[j] += wk * s[j];
             }
         }
     };
