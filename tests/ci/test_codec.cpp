@@ -4,13 +4,16 @@
 #include "ci/core/Context.h"
 #include "ci/io/Codec.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -284,6 +287,112 @@ TEST(Codec, RoundTripsEachFormat) {
         for (int i = 0; i < 64 * 8 * 4; ++i)
             worst = std::max(worst, std::abs(int(o16[i]) - int(d16[i])));
         EXPECT_LE(worst, 2) << "16-bit samples within 2/65535";
+    }
+}
+
+/// The chunks of a PNG file by type, their CRCs checked; the IDAT data joined.
+struct PngChunks {
+    std::vector<std::string> types;
+    std::vector<uint8_t> idat;
+    bool crcsOk = true;
+};
+
+PngChunks readPngChunks(const std::vector<uint8_t>& b) {
+    PngChunks c;
+    size_t at = 8;
+    auto u32 = [&](size_t i) {
+        return uint32_t(b[i]) << 24 | uint32_t(b[i + 1]) << 16 | uint32_t(b[i + 2]) << 8 | uint32_t(b[i + 3]);
+    };
+    while (at + 12 <= b.size()) {
+        const uint32_t n = u32(at);
+        if (at + 12 + n > b.size())
+            break;
+        const std::string type(b.begin() + ptrdiff_t(at + 4), b.begin() + ptrdiff_t(at + 8));
+        c.types.push_back(type);
+        c.crcsOk &= crc32(0, b.data() + at + 4, n + 4) == u32(at + 8 + n);
+        if (type == "IDAT")
+            c.idat.insert(c.idat.end(), b.begin() + ptrdiff_t(at + 8), b.begin() + ptrdiff_t(at + 8 + n));
+        at += 12 + n;
+    }
+    return c;
+}
+
+TEST(Codec, PngDeflatedInBandsIsOneStreamAndAsSmallAsTheLibrarysOwn) {
+    // A photograph tiled to 1024 x 1536: several bands of rows for every sample layout.
+    const PixelBuffer tile = pixelsOf(decodeFile(dataPath("astronaut.png"))->image);
+    ASSERT_EQ(tile.width, 512);
+    PixelBuffer photo;
+    photo.width = 1024, photo.height = 1536;
+    photo.data.resize(size_t(photo.width) * photo.height * 4);
+    for (int y = 0; y < photo.height; ++y)
+        for (int x = 0; x < photo.width; ++x) {
+            // Mirrored tiles, so the picture has no seams and repeats no row exactly.
+            const int tx = (x / 512) % 2 ? 511 - x % 512 : x % 512,
+                      ty = (y / 512) % 2 ? 511 - y % 512 : y % 512;
+            std::copy_n(tile.data.data() + (size_t(ty) * 512 + size_t(tx)) * 4, 4,
+                        photo.data.data() + (size_t(y) * photo.width + size_t(x)) * 4);
+        }
+    PixelBuffer translucent = photo;
+    for (size_t i = 3; i < translucent.data.size(); i += 4)
+        translucent.data[i] = uint8_t((i / 4) % 251);
+    PixelBuffer deep;
+    deep.width = photo.width, deep.height = photo.height, deep.bitsPerChannel = 16;
+    deep.data.resize(photo.data.size() * 2);
+    auto* d16 = reinterpret_cast<uint16_t*>(deep.data.data());
+    for (size_t i = 0; i < photo.data.size(); ++i)
+        d16[i] = uint16_t(photo.data[i] * 257 + (i % 4 == 3 ? 0 : (i * 7) % 200));
+
+    for (const PixelBuffer* px : {&photo, &translucent, &deep}) {
+        SCOPED_TRACE(px == &photo ? "8-bit opaque" : px == &translucent ? "8-bit with alpha" : "16-bit");
+        auto bytes = encodePixels(*px, FileType::PNG);
+        ASSERT_TRUE(bytes.ok()) << bytes.error();
+
+        // Every chunk intact, marked sRGB, and the image data one complete zlib stream with the
+        // right checksum and the size the rows need.
+        const PngChunks chunks = readPngChunks(*bytes);
+        EXPECT_TRUE(chunks.crcsOk);
+        ASSERT_GE(chunks.types.size(), 3u);
+        EXPECT_EQ(chunks.types.front(), "IHDR");
+        EXPECT_EQ(chunks.types.back(), "IEND");
+        EXPECT_NE(std::find(chunks.types.begin(), chunks.types.end(), "sRGB"), chunks.types.end());
+        EXPECT_GT(std::count(chunks.types.begin(), chunks.types.end(), "IDAT"), 2);
+        const bool alpha = px == &translucent;
+        const size_t rowBytes = size_t(px->width) * (alpha ? 4 : 3) * size_t(px->bitsPerChannel / 8) + 1;
+        std::vector<uint8_t> raw(rowBytes * size_t(px->height) + 1);
+        uLongf rawSize = uLongf(raw.size());
+        EXPECT_EQ(uncompress(raw.data(), &rawSize, chunks.idat.data(), uLong(chunks.idat.size())), Z_OK);
+        EXPECT_EQ(rawSize, rowBytes * size_t(px->height));
+
+        // The decoder gives back every sample.
+        auto back = decodeData(*bytes);
+        ASSERT_TRUE(back.ok()) << back.error();
+        const PixelBuffer out = pixelsOf(back->image, px->bitsPerChannel);
+        ASSERT_EQ(out.data.size(), px->data.size());
+        size_t wrong = 0;
+        for (size_t i = 0; i < px->data.size(); i += px->bitsPerChannel / 8 * 4) {
+            if (alpha && px->bitsPerChannel == 8 && px->data[i + 3] == 0)
+                continue; // no colour under zero alpha
+            if (px->bitsPerChannel == 8)
+                wrong += !std::equal(px->data.begin() + ptrdiff_t(i), px->data.begin() + ptrdiff_t(i + 4),
+                                     out.data.begin() + ptrdiff_t(i)) &&
+                         px->data[i + 3] == 255;
+            else
+                wrong += std::memcmp(px->data.data() + i, out.data.data() + i, 8) != 0;
+        }
+        EXPECT_EQ(wrong, 0u);
+
+        // No larger than the image library's own PNG writer makes it, give or take a little.
+        std::vector<uint8_t> library;
+        OIIO::Filesystem::IOVecOutput proxy(library);
+        auto writer = OIIO::ImageOutput::create("png");
+        ASSERT_TRUE(writer && writer->set_ioproxy(&proxy));
+        const OIIO::TypeDesc type = px->bitsPerChannel == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+        OIIO::ImageSpec spec(px->width, px->height, alpha ? 4 : 3, type);
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        ASSERT_TRUE(writer->open("x.png", spec));
+        ASSERT_TRUE(writer->write_image(type, px->data.data(), OIIO::stride_t(4 * px->bitsPerChannel / 8)));
+        writer->close();
+        EXPECT_LT(double(bytes->size()), 1.05 * double(library.size()));
     }
 }
 

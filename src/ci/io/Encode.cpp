@@ -1,5 +1,5 @@
-// Encoding of the five export formats. PNG, JPEG, BMP and TIFF go through OpenImageIO; GIF is
-// written here, because the palette comes from our own quantiser.
+// Encoding of the five export formats. JPEG, BMP and TIFF go through OpenImageIO; GIF is written
+// here, because the palette comes from our own quantiser, and PNG too, to deflate on every core.
 //
 // Alpha: PNG, TIFF and BMP keep it (straight alpha; BMP as a 32-bit file) whenever the picture
 // is not fully opaque, and drop the channel otherwise. GIF keeps it as one transparent palette
@@ -8,6 +8,7 @@
 
 #include "Codec.h"
 #include "GifWriter.h"
+#include "PngWriter.h"
 #include "Quantizer.h"
 
 #include <OpenImageIO/filesystem.h>
@@ -159,7 +160,7 @@ Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double comp
     try {
         switch (type) {
         case FileType::PNG:
-            return writeWithOIIO("png", px, isOpaque(px) ? 3 : 4, {});
+            return writePng(px, !isOpaque(px));
         case FileType::TIFF:
             // EXIF directories are left out: this OpenImageIO writes a broken one to memory.
             return writeWithOIIO("tiff", px, isOpaque(px) ? 3 : 4,
