@@ -5,10 +5,14 @@
 
 namespace ui {
 
+QString CustomMenu::menuText(QString title) {
+    return title.replace('&', QStringLiteral("&&"));
+}
+
 QAction* CustomMenu::addItemWithTitle(const QString& title) {
     if (title == "---")
         return addSeparator();
-    return addAction(title);
+    return addAction(menuText(title));
 }
 
 QAction* CustomMenu::insertItemWithTitle(const QString& title, int index) {
@@ -16,7 +20,7 @@ QAction* CustomMenu::insertItemWithTitle(const QString& title, int index) {
     QAction* before = index >= 0 && index < list.size() ? list[index] : nullptr;
     if (title == "---")
         return insertSeparator(before);
-    auto* action = new QAction(title, this);
+    auto* action = new QAction(menuText(title), this);
     insertAction(before, action);
     return action;
 }
@@ -51,6 +55,17 @@ void RoundedColorButton::paintEvent(QPaintEvent*) {
         fg.setAlpha(110);
     p.setPen(fg);
     p.drawText(rect(), Qt::AlignCenter, text());
+    if (hasFocus())
+        paintFocusRing(p, rect(), cornerRadius);
+}
+
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0x8c, 0xb8, 0xff), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(rect.adjusted(1, 1, -1, -1), radius, radius);
+    painter.restore();
 }
 
 TranslucentView::TranslucentView(QWidget* parent) : QWidget(parent) {
@@ -81,6 +96,8 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     const double x = isChecked() ? r.right() - 2 - d : r.left() + 2;
     p.setBrush(QColor(0xf2, 0xf2, 0xf2));
     p.drawEllipse(QRectF(x, r.top() + 2, d, d));
+    if (hasFocus())
+        paintFocusRing(p, rect(), radius + 1);
 }
 
 Spinner::Spinner(QWidget* parent) : QWidget(parent) {

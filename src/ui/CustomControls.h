@@ -12,15 +12,20 @@
 #include <QTimer>
 #include <QWidget>
 
+class QPainter;
+
 namespace ui {
 
 class CustomMenu : public QMenu {
     Q_OBJECT
   public:
     explicit CustomMenu(const QString& title, QWidget* parent = nullptr) : QMenu(title, parent) {}
-    /// A separator for the title "---" exactly; otherwise an ordinary item.
+    /// A separator for the title "---" exactly; otherwise an ordinary item showing `title` as it
+    /// stands (an "&" in a name is no accelerator).
     QAction* addItemWithTitle(const QString& title);
     QAction* insertItemWithTitle(const QString& title, int index);
+    /// `title` as a menu text: every "&" doubled, so that it shows as written.
+    static QString menuText(QString title);
 };
 
 class CustomButton : public QPushButton {
@@ -52,6 +57,9 @@ class RoundedColorButton : public QPushButton {
   protected:
     void paintEvent(QPaintEvent* event) override;
 };
+
+/// The ring drawn around a custom-painted control while it has the keyboard focus.
+void paintFocusRing(QPainter& painter, const QRectF& rect, double radius);
 
 /// Black at 80 % over whatever lies beneath.
 class TranslucentView : public QWidget {

@@ -5,6 +5,7 @@
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -105,6 +106,20 @@ ImageQueueTable::ImageQueueTable(app::AppDelegate& delegate, QWidget* parent)
     viewport()->setAcceptDrops(true);
     setDragDropMode(QAbstractItemView::DropOnly);
     setDropIndicatorShown(true);
+    // Tab leaves the table for the next panel; the arrow keys move between its rows.
+    setTabKeyNavigation(false);
+}
+
+void ImageQueueTable::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Delete || event->key() == Qt::Key_Backspace) &&
+        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        const auto rows = selectionModel()->selectedRows();
+        if (!rows.isEmpty())
+            Q_EMIT removeClicked(rows.front());
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 void ImageQueueTable::mousePressEvent(QMouseEvent* event) {

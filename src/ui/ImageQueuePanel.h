@@ -46,10 +46,11 @@ class ImageQueueTable : public QTableView {
     qint64 dropRowAt(const QPoint& pos) const;
 
   Q_SIGNALS:
-    /// The remove mark of a row was clicked (index of the table's model).
+    /// The remove mark of a row was clicked, or Delete pressed on it (index of the table's model).
     void removeClicked(const QModelIndex& index);
 
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;

@@ -201,6 +201,14 @@ LibraryPanel::LibraryPanel(app::AppDelegate& delegate, QWidget* parent)
         // The selection model is kept across resets.
         selectionChanged();
     });
+    // A double-click or Enter on an entry adds it (with the others selected beside it), as the
+    // add button does.
+    connect(entries_, &QListView::activated, this, [this](const QModelIndex& index) {
+        if (!entries_->selectionModel()->isSelected(index))
+            entries_->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect);
+        selectionChanged();
+        delegate_.addSelectedFilterToCurrent();
+    });
 
     auto updateSwitch = [this] {
         const bool effects = delegate_.ActionsOrEffects() == 1;

@@ -1,5 +1,6 @@
 #include "ui/ParamEditors.h"
 
+#include "ui/CustomControls.h"
 #include "ui/ImageConvert.h"
 
 #include <QButtonGroup>
@@ -103,6 +104,8 @@ class ColorSwatch : public QPushButton {
         p.fillRect(r, value_->qColor());
         p.setPen(QColor(0x55, 0x55, 0x5a));
         p.drawRect(r);
+        if (hasFocus())
+            paintFocusRing(p, rect(), 3);
     }
 
   private:
@@ -244,7 +247,8 @@ QWidget* pointEditor(const std::shared_ptr<FilterParamValue>& value) {
         b->setToolTip(QStringList{"Top left", "Top", "Top right", "Left", "Centre", "Right", "Bottom left",
                                   "Bottom", "Bottom right"}[g]);
         b->setStyleSheet("QToolButton { background: #2f2f33; border: 1px solid #46464a; border-radius: 3px; }"
-                         "QToolButton:checked { background: #3d7bd9; border-color: #5a94ea; }");
+                         "QToolButton:checked { background: #3d7bd9; border-color: #5a94ea; }"
+                         "QToolButton:focus { border: 2px solid #8cb8ff; }");
         group->addButton(b, g);
         grid->addWidget(b, g / 3, g % 3);
     }
@@ -380,6 +384,8 @@ ParamPanel::ParamPanel(app::AppDelegate& delegate, QWidget* parent) : QWidget(pa
     auto* scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    // The editors inside take the focus (and scroll into view); the area is no stop of its own.
+    scroll->setFocusPolicy(Qt::NoFocus);
     host_ = new QWidget;
     editors_ = new QVBoxLayout(host_);
     editors_->setContentsMargins(0, 6, 6, 0);

@@ -1,10 +1,12 @@
 #include "ui/Sheets.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDir>
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -35,10 +37,11 @@ QLabel* label(const QString& style) {
 
 // ---------------------------------------------------------------- host
 
-SheetHost::SheetHost(QWidget* panel, QWidget* parent) : QWidget(parent), panel_(panel) {
+SheetHost::SheetHost(SheetPanel* panel, QWidget* parent) : QWidget(parent), panel_(panel) {
     panel_->setParent(this);
     parent->installEventFilter(this);
     hide();
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { focusChanged(now); });
 }
 
 bool SheetHost::eventFilter(QObject* watched, QEvent* event) {
@@ -58,13 +61,91 @@ void SheetHost::place() {
 
 void SheetHost::present(bool shown) {
     if (shown) {
+        const bool arriving = isHidden();
+        if (arriving) {
+            QWidget* focus = QApplication::focusWidget();
+            returnFocus_ = focus && !isAncestorOf(focus) ? focus : nullptr;
+        }
         place();
         show();
         raise();
-        panel_->setFocus();
-    } else {
+        if (arriving)
+            focusInitial();
+    } else if (!isHidden()) {
+        const bool hadFocus = isAncestorOf(QApplication::focusWidget());
         hide();
+        // The keyboard goes back to where it was before the sheet came.
+        if (hadFocus && returnFocus_ && returnFocus_->isVisible() && returnFocus_->isEnabled())
+            returnFocus_->setFocus(Qt::OtherFocusReason);
+        returnFocus_ = nullptr;
     }
+}
+
+QList<QWidget*> SheetHost::focusables() const {
+    // The focus chain runs through the whole window; the panel's part of it, in its order.
+    QList<QWidget*> result;
+    QWidget* w = panel_;
+    do {
+        if (panel_->isAncestorOf(w) && w->isVisibleTo(panel_) && w->isEnabled() &&
+            (w->focusPolicy() & Qt::TabFocus) && !w->focusProxy())
+            result << w;
+        w = w->nextInFocusChain();
+    } while (w && w != panel_);
+    return result;
+}
+
+void SheetHost::focusInitial() {
+    QPushButton* preferred = panel_->defaultButton();
+    if (preferred && preferred->isVisibleTo(panel_) && preferred->isEnabled()) {
+        preferred->setFocus(Qt::TabFocusReason);
+        return;
+    }
+    const auto controls = focusables();
+    if (!controls.isEmpty())
+        controls.front()->setFocus(Qt::TabFocusReason);
+    else
+        panel_->setFocus(Qt::OtherFocusReason);
+}
+
+void SheetHost::focusChanged(QWidget* now) {
+    // Nothing behind the sheet takes the keyboard while it is up.
+    if (!isVisible() || !now || isAncestorOf(now) || now->window() != window())
+        return;
+    focusInitial();
+}
+
+bool SheetHost::focusNextPrevChild(bool next) {
+    const auto controls = focusables();
+    if (controls.isEmpty())
+        return true;
+    const qsizetype at = controls.indexOf(QApplication::focusWidget());
+    const qsizetype n = controls.size();
+    const qsizetype to = at < 0 ? (next ? 0 : n - 1) : (at + (next ? 1 : n - 1)) % n;
+    controls[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+}
+
+void SheetHost::keyPressEvent(QKeyEvent* event) {
+    auto press = [](QPushButton* button) {
+        if (button && button->isVisible() && button->isEnabled())
+            button->click();
+    };
+    if (event->key() == Qt::Key_Escape) {
+        press(panel_->cancelButton());
+        event->accept();
+        return;
+    }
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        // A focused command button takes Enter itself, as in a dialog; options (check boxes,
+        // the format choices) leave it to the default button.
+        auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        const bool command = focused && panel_->isAncestorOf(focused) && !focused->isCheckable();
+        press(command ? focused : panel_->defaultButton());
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void SheetHost::paintEvent(QPaintEvent*) {
@@ -134,7 +215,7 @@ bool StartupOverlay::eventFilter(QObject* watched, QEvent* event) {
 // ---------------------------------------------------------------- progress sheet
 
 ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
-    : QFrame(parent), delegate_(delegate) {
+    : SheetPanel(parent), delegate_(delegate) {
     setObjectName("sheetPanel");
     setStyleSheet(panelStyle);
     setFixedWidth(460);
@@ -200,7 +281,8 @@ void ProgressSheet::refresh() {
 
 // ---------------------------------------------------------------- export sheet
 
-ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent) : QFrame(parent), delegate_(delegate) {
+ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent)
+    : SheetPanel(parent), delegate_(delegate) {
     setObjectName("sheetPanel");
     setStyleSheet(panelStyle);
     setFixedWidth(500);
@@ -300,7 +382,6 @@ ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent) : QFrame(p
     back_ = new QPushButton("Back");
     next_ = new QPushButton("Next");
     start_ = new QPushButton("Start");
-    start_->setDefault(true);
     buttons->addWidget(cancel_);
     buttons->addStretch(1);
     buttons->addWidget(back_);
@@ -327,16 +408,27 @@ ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent) : QFrame(p
     refresh();
 }
 
+QPushButton* ExportSheet::defaultButton() const {
+    return delegate_.exportDialogIsLastTab() ? start_ : next_;
+}
+
 void ExportSheet::refresh() {
     const qint64 tab = delegate_.exportDialogSelectedTab();
     // The page number is the controller's; the buttons only offer pages that exist.
     pages_->setCurrentIndex(int(std::clamp<qint64>(tab, 0, 2)));
     step_->setText(QString("Step %1 of 3").arg(std::clamp<qint64>(tab, 0, 2) + 1));
-    back_->setEnabled(tab > 0);
-    next_->setVisible(!delegate_.exportDialogIsLastTab());
+    const bool last = delegate_.exportDialogIsLastTab();
+    const bool focusWasOnNext = next_->hasFocus();
+    // Start comes before Next goes, so that the focus can pass from one to the other.
+    start_->setVisible(last);
+    start_->setEnabled(last && delegate_.exportDialogCanStart());
+    start_->setDefault(last);
+    next_->setDefault(!last);
+    next_->setVisible(!last);
     next_->setEnabled(tab < 2);
-    start_->setVisible(delegate_.exportDialogIsLastTab());
-    start_->setEnabled(delegate_.exportDialogIsLastTab() && delegate_.exportDialogCanStart());
+    back_->setEnabled(tab > 0);
+    if (focusWasOnNext && !next_->isVisible() && start_->isEnabled())
+        start_->setFocus(Qt::OtherFocusReason);
     if (auto* b = formats_->button(int(delegate_.exportDialogFileFormat())))
         b->setChecked(true);
     {

@@ -9,6 +9,7 @@
 #include "app/AppDelegate.h"
 
 #include <QFrame>
+#include <QPointer>
 #include <QWidget>
 
 class QLabel;
@@ -22,12 +23,25 @@ class QButtonGroup;
 
 namespace ui {
 
-/// Dims the window and holds one panel centred near its top edge.
+/// The panel of a sheet: what Enter and Escape press while it is up.
+class SheetPanel : public QFrame {
+    Q_OBJECT
+  public:
+    using QFrame::QFrame;
+    /// Pressed by Enter unless the focus is on another push button (which Enter then presses).
+    virtual QPushButton* defaultButton() const = 0;
+    /// Pressed by Escape.
+    virtual QPushButton* cancelButton() const = 0;
+};
+
+/// Dims the window and holds one panel centred near its top edge. While it is shown the keyboard
+/// stays with the panel: Tab cycles through the panel's controls, Enter presses the default
+/// button, Escape the cancel button, and focus that lands elsewhere in the window comes back.
 class SheetHost : public QWidget {
     Q_OBJECT
   public:
-    SheetHost(QWidget* panel, QWidget* parent);
-    QWidget* panel() const { return panel_; }
+    SheetHost(SheetPanel* panel, QWidget* parent);
+    SheetPanel* panel() const { return panel_; }
     /// Follows the parent's size.
     bool eventFilter(QObject* watched, QEvent* event) override;
     void present(bool shown);
@@ -35,10 +49,19 @@ class SheetHost : public QWidget {
   protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
   private:
     void place();
-    QWidget* panel_;
+    /// The panel's controls that take Tab, in focus order.
+    QList<QWidget*> focusables() const;
+    /// Puts the focus on the default button, or else the panel's first control.
+    void focusInitial();
+    void focusChanged(QWidget* now);
+
+    SheetPanel* panel_;
+    QPointer<QWidget> returnFocus_;
 };
 
 class StartupOverlay : public TranslucentView {
@@ -59,10 +82,12 @@ class StartupOverlay : public TranslucentView {
     QProgressBar* bar_;
 };
 
-class ProgressSheet : public QFrame {
+class ProgressSheet : public SheetPanel {
     Q_OBJECT
   public:
     explicit ProgressSheet(app::AppDelegate& delegate, QWidget* parent = nullptr);
+    QPushButton* defaultButton() const override { return close_; }
+    QPushButton* cancelButton() const override { return close_; }
     QLabel* actionLabel() const { return action_; }
     QLabel* messageLabel() const { return message_; }
     QLabel* subMessageLabel() const { return subMessage_; }
@@ -84,10 +109,13 @@ class ProgressSheet : public QFrame {
     QPushButton* close_;
 };
 
-class ExportSheet : public QFrame {
+class ExportSheet : public SheetPanel {
     Q_OBJECT
   public:
     explicit ExportSheet(app::AppDelegate& delegate, QWidget* parent = nullptr);
+    /// Next on the first two pages, Start on the last.
+    QPushButton* defaultButton() const override;
+    QPushButton* cancelButton() const override { return cancel_; }
     QStackedWidget* pages() const { return pages_; }
     QButtonGroup* formats() const { return formats_; }
     QSlider* quality() const { return quality_; }
@@ -98,7 +126,6 @@ class ExportSheet : public QFrame {
     QPushButton* backButton() const { return back_; }
     QPushButton* nextButton() const { return next_; }
     QPushButton* startButton() const { return start_; }
-    QPushButton* cancelButton() const { return cancel_; }
 
   private:
     void refresh();

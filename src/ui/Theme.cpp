@@ -22,11 +22,12 @@ QScrollBar::add-page, QScrollBar::sub-page { background: none; }
 QHeaderView::section { background: #252527; color: #a8a8ad; border: none; border-right: 1px solid #1b1b1d;
     border-bottom: 1px solid #1b1b1d; padding: 4px 6px; }
 QTableView { background: #1e1e20; alternate-background-color: #232325; gridline-color: #2c2c2e;
-    selection-background-color: #2f5fa8; border: none; }
-QListView { background: #1e1e20; border: none; }
+    selection-background-color: #2f5fa8; border: 1px solid transparent; }
+QListView { background: #1e1e20; border: 1px solid transparent; }
+QTableView:focus, QListView:focus { border: 1px solid #8cb8ff; }
 QLineEdit, QSpinBox, QDoubleSpinBox, QComboBox { background: #2a2a2d; color: #e6e6e6; border: 1px solid #3c3c40;
     border-radius: 4px; padding: 2px 6px; min-height: 20px; }
-QLineEdit:focus, QSpinBox:focus, QDoubleSpinBox:focus, QComboBox:focus { border-color: #3d7bd9; }
+QLineEdit:focus, QSpinBox:focus, QDoubleSpinBox:focus, QComboBox:focus { border-color: #8cb8ff; }
 QComboBox QAbstractItemView { background: #2a2a2d; selection-background-color: #2f5fa8; }
 QPushButton { background: #333336; color: #e6e6e6; border: 1px solid #444448; border-radius: 5px;
     padding: 4px 12px; }
@@ -36,7 +37,10 @@ QPushButton:disabled { color: #6c6c70; background: #2a2a2c; border-color: #33333
 QPushButton:default { background: #2f5fa8; border-color: #3d7bd9; }
 QPushButton:checked { background: #2f5fa8; border-color: #3d7bd9; }
 QPushButton:default:disabled { background: #2a2a2c; border-color: #333336; }
-QToolButton { color: #d6d6d8; background: transparent; border: none; border-radius: 4px; padding: 2px; }
+QPushButton:focus { border: 2px solid #8cb8ff; padding: 3px 11px; }
+QToolButton { color: #d6d6d8; background: transparent; border: 1px solid transparent; border-radius: 4px;
+    padding: 1px; }
+QToolButton:focus { border-color: #8cb8ff; }
 QToolButton:hover { background: #3a3a3e; }
 QToolButton:checked { background: #2f5fa8; color: white; }
 QProgressBar { background: #2a2a2d; border: none; border-radius: 3px; height: 6px; text-align: center; }
@@ -45,6 +49,7 @@ QSlider::groove:horizontal { height: 4px; background: #3a3a3e; border-radius: 2p
 QSlider::sub-page:horizontal { background: #3d7bd9; border-radius: 2px; }
 QSlider::handle:horizontal { background: #e6e6e6; width: 14px; height: 14px; margin: -5px 0; border-radius: 7px; }
 QSlider::handle:horizontal:disabled { background: #6c6c70; }
+QSlider::handle:horizontal:focus { border: 2px solid #8cb8ff; width: 10px; height: 10px; }
 QMenuBar { background: #232325; color: #dcdcde; }
 QMenuBar::item:selected { background: #3a3a3e; }
 QMenu { background: #2a2a2d; color: #e6e6e6; border: 1px solid #3c3c40; }
@@ -55,6 +60,7 @@ QCheckBox { color: #dcdcde; spacing: 6px; }
 QCheckBox::indicator { width: 14px; height: 14px; border: 1px solid #55555a; border-radius: 3px; background: #2a2a2d; }
 QCheckBox::indicator:checked { background: #3d7bd9; border-color: #5a94ea; }
 QCheckBox::indicator:disabled { background: #232325; border-color: #3a3a3e; }
+QCheckBox::indicator:focus { border: 2px solid #8cb8ff; width: 12px; height: 12px; }
 QLabel { color: #dcdcde; }
 QTabBar::tab { background: #252527; color: #a8a8ad; padding: 5px 12px; border: none; }
 QTabBar::tab:selected { background: #1e1e20; color: #f0f0f0; }

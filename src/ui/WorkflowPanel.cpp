@@ -6,11 +6,13 @@
 #include <QDrag>
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -58,6 +60,9 @@ WorkflowRow::WorkflowRow(WorkflowPanel& panel, std::shared_ptr<model::Filter> st
     layout->addWidget(info_);
     remove_ = smallButton(QString::fromUtf8("\u2715"), "Remove this step");
     layout->addWidget(remove_);
+    // The keyboard reaches a step through the list (Space, Delete), not through its buttons.
+    for (QWidget* control : std::initializer_list<QWidget*>{switch_, info_, remove_})
+        control->setFocusPolicy(Qt::NoFocus);
 
     connect(switch_, &ToggleSwitch::clicked, this, [this] {
         // The switch shows the model, not its own click.
@@ -98,12 +103,15 @@ void WorkflowRow::paintEvent(QPaintEvent*) {
     p.setPen(Qt::NoPen);
     p.setBrush(bg);
     p.drawRoundedRect(QRectF(rect()).adjusted(0, 1.5, 0, -1.5), 5, 5);
+    if (selected_ && panel_.list()->hasFocus())
+        paintFocusRing(p, QRectF(rect()).adjusted(0, 0.5, 0, -0.5), 5);
 }
 
 void WorkflowRow::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         pressed_ = true;
         pressPos_ = event->position().toPoint();
+        panel_.list()->setFocus(Qt::MouseFocusReason);
         panel_.select(index_);
     }
     FilterViewController::mousePressEvent(event);
@@ -124,6 +132,58 @@ void WorkflowRow::mouseMoveEvent(QMouseEvent* event) {
 WorkflowList::WorkflowList(WorkflowPanel& panel) : panel_(panel) {
     setAcceptDrops(true);
     setObjectName("currentFiltersCollection");
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void WorkflowList::keyPressEvent(QKeyEvent* event) {
+    auto& delegate = panel_.delegate();
+    const auto& steps = delegate.CurrentFilters();
+    const int count = int(steps.size());
+    const qint64 selected = delegate.CurrentFiltersSelection();
+    const bool valid = selected >= 0 && selected < count;
+    if (count == 0 || (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    switch (event->key()) {
+    case Qt::Key_Up:
+        panel_.select(valid ? std::max(0, int(selected) - 1) : count - 1);
+        break;
+    case Qt::Key_Down:
+        panel_.select(valid ? std::min(count - 1, int(selected) + 1) : 0);
+        break;
+    case Qt::Key_Home:
+        panel_.select(0);
+        break;
+    case Qt::Key_End:
+        panel_.select(count - 1);
+        break;
+    case Qt::Key_Space:
+        if (valid)
+            delegate.toggleFilterEnabled(steps[size_t(selected)]);
+        break;
+    case Qt::Key_Delete:
+    case Qt::Key_Backspace:
+        if (valid) {
+            auto step = steps[size_t(selected)];
+            delegate.removeFilterFromList(step);
+        }
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void WorkflowList::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    panel_.listFocusChanged();
+}
+
+void WorkflowList::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    panel_.listFocusChanged();
 }
 
 int WorkflowList::dropIndexAt(int y) const {
@@ -226,15 +286,20 @@ WorkflowPanel::WorkflowPanel(app::AppDelegate& delegate, QWidget* parent)
     removeAll_ = smallButton("Remove All", "Remove every step from the workflow");
 
     scroll_ = new QScrollArea;
+    scroll_->setObjectName("workflowScroll");
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
+    // The list inside takes the focus; the scroll area is no stop of its own.
+    scroll_->setFocusPolicy(Qt::NoFocus);
     list_ = new WorkflowList(*this);
     rowsLayout_ = new QVBoxLayout(list_);
     rowsLayout_->setContentsMargins(0, 2, 0, 2);
     rowsLayout_->setSpacing(0);
     rowsLayout_->addStretch(1);
     scroll_->setWidget(list_);
-    scroll_->setStyleSheet("QScrollArea { background: #1e1e20; border-radius: 6px; }");
+    scroll_->setStyleSheet("#workflowScroll { background: #1e1e20; border: 1px solid transparent;"
+                           " border-radius: 6px; }"
+                           "#workflowScroll[listFocus=\"true\"] { border-color: #8cb8ff; }");
     list_->setStyleSheet("#currentFiltersCollection { background: #1e1e20; }");
     layout->addWidget(scroll_, 1);
     auto* footer = new QHBoxLayout;
@@ -308,6 +373,14 @@ void WorkflowPanel::selectionChanged() {
 
 void WorkflowPanel::select(int index) {
     delegate_.setCurrentFiltersSelection(index);
+}
+
+void WorkflowPanel::listFocusChanged() {
+    scroll_->setProperty("listFocus", list_->hasFocus());
+    scroll_->style()->unpolish(scroll_);
+    scroll_->style()->polish(scroll_);
+    for (auto* row : rows_)
+        row->update();
 }
 
 void WorkflowPanel::startDrag(int index) {

@@ -55,7 +55,9 @@ class WorkflowRow : public FilterViewController {
     QToolButton* remove_;
 };
 
-/// The rows' container and the drop target of steps.
+/// The rows' container and the drop target of steps. For the keyboard it is one list: the arrow
+/// keys, Home and End select a step, Space switches the selected step on or off, and Delete or
+/// Backspace removes it (after the same question as its remove button).
 class WorkflowList : public QWidget {
     Q_OBJECT
   public:
@@ -65,6 +67,9 @@ class WorkflowList : public QWidget {
     int indicator() const { return indicator_; }
 
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
@@ -94,6 +99,8 @@ class WorkflowPanel : public QWidget {
     void startDrag(int index);
     void select(int index);
     void showPopover(QWidget* anchor, const QString& text);
+    /// The list's focus ring follows its keyboard focus.
+    void listFocusChanged();
 
   private:
     void rebuild();

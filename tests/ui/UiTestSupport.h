@@ -8,11 +8,13 @@
 #include "ui/CustomControls.h"
 #include "ui/DroppableImageView.h"
 #include "ui/MainWindow.h"
+#include "ui/Theme.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDropEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -36,7 +38,14 @@ inline app::LaunchHooks hooks() {
 /// The controller, launched to the end, and its window.
 struct WindowHarness : apptest::Harness {
     std::unique_ptr<ui::MainWindow> window;
-    explicit WindowHarness(bool launch = true) : apptest::Harness(hooks()) {
+    explicit WindowHarness(bool launch = true, app::LaunchHooks launchHooks = hooks())
+        : apptest::Harness(std::move(launchHooks)) {
+        // The application's own look: its sizes and focus rings come from the theme.
+        static const bool themed = [] {
+            ui::applyDarkTheme(*qApp);
+            return true;
+        }();
+        (void)themed;
         window = std::make_unique<ui::MainWindow>(d());
         window->resize(1400, 900);
         window->show();
@@ -56,6 +65,30 @@ struct WindowHarness : apptest::Harness {
         queues->drain();
     }
 };
+
+/// Makes the window the active one, so that its widgets take the keyboard focus.
+inline bool activate(QWidget& window) {
+    window.activateWindow();
+    QApplication::setActiveWindow(&window);
+    QApplication::processEvents();
+    return QApplication::activeWindow() == &window;
+}
+
+/// A key press and release as the keyboard sends them: to the widget with the focus.
+inline void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QWidget* target = QApplication::focusWidget();
+    if (!target)
+        target = QApplication::activeWindow();
+    if (!target)
+        return;
+    QKeyEvent press(QEvent::KeyPress, key, modifiers);
+    QApplication::sendEvent(target, &press);
+    if (QWidget* now = QApplication::focusWidget())
+        target = now;
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers);
+    QApplication::sendEvent(target, &release);
+    QApplication::processEvents();
+}
 
 /// A drag over `target` at `pos` followed by a drop: true when the drop was accepted.
 inline bool dropOn(QWidget* target, const QPoint& pos, QMimeData* mime,
