@@ -137,6 +137,11 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
 }
 
 void DroppableImageView::dragEnterEvent(QDragEnterEvent* event) {
+    // Only files are images to add: a workflow step or a text dragged here is no import.
+    if (fileUrls(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
     event->setDropAction(Qt::CopyAction);
     event->accept();
     dragging_ = true;
@@ -144,6 +149,10 @@ void DroppableImageView::dragEnterEvent(QDragEnterEvent* event) {
 }
 
 void DroppableImageView::dragMoveEvent(QDragMoveEvent* event) {
+    if (fileUrls(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
     event->setDropAction(Qt::CopyAction);
     event->accept();
 }
@@ -157,12 +166,11 @@ void DroppableImageView::dragLeaveEvent(QDragLeaveEvent* event) {
 void DroppableImageView::dropEvent(QDropEvent* event) {
     dragging_ = false;
     update();
-    const QMimeData* mime = event->mimeData();
-    if (!mime || mime->formats().isEmpty()) {
+    const QList<QUrl> urls = fileUrls(event->mimeData());
+    if (urls.isEmpty()) {
         event->ignore();
         return;
     }
-    const QList<QUrl> urls = fileUrls(mime);
     event->setDropAction(Qt::CopyAction);
     event->accept();
     if (onDrop)

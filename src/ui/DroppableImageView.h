@@ -1,7 +1,8 @@
 #pragma once
 
 // An image view that also takes dropped files: the main preview and the drop zone shown while
-// the queue is empty. Any drag is answered with copy; a drop hands its file URLs to onDrop.
+// the queue is empty. A drag that carries files is answered with copy, anything else is refused;
+// a drop hands its file URLs to onDrop.
 
 #include <QImage>
 #include <QList>
@@ -26,6 +27,7 @@ class DroppableImageView : public QWidget {
     const QImage& image() const { return image_; }
     /// Text shown while there is no image.
     void setPlaceholder(const QString& title, const QString& detail = {});
+    const QString& placeholderTitle() const { return title_; }
     /// Drawn as a dashed drop area rather than a plain image well.
     void setDropZoneStyle(bool on);
     bool isDragHighlighted() const { return dragging_; }

@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -35,13 +36,39 @@ QImage reduced(QImage image) {
     return image;
 }
 
+/// The selected file's path as a link: shortened in the middle to the width it is given, so that a
+/// long path never widens the window.
+class PathButton : public QPushButton {
+  public:
+    void setPath(const QString& path) {
+        path_ = path;
+        updateGeometry();
+        elide();
+    }
+    QSize sizeHint() const override {
+        return {fontMetrics().horizontalAdvance(path_) + 2 * margin, QPushButton::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override { return {80, QPushButton::minimumSizeHint().height()}; }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QPushButton::resizeEvent(event);
+        elide();
+    }
+
+  private:
+    static constexpr int margin = 14;
+    void elide() {
+        setText(fontMetrics().elidedText(path_, Qt::ElideMiddle, std::max(0, width() - 2 * margin)));
+    }
+    QString path_;
+};
+
 } // namespace
 
 MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
     : QMainWindow(parent), delegate_(delegate) {
     setObjectName("window");
-    resize(1440, 900);
-    setMinimumSize(1000, 640);
 
     auto* content = new QWidget;
     content->setObjectName("content");
@@ -120,6 +147,12 @@ MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
     wrapper_->setVisible(!delegate_.wrapperHidden());
     sheetsChanged();
     updateTitle();
+    // The smallest window is what the panels need (the layout's minimum); the first size is a
+    // roomy one that still fits the screen with its frame.
+    QSize size(1440, 900);
+    if (auto* screen = this->screen())
+        size = size.boundedTo(screen->availableGeometry().size() - QSize(0, 40));
+    resize(size.expandedTo(minimumSizeHint()));
 }
 
 QWidget* MainWindow::buildPreviewArea() {
@@ -163,20 +196,28 @@ QWidget* MainWindow::buildPreviewArea() {
     originalSize_->setObjectName("selectedOriginalImageSize");
     convertedSize_ = new QLabel;
     convertedSize_->setObjectName("selectedConvertedImageSize");
+    originalSize_->setToolTip("Size of the selected image");
+    convertedSize_->setToolTip("Size of the preview: the image after the workflow");
+    // Room for five-digit sizes, so that the window's smallest width does not follow the texts.
+    originalSize_->setMinimumWidth(originalSize_->fontMetrics().horizontalAdvance("00000 x 00000"));
+    convertedSize_->setMinimumWidth(
+        convertedSize_->fontMetrics().horizontalAdvance(QString::fromUtf8("\u2192  00000 x 00000")));
     for (auto* l : {originalSize_, convertedSize_})
         l->setStyleSheet("color: #a8a8ad;");
     barLayout->addWidget(originalSize_);
     barLayout->addWidget(convertedSize_);
     barLayout->addStretch(1);
-    path_ = new QPushButton;
+    path_ = new PathButton;
     path_->setObjectName("pathControl");
     path_->setFlat(true);
     path_->setCursor(Qt::PointingHandCursor);
     path_->setStyleSheet(
-        "QPushButton { border: none; background: transparent; color: #8fb4ea; text-align: right; }"
-        "QPushButton:hover { text-decoration: underline; }");
+        "QPushButton { border: 1px solid transparent; background: transparent; color: #8fb4ea;"
+        " text-align: right; padding: 2px 6px; }"
+        "QPushButton:hover { text-decoration: underline; }"
+        "QPushButton:focus { border-color: #8cb8ff; }");
     path_->setToolTip("Show this file in the file manager");
-    barLayout->addWidget(path_);
+    barLayout->addWidget(path_, 1);
     layout->addWidget(bar);
 
     auto drop = [this](const QList<QUrl>& urls) { delegate_.dropOnImageView(urls); };
@@ -194,14 +235,11 @@ QWidget* MainWindow::buildPreviewArea() {
         spinner_->setSpinning(delegate_.PreviewInProgress());
         updatePlaceholder();
     });
-    connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] {
-        const QString text = delegate_.selectedOriginalImageSize();
-        originalSize_->setText(text.isEmpty() ? QString() : "Original  " + text);
-    });
-    connect(&delegate_, &app::AppDelegate::selectedConvertedImageSizeChanged, this, [this] {
-        const QString text = delegate_.selectedConvertedImageSize();
-        convertedSize_->setText(text.isEmpty() ? QString() : QString::fromUtf8("\u2192  Result  ") + text);
-    });
+    connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] { updateSizes(); });
+    connect(&delegate_, &app::AppDelegate::selectedConvertedImageSizeChanged, this,
+            [this] { updateSizes(); });
+    connect(&delegate_, &app::AppDelegate::CurrentlyAddingImagesChanged, this,
+            [this] { updatePlaceholder(); });
     connect(&delegate_, &app::AppDelegate::PreviewIsShownChanged, this, [this] {
         QSignalBlocker block(before_);
         before_->setChecked(delegate_.PreviewIsShown());
@@ -227,15 +265,20 @@ void MainWindow::imagesChanged() {
         previewStack_->setCurrentWidget(delegate_.PreviewIsShown() ? originalView_ : mainView_);
     auto image = selectedImage();
     before_->setEnabled(!empty);
-    if (image) {
-        path_->setText(path_->fontMetrics().elidedText(image->path(), Qt::ElideMiddle, 420));
-        path_->setEnabled(true);
-    } else {
-        path_->setText({});
-        path_->setEnabled(false);
-    }
+    static_cast<PathButton*>(path_)->setPath(image ? image->path() : QString());
+    path_->setEnabled(image != nullptr);
+    updateSizes();
     updatePlaceholder();
     showOriginalIfAsked();
+}
+
+void MainWindow::updateSizes() {
+    // The texts keep the last render's sizes; they are shown only beside an image they describe.
+    const bool shown = selectedImage() != nullptr;
+    const QString original = shown ? delegate_.selectedOriginalImageSize() : QString();
+    const QString converted = shown ? delegate_.selectedConvertedImageSize() : QString();
+    originalSize_->setText(original);
+    convertedSize_->setText(converted.isEmpty() ? QString() : QString::fromUtf8("\u2192  ") + converted);
 }
 
 void MainWindow::updatePlaceholder() {
@@ -243,6 +286,9 @@ void MainWindow::updatePlaceholder() {
         mainView_->setPlaceholder("No image selected", "Select an image of the queue");
     else if (delegate_.PreviewInProgress() || previewPending_)
         mainView_->setPlaceholder(QString::fromUtf8("Rendering the preview\u2026"), {});
+    else if (delegate_.CurrentlyAddingImages())
+        mainView_->setPlaceholder(QString::fromUtf8("Importing images\u2026"),
+                                  "The preview follows when the import is done");
     else
         mainView_->setPlaceholder("No preview", "The workflow gives no picture for this image");
 }

@@ -81,6 +81,7 @@ class MainWindow : public QMainWindow {
     void previewChanged();
     void showOriginalIfAsked();
     void updatePlaceholder();
+    void updateSizes();
     void imagesChanged();
     void sheetsChanged();
     void updateTitle();

@@ -2,6 +2,7 @@
 
 #include "ui/LibraryPanel.h"
 #include "ui/MainWindow.h"
+#include "ui/WorkflowPanel.h"
 
 #include "app/AppDelegate.h"
 
@@ -57,6 +58,9 @@ void save(MainWindow& window, const QString& folder, const QString& name) {
 void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const QString& folder,
                          const QStringList& photos) {
     QDir().mkpath(folder);
+    // As a person would run it on this screen: the window fills the screen.
+    if (auto* screen = window.screen())
+        window.setGeometry(screen->availableGeometry());
     auto exportDir = std::make_shared<QTemporaryDir>();
     app::AppDelegate* d = &delegate;
     MainWindow* w = &window;
@@ -89,6 +93,9 @@ void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const Q
                  d->setCurrentFiltersSelection(0);
                  when([=] { return !d->CurrentImages().empty() && idle(); },
                       [=] {
+                          // The keyboard on the workflow, to show its focus ring.
+                          w->activateWindow();
+                          w->workflow()->list()->setFocus(Qt::TabFocusReason);
                           QTimer::singleShot(2500, [=] {
                               when(idle, [=] {
                                   save(*w, folder, "2-queue-preview.png");
@@ -110,7 +117,15 @@ void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const Q
                                               QTimer::singleShot(300, [=] {
                                                   save(*w, folder, "4-progress-sheet.png");
                                                   when([d] { return !d->progressSheetVisible(); },
-                                                       [exportDir] { QApplication::quit(); });
+                                                       [=] {
+                                                           // The smallest window the layout allows.
+                                                           w->resize(w->minimumSizeHint());
+                                                           QTimer::singleShot(800, [=] {
+                                                               save(*w, folder, "5-smallest.png");
+                                                               exportDir->remove();
+                                                               QApplication::quit();
+                                                           });
+                                                       });
                                               });
                                           });
                                   });

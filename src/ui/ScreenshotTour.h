@@ -14,8 +14,8 @@ namespace ui {
 
 class MainWindow;
 
-/// Once the launch is over: the empty window, the queue with its preview, the export sheet and
-/// the progress sheet, each saved into `folder`; then the application quits.
+/// Once the launch is over: the empty window, the queue with its preview, the export sheet, the
+/// progress sheet and the smallest window, each saved into `folder`; then the application quits.
 void startScreenshotTour(app::AppDelegate& delegate, MainWindow& window, const QString& folder,
                          const QStringList& photos);
 

@@ -168,7 +168,7 @@ TEST(MainWindow, ImportShowsTheQueueThePreviewAndTheMetadata) {
     EXPECT_EQ(table->selectionModel()->selectedRows().size(), 1);
     ASSERT_FALSE(w.mainView()->image().isNull());
     EXPECT_EQ(w.mainView()->image().size(), QSize(451, 300));
-    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  Result  451 x 300"));
+    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  451 x 300"));
     EXPECT_GT(w.queue()->detailsTable()->rowCount(), 0);
     EXPECT_EQ(w.queue()->detailsTable()->selectionMode(), QAbstractItemView::NoSelection);
 
@@ -285,7 +285,7 @@ TEST(MainWindow, ThePreviewShowsTheWorkflowsResult) {
     h.settle(1.1);
     EXPECT_FALSE(w.previewPending());
     ASSERT_EQ(w.mainView()->image().size(), QSize(300, 200));
-    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  Result  300 x 200"));
+    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  300 x 200"));
     const QColor after = w.mainView()->image().pixelColor(150, 100);
     EXPECT_NEAR(after.red(), before.red(), 40);
 
@@ -294,4 +294,118 @@ TEST(MainWindow, ThePreviewShowsTheWorkflowsResult) {
     d.tableViewSelectionDidChange();
     h.settle();
     EXPECT_TRUE(w.mainView()->image().isNull());
+}
+
+TEST(MainWindow, NamesWithAnAmpersandShowAsWrittenInTheMenus) {
+    app::LaunchHooks hooks = uitest::hooks();
+    hooks.buildEffectsLibrary = [](app::WorkContext& work, const auto& target) {
+        return apptest::fakeLibrary(work, target, "", {{"Black & White", 2}, {"Film", 1}});
+    };
+    WindowHarness h(true, hooks);
+    auto& w = *h.window;
+    auto& d = h.d();
+    QAction* category = w.effectsMenu()->actions()[0];
+    EXPECT_EQ(category->text(), "Black && White");
+    EXPECT_TRUE(QKeySequence::mnemonic(category->text()).isEmpty());
+    QAction* entry = category->menu()->actions()[1];
+    EXPECT_EQ(entry->text(), "Black && White 1");
+    entry->trigger();
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->name(), "Black & White 1");
+
+    // A preset's name is the user's own text.
+    h.dialogs->alertAnswers.push_back({0, false, "Salt & Pepper"});
+    d.presetSaveCurrentAs();
+    QAction* preset = w.presetsMenu()->actions()[0];
+    EXPECT_EQ(preset->text(), "Salt && Pepper");
+    d.setCurrentFilters({});
+    preset->trigger();
+    EXPECT_EQ(d.presetCurrent(), "Salt & Pepper");
+    EXPECT_EQ(d.CurrentFilters().size(), 1u);
+    h.settle();
+}
+
+TEST(MainWindow, TextsDescribeWhatIsShown) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    h.settle(2.5);
+    EXPECT_EQ(w.originalSizeLabel()->text(), "600 x 400");
+    EXPECT_EQ(w.convertedSizeLabel()->text(), QString::fromUtf8("\u2192  600 x 400"));
+
+    // While an import runs the preview waits for it, and says so.
+    d.setCurrentImagesSelection(-1);
+    d.tableViewSelectionDidChange();
+    h.settle();
+    QString shownDuringImport;
+    auto watch = QObject::connect(&d, &app::AppDelegate::CurrentImagesSelectionChanged, [&] {
+        if (d.CurrentlyAddingImages() && w.mainView()->image().isNull())
+            shownDuringImport = w.mainView()->placeholderTitle();
+    });
+    d.addImages({apptest::Harness::url(apptest::Harness::data("chelsea.png"))});
+    h.settle(0.1);
+    QObject::disconnect(watch);
+    EXPECT_EQ(shownDuringImport, QString::fromUtf8("Importing images\u2026"));
+    EXPECT_FALSE(d.CurrentlyAddingImages());
+    h.settle(2.5);
+
+    // Once the queue is empty no size describes anything.
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    w.queue()->removeAllButton()->click();
+    ASSERT_TRUE(d.CurrentImages().empty());
+    EXPECT_TRUE(w.originalSizeLabel()->text().isEmpty());
+    EXPECT_TRUE(w.convertedSizeLabel()->text().isEmpty());
+
+    // A library entry dragged onto the photo is no file: no import, no sheet.
+    auto* model = w.library()->model();
+    std::unique_ptr<QMimeData> entry(model->mimeData({model->index(0)}));
+    EXPECT_FALSE(uitest::dropOn(w.dropZone(), QPoint(50, 50), entry.get()));
+    EXPECT_FALSE(d.progressSheetVisible());
+    EXPECT_FALSE(w.progressHost()->isVisible());
+    h.settle(2);
+}
+
+TEST(MainWindow, TheSmallestWindowFitsA1280By720ScreenWithNothingCut) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    auto step = model::Filter::make(
+        "Amount", "CIColorInvert", "",
+        {model::FilterParam::make("Amount", "inputAmount", "", model::FilterParamValue::numeric(0.5, 0, 1),
+                                  model::FilterParamValue::numeric(0.5, 0, 1))});
+    d.setCurrentFilters({step});
+    d.setCurrentFiltersSelection(0);
+    h.settle(2.5);
+
+    // The smallest window comes from its panels, and leaves room for a title bar and a desktop
+    // panel on a screen of 1280 x 720 logical pixels (1366 x 768 at scale 1, 2560 x 1440 at 2).
+    const QSize smallest = w.minimumSize().expandedTo(w.minimumSizeHint());
+    EXPECT_LE(smallest.width(), 1280 - 20);
+    EXPECT_LE(smallest.height(), 720 - 100);
+    w.resize(smallest);
+    QApplication::processEvents();
+    ASSERT_EQ(w.size(), smallest);
+
+    // At that size every button and label has the room it asks for (tables and the parameter
+    // list scroll instead).
+    int checked = 0;
+    for (auto* widget : w.findChildren<QWidget*>()) {
+        if (!widget->isVisible() ||
+            (!qobject_cast<QAbstractButton*>(widget) && !qobject_cast<QLabel*>(widget)))
+            continue;
+        bool scrolled = false;
+        for (QWidget* p = widget->parentWidget(); p; p = p->parentWidget())
+            if (qobject_cast<QAbstractScrollArea*>(p))
+                scrolled = true;
+        if (scrolled)
+            continue;
+        ++checked;
+        EXPECT_GE(widget->width(), widget->minimumSizeHint().width())
+            << widget->metaObject()->className() << " \"" << widget->property("text").toString().toStdString()
+            << "\"";
+    }
+    EXPECT_GT(checked, 15);
+    h.settle(2);
 }
