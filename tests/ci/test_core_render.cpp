@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <vector>
@@ -253,6 +254,37 @@ TEST(Render, ResultDoesNotDependOnTilesOrThreads) {
             ASSERT_TRUE(r);
             EXPECT_EQ(maxDifference(*reference, *r), 0.0) << "tile " << tile << ", threads " << threads;
         }
+}
+
+TEST(Render, AColourChainReadTwiceIsComputedOnce) {
+    // An unsharp-mask shape: the chain is read in place and through a blur of it.
+    const Image src = testPicture(512, 384);
+    std::atomic<int64_t> evaluated{0};
+    const Image chain = ColorKernel::apply(
+        [&evaluated](const ColorRow& r) {
+            evaluated += r.count;
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = r.in[0][i] * 0.9f;
+        },
+        {src});
+    const Image sharpened = ColorKernel::apply(
+        [](const ColorRow& r) {
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = 2 * r.in[0][i] - r.in[1][i];
+        },
+        {chain, boxKernel(chain)}, src.extent());
+
+    auto once = Context(Context::Options{1024, 1}).render(sharpened);
+    ASSERT_TRUE(once);
+    for (int tile : {32, 128}) {
+        evaluated = 0;
+        auto tiled = Context(Context::Options{tile, 4}).render(sharpened);
+        ASSERT_TRUE(tiled);
+        EXPECT_EQ(maxDifference(*once, *tiled), 0.0);
+        // Each pixel once, plus the blur's one-pixel margins and a row or so per tile: far from
+        // the twice that computing the chain for each reader would take.
+        EXPECT_LT(double(evaluated), 1.25 * 512 * 384) << "tile " << tile;
+    }
 }
 
 // The sRGB decoding curve in double precision, as the standard gives it.

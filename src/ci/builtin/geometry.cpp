@@ -4,6 +4,8 @@
 #include "ci/core/Kernel.h"
 #include "spatial_support.h"
 
+#include "ColorPipeline.h"
+
 #include <memory>
 #include <mutex>
 #include <span>
@@ -30,6 +32,12 @@ InputSpec transformSpec() {
 bool isFinite(const Affine& t) {
     return std::isfinite(t.a) && std::isfinite(t.b) && std::isfinite(t.c) && std::isfinite(t.d) &&
            std::isfinite(t.tx) && std::isfinite(t.ty);
+}
+
+// o += w s over n floats.
+CI_VECTOR_CLONES void accumulate(float* __restrict o, const float* __restrict s, float w, int64_t n) {
+    for (int64_t j = 0; j < n; ++j)
+        o[j] += w * s[j];
 }
 
 double lanczos3(double x) {
@@ -189,13 +197,9 @@ Image lanczosScale(const Image& image, double scale, double aspect) {
             const std::span<const float> w = yTaps->weights(y, first, spare);
             float* __restrict o = outPixel(*t.out, t.rect.x0, y);
             std::fill(o, o + n4, 0.f);
-            for (size_t k = 0; k < w.size(); ++k) {
-                const float* __restrict s =
-                    rowSpan(*t.inputs[0], first + int64_t(k), t.rect.x0, t.rect.x1, scratch);
-                const float wk = w[k];
-                for (int64_t j = 0; j < n4; ++j)
-                    o[j] += wk * s[j];
-            }
+            for (size_t k = 0; k < w.size(); ++k)
+                accumulate(o, rowSpan(*t.inputs[0], first + int64_t(k), t.rect.x0, t.rect.x1, scratch), w[k],
+                           n4);
         }
     };
     auto yroi = [sy, ky, src](int, const Rect& r) {

@@ -1,5 +1,7 @@
 #include "spatial_support.h"
 
+#include "ColorPipeline.h"
+
 #include <cstring>
 #include <memory>
 
@@ -47,7 +49,37 @@ std::vector<float> gaussianWeights(double sigma) {
 
 namespace {
 
-// Rows of the tile of a general kernel, each filled by `row(y, out)`.
+// o = w0 c + sum over k of w[k] (c[-k] + c[+k]), for n4 floats; c steps by `step` floats per tap.
+CI_VECTOR_CLONES void symmetricTaps(const float* c, ptrdiff_t step, float* __restrict o, int64_t n4,
+                                    const float* wk, int K) {
+    const float w0 = wk[0];
+    for (int64_t j = 0; j < n4; ++j)
+        o[j] = w0 * c[j];
+    for (int k = 1; k <= K; ++k) {
+        const float* __restrict a = c - step * k;
+        const float* __restrict b = c + step * k;
+        const float wv = wk[k];
+        for (int64_t j = 0; j < n4; ++j)
+            o[j] += wv * (a[j] + b[j]);
+    }
+}
+
+// The same over rows given one by one: rows[K] is the centre.
+CI_VECTOR_CLONES void symmetricRows(const float* const* rows, float* __restrict o, int64_t n4,
+                                    const float* wk, int K) {
+    const float* c = rows[K];
+    const float w0 = wk[0];
+    for (int64_t j = 0; j < n4; ++j)
+        o[j] = w0 * c[j];
+    for (int k = 1; k <= K; ++k) {
+        const float* __restrict a = rows[K - k];
+        const float* __restrict b = rows[K + k];
+        const float wv = wk[k];
+        for (int64_t j = 0; j < n4; ++j)
+            o[j] += wv * (a[j] + b[j]);
+    }
+}
+
 Image convolveX(const Image& image, std::shared_ptr<const std::vector<float>> w, const Rect& extent) {
     const int K = int(w->size()) - 1;
     auto fn = [w, K](const KernelTile& t) {
@@ -56,17 +88,7 @@ Image convolveX(const Image& image, std::shared_ptr<const std::vector<float>> w,
         const float* wk = w->data();
         for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
             const float* c = rowSpan(*t.inputs[0], y, t.rect.x0 - K, t.rect.x1 + K, scratch) + 4 * K;
-            float* __restrict o = outPixel(*t.out, t.rect.x0, y);
-            const float w0 = wk[0];
-            for (int64_t j = 0; j < n4; ++j)
-                o[j] = w0 * c[j];
-            for (int k = 1; k <= K; ++k) {
-                const float* __restrict a = c - 4 * k;
-                const float* __restrict b = c + 4 * k;
-                const float wv = wk[k];
-                for (int64_t j = 0; j < n4; ++j)
-                    o[j] += wv * (a[j] + b[j]);
-            }
+            symmetricTaps(c, 4, outPixel(*t.out, t.rect.x0, y), n4, wk, K);
         }
     };
     auto roi = [K](int, const Rect& r) { return r.grown(K, 0); };
@@ -83,18 +105,7 @@ Image convolveY(const Image& image, std::shared_ptr<const std::vector<float>> w,
         for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
             for (int k = -K; k <= K; ++k)
                 rows[k + K] = rowSpan(*t.inputs[0], y + k, t.rect.x0, t.rect.x1, scratch[k + K]);
-            float* __restrict o = outPixel(*t.out, t.rect.x0, y);
-            const float* c = rows[K];
-            const float w0 = wk[0];
-            for (int64_t j = 0; j < n4; ++j)
-                o[j] = w0 * c[j];
-            for (int k = 1; k <= K; ++k) {
-                const float* __restrict a = rows[K - k];
-                const float* __restrict b = rows[K + k];
-                const float wv = wk[k];
-                for (int64_t j = 0; j < n4; ++j)
-                    o[j] += wv * (a[j] + b[j]);
-            }
+            symmetricRows(rows.data(), outPixel(*t.out, t.rect.x0, y), n4, wk, K);
         }
     };
     auto roi = [K](int, const Rect& r) { return r.grown(0, K); };

@@ -148,11 +148,25 @@ struct NodeState {
     const Bitmap* view = nullptr;    // the node's pixels once held (source bitmap or cache)
     int readers = 0;                 // units that still read the view
     std::vector<const Node*> leaves; // held nodes this unit reads while computing
+    bool shared = false;             // a colour kernel evaluated in place by several consumers
+};
+
+// Rows of a shared colour kernel computed for the current tile, each as the span it was asked for.
+struct SharedRows {
+    struct Span {
+        int64_t x0;
+        int count;
+        std::unique_ptr<float[]> px;
+    };
+    uint64_t tile = 0;
+    std::unordered_map<int64_t, std::vector<Span>> rows;
 };
 
 // Row buffers for one worker, one per recursion depth.
 struct Scratch {
-    IRect tile; // the tile being computed
+    IRect tile;          // the tile being computed
+    uint64_t serial = 0; // counts the tiles this worker has started
+    std::unordered_map<const Node*, SharedRows> shared;
     // General kernels computed tile by tile for the unit that reads them in place.
     std::unordered_map<const Node*, Bitmap> streamed;
     std::vector<float> rootRow;
@@ -205,8 +219,11 @@ class Renderer {
     // Samples a row of a transform, clamp or warp from its input's pixels.
     void sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t x0, int count, float* out,
                    size_t depth, Scratch& s);
+    // A row of any node: a view into held pixels, a row kept for a shared node, or computed.
     const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
                          Scratch& s);
+    const float* computeRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
+                            Scratch& s);
     template <class F> void forTiles(const IRect& r, F&& f);
 
     const Context::Options& opts_;
@@ -438,6 +455,14 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
     for (const Node* n : order_)
         if (state_[n].materialize || n == root)
             collectLeaves(n);
+    std::unordered_map<const Node*, int> consumers;
+    for (const Node* n : order_)
+        for (const Image& in : n->inputs)
+            ++consumers[in.node().get()];
+    for (const Node* n : order_) {
+        NodeState& st = state_[n];
+        st.shared = n->kind == NodeKind::Color && !st.materialize && consumers[n] > 1;
+    }
     return {};
 }
 
@@ -487,6 +512,7 @@ template <class F> void Renderer::forTiles(const IRect& r, F&& f) {
             IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
                        std::min(r.y1, r.y0 + (ty + 1) * ts)};
             scratch.tile = tile;
+            ++scratch.serial;
             f(tile, scratch);
         }
     });
@@ -547,6 +573,30 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
 
 const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
                                Scratch& s) {
+    const NodeState& st = state_.find(n)->second;
+    if (!st.shared)
+        return computeRow(n, y, x0, count, buf, depth, s);
+    // A colour chain that feeds several consumers (an unsharp mask reads the picture and its
+    // blur, for one) would otherwise be computed again for each of them. Spans stay until the
+    // tile ends, so pointers handed out stay valid while the tile's consumers use them.
+    SharedRows& kept = s.shared[n];
+    if (kept.tile != s.serial) {
+        kept.rows.clear();
+        kept.tile = s.serial;
+    }
+    std::vector<SharedRows::Span>& spans = kept.rows[y];
+    for (const SharedRows::Span& span : spans)
+        if (span.x0 <= x0 && x0 + count <= span.x0 + span.count)
+            return span.px.get() + (x0 - span.x0) * 4;
+    const float* p = computeRow(n, y, x0, count, buf, depth, s);
+    SharedRows::Span span{x0, count, std::make_unique<float[]>(size_t(count) * 4)};
+    std::memcpy(span.px.get(), p, size_t(count) * 4 * sizeof(float));
+    spans.push_back(std::move(span));
+    return p;
+}
+
+const float* Renderer::computeRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
+                                  Scratch& s) {
     const NodeState& st = state_.find(n)->second;
     const int64_t x1 = x0 + count;
 
