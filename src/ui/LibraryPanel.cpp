@@ -32,6 +32,16 @@ QPixmap makePlaceholder() {
 
 } // namespace
 
+QImage libraryThumbnail(const QImage& sample, double devicePixelRatio) {
+    if (sample.isNull())
+        return {};
+    // Drawn from the sample straight to the screen's pixels: a thumbnail made at its size in
+    // points and then enlarged by the screen would be blurred.
+    QImage image = sample.scaled(thumbSize * devicePixelRatio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    image.setDevicePixelRatio(devicePixelRatio);
+    return image;
+}
+
 LibraryModel::LibraryModel(app::AppDelegate& delegate, QObject* parent)
     : QAbstractListModel(parent), delegate_(delegate), placeholder_(makePlaceholder()) {}
 
@@ -267,14 +277,12 @@ void LibraryPanel::renderThumbnails(const app::Library& library) {
     if (job->entries.empty())
         return;
     QPointer<LibraryPanel> guard(this); // looked at on the main queue only
-    delegate_.work().globalAsync([guard, job](app::WorkContext& work) {
+    const double ratio = entries_->devicePixelRatioF();
+    delegate_.work().globalAsync([guard, job, ratio](app::WorkContext& work) {
         for (const auto& entry : job->entries) {
             if (!work.isOpen())
                 return;
-            QImage image = toQImage(entry->sample());
-            if (!image.isNull())
-                image = image.scaled(thumbSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            job->images.push_back(image);
+            job->images.push_back(libraryThumbnail(toQImage(entry->sample()), ratio));
         }
         work.mainAsync([guard, job] {
             if (!guard)

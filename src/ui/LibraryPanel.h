@@ -8,6 +8,7 @@
 
 #include <QAbstractListModel>
 #include <QHash>
+#include <QImage>
 #include <QPixmap>
 #include <QWidget>
 
@@ -17,6 +18,10 @@ class QLabel;
 class QPushButton;
 
 namespace ui {
+
+/// A library entry's thumbnail from its sample picture, in the pixels of a screen with the given
+/// device pixel ratio (its size in points stays the same on every screen).
+QImage libraryThumbnail(const QImage& sample, double devicePixelRatio);
 
 class LibraryModel : public QAbstractListModel {
     Q_OBJECT

@@ -316,34 +316,3 @@ TEST(Keyboard, EveryControlShowsWhereTheFocusIs) {
     }
     h.settle(2);
 }
-
-TEST(Library, DoubleClickOrEnterOnAnEntryAddsIt) {
-    WindowHarness h;
-    auto& w = *h.window;
-    auto& d = h.d();
-    ASSERT_TRUE(uitest::activate(w));
-    auto* view = w.library()->entriesView();
-    auto* model = w.library()->model();
-    QApplication::processEvents();
-
-    const QRect second = view->visualRect(model->index(1));
-    ASSERT_TRUE(second.isValid());
-    for (auto type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
-                      QEvent::MouseButtonRelease}) {
-        QMouseEvent click(type, QPointF(second.center()),
-                          view->viewport()->mapToGlobal(QPointF(second.center())), Qt::LeftButton,
-                          type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(view->viewport(), &click);
-    }
-    ASSERT_EQ(d.CurrentFilters().size(), 1u);
-    EXPECT_EQ(d.CurrentFilters()[0]->name(), "Vintage 1");
-
-    view->setFocus(Qt::TabFocusReason);
-    key(Qt::Key_Left);
-    EXPECT_EQ(view->currentIndex().row(), 0);
-    key(Qt::Key_Return);
-    ASSERT_EQ(d.CurrentFilters().size(), 2u);
-    EXPECT_EQ(d.CurrentFilters()[1]->name(), "Vintage 0");
-    EXPECT_NE(d.CurrentFilters()[1], d.FilterEffectsLibrary()[0]->filters()[0]);
-    h.settle(2);
-}
