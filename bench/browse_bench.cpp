@@ -83,7 +83,8 @@ QStringList makePhotos(const QString& folder, int count) {
             QImage source(QDir(GW_TEST_DATA_DIR).filePath(sources[i % 4]));
             // A different crop and tint for each, so that no two files are the same.
             const QRect crop = source.rect().adjusted(i * 3, i * 2, -i * 2, -i * 3);
-            QImage photo = source.copy(crop).scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            QImage photo =
+                source.copy(crop).scaled(4000, 3000, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
             photo = photo.convertToFormat(QImage::Format_RGB32);
             for (int y = 0; y < photo.height(); y += 7)
                 photo.setPixel((y * 13 + i * 101) % photo.width(), y, qRgb(i * 20, 255 - i * 20, 128));
@@ -115,9 +116,9 @@ model::Filters workflow() {
     auto noise = model::Filter::make("Noise Reduction", "CINoiseReduction", "",
                                      {number("Noise Level", "inputNoiseLevel", 0.02, 0, 0.1),
                                       number("Sharpness", "inputSharpness", 0.4, 0, 2)});
-    auto vignette = model::Filter::make("Vignette", "CIVignette", "",
-                                        {number("Intensity", "inputIntensity", 1.0, -1, 1),
-                                         number("Radius", "inputRadius", 1.0, 0, 2)});
+    auto vignette = model::Filter::make(
+        "Vignette", "CIVignette", "",
+        {number("Intensity", "inputIntensity", 1.0, -1, 1), number("Radius", "inputRadius", 1.0, 0, 2)});
     model::Filters steps{tone, noise, vignette};
     for (const auto& s : steps)
         s->setIsCurrent(true);
@@ -179,7 +180,8 @@ int main(int argc, char** argv) {
         for (const auto& p : photos)
             urls << QUrl::fromLocalFile(p);
         d.addImages(urls);
-        runUntil([&] { return !d.CurrentlyAddingImages() && !d.PreviewInProgress() && !window.previewPending(); });
+        runUntil(
+            [&] { return !d.CurrentlyAddingImages() && !d.PreviewInProgress() && !window.previewPending(); });
         runUntil([&] { return platform::GlobalQueue::pool().activeThreadCount() == 0; });
         std::fprintf(stderr, "imported %zu photos\n", d.CurrentImages().size());
 
