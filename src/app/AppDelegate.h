@@ -20,6 +20,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -433,8 +434,11 @@ class AppDelegate : public QObject {
     void chooseProjectSaveUrl();
     void saveProject();
 
-    static void renderPreview(Work& work, uint64_t token, const ImageObjectPtr& image, model::Filters steps);
+    static void renderPreview(Work& work, uint64_t token, const std::shared_ptr<std::atomic<bool>>& cancel,
+                              const ImageObjectPtr& image, model::Filters steps);
     void endPreviewRendering(uint64_t token);
+    /// Asks the running preview render, if any, to stop.
+    void cancelPreviewRender();
     /// Deep copies of the enabled steps, for a worker.
     model::Filters enabledStepSnapshot() const;
     void postRegeneration();
@@ -463,9 +467,12 @@ class AppDelegate : public QObject {
 
     // Preview
     bool pendingGeneration_ = false;
-    bool rerenderAfterCurrent_ = false;
+    /// A render of the present state is to follow the one that runs (at most one runs at a time).
+    bool previewWanted_ = false;
     uint64_t previewToken_ = 0;
+    /// A render's worker runs (perhaps cancelled); its end arrives through endPreviewRendering.
     bool previewRendering_ = false;
+    std::shared_ptr<std::atomic<bool>> previewCancel_;
 
     // Progress sheet runs
     bool runActive_ = false;

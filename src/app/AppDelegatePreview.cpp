@@ -5,6 +5,7 @@
 
 #include "model/ImageOperations.h"
 
+#include <atomic>
 #include <cmath>
 
 namespace app {
@@ -13,9 +14,9 @@ namespace {
 
 // The pixels are computed here on the worker: the window then only draws a bitmap instead of
 // running the whole chain again on every paint. An unbounded result is shown over the source's
-// rectangle.
+// rectangle. The render stops early once `cancel` is set.
 std::optional<platform::WindowImage> materialised(const platform::WindowImage& image, double width,
-                                                  double height) {
+                                                  double height, const std::atomic<bool>& cancel) {
     const platform::ImageRep* rep = image.firstRepresentation();
     if (!rep)
         return std::nullopt;
@@ -24,7 +25,9 @@ std::optional<platform::WindowImage> materialised(const platform::WindowImage& i
         return std::nullopt;
     if (recipe.extent().isInfinite())
         recipe = recipe.cropped(ci::Rect::make(0, 0, width, height));
-    auto bitmap = ci::Context().render(recipe);
+    ci::Context::Options options;
+    options.cancel = &cancel;
+    auto bitmap = ci::Context(options).render(recipe);
     if (!bitmap.ok())
         return std::nullopt;
     return platform::WindowImage::fromCIImage(ci::Image::fromBitmap(std::move(bitmap.value())));
@@ -46,7 +49,7 @@ void AppDelegate::requestPreviewRegeneration() {
         // A render that is already running has read the workflow before this change: one more
         // render follows it. A regeneration that still waits will see the change anyway.
         if (previewRendering_)
-            rerenderAfterCurrent_ = true;
+            previewWanted_ = true;
         return;
     }
     pendingGeneration_ = true;
@@ -68,45 +71,66 @@ model::Filters AppDelegate::enabledStepSnapshot() const {
 void AppDelegate::regeneratePreview() {
     const qint64 selection = CurrentImagesSelection();
     if (selection < 0 || selection >= qint64(CurrentImages_.size())) {
-        // A render still running for the old selection must not bring its image back.
-        ++previewToken_;
-        rerenderAfterCurrent_ = false;
-        if (previewRendering_) {
-            previewRendering_ = false;
-            setPreviewInProgress(false);
-        }
+        // Nothing to show: a render still running is of no use any more.
+        cancelPreviewRender();
+        previewWanted_ = false;
+        setPreviewInProgress(false);
         setCurrentPreview(platform::WindowImage());
         return;
     }
     if (CurrentlyAddingImages())
         return;
     setPreviewInProgress(true);
+    if (previewRendering_) {
+        // One render at a time: the running one is superseded. It stops within a few tiles, and
+        // the render of what is wanted now starts when it has ended.
+        cancelPreviewRender();
+        previewWanted_ = true;
+        return;
+    }
     previewRendering_ = true;
-    rerenderAfterCurrent_ = false;
+    previewWanted_ = false;
     const uint64_t token = ++previewToken_;
-    work_->startWorker([token, image = CurrentImages_[size_t(selection)], steps = enabledStepSnapshot()](
-                           Work& work) { renderPreview(work, token, image, steps); });
+    previewCancel_ = std::make_shared<std::atomic<bool>>(false);
+    work_->startWorker(
+        [token, cancel = previewCancel_, image = CurrentImages_[size_t(selection)],
+         steps = enabledStepSnapshot()](Work& work) { renderPreview(work, token, cancel, image, steps); });
 }
 
-void AppDelegate::renderPreview(Work& work, uint64_t token, const ImageObjectPtr& image,
-                                model::Filters steps) {
+void AppDelegate::cancelPreviewRender() {
+    if (previewCancel_)
+        previewCancel_->store(true);
+}
+
+void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_ptr<std::atomic<bool>>& cancel,
+                                const ImageObjectPtr& image, model::Filters steps) {
+    // A superseded render changes nothing that is shown; it only reports its end.
+    const auto superseded = [&] { return cancel->load() || !work.isOpen(); };
+    const auto end = [&] { work.toOwner([token](AppDelegate& d) { d.endPreviewRendering(token); }); };
+    const auto shown = [cancel](const AppDelegate& d, uint64_t t) {
+        return t == d.previewToken_ && !cancel->load();
+    };
     const auto loaded = platform::WindowImage::fromFile(image->path().toStdString());
     const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
     if (!rep) {
-        work.toOwner([token](AppDelegate& d) {
+        work.toOwner([token, shown](AppDelegate& d) {
             // The view must not go on showing the previous image for this one.
-            if (token == d.previewToken_)
+            if (shown(d, token))
                 d.setCurrentPreview(platform::WindowImage());
-            d.endPreviewRendering(token);
         });
+        end();
+        return;
+    }
+    if (superseded()) {
+        end();
         return;
     }
     const int64_t width = rep->pixelsWide();
     const int64_t height = rep->pixelsHigh();
     // Both texts are in pixels, so that they can be compared.
     const QString before = formatImageSize(double(width), double(height));
-    work.toOwner([token, before](AppDelegate& d) {
-        if (token == d.previewToken_)
+    work.toOwner([token, before, shown](AppDelegate& d) {
+        if (shown(d, token))
             d.setSelectedOriginalImageSize(before);
     });
 
@@ -114,18 +138,22 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const ImageObjectPtr
     for (const auto& step : steps)
         chain.push_back(step->parameterDictionary(width, height, false));
     auto result = model::applyFilterChain(*loaded, chain);
-    if (result && work.isOpen())
-        result = materialised(*result, double(width), double(height));
+    if (result && !superseded())
+        result = materialised(*result, double(width), double(height), *cancel);
+    if (superseded()) {
+        end();
+        return;
+    }
     const platform::ImageRep* out = result ? result->firstRepresentation() : nullptr;
     if (!out) {
-        work.toOwner([token](AppDelegate& d) {
-            if (token == d.previewToken_)
+        work.toOwner([token, shown](AppDelegate& d) {
+            if (shown(d, token))
                 d.setCurrentPreview(platform::WindowImage());
         });
     } else {
         const QString after = formatImageSize(out->pixelsWide(), out->pixelsHigh());
-        work.toOwner([token, preview = *result, after](AppDelegate& d) {
-            if (token != d.previewToken_)
+        work.toOwner([token, shown, preview = *result, after](AppDelegate& d) {
+            if (!shown(d, token))
                 return;
             d.setCurrentPreview(preview);
             d.setSelectedConvertedImageSize(after);
@@ -133,20 +161,24 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const ImageObjectPtr
     }
     // The snapshot dies here on the worker; it was made for it and is shared with nobody.
     steps.clear();
-    work.toOwner([token](AppDelegate& d) { d.endPreviewRendering(token); });
+    end();
 }
 
 void AppDelegate::endPreviewRendering(uint64_t token) {
     if (token != previewToken_)
-        return; // overtaken: the newer render ends the busy state
+        return;
     previewRendering_ = false;
+    previewCancel_.reset();
+    if (previewWanted_) {
+        // What superseded this render, or a change it had not seen: render the state of now.
+        previewWanted_ = false;
+        regeneratePreview();
+        setPreviewInProgress(previewRendering_);
+        pendingGeneration_ = previewRendering_;
+        return;
+    }
     setPreviewInProgress(false);
     pendingGeneration_ = false;
-    if (rerenderAfterCurrent_) {
-        rerenderAfterCurrent_ = false;
-        regeneratePreview();
-        pendingGeneration_ = previewRendering_;
-    }
 }
 
 } // namespace app

@@ -81,14 +81,26 @@ TEST(Preview, ChangesDuringRenderAndOvertakenResults) {
     EXPECT_FALSE(d.PreviewInProgress());
     EXPECT_FALSE(d.pendingGeneration());
 
-    // Selecting another image while a render runs: only the newer result is shown.
+    // Selecting other images while a render runs: the running one is cancelled, at most one runs,
+    // and the render of the image selected last follows it; nothing of the others is shown.
+    QStringList sizes;
+    QObject::connect(&d, &app::AppDelegate::selectedOriginalImageSizeChanged,
+                     [&] { sizes << d.selectedOriginalImageSize(); });
     h.queues->holdGlobal = true;
+    const int running = h.queues->globalBlocks;
     d.tableViewSelectionDidChange();
-    d.setCurrentImagesSelection(1);
-    d.tableViewSelectionDidChange();
+    EXPECT_EQ(h.queues->globalBlocks, running + 1);
+    for (qint64 selection : {1, 0, 1}) {
+        d.setCurrentImagesSelection(selection);
+        d.tableViewSelectionDidChange();
+    }
+    EXPECT_EQ(h.queues->globalBlocks, running + 1); // the first is still running
+    EXPECT_TRUE(d.PreviewInProgress());
     h.queues->holdGlobal = false;
     h.queues->drain();
+    EXPECT_EQ(h.queues->globalBlocks, running + 2);
     EXPECT_EQ(previews, 3);
+    EXPECT_EQ(sizes, QStringList{"640 x 427"});
     EXPECT_EQ(d.selectedOriginalImageSize(), "640 x 427");
     EXPECT_EQ(d.CurrentPreview().firstRepresentation()->pixelsWide(), 640);
     EXPECT_FALSE(d.PreviewInProgress());

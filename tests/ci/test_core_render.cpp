@@ -352,3 +352,39 @@ TEST(Render, ClampOfAThinRecipeRepeatsItsPixels) {
     EXPECT_NEAR(r->pixel(41, 3)[1], 0.4f, 1e-6);
     EXPECT_NEAR(r->pixel(20, 0)[3], 1.f, 1e-6);
 }
+
+TEST(Render, ACancelledRenderStopsWithinAFewTilesAndFails) {
+    const Image picture = testPicture(512, 512);
+    std::atomic<bool> cancel{false};
+    Context::Options options;
+    options.tileSize = 32; // 256 tiles
+    options.cancel = &cancel;
+
+    // Not cancelled: the same pixels as a render without the flag.
+    auto whole = Context(options).render(boxKernel(picture));
+    ASSERT_TRUE(whole.ok());
+    auto plain = Context().render(boxKernel(picture));
+    ASSERT_TRUE(plain.ok());
+    EXPECT_EQ(maxDifference(*whole, *plain), 0.f);
+
+    // Cancelled before it starts, for float and for sRGB output.
+    cancel = true;
+    auto none = Context(options).render(picture);
+    ASSERT_FALSE(none.ok());
+    EXPECT_EQ(none.error(), "cancelled");
+    EXPECT_FALSE(Context(options).renderSRGB(picture, picture.extent()).ok());
+
+    // Cancelled while it runs: the tiles after the flag are not computed.
+    cancel = false;
+    std::atomic<int> tiles{0};
+    const Image counted = ColorKernel::apply(
+        [&](const ColorRow& r) {
+            if (r.x % 32 == 0 && r.y % 32 == 0 && ++tiles == 4)
+                cancel = true;
+            std::copy(r.in[0], r.in[0] + r.count * 4, r.out);
+        },
+        {picture});
+    auto stopped = Context(options).render(counted);
+    EXPECT_FALSE(stopped.ok());
+    EXPECT_LT(tiles.load(), 4 + 64) << "at most a few tiles per thread after the flag";
+}

@@ -193,8 +193,10 @@ class Renderer {
     Renderer(const Context::Options& o) : opts_(o) {}
 
     std::string plan(const Node* root, const IRect& region);
-    // Computes every held node, then hands the root's pixels to sink tile by tile.
+    // Computes every held node, then hands the root's pixels to sink tile by tile; stops early
+    // once the options' cancel flag is set.
     template <class Sink> void run(const IRect& region, Sink&& sink);
+    bool cancelled() const { return opts_.cancel && opts_.cancel->load(std::memory_order_relaxed); }
 
   private:
     void order(const Node* n, std::unordered_set<const Node*>& seen);
@@ -508,6 +510,8 @@ template <class F> void Renderer::forTiles(const IRect& r, F&& f) {
     tbb::parallel_for(tbb::blocked_range<int64_t>(0, nx * ny), [&](const tbb::blocked_range<int64_t>& range) {
         Scratch scratch;
         for (int64_t t = range.begin(); t != range.end(); ++t) {
+            if (cancelled())
+                return;
             const int64_t tx = t % nx, ty = t / nx;
             IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
                        std::min(r.y1, r.y0 + (ty + 1) * ts)};
@@ -555,9 +559,13 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
     for (const Node* n : order_) {
         if (n == root_ || !state_[n].materialize)
             continue;
+        if (cancelled())
+            return;
         compute(n);
         release(n);
     }
+    if (cancelled())
+        return;
     if (state_[root_].materialize)
         compute(root_);
     forTiles(region, [&](const IRect& tile, Scratch& s) {
@@ -768,6 +776,8 @@ Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
             std::memcpy(out.pixel(x0, y), p, size_t(count) * 4 * sizeof(float));
         });
     });
+    if (r.cancelled())
+        return Result<Bitmap>::failure("cancelled");
     return out;
 }
 
@@ -801,6 +811,8 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
                 encodeRowSRGB16(p, reinterpret_cast<uint16_t*>(out.data.data()) + px * 4, count);
         });
     });
+    if (r.cancelled())
+        return Result<PixelBuffer>::failure("cancelled");
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include "Bitmap.h"
 #include "Image.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +56,9 @@ class Context {
     struct Options {
         int tileSize = 256; ///< pixels per tile side
         int threads = 0;    ///< 0: as many as the machine has
+        /// When set and it becomes true, the render stops before its next tile and fails with
+        /// the message "cancelled" (a render whose result nobody waits for any more).
+        const std::atomic<bool>* cancel = nullptr;
     };
     Context() = default;
     explicit Context(Options options) : options_(options) {}
