@@ -256,6 +256,42 @@ TEST(Render, ResultDoesNotDependOnTilesOrThreads) {
         }
 }
 
+TEST(Render, DeepAndReducingChainsDoNotDependOnTiles) {
+    // Nested neighbourhood kernels over a reduction by 8 of a large picture: the renderer
+    // computes such chains tile by tile, in smaller tiles where the reduction would make a tile's
+    // region too large, and holds only what that would make too costly.
+    const Image src = testPicture(1600, 1200);
+    const Image reduced = GeneralKernel::apply(
+        [](const KernelTile& t) {
+            for (int64_t y = t.rect.y0; y < t.rect.y1; ++y)
+                for (int64_t x = t.rect.x0; x < t.rect.x1; ++x) {
+                    float acc[4] = {0, 0, 0, 0}, p[4];
+                    for (int j = 0; j < 8; ++j)
+                        for (int i = 0; i < 8; ++i) {
+                            t.inputs[0]->read(8 * x + i, 8 * y + j, p);
+                            for (int c = 0; c < 4; ++c)
+                                acc[c] += p[c] / 64.f;
+                        }
+                    std::copy(acc, acc + 4, t.out->pixel(x, y));
+                }
+        },
+        {addKernel(src, 0.2f)}, Rect::make(0, 0, 200, 150),
+        [](int, const Rect& r) {
+            return Rect{r.x0 * 8, r.y0 * 8, r.x1 * 8, r.y1 * 8};
+        });
+    const Image recipe =
+        addKernel(boxKernel(boxKernel(reduced)), -0.1f)
+            .composited(boxKernel(addKernel(src, 0.1f)).transformed(Affine::scale(0.125, 0.125)));
+    const Rect area = Rect::make(0, 0, 200, 150);
+    auto reference = Context(Context::Options{1024, 1}).render(recipe, area);
+    ASSERT_TRUE(reference);
+    for (int tile : {16, 256}) {
+        auto r = Context(Context::Options{tile, 4}).render(recipe, area);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(maxDifference(*reference, *r), 0.0) << "tile " << tile;
+    }
+}
+
 TEST(Render, AColourChainReadTwiceIsComputedOnce) {
     // An unsharp-mask shape: the chain is read in place and through a blur of it.
     const Image src = testPicture(512, 384);

@@ -149,6 +149,7 @@ struct NodeState {
     int readers = 0;                 // units that still read the view
     std::vector<const Node*> leaves; // held nodes this unit reads while computing
     bool shared = false;             // a colour kernel evaluated in place by several consumers
+    int64_t tile = 0;                // tile side when computed as a unit (held, or the root)
 };
 
 // Rows of a shared colour kernel computed for the current tile, each as the span it was asked for.
@@ -203,10 +204,14 @@ class Renderer {
     void collectLeaves(const Node* unit);
     void compute(const Node* n);
     void release(const Node* unit);
-    bool cheap(const Node* n);
-    // True when `in` can be recomputed per tile for the spatial node n: cheap, and the region
-    // a tile of n reads stays close to the tile's size.
-    bool recomputable(const Node* n, const Node* in);
+    // Follows a tile `r` of the unit n down its inputs, through everything computed along with
+    // it, and holds an input whole where computing it per tile would waste too much work or need
+    // too large a region. With `dry` nothing is held; the result says whether every region fit.
+    bool descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units, int& visits,
+                 bool dry);
+    // The tile side for a unit: the render's, or smaller where a reduction below it would make a
+    // tile's regions too large.
+    int64_t unitTile(const Node* n);
     // Runs a general kernel over one tile. Inputs that are held are read in place; cheap ones are
     // evaluated over the tile's region of interest only, so they never need a whole copy.
     void runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth);
@@ -226,52 +231,13 @@ class Renderer {
                          Scratch& s);
     const float* computeRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
                             Scratch& s);
-    template <class F> void forTiles(const IRect& r, F&& f);
+    template <class F> void forTiles(const IRect& r, int64_t ts, F&& f);
 
     const Context::Options& opts_;
     const Node* root_ = nullptr;
     std::vector<const Node*> order_; // inputs before consumers
     std::unordered_map<const Node*, NodeState> state_;
-    std::unordered_map<const Node*, bool> cheap_;
 };
-
-// Cheap: what a general kernel can recompute over each tile's region of interest instead of
-// holding it whole: colour kernels, crops and pixel-aligned clamps over cheap inputs, and one
-// level of general kernels whose own inputs are held. Nesting stops there, so recomputed
-// margins never compound.
-bool Renderer::cheap(const Node* n) {
-    auto it = cheap_.find(n);
-    if (it != cheap_.end())
-        return it->second;
-    bool c = false;
-    switch (n->kind) {
-    case NodeKind::Source:
-    case NodeKind::Constant:
-        c = true;
-        break;
-    case NodeKind::Color:
-    case NodeKind::Crop:
-        c = true;
-        for (const Image& in : n->inputs)
-            c = c && cheap(in.node().get());
-        break;
-    case NodeKind::Clamp:
-        if (n->pixelAligned) {
-            c = cheap(n->inputs[0].node().get());
-            break;
-        }
-        [[fallthrough]];
-    case NodeKind::Transform:
-    case NodeKind::Warp:
-    case NodeKind::General:
-        c = n->kind != NodeKind::General || n->tileable;
-        for (const Image& in : n->inputs)
-            c = c && (in.node()->kind == NodeKind::Source || !recomputable(n, in.node().get()));
-        break;
-    }
-    cheap_[n] = c;
-    return c;
-}
 
 std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
                                                 Scratch& s, size_t depth) {
@@ -305,24 +271,64 @@ std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, s
     return inputs;
 }
 
-bool Renderer::recomputable(const Node* n, const Node* in) {
-    if (n->kind == NodeKind::General && !n->tileable)
-        return false;
-    if (!cheap(in))
-        return false;
-    // A probe tile in the middle of the demand: its region of interest must not be much larger.
-    const IRect d = state_.find(n)->second.demand;
-    const int64_t ts = std::max(8, opts_.tileSize);
+// A tile's margins are computed again by each neighbouring tile. A region beyond what the step's
+// own scale calls for (a reduction by 8 reads 64 times its area and wastes nothing) is waste, and
+// waste multiplies down a chain of such steps; past this the input is held whole instead.
+constexpr double kMaxWaste = 1.6;
+// No tile evaluates more than this many pixels of one input at once (16 bytes each).
+constexpr double kMaxTileRegion = double(1 << 20);
+
+IRect probeTile(const IRect& d, int64_t ts) {
     const int64_t cx = (d.x0 + d.x1) / 2, cy = (d.y0 + d.y1) / 2;
-    const IRect probe{cx - ts / 2, cy - ts / 2, cx + ts / 2, cy + ts / 2};
+    return IRect{cx - ts / 2, cy - ts / 2, cx + ts / 2, cy + ts / 2}.intersected(d);
+}
+
+bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units,
+                       int& visits, bool dry) {
+    bool fits = true;
     for (size_t k = 0; k < n->inputs.size(); ++k) {
-        if (n->inputs[k].node().get() != in)
+        const Node* in = n->inputs[k].node().get();
+        NodeState& is = state_[in];
+        if (in->kind == NodeKind::Source || in->kind == NodeKind::Constant || is.materialize)
+            continue; // read in place
+        const Rect cover =
+            in->extent.isInfinite() ? Rect::infinite() : Rect::fromIRect(in->extent.coveredPixels());
+        const Rect need = n->roi(int(k), r).intersected(cover);
+        if (need.isEmpty() || r.isEmpty())
             continue;
-        const Rect roi = n->roi(int(k), Rect::fromIRect(probe));
-        if (roi.isInfinite() || roi.width() * roi.height() > 4.0 * double(ts * ts))
-            return false;
+        // What the step reads over its whole demand, per pixel of it: the size its tiles call for.
+        const IRect d = state_[n].demand;
+        const Rect whole = n->roi(int(k), Rect::fromIRect(d)).intersected(cover);
+        double scale = 1;
+        if (!whole.isInfinite() && !whole.isEmpty() && !d.isEmpty())
+            scale = std::max(1.0, whole.width() * whole.height() / double(d.area()));
+        const bool infinite = need.isInfinite();
+        const double area = infinite ? INFINITY : need.width() * need.height();
+        const double w = waste * std::max(1.0, area / (r.width() * r.height() * scale));
+        const bool tooLarge = infinite || area > kMaxTileRegion;
+        if (tooLarge || w > kMaxWaste || --visits < 0 || (in->kind == NodeKind::General && !in->tileable)) {
+            fits = fits && !tooLarge;
+            if (!dry) {
+                is.materialize = true;
+                units.push_back(in);
+            }
+            continue;
+        }
+        fits = descend(in, need, w, units, visits, dry) && fits;
     }
-    return true;
+    return fits;
+}
+
+int64_t Renderer::unitTile(const Node* n) {
+    const IRect d = state_[n].demand;
+    int64_t ts = std::max(8, opts_.tileSize);
+    std::vector<const Node*> none;
+    for (; ts > 16; ts /= 2) {
+        int visits = 4000;
+        if (descend(n, Rect::fromIRect(probeTile(d, ts)), 1.0, none, visits, true))
+            break;
+    }
+    return ts;
 }
 
 void Renderer::runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth) {
@@ -444,9 +450,19 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
             const Rect need = n->roi(int(k), Rect::fromIRect(st.demand));
             const IRect px = need.roundedOutPixels().intersected(in->extent.coveredPixels());
             is.demand = is.demand.united(px);
-            if (n->readsNeighbours() && in->kind != NodeKind::Source && !recomputable(n, in))
-                is.materialize = true;
         }
+    }
+    // What is held whole: from each unit (the root, and whatever must see its whole region at
+    // once) down through what its tiles compute along with them, to where that gets too costly.
+    std::vector<const Node*> units{root};
+    for (const Node* n : order_)
+        if (state_[n].materialize && n != root)
+            units.push_back(n);
+    for (size_t u = 0; u < units.size(); ++u) {
+        NodeState& st = state_[units[u]];
+        st.tile = unitTile(units[u]);
+        int visits = 4000;
+        descend(units[u], Rect::fromIRect(probeTile(st.demand, st.tile)), 1.0, units, visits, false);
     }
     for (const Node* n : order_) {
         NodeState& st = state_[n];
@@ -504,8 +520,7 @@ void Renderer::release(const Node* unit) {
     }
 }
 
-template <class F> void Renderer::forTiles(const IRect& r, F&& f) {
-    const int64_t ts = std::max(8, opts_.tileSize);
+template <class F> void Renderer::forTiles(const IRect& r, int64_t ts, F&& f) {
     const int64_t nx = (r.width() + ts - 1) / ts, ny = (r.height() + ts - 1) / ts;
     tbb::parallel_for(tbb::blocked_range<int64_t>(0, nx * ny), [&](const tbb::blocked_range<int64_t>& range) {
         Scratch scratch;
@@ -537,10 +552,11 @@ void Renderer::compute(const Node* n) {
             s.tile = st.demand;
             runGeneral(n, st.demand, out, s, 0);
         } else {
-            forTiles(st.demand, [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s, 0); });
+            forTiles(st.demand, st.tile,
+                     [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s, 0); });
         }
     } else {
-        forTiles(st.demand, [&](const IRect& tile, Scratch& s) {
+        forTiles(st.demand, st.tile, [&](const IRect& tile, Scratch& s) {
             const int count = int(tile.width());
             for (int64_t y = tile.y0; y < tile.y1; ++y) {
                 float* dst = out.pixel(tile.x0, y);
@@ -568,7 +584,7 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
         return;
     if (state_[root_].materialize)
         compute(root_);
-    forTiles(region, [&](const IRect& tile, Scratch& s) {
+    forTiles(region, state_[root_].tile, [&](const IRect& tile, Scratch& s) {
         const int count = int(tile.width());
         s.rootRow.resize(std::max(s.rootRow.size(), size_t(count) * 4));
         float* rowBuf = s.rootRow.data();
