@@ -355,11 +355,12 @@ void AppDelegate::beginSheetRun() {
     setProgressSheetVisible(true);
 }
 
-void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total) {
+void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total, const QString& message) {
     runActive_ = false;
     setProgressSheetFailures(failures);
     setProgressSheetSuccess(false);
-    setProgressSheetMessage(QString("%1 of %2 failed").arg(failures).arg(total));
+    setProgressSheetMessage(message.isEmpty() ? QString("%1 of %2 failed").arg(failures).arg(total)
+                                              : message);
     if (!waitingRuns_.empty()) {
         auto next = std::move(waitingRuns_.front());
         waitingRuns_.pop_front();

@@ -416,20 +416,23 @@ class AppDelegate : public QObject {
     void enqueueRun(std::function<void()> start);
     void beginSheetRun();
     void runFinished();
-    /// Ends a run whose items partly failed: the sheet keeps showing the count until closed.
-    void runFinishedWithFailures(qint64 failures, qint64 total);
+    /// Ends a run whose items partly failed: the sheet keeps showing `message` (by default
+    /// "N of M failed") until it is closed.
+    void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {});
     void overlayTick(Operation continuation);
     void sheetTick(Operation continuation);
 
     // The workers: they reach the controller only through `work` (see WorkContext.h).
     void startImport(QList<QUrl> urls);
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool);
-    void finishImport();
+    void finishImport(qint64 failures, qint64 total);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
-    void beginSavingProject();
-    static void saveToDisk(Work& work, const QByteArray& data, const QString& path);
-    void didSaveProject(bool ok);
+    /// Saves to CurrentProjectUrl; a save that fails gives the project `previousUrl` back.
+    void beginSavingProject(const QUrl& previousUrl);
+    /// Writes the document (on a worker); false when it could not be written.
+    static bool saveToDisk(const QByteArray& data, const QString& path);
+    void didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& previousUrl);
     void chooseProjectToOpen(bool consent);
     void chooseProjectSaveUrl();
     void saveProject();

@@ -184,6 +184,15 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
             text ? model::decodeProject(*text) : ci::Result<std::shared_ptr<model::Project>>::failure(error);
         if (!decoded) {
             ci::console("loadFromDisk: ⛔️ " + decoded.error());
+            // Nothing changes, and the user is told why.
+            if (services_.dialogs) {
+                AlertRequest alert;
+                alert.message = QString("The project \"%1\" could not be opened.")
+                                    .arg(QFileInfo(url.toLocalFile()).fileName());
+                alert.informativeText = QString::fromStdString(decoded.error());
+                alert.buttons = {"OK"};
+                services_.dialogs->runAlert(alert);
+            }
             return;
         }
         project = *decoded;
@@ -208,7 +217,7 @@ void AppDelegate::saveProject() {
     if (CurrentProjectUrl_.isEmpty())
         chooseProjectSaveUrl();
     else
-        beginSavingProject();
+        beginSavingProject(CurrentProjectUrl_);
 }
 
 void AppDelegate::chooseProjectSaveUrl() {
@@ -219,11 +228,12 @@ void AppDelegate::chooseProjectSaveUrl() {
     auto path = services_.dialogs->runSavePanel(request);
     if (!path)
         return;
+    const QUrl previous = CurrentProjectUrl_;
     setCurrentProjectUrl(QUrl::fromLocalFile(*path));
-    beginSavingProject();
+    beginSavingProject(previous);
 }
 
-void AppDelegate::beginSavingProject() {
+void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
     // The document is taken whole on the main queue; the worker only writes it.
     std::vector<std::string> images;
     for (const auto& image : CurrentImages_)
@@ -239,7 +249,7 @@ void AppDelegate::beginSavingProject() {
         ci::console("saveToDisk: ⛔️ " + text.error());
     const QString path = text ? url.toLocalFile() : QString();
 
-    enqueueRun([this, data, path] {
+    enqueueRun([this, data, path, url, previousUrl] {
         setProgressSheetCurrent(0);
         setProgressSheetMax(20);
         setProgressSheetAction("Saving project");
@@ -248,12 +258,17 @@ void AppDelegate::beginSavingProject() {
         setProgressSheetShowCounter(false);
         beginSheetRun();
         // A save asked for just before quitting is still written (whole: the write is atomic).
-        work_->startWorker([data, path](Work& work) { saveToDisk(work, data, path); },
-                           WorkContext::WhenClosed::Finish);
+        work_->startWorker(
+            [data, path, url, previousUrl](Work& work) {
+                const bool ok = saveToDisk(data, path);
+                work.toOwner(
+                    [ok, url, previousUrl](AppDelegate& d) { d.didSaveProject(ok, url, previousUrl); });
+            },
+            WorkContext::WhenClosed::Finish);
     });
 }
 
-void AppDelegate::saveToDisk(Work& work, const QByteArray& data, const QString& path) {
+bool AppDelegate::saveToDisk(const QByteArray& data, const QString& path) {
     bool ok = !path.isEmpty();
     if (ok) {
         std::string error;
@@ -261,16 +276,20 @@ void AppDelegate::saveToDisk(Work& work, const QByteArray& data, const QString& 
         if (!ok)
             ci::console("saveToDisk: ⛔️ " + error);
     }
-    work.toOwner([ok](AppDelegate& d) { d.didSaveProject(ok); });
+    return ok;
 }
 
-void AppDelegate::didSaveProject(bool ok) {
+void AppDelegate::didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& previousUrl) {
+    // A document that was not written is not the project's document: the title goes back to
+    // the one it had.
+    if (!ok && CurrentProjectUrl_ == savedUrl && previousUrl != savedUrl)
+        setCurrentProjectUrl(previousUrl);
     setSheetStepper(0, 20);
     stepSheetProgress([ok](AppDelegate& d) {
         if (ok)
             d.runFinished();
         else
-            d.runFinishedWithFailures(1, 1);
+            d.runFinishedWithFailures(1, 1, "The project could not be saved");
     });
 }
 

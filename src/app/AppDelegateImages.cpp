@@ -63,6 +63,7 @@ void AppDelegate::startImport(QList<QUrl> urls) {
 }
 
 void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool) {
+    qint64 failures = 0;
     for (const auto& url : urls) {
         if (!work.isOpen())
             return;
@@ -73,6 +74,7 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
         });
         auto record = ImageObject::make(url, tool);
         if (!record) {
+            ++failures;
             work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
             continue;
         }
@@ -85,17 +87,23 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
             d.setHasFiles(true);
         });
     }
-    work.toOwner([run](AppDelegate& d) {
+    work.toOwner([run, failures, total = qint64(urls.size())](AppDelegate& d) {
         if (d.runId_ == run && d.ProgressSheetCurrent() == d.ProgressSheetMax())
-            d.finishImport();
+            d.finishImport(failures, total);
     });
 }
 
-void AppDelegate::finishImport() {
-    setProgressSheetSuccess(true);
+void AppDelegate::finishImport(qint64 failures, qint64 total) {
+    // Files that could not be read are counted, as the export counts its failures: the sheet
+    // then stays with the count until it is closed, and the run is not marked as a success.
+    if (failures == 0)
+        setProgressSheetSuccess(true);
     setCurrentlyAddingImages(false);
     regeneratePreview();
-    runFinished();
+    if (failures == 0)
+        runFinished();
+    else
+        runFinishedWithFailures(failures, total);
 }
 
 void AppDelegate::addFile() {

@@ -234,19 +234,29 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     ASSERT_EQ(console.lines().size(), 2u);
     for (const auto& line : console.lines())
         EXPECT_EQ(line.rfind("loadFromDisk: ⛔️ ", 0), 0u);
+    // The user is told, with the file's name and the reason.
+    ASSERT_EQ(h.dialogs->alerts.size(), 2u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "The project \"noimages.gwProject\" could not be opened.");
+    EXPECT_FALSE(h.dialogs->alerts[0].informativeText.isEmpty());
+    EXPECT_EQ(h.dialogs->alerts[0].buttons, QStringList{"OK"});
+    EXPECT_EQ(h.dialogs->alerts[1].message, "The project \"missing.gwProject\" could not be opened.");
 
-    // A save that cannot be written still runs the bar, then shows the failure.
+    // A save that cannot be written still runs the bar, then shows the failure; the project
+    // (and the window's title) stays the one it was.
     h.dialogs->saveAnswers.push_back(h.dir.filePath("no/such/folder/x.gwProject"));
     d.saveDocumentAs();
     h.queues->advance(2.5);
     EXPECT_EQ(d.ProgressSheetCurrent(), 20);
     EXPECT_FALSE(d.ProgressSheetSuccess());
     EXPECT_EQ(d.ProgressSheetFailures(), 1);
+    EXPECT_EQ(d.ProgressSheetMessage(), "The project could not be saved");
     EXPECT_EQ(console.lines().back().rfind("saveToDisk: ⛔️ ", 0), 0u);
-    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(h.dir.filePath("no/such/folder/x.gwProject")));
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
+    EXPECT_EQ(d.windowSubtitle(), "nopath.gwProject");
+    d.forceCloseProgressDialog();
 
     // A cancelled save panel changes nothing.
     h.dialogs->saveAnswers.push_back(std::nullopt);
     d.saveDocumentAs();
-    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(h.dir.filePath("no/such/folder/x.gwProject")));
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
 }

@@ -44,8 +44,10 @@ TEST(Import, CountersMessagesSkipsAndSheetEnd) {
 
     h.queues->drain();
     EXPECT_EQ(counters, (std::vector<qint64>{0, 1, 2, 3}));
-    EXPECT_EQ(messages, (QStringList{"Warming up...", "Analyzing...", "Adding...", "Analyzing...",
-                                     "Error reading image...", "Analyzing...", "Adding..."}));
+    // The file that is no image is counted at the end, as the export counts its failures.
+    EXPECT_EQ(messages,
+              (QStringList{"Warming up...", "Analyzing...", "Adding...", "Analyzing...",
+                           "Error reading image...", "Analyzing...", "Adding...", "1 of 3 failed"}));
     EXPECT_EQ(d.ProgressSheetSubMessage(), c);
     ASSERT_EQ(d.CurrentImages().size(), 2u);
     EXPECT_EQ(d.CurrentImages()[0]->path(), a);
@@ -53,7 +55,19 @@ TEST(Import, CountersMessagesSkipsAndSheetEnd) {
     EXPECT_EQ(d.CurrentImagesSelection(), 1);
     EXPECT_TRUE(d.hasFiles());
     EXPECT_FALSE(d.CurrentlyAddingImages());
+    EXPECT_FALSE(d.ProgressSheetSuccess());
+    EXPECT_EQ(d.ProgressSheetFailures(), 1);
+    // The count stays until the sheet is closed.
+    h.queues->advance(5);
+    EXPECT_TRUE(d.progressSheetVisible());
+    d.forceCloseProgressDialog();
+    EXPECT_FALSE(d.progressSheetVisible());
+
+    // All readable: marked successful, closed 2.0 s later.
+    d.addImages({Harness::url(a)});
+    h.queues->drain();
     EXPECT_TRUE(d.ProgressSheetSuccess());
+    EXPECT_EQ(d.ProgressSheetFailures(), 0);
     EXPECT_TRUE(d.progressSheetVisible());
     h.queues->advance(1.9);
     EXPECT_TRUE(d.progressSheetVisible());
@@ -66,7 +80,7 @@ TEST(Import, CountersMessagesSkipsAndSheetEnd) {
     EXPECT_EQ(d.ProgressSheetMax(), 0);
     h.queues->drain();
     EXPECT_TRUE(d.ProgressSheetSuccess());
-    EXPECT_EQ(d.CurrentImages().size(), 2u);
+    EXPECT_EQ(d.CurrentImages().size(), 3u);
     h.queues->advance(2.1);
     EXPECT_FALSE(d.progressSheetVisible());
 }
@@ -212,10 +226,13 @@ TEST(Import, OnTheRealQueues) {
         urls << Harness::url(Harness::data(name));
     d.addImages(urls);
     QEventLoop loop;
-    QObject::connect(&d, &app::AppDelegate::progressSheetVisibleChanged, &loop, &QEventLoop::quit);
+    // The damaged file is counted: the run ends with the count on the sheet.
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetFailuresChanged, &loop, &QEventLoop::quit);
     QTimer::singleShot(30000, &loop, &QEventLoop::quit); // a guard against a hang, not a timing
     loop.exec();
-    EXPECT_FALSE(d.progressSheetVisible());
+    EXPECT_TRUE(d.progressSheetVisible());
+    EXPECT_EQ(d.ProgressSheetFailures(), 1);
+    EXPECT_EQ(d.ProgressSheetMessage(), "1 of 4 failed");
     ASSERT_EQ(d.CurrentImages().size(), 3u);
     EXPECT_EQ(d.CurrentImages()[1]->filename(), "rocket.jpg");
     EXPECT_EQ(d.ProgressSheetCurrent(), 4);

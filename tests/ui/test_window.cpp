@@ -409,3 +409,29 @@ TEST(MainWindow, TheSmallestWindowFitsA1280By720ScreenWithNothingCut) {
     EXPECT_GT(checked, 15);
     h.settle(2);
 }
+
+TEST(MainWindow, AnImportEndsWithTheCountOfFilesItCouldNotRead) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    const QString text = h.dir.filePath("notes.png");
+    {
+        QFile f(text);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not an image");
+    }
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png")), apptest::Harness::url(text),
+                 apptest::Harness::url(apptest::Harness::data("truncated.jpg"))});
+    h.settle(0.5);
+    auto* sheet = w.progressSheet();
+    ASSERT_TRUE(w.progressHost()->isVisible());
+    EXPECT_EQ(sheet->messageLabel()->text(), "2 of 3 failed");
+    EXPECT_EQ(sheet->counterLabel()->text(), "3 of 3");
+    EXPECT_FALSE(sheet->successMark()->isVisible());
+    EXPECT_EQ(d.CurrentImages().size(), 1u);
+    // It stays until the user has seen it.
+    h.settle(5);
+    EXPECT_TRUE(w.progressHost()->isVisible());
+    sheet->closeButton()->click();
+    EXPECT_FALSE(w.progressHost()->isVisible());
+}
