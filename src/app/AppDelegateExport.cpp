@@ -28,7 +28,8 @@ const FormatEntry kFormats[] = {{ci::io::FileType::PNG, ".png"},
 
 } // namespace
 
-/// Everything the worker reads, copied on the main queue when the run is asked for.
+/// Everything the worker reads, copied on the main queue: the settings when the run is asked for,
+/// the queue and the workflow when it starts.
 struct AppDelegate::ExportJob {
     struct Entry {
         QString path;
@@ -88,9 +89,6 @@ void AppDelegate::exportDialogStartProcessing() {
         return;
     setExportDialogVisible(false);
     auto job = std::make_shared<ExportJob>();
-    job->steps = enabledStepSnapshot();
-    for (const auto& image : CurrentImages_)
-        job->entries.push_back({image->path(), image->filenameWithoutExtension()});
     job->format = std::clamp<qint64>(exportDialogFileFormat(), 0, 4);
     job->quality = std::clamp<qint64>(exportDialogQuality(), 1, 5);
     job->destination = exportDialogDestination();
@@ -99,6 +97,11 @@ void AppDelegate::exportDialogStartProcessing() {
 }
 
 void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
+    // The queue and the workflow as they are now, when the run starts: a run that waited for an
+    // import exports the images that import has added too.
+    job->steps = enabledStepSnapshot();
+    for (const auto& image : CurrentImages_)
+        job->entries.push_back({image->path(), image->filenameWithoutExtension()});
     setProgressSheetCurrent(0);
     setProgressSheetMax(qint64(job->entries.size()));
     setProgressSheetAction("Exporting images");

@@ -181,3 +181,29 @@ TEST(Export, EmptyQueueNoDestinationAndDialogPages) {
     d.cancelExportDialog();
     EXPECT_FALSE(d.exportDialogVisible());
 }
+
+TEST(Export, ARunThatWaitedForAnImportTakesTheImagesItAdded) {
+    ExportHarness h;
+    auto& d = h.d();
+    h.queue({h.copyData("coffee.png", h.dir.filePath("a.png"))});
+
+    // Files arrive (an open-file request) while the export dialog is up; Start is pressed while
+    // they are being imported.
+    d.showExportDialog();
+    h.queues->holdGlobal = true;
+    d.applicationOpenFiles({h.copyData("chelsea.png", h.dir.filePath("b.png")),
+                            h.copyData("rocket.jpg", h.dir.filePath("c.jpg"))});
+    EXPECT_TRUE(d.CurrentlyAddingImages());
+    d.exportDialogStartProcessing();
+    EXPECT_EQ(d.ProgressSheetAction(), "Importing images");
+    h.queues->holdGlobal = false;
+    h.queues->drain();
+
+    // The run starts after the import, with the queue as it is then: all three are written.
+    EXPECT_EQ(d.ProgressSheetAction(), "Exporting images");
+    EXPECT_EQ(d.ProgressSheetMax(), 3);
+    EXPECT_EQ(d.ProgressSheetCurrent(), 3);
+    EXPECT_TRUE(d.ProgressSheetSuccess());
+    EXPECT_EQ(h.files(), (QStringList{"a.png", "b.png", "c.png"}));
+    h.queues->advance(2.1);
+}
