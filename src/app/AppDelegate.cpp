@@ -125,7 +125,18 @@ void AppDelegate::setFilterLibrary(const Library& library) {
 }
 
 void AppDelegate::setCurrentFilters(const model::Filters& filters) {
+    // The selection stays on the step it was on wherever the step moves; when that step has gone
+    // the place stays selected, within the list.
+    const qint64 before = CurrentFiltersSelection();
+    const std::shared_ptr<model::Filter> selected =
+        before >= 0 && before < qint64(CurrentFilters_.size()) ? CurrentFilters_[size_t(before)] : nullptr;
     CurrentFilters_ = filters;
+    const auto kept = selected ? std::find(CurrentFilters_.begin(), CurrentFilters_.end(), selected)
+                               : CurrentFilters_.end();
+    if (kept != CurrentFilters_.end())
+        setCurrentFiltersSelection(qint64(kept - CurrentFilters_.begin()));
+    else if (CurrentFiltersSelection() >= qint64(CurrentFilters_.size()))
+        setCurrentFiltersSelection(CurrentFilters_.empty() ? -1 : qint64(CurrentFilters_.size()) - 1);
     Q_EMIT CurrentFiltersChanged();
 }
 

@@ -423,6 +423,8 @@ class AppDelegate : public QObject {
     void sheetTick(Operation continuation);
 
     // The workers: they reach the controller only through `work` (see WorkContext.h).
+    /// Appends a copy of a library entry to the workflow and selects it.
+    void appendStep(const model::Filter& entry);
     void startImport(QList<QUrl> urls);
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool);
     void finishImport(qint64 failures, qint64 total);

@@ -13,29 +13,27 @@ void AppDelegate::postRegeneration() {
     platform::NotificationCenter::defaultCenter().post(platform::RequiresPreviewRegeneration);
 }
 
-void AppDelegate::addSelectedFilterToCurrent() {
-    for (const auto& entry : selectedLibraryEntries_) {
-        if (!entry)
-            continue;
-        // An independent copy: editing the step never touches the library entry.
-        auto step = entry->copy();
-        step->setIsCurrent(true);
-        auto filters = CurrentFilters_;
-        filters.push_back(step);
-        setCurrentFilters(filters);
-        postRegeneration();
-    }
-}
-
-void AppDelegate::addFilterFromMenu(const MenuItem& item) {
-    if (!item.representedFilter)
-        return;
-    auto step = item.representedFilter->copy();
+void AppDelegate::appendStep(const model::Filter& entry) {
+    // An independent copy: editing the step never touches the library entry. The new step is
+    // selected, so that its parameters are shown, whichever way it was added.
+    auto step = entry.copy();
     step->setIsCurrent(true);
     auto filters = CurrentFilters_;
     filters.push_back(step);
     setCurrentFilters(filters);
+    setCurrentFiltersSelection(qint64(CurrentFilters_.size()) - 1);
     postRegeneration();
+}
+
+void AppDelegate::addSelectedFilterToCurrent() {
+    for (const auto& entry : selectedLibraryEntries_)
+        if (entry)
+            appendStep(*entry);
+}
+
+void AppDelegate::addFilterFromMenu(const MenuItem& item) {
+    if (item.representedFilter)
+        appendStep(*item.representedFilter);
 }
 
 void AppDelegate::toggleFilterEnabled(const std::shared_ptr<model::Filter>& step) {
