@@ -1,15 +1,19 @@
 #include "FaceDetector.h"
 
+#include "FaceSearch.h"
+
+#include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
-#include "ci/core/Filter.h"
 
 // dlib is heavy to compile: this is the only file that includes it.
-#include <dlib/image_processing/frontal_face_detector.h>
 #include <dlib/image_processing/shape_predictor.h>
-#include <dlib/image_transforms/interpolation.h>
+
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <future>
 #include <mutex>
 
 #ifndef GW_DLIB_DATA_DIR
@@ -18,50 +22,82 @@
 
 namespace ci {
 
-struct FaceDetector::Models {
-    dlib::frontal_face_detector detector;
-    dlib::shape_predictor predictor;
-};
-
 namespace {
 
-// Faces narrower than this share of the shorter image side are not reported: the smallest face
-// a detector made without options is expected to report.
-constexpr double kMinFeatureSize = 0.15;
-// The HOG detector finds faces from about 80 pixels; searching a picture whose shorter side is
-// about this long finds every face above the minimum size, and fast.
-constexpr double kSearchSide = 640;
-// Below this reportable size the picture is searched at twice its size. Not higher: the enlarged
-// search also finds face-like patterns that the plain one rightly passes over.
-constexpr double kSmallestSearched = 64;
+// The smallest face searched for: a box of 24 pixels, about 20 from the eyes to the chin.
+constexpr double kSmallestFace = 24;
+// Score a window needs to count as a face. Chosen on group pictures of faces from 24 to 200
+// pixels, upright and tilted, against photographs without faces: the weakest faces score about
+// -0.3, and on photographs false faces start near that level too; privacy errs on the side of
+// hiding.
+constexpr double kThreshold = -0.45;
 
-std::shared_ptr<const FaceDetector::Models> sharedModels() {
+// ---- The landmark model ----------------------------------------------------------------------
+// 95 MB that take about a second to read: loaded once per process, on a thread of its own, from
+// the first moment something needs it, so that the search runs meanwhile.
+
+using Predictor = std::shared_ptr<const dlib::shape_predictor>;
+
+std::shared_future<Predictor>& landmarkModel() {
     static std::once_flag once;
-    static std::shared_ptr<const FaceDetector::Models> models;
+    static std::shared_future<Predictor> model;
     std::call_once(once, [] {
-        try {
-            auto m = std::make_shared<FaceDetector::Models>();
-            m->detector = dlib::get_frontal_face_detector();
-            dlib::deserialize(std::string(GW_DLIB_DATA_DIR) + "/shape_predictor_68_face_landmarks.dat") >>
-                m->predictor;
-            models = std::move(m);
-        } catch (const std::exception&) {
-            models.reset();
-        }
+        model = std::async(std::launch::async, []() -> Predictor {
+                    try {
+                        auto p = std::make_shared<dlib::shape_predictor>();
+                        dlib::deserialize(std::string(GW_DLIB_DATA_DIR) +
+                                          "/shape_predictor_68_face_landmarks.dat") >>
+                            *p;
+                        return p;
+                    } catch (const std::exception&) {
+                        return nullptr;
+                    }
+                }).share();
     });
-    return models;
+    return model;
 }
 
-bool toDlib(const PixelBuffer& buf, dlib::array2d<dlib::rgb_pixel>& img) {
-    if (buf.width <= 0 || buf.height <= 0 || buf.bitsPerChannel != 8)
-        return false;
-    img.set_size(buf.height, buf.width);
-    for (int y = 0; y < buf.height; ++y) {
-        const uint8_t* row = buf.row8(y);
-        for (int x = 0; x < buf.width; ++x)
-            img[y][x] = dlib::rgb_pixel(row[x * 4], row[x * 4 + 1], row[x * 4 + 2]);
+// ---- The picture in grey ---------------------------------------------------------------------
+
+// Linear light to 8-bit sRGB, by a table over the linear range.
+struct EncodeTable {
+    static constexpr int kSize = 16384;
+    std::array<uint8_t, kSize + 1> code{};
+    EncodeTable() {
+        for (int i = 0; i <= kSize; ++i)
+            code[size_t(i)] = uint8_t(std::lround(255.0f * srgbEncode(float(i) / kSize)));
     }
-    return true;
+};
+
+// The pixels of area as 8-bit grey (luma of the sRGB picture, over black where transparent),
+// top row first. Rendered in strips so that a large picture never exists in floats all at once.
+face::GrayImage grayOf(const Image& image, const IRect& area) {
+    static const EncodeTable table;
+    face::GrayImage gray;
+    gray.width = int(area.width());
+    gray.height = int(area.height());
+    gray.pixels.assign(size_t(gray.width) * size_t(gray.height), 0);
+    const Context ctx;
+    const int64_t stripRows = std::max<int64_t>(1, (int64_t(1) << 20) / std::max<int64_t>(1, area.width()));
+    for (int64_t top = 0; top < area.height(); top += stripRows) {
+        const int64_t rows = std::min(stripRows, area.height() - top);
+        // Rows [top, top + rows) counted from the top are engine rows y1 - top - rows .. y1 - top.
+        const IRect strip{area.x0, area.y1 - top - rows, area.x1, area.y1 - top};
+        auto pixels = ctx.render(image, Rect::fromIRect(strip));
+        if (!pixels)
+            return {};
+        const Bitmap& bm = *pixels;
+        tbb::parallel_for(int64_t(0), rows, [&](int64_t r) {
+            const float* in = bm.row(strip.y1 - 1 - r);
+            uint8_t* out = gray.pixels.data() + size_t(top + r) * size_t(gray.width);
+            for (int x = 0; x < gray.width; ++x, in += 4) {
+                const float y = 0.2126f * in[0] + 0.7152f * in[1] + 0.0722f * in[2];
+                const float i = std::clamp(y, 0.0f, 1.0f) * EncodeTable::kSize;
+                out[x] = table.code[size_t(i + 0.5f)];
+            }
+        });
+    }
+    return gray;
 }
 
 Point meanOf(const std::vector<Point>& pts, size_t first, size_t last) {
@@ -74,82 +110,91 @@ Point meanOf(const std::vector<Point>& pts, size_t first, size_t last) {
     return {m.x / n, m.y / n};
 }
 
+// The 68 landmarks of the face in box (pixels of the grey picture, top-left origin), read from a
+// crop around the face so that nothing of the size of the picture is copied.
+std::vector<dlib::point> landmarksOf(const dlib::shape_predictor& predictor, const face::GrayImage& gray,
+                                     const face::FaceBox& box) {
+    const double margin = 0.5 * (box.right - box.left);
+    const long x0 = std::max(0L, long(std::floor(box.left - margin)));
+    const long y0 = std::max(0L, long(std::floor(box.top - margin)));
+    const long x1 = std::min(long(gray.width), long(std::ceil(box.right + margin)));
+    const long y1 = std::min(long(gray.height), long(std::ceil(box.bottom + margin)));
+    if (x1 <= x0 || y1 <= y0)
+        return {};
+    dlib::array2d<unsigned char> crop(y1 - y0, x1 - x0);
+    for (long y = y0; y < y1; ++y)
+        std::copy_n(gray.row(int(y)) + x0, x1 - x0, &crop[y - y0][0]);
+    // dlib's rectangles are inclusive.
+    const dlib::rectangle r(std::lround(box.left) - x0, std::lround(box.top) - y0, std::lround(box.right) - 1 - x0,
+                            std::lround(box.bottom) - 1 - y0);
+    const dlib::full_object_detection shape = predictor(crop, r);
+    std::vector<dlib::point> points;
+    for (unsigned long i = 0; i < shape.num_parts(); ++i)
+        points.push_back(shape.part(i) + dlib::point(x0, y0));
+    return points;
+}
+
 } // namespace
 
 std::shared_ptr<FaceDetector> FaceDetector::make() {
-    auto models = sharedModels();
-    if (!models)
-        return nullptr;
-    return std::make_shared<FaceDetector>(std::move(models));
+    static const auto detector = std::make_shared<FaceDetector>();
+    return detector;
 }
 
-std::vector<FaceFeature> FaceDetector::features(const Image& image) const {
+void FaceDetector::prepareLandmarks() {
+    landmarkModel();
+}
+
+bool FaceDetector::landmarksReady() {
+    auto& model = landmarkModel();
+    return model.wait_for(std::chrono::seconds(0)) == std::future_status::ready && model.get() != nullptr;
+}
+
+std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detail) const {
     std::vector<FaceFeature> faces;
     const Rect e = image.extent();
-    if (image.isNull() || e.isEmpty() || e.isInfinite() || !models_)
+    if (image.isNull() || e.isEmpty() || e.isInfinite())
         return faces;
-    const Rect area = e.roundedOut();
-    const Context ctx;
-    // The detector is trained on display-referred 8-bit pictures.
-    auto full = ctx.renderSRGB(image, area, 8);
-    dlib::array2d<dlib::rgb_pixel> fullImg;
-    if (!full || !toDlib(*full, fullImg))
+    if (detail == Detail::Landmarks)
+        prepareLandmarks(); // loads while the search runs
+    const IRect area = e.coveredPixels();
+    if (area.isEmpty() || area.width() > INT32_MAX / 2 || area.height() > INT32_MAX / 2)
         return faces;
-    const double W = full->width, H = full->height;
-    const double shortSide = std::min(W, H);
+    const face::GrayImage gray = grayOf(image, area);
+    if (gray.pixels.empty())
+        return faces;
+    face::SearchOptions options;
+    options.smallestFace = kSmallestFace;
+    options.threshold = kThreshold;
+    const std::vector<face::FaceBox> boxes = face::searchFaces(gray, options);
+    if (boxes.empty())
+        return faces;
 
-    // Search a copy scaled so the smallest reportable face is comfortably above the detector's own
-    // minimum: reduced for large pictures, doubled for small ones.
-    double scale = std::min(1.0, kSearchSide / shortSide);
-    dlib::array2d<dlib::rgb_pixel> reduced;
-    const dlib::array2d<dlib::rgb_pixel>* search = &fullImg;
-    if (scale < 1) {
-        auto lanczos = Filter::make("CILanczosScaleTransform");
-        lanczos->setValue("inputImage", image.translated(-area.x0, -area.y0));
-        lanczos->setValue("inputScale", scale);
-        const Image small = lanczos->outputImage();
-        auto buf = ctx.renderSRGB(small, small.extent(), 8);
-        if (!buf || !toDlib(*buf, reduced))
-            return faces;
-        search = &reduced;
-        scale = double(buf->width) / W;
-    }
-    dlib::array2d<dlib::rgb_pixel> enlarged;
-    if (kMinFeatureSize * shortSide * scale < kSmallestSearched) {
-        dlib::pyramid_up(*search, enlarged, dlib::pyramid_down<2>());
-        search = &enlarged;
-        scale *= 2;
-    }
-
-    dlib::frontal_face_detector detector = models_->detector; // searching changes its scratch state
-    const std::vector<dlib::rectangle> boxes = detector(*search);
-
-    for (const dlib::rectangle& box : boxes) {
-        // Back to pixels of the full picture.
-        const dlib::rectangle r(long(std::lround(box.left() / scale)), long(std::lround(box.top() / scale)),
-                                long(std::lround((box.right() + 1) / scale)) - 1,
-                                long(std::lround((box.bottom() + 1) / scale)) - 1);
-        if (double(r.width()) < kMinFeatureSize * shortSide)
-            continue;
-        const dlib::full_object_detection shape = models_->predictor(fullImg, r);
-        if (shape.num_parts() != 68)
-            continue;
+    const Predictor predictor = detail == Detail::Landmarks ? landmarkModel().get() : nullptr;
+    const double H = double(gray.height);
+    for (const face::FaceBox& box : boxes) {
         FaceFeature f;
-        f.bounds = Rect::make(area.x0 + double(r.left()), area.y0 + H - 1 - double(r.bottom()),
-                              double(r.width()), double(r.height()));
-        f.landmarks.reserve(68);
-        for (unsigned long i = 0; i < 68; ++i) {
-            const dlib::point p = shape.part(i);
-            f.landmarks.push_back({area.x0 + double(p.x()) + 0.5, area.y0 + H - double(p.y()) - 0.5});
+        // Top-left pixel coordinates to engine coordinates.
+        f.bounds = Rect::make(double(area.x0) + box.left, double(area.y0) + H - box.bottom, box.right - box.left,
+                              box.bottom - box.top);
+        f.score = box.score - kThreshold;
+        if (predictor) {
+            const std::vector<dlib::point> points = landmarksOf(*predictor, gray, box);
+            if (points.size() == 68) {
+                f.landmarks.reserve(68);
+                for (const dlib::point& p : points)
+                    f.landmarks.push_back(
+                        {double(area.x0) + double(p.x()) + 0.5, double(area.y0) + H - double(p.y()) - 0.5});
+                f.leftEyePosition = meanOf(f.landmarks, 36, 41);
+                f.rightEyePosition = meanOf(f.landmarks, 42, 47);
+                f.mouthPosition = meanOf(f.landmarks, 48, 67);
+                f.hasLeftEyePosition = f.hasRightEyePosition = f.hasMouthPosition = true;
+                f.faceAngle = std::atan2(f.rightEyePosition.y - f.leftEyePosition.y,
+                                         f.rightEyePosition.x - f.leftEyePosition.x) *
+                              180 / 3.14159265358979323846;
+                f.hasFaceAngle = true;
+            }
         }
-        f.leftEyePosition = meanOf(f.landmarks, 36, 41);
-        f.rightEyePosition = meanOf(f.landmarks, 42, 47);
-        f.mouthPosition = meanOf(f.landmarks, 48, 67);
-        f.hasLeftEyePosition = f.hasRightEyePosition = f.hasMouthPosition = true;
-        f.faceAngle = std::atan2(f.rightEyePosition.y - f.leftEyePosition.y,
-                                 f.rightEyePosition.x - f.leftEyePosition.x) *
-                      180 / 3.14159265358979323846;
-        f.hasFaceAngle = true;
         faces.push_back(std::move(f));
     }
     return faces;

@@ -21,27 +21,38 @@ struct FaceFeature {
     bool hasTrackingID = false, hasTrackingFrameCount = false;
     int trackingID = 0, trackingFrameCount = 0;
     bool hasSmile = false, leftEyeClosed = false, rightEyeClosed = false;
+    /// How clearly the search saw a face here (above zero; higher is surer).
+    double score = 0;
     /// The 68 landmark points in the usual 300-W markup order (0-16 jaw, 17-26 brows, 27-35 nose,
-    /// 36-41 and 42-47 the image-left and image-right eye, 48-59 outer lip, 60-67 inner lip).
+    /// 36-41 and 42-47 the image-left and image-right eye, 48-59 outer lip, 60-67 inner lip);
+    /// empty unless landmarks were asked for.
     std::vector<Point> landmarks;
 };
 
-/// Finds upright frontal faces and their landmarks. The models load once per process; one
-/// detector may be used from several threads at once.
+/// Finds upright, turned (up to three-quarter view) and tilted (about +-20 degrees) faces from
+/// about 20 pixels between the eyes and the chin, in pictures of any size, and on request their
+/// landmarks. One detector may be used from several threads at once.
 class FaceDetector {
   public:
-    /// A detector, or nullptr when the landmark model cannot be loaded.
+    enum class Detail {
+        Bounds,   ///< the faces' rectangles only
+        Landmarks ///< also the 68 landmarks, the eyes, the mouth and the angle
+    };
+
+    /// The detector. Never null: the search needs no files; the landmark model loads on first
+    /// use of Detail::Landmarks.
     static std::shared_ptr<FaceDetector> make();
 
-    /// The faces of the image, in no particular order. An image without a finite, non-empty
-    /// extent has none.
-    std::vector<FaceFeature> features(const Image& image) const;
+    /// The faces of the image, surest first. An image without a finite, non-empty extent has
+    /// none. With Detail::Landmarks the first call in a process waits for the landmark model
+    /// (loaded in the background from the moment it is first needed); when the model cannot be
+    /// loaded, the faces come without landmarks.
+    std::vector<FaceFeature> features(const Image& image, Detail detail = Detail::Bounds) const;
 
-    struct Models;
-    explicit FaceDetector(std::shared_ptr<const Models> models) : models_(std::move(models)) {}
-
-  private:
-    std::shared_ptr<const Models> models_;
+    /// Starts loading the landmark model in the background, once per process; returns at once.
+    static void prepareLandmarks();
+    /// Whether the landmark model has loaded (false while loading or when it cannot be).
+    static bool landmarksReady();
 };
 
 } // namespace ci

@@ -60,7 +60,7 @@ std::vector<FacialFeatures> FaceDetection::detectFaces(const ci::Image& image) {
     const auto detector = ci::FaceDetector::make();
     if (!detector || !image)
         return {};
-    const std::vector<ci::FaceFeature> found = detector->features(image);
+    const std::vector<ci::FaceFeature> found = detector->features(image, ci::FaceDetector::Detail::Landmarks);
     if (found.empty())
         return {};
     ci::console("Found " + std::to_string(found.size()) + " faces. Orientation:up");

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ci::face {
+
+/// An 8-bit grey picture, top row first, rows without padding.
+struct GrayImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels;
+
+    const uint8_t* row(int y) const { return pixels.data() + std::size_t(y) * std::size_t(width); }
+};
+
+/// A face found by the search, in pixels of the searched picture (x right, y down; pixel (i, j)
+/// covers [i, i+1) x [j, j+1)).
+struct FaceBox {
+    double left = 0, top = 0, right = 0, bottom = 0;
+    /// How far the best filter's response exceeds its own threshold.
+    double score = 0;
+    /// Which filter matched: 0 frontal, 1 and 2 turned, 3 and 4 tilted.
+    int pose = 0;
+};
+
+struct SearchOptions {
+    /// Side of the smallest face box searched for, in pixels (a box reaches from the brows to
+    /// the chin; the eyes-to-chin distance is about 0.85 of it).
+    double smallestFace = 24;
+    /// Score a window needs above its filter's own threshold to count as a face.
+    double threshold = 0;
+    /// Ratio of the scales of neighbouring pyramid levels.
+    double levelStep = 5.0 / 6.0;
+    /// A level searches a halved copy of the picture while its cells stay at least this many
+    /// pixels of that copy wide; fewer pixels per cell make the orientation histograms noisy. A
+    /// huge value searches every level on the picture itself, as dlib does.
+    double minCellPixels = 4.0;
+    /// Gives every window the exact score instead of only those the first, approximate pass
+    /// finds close to the threshold; the same faces, several times slower.
+    bool exhaustive = false;
+};
+
+/// Searches the picture for upright, turned and tilted faces with the HOG filters of dlib's
+/// frontal detector, over a scale pyramid that reaches above full resolution for small faces,
+/// in parallel tiles; overlapping detections are merged. Best score first.
+std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& options = {});
+
+} // namespace ci::face
