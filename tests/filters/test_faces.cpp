@@ -3,6 +3,7 @@
 #include "filters/FilterTestSupport.h"
 
 #include "ci/face/FaceDetector.h"
+#include "ci/test_face_support.h"
 #include "filters/Registry.h"
 #include "filters/faces/EnhanceFilters.h"
 #include "filters/faces/FacialFeatures.h"
@@ -76,6 +77,39 @@ TEST(FacePrivacy, ChangesOnlyTheDiscsOverTheFaces) {
     }
 }
 
+TEST(FacePrivacy, HidesEveryFaceOfAGroupAndNothingElse) {
+    ftest::ensureRegistered();
+    const facetest::Group& group = facetest::twelveMegapixelGroup();
+    const ci::Context ctx;
+    for (const char* name : {"IMFaceBlur", "IMFacePixellate"}) {
+        auto action = filters::makeFilter(name);
+        action->setValue("inputImage", group.image);
+        const ci::Image out = action->outputImage();
+        ASSERT_FALSE(out.isNull()) << name;
+        EXPECT_EQ(out.extent(), group.image.extent()) << name;
+        // Within each face, nearly every pixel changes: the face is hidden whatever its size.
+        for (const facetest::PlacedFace& f : group.faces) {
+            const double r = 0.45 * f.size;
+            const ci::Rect around = ci::Rect::make(f.centre.x - r, f.centre.y - r, 2 * r, 2 * r).roundedOut();
+            const auto before = ctx.render(group.image, around), after = ctx.render(out, around);
+            ASSERT_TRUE(before && after);
+            int inside = 0, changed = 0;
+            for (int64_t y = before->rect().y0; y < before->rect().y1; ++y)
+                for (int64_t x = before->rect().x0; x < before->rect().x1; ++x) {
+                    if (distance(f.centre, x + 0.5, y + 0.5) > r)
+                        continue;
+                    ++inside;
+                    const float *a = before->pixel(x, y), *b = after->pixel(x, y);
+                    changed += std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])}) > 0.002f;
+                }
+            EXPECT_GT(changed, 0.9 * inside) << name << ": face of " << f.size << " px tilted " << f.angle;
+        }
+        // Far from the faces, nothing changes.
+        const ci::Rect corner = ci::Rect::make(3600, 0, 400, 300);
+        EXPECT_EQ(gwtest::maxDifference(*ctx.render(out, corner), *ctx.render(group.image, corner)), 0.0) << name;
+    }
+}
+
 TEST(FacePrivacy, APictureWithoutFacesComesBackUnchanged) {
     const ci::Image cat = chelsea();
     for (const char* name : {"IMFacePixellate", "IMFaceBlur"}) {
@@ -133,6 +167,32 @@ TEST(FaceDetection, TwelveOutlinesInsideTheFaceOfTheAstronaut) {
     EXPECT_TRUE(FaceDetection::detectFaces(chelsea()).empty());
     capture.lines();
     EXPECT_TRUE(FaceDetection::landmarkPoints({}, {1, 2}, {0, 0}).empty());
+}
+
+TEST(FaceDetection, EveryFaceOfAGroupGetsItsOutlines) {
+    const facetest::Group& group = facetest::twelveMegapixelGroup();
+    const std::vector<FacialFeatures> faces = FaceDetection::detectFaces(group.image);
+    ASSERT_EQ(faces.size(), group.faces.size());
+    for (const facetest::PlacedFace& placed : group.faces) {
+        const auto f = std::find_if(faces.begin(), faces.end(),
+                                    [&](const FacialFeatures& d) { return facetest::isFace(d.faceBounds, placed); });
+        ASSERT_NE(f, faces.end()) << "face of " << placed.size << " px";
+        // Eyes, brows and lips lie within the face, the eyes above the mouth along the tilt.
+        const double margin = 0.2 * placed.size;
+        const ci::Rect around = f->faceBounds.grown(margin);
+        for (const Points* region : {&f->leftEye, &f->rightEye, &f->leftEyebrow, &f->rightEyebrow, &f->outerLips,
+                                     &f->innerLips}) {
+            ASSERT_FALSE(region->empty());
+            for (const ci::Point& p : *region)
+                EXPECT_TRUE(inside(around, p)) << "face of " << placed.size << " px: " << p.x << ", " << p.y;
+        }
+        const double a = placed.angle * 3.14159265358979323846 / 180;
+        const ci::Point eyes{(f->leftPupil[0].x + f->rightPupil[0].x) / 2, (f->leftPupil[0].y + f->rightPupil[0].y) / 2};
+        const ci::Point mouth = f->outerLips[3];
+        // Up along the face: (-sin a, cos a).
+        EXPECT_GT((eyes.x - mouth.x) * -std::sin(a) + (eyes.y - mouth.y) * std::cos(a), 0.15 * placed.size)
+            << "face of " << placed.size << " px";
+    }
 }
 
 TEST(SmoothPath, CatmullRomSegmentsAndClosedOutlines) {

@@ -615,15 +615,26 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     });
 
     // Merge: best first, in task order among equals, so that the result does not depend on
-    // the threads; a detection overlapping a better one is the same face.
+    // the threads; a window overlapping a better one is the same face and supports it.
     std::vector<FaceBox> all;
     for (auto& v : perTask)
         all.insert(all.end(), v.begin(), v.end());
     std::stable_sort(all.begin(), all.end(), [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+    std::vector<FaceBox> merged;
+    std::vector<int> support;
+    for (const FaceBox& f : all) {
+        const auto same = std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
+        if (same == merged.end()) {
+            merged.push_back(f);
+            support.push_back(1);
+        } else {
+            ++support[size_t(same - merged.begin())];
+        }
+    }
     std::vector<FaceBox> faces;
-    for (const FaceBox& f : all)
-        if (std::none_of(faces.begin(), faces.end(), [&](const FaceBox& k) { return sameFace(k, f); }))
-            faces.push_back(f);
+    for (size_t i = 0; i < merged.size(); ++i)
+        if (merged[i].score > options.sureScore || support[i] >= options.minSupport)
+            faces.push_back(merged[i]);
     return faces;
 }
 

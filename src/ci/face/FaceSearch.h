@@ -29,8 +29,14 @@ struct SearchOptions {
     /// Side of the smallest face box searched for, in pixels (a box reaches from the brows to
     /// the chin; the eyes-to-chin distance is about 0.85 of it).
     double smallestFace = 24;
-    /// Score a window needs above its filter's own threshold to count as a face.
+    /// Score a window needs above its filter's own threshold to count towards a face.
     double threshold = 0;
+    /// A face is reported when its best window scores above sureScore, or when at least
+    /// minSupport windows above the threshold (neighbouring positions and scales) agree on it: a
+    /// real face responds over a range of positions and sizes, a face-like pattern mostly at
+    /// one.
+    double sureScore = 0;
+    int minSupport = 1;
     /// Ratio of the scales of neighbouring pyramid levels.
     double levelStep = 5.0 / 6.0;
     /// A level searches a halved copy of the picture while its cells stay at least this many
