@@ -100,13 +100,15 @@ TEST(FacePrivacy, HidesEveryFaceOfAGroupAndNothingElse) {
                         continue;
                     ++inside;
                     const float *a = before->pixel(x, y), *b = after->pixel(x, y);
-                    changed += std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])}) > 0.002f;
+                    changed += std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]),
+                                         std::abs(a[2] - b[2])}) > 0.002f;
                 }
             EXPECT_GT(changed, 0.9 * inside) << name << ": face of " << f.size << " px tilted " << f.angle;
         }
         // Far from the faces, nothing changes.
         const ci::Rect corner = ci::Rect::make(3600, 0, 400, 300);
-        EXPECT_EQ(gwtest::maxDifference(*ctx.render(out, corner), *ctx.render(group.image, corner)), 0.0) << name;
+        EXPECT_EQ(gwtest::maxDifference(*ctx.render(out, corner), *ctx.render(group.image, corner)), 0.0)
+            << name;
     }
 }
 
@@ -174,20 +176,22 @@ TEST(FaceDetection, EveryFaceOfAGroupGetsItsOutlines) {
     const std::vector<FacialFeatures> faces = FaceDetection::detectFaces(group.image);
     ASSERT_EQ(faces.size(), group.faces.size());
     for (const facetest::PlacedFace& placed : group.faces) {
-        const auto f = std::find_if(faces.begin(), faces.end(),
-                                    [&](const FacialFeatures& d) { return facetest::isFace(d.faceBounds, placed); });
+        const auto f = std::find_if(faces.begin(), faces.end(), [&](const FacialFeatures& d) {
+            return facetest::isFace(d.faceBounds, placed);
+        });
         ASSERT_NE(f, faces.end()) << "face of " << placed.size << " px";
         // Eyes, brows and lips lie within the face, the eyes above the mouth along the tilt.
         const double margin = 0.2 * placed.size;
         const ci::Rect around = f->faceBounds.grown(margin);
-        for (const Points* region : {&f->leftEye, &f->rightEye, &f->leftEyebrow, &f->rightEyebrow, &f->outerLips,
-                                     &f->innerLips}) {
+        for (const Points* region :
+             {&f->leftEye, &f->rightEye, &f->leftEyebrow, &f->rightEyebrow, &f->outerLips, &f->innerLips}) {
             ASSERT_FALSE(region->empty());
             for (const ci::Point& p : *region)
                 EXPECT_TRUE(inside(around, p)) << "face of " << placed.size << " px: " << p.x << ", " << p.y;
         }
         const double a = placed.angle * 3.14159265358979323846 / 180;
-        const ci::Point eyes{(f->leftPupil[0].x + f->rightPupil[0].x) / 2, (f->leftPupil[0].y + f->rightPupil[0].y) / 2};
+        const ci::Point eyes{(f->leftPupil[0].x + f->rightPupil[0].x) / 2,
+                             (f->leftPupil[0].y + f->rightPupil[0].y) / 2};
         const ci::Point mouth = f->outerLips[3];
         // Up along the face: (-sin a, cos a).
         EXPECT_GT((eyes.x - mouth.x) * -std::sin(a) + (eyes.y - mouth.y) * std::cos(a), 0.15 * placed.size)

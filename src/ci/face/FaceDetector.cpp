@@ -128,8 +128,8 @@ std::vector<dlib::point> landmarksOf(const dlib::shape_predictor& predictor, con
     for (long y = y0; y < y1; ++y)
         std::copy_n(gray.row(int(y)) + x0, x1 - x0, &crop[y - y0][0]);
     // dlib's rectangles are inclusive.
-    const dlib::rectangle r(std::lround(box.left) - x0, std::lround(box.top) - y0, std::lround(box.right) - 1 - x0,
-                            std::lround(box.bottom) - 1 - y0);
+    const dlib::rectangle r(std::lround(box.left) - x0, std::lround(box.top) - y0,
+                            std::lround(box.right) - 1 - x0, std::lround(box.bottom) - 1 - y0);
     const dlib::full_object_detection shape = predictor(crop, r);
     std::vector<dlib::point> points;
     for (unsigned long i = 0; i < shape.num_parts(); ++i)
@@ -180,8 +180,8 @@ std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detai
     for (const face::FaceBox& box : boxes) {
         FaceFeature f;
         // Top-left pixel coordinates to engine coordinates.
-        f.bounds = Rect::make(double(area.x0) + box.left, double(area.y0) + H - box.bottom, box.right - box.left,
-                              box.bottom - box.top);
+        f.bounds = Rect::make(double(area.x0) + box.left, double(area.y0) + H - box.bottom,
+                              box.right - box.left, box.bottom - box.top);
         f.score = box.score - kThreshold;
         if (predictor) {
             const std::vector<dlib::point> points = landmarksOf(*predictor, gray, box);

@@ -54,32 +54,38 @@ constexpr float kFeatureMean[kFrontalPlanes] = {
     0.0910f, 0.0696f, 0.1451f, 0.0659f, 0.0637f, 0.0822f, 0.0673f, 0.2131f, 0.1321f, 0.1691f, 0.1295f,
     0.2508f, 0.1221f, 0.1213f, 0.1613f, 0.1281f, 0.1840f, 0.1838f, 0.1843f, 0.1841f};
 constexpr float kFeatureBasis[kDims][kFrontalPlanes] = {
-    {-0.1446f, -0.1916f, -0.1216f, -0.1061f, 0.0975f, -0.0395f, -0.1184f, -0.1214f, -0.1883f, -0.1344f,
-    -0.1879f, -0.1188f, -0.1014f, 0.1100f, -0.0351f, -0.1152f, -0.1263f, -0.1921f, -0.2389f, -0.3445f,
-    -0.2124f, -0.1916f, 0.1363f, -0.0773f, -0.2145f, -0.2207f, -0.3462f, -0.2143f, -0.2172f, -0.2161f,
-    -0.2176f},
-    {0.2315f, 0.0328f, -0.0217f, -0.1414f, -0.2021f, -0.2194f, -0.1402f, -0.0041f, 0.0475f, 0.2597f, 0.0473f,
-    -0.0135f, -0.1444f, -0.2280f, -0.2293f, -0.1495f, -0.0277f, 0.0344f, 0.3712f, 0.0645f, -0.0271f,
-    -0.2541f, -0.3369f, -0.3975f, -0.2617f, -0.0264f, 0.0674f, -0.1040f, -0.1015f, -0.1031f, -0.1006f},
-    {-0.0074f, 0.1204f, 0.2613f, 0.1970f, 0.0889f, -0.1052f, -0.1633f, -0.1723f, -0.1271f, -0.0039f, 0.1190f,
-    0.2533f, 0.1869f, 0.0842f, -0.1060f, -0.1584f, -0.1680f, -0.1270f, -0.0035f, 0.2070f, 0.4242f, 0.3202f,
-    0.1301f, -0.1830f, -0.2782f, -0.2868f, -0.2206f, 0.0257f, 0.0156f, 0.0135f, 0.0264f},
-    {-0.0560f, 0.1286f, -0.0953f, 0.0139f, -0.4723f, -0.0006f, -0.0784f, -0.3303f, -0.0345f, -0.2472f,
-    0.1009f, -0.0308f, 0.1194f, -0.0972f, 0.1796f, 0.1157f, -0.0368f, 0.1230f, -0.2460f, 0.2016f, -0.1380f,
-    0.1133f, -0.4070f, 0.1608f, 0.0312f, -0.3379f, 0.0812f, -0.0803f, -0.0875f, -0.0787f, -0.0828f},
-    {0.0576f, 0.1848f, 0.2543f, 0.2621f, 0.3526f, 0.2314f, 0.1536f, 0.0540f, 0.0050f, -0.1928f, -0.1238f,
-    -0.2823f, -0.2100f, -0.5644f, -0.1738f, -0.1304f, -0.1574f, 0.0116f, -0.1090f, 0.0529f, -0.0373f,
-    0.0420f, -0.1517f, 0.0509f, 0.0194f, -0.0969f, 0.0155f, -0.0436f, -0.0254f, -0.0386f, -0.0188f},
-    {-0.4733f, -0.1941f, -0.2052f, -0.0420f, -0.0187f, 0.1470f, 0.1802f, 0.2192f, 0.2726f, 0.3495f, 0.2690f,
-    0.1794f, 0.0945f, -0.1684f, -0.0696f, -0.1522f, -0.3271f, -0.2590f, -0.0962f, 0.0663f, -0.0326f, 0.0441f,
-    -0.1311f, 0.0676f, 0.0234f, -0.0991f, 0.0142f, -0.0160f, -0.0099f, -0.0373f, -0.0303f},
-    {0.2547f, 0.0981f, -0.1438f, -0.0591f, 0.1915f, 0.2272f, -0.0534f, -0.2205f, 0.0239f, 0.2485f, 0.0964f,
-    -0.1519f, -0.0776f, 0.1434f, 0.1869f, -0.0837f, -0.2278f, 0.0126f, 0.3530f, 0.1663f, -0.2268f, -0.1006f,
-    0.2203f, 0.3482f, -0.1095f, -0.3705f, 0.0367f, 0.0543f, 0.0552f, 0.0528f, 0.0571f},
-    {-0.0870f, -0.0306f, -0.1813f, 0.1678f, 0.1461f, -0.1347f, -0.1275f, -0.0150f, 0.2975f, -0.0929f,
-    -0.0231f, -0.1750f, 0.1675f, 0.1415f, -0.1679f, -0.1571f, -0.0162f, 0.2656f, -0.1282f, -0.0315f,
-    -0.2976f, 0.2885f, 0.1857f, -0.2465f, -0.2352f, -0.0297f, 0.4835f, -0.0028f, -0.0011f, -0.0047f,
-    -0.0019f},
+    {-0.1446f, -0.1916f, -0.1216f, -0.1061f, 0.0975f,  -0.0395f, -0.1184f, -0.1214f,
+     -0.1883f, -0.1344f, -0.1879f, -0.1188f, -0.1014f, 0.1100f,  -0.0351f, -0.1152f,
+     -0.1263f, -0.1921f, -0.2389f, -0.3445f, -0.2124f, -0.1916f, 0.1363f,  -0.0773f,
+     -0.2145f, -0.2207f, -0.3462f, -0.2143f, -0.2172f, -0.2161f, -0.2176f},
+    {0.2315f,  0.0328f,  -0.0217f, -0.1414f, -0.2021f, -0.2194f, -0.1402f, -0.0041f,
+     0.0475f,  0.2597f,  0.0473f,  -0.0135f, -0.1444f, -0.2280f, -0.2293f, -0.1495f,
+     -0.0277f, 0.0344f,  0.3712f,  0.0645f,  -0.0271f, -0.2541f, -0.3369f, -0.3975f,
+     -0.2617f, -0.0264f, 0.0674f,  -0.1040f, -0.1015f, -0.1031f, -0.1006f},
+    {-0.0074f, 0.1204f,  0.2613f,  0.1970f, 0.0889f, -0.1052f, -0.1633f, -0.1723f,
+     -0.1271f, -0.0039f, 0.1190f,  0.2533f, 0.1869f, 0.0842f,  -0.1060f, -0.1584f,
+     -0.1680f, -0.1270f, -0.0035f, 0.2070f, 0.4242f, 0.3202f,  0.1301f,  -0.1830f,
+     -0.2782f, -0.2868f, -0.2206f, 0.0257f, 0.0156f, 0.0135f,  0.0264f},
+    {-0.0560f, 0.1286f,  -0.0953f, 0.0139f,  -0.4723f, -0.0006f, -0.0784f, -0.3303f,
+     -0.0345f, -0.2472f, 0.1009f,  -0.0308f, 0.1194f,  -0.0972f, 0.1796f,  0.1157f,
+     -0.0368f, 0.1230f,  -0.2460f, 0.2016f,  -0.1380f, 0.1133f,  -0.4070f, 0.1608f,
+     0.0312f,  -0.3379f, 0.0812f,  -0.0803f, -0.0875f, -0.0787f, -0.0828f},
+    {0.0576f,  0.1848f,  0.2543f,  0.2621f,  0.3526f,  0.2314f,  0.1536f,  0.0540f,
+     0.0050f,  -0.1928f, -0.1238f, -0.2823f, -0.2100f, -0.5644f, -0.1738f, -0.1304f,
+     -0.1574f, 0.0116f,  -0.1090f, 0.0529f,  -0.0373f, 0.0420f,  -0.1517f, 0.0509f,
+     0.0194f,  -0.0969f, 0.0155f,  -0.0436f, -0.0254f, -0.0386f, -0.0188f},
+    {-0.4733f, -0.1941f, -0.2052f, -0.0420f, -0.0187f, 0.1470f,  0.1802f,  0.2192f,
+     0.2726f,  0.3495f,  0.2690f,  0.1794f,  0.0945f,  -0.1684f, -0.0696f, -0.1522f,
+     -0.3271f, -0.2590f, -0.0962f, 0.0663f,  -0.0326f, 0.0441f,  -0.1311f, 0.0676f,
+     0.0234f,  -0.0991f, 0.0142f,  -0.0160f, -0.0099f, -0.0373f, -0.0303f},
+    {0.2547f,  0.0981f,  -0.1438f, -0.0591f, 0.1915f,  0.2272f,  -0.0534f, -0.2205f,
+     0.0239f,  0.2485f,  0.0964f,  -0.1519f, -0.0776f, 0.1434f,  0.1869f,  -0.0837f,
+     -0.2278f, 0.0126f,  0.3530f,  0.1663f,  -0.2268f, -0.1006f, 0.2203f,  0.3482f,
+     -0.1095f, -0.3705f, 0.0367f,  0.0543f,  0.0552f,  0.0528f,  0.0571f},
+    {-0.0870f, -0.0306f, -0.1813f, 0.1678f,  0.1461f,  -0.1347f, -0.1275f, -0.0150f,
+     0.2975f,  -0.0929f, -0.0231f, -0.1750f, 0.1675f,  0.1415f,  -0.1679f, -0.1571f,
+     -0.0162f, 0.2656f,  -0.1282f, -0.0315f, -0.2976f, 0.2885f,  0.1857f,  -0.2465f,
+     -0.2352f, -0.0297f, 0.4835f,  -0.0028f, -0.0011f, -0.0047f, -0.0019f},
 };
 // Eight-lane vectors in GCC's notation: AVX registers where the processor has them (see
 // processTaskAvx2), pairs of SSE registers elsewhere. They never cross a function boundary
@@ -164,8 +170,9 @@ struct Filters {
                     const size_t cell = (size_t(p) * kSide + size_t(r)) * kSide + size_t(c);
                     double w[kPlanes];
                     for (int d = 0; d < kPlanes; ++d) {
-                        w[d] = kFrontalWeights[((size_t(p) * kPlanes + size_t(d)) * kSide + size_t(r)) * kSide +
-                                               size_t(c)];
+                        w[d] =
+                            kFrontalWeights[((size_t(p) * kPlanes + size_t(d)) * kSide + size_t(r)) * kSide +
+                                            size_t(c)];
                         exact[cell * kLanes + size_t(d)] = float(w[d]);
                         meanResponse += w[d] * kFeatureMean[d];
                     }
@@ -224,7 +231,8 @@ GrayImage halve(const GrayImage& src) {
 // an 8-bit picture would be: the block normalisation of fHOG would blow the fractions of an
 // interpolated flat area up into strong false edges. As floats; when x0 is odd, out[-1] is
 // written too.
-GW_INLINE void doubledRow(const GrayImage& src, int y, int x0, int x1, float* out, std::vector<float>& blend) {
+GW_INLINE void doubledRow(const GrayImage& src, int y, int x0, int x1, float* out,
+                          std::vector<float>& blend) {
     const int near = std::clamp(y >> 1, 0, src.height - 1);
     const int far = std::clamp((y & 1) ? (y >> 1) + 1 : (y >> 1) - 1, 0, src.height - 1);
     const uint8_t* a = src.row(near);
@@ -248,7 +256,8 @@ GW_INLINE void doubledRow(const GrayImage& src, int y, int x0, int x1, float* ou
 }
 
 // dlib's directions (rounded as dlib rounds them): 0, 20, ..., 160 degrees.
-constexpr float kDirX[9] = {1.0000f, 0.9397f, 0.7660f, 0.500f, 0.1736f, -0.1736f, -0.5000f, -0.7660f, -0.9397f};
+constexpr float kDirX[9] = {1.0000f,  0.9397f,  0.7660f,  0.500f,  0.1736f,
+                            -0.1736f, -0.5000f, -0.7660f, -0.9397f};
 constexpr float kDirY[9] = {0.0000f, 0.3420f, 0.6428f, 0.8660f, 0.9848f, 0.9848f, 0.8660f, 0.6428f, 0.3420f};
 
 // Normals of the bisectors between neighbouring directions (the ninth between 160 and 180
@@ -285,7 +294,8 @@ GW_INLINE void gradients8(const float* up, const float* mid, const float* down, 
 
 // Orientations and magnitudes of a row of n >= 8 pixels, in blocks of eight, the last one
 // shifted back to end at n so that every pixel takes the same path.
-GW_INLINE void gradients(const float* up, const float* mid, const float* down, int n, int32_t* bin, float* mag) {
+GW_INLINE void gradients(const float* up, const float* mid, const float* down, int n, int32_t* bin,
+                         float* mag) {
     for (int i = 0;; i += 8) {
         const int at = std::min(i, n - 8);
         gradients8(up + at, mid + at, down + at, bin + at, mag + at);
@@ -361,8 +371,8 @@ GW_INLINE void firstPass(const Filters& F, const float* proj, size_t stride, flo
     }
 }
 
-GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& img, double threshold, bool exhaustive,
-                            Scratch& s) {
+GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& img, double threshold,
+                           bool exhaustive, Scratch& s) {
     const Filters& F = filters();
     const double C = L.cell;
     // Feature cells [f0, f1) cover the windows of the task; the histograms reach one cell
@@ -462,7 +472,9 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             float* f = s.feats.data() + cell * kLanes;
             if (cy >= 1 && cy <= L.cellsY - 2 && cx >= 1 && cx <= L.cellsX - 2) {
                 const int hy = cy - hy0, hx = cx - hx0;
-                auto nrm = [&](int dy, int dx) { return s.norm[size_t(hy + dy) * size_t(hw) + size_t(hx + dx)]; };
+                auto nrm = [&](int dy, int dx) {
+                    return s.norm[size_t(hy + dy) * size_t(hw) + size_t(hx + dx)];
+                };
                 const float c = nrm(0, 0), r = nrm(0, 1), l = nrm(0, -1), u = nrm(-1, 0), d = nrm(1, 0);
                 const float e[4] = {c + r + d + nrm(1, 1), u + nrm(-1, 1) + c + r, l + c + nrm(1, -1) + d,
                                     nrm(-1, -1) + u + l + c};
@@ -519,8 +531,8 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
 }
 
 __attribute__((target("avx2,fma"), flatten)) void processTaskAvx2(const Task& task, const Level& L,
-                                                                   const GrayImage& img, double threshold,
-                                                                   bool exhaustive, Scratch& s) {
+                                                                  const GrayImage& img, double threshold,
+                                                                  bool exhaustive, Scratch& s) {
     processTask(task, L, img, threshold, exhaustive, s);
 }
 
@@ -544,9 +556,9 @@ bool sameFace(const FaceBox& a, const FaceBox& b) {
 } // namespace
 
 std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& options) {
-    if (image.width < 3 || image.height < 3 || image.pixels.size() < size_t(image.width) * size_t(image.height) ||
-        !(options.smallestFace > 0) || !(options.levelStep > 0.1 && options.levelStep < 0.95) ||
-        !(options.minCellPixels > 0))
+    if (image.width < 3 || image.height < 3 ||
+        image.pixels.size() < size_t(image.width) * size_t(image.height) || !(options.smallestFace > 0) ||
+        !(options.levelStep > 0.1 && options.levelStep < 0.95) || !(options.minCellPixels > 0))
         return {};
 
     // The picture and its halved copies (index k + 1 for octave k; the doubled one is made patch
@@ -599,31 +611,34 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     std::vector<std::vector<FaceBox>> perTask(tasks.size());
     tbb::enumerable_thread_specific<Scratch> scratch;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, tasks.size(), 1), [&](const tbb::blocked_range<size_t>& r) {
-        Scratch& s = scratch.local();
-        for (size_t i = r.begin(); i < r.end(); ++i) {
-            const Task& t = tasks[i];
-            const Level& L = levels[size_t(t.level)];
-            const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
-            s.found.clear();
-            if (avx2)
-                processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
-            else
-                processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
-            perTask[i] = s.found;
-        }
-    });
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, tasks.size(), 1),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                          Scratch& s = scratch.local();
+                          for (size_t i = r.begin(); i < r.end(); ++i) {
+                              const Task& t = tasks[i];
+                              const Level& L = levels[size_t(t.level)];
+                              const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
+                              s.found.clear();
+                              if (avx2)
+                                  processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
+                              else
+                                  processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
+                              perTask[i] = s.found;
+                          }
+                      });
 
     // Merge: best first, in task order among equals, so that the result does not depend on
     // the threads; a window overlapping a better one is the same face and supports it.
     std::vector<FaceBox> all;
     for (auto& v : perTask)
         all.insert(all.end(), v.begin(), v.end());
-    std::stable_sort(all.begin(), all.end(), [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+    std::stable_sort(all.begin(), all.end(),
+                     [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
     std::vector<FaceBox> merged;
     std::vector<int> support;
     for (const FaceBox& f : all) {
-        const auto same = std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
+        const auto same =
+            std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
         if (same == merged.end()) {
             merged.push_back(f);
             support.push_back(1);
