@@ -94,6 +94,8 @@ int runApplication(QApplication& application, ui::SingleInstance& instance, cons
     app::AppDelegate delegate(services);
     ui::MainWindow window(delegate);
     dialogs->setParentWidget(&window);
+    QObject::connect(&window, &ui::MainWindow::quitRequested, &application, &QApplication::quit,
+                     Qt::QueuedConnection);
 
     if (screenshots.isEmpty()) {
         instance.listen();
@@ -122,7 +124,8 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName("Glimmerworks");
     QApplication::setOrganizationName("Glimmerworks");
     QApplication::setDesktopFileName("glimmerworks");
-    // Closing the window keeps the application; a later launch brings the window back.
+    // The main window quits the application itself when it is closed, after asking while work
+    // runs; no other window (an alert, a panel) ends it by closing.
     QApplication::setQuitOnLastWindowClosed(false);
     TerminationSignals terminationSignals;
 

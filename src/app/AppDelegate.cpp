@@ -358,8 +358,9 @@ void AppDelegate::enqueueRun(std::function<void()> start) {
     start();
 }
 
-void AppDelegate::beginSheetRun() {
+void AppDelegate::beginSheetRun(RunKind kind) {
     runActive_ = true;
+    runKind_ = kind;
     ++runId_;
     setProgressSheetSuccess(false);
     setProgressSheetFailures(0);
@@ -394,6 +395,30 @@ void AppDelegate::runFinished() {
         waitingRuns_.pop_front();
         next();
     }
+}
+
+bool AppDelegate::applicationShouldTerminate() {
+    if (!runActive_ && waitingRuns_.empty())
+        return true;
+    QString informative;
+    switch (runKind_) {
+    case RunKind::Import:
+        informative = "Images are still being imported. Quitting stops the import; the images not added "
+                      "yet are left out.";
+        break;
+    case RunKind::Export:
+        informative = "Images are still being exported. Quitting stops the export after the image being "
+                      "written; the files written so far remain intact.";
+        break;
+    case RunKind::Save:
+        informative = "The project is still being saved. Quitting waits until it is written.";
+        break;
+    }
+    // Asked every time: there is no "don't show again" for leaving work unfinished.
+    bool confirmed = false;
+    confirmAction("Are you sure you want to proceed?", informative, QString(),
+                  [&confirmed] { confirmed = true; });
+    return confirmed;
 }
 
 // ---------------------------------------------------------------- confirmations

@@ -171,7 +171,11 @@ class AppDelegate : public QObject {
     void applicationDidFinishLaunching();
     void applicationWillTerminate() {}
     bool applicationSupportsSecureRestorableState() const { return true; }
-    bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+    /// Closing the main window quits, as Linux desktops expect (there is no dock to come back from).
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    /// Asked before quitting: true at once while no import, export or project save runs or waits;
+    /// otherwise the user is asked (the confirmation alert), and true when they confirm.
+    bool applicationShouldTerminate();
     /// Brings the window back: only to the front while windows are visible, else key and front.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
     void doReopenWindow();
@@ -414,7 +418,8 @@ class AppDelegate : public QObject {
 
     // Progress sheet runs: one at a time; a run asked for while another shows the sheet waits.
     void enqueueRun(std::function<void()> start);
-    void beginSheetRun();
+    enum class RunKind { Import, Export, Save };
+    void beginSheetRun(RunKind kind);
     void runFinished();
     /// Ends a run whose items partly failed: the sheet keeps showing `message` (by default
     /// "N of M failed") until it is closed.
@@ -481,6 +486,7 @@ class AppDelegate : public QObject {
 
     // Progress sheet runs
     bool runActive_ = false;
+    RunKind runKind_ = RunKind::Import;
     uint64_t runId_ = 0;
     std::deque<std::function<void()>> waitingRuns_;
 

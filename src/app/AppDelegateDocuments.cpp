@@ -256,7 +256,7 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
         setProgressSheetMessage("Processing...");
         setProgressSheetSubMessage("");
         setProgressSheetShowCounter(false);
-        beginSheetRun();
+        beginSheetRun(RunKind::Save);
         // A save asked for just before quitting is still written (whole: the write is atomic).
         work_->startWorker(
             [data, path, url, previousUrl](Work& work) {

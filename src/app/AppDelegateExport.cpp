@@ -107,7 +107,7 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
     setProgressSheetAction("Exporting images");
     setProgressSheetMessage("Warming up...");
     setProgressSheetShowCounter(true);
-    beginSheetRun();
+    beginSheetRun(RunKind::Export);
     work_->startWorker([job](Work& work) { exportImages(work, *job); });
 }
 

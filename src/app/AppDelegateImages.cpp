@@ -26,6 +26,46 @@ const QStringList& AppDelegate::imageFileExtensions() {
     return extensions;
 }
 
+namespace {
+
+/// File names in the order people count: letters without regard to case, runs of digits by
+/// their value (IMG_2 before IMG_10); names that still tie, in plain order.
+bool naturalNameLess(const QString& a, const QString& b) {
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            qsizetype ie = i, je = j;
+            while (ie < a.size() && a[ie].isDigit())
+                ++ie;
+            while (je < b.size() && b[je].isDigit())
+                ++je;
+            // By value: without leading zeros, the longer run is the larger number.
+            QStringView x = QStringView(a).mid(i, ie - i), y = QStringView(b).mid(j, je - j);
+            while (x.size() > 1 && x.front() == u'0')
+                x = x.mid(1);
+            while (y.size() > 1 && y.front() == u'0')
+                y = y.mid(1);
+            if (x.size() != y.size())
+                return x.size() < y.size();
+            if (const int c = x.compare(y); c != 0)
+                return c < 0;
+            i = ie;
+            j = je;
+            continue;
+        }
+        const QChar p = a[i].toCaseFolded(), q = b[j].toCaseFolded();
+        if (p != q)
+            return p < q;
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return (a.size() - i) < (b.size() - j);
+    return a < b;
+}
+
+} // namespace
+
 QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
     const QString path = url.toLocalFile();
     const QFileInfo info(path);
@@ -36,8 +76,10 @@ QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
         return {};
     QList<QUrl> urls;
     // Every entry, hidden ones and sub-folders included: the import reports what is not an image.
-    const auto names =
+    auto names =
         dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    // In name order as a file manager shows it, not in the order on disk.
+    std::sort(names.begin(), names.end(), naturalNameLess);
     for (const auto& name : names)
         urls.push_back(QUrl::fromLocalFile(dir.filePath(name)));
     return urls;
@@ -55,7 +97,7 @@ void AppDelegate::startImport(QList<QUrl> urls) {
     setProgressSheetMessage("Warming up...");
     setProgressSheetShowCounter(true);
     setCurrentlyAddingImages(true);
-    beginSheetRun();
+    beginSheetRun(RunKind::Import);
     const uint64_t run = runId_;
     work_->startWorker([urls = std::move(urls), run, tool = services_.metadataTool](Work& work) {
         importImagesWorker(work, urls, run, tool);

@@ -378,9 +378,19 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    // Closing hides the window; the application goes on and a reopen brings it back as it was.
-    hide();
-    event->ignore();
+    // Closing the window quits the application, as Linux desktops expect; an import, export or
+    // save that still runs is asked about first.
+    if (!delegate_.applicationShouldTerminateAfterLastWindowClosed()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    if (!delegate_.applicationShouldTerminate()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    Q_EMIT quitRequested();
 }
 
 // ---------------------------------------------------------------- menus
@@ -409,7 +419,8 @@ void MainWindow::buildMenus() {
             delegate_.showExportDialog();
     });
     fileMenu_->addSeparator();
-    add(fileMenu_, "Quit", QKeySequence::Quit, [] { QApplication::quit(); });
+    // Quitting is closing the window: the same question while work runs.
+    add(fileMenu_, "Quit", QKeySequence::Quit, [this] { close(); });
 
     presetsMenu_ = new CustomMenu("&Presets", this);
     bar->addMenu(presetsMenu_);

@@ -68,6 +68,10 @@ class MainWindow : public QMainWindow {
     /// Brings the window back, as a reopen request asks.
     void reopen(bool makeKey);
 
+  Q_SIGNALS:
+    /// The window has been closed (or Quit chosen) and the user agreed: the application ends.
+    void quitRequested();
+
   protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

@@ -4,6 +4,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -237,4 +238,28 @@ TEST(Import, OnTheRealQueues) {
     EXPECT_EQ(d.CurrentImages()[1]->filename(), "rocket.jpg");
     EXPECT_EQ(d.ProgressSheetCurrent(), 4);
     EXPECT_FALSE(d.CurrentlyAddingImages());
+}
+
+TEST(Import, FoldersListTheirImagesInNameOrder) {
+    Harness h;
+    auto& d = h.d();
+    const QString folder = h.folder("roll");
+    // Made in an order of their own; the disk keeps yet another.
+    const QStringList made{"IMG_10.png", "b.png", "IMG_1.png", "img_2.png", "A.png", "IMG_9.png"};
+    for (const auto& name : made)
+        h.copyData("chelsea-small.png", folder + "/" + name);
+    QStringList names;
+    for (const auto& url : app::AppDelegate::expandFolder(Harness::url(folder)))
+        names << QFileInfo(url.toLocalFile()).fileName();
+    const QStringList expected{"A.png", "b.png", "IMG_1.png", "img_2.png", "IMG_9.png", "IMG_10.png"};
+    EXPECT_EQ(names, expected);
+
+    // The queue gets them in that order, from a drop as from an open-file request.
+    d.dropOnImageView({Harness::url(folder)});
+    h.queues->drain();
+    QStringList queued;
+    for (const auto& image : d.CurrentImages())
+        queued << image->filename();
+    EXPECT_EQ(queued, expected);
+    h.queues->advance(2.1);
 }

@@ -132,7 +132,7 @@ TEST(Launch, DelegateAnswers) {
     EXPECT_TRUE(d.applicationShouldHandleReopen(false));
     d.doReopenWindow();
     EXPECT_EQ(show, (std::vector<bool>{false, true, true}));
-    EXPECT_FALSE(d.applicationShouldTerminateAfterLastWindowClosed());
+    EXPECT_TRUE(d.applicationShouldTerminateAfterLastWindowClosed());
     EXPECT_TRUE(d.applicationSupportsSecureRestorableState());
 
     // The project URL sets the subtitle in a block of its own.

@@ -232,13 +232,73 @@ TEST(MainWindow, PresetsMenuListsThePresetFolderAndLoadsAnItem) {
     h.settle();
 }
 
-TEST(MainWindow, ClosingHidesTheWindowAndAReopenBringsItBack) {
+TEST(MainWindow, ClosingTheWindowQuitsAfterAskingWhileWorkRuns) {
     WindowHarness h;
     auto& w = *h.window;
+    auto& d = h.d();
+    int quits = 0;
+    QObject::connect(&w, &ui::MainWindow::quitRequested, [&] { ++quits; });
+
+    // While an import runs the user is asked; Cancel keeps the window and the work.
+    h.queues->holdGlobal = true;
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    h.dialogs->alertAnswers.push_back({1, false, {}});
     QCloseEvent close;
     QApplication::sendEvent(&w, &close);
     EXPECT_FALSE(close.isAccepted());
-    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(w.isVisible());
+    ASSERT_EQ(h.dialogs->alerts.size(), 1u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "Are you sure you want to proceed?");
+    EXPECT_TRUE(h.dialogs->alerts[0].informativeText.startsWith("Images are still being imported"));
+    EXPECT_TRUE(h.dialogs->alerts[0].suppressionTitle.isEmpty());
+    EXPECT_EQ(h.dialogs->alerts[0].buttons, (QStringList{"OK", "Cancel"}));
+
+    // The Quit command asks the same; OK quits.
+    QAction* quit = nullptr;
+    for (auto* action : w.fileMenu()->actions())
+        if (action->text() == "Quit")
+            quit = action;
+    ASSERT_NE(quit, nullptr);
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    quit->trigger();
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(h.dialogs->alerts.size(), 2u);
+    h.queues->holdGlobal = false;
+    h.settle(2.5);
+
+    // An export and a save are named as well.
+    w.show();
+    d.setExportDialogDestination(h.folder("out"));
+    h.queues->holdGlobal = true;
+    d.exportDialogStartProcessing();
+    h.dialogs->alertAnswers.push_back({1, false, {}});
+    EXPECT_FALSE(w.close());
+    EXPECT_TRUE(h.dialogs->alerts.back().informativeText.startsWith("Images are still being exported"));
+    h.queues->holdGlobal = false;
+    h.settle(2.5);
+    h.dialogs->saveAnswers.push_back(h.dir.filePath("p.gwProject"));
+    h.queues->holdGlobal = true;
+    d.saveDocumentAs();
+    h.dialogs->alertAnswers.push_back({1, false, {}});
+    EXPECT_FALSE(w.close());
+    EXPECT_TRUE(h.dialogs->alerts.back().informativeText.startsWith("The project is still being saved"));
+    h.queues->holdGlobal = false;
+    h.settle(4.5);
+    ASSERT_EQ(h.dialogs->alerts.size(), 4u);
+    EXPECT_EQ(quits, 1);
+
+    // With nothing running the window closes and the application quits without a question.
+    w.show();
+    QCloseEvent idle;
+    QApplication::sendEvent(&w, &idle);
+    EXPECT_TRUE(idle.isAccepted());
+    EXPECT_EQ(quits, 2);
+    EXPECT_EQ(h.dialogs->alerts.size(), 4u);
+    EXPECT_TRUE(h.d().applicationShouldTerminateAfterLastWindowClosed());
+
+    // A reopen request brings a hidden window back; the title names the project.
+    w.hide();
     EXPECT_TRUE(h.d().applicationShouldHandleReopen(false));
     EXPECT_TRUE(w.isVisible());
     h.d().setCurrentProjectUrl(QUrl::fromLocalFile("/tmp/trip.gwProject"));
