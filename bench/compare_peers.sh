@@ -9,9 +9,13 @@
 # part of scripts/setup: the application does not need them).
 #
 #     bench/compare_peers.sh [PHOTOS]
+#
+# GW_BENCH_DIR names a folder with export_bench and peer_chain of another build (an earlier one,
+# to compare); by default they are built here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 photos=${1:-12}
+bin=${GW_BENCH_DIR:-build/bench}
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 need=()
@@ -21,8 +25,10 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
-scripts/setup
-scripts/build --target export_bench peer_chain >/dev/null
+if [ -z "${GW_BENCH_DIR:-}" ]; then
+  scripts/setup
+  scripts/build --target export_bench peer_chain >/dev/null
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -57,9 +63,9 @@ load() { cut -d' ' -f1 /proc/loadavg; }
 
 echo "load average before: $(load)"
 export QT_QPA_PLATFORM=offscreen
-read -r gw_s gw_kb < <(measure build/bench/export_bench --preset "$work/chain.json" --format jpeg --quality 4 \
+read -r gw_s gw_kb < <(measure "$bin/export_bench" --preset "$work/chain.json" --format jpeg --quality 4 \
   --out "$work/gw" "$work"/in/*.jpg)
-read -r en_s en_kb < <(measure build/bench/peer_chain "$work/engine" "$work"/in/*.jpg)
+read -r en_s en_kb < <(measure "$bin/peer_chain" "$work/engine" "$work"/in/*.jpg)
 read -r vo_s vo_kb < <(measure "$work/vips_chain" "$work/vips" "$work"/in/*.jpg)
 
 im_kb=0
@@ -95,7 +101,7 @@ vc_s=$(echo "$(date +%s.%N) - $start" | bc)
 
 # PNG of one photograph: decode, encode, write.
 one="$work/in/photo$(printf '%0*d' ${#photos} 1).jpg"
-read -r gp_s gp_kb < <(measure build/bench/export_bench --preset "$work/none.json" --format png --quality 5 \
+read -r gp_s gp_kb < <(measure "$bin/export_bench" --preset "$work/none.json" --format png --quality 5 \
   --out "$work/png" "$one")
 gp_item=$(awk '$2 == "ok" { printf "%.2f", $3 / 1000 }' "$work/out.txt") # the export alone, start-up left out
 read -r vp_s vp_kb < <(measure vips copy "$one" "$work/png/vips.png")
