@@ -1,5 +1,7 @@
 #include "Coding.h"
 
+#include "platform/JsonReader.h"
+
 #include <cmath>
 #include <limits>
 
@@ -153,6 +155,8 @@ QUrl KeyedContainer::decodeUrl(const char* key) const {
         mismatch("String", v, pathOf(key));
     const QString text = QString::fromStdString(v.get<std::string>());
     // An empty string stands for "no file" (a resource that could not be found when written).
+    if (text.isEmpty())
+        return QUrl();
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
         throw CodingError(CodingError::Kind::DataCorrupted, "Invalid URL string " + at(pathOf(key)) + ".");
@@ -198,12 +202,11 @@ ci::Result<std::string> jsonText(const Json& encoding) {
 }
 
 Json parseJsonText(const std::string& text) {
-    try {
-        return Json::parse(text);
-    } catch (const Json::parse_error& e) {
-        throw CodingError(CodingError::Kind::DataCorrupted,
-                          std::string("The given data was not valid JSON: ") + e.what());
-    }
+    std::string reason;
+    auto value = platform::readJson(text, &reason);
+    if (!value)
+        throw CodingError(CodingError::Kind::DataCorrupted, "The given data was not valid JSON: " + reason);
+    return std::move(*value);
 }
 
 } // namespace model

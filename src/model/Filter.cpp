@@ -302,7 +302,7 @@ std::shared_ptr<Filter> decodePasteboardData(const QByteArray& data) {
         return nullptr;
     try {
         return Filter::decode(KeyedContainer(*object, ""));
-    } catch (const CodingError&) {
+    } catch (const std::exception&) { // CodingError, or running out of memory
         return nullptr;
     }
 }

@@ -3,6 +3,8 @@
 #include "ci/core/Console.h"
 #include "ci/io/Codec.h"
 
+#include <QFile>
+
 #include <cmath>
 #include <optional>
 
@@ -163,7 +165,7 @@ ci::Value imageFromUrl(const QUrl& url) {
         path = url.path();
     if (path.isEmpty())
         return {};
-    auto decoded = ci::io::decodeFile(path.toStdString());
+    auto decoded = ci::io::decodeFile(QFile::encodeName(path).toStdString()); // paths are bytes
     if (!decoded.ok() || decoded->image.isNull())
         return {};
     return decoded->image;

@@ -57,7 +57,7 @@ ci::Result<std::string> encodePreset(const Filters& filters) {
 ci::Result<Filters> decodePreset(const std::string& text) {
     try {
         return decodeFilters(parseJsonText(text), "");
-    } catch (const CodingError& e) {
+    } catch (const std::exception& e) { // CodingError, or running out of memory
         return ci::Result<Filters>::failure(e.what());
     }
 }
@@ -69,7 +69,7 @@ ci::Result<std::string> encodeProject(const Project& project) {
 ci::Result<std::shared_ptr<Project>> decodeProject(const std::string& text) {
     try {
         return Project::decode(KeyedContainer(parseJsonText(text), ""));
-    } catch (const CodingError& e) {
+    } catch (const std::exception& e) { // CodingError, or running out of memory
         return ci::Result<std::shared_ptr<Project>>::failure(e.what());
     }
 }

@@ -1,5 +1,7 @@
 #include "Pasteboard.h"
 
+#include "JsonReader.h"
+
 #include <QMimeData>
 
 #include <cstdint>
@@ -18,12 +20,8 @@ QByteArray propertyListData(const nlohmann::ordered_json& encoding) {
 }
 
 std::optional<nlohmann::ordered_json> propertyListObject(const QByteArray& data) {
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(data.constData());
-    auto parsed = nlohmann::ordered_json::from_cbor(begin, begin + data.size(), /*strict=*/true,
-                                                    /*allow_exceptions=*/false);
-    if (parsed.is_discarded())
-        return std::nullopt;
-    return parsed;
+    // Dropped data comes from anywhere: any bytes give a value or nothing.
+    return readCbor(reinterpret_cast<const std::uint8_t*>(data.constData()), size_t(data.size()));
 }
 
 void setPasteboardData(QMimeData& mime, const QString& type, const QByteArray& data) {

@@ -22,30 +22,12 @@
 using namespace ci;
 using namespace ci::io;
 using gwtest::dataPath;
+using gwtest::readBytes;
+using gwtest::TempDir;
+using gwtest::writeBytes;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::random_device rd;
-        path = fs::temp_directory_path() / ("gw-codec-" + std::to_string(rd()));
-        fs::create_directories(path);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
 
 /// Straight-alpha sRGB of a decoded picture, top row first.
 PixelBuffer pixelsOf(const Image& image, int bits = 8) {

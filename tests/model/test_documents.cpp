@@ -181,3 +181,40 @@ TEST(Documents, ProjectRoundTripsWithItsOptionalPath) {
     EXPECT_EQ((*original)->images(), std::vector<std::string>{"/Users/me/a.jpg"});
     EXPECT_EQ((*original)->filters().size(), 2u);
 }
+
+TEST(Documents, AnyTextIsReadOrRefusedWithAReason) {
+    // Numbers out of double range and deep nesting under a key nobody reads used to escape as
+    // exceptions of the JSON library or exhaust the stack.
+    const std::string good = kOriginalPreset;
+    auto withComment = [&](const std::string& value) {
+        return good.substr(0, good.size() - 2) + R"(,"comment2":)" + value + "}]";
+    };
+    const std::string deep = std::string(200'000, '[') + std::string(200'000, ']');
+    for (const std::string& hostile :
+         {withComment("1e400"), withComment("-11e308"), withComment(deep), std::string("[1e400]"), deep,
+          withComment("\"\xff\xfe\""), std::string(R"({"images":[],"filters":[],"x":)") + deep + "}"}) {
+        SCOPED_TRACE(hostile.substr(0, 80));
+        auto preset = decodePreset(hostile);
+        ASSERT_FALSE(preset.ok());
+        EXPECT_NE(preset.error().find("not valid JSON"), std::string::npos) << preset.error();
+        auto project = decodeProject(hostile);
+        ASSERT_FALSE(project.ok());
+        EXPECT_NE(project.error().find("not valid JSON"), std::string::npos) << project.error();
+    }
+    // Nesting as deep as documents go is fine.
+    EXPECT_TRUE(decodePreset(withComment(std::string(60, '[') + std::string(60, ']'))).ok());
+}
+
+TEST(Documents, AnEmptyImageUrlIsNoFile) {
+    // Written for an application image that could not be found.
+    Json preset = Json::parse(kOriginalPreset);
+    preset[0]["params"][0]["value"]["imageV"]["_u"] = "";
+    auto steps = decodePreset(preset.dump());
+    ASSERT_TRUE(steps.ok()) << steps.error();
+    const auto& image = (*steps)[0]->params()[0]->value()->imageV();
+    EXPECT_TRUE(image->u().isEmpty());
+    auto again = encodePreset(*steps);
+    ASSERT_TRUE(again.ok());
+    EXPECT_NE(again->find(R"("_u":"")"), std::string::npos);
+    EXPECT_TRUE(decodePreset(*again).ok());
+}

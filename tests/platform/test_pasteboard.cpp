@@ -4,6 +4,8 @@
 
 #include <QMimeData>
 
+#include <random>
+
 using namespace platform;
 
 TEST(Pasteboard, PrivateTypeAndPropertyListForm) {
@@ -27,4 +29,29 @@ TEST(Pasteboard, PrivateTypeAndPropertyListForm) {
     ASSERT_TRUE(pasteboardData(mime, type).has_value());
     EXPECT_EQ(*pasteboardData(mime, type), data);
     EXPECT_FALSE(pasteboardData(mime, "text/plain").has_value());
+}
+
+TEST(Pasteboard, AnyDroppedBytesGiveAnObjectOrNothing) {
+    // An array declaring 2^64 - 1 elements in 9 bytes, behind a map key.
+    const char hugeArray[] = "\xa1\x61k\x9b\x7f\xff\xff\xff\xff\xff\xff\xff\x01\x02\x03";
+    EXPECT_FALSE(propertyListObject(QByteArray(hugeArray, 15)).has_value());
+    EXPECT_FALSE(propertyListObject(QByteArray("\x9b\x7f\xff\xff\xff\xff\xff\xff\xff", 9)).has_value());
+    // Arrays of one array, a million deep.
+    EXPECT_FALSE(propertyListObject(QByteArray(1'000'000, '\x81')).has_value());
+    QByteArray deepMaps;
+    for (int i = 0; i < 100'000; ++i)
+        deepMaps.append("\xa1\x61k", 3);
+    EXPECT_FALSE(propertyListObject(deepMaps).has_value());
+    // Random bytes: whatever comes out, nothing escapes.
+    std::mt19937 rng(11);
+    for (int i = 0; i < 2000; ++i) {
+        QByteArray noise(int(rng() % 64), '\0');
+        for (auto& c : noise)
+            c = char(rng());
+        (void)propertyListObject(noise);
+    }
+    nlohmann::ordered_json nested = 1;
+    for (int i = 0; i < 50; ++i)
+        nested = nlohmann::ordered_json::array({nested});
+    EXPECT_EQ(propertyListObject(propertyListData(nested)), nested);
 }

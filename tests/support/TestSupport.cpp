@@ -5,12 +5,36 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <limits>
+#include <random>
 
 namespace gwtest {
 
 std::string dataPath(const std::string& name) {
     return std::string(GW_TEST_DATA_DIR) + "/" + name;
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+TempDir::TempDir(const std::string& prefix) {
+    std::random_device rd;
+    path = std::filesystem::temp_directory_path() / (prefix + std::to_string(rd()));
+    std::filesystem::create_directories(path);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 ci::Image loadPhoto(const std::string& name) {

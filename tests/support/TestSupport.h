@@ -4,7 +4,10 @@
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Image.h"
+#include "ci/core/Memory.h"
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,26 @@ namespace gwtest {
 
 /// Path of a file in tests/data.
 std::string dataPath(const std::string& name);
+
+/// The bytes of a file (empty when it cannot be read), and a file written with bytes.
+std::vector<uint8_t> readBytes(const std::string& path);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+
+/// A fresh folder under the system's temporary folder, removed with everything in it.
+struct TempDir {
+    explicit TempDir(const std::string& prefix = "gw-test-");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return (path / name).string(); }
+    std::filesystem::path path;
+};
+
+/// The engine's memory budget set to `bytes` while alive; the machine's afterwards.
+struct BudgetOf {
+    explicit BudgetOf(int64_t bytes) { ci::memory::setLimit(bytes); }
+    ~BudgetOf() { ci::memory::setLimit(0); }
+};
 
 /// A photo of tests/data decoded into the working space; a null image when it cannot be read.
 ci::Image loadPhoto(const std::string& name);

@@ -1,14 +1,49 @@
 #include "Bitmap.h"
 
+#include "Memory.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace ci {
 
+int64_t Bitmap::bytesFor(const IRect& rect) {
+    return saturatingMul(rect.area(), 4 * int64_t(sizeof(float)));
+}
+
 Bitmap::Bitmap(const IRect& rect) : rect_(rect.isEmpty() ? IRect{} : rect) {
-    if (!rect_.isEmpty())
-        data_.reset(new float[size_t(rect_.area()) * 4]);
+    if (rect_.isEmpty())
+        return;
+    const int64_t bytes = bytesFor(rect_);
+    memory::acquire(bytes);
+    try {
+        data_.reset(new float[size_t(bytes) / sizeof(float)]);
+    } catch (...) {
+        memory::release(bytes);
+        throw;
+    }
+    bytes_ = bytes;
+}
+
+Bitmap::Bitmap(Bitmap&& o) noexcept
+    : rect_(std::exchange(o.rect_, IRect{})), data_(std::move(o.data_)), bytes_(std::exchange(o.bytes_, 0)) {}
+
+Bitmap& Bitmap::operator=(Bitmap&& o) noexcept {
+    if (this != &o) {
+        data_.reset();
+        memory::release(bytes_);
+        rect_ = std::exchange(o.rect_, IRect{});
+        data_ = std::move(o.data_);
+        bytes_ = std::exchange(o.bytes_, 0);
+    }
+    return *this;
+}
+
+Bitmap::~Bitmap() {
+    data_.reset();
+    memory::release(bytes_);
 }
 
 Bitmap Bitmap::clone() const {

@@ -10,13 +10,20 @@ namespace ci {
 /// A float32 RGBA pixel block, premultiplied, in the linear working space, covering an integer
 /// rectangle of engine coordinates. Rows are stored bottom row first (y grows upwards), each
 /// `rect.width()` pixels of 4 floats.
+///
+/// Its bytes count against the memory budget (Memory.h): a block that would pass the limit, or
+/// whose size does not fit in 64 bits, throws MemoryLimitExceeded (a std::bad_alloc).
 class Bitmap {
   public:
     Bitmap() = default;
     /// Uninitialised pixels over rect.
     explicit Bitmap(const IRect& rect);
-    Bitmap(Bitmap&&) noexcept = default;
-    Bitmap& operator=(Bitmap&&) noexcept = default;
+    Bitmap(Bitmap&& o) noexcept;
+    Bitmap& operator=(Bitmap&& o) noexcept;
+    ~Bitmap();
+
+    /// Bytes of a block over rect (saturating at INT64_MAX).
+    static int64_t bytesFor(const IRect& rect);
 
     Bitmap clone() const;
     void fill(float r, float g, float b, float a);
@@ -50,6 +57,7 @@ class Bitmap {
   private:
     IRect rect_;
     std::unique_ptr<float[]> data_;
+    int64_t bytes_ = 0; // counted against the budget
 };
 
 } // namespace ci

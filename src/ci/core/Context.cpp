@@ -1,5 +1,6 @@
 #include "Context.h"
 
+#include "Memory.h"
 #include "Node.h"
 
 #include <tbb/blocked_range2d.h>
@@ -16,6 +17,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -133,12 +136,17 @@ void encodeRowSRGB16(const float* in, uint16_t* out, int64_t n) {
 
 namespace {
 
-// A single pixel block held by the renderer beyond this is refused rather than attempted.
-constexpr int64_t kMaxBlockPixels = int64_t(1) << 28;
-
 inline void zero(float* p, int64_t pixels) {
     if (pixels > 0)
         std::memset(p, 0, size_t(pixels) * 4 * sizeof(float));
+}
+
+// A row of more pixels than an int counts is never needed by a render the budget admits; this
+// guards the conversions should a region of interest still come out that wide.
+int rowLength(int64_t pixels) {
+    if (pixels > std::numeric_limits<int>::max())
+        throw MemoryLimitExceeded("a row of " + std::to_string(pixels) + " pixels is needed");
+    return int(pixels);
 }
 
 struct NodeState {
@@ -163,7 +171,51 @@ struct SharedRows {
     std::unordered_map<int64_t, std::vector<Span>> rows;
 };
 
-// Row buffers for one worker, one per recursion depth.
+// One node's row during row evaluation: `count` pixels from x0 at row y; [a, b) is the part
+// inside the node's extent, set when its inputs have been asked for.
+struct RowFrame {
+    const Node* node;
+    int64_t y, x0;
+    int count;
+    int64_t a = 0, b = 0;
+    bool expanded = false;
+};
+
+// A finished row: its pixels, and the pool buffer that holds them (-1: a view or the caller's).
+struct RowResult {
+    const float* pixels;
+    int buffer;
+};
+
+// Row evaluation walks the fused nodes with an explicit stack instead of recursing, so a workflow
+// of any length costs heap rather than stack; row buffers come from a pool and go back as soon as
+// their consumer has run, so a long chain needs only a few of them.
+struct RowStack {
+    std::vector<RowFrame> frames;
+    std::vector<RowResult> results;
+    std::vector<std::vector<float>> buffers;
+    std::vector<int> unused;
+
+    int acquire(size_t floats) {
+        int i;
+        if (unused.empty()) {
+            i = int(buffers.size());
+            buffers.emplace_back();
+        } else {
+            i = unused.back();
+            unused.pop_back();
+        }
+        if (buffers[size_t(i)].size() < floats)
+            buffers[size_t(i)].resize(floats);
+        return i;
+    }
+    void release(int i) {
+        if (i >= 0)
+            unused.push_back(i);
+    }
+};
+
+// Per-worker state of a render.
 struct Scratch {
     IRect tile;          // the tile being computed
     uint64_t serial = 0; // counts the tiles this worker has started
@@ -171,18 +223,9 @@ struct Scratch {
     // General kernels computed tile by tile for the unit that reads them in place.
     std::unordered_map<const Node*, Bitmap> streamed;
     std::vector<float> rootRow;
-    std::vector<std::vector<float>> buffers;
-    std::vector<std::vector<double>> coords;
-    float* get(size_t depth, size_t floats) {
-        if (buffers.size() <= depth)
-            buffers.resize(depth + 1);
-        if (buffers[depth].size() < floats)
-            buffers[depth].resize(floats);
-        return buffers[depth].data();
-    }
-    double* coord(size_t which, size_t n) {
-        if (coords.size() <= which)
-            coords.resize(which + 1);
+    RowStack rows;
+    std::vector<double> coords[2];
+    double* coord(int which, size_t n) {
         if (coords[which].size() < n)
             coords[which].resize(n);
         return coords[which].data();
@@ -193,7 +236,9 @@ class Renderer {
   public:
     Renderer(const Context::Options& o) : opts_(o) {}
 
-    std::string plan(const Node* root, const IRect& region);
+    // Decides what is held whole and what is fused; an error when the pixel blocks that the
+    // render needs, with `outputBytes` for the result, do not fit in the memory budget.
+    std::string plan(const Node* root, const IRect& region, int64_t outputBytes);
     // Computes every held node, then hands the root's pixels to sink tile by tile; stops early
     // once the options' cancel flag is set.
     template <class Sink> void run(const IRect& region, Sink&& sink);
@@ -207,30 +252,40 @@ class Renderer {
     // Follows a tile `r` of the unit n down its inputs, through everything computed along with
     // it, and holds an input whole where computing it per tile would waste too much work or need
     // too large a region. With `dry` nothing is held; the result says whether every region fit.
+    // `streamed` counts the neighbourhood kernels computed per tile above n.
     bool descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units, int& visits,
-                 bool dry);
+                 bool dry, int streamed = 0);
     // The tile side for a unit: the render's, or smaller where a reduction below it would make a
     // tile's regions too large.
     int64_t unitTile(const Node* n);
+    // The most bytes that held blocks take at once while run() computes them.
+    int64_t heldPeak() const;
+    // What a kernel that sees its whole region at once holds of its inputs that are not held.
+    int64_t wholeInputBytes(const Node* n) const;
     // Runs a general kernel over one tile. Inputs that are held are read in place; cheap ones are
     // evaluated over the tile's region of interest only, so they never need a whole copy.
-    void runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth);
+    void runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s);
     // The inputs of a node that reads neighbours, for output rectangle r: held ones in place,
     // the others evaluated over their region of interest into `local`.
     std::vector<const Bitmap*> tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
-                                          Scratch& s, size_t depth);
+                                          Scratch& s);
     // A row of a node that reads neighbours: from held inputs directly, otherwise computed for
     // the current tile (or, for rows a clamp reads beyond it, for that row) and kept while the
     // tile's rows ask for it.
-    void spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, size_t depth, Scratch& s);
+    void spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, Scratch& s);
     // Samples a row of a transform, clamp or warp from its input's pixels.
     void sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t x0, int count, float* out,
-                   size_t depth, Scratch& s);
-    // A row of any node: a view into held pixels, a row kept for a shared node, or computed.
-    const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
-                         Scratch& s);
-    const float* computeRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
-                            Scratch& s);
+                   Scratch& s);
+    // The pixels of n on row y from x0: a pointer into held pixels or a row kept for a shared
+    // node, or `buf` filled.
+    const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, Scratch& s);
+    // One step of evalRow for the frame on top of the stack: asks for its inputs, or finishes it.
+    void expandRow(const RowFrame& f, float* callerBuf, Scratch& s);
+    void finishRow(const RowFrame& f, float* callerBuf, Scratch& s);
+    // Takes the finished frame off the stack with its row (kept for the tile when shared).
+    void completeRow(const RowFrame& f, const float* pixels, int buffer, Scratch& s);
+    // The row kept for a shared node this tile, or nullptr.
+    const float* keptRow(const RowFrame& f, Scratch& s);
     template <class F> void forTiles(const IRect& r, int64_t ts, F&& f);
 
     const Context::Options& opts_;
@@ -240,7 +295,7 @@ class Renderer {
 };
 
 std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
-                                                Scratch& s, size_t depth) {
+                                                Scratch& s) {
     std::vector<const Bitmap*> inputs;
     local.clear();
     local.reserve(n->inputs.size());
@@ -257,13 +312,14 @@ std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, s
                                .intersected(is.demand);
         local.emplace_back(need);
         Bitmap& bm = local.back();
+        const int width = rowLength(need.width());
         const IRect outer = s.tile;
         s.tile = need; // general kernels inside compute this region once
         for (int64_t y = need.y0; y < need.y1; ++y) {
             float* dst = bm.row(y);
-            const float* p = evalRow(in, y, need.x0, int(need.width()), dst, depth + 1, s);
+            const float* p = evalRow(in, y, need.x0, width, dst, s);
             if (p != dst)
-                std::memcpy(dst, p, size_t(need.width()) * 4 * sizeof(float));
+                std::memcpy(dst, p, size_t(width) * 4 * sizeof(float));
         }
         s.tile = outer;
         inputs.push_back(&bm);
@@ -277,6 +333,10 @@ std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, s
 constexpr double kMaxWaste = 1.6;
 // No tile evaluates more than this many pixels of one input at once (16 bytes each).
 constexpr double kMaxTileRegion = double(1 << 20);
+// A neighbourhood kernel computed per tile evaluates its inputs for the tile one level deeper,
+// with a region of its own; past this many levels the input is held whole, so a long workflow
+// costs neither stack nor a region per level.
+constexpr int kMaxStreamedDepth = 16;
 
 IRect probeTile(const IRect& d, int64_t ts) {
     const int64_t cx = (d.x0 + d.x1) / 2, cy = (d.y0 + d.y1) / 2;
@@ -284,7 +344,7 @@ IRect probeTile(const IRect& d, int64_t ts) {
 }
 
 bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units,
-                       int& visits, bool dry) {
+                       int& visits, bool dry, int streamed) {
     bool fits = true;
     for (size_t k = 0; k < n->inputs.size(); ++k) {
         const Node* in = n->inputs[k].node().get();
@@ -306,7 +366,9 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
         const double area = infinite ? INFINITY : need.width() * need.height();
         const double w = waste * std::max(1.0, area / (r.width() * r.height() * scale));
         const bool tooLarge = infinite || area > kMaxTileRegion;
-        if (tooLarge || w > kMaxWaste || --visits < 0 || (in->kind == NodeKind::General && !in->tileable)) {
+        const int deeper = streamed + (in->readsNeighbours() ? 1 : 0);
+        if (tooLarge || w > kMaxWaste || --visits < 0 || deeper > kMaxStreamedDepth ||
+            (in->kind == NodeKind::General && !in->tileable)) {
             fits = fits && !tooLarge;
             if (!dry) {
                 is.materialize = true;
@@ -314,7 +376,7 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
             }
             continue;
         }
-        fits = descend(in, need, w, units, visits, dry) && fits;
+        fits = descend(in, need, w, units, visits, dry, deeper) && fits;
     }
     return fits;
 }
@@ -331,16 +393,15 @@ int64_t Renderer::unitTile(const Node* n) {
     return ts;
 }
 
-void Renderer::runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s, size_t depth) {
+void Renderer::runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s) {
     std::vector<Bitmap> local;
-    n->generalFn(KernelTile{tile, &out, tileInputs(n, tile, local, s, depth)});
+    n->generalFn(KernelTile{tile, &out, tileInputs(n, tile, local, s)});
 }
 
-void Renderer::spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, size_t depth,
-                          Scratch& s) {
+void Renderer::spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, Scratch& s) {
     if (n->kind != NodeKind::General) {
         if (const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view) {
-            sampleRow(n, *src, y, x0, count, out, depth, s);
+            sampleRow(n, *src, y, x0, count, out, s);
             return;
         }
     }
@@ -351,21 +412,22 @@ void Renderer::spatialRow(const Node* n, int64_t y, int64_t x0, int count, float
         IRect r = s.tile.intersected(st.demand);
         if (!r.contains(want))
             r = IRect{s.tile.x0, y, s.tile.x1, y + 1}.intersected(st.demand).united(want);
+        slot = Bitmap(); // the old block goes before the new one is counted
         slot = Bitmap(r);
         if (n->kind == NodeKind::General) {
-            runGeneral(n, r, slot, s, depth);
+            runGeneral(n, r, slot, s);
         } else {
             std::vector<Bitmap> local;
-            const auto inputs = tileInputs(n, r, local, s, depth);
+            const auto inputs = tileInputs(n, r, local, s);
             for (int64_t yy = r.y0; yy < r.y1; ++yy)
-                sampleRow(n, *inputs[0], yy, r.x0, int(r.width()), slot.row(yy), depth, s);
+                sampleRow(n, *inputs[0], yy, r.x0, rowLength(r.width()), slot.row(yy), s);
         }
     }
     std::memcpy(out, slot.pixel(x0, y), size_t(count) * 4 * sizeof(float));
 }
 
 void Renderer::sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t a, int inner, float* out,
-                         size_t depth, Scratch& s) {
+                         Scratch& s) {
     switch (n->kind) {
     case NodeKind::Transform: {
         const Affine& m = n->inverse;
@@ -393,8 +455,8 @@ void Renderer::sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t a,
         break;
     }
     case NodeKind::Warp: {
-        double* sx = s.coord(2 * depth, size_t(inner));
-        double* sy = s.coord(2 * depth + 1, size_t(inner));
+        double* sx = s.coord(0, size_t(inner));
+        double* sy = s.coord(1, size_t(inner));
         n->warpFn(WarpRow{sx, sy, inner, a, y});
         for (int i = 0; i < inner; ++i)
             src.sample(sx[i], sy[i], out + 4 * i);
@@ -423,7 +485,7 @@ void Renderer::order(const Node* n, std::unordered_set<const Node*>& seen) {
     }
 }
 
-std::string Renderer::plan(const Node* root, const IRect& region) {
+std::string Renderer::plan(const Node* root, const IRect& region, int64_t outputBytes) {
     root_ = root;
     std::unordered_set<const Node*> seen;
     order(root, seen);
@@ -446,10 +508,9 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
             continue;
         for (size_t k = 0; k < n->inputs.size(); ++k) {
             const Node* in = n->inputs[k].node().get();
-            NodeState& is = state_[in];
             const Rect need = n->roi(int(k), Rect::fromIRect(st.demand));
-            const IRect px = need.roundedOutPixels().intersected(in->extent.coveredPixels());
-            is.demand = is.demand.united(px);
+            state_[in].demand =
+                state_[in].demand.united(need.roundedOutPixels().intersected(in->extent.coveredPixels()));
         }
     }
     // What is held whole: from each unit (the root, and whatever must see its whole region at
@@ -464,12 +525,6 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
         int visits = 4000;
         descend(units[u], Rect::fromIRect(probeTile(st.demand, st.tile)), 1.0, units, visits, false);
     }
-    for (const Node* n : order_) {
-        NodeState& st = state_[n];
-        if (st.materialize && st.demand.area() > kMaxBlockPixels)
-            return "the image is too large to render (" + std::to_string(st.demand.width()) + " x " +
-                   std::to_string(st.demand.height()) + " pixels needed at one step)";
-    }
     for (const Node* n : order_)
         if (state_[n].materialize || n == root)
             collectLeaves(n);
@@ -481,7 +536,49 @@ std::string Renderer::plan(const Node* root, const IRect& region) {
         NodeState& st = state_[n];
         st.shared = n->kind == NodeKind::Color && !st.materialize && consumers[n] > 1;
     }
+    if (std::string refused = memory::admit(saturatingAdd(heldPeak(), outputBytes)); !refused.empty())
+        return "The image is too large: " + refused;
     return {};
+}
+
+int64_t Renderer::wholeInputBytes(const Node* n) const {
+    if (n->kind != NodeKind::General || n->tileable)
+        return 0; // tiles evaluate their inputs a tile at a time
+    const NodeState& st = state_.find(n)->second;
+    int64_t bytes = 0;
+    for (size_t k = 0; k < n->inputs.size(); ++k) {
+        const Node* in = n->inputs[k].node().get();
+        const NodeState& is = state_.find(in)->second;
+        if (is.materialize || in->kind == NodeKind::Source)
+            continue;
+        const IRect need = n->roi(int(k), Rect::fromIRect(st.demand))
+                               .roundedOutPixels()
+                               .intersected(in->extent.coveredPixels())
+                               .intersected(is.demand);
+        bytes = saturatingAdd(bytes, Bitmap::bytesFor(need));
+    }
+    return bytes;
+}
+
+int64_t Renderer::heldPeak() const {
+    std::unordered_map<const Node*, int> readers;
+    int64_t held = 0, peak = 0;
+    for (const Node* n : order_) {
+        const NodeState& st = state_.find(n)->second;
+        if (!st.materialize)
+            continue;
+        held = saturatingAdd(held, Bitmap::bytesFor(st.demand));
+        peak = std::max(peak, saturatingAdd(held, wholeInputBytes(n)));
+        if (n == root_)
+            continue;
+        for (const Node* leaf : st.leaves) {
+            const NodeState& ls = state_.find(leaf)->second;
+            auto [it, fresh] = readers.try_emplace(leaf, ls.readers);
+            if (--it->second == 0 && ls.materialize)
+                held -= Bitmap::bytesFor(ls.demand);
+        }
+    }
+    return peak;
 }
 
 // The held nodes that computing `unit` reads: walk through the fused nodes down to held ones.
@@ -521,8 +618,12 @@ void Renderer::release(const Node* unit) {
 }
 
 template <class F> void Renderer::forTiles(const IRect& r, int64_t ts, F&& f) {
+    ts = std::max<int64_t>(ts, 8);
     const int64_t nx = (r.width() + ts - 1) / ts, ny = (r.height() + ts - 1) / ts;
-    tbb::parallel_for(tbb::blocked_range<int64_t>(0, nx * ny), [&](const tbb::blocked_range<int64_t>& range) {
+    const auto tiles = checkedMul(nx, ny);
+    if (!tiles)
+        throw MemoryLimitExceeded("too many tiles");
+    tbb::parallel_for(tbb::blocked_range<int64_t>(0, *tiles), [&](const tbb::blocked_range<int64_t>& range) {
         Scratch scratch;
         for (int64_t t = range.begin(); t != range.end(); ++t) {
             if (cancelled())
@@ -550,17 +651,16 @@ void Renderer::compute(const Node* n) {
         if (!n->tileable) {
             Scratch s;
             s.tile = st.demand;
-            runGeneral(n, st.demand, out, s, 0);
+            runGeneral(n, st.demand, out, s);
         } else {
-            forTiles(st.demand, st.tile,
-                     [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s, 0); });
+            forTiles(st.demand, st.tile, [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s); });
         }
     } else {
         forTiles(st.demand, st.tile, [&](const IRect& tile, Scratch& s) {
             const int count = int(tile.width());
             for (int64_t y = tile.y0; y < tile.y1; ++y) {
                 float* dst = out.pixel(tile.x0, y);
-                const float* p = evalRow(n, y, tile.x0, count, dst, 0, s);
+                const float* p = evalRow(n, y, tile.x0, count, dst, s);
                 if (p != dst)
                     std::memcpy(dst, p, size_t(count) * 4 * sizeof(float));
             }
@@ -589,129 +689,202 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
         s.rootRow.resize(std::max(s.rootRow.size(), size_t(count) * 4));
         float* rowBuf = s.rootRow.data();
         for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            const float* p = evalRow(root_, y, tile.x0, count, rowBuf, 0, s);
+            const float* p = evalRow(root_, y, tile.x0, count, rowBuf, s);
             sink(y, tile.x0, count, p);
         }
     });
 }
 
-const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
-                               Scratch& s) {
-    const NodeState& st = state_.find(n)->second;
-    if (!st.shared)
-        return computeRow(n, y, x0, count, buf, depth, s);
-    // A colour chain that feeds several consumers (an unsharp mask reads the picture and its
-    // blur, for one) would otherwise be computed again for each of them. Spans stay until the
-    // tile ends, so pointers handed out stay valid while the tile's consumers use them.
-    SharedRows& kept = s.shared[n];
+const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, Scratch& s) {
+    // Evaluations nest (a spatial node evaluates its inputs over a tile in the middle of a row),
+    // so this one works above whatever the stack already holds.
+    RowStack& st = s.rows;
+    const size_t base = st.frames.size();
+    st.frames.push_back(RowFrame{n, y, x0, count});
+    while (st.frames.size() > base) {
+        const RowFrame f = st.frames.back();
+        float* callerBuf = st.frames.size() == base + 1 ? buf : nullptr;
+        if (f.expanded)
+            finishRow(f, callerBuf, s);
+        else
+            expandRow(f, callerBuf, s);
+    }
+    const RowResult r = st.results.back();
+    st.results.pop_back();
+    return r.pixels;
+}
+
+// A colour chain that feeds several consumers (an unsharp mask reads the picture and its blur,
+// for one) would otherwise be computed again for each of them. Spans stay until the tile ends,
+// so pointers handed out stay valid while the tile's consumers use them.
+const float* Renderer::keptRow(const RowFrame& f, Scratch& s) {
+    SharedRows& kept = s.shared[f.node];
     if (kept.tile != s.serial) {
         kept.rows.clear();
         kept.tile = s.serial;
     }
-    std::vector<SharedRows::Span>& spans = kept.rows[y];
-    for (const SharedRows::Span& span : spans)
-        if (span.x0 <= x0 && x0 + count <= span.x0 + span.count)
-            return span.px.get() + (x0 - span.x0) * 4;
-    const float* p = computeRow(n, y, x0, count, buf, depth, s);
-    SharedRows::Span span{x0, count, std::make_unique<float[]>(size_t(count) * 4)};
-    std::memcpy(span.px.get(), p, size_t(count) * 4 * sizeof(float));
-    spans.push_back(std::move(span));
-    return p;
+    for (const SharedRows::Span& span : kept.rows[f.y])
+        if (span.x0 <= f.x0 && f.x0 + f.count <= span.x0 + span.count)
+            return span.px.get() + (f.x0 - span.x0) * 4;
+    return nullptr;
 }
 
-const float* Renderer::computeRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, size_t depth,
-                                  Scratch& s) {
-    const NodeState& st = state_.find(n)->second;
-    const int64_t x1 = x0 + count;
+void Renderer::completeRow(const RowFrame& f, const float* pixels, int buffer, Scratch& s) {
+    if (state_.find(f.node)->second.shared) {
+        SharedRows::Span span{f.x0, f.count, std::make_unique<float[]>(size_t(f.count) * 4)};
+        std::memcpy(span.px.get(), pixels, size_t(f.count) * 4 * sizeof(float));
+        s.shared[f.node].rows[f.y].push_back(std::move(span));
+    }
+    s.rows.frames.pop_back();
+    s.rows.results.push_back(RowResult{pixels, buffer});
+}
 
-    if (st.view) {
-        const Bitmap& v = *st.view;
+namespace {
+
+// The buffer a frame writes its row into: the caller's for the outermost frame, else one of
+// the pool.
+float* rowOutput(RowStack& st, float* callerBuf, int count, int& buffer) {
+    if (callerBuf) {
+        buffer = -1;
+        return callerBuf;
+    }
+    buffer = st.acquire(size_t(count) * 4);
+    return st.buffers[size_t(buffer)].data();
+}
+
+} // namespace
+
+void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
+    RowStack& st = s.rows;
+    const Node* n = f.node;
+    const NodeState& ns = state_.find(n)->second;
+    const int64_t x1 = f.x0 + f.count;
+    auto finished = [&](const float* pixels, int buffer) { completeRow(f, pixels, buffer, s); };
+    if (ns.shared)
+        if (const float* kept = keptRow(f, s))
+            return finished(kept, -1);
+    int buffer = -1;
+
+    if (ns.view) {
+        const Bitmap& v = *ns.view;
         const IRect& r = v.rect();
-        if (y >= r.y0 && y < r.y1 && x0 >= r.x0 && x1 <= r.x1)
-            return v.row(y) + (x0 - r.x0) * 4;
-        zero(buf, count);
-        if (y >= r.y0 && y < r.y1) {
-            const int64_t a = std::max(x0, r.x0), b = std::min(x1, r.x1);
+        if (f.y >= r.y0 && f.y < r.y1 && f.x0 >= r.x0 && x1 <= r.x1)
+            return finished(v.row(f.y) + (f.x0 - r.x0) * 4, -1);
+        float* out = rowOutput(st, callerBuf, f.count, buffer);
+        zero(out, f.count);
+        if (f.y >= r.y0 && f.y < r.y1) {
+            const int64_t a = std::max(f.x0, r.x0), b = std::min(x1, r.x1);
             if (b > a)
-                std::memcpy(buf + (a - x0) * 4, v.row(y) + (a - r.x0) * 4, size_t(b - a) * 4 * sizeof(float));
+                std::memcpy(out + (a - f.x0) * 4, v.row(f.y) + (a - r.x0) * 4,
+                            size_t(b - a) * 4 * sizeof(float));
         }
-        return buf;
+        return finished(out, buffer);
     }
 
     // The pixels of this row that lie inside the extent.
     const IRect cover = n->extent.coveredPixels();
-    const int64_t a = std::max(x0, cover.x0), b = std::min(x1, cover.x1);
-    if (y < cover.y0 || y >= cover.y1 || b <= a) {
-        zero(buf, count);
-        return buf;
+    const int64_t a = std::max(f.x0, cover.x0), b = std::min(x1, cover.x1);
+    const bool outside = f.y < cover.y0 || f.y >= cover.y1 || b <= a;
+    const bool aligned = n->kind == NodeKind::Clamp && n->pixelAligned;
+    const IRect clampFrom = aligned ? n->inputs[0].extent().coveredPixels() : IRect{};
+    if (!outside &&
+        (n->kind == NodeKind::Crop || n->kind == NodeKind::Color || (aligned && !clampFrom.isEmpty()))) {
+        // Ask for the inputs; the frame is finished once their rows are there.
+        RowFrame& self = st.frames.back();
+        self.a = a;
+        self.b = b;
+        self.expanded = true;
+        const int inner = int(b - a);
+        if (aligned) {
+            const int64_t yy = std::clamp(f.y, clampFrom.y0, clampFrom.y1 - 1);
+            const int64_t lo = std::clamp(a, clampFrom.x0, clampFrom.x1 - 1);
+            const int64_t hi = std::clamp(b - 1, clampFrom.x0, clampFrom.x1 - 1) + 1;
+            st.frames.push_back(RowFrame{n->inputs[0].node().get(), yy, lo, int(hi - lo)});
+        } else {
+            // Pushed last first, so the rows come back in input order.
+            for (size_t k = n->inputs.size(); k-- > 0;)
+                st.frames.push_back(RowFrame{n->inputs[k].node().get(), f.y, a, inner});
+        }
+        return;
+    }
+
+    float* out = rowOutput(st, callerBuf, f.count, buffer);
+    if (outside) {
+        zero(out, f.count);
+        return finished(out, buffer);
     }
     const int inner = int(b - a);
-    float* out = buf + (a - x0) * 4;
-    zero(buf, a - x0);
-    zero(out + size_t(inner) * 4, x1 - b);
-
+    float* part = out + (a - f.x0) * 4;
+    zero(out, a - f.x0);
+    zero(part + size_t(inner) * 4, x1 - b);
     switch (n->kind) {
-    case NodeKind::Source:
-        zero(out, inner); // a source always has a view; this is never reached
-        break;
     case NodeKind::Constant:
         for (int i = 0; i < inner; ++i)
-            std::memcpy(out + 4 * i, n->color.data(), 4 * sizeof(float));
+            std::memcpy(part + 4 * i, n->color.data(), 4 * sizeof(float));
         break;
-    case NodeKind::Crop: {
-        const float* p = evalRow(n->inputs[0].node().get(), y, a, inner, out, depth + 1, s);
-        if (p != out)
-            std::memcpy(out, p, size_t(inner) * 4 * sizeof(float));
-        break;
-    }
-    case NodeKind::Color: {
-        const size_t k = n->inputs.size();
-        const float* ins[8];
-        std::vector<const float*> many;
-        const float** inPtr = ins;
-        if (k > 8) {
-            many.resize(k);
-            inPtr = many.data();
-        }
-        size_t d = depth + 1;
-        for (size_t i = 0; i < k; ++i) {
-            float* scratch = s.get(d, size_t(inner) * 4);
-            inPtr[i] = evalRow(n->inputs[i].node().get(), y, a, inner, scratch, d + 1, s);
-            // The next input's buffer sits above every level this one's evaluation used for
-            // its own result, so the row just computed stays intact.
-            d += 2;
-        }
-        n->colorFn(ColorRow{inPtr, out, inner, a, y});
-        break;
-    }
-    case NodeKind::Clamp: {
-        if (!n->pixelAligned) {
-            spatialRow(n, y, a, inner, out, depth, s);
+    case NodeKind::Clamp:
+        if (n->pixelAligned) { // of an empty input
+            zero(part, inner);
             break;
         }
-        // Whole pixels: read the input's row at the clamped place and repeat its ends.
-        const IRect c = n->inputs[0].extent().coveredPixels();
-        if (c.isEmpty()) {
-            zero(out, inner);
-            break;
-        }
-        const int64_t yy = std::clamp(y, c.y0, c.y1 - 1);
-        const int64_t lo = std::clamp(a, c.x0, c.x1 - 1), hi = std::clamp(b - 1, c.x0, c.x1 - 1) + 1;
-        float* row = s.get(depth + 1, size_t(hi - lo) * 4);
-        const float* p = evalRow(n->inputs[0].node().get(), yy, lo, int(hi - lo), row, depth + 2, s);
-        for (int i = 0; i < inner; ++i) {
-            const int64_t x = std::clamp(a + i, lo, hi - 1);
-            std::memcpy(out + 4 * i, p + (x - lo) * 4, 4 * sizeof(float));
-        }
-        break;
-    }
+        [[fallthrough]];
     case NodeKind::Transform:
     case NodeKind::Warp:
     case NodeKind::General:
-        spatialRow(n, y, a, inner, out, depth, s);
+        // This may evaluate further rows on the stack; `f` and `out` stay valid meanwhile.
+        spatialRow(n, f.y, a, inner, part, s);
+        break;
+    default: // a source always has a view
+        zero(part, inner);
         break;
     }
-    return buf;
+    completeRow(f, out, buffer, s);
+}
+
+void Renderer::finishRow(const RowFrame& f, float* callerBuf, Scratch& s) {
+    RowStack& st = s.rows;
+    const Node* n = f.node;
+    const size_t inputs = n->kind == NodeKind::Color ? n->inputs.size() : 1;
+    const size_t first = st.results.size() - inputs;
+    int buffer = -1;
+    float* out = rowOutput(st, callerBuf, f.count, buffer);
+    const int inner = int(f.b - f.a);
+    float* part = out + (f.a - f.x0) * 4;
+    zero(out, f.a - f.x0);
+    zero(part + size_t(inner) * 4, f.x0 + f.count - f.b);
+
+    switch (n->kind) {
+    case NodeKind::Crop:
+        std::memcpy(part, st.results[first].pixels, size_t(inner) * 4 * sizeof(float));
+        break;
+    case NodeKind::Color: {
+        const float* few[8];
+        std::vector<const float*> many;
+        const float** ins = few;
+        if (inputs > 8) {
+            many.resize(inputs);
+            ins = many.data();
+        }
+        for (size_t i = 0; i < inputs; ++i)
+            ins[i] = st.results[first + i].pixels;
+        n->colorFn(ColorRow{ins, part, inner, f.a, f.y});
+        break;
+    }
+    default: { // a whole-pixel clamp: repeat the ends of the input's row
+        const IRect c = n->inputs[0].extent().coveredPixels();
+        const int64_t lo = std::clamp(f.a, c.x0, c.x1 - 1), hi = std::clamp(f.b - 1, c.x0, c.x1 - 1) + 1;
+        const float* p = st.results[first].pixels;
+        for (int i = 0; i < inner; ++i) {
+            const int64_t x = std::clamp(f.a + i, lo, hi - 1);
+            std::memcpy(part + 4 * i, p + (x - lo) * 4, 4 * sizeof(float));
+        }
+        break;
+    }
+    }
+    for (size_t i = first; i < st.results.size(); ++i)
+        st.release(st.results[i].buffer);
+    st.results.resize(first);
+    completeRow(f, out, buffer, s);
 }
 
 Result<IRect> renderRegion(const Image& image, const Rect& rect) {
@@ -774,26 +947,45 @@ template <class F> void runInArena(int threads, F&& f) {
     });
 }
 
+// Plans and runs a render; every failure, running out of memory included, is an error value.
+template <class Sink>
+std::string renderInto(const Context::Options& options, const Image& image, const IRect& region,
+                       int64_t outputBytes, const std::function<void()>& allocate, Sink&& sink) {
+    try {
+        Renderer r(options);
+        std::string err = r.plan(image.node().get(), region, outputBytes);
+        if (!err.empty())
+            return err;
+        allocate();
+        runInArena(options.threads, [&] { r.run(region, sink); });
+        if (r.cancelled())
+            return "cancelled";
+        return {};
+    } catch (const MemoryLimitExceeded& e) {
+        return std::string("The image is too large: ") + e.what();
+    } catch (const std::bad_alloc&) {
+        return "There is not enough memory to render the image";
+    } catch (const std::exception& e) {
+        return std::string("The image could not be rendered: ") + e.what();
+    }
+}
+
 } // namespace
 
 Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
     auto region = renderRegion(image, rect);
     if (!region)
         return Result<Bitmap>::failure(region.error());
-    Bitmap out(*region);
     if (region->isEmpty())
-        return out;
-    Renderer r(options_);
-    std::string err = r.plan(image.node().get(), *region);
-    if (!err.empty())
-        return Result<Bitmap>::failure(err);
-    runInArena(options_.threads, [&] {
-        r.run(*region, [&](int64_t y, int64_t x0, int count, const float* p) {
+        return Bitmap();
+    Bitmap out;
+    const std::string err = renderInto(
+        options_, image, *region, Bitmap::bytesFor(*region), [&] { out = Bitmap(*region); },
+        [&](int64_t y, int64_t x0, int count, const float* p) {
             std::memcpy(out.pixel(x0, y), p, size_t(count) * 4 * sizeof(float));
         });
-    });
-    if (r.cancelled())
-        return Result<Bitmap>::failure("cancelled");
+    if (!err.empty())
+        return Result<Bitmap>::failure(err);
     return out;
 }
 
@@ -803,22 +995,21 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
         return Result<PixelBuffer>::failure(region.error());
     if (bits != 8 && bits != 16)
         return Result<PixelBuffer>::failure("only 8 or 16 bits per channel can be rendered");
-    if (region->width() > INT32_MAX / 8 || region->height() > INT32_MAX / 8)
+    const IRect reg = *region;
+    const int64_t bytes = saturatingMul(reg.area(), 4 * int64_t(bits / 8));
+    if (std::string refused = memory::admit(bytes); !refused.empty())
+        return Result<PixelBuffer>::failure("The image is too large: " + refused);
+    if (reg.width() > INT32_MAX / 8 || reg.height() > INT32_MAX / 8)
         return Result<PixelBuffer>::failure("the image is too large to render");
     PixelBuffer out;
-    out.width = int(region->width());
-    out.height = int(region->height());
+    out.width = int(reg.width());
+    out.height = int(reg.height());
     out.bitsPerChannel = bits;
-    out.data.assign(size_t(out.width) * size_t(out.height) * 4 * size_t(bits / 8), 0);
-    if (region->isEmpty())
+    if (reg.isEmpty())
         return out;
-    Renderer r(options_);
-    std::string err = r.plan(image.node().get(), *region);
-    if (!err.empty())
-        return Result<PixelBuffer>::failure(err);
-    const IRect reg = *region;
-    runInArena(options_.threads, [&] {
-        r.run(reg, [&](int64_t y, int64_t x0, int count, const float* p) {
+    const std::string err = renderInto(
+        options_, image, reg, bytes, [&] { out.data.assign(size_t(bytes), 0); },
+        [&](int64_t y, int64_t x0, int count, const float* p) {
             const size_t row = size_t(reg.y1 - 1 - y); // top row first
             const size_t px = row * size_t(out.width) + size_t(x0 - reg.x0);
             if (bits == 8)
@@ -826,9 +1017,8 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
             else
                 encodeRowSRGB16(p, reinterpret_cast<uint16_t*>(out.data.data()) + px * 4, count);
         });
-    });
-    if (r.cancelled())
-        return Result<PixelBuffer>::failure("cancelled");
+    if (!err.empty())
+        return Result<PixelBuffer>::failure(err);
     return out;
 }
 

@@ -64,7 +64,9 @@ class Context {
     explicit Context(Options options) : options_(options) {}
 
     /// Float pixels (premultiplied, linear) of the pixels whose centres lie in rect (rounded out
-    /// first). An infinite rectangle is an error.
+    /// first). An infinite rectangle is an error, and so is a render whose pixel blocks would not
+    /// fit in the memory budget ("The image is too large: needs N GB, limit M GB"); that is
+    /// decided before anything is allocated.
     Result<Bitmap> render(const Image& image, const Rect& rect) const;
     /// The image over its own extent; an infinite extent is an error.
     Result<Bitmap> render(const Image& image) const { return render(image, image.extent()); }

@@ -21,7 +21,11 @@ struct IRect {
 
     int64_t width() const { return x1 > x0 ? x1 - x0 : 0; }
     int64_t height() const { return y1 > y0 ? y1 - y0 : 0; }
-    int64_t area() const { return width() * height(); }
+    /// Pixel count, saturating at INT64_MAX (edges may lie 2^40 from the origin).
+    int64_t area() const {
+        int64_t a = 0;
+        return __builtin_mul_overflow(width(), height(), &a) ? std::numeric_limits<int64_t>::max() : a;
+    }
     bool isEmpty() const { return x1 <= x0 || y1 <= y0; }
     IRect intersected(const IRect& o) const;
     IRect united(const IRect& o) const;

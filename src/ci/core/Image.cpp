@@ -8,6 +8,22 @@
 
 namespace ci {
 
+Node::~Node() {
+    std::vector<Image> pending = std::move(inputs);
+    while (!pending.empty()) {
+        Image last = std::move(pending.back());
+        pending.pop_back();
+        // The last owner of an input takes its inputs over before letting it go, so no node
+        // dies with inputs of its own. Nodes are made mutable and shared as const.
+        if (last.node().use_count() == 1) {
+            auto& owned = const_cast<Node&>(*last.node()).inputs;
+            for (Image& in : owned)
+                pending.push_back(std::move(in));
+            owned.clear();
+        }
+    }
+}
+
 Rect Node::roi(int k, const Rect& r) const {
     switch (kind) {
     case NodeKind::Source:

@@ -26,6 +26,12 @@ enum class NodeKind {
 
 class Node {
   public:
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    /// Releases the inputs without recursing, so a chain of any length can be let go.
+    ~Node();
+
     NodeKind kind = NodeKind::Constant;
     Rect extent;
     std::vector<Image> inputs;

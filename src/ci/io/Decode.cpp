@@ -5,6 +5,7 @@
 #include "PixelImport.h"
 
 #include "ci/core/Bitmap.h"
+#include "ci/core/Memory.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -13,23 +14,39 @@
 #include <QByteArray>
 #include <QColorSpace>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <QTemporaryFile>
 
 #include <tbb/task_group.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <set>
+
+extern "C" {
+#include <jerror.h>
+#include <jpeglib.h>
+}
 
 namespace ci::io {
 
 namespace {
 
-/// Larger pictures are refused rather than risking an allocation the machine cannot satisfy.
-constexpr int64_t kMaxPixels = int64_t(1) << 29;
+/// Where the file's bytes come from, for the checks that read them again.
+struct Source {
+    const std::string* path = nullptr;
+    const std::vector<uint8_t>* bytes = nullptr;
+};
 
 std::string firstLine(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
@@ -48,8 +65,9 @@ bool isHarmless(const std::string& line) {
                        [&](const char* h) { return line.find(h) != std::string::npos; });
 }
 
-/// The reader's pending errors that mean damage, empty when there are none.
-std::string damage(OIIO::ImageInput& in) {
+/// The reader's pending errors that mean damage, empty when there are none. `harmless` tells
+/// whether any of them was one of the harmless warnings.
+std::string damage(OIIO::ImageInput& in, bool* harmless = nullptr) {
     if (!in.has_error())
         return {};
     std::string all = in.geterror(), result;
@@ -61,9 +79,88 @@ std::string damage(OIIO::ImageInput& in) {
         std::string line = all.substr(pos, end - pos);
         if (!line.empty() && !isHarmless(line))
             result += (result.empty() ? "" : "; ") + line;
+        else if (!line.empty() && harmless)
+            *harmless = true;
         pos = end + 1;
     }
     return result;
+}
+
+// ---- JPEG warnings ----
+// libjpeg passes on only the first warning of a picture, so a harmless one (junk before a
+// marker) hides the damage that follows it, and the grey rows the library fills in would pass
+// as the picture. After a harmless first warning the data is decoded once more here, counting
+// every warning.
+
+struct JpegWatch {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    std::string damage;
+};
+
+bool harmlessJpegWarning(int code) {
+    return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
+           code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
+}
+
+void jpegMessage(j_common_ptr cinfo, int level) {
+    auto* watch = reinterpret_cast<JpegWatch*>(cinfo->err);
+    if (level >= 0 || harmlessJpegWarning(cinfo->err->msg_code) || !watch->damage.empty())
+        return;
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    watch->damage = text;
+}
+
+[[noreturn]] void jpegFailure(j_common_ptr cinfo) {
+    auto* watch = reinterpret_cast<JpegWatch*>(cinfo->err);
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    watch->damage = text;
+    std::longjmp(watch->jump, 1);
+}
+
+/// The first warning of the JPEG data (from `file`, or else `bytes`) that means damage, or "".
+std::string jpegWarnings(FILE* file, const std::vector<uint8_t>* bytes) {
+    jpeg_decompress_struct cinfo{};
+    JpegWatch watch{};
+    cinfo.err = jpeg_std_error(&watch.pub);
+    watch.pub.emit_message = jpegMessage;
+    watch.pub.error_exit = jpegFailure;
+    std::vector<JSAMPLE> row;
+    // Nothing with a destructor may be created between here and the decoding's end.
+    if (setjmp(watch.jump) == 0) {
+        jpeg_create_decompress(&cinfo);
+        if (file)
+            jpeg_stdio_src(&cinfo, file);
+        else
+            jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
+        jpeg_read_header(&cinfo, TRUE);
+        // The warnings come from the entropy-coded data; the smallest output is enough to see them.
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = 8;
+        cinfo.dct_method = JDCT_IFAST;
+        cinfo.do_fancy_upsampling = FALSE;
+        jpeg_start_decompress(&cinfo);
+        row.resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
+        JSAMPROW rows[1] = {row.data()};
+        while (cinfo.output_scanline < cinfo.output_height)
+            jpeg_read_scanlines(&cinfo, rows, 1);
+        jpeg_finish_decompress(&cinfo);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return watch.damage;
+}
+
+std::string jpegDamage(const Source& source) {
+    if (source.bytes)
+        return jpegWarnings(nullptr, source.bytes);
+    FILE* file = std::fopen(source.path->c_str(), "rb");
+    if (!file)
+        return "The file could not be read again: " + std::string(std::strerror(errno));
+    std::string damage = jpegWarnings(file, nullptr);
+    std::fclose(file);
+    return damage;
 }
 
 /// Formats whose readers hand out straight alpha without saying so.
@@ -72,7 +169,17 @@ bool storesStraightAlpha(const std::string& format) {
     return straight.count(format) > 0;
 }
 
-Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
+/// Empty when a picture of w x h, whose decoder holds `nativeBytes` of its own samples on the way,
+/// can be decoded within the memory budget; otherwise the message.
+std::string admitPicture(int64_t w, int64_t h, int64_t nativeBytes) {
+    const int64_t bitmap = Bitmap::bytesFor(IRect{0, 0, w, h});
+    if (std::string refused = memory::admit(saturatingAdd(bitmap, nativeBytes)); !refused.empty())
+        return "The image is too large (" + std::to_string(w) + " x " + std::to_string(h) +
+               " pixels): " + refused;
+    return {};
+}
+
+Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const OIIO::ImageSpec spec = in.spec();
     const std::string format = in.format_name();
     if (spec.deep)
@@ -80,9 +187,6 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
     const int w = spec.width, h = spec.height, nch = spec.nchannels;
     if (w <= 0 || h <= 0 || nch <= 0 || spec.depth > 1)
         return Result<Decoded>::failure("The image has no pixels");
-    if (int64_t(w) * int64_t(h) > kMaxPixels)
-        return Result<Decoded>::failure("The image is too large (" + std::to_string(w) + " x " +
-                                        std::to_string(h) + " pixels)");
 
     SourceLayout layout;
     switch (spec.format.basetype) {
@@ -130,6 +234,13 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
             profile.reset();
     }
 
+    // Decided from the header alone, before any pixel is read: a small file can declare a huge
+    // picture. Some readers (PNG) hold the whole picture in its stored form on the way, and tiled
+    // files are read whole.
+    const int64_t stored = std::max<int64_t>(int64_t(spec.scanline_bytes(true)), int64_t(layout.rowBytes(w)));
+    if (std::string refused = admitPicture(w, h, saturatingMul(stored, h)); !refused.empty())
+        return Result<Decoded>::failure(refused);
+
     const int orientation = spec.get_int_attribute("Orientation", 1);
     PixelImporter importer(layout, profile.get(), w, h, orientation);
     Bitmap bitmap = importer.makeBitmap();
@@ -154,6 +265,7 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
         if (std::string msg = damage(in); !msg.empty())
             return Result<Decoded>::failure(msg);
         importer.importRows(pixels.data(), rowBytes, 0, h, bitmap);
+        in.close();
     } else {
         // Scanline files are read in bands; each band is converted in parallel while the
         // reader decodes the next one.
@@ -178,10 +290,14 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in) {
         converting.wait();
         if (!readOk)
             return failure("The image data could not be read");
-        if (std::string msg = damage(in); !msg.empty())
+        bool harmless = false;
+        if (std::string msg = damage(in, &harmless); !msg.empty())
             return Result<Decoded>::failure(msg);
+        in.close();
+        if (harmless && format == "jpeg")
+            if (std::string msg = jpegDamage(source); !msg.empty())
+                return Result<Decoded>::failure(msg);
     }
-    in.close();
 
     Decoded d;
     d.width = importer.outputWidth();
@@ -202,9 +318,13 @@ bool ownedByOIIO(const QByteArray& qtFormat) {
 Result<Decoded> decodeWithQt(QImageReader& reader) {
     reader.setAutoTransform(true); // EXIF orientation
     const QByteArray format = reader.format();
-    const QSize size = reader.size();
-    if (size.isValid() && int64_t(size.width()) * int64_t(size.height()) > kMaxPixels)
-        return Result<Decoded>::failure("The image is too large");
+    // Qt's readers refuse pictures over their own allocation limit; this keeps the copies made
+    // here within the budget too.
+    if (const QSize size = reader.size(); size.isValid())
+        if (std::string refused = admitPicture(size.width(), size.height(),
+                                               saturatingMul(int64_t(size.width()) * 16, size.height()));
+            !refused.empty())
+            return Result<Decoded>::failure(refused);
     QImage image = reader.read();
     if (image.isNull())
         return Result<Decoded>::failure(reader.errorString().toStdString());
@@ -271,24 +391,42 @@ std::string sniffFormat(const std::vector<uint8_t>& b) {
     return {};
 }
 
+/// Empty for a path that names a regular file (after symbolic links); otherwise why it cannot be
+/// an image. Only the file's type is asked, so a pipe or a device is never opened (reading one
+/// would block or never end).
+std::string checkRegularFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENOTDIR)
+            return "The file does not exist: " + path;
+        return "The file cannot be read: " + path + ": " + std::strerror(e);
+    }
+    if (S_ISDIR(st.st_mode))
+        return "The file is a folder: " + path;
+    if (!S_ISREG(st.st_mode))
+        return "The file is not a regular file (a device, pipe or socket): " + path;
+    return {};
+}
+
 } // namespace
 
 Result<Decoded> decodeFile(const std::string& path) {
     try {
+        if (std::string refused = checkRegularFile(path); !refused.empty())
+            return Result<Decoded>::failure(refused);
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);
         auto in = OIIO::ImageInput::open(path, &config);
         if (in)
-            return decodeWithOIIO(*in);
+            return decodeWithOIIO(*in, Source{&path, nullptr});
         const std::string oiioError = firstLine(OIIO::geterror());
 
-        QImageReader reader(QString::fromStdString(path));
+        // Paths are bytes; Qt reads them in the local 8-bit encoding.
+        QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path)));
         const QByteArray qtFormat = reader.format(); // from the content, else the extension
         if (!qtFormat.isEmpty() && !ownedByOIIO(qtFormat) && reader.canRead())
             return decodeWithQt(reader);
-        QFile probe(QString::fromStdString(path));
-        if (!probe.exists())
-            return Result<Decoded>::failure("The file does not exist: " + path);
         if (!qtFormat.isEmpty() || oiioError.find("could not find a format reader") == std::string::npos)
             return Result<Decoded>::failure(oiioError);
         return Result<Decoded>::failure("Unsupported image format: " + path);
@@ -312,7 +450,7 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
                 config.attribute("oiio:UnassociatedAlpha", 1);
                 if (!in->open("", spec, config))
                     return Result<Decoded>::failure(firstLine(in->geterror()));
-                return decodeWithOIIO(*in);
+                return decodeWithOIIO(*in, Source{nullptr, &bytes});
             }
         }
         // Readers without memory input, and formats known only by their name, read a file.
@@ -324,7 +462,7 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
             !file.flush())
             return Result<Decoded>::failure("Cannot write a temporary file for decoding");
         file.close();
-        const std::string tempPath = file.fileName().toStdString();
+        const std::string tempPath = QFile::encodeName(file.fileName()).toStdString();
         Result<Decoded> result = decodeFile(tempPath);
         if (result.ok())
             return result;

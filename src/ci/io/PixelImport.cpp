@@ -37,7 +37,7 @@ const float* decodeTable16() {
 /// Divides the colour of associated samples by alpha, into `out` (same layout).
 template <class T>
 void unassociate(const T* in, T* out, int width, int stride, int colours, int alpha, float maxValue) {
-    for (int x = 0; x < width; ++x, in += stride, out += stride) {
+    for (ptrdiff_t x = 0; x < width; ++x, in += stride, out += stride) {
         std::memcpy(out, in, sizeof(T) * size_t(stride));
         const float a = float(in[alpha]);
         for (int c = 0; c < colours; ++c) {
@@ -99,7 +99,7 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
     } else if (L.type == SampleType::U8) {
         const float* lut = decodeTable8();
         const uint8_t* p = src;
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             out[x * 4 + 0] = lut[p[0]];
             out[x * 4 + 1] = lut[p[gi]];
             out[x * 4 + 2] = lut[p[bi]];
@@ -107,14 +107,14 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
     } else if (L.type == SampleType::U16) {
         const float* lut = decodeTable16();
         const auto* p = reinterpret_cast<const uint16_t*>(src);
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             out[x * 4 + 0] = lut[p[0]];
             out[x * 4 + 1] = lut[p[gi]];
             out[x * 4 + 2] = lut[p[bi]];
         }
     } else {
         const auto* p = reinterpret_cast<const float*>(src);
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             for (int c = 0; c < 3; ++c) {
                 const float v = p[c == 0 ? 0 : c == 1 ? gi : bi];
                 out[x * 4 + c] = L.linear ? v : srgbDecode(v);
@@ -124,27 +124,27 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
 
     // Alpha, and premultiplication of straight colour.
     if (!hasAlpha) {
-        for (int x = 0; x < w; ++x)
+        for (ptrdiff_t x = 0; x < w; ++x)
             out[x * 4 + 3] = 1.0f;
         return;
     }
     if (L.type == SampleType::U8) {
         const uint8_t* p = src + ai;
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             const float a = float(*p) * (1.0f / 255.0f);
             float* o = out + x * 4;
             o[0] *= a, o[1] *= a, o[2] *= a, o[3] = a;
         }
     } else if (L.type == SampleType::U16) {
         const auto* p = reinterpret_cast<const uint16_t*>(src) + ai;
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             const float a = float(*p) * (1.0f / 65535.0f);
             float* o = out + x * 4;
             o[0] *= a, o[1] *= a, o[2] *= a, o[3] = a;
         }
     } else {
         const auto* p = reinterpret_cast<const float*>(src) + ai;
-        for (int x = 0; x < w; ++x, p += s) {
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             const float a = *p;
             float* o = out + x * 4;
             if (!keepAssociated)
@@ -177,8 +177,8 @@ void PixelImporter::importRows(const uint8_t* rows, size_t rowBytes, int y0, int
             convertRow(src, scratch.data());
             const float* in = scratch.data();
             float* base = dst.data();
-            for (int x = 0; x < w; ++x, in += 4) {
-                int ox = 0, by = 0; // column, and row counted from the bottom
+            for (ptrdiff_t x = 0; x < w; ++x, in += 4) {
+                ptrdiff_t ox = 0, by = 0; // column, and row counted from the bottom
                 switch (orientation_) {
                 case 2:
                     ox = w - 1 - x, by = H - 1 - sy;

@@ -1,0 +1,190 @@
+// Files that must fail cleanly: pictures too large for the memory budget, files that are not
+// regular files, and JPEG data damaged after a harmless irregularity.
+
+#include "support/TestSupport.h"
+
+#include "ci/core/Context.h"
+#include "ci/core/Memory.h"
+#include "ci/io/Codec.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <random>
+#include <thread>
+
+using namespace ci;
+using namespace ci::io;
+using gwtest::BudgetOf;
+using gwtest::dataPath;
+using gwtest::readBytes;
+using gwtest::TempDir;
+using gwtest::writeBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kMB = int64_t(1) << 20;
+
+void putU32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(uint8_t(v >> shift));
+}
+
+void putChunk(std::vector<uint8_t>& png, const char* type, const std::vector<uint8_t>& data) {
+    putU32(png, uint32_t(data.size()));
+    const size_t start = png.size();
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), data.begin(), data.end());
+    putU32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
+}
+
+/// A black 1-bit grey PNG: all-zero rows deflate to almost nothing, whatever the size.
+std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h) {
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<uint8_t> header;
+    putU32(header, w);
+    putU32(header, h);
+    header.insert(header.end(), {1, 0, 0, 0, 0}); // 1 bit, grey, deflate, no filter, no interlace
+    putChunk(png, "IHDR", header);
+
+    const std::vector<uint8_t> row(1 + (w + 7) / 8, 0);
+    std::vector<uint8_t> idat(64 * 1024);
+    z_stream z{};
+    deflateInit(&z, 9);
+    z.next_out = idat.data();
+    z.avail_out = uInt(idat.size());
+    for (uint32_t y = 0; y < h; ++y) {
+        z.next_in = const_cast<Bytef*>(row.data());
+        z.avail_in = uInt(row.size());
+        while (z.avail_in > 0)
+            deflate(&z, Z_NO_FLUSH);
+    }
+    while (deflate(&z, Z_FINISH) != Z_STREAM_END) {
+    }
+    idat.resize(z.total_out);
+    deflateEnd(&z);
+    putChunk(png, "IDAT", idat);
+    putChunk(png, "IEND", {});
+    return png;
+}
+
+/// The photo with junk bytes between its first two markers: libjpeg warns about them, and the
+/// picture is whole.
+std::vector<uint8_t> jpegWithJunk() {
+    std::vector<uint8_t> jpeg = readBytes(dataPath("rocket.jpg"));
+    const size_t next = 4 + ((size_t(jpeg[4]) << 8) | jpeg[5]); // after the first segment
+    jpeg.insert(jpeg.begin() + ptrdiff_t(next), {0x00, 0x11, 0x22, 0x33});
+    return jpeg;
+}
+
+} // namespace
+
+TEST(Codec, PicturesOverTheBudgetAreRefusedFromTheirHeader) {
+    TempDir tmp;
+    BudgetOf budget(1024 * kMB);
+    // 17.5 KB of file, 144 million pixels: 2.1 GB in the working space, and the reader holds a copy.
+    const std::vector<uint8_t> bomb = bilevelPng(12000, 12000);
+    EXPECT_LT(bomb.size(), size_t(32 * 1024));
+    writeBytes(tmp.file("bomb.png"), bomb);
+
+    const int64_t before = memory::inUse();
+    const auto started = std::chrono::steady_clock::now();
+    auto fromFile = decodeFile(tmp.file("bomb.png"));
+    auto fromMemory = decodeData(bomb);
+    ASSERT_FALSE(fromFile.ok());
+    ASSERT_FALSE(fromMemory.ok());
+    for (const std::string& error : {fromFile.error(), fromMemory.error()}) {
+        EXPECT_NE(error.find("12000 x 12000"), std::string::npos) << error;
+        EXPECT_NE(error.find("needs 2.3 GB, limit 1.0 GB"), std::string::npos) << error;
+    }
+    // Refused before the pixels were read: no time spent inflating them.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_EQ(memory::inUse(), before);
+
+    // The same kind of file at a size the budget allows decodes as usual.
+    writeBytes(tmp.file("page.png"), bilevelPng(2000, 1500));
+    auto page = decodeFile(tmp.file("page.png"));
+    ASSERT_TRUE(page.ok()) << page.error();
+    EXPECT_EQ(page->width, 2000);
+    EXPECT_EQ(page->height, 1500);
+    auto pixels = Context().render(page->image, Rect::make(1000, 700, 1, 1));
+    ASSERT_TRUE(pixels.ok());
+    EXPECT_FLOAT_EQ(pixels->pixel(1000, 700)[0], 0.f);
+    EXPECT_FLOAT_EQ(pixels->pixel(1000, 700)[3], 1.f);
+}
+
+TEST(Codec, OnlyRegularFilesAreRead) {
+    TempDir tmp;
+    const std::string fifo = tmp.file("p.jpg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(tmp.path / "folder.png");
+    fs::create_symlink(fifo, tmp.path / "link-to-pipe.jpg");
+    fs::create_symlink(dataPath("rocket.jpg"), tmp.path / "link-to-photo.jpg");
+
+    // Reading a pipe without a writer would wait forever; should it start, a writer is opened
+    // to end the wait and the test fails.
+    for (const std::string& path : {fifo, tmp.file("link-to-pipe.jpg")}) {
+        SCOPED_TRACE(path);
+        auto pending = std::async(std::launch::async, [path] { return decodeFile(path); });
+        if (pending.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+            ADD_FAILURE() << "reading a pipe blocked";
+        }
+        auto d = pending.get();
+        ASSERT_FALSE(d.ok());
+        EXPECT_NE(d.error().find("not a regular file"), std::string::npos) << d.error();
+    }
+    for (const std::string& path : {std::string("/dev/zero"), std::string("/dev/null")}) {
+        auto d = decodeFile(path);
+        ASSERT_FALSE(d.ok());
+        EXPECT_NE(d.error().find("not a regular file"), std::string::npos) << d.error();
+    }
+    auto folder = decodeFile(tmp.file("folder.png"));
+    ASSERT_FALSE(folder.ok());
+    EXPECT_NE(folder.error().find("folder"), std::string::npos) << folder.error();
+    auto missing = decodeFile(tmp.file("gone.png"));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_NE(missing.error().find("does not exist"), std::string::npos) << missing.error();
+
+    auto linked = decodeFile(tmp.file("link-to-photo.jpg"));
+    EXPECT_TRUE(linked.ok()) << linked.error();
+}
+
+TEST(Codec, JpegDamageIsSeenAfterAHarmlessWarning) {
+    TempDir tmp;
+    const std::vector<uint8_t> junk = jpegWithJunk();
+    writeBytes(tmp.file("junk.jpg"), junk);
+    // Junk alone leaves the picture whole.
+    auto whole = decodeFile(tmp.file("junk.jpg"));
+    ASSERT_TRUE(whole.ok()) << whole.error();
+    EXPECT_TRUE(decodeData(junk).ok());
+
+    // Cut short after the junk, the missing rows would come out flat grey.
+    const std::vector<uint8_t> cut(junk.begin(), junk.begin() + ptrdiff_t(junk.size() * 6 / 10));
+    writeBytes(tmp.file("cut.jpg"), cut);
+    auto fromFile = decodeFile(tmp.file("cut.jpg"));
+    auto fromMemory = decodeData(cut);
+    ASSERT_FALSE(fromFile.ok());
+    ASSERT_FALSE(fromMemory.ok());
+    EXPECT_NE(fromFile.error().find("Premature end of JPEG file"), std::string::npos) << fromFile.error();
+    EXPECT_NE(fromMemory.error().find("Premature end of JPEG file"), std::string::npos) << fromMemory.error();
+
+    // Scrambled entropy data after the junk.
+    std::vector<uint8_t> scrambled = junk;
+    std::mt19937 rng(7);
+    for (size_t i = scrambled.size() / 2; i + 2 < scrambled.size(); i += 61)
+        scrambled[i] = uint8_t(rng() & 0x7F);
+    EXPECT_FALSE(decodeData(scrambled).ok());
+}
