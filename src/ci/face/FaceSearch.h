@@ -39,9 +39,10 @@ struct SearchOptions {
     int minSupport = 1;
     /// Ratio of the scales of neighbouring pyramid levels.
     double levelStep = 5.0 / 6.0;
-    /// A level searches a halved copy of the picture while its cells stay at least this many
-    /// pixels of that copy wide; fewer pixels per cell make the orientation histograms noisy. A
-    /// huge value searches every level on the picture itself, as dlib does.
+    /// A level searches the most reduced copy of the picture (halved as often as it can be, or
+    /// doubled for the smallest faces) whose cells still span at least this many of its pixels:
+    /// fewer pixels per cell make the orientation histograms noisy, more cost time. With 8, the
+    /// level of scale 1 has exactly dlib's features.
     double minCellPixels = 4.0;
     /// Gives every window the exact score instead of only those the first, approximate pass
     /// finds close to the threshold; the same faces, several times slower.
