@@ -33,12 +33,16 @@ ci::face::GrayImage grey(const ci::Image& image) {
     return g;
 }
 
-bool sameBoxes(const std::vector<ci::face::FaceBox>& a, const std::vector<ci::face::FaceBox>& b) {
+// The same faces; scores equal within tolerance (the processor's fused multiply-adds round
+// differently from separate ones).
+bool sameBoxes(const std::vector<ci::face::FaceBox>& a, const std::vector<ci::face::FaceBox>& b,
+               double tolerance = 0) {
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i].left != b[i].left || a[i].top != b[i].top || a[i].right != b[i].right ||
-            a[i].bottom != b[i].bottom || a[i].score != b[i].score || a[i].pose != b[i].pose)
+            a[i].bottom != b[i].bottom || std::abs(a[i].score - b[i].score) > tolerance ||
+            a[i].pose != b[i].pose)
             return false;
     return true;
 }
@@ -145,15 +149,15 @@ TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads
 }
 
 TEST(FaceSearch, SameFacesWhateverTheThreadsAndWithoutTheFirstPass) {
-    // The group reduced to 1600 x 1200: faces from 12 to 80 pixels, plenty of near misses.
+    // The group reduced to 1200 x 900: faces from 9 to 60 pixels, plenty of near misses.
     const facetest::Group& group = facetest::twelveMegapixelGroup();
-    const ci::face::GrayImage g = grey(group.image.transformed(ci::Affine::scale(0.4, 0.4)));
-    ASSERT_EQ(g.width, 1600);
+    const ci::face::GrayImage g = grey(group.image.transformed(ci::Affine::scale(0.3, 0.3)));
+    ASSERT_EQ(g.width, 1200);
     ci::face::SearchOptions options;
     options.smallestFace = 20;
     options.threshold = -0.6;
     const auto faces = ci::face::searchFaces(g, options);
-    EXPECT_GE(faces.size(), 4u);
+    EXPECT_GE(faces.size(), 3u);
     for (size_t i = 1; i < faces.size(); ++i)
         EXPECT_GE(faces[i - 1].score, faces[i].score);
 
@@ -161,6 +165,11 @@ TEST(FaceSearch, SameFacesWhateverTheThreadsAndWithoutTheFirstPass) {
     ci::face::SearchOptions exhaustive = options;
     exhaustive.exhaustive = true;
     EXPECT_TRUE(sameBoxes(ci::face::searchFaces(g, exhaustive), faces));
+
+    // The kernels for older processors.
+    ci::face::SearchOptions portable = options;
+    portable.withoutAvx2 = true;
+    EXPECT_TRUE(sameBoxes(ci::face::searchFaces(g, portable), faces, 1e-4));
 
     // One thread: the same, to the bit.
     {

@@ -619,7 +619,7 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
                               const Level& L = levels[size_t(t.level)];
                               const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
                               s.found.clear();
-                              if (avx2)
+                              if (avx2 && !options.withoutAvx2)
                                   processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
                               else
                                   processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);

@@ -47,6 +47,8 @@ struct SearchOptions {
     /// Gives every window the exact score instead of only those the first, approximate pass
     /// finds close to the threshold; the same faces, several times slower.
     bool exhaustive = false;
+    /// Uses the kernels for processors without AVX2 even where it is available (to check them).
+    bool withoutAvx2 = false;
 };
 
 /// Searches the picture for upright, turned and tilted faces with the HOG filters of dlib's
