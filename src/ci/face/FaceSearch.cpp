@@ -40,6 +40,10 @@ constexpr int kTile = 96; // window positions per side of a parallel task
 // somewhat smaller.
 constexpr double kBoxPerCell = 73.0 / 8.0;
 constexpr double kBestBoxAtLevel = 66.0;
+// Doubling the picture for cells below minCellPixels costs four times the pixels; it pays for
+// the smallest faces (cells under three pixels), not for the next level (cells of 3.5 pixels
+// search as well without it).
+constexpr double kMinUndoubledCell = 3.4;
 // dlib searches no level narrower than 64 pixels.
 constexpr int kMinCells = 8;
 // Over 8.5 million windows of photographs the first pass was never more than 1.6 away from the
@@ -569,8 +573,9 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     for (double s = kBestBoxAtLevel / options.smallestFace;; s *= options.levelStep) {
         if (std::min(image.width, image.height) * s < kMinCells * 8)
             break;
-        // The most reduced copy whose cells still span minCellPixels.
-        int k = -1;
+        // The most reduced copy whose cells still span minCellPixels; the doubled picture only
+        // where cells of the picture itself would be smaller than kMinUndoubledCell.
+        int k = 8.0 / s >= std::min(kMinUndoubledCell, options.minCellPixels) ? 0 : -1;
         while (8.0 / (s * std::ldexp(1.0, k + 1)) >= options.minCellPixels) {
             if (size_t(k + 2) == octaves.size()) {
                 const GrayImage& last = *octaves.back();
