@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <stdexcept>
@@ -71,12 +72,27 @@ void detect(benchmark::State& state, ci::FaceDetector::Detail detail) {
 void BM_FaceDetection(benchmark::State& state) {
     detect(state, ci::FaceDetector::Detail::Bounds);
 }
-BENCHMARK(BM_FaceDetection)->Arg(3)->Arg(12)->Arg(24)->Unit(benchmark::kMillisecond)->UseRealTime();
+// The machine is shared: the least of several runs is the fairest figure, beside the median.
+double least(const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
+
+BENCHMARK(BM_FaceDetection)
+    ->Arg(3)
+    ->Arg(12)
+    ->Arg(24)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", least);
 
 void BM_FaceDetectionWithLandmarks(benchmark::State& state) {
     detect(state, ci::FaceDetector::Detail::Landmarks);
 }
-BENCHMARK(BM_FaceDetectionWithLandmarks)->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FaceDetectionWithLandmarks)
+    ->Arg(12)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->ComputeStatistics("min", least);
 
 } // namespace
 

@@ -408,7 +408,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         for (int x = px0; x < px1; ++x) {
             const double u = (x + 0.5) / C - 0.5;
             const double fu = std::floor(u);
-            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins;
+            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(histSize);
             s.wx[size_t(x - px0)] = float(u - fu);
         }
         // The doubled picture exists only row by row. Each buffer has a float in front for an odd
@@ -439,7 +439,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             for (int i = 0; i < n; ++i) {
                 const float m = s.mag[size_t(i)];
                 const float b1 = s.wx[size_t(i)] * m, b0 = m - b1;
-                const size_t at = size_t(s.ix[size_t(i)] + s.bin[size_t(i)]) + ((px0 + i) & 1) * histSize;
+                const size_t at = size_t(s.ix[size_t(i)] + s.bin[size_t(i)]);
                 h0[at] += wy0 * b0;
                 h0[at + kBins] += wy0 * b1;
                 h1[at] += wy1 * b0;
