@@ -15,6 +15,7 @@
 #include <cmath>
 #include <future>
 #include <mutex>
+#include <system_error>
 
 #ifndef GW_DLIB_DATA_DIR
 #define GW_DLIB_DATA_DIR "/usr/share/dlib"
@@ -41,21 +42,26 @@ constexpr int kMinSupport = 3;
 
 using Predictor = std::shared_ptr<const dlib::shape_predictor>;
 
+Predictor loadLandmarkModel() {
+    try {
+        auto p = std::make_shared<dlib::shape_predictor>();
+        dlib::deserialize(std::string(GW_DLIB_DATA_DIR) + "/shape_predictor_68_face_landmarks.dat") >> *p;
+        return p;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
 std::shared_future<Predictor>& landmarkModel() {
     static std::once_flag once;
     static std::shared_future<Predictor> model;
     std::call_once(once, [] {
-        model = std::async(std::launch::async, []() -> Predictor {
-                    try {
-                        auto p = std::make_shared<dlib::shape_predictor>();
-                        dlib::deserialize(std::string(GW_DLIB_DATA_DIR) +
-                                          "/shape_predictor_68_face_landmarks.dat") >>
-                            *p;
-                        return p;
-                    } catch (const std::exception&) {
-                        return nullptr;
-                    }
-                }).share();
+        try {
+            model = std::async(std::launch::async, loadLandmarkModel).share();
+        } catch (const std::system_error&) {
+            // No thread to be had: the first caller that needs the model loads it.
+            model = std::async(std::launch::deferred, loadLandmarkModel).share();
+        }
     });
     return model;
 }
@@ -146,11 +152,6 @@ std::shared_ptr<FaceDetector> FaceDetector::make() {
 
 void FaceDetector::prepareLandmarks() {
     landmarkModel();
-}
-
-bool FaceDetector::landmarksReady() {
-    auto& model = landmarkModel();
-    return model.wait_for(std::chrono::seconds(0)) == std::future_status::ready && model.get() != nullptr;
 }
 
 std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detail) const {

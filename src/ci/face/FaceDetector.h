@@ -51,8 +51,6 @@ class FaceDetector {
 
     /// Starts loading the landmark model in the background, once per process; returns at once.
     static void prepareLandmarks();
-    /// Whether the landmark model has loaded (false while loading or when it cannot be).
-    static bool landmarksReady();
 };
 
 } // namespace ci
