@@ -135,6 +135,13 @@ TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads
     EXPECT_TRUE(detector->features(ci::Image::constant(1, 1, 1, 1)).empty());
     EXPECT_TRUE(detector->features(ci::Image::constant(0, 0, 0, 1).cropped({0, 0, 3, 2})).empty());
     EXPECT_TRUE(detector->features(ci::Image::constant(0.5, 0.5, 0.5, 1).cropped({0, 0, 5000, 7})).empty());
+    // A picture too large to search is an error, not a picture without faces.
+    const ci::Image huge = ci::Image::constant(0.5, 0.5, 0.5, 1).cropped({0, 0, 40000, 40000});
+    EXPECT_FALSE(detector->search(huge).ok());
+    EXPECT_TRUE(detector->features(huge).empty());
+    auto none = detector->search(loadPhoto("chelsea.png"));
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none->empty());
 
     // One detector, several threads: every thread sees the same single face.
     ci::Image photo = loadPhoto("astronaut.png");

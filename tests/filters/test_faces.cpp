@@ -124,6 +124,10 @@ TEST(FacePrivacy, APictureWithoutFacesComesBackUnchanged) {
 
         action->setValue("inputSize", NAN);
         EXPECT_TRUE(action->outputImage().isNull()) << name;
+        // A picture that cannot be searched fails rather than pass with its faces visible.
+        action->setValue("inputSize", 15.0);
+        action->setValue("inputImage", ci::Image::constant(0.5, 0.5, 0.5, 1).cropped({0, 0, 40000, 40000}));
+        EXPECT_TRUE(action->outputImage().isNull()) << name;
         action->setValue("inputImage", ci::Value());
         action->setValue("inputSize", 15.0);
         EXPECT_TRUE(action->outputImage().isNull()) << name;

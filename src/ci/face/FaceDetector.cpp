@@ -36,6 +36,10 @@ constexpr double kThreshold = -0.45;
 constexpr double kSureScore = 0.1;
 constexpr int kMinSupport = 3;
 
+// The largest picture searched (a grey copy of it is held): far beyond any camera's.
+constexpr int64_t kMaxPixels = int64_t(1) << 29;
+constexpr int64_t kMaxSide = int64_t(1) << 20;
+
 // ---- The landmark model ----------------------------------------------------------------------
 // 95 MB that take about a second to read: loaded once per process, on a thread of its own, from
 // the first moment something needs it, so that the search runs meanwhile.
@@ -155,18 +159,26 @@ void FaceDetector::prepareLandmarks() {
 }
 
 std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detail) const {
+    auto found = search(image, detail);
+    return found ? std::move(found.value()) : std::vector<FaceFeature>();
+}
+
+Result<std::vector<FaceFeature>> FaceDetector::search(const Image& image, Detail detail) const {
     std::vector<FaceFeature> faces;
     const Rect e = image.extent();
     if (image.isNull() || e.isEmpty() || e.isInfinite())
         return faces;
+    const IRect area = e.coveredPixels();
+    if (area.isEmpty())
+        return faces;
+    if (area.width() > kMaxSide || area.height() > kMaxSide || area.area() > kMaxPixels)
+        return Result<std::vector<FaceFeature>>::failure("the picture is too large to search for faces");
     if (detail == Detail::Landmarks)
         prepareLandmarks(); // loads while the search runs
-    const IRect area = e.coveredPixels();
-    if (area.isEmpty() || area.width() > INT32_MAX / 2 || area.height() > INT32_MAX / 2)
-        return faces;
     const face::GrayImage gray = grayOf(image, area);
     if (gray.pixels.empty())
-        return faces;
+        return Result<std::vector<FaceFeature>>::failure(
+            "the picture could not be rendered to search for faces");
     face::SearchOptions options;
     options.smallestFace = kSmallestFace;
     options.threshold = kThreshold;

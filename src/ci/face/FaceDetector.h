@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ci/core/Context.h"
 #include "ci/core/Geometry.h"
 #include "ci/core/Image.h"
 
@@ -48,6 +49,9 @@ class FaceDetector {
     /// (loaded in the background from the moment it is first needed); when the model cannot be
     /// loaded, the faces come without landmarks.
     std::vector<FaceFeature> features(const Image& image, Detail detail = Detail::Bounds) const;
+    /// As features(), but a picture that cannot be searched (too large, or failing to render) is
+    /// an error rather than a picture without faces.
+    Result<std::vector<FaceFeature>> search(const Image& image, Detail detail = Detail::Bounds) const;
 
     /// Starts loading the landmark model in the background, once per process; returns at once.
     static void prepareLandmarks();

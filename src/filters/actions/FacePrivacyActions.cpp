@@ -14,7 +14,12 @@ ci::Image applyToFaces(const ci::Image& image, double size, const std::string& e
     const auto detector = ci::FaceDetector::make();
     if (!detector)
         return {};
-    const std::vector<ci::FaceFeature> faces = detector->features(image);
+    // A picture that could not be searched is a failure, never a picture without faces: the
+    // faces it may hold would stay visible.
+    const auto found = detector->search(image);
+    if (!found)
+        return {};
+    const std::vector<ci::FaceFeature>& faces = found.value();
     // Nothing to hide: blending without a mask would lose the whole step.
     if (faces.empty())
         return image;
