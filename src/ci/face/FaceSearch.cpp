@@ -33,8 +33,8 @@ constexpr int kSide = kFrontalSide; // cells per window side
 constexpr int kPlanes = kFrontalPlanes;
 constexpr int kLanes = 32; // the 31 features of a cell, padded
 constexpr int kBins = 18;
-constexpr int kDims = 8;  // dimensions of the first pass
-constexpr int kTile = 96; // window positions per side of a parallel task
+constexpr int kDims = 8;   // dimensions of the first pass
+constexpr int kTile = 128; // window positions per side of a parallel task
 
 // A window reports a box 73 level pixels wide (dlib's convention) and responds best to faces
 // somewhat smaller.
