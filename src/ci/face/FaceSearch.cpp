@@ -466,7 +466,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     // cells outside the picture are zero. For the first pass also the projection of each cell
     // (less the mean).
     const size_t cells = size_t(fw) * size_t(fh);
-    s.feats.assign(cells * kLanes, 0.0f);
+    s.feats.resize(cells * kLanes);
     s.proj.resize((cells + 1) * kDims); // the first pass reads one cell past a row's end
     for (int fy = 0; fy < fh; ++fy) {
         const int cy = fy0 + fy;
@@ -483,6 +483,8 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
                 const float e[4] = {c + r + d + nrm(1, 1), u + nrm(-1, 1) + c + r, l + c + nrm(1, -1) + d,
                                     nrm(-1, -1) + u + l + c};
                 cellFeatures(s.hist.data() + (size_t(hy) * size_t(hw) + size_t(hx)) * kBins, e, f);
+            } else {
+                std::fill(f, f + kLanes, 0.0f);
             }
             // Four independent sums, spelt out: the compiler keeps an indexed array of them in memory.
             const float* B = F.basis.data();
