@@ -9,13 +9,12 @@
 
 #include "app/AppDelegate.h"
 #include "platform/Dispatch.h"
+#include "platform/FilePath.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QIcon>
 #include <QSocketNotifier>
-#include <QUrl>
 
 #include <csignal>
 #include <cstdio>
@@ -24,20 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-/// The command line's files as absolute paths; a "file:" URL is taken as its path.
-QStringList fileArguments(const QStringList& arguments) {
-    QStringList paths;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument.startsWith('-'))
-            continue;
-        const QUrl url(argument);
-        const QString path = url.isLocalFile() ? url.toLocalFile() : argument;
-        paths << QFileInfo(path).absoluteFilePath();
-    }
-    return paths;
-}
 
 QIcon applicationIcon() {
     QIcon icon;
@@ -129,7 +114,11 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     TerminationSignals terminationSignals;
 
-    const QStringList paths = fileArguments(QApplication::arguments());
+    // The arguments as the system gave them (Qt's own options taken out): file names are bytes.
+    QList<QByteArray> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QByteArray(argv[i]);
+    const QStringList paths = platform::commandLineFiles(arguments);
     const QString screenshots = qEnvironmentVariable("GLIMMERWORKS_SCREENSHOTS");
 
     ui::SingleInstance instance;

@@ -7,31 +7,75 @@
 #include "model/Project.h"
 #include "platform/NotificationCenter.h"
 
+#include "platform/FilePath.h"
+
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace app {
 
 namespace {
 
-std::optional<std::string> readFileText(const QString& path, std::string& error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "The file \"" + QFileInfo(path).fileName().toStdString() +
-                "\" couldn't be opened: " + file.errorString().toStdString();
-        return std::nullopt;
-    }
-    return file.readAll().toStdString();
+// Presets and projects are a few kilobytes; anything far larger is not one of them.
+constexpr off_t kMaxDocumentBytes = off_t(256) << 20;
+
+std::string fileName(const QString& path) {
+    return platform::pathBytes(path.mid(path.lastIndexOf('/') + 1));
 }
 
-/// Replaces the file at `path` as a whole or not at all.
+std::optional<std::string> readFileText(const QString& path, std::string& error) {
+    auto refuse = [&](const std::string& why) -> std::optional<std::string> {
+        error = "The file \"" + fileName(path) + "\" couldn't be opened: " + why;
+        return std::nullopt;
+    };
+    // A document is a regular file of a sensible size: a pipe would wait for a writer, a device
+    // might never end.
+    const int fd = ::open(platform::pathBytes(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return refuse(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxDocumentBytes) {
+        ::close(fd);
+        return refuse(S_ISREG(st.st_mode) ? "it is too large to be a document" : "it is not a regular file");
+    }
+    std::string text(size_t(st.st_size), '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int e = n < 0 ? errno : 0;
+            ::close(fd);
+            if (e)
+                return refuse(std::strerror(e));
+            break; // it got shorter meanwhile
+        }
+        done += size_t(n);
+    }
+    ::close(fd);
+    text.resize(done);
+    return text;
+}
+
+/// Replaces the file at `path` as a whole or not at all. A document reached through a link is
+/// written where the link points.
 bool writeFileAtomically(const QString& path, const QByteArray& data, std::string& error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        error = "The file \"" + QFileInfo(path).fileName().toStdString() +
-                "\" couldn't be saved: " + file.errorString().toStdString();
+    QString target = path;
+    if (char* resolved = ::realpath(platform::pathBytes(path).c_str(), nullptr)) {
+        target = platform::decodePath(resolved);
+        std::free(resolved);
+    }
+    if (std::string why = platform::writeFileAtomically(target, data); !why.empty()) {
+        error = "The file \"" + fileName(path) + "\" couldn't be saved: " + why;
         return false;
     }
     return true;
@@ -179,7 +223,7 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
     std::shared_ptr<model::Project> project;
     {
         std::string error;
-        auto text = readFileText(url.toLocalFile(), error);
+        auto text = readFileText(platform::localPath(url), error);
         auto decoded =
             text ? model::decodeProject(*text) : ci::Result<std::shared_ptr<model::Project>>::failure(error);
         if (!decoded) {

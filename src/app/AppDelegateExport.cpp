@@ -3,13 +3,17 @@
 #include "app/AppDelegate.h"
 
 #include "ci/core/Console.h"
+#include "ci/core/Memory.h"
 #include "model/ImageOperations.h"
+#include "platform/FilePath.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSaveFile>
+#include <QSet>
+
+#include <sys/stat.h>
 
 #include <chrono>
+#include <set>
+#include <utility>
 
 namespace app {
 
@@ -25,6 +29,58 @@ const FormatEntry kFormats[] = {{ci::io::FileType::PNG, ".png"},
                                 {ci::io::FileType::BMP, ".bmp"},
                                 {ci::io::FileType::TIFF, ".tiff"},
                                 {ci::io::FileType::GIF, ".gif"}};
+
+/// The names one run writes. An existing file is replaced only when overwriting is on and it is
+/// neither a source image of the run nor a file the run has written already; otherwise the
+/// first free numbered name is taken. Files are told apart by what they are on disk, so another
+/// name (a link) of a source is a source too.
+class ExportNames {
+  public:
+    ExportNames(QString folder, const std::vector<QString>& sources) : folder_(std::move(folder)) {
+        for (const QString& source : sources) {
+            const std::string bytes = platform::pathBytes(source);
+            struct stat st {};
+            if (::stat(bytes.c_str(), &st) == 0)
+                sources_.insert({st.st_dev, st.st_ino});
+            if (::lstat(bytes.c_str(), &st) == 0)
+                sources_.insert({st.st_dev, st.st_ino});
+        }
+    }
+
+    struct Choice {
+        QString name;
+        std::string avoided; // why the plain name was not used, when overwriting
+    };
+
+    Choice choose(const QString& base, const QString& extension, bool overwrite) const {
+        Choice c{base + extension, {}};
+        if (overwrite) {
+            if (isSource(c.name))
+                c.avoided = "is one of the images being exported";
+            else if (written_.contains(c.name))
+                c.avoided = "was written earlier in this export";
+            else
+                return c;
+        }
+        for (qint64 counter = 2; platform::nameTaken(path(c.name)) || written_.contains(c.name); ++counter)
+            c.name = base + "-" + QString::number(counter) + extension;
+        return c;
+    }
+
+    void written(const QString& name) { written_.insert(name); }
+    QString path(const QString& name) const { return folder_ + '/' + name; }
+
+  private:
+    bool isSource(const QString& name) const {
+        struct stat st {};
+        return ::lstat(platform::pathBytes(path(name)).c_str(), &st) == 0 &&
+               sources_.count({st.st_dev, st.st_ino}) > 0;
+    }
+
+    QString folder_;
+    std::set<std::pair<dev_t, ino_t>> sources_;
+    QSet<QString> written_;
+};
 
 } // namespace
 
@@ -74,13 +130,7 @@ void AppDelegate::exportDialogSelectFolder() {
 
 QString AppDelegate::exportFileName(const QString& folder, const QString& base, const QString& extension,
                                     bool overwrite) {
-    const QDir dir(folder);
-    QString name = base + extension;
-    if (overwrite)
-        return name;
-    for (qint64 counter = 2; QFileInfo::exists(dir.filePath(name)); ++counter)
-        name = base + "-" + QString::number(counter) + extension;
-    return name;
+    return ExportNames(folder, {}).choose(base, extension, overwrite).name;
 }
 
 void AppDelegate::exportDialogStartProcessing() {
@@ -114,34 +164,30 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
 void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     const FormatEntry& format = kFormats[job.format];
     const double compression = double(job.quality) * 0.2;
+    std::vector<QString> sources;
+    for (const auto& entry : job.entries)
+        sources.push_back(entry.path);
+    ExportNames names(job.destination, sources);
     qint64 failures = 0;
-    for (const auto& entry : job.entries) {
-        // Quitting stops the run between images; the files written so far are whole.
-        if (!work.isOpen())
-            return;
-        const auto started = std::chrono::steady_clock::now();
-        const qint64 failuresBefore = failures;
-        auto report = [&] {
-            const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-            work.toOwner([path = entry.path, ok = failures == failuresBefore, ms](AppDelegate& d) {
-                Q_EMIT d.exportItemFinished(path, ok, ms);
-            });
-        };
+    auto fail = [&](const std::string& line) {
+        ++failures;
+        ci::console(line);
+        return false;
+    };
+
+    // One image: load, apply the steps, encode, write. False when it failed (and said why).
+    auto exportOne = [&](const ExportJob::Entry& entry, const std::string& source) {
         work.toOwner([path = entry.path](AppDelegate& d) {
             d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
             d.setProgressSheetMessage("Loading...");
             d.setProgressSheetSubMessage(path);
         });
         std::string error;
-        const auto loaded = platform::WindowImage::fromFile(entry.path.toStdString(), &error);
+        const auto loaded = platform::WindowImage::fromFile(source, &error);
         const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
         if (!rep) {
-            ++failures;
-            ci::console("exportImages: ⛔️ " + entry.path.toStdString() + ": " + error);
             work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
-            report();
-            continue;
+            return fail("exportImages: ⛔️ " + source + ": " + error);
         }
         work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Processing..."); });
         model::FilterChain chain;
@@ -149,31 +195,49 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             chain.push_back(step->parameterDictionary(rep->pixelsWide(), rep->pixelsHigh(), false));
         const auto result = model::applyFilterChain(*loaded, chain);
         work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Converting..."); });
-        const auto bytes = result ? model::encodedImageData(*result, format.type, compression) : std::nullopt;
-        if (!bytes) {
-            ++failures;
-            ci::console("exportImages: ⛔️ " + entry.path.toStdString() +
-                        ": the image could not be processed");
-            report();
-            continue;
-        }
+        std::string why = "the workflow gives no image";
+        const auto bytes =
+            result ? model::encodedImageData(*result, format.type, compression, &why) : std::nullopt;
+        if (!bytes)
+            return fail("exportImages: ⛔️ " + source + ": the image could not be processed: " + why);
         // A write is not begun once quitting has started; one that has begun ends whole.
         if (!work.isOpen())
-            return;
+            return false;
         work.toOwner([](AppDelegate& d) { d.setProgressSheetSubMessage("Writing to disk..."); });
 
-        const QString name = exportFileName(job.destination, entry.base, format.extension, job.overwrite);
-        // Written under a temporary name and renamed into place: no half-written file is left.
-        QSaveFile file(QDir(job.destination).filePath(name));
-        const bool written = file.open(QIODevice::WriteOnly) &&
-                             file.write(reinterpret_cast<const char*>(bytes->data()),
-                                        qint64(bytes->size())) == qint64(bytes->size()) &&
-                             file.commit();
-        if (!written) {
-            ++failures;
-            ci::console("Something went wrong: " + file.errorString().toStdString());
+        const auto chosen = names.choose(entry.base, format.extension, job.overwrite);
+        if (!chosen.avoided.empty())
+            ci::console("exportImages: " + platform::pathBytes(entry.base + format.extension) + " " +
+                        chosen.avoided + "; written as " + platform::pathBytes(chosen.name));
+        // Written under a temporary name and renamed into place: no half-written file is left,
+        // and a link of that name is replaced, never written through.
+        const QByteArray data(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
+        const QString target = names.path(chosen.name);
+        if (std::string failure = platform::writeFileAtomically(target, data); !failure.empty())
+            return fail("Something went wrong: " + platform::pathBytes(target) +
+                        " could not be written: " + failure);
+        names.written(chosen.name);
+        return true;
+    };
+
+    for (const auto& entry : job.entries) {
+        // Quitting stops the run between images; the files written so far are whole.
+        if (!work.isOpen())
+            return;
+        const auto started = std::chrono::steady_clock::now();
+        const std::string source = platform::pathBytes(entry.path);
+        bool ok = false;
+        // Whatever goes wrong with one image, running out of memory included, fails that image
+        // and the run goes on.
+        try {
+            ok = exportOne(entry, source);
+        } catch (const std::exception& e) {
+            ok = fail("exportImages: ⛔️ " + source + ": " + ci::describeFailure(e));
         }
-        report();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        work.toOwner(
+            [path = entry.path, ok, ms](AppDelegate& d) { Q_EMIT d.exportItemFinished(path, ok, ms); });
     }
     const qint64 total = qint64(job.entries.size());
     work.toOwner([failures, total](AppDelegate& d) {

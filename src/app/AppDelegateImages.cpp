@@ -2,8 +2,9 @@
 
 #include "app/AppDelegate.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "ci/core/Console.h"
+#include "ci/core/Memory.h"
+#include "platform/FilePath.h"
 
 namespace app {
 
@@ -64,24 +65,38 @@ bool naturalNameLess(const QString& a, const QString& b) {
     return a < b;
 }
 
+/// A record, or nothing when the file cannot be read, also for lack of memory: one bad file
+/// never ends an import.
+template <class Make> ImageObjectPtr guarded(const char* where, const QUrl& url, Make&& make) {
+    try {
+        return make();
+    } catch (const std::exception& e) {
+        ci::console(std::string(where) + ": ⛔️ " + platform::pathBytes(platform::localPath(url)) + ": " +
+                    ci::describeFailure(e));
+    }
+    return nullptr;
+}
+
 } // namespace
 
 QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
-    const QString path = url.toLocalFile();
-    const QFileInfo info(path);
-    if (!info.isDir())
+    const QString path = platform::localPath(url);
+    if (platform::fileKind(path) != platform::FileKind::Folder)
         return {url};
-    QDir dir(path);
-    if (!dir.isReadable())
+    // Listed by the names' bytes: a name that is not UTF-8 is still a file to import.
+    auto names = platform::folderEntries(path);
+    if (!names)
         return {};
-    QList<QUrl> urls;
-    // Every entry, hidden ones and sub-folders included: the import reports what is not an image.
-    auto names =
-        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     // In name order as a file manager shows it, not in the order on disk.
-    std::sort(names.begin(), names.end(), naturalNameLess);
-    for (const auto& name : names)
-        urls.push_back(QUrl::fromLocalFile(dir.filePath(name)));
+    std::sort(names->begin(), names->end(), naturalNameLess);
+    QList<QUrl> urls;
+    for (const auto& name : *names) {
+        // Hidden entries and sub-folders are kept, and the import reports what is not an image;
+        // pipes, devices and sockets are never files to read (one would block the import).
+        const QString entry = path + '/' + name;
+        if (platform::fileKind(entry) != platform::FileKind::Other)
+            urls.push_back(platform::fileUrl(entry));
+    }
     return urls;
 }
 
@@ -112,9 +127,9 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
         work.toOwner([url](AppDelegate& d) {
             d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
             d.setProgressSheetMessage("Analyzing...");
-            d.setProgressSheetSubMessage(url.toLocalFile());
+            d.setProgressSheetSubMessage(platform::localPath(url));
         });
-        auto record = ImageObject::make(url, tool);
+        auto record = guarded("importImagesWorker", url, [&] { return ImageObject::make(url, tool); });
         if (!record) {
             ++failures;
             work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
@@ -199,7 +214,8 @@ bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
         for (const auto& url : files) {
             if (!work.isOpen())
                 return;
-            if (auto record = ImageObject::make(url, tool))
+            if (auto record =
+                    guarded("acceptImageFileDrop", url, [&] { return ImageObject::make(url, tool); }))
                 records.push_back(record);
         }
         if (records.empty())

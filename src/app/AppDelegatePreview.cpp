@@ -3,7 +3,10 @@
 
 #include "app/AppDelegate.h"
 
+#include "ci/core/Console.h"
+#include "ci/core/Memory.h"
 #include "model/ImageOperations.h"
+#include "platform/FilePath.h"
 
 #include <atomic>
 #include <cmath>
@@ -16,7 +19,8 @@ namespace {
 // running the whole chain again on every paint. An unbounded result is shown over the source's
 // rectangle. The render stops early once `cancel` is set.
 std::optional<platform::WindowImage> materialised(const platform::WindowImage& image, double width,
-                                                  double height, const std::atomic<bool>& cancel) {
+                                                  double height, const std::atomic<bool>& cancel,
+                                                  std::string& error) {
     const platform::ImageRep* rep = image.firstRepresentation();
     if (!rep)
         return std::nullopt;
@@ -28,8 +32,10 @@ std::optional<platform::WindowImage> materialised(const platform::WindowImage& i
     ci::Context::Options options;
     options.cancel = &cancel;
     auto bitmap = ci::Context(options).render(recipe);
-    if (!bitmap.ok())
+    if (!bitmap.ok()) {
+        error = bitmap.error();
         return std::nullopt;
+    }
     return platform::WindowImage::fromCIImage(ci::Image::fromBitmap(std::move(bitmap.value())));
 }
 
@@ -92,9 +98,22 @@ void AppDelegate::regeneratePreview() {
     previewWanted_ = false;
     const uint64_t token = ++previewToken_;
     previewCancel_ = std::make_shared<std::atomic<bool>>(false);
-    work_->startWorker(
-        [token, cancel = previewCancel_, image = CurrentImages_[size_t(selection)],
-         steps = enabledStepSnapshot()](Work& work) { renderPreview(work, token, cancel, image, steps); });
+    work_->startWorker([token, cancel = previewCancel_, image = CurrentImages_[size_t(selection)],
+                        steps = enabledStepSnapshot()](Work& work) {
+        // Running out of memory, or any other failure, leaves the preview empty with a console
+        // line; it never ends the application.
+        try {
+            renderPreview(work, token, cancel, image, steps);
+        } catch (const std::exception& e) {
+            ci::console("renderPreview: ⛔️ " + platform::pathBytes(image->path()) + ": " +
+                        ci::describeFailure(e));
+            work.toOwner([token](AppDelegate& d) {
+                if (token == d.previewToken_)
+                    d.setCurrentPreview(platform::WindowImage());
+                d.endPreviewRendering(token);
+            });
+        }
+    });
 }
 
 void AppDelegate::cancelPreviewRender() {
@@ -110,9 +129,11 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_pt
     const auto shown = [cancel](const AppDelegate& d, uint64_t t) {
         return t == d.previewToken_ && !cancel->load();
     };
-    const auto loaded = platform::WindowImage::fromFile(image->path().toStdString());
+    std::string error;
+    const auto loaded = platform::WindowImage::fromFile(platform::pathBytes(image->path()), &error);
     const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
     if (!rep) {
+        ci::console("renderPreview: ⛔️ " + platform::pathBytes(image->path()) + ": " + error);
         work.toOwner([token, shown](AppDelegate& d) {
             // The view must not go on showing the previous image for this one.
             if (shown(d, token))
@@ -138,14 +159,18 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_pt
     for (const auto& step : steps)
         chain.push_back(step->parameterDictionary(width, height, false));
     auto result = model::applyFilterChain(*loaded, chain);
+    std::string failure;
     if (result && !superseded())
-        result = materialised(*result, double(width), double(height), *cancel);
+        result = materialised(*result, double(width), double(height), *cancel, failure);
     if (superseded()) {
         end();
         return;
     }
     const platform::ImageRep* out = result ? result->firstRepresentation() : nullptr;
     if (!out) {
+        // Too large for the memory budget, for one: say why the preview stays empty.
+        if (!failure.empty())
+            ci::console("renderPreview: ⛔️ " + platform::pathBytes(image->path()) + ": " + failure);
         work.toOwner([token, shown](AppDelegate& d) {
             if (shown(d, token))
                 d.setCurrentPreview(platform::WindowImage());

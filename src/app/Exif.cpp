@@ -1,8 +1,8 @@
 #include "app/Exif.h"
 
 #include "app/services/SystemServices.h"
+#include "platform/FilePath.h"
 
-#include <QFileInfo>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -45,8 +45,13 @@ Metadata parseExifOutput(const std::string& text) {
 
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
     // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
-    const QString absolute = QFileInfo(QString::fromStdString(path)).absoluteFilePath();
-    auto out = runProcess(toolPath, {"-t", absolute}, timeoutMs);
+    const QString absolute = platform::absolutePath(platform::decodePath(QByteArray::fromStdString(path)));
+    const QByteArray bytes = platform::encodePath(absolute);
+    // A name that is not UTF-8 cannot be handed to the tool as it is, and the tool would repeat it
+    // in its output, which is then not UTF-8 either: such a file has no metadata.
+    if (QString::fromUtf8(bytes).toUtf8() != bytes)
+        return {};
+    const auto out = runProcess(toolPath, {"-t", absolute}, timeoutMs);
     if (!out)
         return {};
     QStringDecoder decoder(QStringDecoder::Utf8);

@@ -1,10 +1,12 @@
 #include "app/ImageObject.h"
 
 #include "ci/core/Console.h"
+#include "platform/FilePath.h"
 #include "platform/WindowImage.h"
 
-#include <QFileInfo>
 #include <QVariantMap>
+
+#include <sys/stat.h>
 
 #include <optional>
 #include <regex>
@@ -47,11 +49,14 @@ QString ImageObject::pathExtension(const QString& name) {
 std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& toolPath) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
-    record->path_ = url.toLocalFile();
+    // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
+    record->path_ = platform::localPath(url);
     record->filename_ = lastPathComponent(record->path_);
     record->filenameWithoutExtension_ = deletingPathExtension(record->filename_);
 
-    const std::string path = record->path_.toStdString();
+    // Only a regular file is an image: the decoder refuses anything else before the metadata
+    // tool could be started on a pipe or a device and wait on it.
+    const std::string path = platform::pathBytes(record->path_);
     const auto image = platform::WindowImage::fromFile(path);
     if (!image)
         return nullptr;
@@ -86,15 +91,16 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& t
     }
     record->sortableDimensions_ = record->pxWidth_ * record->pxHeight_;
 
-    const QFileInfo info(record->path_);
     const auto* fileSize = value("File Size");
-    if (!info.exists()) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
         ci::console("Error: The file \"" + record->filename_.toStdString() + "\" couldn't be read.");
         if (fileSize)
             record->filesize_ = QString::fromStdString(*fileSize);
     } else {
-        record->sortableFilesize_ = info.size();
-        record->filesize_ = fileSize ? QString::fromStdString(*fileSize) : QString::number(info.size());
+        record->sortableFilesize_ = qint64(info.st_size);
+        record->filesize_ =
+            fileSize ? QString::fromStdString(*fileSize) : QString::number(qint64(info.st_size));
     }
 
     const auto* fileType = value("File Type");

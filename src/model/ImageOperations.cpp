@@ -149,17 +149,22 @@ ci::Image applyFilterNamed(const ci::Image& image, const std::string& name, cons
 }
 
 std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
-                                                     double compressionFactor) {
+                                                     double compressionFactor, std::string* error) {
+    auto fail = [&](std::string why) -> std::optional<std::vector<uint8_t>> {
+        if (error)
+            *error = std::move(why);
+        return std::nullopt;
+    };
     const Size size = image.size();
     if (!isPixelSide(size.width) || !isPixelSide(size.height))
-        return std::nullopt;
+        return fail("the image has no drawable size");
     // Straight to 8-bit rows: the float pixels of the result are never held at full size.
     ci::Result<ci::PixelBuffer> pixels = image.render(8);
     if (!pixels)
-        return std::nullopt;
+        return fail(pixels.error());
     ci::Result<std::vector<uint8_t>> bytes = ci::io::encodePixels(*pixels, type, compressionFactor);
     if (!bytes)
-        return std::nullopt;
+        return fail(bytes.error());
     return std::move(*bytes);
 }
 

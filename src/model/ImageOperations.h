@@ -36,9 +36,9 @@ std::optional<WindowImage> applyFilterChain(const WindowImage& image, const Filt
 ci::Image applyFilterNamed(const ci::Image& image, const std::string& name, const ci::Dictionary& inputs,
                            double width, double height);
 /// The picture drawn at its size, encoded; `compressionFactor` is the one encoding property the
-/// export passes. Nothing when it cannot be drawn or encoded.
+/// export passes. Nothing when it cannot be drawn or encoded (why goes to `error` when given).
 std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
-                                                     double compressionFactor);
+                                                     double compressionFactor, std::string* error = nullptr);
 /// Mirrored left-right and/or top-bottom at the same size; both flags turn it by 180 degrees.
 WindowImage flippedImage(const WindowImage& image, bool horizontal, bool vertical);
 /// Scaled by the larger of the two ratios to the first representation's pixels, so that it

@@ -1,5 +1,6 @@
 #include "JsonReader.h"
 
+#include <cmath>
 #include <new>
 #include <utility>
 #include <vector>
@@ -23,7 +24,15 @@ class BoundedBuilder {
     bool boolean(bool v) { return add(v); }
     bool number_integer(number_integer_t v) { return add(v); }
     bool number_unsigned(number_unsigned_t v) { return add(v); }
-    bool number_float(number_float_t v, const string_t&) { return add(v); }
+    bool number_float(number_float_t v, const string_t&) {
+        // The application never writes infinities or NaN (JSON cannot hold them), so a value
+        // with one did not come from it.
+        if (!std::isfinite(v)) {
+            error_ = "the data holds a number that is not finite";
+            return false;
+        }
+        return add(v);
+    }
     bool string(string_t& v) { return add(std::move(v)); }
     bool binary(binary_t& v) { return add(Json::binary(std::move(v))); }
     bool start_object(std::size_t) { return open(Json::object()); }

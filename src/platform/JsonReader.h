@@ -21,7 +21,7 @@ constexpr size_t kMaxJsonNesting = 100;
 /// The value of JSON text; nothing for text that is not JSON, nests too deeply or holds a number
 /// outside the range of a double, with the reason in `error`.
 std::optional<nlohmann::ordered_json> readJson(std::string_view text, std::string* error = nullptr);
-/// The value of CBOR bytes, on the same terms.
+/// The value of CBOR bytes, on the same terms; a number that is not finite is refused too.
 std::optional<nlohmann::ordered_json> readCbor(const uint8_t* data, size_t size,
                                                std::string* error = nullptr);
 

@@ -258,4 +258,28 @@ struct Harness {
     static QString data(const char* name) { return QString::fromStdString(gwtest::dataPath(name)); }
 };
 
+/// A harness with the test filters and an export destination, for runs of the export.
+struct ExportHarness : Harness {
+    QString out;
+    ExportHarness() {
+        registerTestFilters();
+        out = folder("out");
+        d().setExportDialogDestination(out);
+    }
+    void queue(const QStringList& paths) {
+        QList<QUrl> urls;
+        for (const auto& p : paths)
+            urls << url(p);
+        d().addImages(urls);
+        queues->drain();
+        queues->advance(2.1);
+    }
+    void run() {
+        d().showExportDialog();
+        d().exportDialogStartProcessing();
+        queues->drain();
+    }
+    QStringList files() const { return QDir(out).entryList(QDir::Files, QDir::Name); }
+};
+
 } // namespace apptest

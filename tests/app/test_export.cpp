@@ -9,32 +9,7 @@
 
 using apptest::Harness;
 
-namespace {
-
-struct ExportHarness : Harness {
-    QString out;
-    ExportHarness() {
-        apptest::registerTestFilters();
-        out = folder("out");
-        d().setExportDialogDestination(out);
-    }
-    void queue(const QStringList& paths) {
-        QList<QUrl> urls;
-        for (const auto& p : paths)
-            urls << url(p);
-        d().addImages(urls);
-        queues->drain();
-        queues->advance(2.1);
-    }
-    void run() {
-        d().showExportDialog();
-        d().exportDialogStartProcessing();
-        queues->drain();
-    }
-    QStringList files() const { return QDir(out).entryList(QDir::Files, QDir::Name); }
-};
-
-} // namespace
+using apptest::ExportHarness;
 
 TEST(Export, EveryFormatWithItsExtensionAndReadableResult) {
     ExportHarness h;

@@ -50,6 +50,10 @@ TEST(Pasteboard, AnyDroppedBytesGiveAnObjectOrNothing) {
             c = char(rng());
         (void)propertyListObject(noise);
     }
+    // Half-precision NaN and infinity: values the application never writes.
+    EXPECT_FALSE(propertyListObject(QByteArray("\xa1\x61n\xf9\x7e\x00", 6)).has_value());
+    EXPECT_FALSE(propertyListObject(QByteArray("\x81\xf9\x7c\x00", 4)).has_value());
+    EXPECT_TRUE(propertyListObject(QByteArray("\x81\xf9\x3c\x00", 4)).has_value()); // 1.0
     nlohmann::ordered_json nested = 1;
     for (int i = 0; i < 50; ++i)
         nested = nlohmann::ordered_json::array({nested});

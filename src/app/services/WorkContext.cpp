@@ -1,6 +1,26 @@
 #include "app/services/WorkContext.h"
 
+#include "ci/core/Console.h"
+#include "ci/core/Memory.h"
+
 namespace app {
+
+namespace {
+
+// The last line of defence: a worker's failure (running out of memory, for one) is said on the
+// console and ends that block only, never the application. Workers handle their own failures
+// first, per image.
+void runGuarded(const WorkContext::Worker& worker, WorkContext& context) {
+    try {
+        worker(context);
+    } catch (const std::exception& e) {
+        ci::console("Background work failed: " + ci::describeFailure(e));
+    } catch (...) {
+        ci::console("Background work failed");
+    }
+}
+
+} // namespace
 
 WorkContext::WorkContext(std::shared_ptr<Queues> queues) : queues_(std::move(queues)) {}
 
@@ -36,7 +56,7 @@ std::function<void()> WorkContext::wrapWorker(Worker worker) {
         if (!self || !self->enter(false))
             return;
         const Leave leave{*self};
-        worker(*self);
+        runGuarded(worker, *self);
     };
 }
 
@@ -45,7 +65,7 @@ std::function<void()> WorkContext::wrapFinishingWorker(Worker worker) {
     enter(true);
     return [self = shared_from_this(), worker = std::move(worker)] {
         const Leave leave{*self};
-        worker(*self);
+        runGuarded(worker, *self);
     };
 }
 

@@ -83,6 +83,12 @@ int64_t saturatingAdd(int64_t a, int64_t b) {
     return checkedAdd(a, b).value_or(kMax);
 }
 
+std::string describeFailure(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) && !dynamic_cast<const MemoryLimitExceeded*>(&e))
+        return "not enough memory";
+    return e.what();
+}
+
 namespace memory {
 
 int64_t limit() {

@@ -5,6 +5,7 @@
 // fails with a message instead of taking the machine into swap or the process down.
 
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ class MemoryLimitExceeded : public std::bad_alloc {
   private:
     std::string message_;
 };
+
+/// The words for a failure caught as an exception: the budget's message, "not enough memory"
+/// for any other failed allocation, else the exception's own text.
+std::string describeFailure(const std::exception& e);
 
 namespace memory {
 

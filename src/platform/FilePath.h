@@ -1,0 +1,57 @@
+#pragma once
+
+// File names are bytes. Qt 6 reads every name as UTF-8 and drops what is not, so a name written
+// in another encoding (an old archive, a card filled by another system) could be neither listed
+// nor opened. Here a path travels in a QString with each byte that is not part of valid UTF-8 as
+// the code unit U+DC00 + byte (a lone surrogate, which no text holds), and turns back into the
+// very same bytes for the system. For valid UTF-8 this is what Qt does.
+//
+// The other services here look at and write files through the system directly, by those bytes.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+QString decodePath(const QByteArray& bytes);
+QByteArray encodePath(const QString& path);
+/// encodePath() as a std::string, for the engine's file functions.
+std::string pathBytes(const QString& path);
+
+/// The path of a local file URL byte for byte (a desktop drop percent-encodes the name's bytes);
+/// empty for other URLs.
+QString localPath(const QUrl& url);
+/// The file URL of a path (each byte percent-encoded as needed).
+QUrl fileUrl(const QString& path);
+/// The path made absolute against the working folder, "." and ".." resolved as text.
+QString absolutePath(const QString& path);
+
+/// The files named by command-line arguments (the program's name left out), as absolute paths: a
+/// "file:" URL stands for its path, and an argument that starts with "-" is an option unless
+/// something of that name exists.
+QStringList commandLineFiles(const QList<QByteArray>& arguments);
+
+enum class FileKind { Missing, Regular, Folder, Other };
+/// What the path names, following symbolic links (a dangling link is Missing). Nothing is opened,
+/// so a pipe or a device never blocks the caller.
+FileKind fileKind(const QString& path);
+/// True when anything, a dangling symbolic link included, has that name.
+bool nameTaken(const QString& path);
+
+/// The names in a folder, "." and ".." left out, in no particular order; nothing when it cannot
+/// be listed.
+std::optional<QStringList> folderEntries(const QString& path);
+
+/// Writes `data` as the file at `path`, whole or not at all: into a new file beside it, then
+/// renamed over it. What has that name (a file, or a symbolic link, which is replaced and never
+/// followed) is replaced; a file replaced keeps its permissions. Empty on success; otherwise the
+/// system's reason ("No space left on device").
+std::string writeFileAtomically(const QString& path, const QByteArray& data);
+
+} // namespace platform
