@@ -16,7 +16,7 @@
 // differently. dlib scales the picture to every level and, for faces smaller than its 80-pixel
 // window, would search a copy enlarged three times: nine times the pixels at every level above
 // full size. Here a level of scale s uses cells of 8/s pixels of the picture, of a halved copy or
-// of a doubled one, chosen so that cells span four to eight pixels: the gradients are computed at
+// of a doubled one, chosen so that cells span about four to eight pixels: the gradients are at
 // the copy's resolution, the votes go to cells of a fractional size, and a level costs in
 // proportion to its cells. At scale 1 with eight-pixel cells the features are dlib's exactly.
 //
