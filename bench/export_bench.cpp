@@ -3,13 +3,15 @@
 //   export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 --out DIR
 //                [--no-overwrite] IMAGE...
 //
-// Prints one line per image (name, ok or failed, milliseconds), then
+// Prints one line per image (name, ok or failed, milliseconds; for a file the import could not
+// read, the reason), then
 // "exported N failed M in S s, peak RSS R MB"; exits 0 when nothing failed, 1 otherwise.
 
 #include "app/AppDelegate.h"
 #include "app/services/SystemServices.h"
 #include "app/services/UserDefaults.h"
 #include "model/Project.h"
+#include "platform/WindowImage.h"
 
 #if __has_include("filters/Registry.h")
 #include "filters/Registry.h"
@@ -158,11 +160,15 @@ int main(int argc, char** argv) {
                          std::printf("%s %s %.1f\n", QFileInfo(path).fileName().toUtf8().constData(),
                                      success ? "ok" : "failed", ms);
                      });
-    // Images the import could not read are failures too.
+    // Images the import could not read are failures too, with the decoder's reason.
     for (const auto& url : urls)
         if (!queued.count(url.toLocalFile())) {
             ++failed;
-            std::printf("%s failed 0.0\n", QFileInfo(url.toLocalFile()).fileName().toUtf8().constData());
+            std::string reason;
+            (void)platform::WindowImage::fromFile(QFile::encodeName(url.toLocalFile()).toStdString(),
+                                                  &reason);
+            std::printf("%s failed 0.0 (%s)\n", QFileInfo(url.toLocalFile()).fileName().toUtf8().constData(),
+                        reason.c_str());
         }
 
     const auto exportStart = std::chrono::steady_clock::now();

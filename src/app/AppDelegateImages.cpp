@@ -189,14 +189,14 @@ void AppDelegate::dropOnImageView(const QList<QUrl>& urls) {
 }
 
 bool AppDelegate::applicationOpenFile(const QString& path) {
-    addImages(expandFolder(QUrl::fromLocalFile(path)));
+    addImages(expandFolder(platform::fileUrl(path)));
     return true;
 }
 
 void AppDelegate::applicationOpenFiles(const QStringList& paths) {
     QList<QUrl> urls;
     for (const auto& path : paths)
-        urls += expandFolder(QUrl::fromLocalFile(path));
+        urls += expandFolder(platform::fileUrl(path));
     addImages(urls);
 }
 

@@ -120,6 +120,8 @@ QString localPath(const QUrl& url) {
 }
 
 QUrl fileUrl(const QString& path) {
+    if (path.isEmpty())
+        return {};
     return QUrl::fromEncoded("file://" + encodePath(absolutePath(path)).toPercentEncoding("/"));
 }
 

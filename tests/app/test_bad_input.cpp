@@ -132,6 +132,13 @@ TEST(Import, CommandLineNamesAreFilesWhenTheyExist) {
     QDir::setCurrent(previous);
     EXPECT_EQ(files, (QStringList{here + "/-dashed.png", here + "/plain.png", platform::decodePath(odd),
                                   platform::decodePath(odd)}));
+
+    // Handed over as the platform's open-file request, both are imported.
+    h.d().applicationOpenFiles({files[0], files[2]});
+    h.queues->drain();
+    ASSERT_EQ(h.d().CurrentImages().size(), 2u);
+    EXPECT_EQ(h.d().CurrentImages()[0]->filename(), "-dashed.png");
+    EXPECT_EQ(platform::encodePath(h.d().CurrentImages()[1]->path()), odd);
 }
 
 TEST(Export, SourcesAndFilesOfTheRunAreNeverReplaced) {
