@@ -93,6 +93,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         AvailableFonts_ = QFontDatabase::families();
     loadingTarget_ = std::make_shared<OverlayTarget>(work_);
+    metadata_ = std::make_shared<Exif::Reader>(services_.metadataTool);
 }
 
 AppDelegate::~AppDelegate() {
@@ -101,6 +102,8 @@ AppDelegate::~AppDelegate() {
     if (!work_->close(kShutdownWait))
         ci::console("AppDelegate: " + std::to_string(work_->runningWorkers()) +
                     " background task(s) still running at shutdown");
+    // The metadata tool ends with the controller; a read still waiting for it gets nothing.
+    metadata_->stop();
     if (observerToken_)
         platform::NotificationCenter::defaultCenter().removeObserver(observerToken_);
     if (model::loadingProgressTarget() == loadingTarget_)

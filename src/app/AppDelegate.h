@@ -431,7 +431,14 @@ class AppDelegate : public QObject {
     /// Appends a copy of a library entry to the workflow and selects it.
     void appendStep(const model::Filter& entry);
     void startImport(QList<QUrl> urls);
-    static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool);
+    static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
+                                   const std::shared_ptr<Exif::Reader>& metadata);
+    /// Builds the records of `urls` and hands each, in list order, to `each` (nullptr for a file
+    /// that is no image): the files are opened in parallel, their metadata read in turn. A failure
+    /// goes to the console under `where`. Stops when `work` closes.
+    static void buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls,
+                             Exif::Reader& metadata,
+                             const std::function<void(const QUrl&, const ImageObjectPtr&)>& each);
     void finishImport(qint64 failures, qint64 total);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
@@ -491,6 +498,8 @@ class AppDelegate : public QObject {
     std::deque<std::function<void()>> waitingRuns_;
 
     std::shared_ptr<Work> work_;
+    /// The metadata tool, kept running between reads; shared with the workers that read.
+    std::shared_ptr<Exif::Reader> metadata_;
     uint64_t observerToken_ = 0;
 };
 

@@ -6,6 +6,11 @@
 #include "ci/core/Memory.h"
 #include "platform/FilePath.h"
 
+#include <tbb/parallel_pipeline.h>
+
+#include <algorithm>
+#include <thread>
+
 namespace app {
 
 const QStringList& AppDelegate::imageFileExtensions() {
@@ -114,36 +119,87 @@ void AppDelegate::startImport(QList<QUrl> urls) {
     setCurrentlyAddingImages(true);
     beginSheetRun(RunKind::Import);
     const uint64_t run = runId_;
-    work_->startWorker([urls = std::move(urls), run, tool = services_.metadataTool](Work& work) {
-        importImagesWorker(work, urls, run, tool);
+    work_->startWorker([urls = std::move(urls), run, metadata = metadata_](Work& work) {
+        importImagesWorker(work, urls, run, metadata);
     });
 }
 
-void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run, const QString& tool) {
+void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls,
+                               Exif::Reader& metadata,
+                               const std::function<void(const QUrl&, const ImageObjectPtr&)>& each) {
+    // Opening a file (its header and a look through its data) runs in parallel; the metadata
+    // tool answers one read at a time, and the records are handed on in list order. A few files
+    // per thread are in flight, each holding only its record.
+    struct Opened {
+        qsizetype index = 0;
+        ImageObjectPtr record;
+        std::string failure; ///< why opening it threw, said in list order
+    };
+    const size_t inFlight = 2 * size_t(std::max(1u, std::thread::hardware_concurrency()));
+    qsizetype next = 0;
+    tbb::parallel_pipeline(
+        inFlight,
+        tbb::make_filter<void, qsizetype>(tbb::filter_mode::serial_in_order,
+                                          [&](tbb::flow_control& control) -> qsizetype {
+                                              if (next >= urls.size() || !work.isOpen()) {
+                                                  control.stop();
+                                                  return 0;
+                                              }
+                                              return next++;
+                                          }) &
+            tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel,
+                                                [&](qsizetype i) {
+                                                    Opened opened{i, nullptr, {}};
+                                                    try {
+                                                        opened.record = ImageObject::open(urls[i]);
+                                                    } catch (const std::exception& e) {
+                                                        opened.failure = ci::describeFailure(e);
+                                                    }
+                                                    return opened;
+                                                }) &
+            tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {
+                if (!work.isOpen())
+                    return;
+                const QUrl& url = urls[opened.index];
+                if (!opened.failure.empty())
+                    ci::console(std::string(where) + ": ⛔️ " +
+                                platform::pathBytes(platform::localPath(url)) + ": " + opened.failure);
+                const ImageObjectPtr record = guarded(where, url, [&]() -> ImageObjectPtr {
+                    if (!opened.record)
+                        return nullptr;
+                    const auto data = metadata.read(platform::pathBytes(opened.record->path()));
+                    return ImageObject::complete(opened.record, data);
+                });
+                each(url, record);
+            }));
+}
+
+void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
+                                     const std::shared_ptr<Exif::Reader>& metadata) {
     qint64 failures = 0;
-    for (const auto& url : urls) {
-        if (!work.isOpen())
-            return;
-        work.toOwner([url](AppDelegate& d) {
-            d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
-            d.setProgressSheetMessage("Analyzing...");
-            d.setProgressSheetSubMessage(platform::localPath(url));
+    buildRecords(
+        work, "importImagesWorker", urls, *metadata, [&](const QUrl& url, const ImageObjectPtr& record) {
+            work.toOwner([url](AppDelegate& d) {
+                d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
+                d.setProgressSheetMessage("Analyzing...");
+                d.setProgressSheetSubMessage(platform::localPath(url));
+            });
+            if (!record) {
+                ++failures;
+                work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
+                return;
+            }
+            work.toOwner([record](AppDelegate& d) {
+                d.setProgressSheetMessage("Adding...");
+                auto images = d.CurrentImages_;
+                images.push_back(record);
+                d.setCurrentImages(images);
+                d.setCurrentImagesSelection(qint64(d.CurrentImages_.size()) - 1);
+                d.setHasFiles(true);
+            });
         });
-        auto record = guarded("importImagesWorker", url, [&] { return ImageObject::make(url, tool); });
-        if (!record) {
-            ++failures;
-            work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
-            continue;
-        }
-        work.toOwner([record](AppDelegate& d) {
-            d.setProgressSheetMessage("Adding...");
-            auto images = d.CurrentImages_;
-            images.push_back(record);
-            d.setCurrentImages(images);
-            d.setCurrentImagesSelection(qint64(d.CurrentImages_.size()) - 1);
-            d.setHasFiles(true);
-        });
-    }
+    if (!work.isOpen())
+        return;
     work.toOwner([run, failures, total = qint64(urls.size())](AppDelegate& d) {
         if (d.runId_ == run && d.ProgressSheetCurrent() == d.ProgressSheetMax())
             d.finishImport(failures, total);
@@ -209,16 +265,14 @@ bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
         return true;
     // Reading the files and their metadata takes a while: off the main queue, then the records
     // go in at the drop row together.
-    work_->startWorker([files, row, tool = services_.metadataTool](Work& work) {
+    work_->startWorker([files, row, metadata = metadata_](Work& work) {
         ImageObjects records;
-        for (const auto& url : files) {
-            if (!work.isOpen())
-                return;
-            if (auto record =
-                    guarded("acceptImageFileDrop", url, [&] { return ImageObject::make(url, tool); }))
-                records.push_back(record);
-        }
-        if (records.empty())
+        buildRecords(work, "acceptImageFileDrop", files, *metadata,
+                     [&](const QUrl&, const ImageObjectPtr& record) {
+                         if (record)
+                             records.push_back(record);
+                     });
+        if (records.empty() || !work.isOpen())
             return;
         work.toOwner([records, row](AppDelegate& d) {
             auto images = d.CurrentImages_;

@@ -43,19 +43,30 @@ Metadata parseExifOutput(const std::string& text) {
     return map;
 }
 
-Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
+std::optional<QString> toolArgument(const std::string& path) {
     // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
     const QString absolute = platform::absolutePath(platform::decodePath(QByteArray::fromStdString(path)));
     const QByteArray bytes = platform::encodePath(absolute);
     // A name that is not UTF-8 cannot be handed to the tool as it is, and the tool would repeat it
     // in its output, which is then not UTF-8 either: such a file has no metadata.
     if (QString::fromUtf8(bytes).toUtf8() != bytes)
+        return std::nullopt;
+    return absolute;
+}
+
+Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
+    const auto absolute = toolArgument(path);
+    if (!absolute)
         return {};
-    const auto out = runProcess(toolPath, {"-t", absolute}, timeoutMs);
+    const auto out = runProcess(toolPath, {"-t", *absolute}, timeoutMs);
     if (!out)
         return {};
+    return decodeToolOutput(out->standardOutput);
+}
+
+Metadata decodeToolOutput(const QByteArray& output) {
     QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(out->standardOutput);
+    const QString text = decoder.decode(output);
     if (decoder.hasError())
         return {};
     return parseExifOutput(text.toStdString());

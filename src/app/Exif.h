@@ -3,9 +3,12 @@
 // The metadata reader: runs the metadata tool with "-t" and an image path and reads its lines of
 // a tag name, a tab and a value.
 
+#include <QByteArray>
 #include <QString>
 
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,42 @@ void parseExifLine(const std::string& line, Metadata& map);
 
 /// Every line of the tool's output through parseExifLine.
 Metadata parseExifOutput(const std::string& text);
+
+/// The file's path as the tool is given it: absolute, so that no name passes for an option;
+/// nothing for a name that is not UTF-8 (such a file has no metadata).
+std::optional<QString> toolArgument(const std::string& path);
+
+/// The tool's output as read: the parsed lines, or an empty map when it is not UTF-8.
+Metadata decodeToolOutput(const QByteArray& output);
+
+/// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
+/// the tool's work on one file instead of its start-up. One process answers the reads one after
+/// another, from a thread of the reader's own. A tool that has died is started again by the next
+/// read; one that does not answer a read within the time limit is killed (the read gives an empty
+/// map). A tool that cannot work this way (it ends before its first answer) is run once per read
+/// as readExifMetadata() does. The reader ends its tool when stopped or destroyed, and the tool
+/// also ends when the application does, however it ends.
+class Reader {
+  public:
+    explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
+    /// Stops the tool.
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
+    /// asked for before. Any thread.
+    Metadata read(const std::string& path);
+    /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
+    /// Later reads give empty maps. Any thread but the reader's own.
+    void stop();
+    /// The process id of the tool while it runs, else 0.
+    int processId() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 /// The rows of the details table, sorted by tag name (plain byte order).
 std::vector<DetailRow> exifDetailRecords(const Metadata& map);

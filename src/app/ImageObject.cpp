@@ -1,8 +1,8 @@
 #include "app/ImageObject.h"
 
 #include "ci/core/Console.h"
+#include "ci/io/Codec.h"
 #include "platform/FilePath.h"
-#include "platform/WindowImage.h"
 
 #include <QVariantMap>
 
@@ -47,6 +47,22 @@ QString ImageObject::pathExtension(const QString& name) {
 }
 
 std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& toolPath) {
+    auto record = open(url);
+    if (!record)
+        return nullptr;
+    const auto metadata = Exif::readExifMetadata(platform::pathBytes(record->path_), toolPath);
+    return complete(std::move(record), metadata);
+}
+
+std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, Exif::Reader& reader) {
+    auto record = open(url);
+    if (!record)
+        return nullptr;
+    const auto metadata = reader.read(platform::pathBytes(record->path_));
+    return complete(std::move(record), metadata);
+}
+
+std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
     // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
@@ -54,14 +70,20 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& t
     record->filename_ = lastPathComponent(record->path_);
     record->filenameWithoutExtension_ = deletingPathExtension(record->filename_);
 
-    // Only a regular file is an image: the decoder refuses anything else before the metadata
-    // tool could be started on a pipe or a device and wait on it.
-    const std::string path = platform::pathBytes(record->path_);
-    const auto image = platform::WindowImage::fromFile(path);
-    if (!image)
+    // Only a regular file is an image: the probe refuses anything else before the metadata tool
+    // could be started on a pipe or a device and wait on it. The header gives the size; the data
+    // is looked through so that a damaged file is turned away here, as a decode would, without
+    // the time and memory of one.
+    const auto probe = ci::io::probeFile(platform::pathBytes(record->path_), ci::io::ProbeDepth::Data);
+    if (!probe)
         return nullptr;
+    record->pxWidth_ = probe->width;
+    record->pxHeight_ = probe->height;
+    return record;
+}
 
-    const auto metadata = Exif::readExifMetadata(path, toolPath);
+std::shared_ptr<ImageObject> ImageObject::complete(std::shared_ptr<ImageObject> record,
+                                                   const Exif::Metadata& metadata) {
     auto value = [&](const char* key) -> const std::string* {
         auto it = metadata.find(key);
         return it == metadata.end() ? nullptr : &it->second;
@@ -81,19 +103,13 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& t
             sized = true;
         }
     }
-    if (!sized) {
-        const auto* rep = image->firstRepresentation();
-        if (!rep)
-            return nullptr;
-        record->pxWidth_ = rep->pixelsWide();
-        record->pxHeight_ = rep->pixelsHigh();
+    if (!sized)
         record->dimensions_ = QString("%1x%2").arg(record->pxWidth_).arg(record->pxHeight_);
-    }
     record->sortableDimensions_ = record->pxWidth_ * record->pxHeight_;
 
     const auto* fileSize = value("File Size");
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::stat(platform::pathBytes(record->path_).c_str(), &info) != 0) {
         ci::console("Error: The file \"" + record->filename_.toStdString() + "\" couldn't be read.");
         if (fileSize)
             record->filesize_ = QString::fromStdString(*fileSize);

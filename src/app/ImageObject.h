@@ -33,9 +33,19 @@ class ImageObject {
     Q_PROPERTY(qint64 sortableFilesize READ sortableFilesize CONSTANT)
     Q_PROPERTY(qint64 sortableDimensions READ sortableDimensions CONSTANT)
   public:
-    /// The record of the file at `url`, with metadata from the tool at `toolPath` (none when
-    /// empty); nullptr when the file cannot be opened as an image.
+    /// The record of the file at `url`, with metadata from the tool at `toolPath` (run for this
+    /// file alone; none when empty); nullptr when the file cannot be opened as an image.
     static std::shared_ptr<ImageObject> make(const QUrl& url, const QString& toolPath);
+    /// The same with the metadata from a reader that keeps its tool running.
+    static std::shared_ptr<ImageObject> make(const QUrl& url, Exif::Reader& reader);
+
+    /// The two halves of make(), for building many records at once. open() takes the names and
+    /// the picture's upright size from the file, reading its header and looking through its data
+    /// for damage without decoding it (any thread; nullptr when it is no image, or a damaged
+    /// one). complete() adds what the metadata and the file system say.
+    static std::shared_ptr<ImageObject> open(const QUrl& url);
+    static std::shared_ptr<ImageObject> complete(std::shared_ptr<ImageObject> opened,
+                                                 const Exif::Metadata& metadata);
 
     const QUrl& url() const { return url_; }
     const QString& filename() const { return filename_; }

@@ -9,11 +9,29 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
 using app::ImageObject;
 using app::Exif::DetailRow;
 using app::Exif::Metadata;
 
 namespace {
+
+/// An executable shell script `name` in `dir`; its path.
+QString script(const QTemporaryDir& dir, const QString& name, const QString& body) {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(("#!/bin/sh\n" + body).toUtf8());
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
 
 // A stand-in for the metadata tool that prints a fixed text whatever it is asked.
 QString fakeTool(const QTemporaryDir& dir, const QString& output) {
@@ -22,13 +40,7 @@ QString fakeTool(const QTemporaryDir& dir, const QString& output) {
     text.open(QIODevice::WriteOnly);
     text.write(output.toUtf8());
     text.close();
-    const QString path = dir.filePath("fake-exiftool");
-    QFile script(path);
-    script.open(QIODevice::WriteOnly);
-    script.write(QString("#!/bin/sh\n[ \"$1\" = \"-t\" ] || exit 2\ncat '%1'\n").arg(textPath).toUtf8());
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
+    return script(dir, "fake-exiftool", QString("[ \"$1\" = \"-t\" ] || exit 2\ncat '%1'\n").arg(textPath));
 }
 
 } // namespace
@@ -145,4 +157,129 @@ TEST(Exif, MissingOrOddToolFallsBackOnTheImage) {
     EXPECT_EQ(ImageObject::deletingPathExtension("photo.tar.gz"), "photo.tar");
     EXPECT_EQ(ImageObject::deletingPathExtension(".profile"), ".profile");
     EXPECT_EQ(ImageObject::pathExtension("noext"), "");
+}
+
+namespace {
+
+/// The map without the file's access and change times, which a read itself may move.
+Metadata withoutFileTimes(Metadata map) {
+    for (auto it = map.begin(); it != map.end();)
+        it = it->first.rfind("File ", 0) == 0 && it->first.find("Date/Time") != std::string::npos
+                 ? map.erase(it)
+                 : std::next(it);
+    return map;
+}
+
+bool processRuns(int pid) {
+    return pid > 0 && ::kill(pid, 0) == 0;
+}
+
+/// A stand-in tool that starts and then never answers.
+QString silentTool(const QTemporaryDir& dir) {
+    return script(dir, "silent-tool", "exec sleep 60\n");
+}
+
+} // namespace
+
+TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
+    QTemporaryDir dir;
+    // Names that an argument line could take for something else, or that cannot be one line.
+    QStringList paths{QString::fromStdString(gwtest::dataPath("rocket.jpg")),
+                      QString::fromStdString(gwtest::dataPath("coffee.png"))};
+    for (const QString name :
+         {QStringLiteral("a$b@c\"d\\e #1.jpg"), QStringLiteral("  leading.png"), QStringLiteral("фото.jpg"),
+          QStringLiteral("two\nlines.png"), QStringLiteral("-dash.jpg")}) {
+        const QString path = dir.filePath(name);
+        ASSERT_TRUE(QFile::copy(paths[name.endsWith("png") ? 1 : 0], path));
+        paths << path;
+    }
+
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    EXPECT_EQ(reader.processId(), 0); // started by the first read
+    int pid = 0;
+    for (const QString& path : paths) {
+        SCOPED_TRACE(path.toStdString());
+        const std::string file = QFile::encodeName(path).toStdString();
+        const Metadata kept = reader.read(file);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_EQ(withoutFileTimes(kept),
+                  withoutFileTimes(app::Exif::readExifMetadata(file, "/usr/bin/exiftool")));
+        // One process answers them all.
+        if (pid == 0)
+            pid = reader.processId();
+        EXPECT_EQ(reader.processId(), pid);
+    }
+    ASSERT_TRUE(processRuns(pid));
+    // A file the tool cannot read gives what one run gives.
+    EXPECT_EQ(withoutFileTimes(reader.read(dir.filePath("missing.jpg").toStdString())),
+              withoutFileTimes(app::Exif::readExifMetadata(dir.filePath("missing.jpg").toStdString(),
+                                                           "/usr/bin/exiftool")));
+
+    // Several threads at once: each gets its own file's answer.
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5; ++i) {
+                const QString& path = paths[(t + i) % paths.size()];
+                const auto map = reader.read(QFile::encodeName(path).toStdString());
+                if (map.at("Image Size") != (path.endsWith("png") ? "600x400" : "640x427") ||
+                    (!path.contains('\n') &&
+                     map.at("File Name") != QFileInfo(path).fileName().trimmed().toStdString()))
+                    ++wrong;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, 0);
+
+    // A tool that dies is started again for the next read.
+    ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    const auto again = reader.read(QFile::encodeName(paths[0]).toStdString());
+    EXPECT_EQ(again.at("Image Size"), "640x427");
+    EXPECT_NE(reader.processId(), pid);
+    EXPECT_TRUE(processRuns(reader.processId()));
+
+    // Stopped: the tool has gone (and been collected), reads give nothing.
+    const int last = reader.processId();
+    reader.stop();
+    EXPECT_EQ(reader.processId(), 0);
+    EXPECT_FALSE(processRuns(last));
+    EXPECT_TRUE(reader.read(QFile::encodeName(paths[0]).toStdString()).empty());
+}
+
+TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
+    QTemporaryDir dir;
+    const std::string png = gwtest::dataPath("coffee.png");
+
+    // No answer within the limit: killed, an empty map; the next read starts it again.
+    app::Exif::Reader silent(silentTool(dir), 300);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(silent.read(png).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(silent.processId(), 0);
+
+    // Stopping while a read waits for the tool ends the wait at once.
+    app::Exif::Reader waiting(silentTool(dir), 60000);
+    auto pending = std::async(std::launch::async, [&] { return waiting.read(png); });
+    while (waiting.processId() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int pid = waiting.processId();
+    const auto stopping = std::chrono::steady_clock::now();
+    waiting.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    EXPECT_TRUE(pending.get().empty());
+    EXPECT_FALSE(processRuns(pid));
+
+    // A tool that knows only "-t FILE" is run once per read.
+    app::Exif::Reader plain(fakeTool(dir, "Image Size\t640x480\nISO\t50\n"));
+    for (int i = 0; i < 2; ++i) {
+        const auto map = plain.read(png);
+        EXPECT_EQ(map, (Metadata{{"Image Size", "640x480"}, {"ISO", "50"}}));
+    }
+    EXPECT_EQ(plain.processId(), 0);
+
+    // No tool at all.
+    EXPECT_TRUE(app::Exif::Reader(dir.filePath("no-such-tool")).read(png).empty());
+    EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
 }

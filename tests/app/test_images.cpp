@@ -8,6 +8,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 using apptest::Harness;
 
 namespace {
@@ -262,4 +269,104 @@ TEST(Import, FoldersListTheirImagesInNameOrder) {
         queued << image->filename();
     EXPECT_EQ(queued, expected);
     h.queues->advance(2.1);
+}
+
+namespace {
+
+/// This process's children that run the metadata tool (collected ones are gone from /proc).
+std::vector<int> metadataTools() {
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream statFile(entry.path() / "stat");
+        std::string stat;
+        std::getline(statFile, stat);
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        int parent = 0;
+        rest >> state >> parent;
+        std::ifstream commFile(entry.path() / "comm");
+        std::string comm;
+        std::getline(commFile, comm);
+        if (parent == ::getpid() && comm == "exiftool")
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(Import, ManyFilesAreReadTogetherAndArriveInOrder) {
+    auto h = std::make_unique<Harness>();
+    auto& d = h->d();
+    QList<QUrl> urls;
+    QStringList good, expected{"Warming up..."};
+    for (int i = 0; i < 24; ++i) {
+        const QString base = h->dir.filePath(QString("f%1").arg(i, 2, 10, QChar('0')));
+        switch (i % 4) {
+        case 0:
+            urls << Harness::url(writeText(base + ".png"));
+            break;
+        case 1:
+            good << h->copyData("coffee.png", base + ".png");
+            urls << Harness::url(good.back());
+            break;
+        case 2:
+            good << h->copyData("rocket.jpg", base + ".jpg");
+            urls << Harness::url(good.back());
+            break;
+        case 3:
+            urls << Harness::url(h->copyData("truncated.jpg", base + ".jpg"));
+            break;
+        }
+        expected << "Analyzing..." << (i % 4 == 1 || i % 4 == 2 ? "Adding..." : "Error reading image...");
+    }
+    expected << "12 of 24 failed";
+    QStringList messages, subMessages;
+    std::vector<qint64> counters;
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetMessageChanged,
+                     [&] { messages << d.ProgressSheetMessage(); });
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetSubMessageChanged,
+                     [&] { subMessages << d.ProgressSheetSubMessage(); });
+    d.addImages(urls);
+    h->queues->drain();
+
+    // Each file's steps in list order, as if they had been read one after another.
+    EXPECT_EQ(messages, expected);
+    QStringList paths;
+    for (const auto& url : urls)
+        paths << url.toLocalFile();
+    EXPECT_EQ(subMessages, paths);
+    QStringList queued;
+    for (const auto& record : d.CurrentImages()) {
+        queued << record->path();
+        EXPECT_FALSE(record->details().empty()) << "metadata read";
+    }
+    EXPECT_EQ(queued, good);
+    EXPECT_EQ(d.CurrentImages()[1]->dimensions(), "640x427");
+    EXPECT_EQ(d.CurrentImagesSelection(), 11);
+
+    // One tool read them all, and it goes with the controller.
+    EXPECT_EQ(metadataTools().size(), 1u);
+    h.reset();
+    EXPECT_TRUE(metadataTools().empty());
+
+    // Without the tool the upright size comes from the file: a photo turned by its orientation.
+    Harness plain(app::LaunchHooks{}, QString());
+    const QString turned = plain.dir.filePath("turned.jpg");
+    ASSERT_EQ(std::system(
+                  ("exiftool -q -n -Orientation=6 -o '" + turned + "' '" + Harness::data("rocket.jpg") + "'")
+                      .toLocal8Bit()
+                      .constData()),
+              0);
+    plain.d().addImages({Harness::url(turned)});
+    plain.queues->drain();
+    ASSERT_EQ(plain.d().CurrentImages().size(), 1u);
+    EXPECT_EQ(plain.d().CurrentImages()[0]->dimensions(), "427x640");
+    EXPECT_EQ(plain.d().CurrentImages()[0]->pxWidth(), 427);
 }

@@ -29,6 +29,26 @@ Result<Decoded> decodeFile(const std::string& path);
 /// Decodes a file held in memory.
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes);
 
+/// What a file holds, as decodeFile() would give it, learnt without decoding the picture.
+struct Probe {
+    int width = 0;      ///< pixels, upright (orientation applied)
+    int height = 0;     ///< pixels, upright
+    std::string format; ///< as Decoded::format
+};
+
+/// How much of a file probeFile() reads.
+enum class ProbeDepth {
+    Header, ///< the header alone
+    Data,   ///< also all of the picture data, to see damage; no pixel is converted or kept (a JPEG
+            ///< is read at an eighth of its size)
+};
+
+/// The upright size and the format of the picture in a file, from its header, without the cost
+/// of decodeFile(). Fails as decodeFile() does for a file that is no image (or not a regular file)
+/// or declares a picture too large for the memory budget; with ProbeDepth::Data also for a
+/// damaged one.
+Result<Probe> probeFile(const std::string& path, ProbeDepth depth = ProbeDepth::Header);
+
 /// Encodes pixels (sRGB, straight alpha, top row first; 16-bit kept by PNG and TIFF).
 /// `compression` is the compression factor 0..1 (JPEG quality; ignored by the other formats).
 /// PNG, TIFF and BMP keep alpha when the picture is not opaque, GIF keeps one transparent

@@ -179,14 +179,19 @@ std::string admitPicture(int64_t w, int64_t h, int64_t nativeBytes) {
     return {};
 }
 
-Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
-    const OIIO::ImageSpec spec = in.spec();
-    const std::string format = in.format_name();
+/// How the samples of a file are read, decided from its header.
+struct Plan {
+    SourceLayout layout;
+    int channels = 0; ///< samples read per pixel
+};
+
+/// The plan for the picture that `spec` describes, or why it cannot be decoded.
+Result<Plan> planDecoding(const OIIO::ImageSpec& spec, const std::string& format) {
     if (spec.deep)
-        return Result<Decoded>::failure("Deep images are not supported");
+        return Result<Plan>::failure("Deep images are not supported");
     const int w = spec.width, h = spec.height, nch = spec.nchannels;
     if (w <= 0 || h <= 0 || nch <= 0 || spec.depth > 1)
-        return Result<Decoded>::failure("The image has no pixels");
+        return Result<Plan>::failure("The image has no pixels");
 
     SourceLayout layout;
     switch (spec.format.basetype) {
@@ -224,6 +229,35 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     layout.associated = layout.alpha >= 0 && !spec.get_int_attribute("oiio:UnassociatedAlpha", 0) &&
                         !storesStraightAlpha(format);
 
+    // Decided from the header alone, before any pixel is read: a small file can declare a huge
+    // picture. Some readers (PNG) hold the whole picture in its stored form on the way, and tiled
+    // files are read whole.
+    const int64_t stored = std::max<int64_t>(int64_t(spec.scanline_bytes(true)), int64_t(layout.rowBytes(w)));
+    if (std::string refused = admitPicture(w, h, saturatingMul(stored, h)); !refused.empty())
+        return Result<Plan>::failure(refused);
+    return Plan{layout, channels};
+}
+
+/// Why the reader failed: its damage message, else its error, else `fallback`.
+std::string readFailure(OIIO::ImageInput& in, const std::string& fallback) {
+    std::string msg = damage(in);
+    if (msg.empty())
+        msg = firstLine(in.geterror());
+    if (msg.empty() || msg == "unknown error")
+        msg = fallback;
+    return msg;
+}
+
+Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
+    const OIIO::ImageSpec spec = in.spec();
+    const std::string format = in.format_name();
+    const Result<Plan> plan = planDecoding(spec, format);
+    if (!plan)
+        return Result<Decoded>::failure(plan.error());
+    const SourceLayout& layout = plan->layout;
+    const int channels = plan->channels;
+    const int w = spec.width, h = spec.height;
+
     std::unique_ptr<ProfileConverter> profile;
     if (const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
         icc && icc->type().basetype == OIIO::TypeDesc::UINT8) {
@@ -234,13 +268,6 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
             profile.reset();
     }
 
-    // Decided from the header alone, before any pixel is read: a small file can declare a huge
-    // picture. Some readers (PNG) hold the whole picture in its stored form on the way, and tiled
-    // files are read whole.
-    const int64_t stored = std::max<int64_t>(int64_t(spec.scanline_bytes(true)), int64_t(layout.rowBytes(w)));
-    if (std::string refused = admitPicture(w, h, saturatingMul(stored, h)); !refused.empty())
-        return Result<Decoded>::failure(refused);
-
     const int orientation = spec.get_int_attribute("Orientation", 1);
     PixelImporter importer(layout, profile.get(), w, h, orientation);
     Bitmap bitmap = importer.makeBitmap();
@@ -250,12 +277,7 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const size_t rowBytes = layout.rowBytes(w);
 
     auto failure = [&](const std::string& fallback) {
-        std::string msg = damage(in);
-        if (msg.empty())
-            msg = firstLine(in.geterror());
-        if (msg.empty() || msg == "unknown error")
-            msg = fallback;
-        return Result<Decoded>::failure(msg);
+        return Result<Decoded>::failure(readFailure(in, fallback));
     };
 
     if (spec.tile_width > 0) {
@@ -409,32 +431,101 @@ std::string checkRegularFile(const std::string& path) {
     return {};
 }
 
-} // namespace
-
-Result<Decoded> decodeFile(const std::string& path) {
+/// Opens the file at `path` with OpenImageIO, or else with Qt's image plug-ins for the formats
+/// that OpenImageIO does not read, and hands the reader to `withOIIO` or `withQt`.
+template <class T, class WithOIIO, class WithQt>
+Result<T> readFile(const std::string& path, WithOIIO withOIIO, WithQt withQt) {
     try {
         if (std::string refused = checkRegularFile(path); !refused.empty())
-            return Result<Decoded>::failure(refused);
+            return Result<T>::failure(refused);
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);
         auto in = OIIO::ImageInput::open(path, &config);
         if (in)
-            return decodeWithOIIO(*in, Source{&path, nullptr});
+            return withOIIO(*in);
         const std::string oiioError = firstLine(OIIO::geterror());
 
         // Paths are bytes; Qt reads them in the local 8-bit encoding.
         QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path)));
         const QByteArray qtFormat = reader.format(); // from the content, else the extension
         if (!qtFormat.isEmpty() && !ownedByOIIO(qtFormat) && reader.canRead())
-            return decodeWithQt(reader);
+            return withQt(reader);
         if (!qtFormat.isEmpty() || oiioError.find("could not find a format reader") == std::string::npos)
-            return Result<Decoded>::failure(oiioError);
-        return Result<Decoded>::failure("Unsupported image format: " + path);
+            return Result<T>::failure(oiioError);
+        return Result<T>::failure("Unsupported image format: " + path);
     } catch (const std::bad_alloc&) {
-        return Result<Decoded>::failure("Not enough memory to decode " + path);
+        return Result<T>::failure("Not enough memory to decode " + path);
     } catch (const std::exception& e) {
-        return Result<Decoded>::failure(std::string("Cannot decode ") + path + ": " + e.what());
+        return Result<T>::failure(std::string("Cannot decode ") + path + ": " + e.what());
     }
+}
+
+/// Reads all of the picture data of an opened file without keeping it; why it is damaged, or "".
+std::string scanData(OIIO::ImageInput& in, const std::string& path) {
+    if (in.format_name() == std::string("jpeg")) {
+        // libjpeg sees every warning of the data at an eighth of the size, at a fraction of the
+        // cost of a decode.
+        in.close();
+        return jpegDamage(Source{&path, nullptr});
+    }
+    const OIIO::ImageSpec spec = in.spec();
+    const size_t rowBytes = std::max<size_t>(spec.scanline_bytes(true), 1);
+    std::vector<uint8_t> buffer;
+    bool ok = true;
+    if (spec.tile_width > 0) {
+        buffer.resize(size_t(spec.image_bytes(true)));
+        ok = in.read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, buffer.data());
+    } else {
+        // In bands of the stored samples, as they come.
+        const int band = std::clamp(int((8u << 20) / rowBytes), 1, std::max(1, spec.height));
+        buffer.resize(rowBytes * size_t(band));
+        for (int y0 = 0; y0 < spec.height && ok; y0 += band)
+            ok = in.read_scanlines(0, 0, spec.y + y0, spec.y + std::min(spec.height, y0 + band), spec.z, 0,
+                                   spec.nchannels, OIIO::TypeUnknown, buffer.data());
+    }
+    if (!ok)
+        return readFailure(in, "The image data could not be read");
+    return damage(in);
+}
+
+Result<Probe> probeWithOIIO(OIIO::ImageInput& in, const std::string& path, ProbeDepth depth) {
+    const OIIO::ImageSpec spec = in.spec();
+    Probe probe;
+    probe.format = in.format_name();
+    if (const Result<Plan> plan = planDecoding(spec, probe.format); !plan)
+        return Result<Probe>::failure(plan.error());
+    // Orientations 5 to 8 turn the picture a quarter, as the decoder does.
+    const int orientation = spec.get_int_attribute("Orientation", 1);
+    const bool turned = orientation >= 5 && orientation <= 8;
+    probe.width = turned ? spec.height : spec.width;
+    probe.height = turned ? spec.width : spec.height;
+    if (depth == ProbeDepth::Data)
+        if (std::string msg = scanData(in, path); !msg.empty())
+            return Result<Probe>::failure(msg);
+    return probe;
+}
+
+} // namespace
+
+Result<Decoded> decodeFile(const std::string& path) {
+    return readFile<Decoded>(
+        path,
+        [&](OIIO::ImageInput& in) {
+            return decodeWithOIIO(in, Source{&path, nullptr});
+        },
+        [](QImageReader& reader) { return decodeWithQt(reader); });
+}
+
+Result<Probe> probeFile(const std::string& path, ProbeDepth depth) {
+    return readFile<Probe>(
+        path, [&](OIIO::ImageInput& in) { return probeWithOIIO(in, path, depth); },
+        [](QImageReader& reader) -> Result<Probe> {
+            // The formats left to Qt are rare ones; their size comes from a decode.
+            const Result<Decoded> decoded = decodeWithQt(reader);
+            if (!decoded)
+                return Result<Probe>::failure(decoded.error());
+            return Probe{decoded->width, decoded->height, decoded->format};
+        });
 }
 
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
