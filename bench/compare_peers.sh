@@ -80,7 +80,7 @@ im_s=$(echo "$(date +%s.%N) - $start" | bc)
 # Saturation as the same luma-preserving matrix the C program uses.
 python3 -c "
 s, w = 1.2, (0.2126, 0.7152, 0.0722)
-print('3 3')
+print('3 3 1 0')
 for i in range(3): print(' '.join(str((1 - s) * w[j] + (s if i == j else 0)) for j in range(3)))
 " >"$work/saturation.mat"
 vc_kb=0
@@ -88,7 +88,7 @@ start=$(date +%s.%N)
 for f in "$work"/in/*.jpg; do
   b=$(basename "$f" .jpg)
   for s in "recomb $f $work/vipscli/$b-1.v $work/saturation.mat" \
-           "linear $work/vipscli/$b-1.v $work/vipscli/$b-2.v 1.1 -12.8 --uchar" \
+           "linear --uchar -- $work/vipscli/$b-1.v $work/vipscli/$b-2.v 1.1 -12.8" \
            "gaussblur $work/vipscli/$b-2.v $work/vipscli/$b-3.v 5" \
            "resize $work/vipscli/$b-3.v $work/vipscli/$b.jpg[Q=80] 0.5 --kernel lanczos3"; do
     # shellcheck disable=SC2086
