@@ -45,7 +45,7 @@ done
 
 # A preset of the application's own steps, as the step editor writes them.
 param() { # sys value
-  printf '{"sys":"%s","name":"%s","tooltip":"","sampleV":{"type":0,"numericV":%s,"numericMinV":0,"numericMaxV":0,"stringV":"","dontCalculatePoints":false,"booleanV":{"title":"","b":false},"relativeNumericV":{"measure":0,"n":0},"fontV":{"name":"Helvetica"},"pointV":{"gravity":{"g":4},"x":{"measure":0,"n":0},"y":{"measure":0,"n":0}},"imageV":{"_u":""},"colorV":{"alphaK":255,"blueK":0,"greenK":0,"redK":0}},"value":{"type":0,"numericV":%s,"numericMinV":0,"numericMaxV":0,"stringV":"","dontCalculatePoints":false,"booleanV":{"title":"","b":false},"relativeNumericV":{"measure":0,"n":0},"fontV":{"name":"Helvetica"},"pointV":{"gravity":{"g":4},"x":{"measure":0,"n":0},"y":{"measure":0,"n":0}},"imageV":{"_u":""},"colorV":{"alphaK":255,"blueK":0,"greenK":0,"redK":0}}}' "$1" "$1" "$2" "$2"
+  printf '{"sys":"%s","name":"%s","tooltip":"","sampleV":{"type":0,"numericV":%s,"numericMinV":0,"numericMaxV":0,"stringV":"","dontCalculatePoints":false,"booleanV":{"title":"","b":false},"relativeNumericV":{"measure":0,"n":0},"fontV":{"name":"Helvetica"},"pointV":{"gravity":{"g":4},"x":{"measure":0,"n":0},"y":{"measure":0,"n":0}},"imageV":{"_u":"file:///placeholder.png"},"colorV":{"alphaK":255,"blueK":0,"greenK":0,"redK":0}},"value":{"type":0,"numericV":%s,"numericMinV":0,"numericMaxV":0,"stringV":"","dontCalculatePoints":false,"booleanV":{"title":"","b":false},"relativeNumericV":{"measure":0,"n":0},"fontV":{"name":"Helvetica"},"pointV":{"gravity":{"g":4},"x":{"measure":0,"n":0},"y":{"measure":0,"n":0}},"imageV":{"_u":"file:///placeholder.png"},"colorV":{"alphaK":255,"blueK":0,"greenK":0,"redK":0}}}' "$1" "$1" "$2" "$2"
 }
 step() { # sys params...
   local sys=$1; shift
@@ -55,18 +55,26 @@ step() { # sys params...
 echo "[$(step CIColorControls "$(param inputSaturation 1.2)" "$(param inputBrightness 0)" "$(param inputContrast 1.1)"),$(step CIGaussianBlur "$(param inputRadius 5)"),$(step CILanczosScaleTransform "$(param inputScale 0.5)" "$(param inputAspectRatio 1)")]" >"$work/chain.json"
 echo "[]" >"$work/none.json"
 
-measure() { # command... ; prints "seconds peakKB", keeps what the command printed in out.txt
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >"$work/out.txt" 2>"$work/err.txt" || { cat "$work/err.txt"; exit 1; }
-  cat "$work/time.txt"
+measure() { # command... ; leaves "seconds peakKB" in time.txt and what the command printed in out.txt
+  if ! /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >"$work/out.txt" 2>"$work/err.txt"; then
+    echo "failed: $*" >&2
+    tail -5 "$work/err.txt" >&2
+    exit 1
+  fi
 }
 load() { cut -d' ' -f1 /proc/loadavg; }
 
 echo "load average before: $(load)"
 export QT_QPA_PLATFORM=offscreen
-read -r gw_s gw_kb < <(measure "$bin/export_bench" --preset "$work/chain.json" --format jpeg --quality 4 \
-  --out "$work/gw" "$work"/in/*.jpg)
-read -r en_s en_kb < <(measure "$bin/peer_chain" "$work/engine" "$work"/in/*.jpg)
-read -r vo_s vo_kb < <(measure "$work/vips_chain" "$work/vips" "$work"/in/*.jpg)
+measure "$bin/export_bench" --preset "$work/chain.json" --format jpeg --quality 4 --out "$work/gw" "$work"/in/*.jpg
+read -r gw_s gw_kb <"$work/time.txt"
+echo "glimmerworks (export): $gw_s s, $((gw_kb / 1024)) MB"
+measure "$bin/peer_chain" "$work/engine" "$work"/in/*.jpg
+read -r en_s en_kb <"$work/time.txt"
+echo "glimmerworks (engine): $en_s s, $((en_kb / 1024)) MB"
+measure "$work/vips_chain" "$work/vips" "$work"/in/*.jpg
+read -r vo_s vo_kb <"$work/time.txt"
+echo "libvips, one process: $vo_s s, $((vo_kb / 1024)) MB"
 
 im_kb=0
 start=$(date +%s.%N)
@@ -101,10 +109,11 @@ vc_s=$(echo "$(date +%s.%N) - $start" | bc)
 
 # PNG of one photograph: decode, encode, write.
 one="$work/in/photo$(printf '%0*d' ${#photos} 1).jpg"
-read -r gp_s gp_kb < <(measure "$bin/export_bench" --preset "$work/none.json" --format png --quality 5 \
-  --out "$work/png" "$one")
+measure "$bin/export_bench" --preset "$work/none.json" --format png --quality 5 --out "$work/png" "$one"
+read -r gp_s gp_kb <"$work/time.txt"
 gp_item=$(awk '$2 == "ok" { printf "%.2f", $3 / 1000 }' "$work/out.txt") # the export alone, start-up left out
-read -r vp_s vp_kb < <(measure vips copy "$one" "$work/png/vips.png")
+measure vips copy "$one" "$work/png/vips.png"
+read -r vp_s vp_kb <"$work/time.txt"
 gp_bytes=$(stat -c %s "$work/png/$(basename "$one" .jpg).png")
 vp_bytes=$(stat -c %s "$work/png/vips.png")
 echo "load average after: $(load)"
