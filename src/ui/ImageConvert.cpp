@@ -1,5 +1,7 @@
 #include "ui/ImageConvert.h"
 
+#include "platform/FilePath.h"
+
 #include <QImageReader>
 
 namespace ui {
@@ -18,17 +20,24 @@ QImage toQImage(const platform::WindowImage& image) {
 }
 
 QImage loadImageFile(const QString& path, int maxSide) {
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    if (maxSide > 0 && reader.size().isValid()) {
-        const QSize size = reader.size();
-        if (std::max(size.width(), size.height()) > maxSide * 2)
-            reader.setScaledSize(size.scaled(maxSide * 2, maxSide * 2, Qt::KeepAspectRatio));
+    // Only regular files: opening a pipe or a device would block this worker for good.
+    if (platform::fileKind(path) != platform::FileKind::Regular)
+        return {};
+    QImage result;
+    // Qt opens names as UTF-8 only; a name with other bytes goes straight to the engine.
+    if (QString::fromUtf8(platform::encodePath(path)) == path) {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);
+        if (maxSide > 0 && reader.size().isValid()) {
+            const QSize size = reader.size();
+            if (std::max(size.width(), size.height()) > maxSide * 2)
+                reader.setScaledSize(size.scaled(maxSide * 2, maxSide * 2, Qt::KeepAspectRatio));
+        }
+        result = reader.read();
     }
-    QImage result = reader.read();
     if (result.isNull()) {
         // Formats Qt has no reader for go through the engine's decoders.
-        if (auto decoded = platform::WindowImage::fromFile(path.toStdString()))
+        if (auto decoded = platform::WindowImage::fromFile(platform::pathBytes(path)))
             result = toQImage(*decoded);
     }
     if (!result.isNull() && maxSide > 0 && std::max(result.width(), result.height()) > maxSide)
