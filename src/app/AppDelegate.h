@@ -490,6 +490,8 @@ class AppDelegate : public QObject {
     /// A render's worker runs (perhaps cancelled); its end arrives through endPreviewRendering.
     bool previewRendering_ = false;
     std::shared_ptr<std::atomic<bool>> previewCancel_;
+    /// A preview was asked for while an export ran: it is rendered when the run ends.
+    bool previewAfterExport_ = false;
 
     // Progress sheet runs
     bool runActive_ = false;

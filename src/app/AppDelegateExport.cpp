@@ -12,7 +12,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <future>
+#include <optional>
 #include <set>
+#include <system_error>
 #include <utility>
 
 namespace app {
@@ -80,6 +83,71 @@ class ExportNames {
     QString folder_;
     std::set<std::pair<dev_t, ino_t>> sources_;
     QSet<QString> written_;
+};
+
+/// The images of a run, read one ahead: while the present image renders, the next one is read
+/// (decompressed and looked through for damage, its samples held as stored) on a thread of its
+/// own. So at most two images are in flight: the present one in the working space, and the next
+/// one as stored, a fraction of that.
+class SourceReader {
+  public:
+    explicit SourceReader(std::vector<std::string> paths) : paths_(std::move(paths)) { startRead(); }
+    ~SourceReader() {
+        // A run that stops early still waits for the read it started.
+        if (pending_.valid())
+            pending_.wait();
+    }
+    SourceReader(const SourceReader&) = delete;
+    SourceReader& operator=(const SourceReader&) = delete;
+
+    /// The picture of the next image in order, in the working space; the next image's read
+    /// starts once it is there.
+    std::optional<platform::WindowImage> next(std::string* error) {
+        startRead();
+        ci::Result<ci::io::ReadPicture> read = pending_.get();
+        ++taken_;
+        std::optional<platform::WindowImage> picture;
+        if (read)
+            picture = platform::WindowImage::fromDecoded(ci::io::decodePicture(std::move(*read)), error);
+        else
+            *error = read.error();
+        startRead();
+        return picture;
+    }
+
+    /// Image `index` is done with, whatever became of it: its read is taken (a failure before it
+    /// was asked for leaves it unused) and the next one's started.
+    void finished(size_t index) {
+        while (taken_ <= index && taken_ < paths_.size()) {
+            startRead();
+            pending_.get();
+            ++taken_;
+        }
+        startRead();
+    }
+
+  private:
+    void startRead() {
+        if (pending_.valid() || taken_ >= paths_.size())
+            return;
+        auto read = [path = paths_[taken_]]() -> ci::Result<ci::io::ReadPicture> {
+            try {
+                return ci::io::readPicture(path);
+            } catch (const std::exception& e) {
+                return ci::Result<ci::io::ReadPicture>::failure(ci::describeFailure(e));
+            }
+        };
+        try {
+            pending_ = std::async(std::launch::async, read);
+        } catch (const std::system_error&) {
+            // No thread to spare: the image is read when it is asked for.
+            pending_ = std::async(std::launch::deferred, read);
+        }
+    }
+
+    std::vector<std::string> paths_;
+    size_t taken_ = 0; ///< images whose read has been taken
+    std::future<ci::Result<ci::io::ReadPicture>> pending_;
 };
 
 } // namespace
@@ -158,6 +226,12 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
     setProgressSheetMessage("Warming up...");
     setProgressSheetShowCounter(true);
     beginSheetRun(RunKind::Export);
+    // A preview render still running would hold a second image beside the export's: it stops, and
+    // the preview is rendered when the run is over.
+    if (previewRendering_) {
+        cancelPreviewRender();
+        previewWanted_ = true;
+    }
     work_->startWorker([job](Work& work) { exportImages(work, *job); });
 }
 
@@ -175,6 +249,11 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         return false;
     };
 
+    std::vector<std::string> paths;
+    for (const auto& entry : job.entries)
+        paths.push_back(platform::pathBytes(entry.path));
+    SourceReader reader(paths);
+
     // One image: load, apply the steps, encode, write. False when it failed (and said why).
     auto exportOne = [&](const ExportJob::Entry& entry, const std::string& source) {
         work.toOwner([path = entry.path](AppDelegate& d) {
@@ -183,7 +262,7 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             d.setProgressSheetSubMessage(path);
         });
         std::string error;
-        const auto loaded = platform::WindowImage::fromFile(source, &error);
+        auto loaded = reader.next(&error);
         const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
         if (!rep) {
             work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
@@ -220,12 +299,13 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         return true;
     };
 
-    for (const auto& entry : job.entries) {
+    for (size_t index = 0; index < job.entries.size(); ++index) {
         // Quitting stops the run between images; the files written so far are whole.
         if (!work.isOpen())
             return;
+        const auto& entry = job.entries[index];
         const auto started = std::chrono::steady_clock::now();
-        const std::string source = platform::pathBytes(entry.path);
+        const std::string& source = paths[index];
         bool ok = false;
         // Whatever goes wrong with one image, running out of memory included, fails that image
         // and the run goes on.
@@ -234,6 +314,7 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         } catch (const std::exception& e) {
             ok = fail("exportImages: ⛔️ " + source + ": " + ci::describeFailure(e));
         }
+        reader.finished(index);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         work.toOwner(
@@ -245,6 +326,9 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             d.runFinished();
         else
             d.runFinishedWithFailures(failures, total);
+        // The preview waited for the run (see regeneratePreview).
+        if (std::exchange(d.previewAfterExport_, false))
+            d.regeneratePreview();
     });
 }
 

@@ -86,6 +86,12 @@ void AppDelegate::regeneratePreview() {
     }
     if (CurrentlyAddingImages())
         return;
+    // An export renders one image after another on every core: the preview waits for its end
+    // rather than hold another image beside it.
+    if (runActive_ && runKind_ == RunKind::Export) {
+        previewAfterExport_ = true;
+        return;
+    }
     setPreviewInProgress(true);
     if (previewRendering_) {
         // One render at a time: the running one is superseded. It stops within a few tiles, and

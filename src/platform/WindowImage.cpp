@@ -37,18 +37,6 @@ int pixelCount(double v) {
     return v > 0 && v < double(INT_MAX) ? int(v) : 0;
 }
 
-std::optional<WindowImage> fromDecoded(ci::Result<ci::io::Decoded> decoded, std::string* error) {
-    if (!decoded) {
-        if (error)
-            *error = decoded.error();
-        return std::nullopt;
-    }
-    const ci::io::Decoded& d = decoded.value();
-    WindowImage image(Size{double(d.width), double(d.height)});
-    image.addRepresentation(ImageRep::bitmap(d.image, d.width, d.height));
-    return image;
-}
-
 } // namespace
 
 std::shared_ptr<ImageRep> ImageRep::bitmap(ci::Image pixels, int pixelsWide, int pixelsHigh) {
@@ -97,6 +85,18 @@ ci::Image ImageRep::pixels() const {
     if (moved.extent() == raster)
         return moved;
     return moved.composited(ci::Image::constant(0, 0, 0, 0).cropped(raster)).cropped(raster);
+}
+
+std::optional<WindowImage> WindowImage::fromDecoded(ci::Result<ci::io::Decoded> decoded, std::string* error) {
+    if (!decoded) {
+        if (error)
+            *error = decoded.error();
+        return std::nullopt;
+    }
+    const ci::io::Decoded& d = decoded.value();
+    WindowImage image(Size{double(d.width), double(d.height)});
+    image.addRepresentation(ImageRep::bitmap(d.image, d.width, d.height));
+    return image;
 }
 
 std::optional<WindowImage> WindowImage::fromFile(const std::string& path, std::string* error) {

@@ -9,6 +9,7 @@
 
 #include "ci/core/Context.h"
 #include "ci/core/Image.h"
+#include "ci/io/Codec.h"
 
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,9 @@ class WindowImage {
     static std::optional<WindowImage> fromFile(const std::string& path, std::string* error = nullptr);
     static std::optional<WindowImage> fromData(const std::vector<uint8_t>& bytes,
                                                std::string* error = nullptr);
+    /// The same for a decode made by the caller.
+    static std::optional<WindowImage> fromDecoded(ci::Result<ci::io::Decoded> decoded,
+                                                  std::string* error = nullptr);
     /// A window image of the recipe's size holding one recipe representation.
     static WindowImage fromCIImage(const ci::Image& image);
 

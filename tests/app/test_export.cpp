@@ -182,3 +182,84 @@ TEST(Export, ARunThatWaitedForAnImportTakesTheImagesItAdded) {
     EXPECT_EQ(h.files(), (QStringList{"a.png", "b.png", "c.png"}));
     h.queues->advance(2.1);
 }
+
+TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
+    ExportHarness h;
+    auto& d = h.d();
+    const QString a = h.copyData("coffee.png", h.dir.filePath("a.png"));
+    const QString b = h.copyData("rocket.jpg", h.dir.filePath("b.jpg"));
+    const QString c = h.copyData("rocket.jpg", h.dir.filePath("c.jpg"));
+    const QString e = h.copyData("chelsea.png", h.dir.filePath("e.png"));
+    h.queue({a, b, c, e});
+    ASSERT_EQ(d.CurrentImages().size(), 4u);
+    // After queueing: one image gone, one damaged.
+    QFile::remove(b);
+    QFile::remove(c);
+    h.copyData("truncated.jpg", c);
+
+    QStringList steps;
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetMessageChanged,
+                     [&] { steps << d.ProgressSheetMessage(); });
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetSubMessageChanged,
+                     [&] { steps << "> " + d.ProgressSheetSubMessage(); });
+    QStringList finished;
+    QObject::connect(&d, &app::AppDelegate::exportItemFinished, [&](const QString& path, bool ok, double) {
+        finished << QFileInfo(path).fileName() + (ok ? " ok" : " failed");
+    });
+    h.run();
+
+    // Each image's stages in turn, as if it had been read when its turn came.
+    const QStringList written{"Processing...", "Converting...", "> Writing to disk..."};
+    const QStringList failed{"Error reading image..."};
+    QStringList expected{"Warming up..."};
+    for (const auto& [path, after] : {std::pair{a, written}, {b, failed}, {c, failed}, {e, written}})
+        expected << "Loading..."
+                 << "> " + path << after;
+    expected << "2 of 4 failed";
+    EXPECT_EQ(steps, expected);
+    EXPECT_EQ(finished, (QStringList{"a.png ok", "b.jpg failed", "c.jpg failed", "e.png ok"}));
+    EXPECT_EQ(h.files(), (QStringList{"a.png", "e.png"}));
+
+    // What was read ahead is what a plain decode gives: a lossless export of the sources matches
+    // them exactly.
+    for (const QString& name : {QStringLiteral("a.png"), QStringLiteral("e.png")}) {
+        const auto written = platform::WindowImage::fromFile((h.out + "/" + name).toStdString());
+        const auto source = platform::WindowImage::fromFile(h.dir.filePath(name).toStdString());
+        ASSERT_TRUE(written && source);
+        auto x = written->render(8), y = source->render(8);
+        ASSERT_TRUE(x.ok() && y.ok());
+        EXPECT_EQ(x->data, y->data) << name.toStdString();
+    }
+}
+
+TEST(Export, ThePreviewWaitsForTheRun) {
+    ExportHarness h;
+    auto& d = h.d();
+    h.queue({h.copyData("coffee.png", h.dir.filePath("a.png")),
+             h.copyData("chelsea.png", h.dir.filePath("b.png"))});
+    QStringList events;
+    QObject::connect(&d, &app::AppDelegate::CurrentPreviewChanged, [&] { events << "preview"; });
+    QObject::connect(&d, &app::AppDelegate::exportItemFinished, [&] { events << "exported"; });
+
+    // A preview render waits for a worker when the export starts: it is given up, and the preview
+    // comes after the run, of the image selected during it.
+    h.queues->holdGlobal = true;
+    d.setCurrentImagesSelection(0);
+    d.regeneratePreview();
+    EXPECT_TRUE(d.PreviewInProgress());
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    bool selected = false;
+    QObject::connect(&d, &app::AppDelegate::exportItemFinished, [&] {
+        if (!std::exchange(selected, true)) {
+            d.setCurrentImagesSelection(1);
+            d.regeneratePreview();
+        }
+    });
+    h.queues->holdGlobal = false;
+    h.queues->drain();
+    EXPECT_EQ(events, (QStringList{"exported", "exported", "preview"}));
+    EXPECT_FALSE(d.PreviewInProgress());
+    EXPECT_EQ(d.selectedConvertedImageSize(), "451 x 300"); // the image selected last
+    ASSERT_TRUE(d.CurrentPreview().firstRepresentation());
+}

@@ -1,8 +1,10 @@
-// The probe: a file's upright size and format from its header, and damage from a look through its
-// data, agreeing with the decoder on every kind of file.
+// The probe (a file's upright size and format from its header, and damage from a look through its
+// data) and the decode in two steps (read, then converted), agreeing with the decoder on every
+// kind of file.
 
 #include "support/TestSupport.h"
 
+#include "ci/core/Context.h"
 #include "ci/core/Memory.h"
 #include "ci/io/Codec.h"
 
@@ -132,4 +134,54 @@ TEST(Codec, ProbeTurnsAwayWhatTheDecoderTurnsAway) {
     const auto large = probeFile(dataPath("coffee.png"));
     ASSERT_FALSE(large.ok());
     EXPECT_NE(large.error().find("600 x 400"), std::string::npos) << large.error();
+}
+
+TEST(Codec, ReadThenDecodedIsTheDecode) {
+    TempDir tmp;
+    ASSERT_EQ(
+        std::system(("exiftool -q -n -Orientation=8 -o " + tmp.file("o8.jpg") + " " + dataPath("rocket.jpg"))
+                        .c_str()),
+        0);
+    writeTiledTiff(tmp.file("tiled.tif"), 200, 130);
+    // 16-bit grey with alpha.
+    {
+        OIIO::ImageSpec spec(70, 50, 2, OIIO::TypeDesc::UINT16);
+        spec.alpha_channel = 1;
+        std::vector<uint16_t> px(70 * 50 * 2);
+        for (size_t i = 0; i < px.size(); ++i)
+            px[i] = uint16_t(i * 977);
+        auto out = OIIO::ImageOutput::create(tmp.file("grey16.png"));
+        ASSERT_TRUE(out && out->open(tmp.file("grey16.png"), spec));
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT16, px.data()) && out->close());
+    }
+    const std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\">"
+                            "<rect width=\"20\" height=\"30\" fill=\"#00ff00\"/></svg>";
+    writeBytes(tmp.file("drawing.svg"), {svg.begin(), svg.end()});
+
+    for (const std::string& path : {dataPath("rocket.jpg"), dataPath("astronaut.png"), tmp.file("o8.jpg"),
+                                    tmp.file("tiled.tif"), tmp.file("grey16.png"), tmp.file("drawing.svg")}) {
+        SCOPED_TRACE(path);
+        const auto decoded = decodeFile(path);
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        auto read = readPicture(path);
+        ASSERT_TRUE(read.ok()) << read.error();
+        const auto converted = decodePicture(std::move(*read));
+        ASSERT_TRUE(converted.ok()) << converted.error();
+        EXPECT_EQ(converted->width, decoded->width);
+        EXPECT_EQ(converted->height, decoded->height);
+        EXPECT_EQ(converted->format, decoded->format);
+        auto a = Context().render(converted->image), b = Context().render(decoded->image);
+        ASSERT_TRUE(a.ok() && b.ok());
+        EXPECT_EQ(gwtest::maxDifference(*a, *b), 0.0);
+    }
+
+    // Damage is seen when reading, as decoding sees it.
+    const std::vector<uint8_t> png = readBytes(dataPath("chelsea.png"));
+    writeBytes(tmp.file("cut.png"), {png.begin(), png.begin() + ptrdiff_t(png.size() / 2)});
+    for (const std::string& path : {dataPath("truncated.jpg"), tmp.file("cut.png"), tmp.file("gone.png")}) {
+        SCOPED_TRACE(path);
+        const auto read = readPicture(path);
+        ASSERT_FALSE(read.ok());
+        EXPECT_EQ(read.error(), decodeFile(path).error());
+    }
 }

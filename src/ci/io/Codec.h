@@ -6,6 +6,7 @@
 #include "ci/core/Image.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,24 @@ struct Decoded {
 Result<Decoded> decodeFile(const std::string& path);
 /// Decodes a file held in memory.
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes);
+
+/// A picture read from its file and not yet converted into the working space: the part of a
+/// decode that runs on one thread (reading, decompressing, looking for damage) done, the part that
+/// runs in parallel left. Its samples are held as stored (3 bytes a pixel for an 8-bit RGB
+/// photograph, against 16 in the working space), so that a batch can read the next picture while
+/// it renders the present one.
+struct StoredSamples;
+struct ReadPicture {
+    std::string path;
+    /// Nothing for files that are read whole when converted (tiled files, formats left to Qt).
+    std::shared_ptr<const StoredSamples> samples;
+};
+
+/// Reads a file for decodePicture(); fails as decodeFile() does for a file that is no image, too
+/// large or damaged.
+Result<ReadPicture> readPicture(const std::string& path);
+/// The picture read, as decodeFile() gives it.
+Result<Decoded> decodePicture(ReadPicture picture);
 
 /// What a file holds, as decodeFile() would give it, learnt without decoding the picture.
 struct Probe {

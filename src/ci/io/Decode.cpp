@@ -248,6 +248,44 @@ std::string readFailure(OIIO::ImageInput& in, const std::string& fallback) {
     return msg;
 }
 
+/// The embedded ICC profile of the file, empty when it has none.
+std::vector<uint8_t> iccProfileOf(const OIIO::ImageSpec& spec) {
+    const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
+    if (!icc || icc->type().basetype != OIIO::TypeDesc::UINT8)
+        return {};
+    const auto* bytes = static_cast<const uint8_t*>(icc->data());
+    return std::vector<uint8_t>(bytes, bytes + icc->type().size());
+}
+
+/// The conversion of the samples from the file's profile; null when there is none to make (no
+/// profile, or sRGB samples already).
+std::unique_ptr<ProfileConverter> profileFor(const std::vector<uint8_t>& icc, const SourceLayout& layout) {
+    if (icc.empty())
+        return nullptr;
+    auto profile = ProfileConverter::create(icc.data(), icc.size(), layout.grey, layout.stride, layout.type);
+    if (profile && profile->isSRGB() && !layout.linear)
+        profile.reset();
+    return profile;
+}
+
+OIIO::TypeDesc readTypeOf(const SourceLayout& layout) {
+    return layout.type == SampleType::U8    ? OIIO::TypeDesc(OIIO::TypeDesc::UINT8)
+           : layout.type == SampleType::U16 ? OIIO::TypeDesc(OIIO::TypeDesc::UINT16)
+                                            : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
+}
+
+/// After the last scanline: why the data read is damaged, or "". Closes the reader.
+std::string scanlineDamage(OIIO::ImageInput& in, const Source& source) {
+    bool harmless = false;
+    if (std::string msg = damage(in, &harmless); !msg.empty())
+        return msg;
+    const bool jpeg = in.format_name() == std::string("jpeg");
+    in.close();
+    if (harmless && jpeg)
+        return jpegDamage(source);
+    return {};
+}
+
 Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const OIIO::ImageSpec spec = in.spec();
     const std::string format = in.format_name();
@@ -258,22 +296,11 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const int channels = plan->channels;
     const int w = spec.width, h = spec.height;
 
-    std::unique_ptr<ProfileConverter> profile;
-    if (const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
-        icc && icc->type().basetype == OIIO::TypeDesc::UINT8) {
-        profile =
-            ProfileConverter::create(static_cast<const uint8_t*>(icc->data()), size_t(icc->type().size()),
-                                     layout.grey, layout.stride, layout.type);
-        if (profile && profile->isSRGB() && !layout.linear)
-            profile.reset();
-    }
-
+    const std::unique_ptr<ProfileConverter> profile = profileFor(iccProfileOf(spec), layout);
     const int orientation = spec.get_int_attribute("Orientation", 1);
     PixelImporter importer(layout, profile.get(), w, h, orientation);
     Bitmap bitmap = importer.makeBitmap();
-    const OIIO::TypeDesc readType = layout.type == SampleType::U8    ? OIIO::TypeDesc(OIIO::TypeDesc::UINT8)
-                                    : layout.type == SampleType::U16 ? OIIO::TypeDesc(OIIO::TypeDesc::UINT16)
-                                                                     : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
+    const OIIO::TypeDesc readType = readTypeOf(layout);
     const size_t rowBytes = layout.rowBytes(w);
 
     auto failure = [&](const std::string& fallback) {
@@ -312,13 +339,8 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
         converting.wait();
         if (!readOk)
             return failure("The image data could not be read");
-        bool harmless = false;
-        if (std::string msg = damage(in, &harmless); !msg.empty())
+        if (std::string msg = scanlineDamage(in, source); !msg.empty())
             return Result<Decoded>::failure(msg);
-        in.close();
-        if (harmless && format == "jpeg")
-            if (std::string msg = jpegDamage(source); !msg.empty())
-                return Result<Decoded>::failure(msg);
     }
 
     Decoded d;
@@ -434,7 +456,7 @@ std::string checkRegularFile(const std::string& path) {
 /// Opens the file at `path` with OpenImageIO, or else with Qt's image plug-ins for the formats
 /// that OpenImageIO does not read, and hands the reader to `withOIIO` or `withQt`.
 template <class T, class WithOIIO, class WithQt>
-Result<T> readFile(const std::string& path, WithOIIO withOIIO, WithQt withQt) {
+Result<T> withFileReader(const std::string& path, WithOIIO withOIIO, WithQt withQt) {
     try {
         if (std::string refused = checkRegularFile(path); !refused.empty())
             return Result<T>::failure(refused);
@@ -507,8 +529,79 @@ Result<Probe> probeWithOIIO(OIIO::ImageInput& in, const std::string& path, Probe
 
 } // namespace
 
+/// A scanline file's samples as stored, with what their conversion needs.
+struct StoredSamples {
+    SourceLayout layout;
+    std::vector<uint8_t> iccProfile;
+    int width = 0;
+    int height = 0;
+    int orientation = 1;
+    std::string format;
+    std::vector<uint8_t> rows; ///< top row first, layout.rowBytes(width) apart
+};
+
+namespace {
+
+Result<ReadPicture> readWithOIIO(OIIO::ImageInput& in, const std::string& path) {
+    const OIIO::ImageSpec spec = in.spec();
+    // Tiled files are read whole at conversion.
+    if (spec.tile_width > 0)
+        return ReadPicture{path, nullptr};
+    auto samples = std::make_shared<StoredSamples>();
+    samples->format = in.format_name();
+    const Result<Plan> plan = planDecoding(spec, samples->format);
+    if (!plan)
+        return Result<ReadPicture>::failure(plan.error());
+    samples->layout = plan->layout;
+    samples->iccProfile = iccProfileOf(spec);
+    samples->width = spec.width;
+    samples->height = spec.height;
+    samples->orientation = spec.get_int_attribute("Orientation", 1);
+    samples->rows.resize(samples->layout.rowBytes(spec.width) * size_t(spec.height));
+    if (!in.read_scanlines(0, 0, spec.y, spec.y + spec.height, spec.z, 0, plan->channels,
+                           readTypeOf(samples->layout), samples->rows.data()))
+        return Result<ReadPicture>::failure(readFailure(in, "The image data could not be read"));
+    if (std::string msg = scanlineDamage(in, Source{&path, nullptr}); !msg.empty())
+        return Result<ReadPicture>::failure(msg);
+    return ReadPicture{path, std::move(samples)};
+}
+
+} // namespace
+
+Result<ReadPicture> readPicture(const std::string& path) {
+    return withFileReader<ReadPicture>(
+        path, [&](OIIO::ImageInput& in) { return readWithOIIO(in, path); },
+        // Formats left to Qt are read whole at conversion.
+        [&](QImageReader&) {
+            return Result<ReadPicture>(ReadPicture{path, nullptr});
+        });
+}
+
+Result<Decoded> decodePicture(ReadPicture picture) {
+    if (!picture.samples)
+        return decodeFile(picture.path);
+    try {
+        const StoredSamples& s = *picture.samples;
+        const std::unique_ptr<ProfileConverter> profile = profileFor(s.iccProfile, s.layout);
+        PixelImporter importer(s.layout, profile.get(), s.width, s.height, s.orientation);
+        Bitmap bitmap = importer.makeBitmap();
+        importer.importRows(s.rows.data(), s.layout.rowBytes(s.width), 0, s.height, bitmap);
+        Decoded d;
+        d.width = importer.outputWidth();
+        d.height = importer.outputHeight();
+        d.format = s.format;
+        d.image = Image::fromBitmap(std::move(bitmap));
+        picture.samples.reset(); // the stored samples go before the caller moves on
+        return d;
+    } catch (const std::bad_alloc&) {
+        return Result<Decoded>::failure("Not enough memory to decode " + picture.path);
+    } catch (const std::exception& e) {
+        return Result<Decoded>::failure(std::string("Cannot decode ") + picture.path + ": " + e.what());
+    }
+}
+
 Result<Decoded> decodeFile(const std::string& path) {
-    return readFile<Decoded>(
+    return withFileReader<Decoded>(
         path,
         [&](OIIO::ImageInput& in) {
             return decodeWithOIIO(in, Source{&path, nullptr});
@@ -517,7 +610,7 @@ Result<Decoded> decodeFile(const std::string& path) {
 }
 
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth) {
-    return readFile<Probe>(
+    return withFileReader<Probe>(
         path, [&](OIIO::ImageInput& in) { return probeWithOIIO(in, path, depth); },
         [](QImageReader& reader) -> Result<Probe> {
             // The formats left to Qt are rare ones; their size comes from a decode.
