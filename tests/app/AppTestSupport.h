@@ -111,6 +111,22 @@ class FakeQueues : public app::Queues {
         }
     }
 
+    /// Runs the worker blocks queued now (and those they queue), leaving the main queue's blocks
+    /// waiting: as if the workers ran ahead of a busy main queue.
+    void drainWorkers() {
+        for (;;) {
+            Block next;
+            {
+                std::lock_guard lock(mutex_);
+                if (global_.empty())
+                    return;
+                next = std::move(global_.front());
+                global_.pop_front();
+            }
+            next();
+        }
+    }
+
     /// Moves the clock forward, running every block that falls due on the way, in time order.
     void advance(double seconds) {
         const double target = now_ + seconds + 1e-9;

@@ -1,0 +1,181 @@
+// Runs the whole application and quits it while one kind of work runs; scripts/quit-during-work
+// calls it many times on a virtual screen and counts crashes.
+//
+//   quit_driver run KIND HOW DELAY_MS WORKDIR
+//       KIND  launch | import | preview | export | save
+//       HOW   menu (File > Quit) | signal (SIGTERM) | close (the window closed, then File > Quit)
+//       The images come from WORKDIR/in; an export writes into WORKDIR/out, a save to
+//       WORKDIR/work.gwProject. The exit status is the application's.
+//   quit_driver check WORKDIR
+//       Exits 0 when every file in WORKDIR/out is a whole image and WORKDIR/work.gwProject, if
+//       there is one, is a whole project.
+
+#include "ApplicationMain.h"
+
+#include "app/AppDelegate.h"
+#include "model/Project.h"
+#include "ui/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QTimer>
+#include <QUrl>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: quit_driver run launch|import|preview|export|save menu|signal|close DELAY_MS "
+                 "WORKDIR\n       quit_driver check WORKDIR\n");
+    return 2;
+}
+
+/// Runs `next` once `ready` holds, looking every 10 ms while `context` lives.
+void when(QObject* context, std::function<bool()> ready, std::function<void()> next) {
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [context, ready = std::move(ready), next = std::move(next), poll] {
+        if (!ready()) {
+            QTimer::singleShot(10, context, *poll);
+            return;
+        }
+        next();
+        *poll = nullptr;
+    };
+    QTimer::singleShot(10, context, *poll);
+}
+
+void quit(ui::MainWindow& window, const QString& how) {
+    std::fprintf(stderr, "quit_driver: quitting (%s)\n", qPrintable(how));
+    auto menuQuit = [&window] {
+        for (QAction* action : window.findChildren<QAction*>())
+            if (action->text() == "Quit") {
+                action->trigger();
+                return;
+            }
+        std::fprintf(stderr, "quit_driver: no Quit command\n");
+        std::_Exit(3);
+    };
+    if (how == "signal") {
+        ::kill(::getpid(), SIGTERM);
+    } else if (how == "close") {
+        window.close();
+        QTimer::singleShot(100, &window, menuQuit);
+    } else {
+        menuQuit();
+    }
+}
+
+int check(const QString& workdir) {
+    const int argc = 1;
+    char name[] = "quit_driver";
+    char* argv[] = {name, nullptr};
+    int count = argc;
+    QGuiApplication application(count, argv);
+    int bad = 0;
+    const QDir out(QDir(workdir).filePath("out"));
+    for (const QString& file : out.entryList(QDir::Files | QDir::Hidden)) {
+        QImageReader reader(out.filePath(file));
+        if (!file.endsWith(".jpg") || reader.read().isNull()) {
+            std::fprintf(stderr, "quit_driver: %s is not a whole export\n", qPrintable(file));
+            ++bad;
+        }
+    }
+    for (const QString& file : QDir(workdir).entryList({"work.gwProject*"}, QDir::Files | QDir::Hidden)) {
+        QFile project(QDir(workdir).filePath(file));
+        if (file != "work.gwProject" || !project.open(QIODevice::ReadOnly) ||
+            !model::decodeProject(project.readAll().toStdString())) {
+            std::fprintf(stderr, "quit_driver: %s is not a whole project\n", qPrintable(file));
+            ++bad;
+        }
+    }
+    return bad == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc == 3 && QString(argv[1]) == "check")
+        return check(argv[2]);
+    if (argc != 6 || QString(argv[1]) != "run")
+        return usage();
+    const QString kind = argv[2];
+    const QString how = argv[3];
+    const int delay = QString(argv[4]).toInt();
+    const QString workdir = argv[5];
+
+    QList<QUrl> images;
+    const QDir in(QDir(workdir).filePath("in"));
+    for (const QString& file : in.entryList(QDir::Files, QDir::Name))
+        images << QUrl::fromLocalFile(in.filePath(file));
+
+    // The application sees no arguments of the driver's.
+    int appArgc = 1;
+    char* appArgv[] = {argv[0], nullptr};
+    return applicationMain(appArgc, appArgv, [=](app::AppDelegate& d, ui::MainWindow& window) {
+        auto quitLater = [&window, how, delay] {
+            std::fprintf(stderr, "quit_driver: work started\n");
+            QTimer::singleShot(delay, &window, [&window, how] { quit(window, how); });
+        };
+        if (kind == "launch") {
+            quitLater();
+            return;
+        }
+        auto idle = [&d, &window] {
+            return !d.overlayVisible() && !d.progressSheetVisible() && !d.CurrentlyAddingImages() &&
+                   !d.PreviewInProgress() && !d.pendingGeneration() && !window.previewPending();
+        };
+        auto importFirst = [&d, &window, images, idle](std::function<void()> then) {
+            when(
+                &window, [&d] { return !d.overlayVisible(); },
+                [&d, &window, images, idle, then] {
+                    d.addImages(images);
+                    when(&window, idle, then);
+                });
+        };
+        if (kind == "import") {
+            when(
+                &window, [&d] { return !d.overlayVisible(); },
+                [&d, images, quitLater] {
+                    d.addImages(images);
+                    quitLater();
+                });
+        } else if (kind == "preview") {
+            importFirst([&d, quitLater] {
+                // The largest image under a photo effect: the longest render of the queue.
+                d.setCurrentFilters({model::Filter::make("Effect", "GWPhotoEffect42", "")});
+                d.setCurrentImagesSelection(0);
+                d.regeneratePreview();
+                quitLater();
+            });
+        } else if (kind == "export") {
+            importFirst([&d, workdir, quitLater] {
+                d.setCurrentFilters({model::Filter::make("Effect", "GWPhotoEffect42", "")});
+                QDir().mkpath(QDir(workdir).filePath("out"));
+                d.showExportDialog();
+                d.setExportDialogFileFormat(1);
+                d.setExportDialogDestination(QDir(workdir).filePath("out"));
+                d.exportDialogStartProcessing();
+                quitLater();
+            });
+        } else if (kind == "save") {
+            importFirst([&d, workdir, quitLater] {
+                d.setCurrentProjectUrl(QUrl::fromLocalFile(QDir(workdir).filePath("work.gwProject")));
+                d.saveDocument();
+                quitLater();
+            });
+        } else {
+            std::fprintf(stderr, "quit_driver: unknown kind\n");
+            std::_Exit(2);
+        }
+    });
+}
