@@ -1,14 +1,15 @@
 #include "Dispatch.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
+#include <QRunnable>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <memory>
 
 #if defined(__SANITIZE_THREAD__)
 #define GW_THREAD_SANITIZER 1
@@ -27,43 +28,83 @@ namespace platform {
 
 namespace {
 
-/// Qt hands a block to the GUI thread or to the pool under locks of its own, which
-/// ThreadSanitizer cannot see (Qt is not built with it). The handoff is told to it here, so that
-/// what the poster wrote before is ordered before the block, and every race inside the blocks
-/// themselves is still reported. Elsewhere the block passes unchanged.
-std::function<void()> handedOver(std::function<void()> block) {
+// ThreadSanitizer cannot see how Qt (not built with it) hands an object from one thread to
+// another. Both queues therefore carry their blocks in objects of their own, made before the
+// handoff and released to the sanitizer there, and acquired as they run: what the poster wrote
+// before is ordered before the block, and every race inside the blocks is still reported.
 #ifdef GW_THREAD_SANITIZER
-    auto shared = std::make_shared<std::function<void()>>(std::move(block));
-    __tsan_release(shared.get());
-    return [shared] {
-        __tsan_acquire(shared.get());
-        (*shared)();
-    };
-#else
-    return block;
-#endif
+void handedOver(void* carrier) {
+    __tsan_release(carrier);
 }
+void takenOver(void* carrier) {
+    __tsan_acquire(carrier);
+}
+#else
+void handedOver(void*) {}
+void takenOver(void*) {}
+#endif
 
-/// What a pool block wrote is ordered before the return of a wait for the pool (see handedOver).
-std::function<void()> poolBlock(std::function<void()> block) {
-#ifdef GW_THREAD_SANITIZER
-    return [block = handedOver(std::move(block))] {
-        block();
-        __tsan_release(&GlobalQueue::pool());
-    };
-#else
-    return block;
-#endif
+/// A block for the GUI thread.
+class BlockEvent final : public QEvent {
+  public:
+    explicit BlockEvent(std::function<void()> block) : QEvent(kind()), block_(std::move(block)) {}
+    static QEvent::Type kind() {
+        static const auto type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+    void run() { block_(); }
+
+  private:
+    std::function<void()> block_;
+};
+
+std::atomic<QObject*> blockReceiver{nullptr};
+
+/// Runs the blocks on the GUI thread, in the order they were posted. One is made with every
+/// application object, as its child.
+class BlockReceiver final : public QObject {
+  public:
+    explicit BlockReceiver(QObject* parent) : QObject(parent) { blockReceiver = this; }
+    ~BlockReceiver() override { blockReceiver = nullptr; }
+    bool event(QEvent* event) override {
+        takenOver(event); // before even its type is read
+        if (event->type() != BlockEvent::kind())
+            return QObject::event(event);
+        static_cast<BlockEvent*>(event)->run();
+        return true;
+    }
+};
+
+void makeBlockReceiver() {
+    new BlockReceiver(QCoreApplication::instance());
 }
+Q_COREAPP_STARTUP_FUNCTION(makeBlockReceiver)
+
+/// A block for a worker of the pool.
+class BlockRunnable final : public QRunnable {
+  public:
+    explicit BlockRunnable(std::function<void()> block) : block_(std::move(block)) {}
+    void run() override {
+        takenOver(this);
+        block_();
+        // What the block wrote is ordered before the return of a wait for the pool.
+        handedOver(&GlobalQueue::pool());
+    }
+
+  private:
+    std::function<void()> block_;
+};
 
 } // namespace
 
 void MainQueue::async(std::function<void()> block) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || !block)
+    QObject* receiver = blockReceiver.load();
+    if (!QCoreApplication::instance() || !receiver || !block)
         return;
-    // Queued invocations on one receiver are delivered in the order they were posted.
-    QMetaObject::invokeMethod(app, handedOver(std::move(block)), Qt::QueuedConnection);
+    auto* event = new BlockEvent(std::move(block));
+    handedOver(event);
+    // Events posted to one receiver are delivered in the order they were posted.
+    QCoreApplication::postEvent(receiver, event);
 }
 
 void MainQueue::asyncAfter(double seconds, std::function<void()> block) {
@@ -93,16 +134,17 @@ QThreadPool& GlobalQueue::pool() {
 
 bool GlobalQueue::waitForDone(int milliseconds) {
     const bool done = pool().waitForDone(milliseconds);
-#ifdef GW_THREAD_SANITIZER
     if (done)
-        __tsan_acquire(&pool());
-#endif
+        takenOver(&pool());
     return done;
 }
 
 void GlobalQueue::async(std::function<void()> block) {
-    if (block)
-        pool().start(poolBlock(std::move(block)));
+    if (!block)
+        return;
+    auto* runnable = new BlockRunnable(std::move(block));
+    handedOver(runnable);
+    pool().start(runnable);
 }
 
 } // namespace platform

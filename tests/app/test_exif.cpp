@@ -2,6 +2,7 @@
 
 #include "app/Exif.h"
 #include "app/ImageObject.h"
+#include "app/services/SystemServices.h"
 
 #include <gtest/gtest.h>
 
@@ -282,4 +283,24 @@ TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
     // No tool at all.
     EXPECT_TRUE(app::Exif::Reader(dir.filePath("no-such-tool")).read(png).empty());
     EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
+TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {
+    // All of a long output, and the exit code.
+    auto big = app::runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; exit 3"}, 10000);
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->standardOutput.size(), 300000);
+    EXPECT_EQ(big->exitCode, 3);
+    // A program that cannot start.
+    EXPECT_FALSE(app::runProcess("/nonexistent/exiftool", {"-t", "x"}, 10000));
+    EXPECT_FALSE(app::runProcess("", {}, 10000));
+
+    // A tool that hangs is given up on and killed, not left behind.
+    QTemporaryDir dir;
+    const QString pidFile = dir.filePath("pid");
+    EXPECT_FALSE(
+        app::runProcess("/bin/sh", {"-c", QString("echo $$ > '%1'; exec sleep 60").arg(pidFile)}, 1000));
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const pid_t pid = pid_t(file.readAll().trimmed().toLongLong());
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(::kill(pid, 0), 0);
 }
