@@ -283,6 +283,8 @@ TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
     // No tool at all.
     EXPECT_TRUE(app::Exif::Reader(dir.filePath("no-such-tool")).read(png).empty());
     EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
+}
+
 TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {
     // All of a long output, and the exit code.
     auto big = app::runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; exit 3"}, 10000);

@@ -3,7 +3,8 @@
 //
 //   quit_driver run KIND HOW DELAY_MS WORKDIR
 //       KIND  launch | import | preview | export | save
-//       HOW   menu (File > Quit) | signal (SIGTERM) | close (the window closed, then File > Quit)
+//       HOW   menu (File > Quit) | signal (SIGTERM) | close (the window closed, as by the window
+//             manager); a question before quitting while work runs is confirmed
 //       The images come from WORKDIR/in; an export writes into WORKDIR/out, a save to
 //       WORKDIR/work.gwProject. The exit status is the application's.
 //   quit_driver check WORKDIR
@@ -22,6 +23,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QPushButton>
 #include <QTimer>
 #include <QUrl>
 
@@ -54,8 +56,26 @@ void when(QObject* context, std::function<bool()> ready, std::function<void()> n
     QTimer::singleShot(10, context, *poll);
 }
 
+/// Confirms the question the window asks before quitting while work runs, whenever it comes.
+void confirmQuitting(ui::MainWindow& window) {
+    auto timer = new QTimer(&window);
+    QObject::connect(timer, &QTimer::timeout, [] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal->objectName() != "alert")
+            return;
+        for (QPushButton* button : modal->findChildren<QPushButton*>())
+            if (button->text() == "OK") {
+                std::fprintf(stderr, "quit_driver: confirmed\n");
+                button->click();
+                return;
+            }
+    });
+    timer->start(20);
+}
+
 void quit(ui::MainWindow& window, const QString& how) {
     std::fprintf(stderr, "quit_driver: quitting (%s)\n", qPrintable(how));
+    confirmQuitting(window);
     auto menuQuit = [&window] {
         for (QAction* action : window.findChildren<QAction*>())
             if (action->text() == "Quit") {
@@ -68,8 +88,8 @@ void quit(ui::MainWindow& window, const QString& how) {
     if (how == "signal") {
         ::kill(::getpid(), SIGTERM);
     } else if (how == "close") {
+        // As the window manager asks: the window closes, which quits.
         window.close();
-        QTimer::singleShot(100, &window, menuQuit);
     } else {
         menuQuit();
     }
