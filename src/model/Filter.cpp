@@ -5,7 +5,11 @@
 #include "platform/Pasteboard.h"
 #include "platform/Resources.h"
 
+#include <tbb/parallel_pipeline.h>
+
+#include <algorithm>
 #include <numbers>
+#include <thread>
 
 namespace model {
 
@@ -214,9 +218,16 @@ FilterStep Filter::parameterDictionary(int64_t width, int64_t height, bool useSa
 
 void Filter::generateSample() {
     // The tick goes first, so the overlay names the entry while it renders.
+    queueLoadingTick();
+    renderSample();
+}
+
+void Filter::queueLoadingTick() {
     if (auto self = weak_from_this().lock())
         platform::MainQueue::async([self] { self->advanceLoadingProgress(); });
+}
 
+void Filter::renderSample() {
     const WindowImage& base = sharedSampleImage();
     const platform::ImageRep* rep = base.firstRepresentation();
     if (!rep)
@@ -328,10 +339,24 @@ std::shared_ptr<Filter> Filter::readFromMimeData(const QMimeData& mime) {
 
 FilterCategory::FilterCategory(std::string name, Filters filters)
     : name_(std::move(name)), filters_(std::move(filters)) {
-    for (const auto& entry : filters_) {
+    for (const auto& entry : filters_)
         entry->setParent(name_ + " → " + entry->name());
-        entry->generateSample();
-    }
+    // The thumbnails render on every core, while the overlay still advances entry by entry: each
+    // tick is queued in list order, before its own entry's render starts.
+    size_t next = 0;
+    tbb::parallel_pipeline(std::max(1u, std::thread::hardware_concurrency()),
+                           tbb::make_filter<void, Filter*>(tbb::filter_mode::serial_in_order,
+                                                           [&](tbb::flow_control& control) -> Filter* {
+                                                               if (next == filters_.size()) {
+                                                                   control.stop();
+                                                                   return nullptr;
+                                                               }
+                                                               Filter* entry = filters_[next++].get();
+                                                               entry->queueLoadingTick();
+                                                               return entry;
+                                                           }) &
+                               tbb::make_filter<Filter*, void>(tbb::filter_mode::parallel,
+                                                               [](Filter* entry) { entry->renderSample(); }));
 }
 
 void FilterCategory::setName(std::string v) {

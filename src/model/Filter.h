@@ -156,6 +156,10 @@ class Filter : public QObject, public std::enable_shared_from_this<Filter> {
     /// start-up overlay's tick on the main queue first. Needs the step to be owned by a
     /// std::shared_ptr when it may be destroyed before the tick runs.
     void generateSample();
+    /// The two halves of generateSample(): the overlay's tick queued on the main queue, and the
+    /// render (any thread; entries may render at the same time).
+    void queueLoadingTick();
+    void renderSample();
     /// The overlay tick of this entry (main queue).
     void advanceLoadingProgress() const;
 
@@ -207,7 +211,8 @@ class FilterCategory : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString name READ qName NOTIFY nameChanged)
   public:
-    /// Names each entry's parent ("category → entry") and renders its sample, in order.
+    /// Names each entry's parent ("category → entry") and renders the samples, several at a time;
+    /// each entry's overlay tick is queued in list order before its own render starts.
     FilterCategory(std::string name, Filters filters);
     static std::shared_ptr<FilterCategory> make(std::string name, Filters filters) {
         return std::make_shared<FilterCategory>(std::move(name), std::move(filters));

@@ -19,10 +19,15 @@ TEST(Launch, RealLibrariesFillTheOverlayAndBothMenus) {
     services.metadataTool.clear();
     app::AppDelegate d(std::move(services));
 
-    qint64 librariesAt = -1;
+    qint64 librariesAt = -1, ticksEndedAt = -1;
     QElapsedTimer clock;
     QObject::connect(&d, &app::AppDelegate::FilterEffectsLibraryChanged,
                      [&] { librariesAt = clock.elapsed(); });
+    // The tenth tick, and the step the loading starts with.
+    QObject::connect(&d, &app::AppDelegate::ProgressOverlayCurrentChanged, [&] {
+        if (d.ProgressOverlayCurrent() == 11 && ticksEndedAt < 0)
+            ticksEndedAt = clock.elapsed();
+    });
     QEventLoop loop;
     QObject::connect(&d, &app::AppDelegate::startupFinished, &loop, &QEventLoop::quit);
     QTimer::singleShot(60000, &loop, &QEventLoop::quit); // a guard against a hang, not a timing
@@ -31,9 +36,9 @@ TEST(Launch, RealLibrariesFillTheOverlayAndBothMenus) {
     loop.exec();
 
     // Ten ticks of 0.1 s come first; what follows them is the catalogue's own time.
-    std::printf(
-        "libraries with 180 thumbnails ready %lld ms after the launch (1000 ms of it the start-up ticks)\n",
-        static_cast<long long>(librariesAt));
+    std::printf("libraries with 180 thumbnails ready %lld ms after the launch, %lld ms after the start-up "
+                "ticks\n",
+                static_cast<long long>(librariesAt), static_cast<long long>(librariesAt - ticksEndedAt));
     EXPECT_FALSE(d.overlayVisible());
     // 10 ticks, one as the loading starts, 180 entries, 5 while the interface initialises: the
     // bar (maximum 195) ends full.

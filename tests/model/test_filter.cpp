@@ -1,6 +1,7 @@
 #include "PostCounter.h"
 #include "support/TestSupport.h"
 
+#include "ci/core/Filter.h"
 #include "model/Filter.h"
 #include "platform/Pasteboard.h"
 
@@ -9,7 +10,11 @@
 #include <QCoreApplication>
 #include <QMimeData>
 
+#include <chrono>
+#include <mutex>
 #include <numbers>
+#include <set>
+#include <thread>
 
 using namespace model;
 
@@ -53,12 +58,60 @@ void expectSameStep(const Filter& a, const Filter& b) {
 
 struct FakeOverlay : LoadingProgressTarget {
     QString subMessage;
+    QStringList subMessages;
     qint64 current = 0;
     void setProgressOverlayMessage(const QString&) override {}
-    void setProgressOverlaySubMessage(const QString& text) override { subMessage = text; }
+    void setProgressOverlaySubMessage(const QString& text) override {
+        subMessage = text;
+        subMessages << text;
+    }
     qint64 ProgressOverlayCurrent() const override { return current; }
     void setProgressOverlayCurrent(qint64 value) override { current = value; }
 };
+
+/// "GWTestLevel": a grey of "inputLevel" over the input's extent, made slowly enough that the
+/// renders of a category overlap; notes the threads it was made on.
+class LevelFilter : public ci::Filter {
+  public:
+    static inline std::mutex mutex;
+    static inline std::set<std::thread::id> threads;
+
+    ci::SetResult setValue(const std::string& key, const ci::Value& value) override {
+        if (key == "inputImage")
+            image_ = value.toImage();
+        else if (key == "inputLevel" && value.toNumber())
+            level_ = float(*value.toNumber());
+        else
+            return ci::SetResult::UnknownKey;
+        return ci::SetResult::Ok;
+    }
+    ci::Image outputImage() override {
+        {
+            std::lock_guard lock(mutex);
+            threads.insert(std::this_thread::get_id());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ci::Image::constant(level_, level_, level_, 1).cropped(image_.extent());
+    }
+
+  private:
+    ci::Image image_;
+    float level_ = 0;
+};
+
+void registerLevelFilter() {
+    struct Constructor : ci::FilterConstructor {
+        std::shared_ptr<ci::Filter> filterWithName(const std::string&) override {
+            return std::make_shared<LevelFilter>();
+        }
+    };
+    static const bool done = [] {
+        ci::FilterRegistry::registerFilterName("GWTestLevel", std::make_shared<Constructor>(),
+                                               ci::Attributes::object());
+        return true;
+    }();
+    (void)done;
+}
 
 } // namespace
 
@@ -282,4 +335,38 @@ TEST(Filter, CategoryNamesItsEntriesAndRendersTheirSamples) {
         worst = std::max(worst, std::abs(int(got->data[i]) - int(want->data[i])));
     EXPECT_LE(worst, 1); // 8-bit codes
     EXPECT_NE(got->data, sharedSampleImage().render()->data);
+}
+
+TEST(Filter, CategoryRendersSamplesTogetherAndTicksInOrder) {
+    registerLevelFilter();
+    auto overlay = std::make_shared<FakeOverlay>();
+    setLoadingProgressTarget(overlay);
+    Filters entries;
+    QStringList parents;
+    for (int i = 0; i < 24; ++i) {
+        entries.push_back(Filter::make("Level " + std::to_string(i), "GWTestLevel", "",
+                                       {numberParam("inputLevel", 0, double(i) / 32)}));
+        parents << QString::fromStdString("Levels → Level " + std::to_string(i));
+    }
+    auto category = FilterCategory::make("Levels", entries);
+
+    // Each sample is its own entry's.
+    for (int i = 0; i < 24; ++i) {
+        auto pixels = entries[size_t(i)]->sample().render();
+        ASSERT_TRUE(pixels.ok());
+        auto want =
+            ci::Context().renderSRGB(ci::Image::constant(float(i) / 32, float(i) / 32, float(i) / 32, 1)
+                                         .cropped(ci::Rect::make(0, 0, 1, 1)),
+                                     ci::Rect::make(0, 0, 1, 1));
+        ASSERT_TRUE(want.ok());
+        EXPECT_EQ(pixels->data[0], want->data[0]) << i;
+    }
+    // Rendered on several threads where there are several, the overlay still counts the entries
+    // one by one, in list order.
+    if (std::thread::hardware_concurrency() > 1)
+        EXPECT_GT(LevelFilter::threads.size(), 1u);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(overlay->current, 24);
+    EXPECT_EQ(overlay->subMessages, parents);
+    setLoadingProgressTarget(nullptr);
 }
