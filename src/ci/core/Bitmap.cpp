@@ -46,6 +46,16 @@ Bitmap::~Bitmap() {
     memory::release(bytes_);
 }
 
+void Bitmap::reshape(const IRect& rect) {
+    const IRect r = rect.isEmpty() ? IRect{} : rect;
+    if (bytesFor(r) <= bytes_) {
+        rect_ = r;
+        return;
+    }
+    *this = Bitmap(); // the old block goes before the new one is counted
+    *this = Bitmap(r);
+}
+
 Bitmap Bitmap::clone() const {
     Bitmap b(rect_);
     if (!rect_.isEmpty())

@@ -25,6 +25,10 @@ class Bitmap {
     /// Bytes of a block over rect (saturating at INT64_MAX).
     static int64_t bytesFor(const IRect& rect);
 
+    /// Covers rect from now on, its pixels undefined; the allocation is kept when it is large
+    /// enough, so a block reused for region after region costs no new memory.
+    void reshape(const IRect& rect);
+
     Bitmap clone() const;
     void fill(float r, float g, float b, float a);
 

@@ -4,6 +4,7 @@
 #include "Node.h"
 
 #include <tbb/blocked_range2d.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_scheduler_observer.h>
@@ -17,8 +18,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -158,27 +161,22 @@ struct NodeState {
     std::vector<const Node*> leaves; // held nodes this unit reads while computing
     bool shared = false;             // a colour kernel evaluated in place by several consumers
     int64_t tile = 0;                // tile side when computed as a unit (held, or the root)
-};
-
-// Rows of a shared colour kernel computed for the current tile, each as the span it was asked for.
-struct SharedRows {
-    struct Span {
-        int64_t x0;
-        int count;
-        std::unique_ptr<float[]> px;
-    };
-    uint64_t tile = 0;
-    std::unordered_map<int64_t, std::vector<Span>> rows;
+    size_t index = 0;                // position in the render's order
+    // For a unit: the nodes its tiles compute along with it, consumers before their inputs.
+    std::vector<const Node*> members;
 };
 
 // One node's row during row evaluation: `count` pixels from x0 at row y; [a, b) is the part
-// inside the node's extent, set when its inputs have been asked for.
+// inside the node's extent, set when its inputs have been asked for. A row kept for the tile is
+// computed over the node's whole region and handed out from `asked` on.
 struct RowFrame {
     const Node* node;
     int64_t y, x0;
     int count;
     int64_t a = 0, b = 0;
     bool expanded = false;
+    bool keep = false;
+    int64_t asked = 0;
 };
 
 // A finished row: its pixels, and the pool buffer that holds them (-1: a view or the caller's).
@@ -215,13 +213,26 @@ struct RowStack {
     }
 };
 
-// Per-worker state of a render.
+// A node's pixels over the region the current tile needs of it: a neighbourhood kernel (computed
+// whole when first asked for), or a colour kernel with several consumers (row by row as asked).
+// The allocation is kept from tile to tile.
+struct TileBlock {
+    uint64_t serial = 0; // the tile the pixels belong to
+    Bitmap px;
+    std::vector<uint8_t> done; // rows computed, for a colour kernel
+    // Regions asked for beyond the planned one; a plan never leaves any, but a region-of-interest
+    // function that is not monotonic could.
+    std::vector<std::unique_ptr<Bitmap>> extra;
+};
+
+// Per-worker state of a render, kept from tile to tile.
 struct Scratch {
-    IRect tile;          // the tile being computed
-    uint64_t serial = 0; // counts the tiles this worker has started
-    std::unordered_map<const Node*, SharedRows> shared;
-    // General kernels computed tile by tile for the unit that reads them in place.
-    std::unordered_map<const Node*, Bitmap> streamed;
+    uint64_t serial = 0;                   // counts the tiles this worker has started
+    bool busy = false;                     // a tile is being computed with it
+    std::vector<IRect> need;               // per node: the region the current tile needs
+    std::vector<TileBlock> blocks;         // per node
+    std::deque<std::deque<Bitmap>> locals; // inputs evaluated for a kernel, per nesting level
+    size_t depth = 0;
     std::vector<float> rootRow;
     RowStack rows;
     std::vector<double> coords[2];
@@ -247,6 +258,7 @@ class Renderer {
   private:
     void order(const Node* n, std::unordered_set<const Node*>& seen);
     void collectLeaves(const Node* unit);
+    void collectMembers(const Node* unit);
     void compute(const Node* n);
     void release(const Node* unit);
     // Follows a tile `r` of the unit n down its inputs, through everything computed along with
@@ -262,31 +274,36 @@ class Renderer {
     int64_t heldPeak() const;
     // What a kernel that sees its whole region at once holds of its inputs that are not held.
     int64_t wholeInputBytes(const Node* n) const;
-    // Runs a general kernel over one tile. Inputs that are held are read in place; cheap ones are
-    // evaluated over the tile's region of interest only, so they never need a whole copy.
-    void runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s);
+    // Starts a tile of a unit: what the tile needs of each node computed along with it, the union
+    // over all its consumers, so each is computed once per tile whoever asks first.
+    void startTile(const Node* unit, const IRect& tile, Scratch& s);
+    // Runs a general kernel over a region. Inputs that are held are read in place; the others
+    // are evaluated over the region of interest only, so they never need a whole copy.
+    void runGeneral(const Node* n, const IRect& region, Bitmap& out, Scratch& s);
     // The inputs of a node that reads neighbours, for output rectangle r: held ones in place,
-    // the others evaluated over their region of interest into `local`.
-    std::vector<const Bitmap*> tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
-                                          Scratch& s);
-    // A row of a node that reads neighbours: from held inputs directly, otherwise computed for
-    // the current tile (or, for rows a clamp reads beyond it, for that row) and kept while the
-    // tile's rows ask for it.
-    void spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, Scratch& s);
+    // neighbourhood kernels and shared colour kernels from their tile blocks, the others
+    // evaluated over their region of interest.
+    std::vector<const Bitmap*> tileInputs(const Node* n, const IRect& r, Scratch& s);
+    // The pixels of a node that reads neighbours over at least `want`, computed for the tile.
+    const Bitmap& spatialBlock(const Node* n, const IRect& want, Scratch& s);
+    void computeSpatial(const Node* n, const IRect& r, Bitmap& out, Scratch& s);
+    // The tile block of a shared colour kernel, started for this tile.
+    TileBlock& sharedBlock(const Node* n, Scratch& s);
     // Samples a row of a transform, clamp or warp from its input's pixels.
     void sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t x0, int count, float* out,
                    Scratch& s);
-    // The pixels of n on row y from x0: a pointer into held pixels or a row kept for a shared
-    // node, or `buf` filled.
+    // The pixels of n on row y from x0: a pointer into held pixels or a tile block, or `buf`
+    // filled.
     const float* evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, Scratch& s);
     // One step of evalRow for the frame on top of the stack: asks for its inputs, or finishes it.
     void expandRow(const RowFrame& f, float* callerBuf, Scratch& s);
     void finishRow(const RowFrame& f, float* callerBuf, Scratch& s);
-    // Takes the finished frame off the stack with its row (kept for the tile when shared).
+    // Takes the finished frame off the stack with its row.
     void completeRow(const RowFrame& f, const float* pixels, int buffer, Scratch& s);
-    // The row kept for a shared node this tile, or nullptr.
-    const float* keptRow(const RowFrame& f, Scratch& s);
-    template <class F> void forTiles(const IRect& r, int64_t ts, F&& f);
+    // The buffer a frame writes its row into.
+    float* rowOutput(const RowFrame& f, float* callerBuf, int& buffer, Scratch& s);
+    template <class F> void forTiles(const Node* unit, const IRect& r, int64_t ts, F&& f);
+    Scratch makeScratch() const;
 
     const Context::Options& opts_;
     const Node* root_ = nullptr;
@@ -294,11 +311,42 @@ class Renderer {
     std::unordered_map<const Node*, NodeState> state_;
 };
 
-std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, std::vector<Bitmap>& local,
-                                                Scratch& s) {
+void Renderer::startTile(const Node* unit, const IRect& tile, Scratch& s) {
+    ++s.serial;
+    const NodeState& us = state_.find(unit)->second;
+    for (const Node* m : us.members)
+        s.need[state_.find(m)->second.index] = IRect{};
+    s.need[us.index] = tile;
+    auto spread = [&](const Node* n) {
+        const IRect r = s.need[state_.find(n)->second.index];
+        if (r.isEmpty())
+            return;
+        for (size_t k = 0; k < n->inputs.size(); ++k) {
+            const Node* in = n->inputs[k].node().get();
+            const NodeState& is = state_.find(in)->second;
+            if (is.view || is.materialize || in->kind == NodeKind::Source || in->kind == NodeKind::Constant)
+                continue;
+            const IRect want = n->roi(int(k), Rect::fromIRect(r))
+                                   .roundedOutPixels()
+                                   .intersected(in->extent.coveredPixels())
+                                   .intersected(is.demand);
+            IRect& need = s.need[is.index];
+            need = need.united(want);
+        }
+    };
+    spread(unit);
+    for (const Node* m : us.members)
+        spread(m);
+}
+
+std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, Scratch& s) {
     std::vector<const Bitmap*> inputs;
-    local.clear();
-    local.reserve(n->inputs.size());
+    // Evaluations nested below this one (an input that is itself a neighbourhood kernel) use the
+    // levels deeper than this.
+    const size_t level = s.depth++;
+    if (s.locals.size() <= level)
+        s.locals.resize(level + 1);
+    size_t used = 0;
     for (size_t k = 0; k < n->inputs.size(); ++k) {
         const Node* in = n->inputs[k].node().get();
         const NodeState& is = state_.find(in)->second;
@@ -310,21 +358,84 @@ std::vector<const Bitmap*> Renderer::tileInputs(const Node* n, const IRect& r, s
                                .roundedOutPixels()
                                .intersected(in->extent.coveredPixels())
                                .intersected(is.demand);
-        local.emplace_back(need);
-        Bitmap& bm = local.back();
+        if (in->readsNeighbours() && !need.isEmpty()) {
+            inputs.push_back(&spatialBlock(in, need, s));
+            continue;
+        }
         const int width = rowLength(need.width());
-        const IRect outer = s.tile;
-        s.tile = need; // general kernels inside compute this region once
+        if (is.shared && !need.isEmpty() && s.need[is.index].contains(need)) {
+            // Its rows go into its tile block; the kernel reads them there.
+            for (int64_t y = need.y0; y < need.y1; ++y)
+                evalRow(in, y, need.x0, width, nullptr, s);
+            inputs.push_back(&sharedBlock(in, s).px);
+            continue;
+        }
+        std::deque<Bitmap>& local = s.locals[level];
+        if (local.size() <= used)
+            local.emplace_back();
+        Bitmap& bm = local[used++];
+        bm.reshape(need);
         for (int64_t y = need.y0; y < need.y1; ++y) {
             float* dst = bm.row(y);
             const float* p = evalRow(in, y, need.x0, width, dst, s);
             if (p != dst)
                 std::memcpy(dst, p, size_t(width) * 4 * sizeof(float));
         }
-        s.tile = outer;
         inputs.push_back(&bm);
     }
+    --s.depth;
     return inputs;
+}
+
+void Renderer::runGeneral(const Node* n, const IRect& region, Bitmap& out, Scratch& s) {
+    const std::vector<const Bitmap*> inputs = tileInputs(n, region, s);
+    n->generalFn(KernelTile{region, &out, inputs});
+}
+
+void Renderer::computeSpatial(const Node* n, const IRect& r, Bitmap& out, Scratch& s) {
+    if (n->kind == NodeKind::General) {
+        runGeneral(n, r, out, s);
+        return;
+    }
+    const std::vector<const Bitmap*> inputs = tileInputs(n, r, s);
+    for (int64_t y = r.y0; y < r.y1; ++y)
+        sampleRow(n, *inputs[0], y, r.x0, rowLength(r.width()), out.row(y), s);
+}
+
+const Bitmap& Renderer::spatialBlock(const Node* n, const IRect& want, Scratch& s) {
+    const NodeState& st = state_.find(n)->second;
+    TileBlock& b = s.blocks[st.index];
+    if (b.serial != s.serial) {
+        b.serial = s.serial;
+        b.extra.clear();
+        const IRect& r = s.need[st.index];
+        if (r.contains(want)) {
+            b.px.reshape(r);
+            computeSpatial(n, r, b.px, s);
+            return b.px;
+        }
+        b.px.reshape(IRect{});
+    } else if (b.px.rect().contains(want)) {
+        return b.px;
+    }
+    for (const auto& e : b.extra)
+        if (e->rect().contains(want))
+            return *e;
+    b.extra.push_back(std::make_unique<Bitmap>(want));
+    computeSpatial(n, want, *b.extra.back(), s);
+    return *b.extra.back();
+}
+
+TileBlock& Renderer::sharedBlock(const Node* n, Scratch& s) {
+    const NodeState& st = state_.find(n)->second;
+    TileBlock& b = s.blocks[st.index];
+    if (b.serial != s.serial) {
+        b.serial = s.serial;
+        const IRect& r = s.need[st.index];
+        b.px.reshape(r);
+        b.done.assign(size_t(r.height()), 0);
+    }
+    return b;
 }
 
 // A tile's margins are computed again by each neighbouring tile. A region beyond what the step's
@@ -393,39 +504,6 @@ int64_t Renderer::unitTile(const Node* n) {
     return ts;
 }
 
-void Renderer::runGeneral(const Node* n, const IRect& tile, Bitmap& out, Scratch& s) {
-    std::vector<Bitmap> local;
-    n->generalFn(KernelTile{tile, &out, tileInputs(n, tile, local, s)});
-}
-
-void Renderer::spatialRow(const Node* n, int64_t y, int64_t x0, int count, float* out, Scratch& s) {
-    if (n->kind != NodeKind::General) {
-        if (const Bitmap* src = state_.find(n->inputs[0].node().get())->second.view) {
-            sampleRow(n, *src, y, x0, count, out, s);
-            return;
-        }
-    }
-    const NodeState& st = state_.find(n)->second;
-    Bitmap& slot = s.streamed[n];
-    const IRect want{x0, y, x0 + count, y + 1};
-    if (!slot.rect().contains(want)) {
-        IRect r = s.tile.intersected(st.demand);
-        if (!r.contains(want))
-            r = IRect{s.tile.x0, y, s.tile.x1, y + 1}.intersected(st.demand).united(want);
-        slot = Bitmap(); // the old block goes before the new one is counted
-        slot = Bitmap(r);
-        if (n->kind == NodeKind::General) {
-            runGeneral(n, r, slot, s);
-        } else {
-            std::vector<Bitmap> local;
-            const auto inputs = tileInputs(n, r, local, s);
-            for (int64_t yy = r.y0; yy < r.y1; ++yy)
-                sampleRow(n, *inputs[0], yy, r.x0, rowLength(r.width()), slot.row(yy), s);
-        }
-    }
-    std::memcpy(out, slot.pixel(x0, y), size_t(count) * 4 * sizeof(float));
-}
-
 void Renderer::sampleRow(const Node* n, const Bitmap& src, int64_t y, int64_t a, int inner, float* out,
                          Scratch& s) {
     switch (n->kind) {
@@ -489,8 +567,8 @@ std::string Renderer::plan(const Node* root, const IRect& region, int64_t output
     root_ = root;
     std::unordered_set<const Node*> seen;
     order(root, seen);
-    for (const Node* n : order_)
-        state_[n];
+    for (size_t i = 0; i < order_.size(); ++i)
+        state_[order_[i]].index = i;
     state_[root].demand = region;
 
     // Demand: consumers before inputs.
@@ -526,8 +604,10 @@ std::string Renderer::plan(const Node* root, const IRect& region, int64_t output
         descend(units[u], Rect::fromIRect(probeTile(st.demand, st.tile)), 1.0, units, visits, false);
     }
     for (const Node* n : order_)
-        if (state_[n].materialize || n == root)
+        if (state_[n].materialize || n == root) {
             collectLeaves(n);
+            collectMembers(n);
+        }
     std::unordered_map<const Node*, int> consumers;
     for (const Node* n : order_)
         for (const Image& in : n->inputs)
@@ -607,6 +687,26 @@ void Renderer::collectLeaves(const Node* unit) {
     }
 }
 
+void Renderer::collectMembers(const Node* unit) {
+    std::unordered_set<const Node*> found;
+    std::vector<const Node*> stack{unit};
+    while (!stack.empty()) {
+        const Node* n = stack.back();
+        stack.pop_back();
+        for (const Image& in : n->inputs) {
+            const Node* i = in.node().get();
+            const NodeState& st = state_[i];
+            if (!st.materialize && i->kind != NodeKind::Source && i->kind != NodeKind::Constant &&
+                found.insert(i).second)
+                stack.push_back(i);
+        }
+    }
+    std::vector<const Node*>& members = state_[unit].members;
+    members.assign(found.begin(), found.end());
+    std::sort(members.begin(), members.end(),
+              [&](const Node* a, const Node* b) { return state_[a].index > state_[b].index; });
+}
+
 void Renderer::release(const Node* unit) {
     for (const Node* leaf : state_[unit].leaves) {
         NodeState& ls = state_[leaf];
@@ -617,24 +717,39 @@ void Renderer::release(const Node* unit) {
     }
 }
 
-template <class F> void Renderer::forTiles(const IRect& r, int64_t ts, F&& f) {
+Scratch Renderer::makeScratch() const {
+    Scratch s;
+    s.need.resize(order_.size());
+    s.blocks.resize(order_.size());
+    return s;
+}
+
+template <class F> void Renderer::forTiles(const Node* unit, const IRect& r, int64_t ts, F&& f) {
     ts = std::max<int64_t>(ts, 8);
     const int64_t nx = (r.width() + ts - 1) / ts, ny = (r.height() + ts - 1) / ts;
     const auto tiles = checkedMul(nx, ny);
     if (!tiles)
         throw MemoryLimitExceeded("too many tiles");
+    // Each worker keeps its blocks and buffers from tile to tile.
+    tbb::enumerable_thread_specific<Scratch> scratches([this] { return makeScratch(); });
     tbb::parallel_for(tbb::blocked_range<int64_t>(0, *tiles), [&](const tbb::blocked_range<int64_t>& range) {
-        Scratch scratch;
+        Scratch* s = &scratches.local();
+        // A kernel that runs parallel work of its own may have this thread take up another tile
+        // while its own is unfinished; that one gets a scratch of its own.
+        std::optional<Scratch> fresh;
+        if (s->busy)
+            s = &fresh.emplace(makeScratch());
+        s->busy = true;
         for (int64_t t = range.begin(); t != range.end(); ++t) {
             if (cancelled())
-                return;
+                break;
             const int64_t tx = t % nx, ty = t / nx;
             IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
                        std::min(r.y1, r.y0 + (ty + 1) * ts)};
-            scratch.tile = tile;
-            ++scratch.serial;
-            f(tile, scratch);
+            startTile(unit, tile, *s);
+            f(tile, *s);
         }
+        s->busy = false;
     });
 }
 
@@ -649,14 +764,15 @@ void Renderer::compute(const Node* n) {
     Bitmap& out = *st.cache;
     if (n->kind == NodeKind::General) {
         if (!n->tileable) {
-            Scratch s;
-            s.tile = st.demand;
+            Scratch s = makeScratch();
+            startTile(n, st.demand, s);
             runGeneral(n, st.demand, out, s);
         } else {
-            forTiles(st.demand, st.tile, [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s); });
+            forTiles(n, st.demand, st.tile,
+                     [&](const IRect& tile, Scratch& s) { runGeneral(n, tile, out, s); });
         }
     } else {
-        forTiles(st.demand, st.tile, [&](const IRect& tile, Scratch& s) {
+        forTiles(n, st.demand, st.tile, [&](const IRect& tile, Scratch& s) {
             const int count = int(tile.width());
             for (int64_t y = tile.y0; y < tile.y1; ++y) {
                 float* dst = out.pixel(tile.x0, y);
@@ -684,7 +800,7 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
         return;
     if (state_[root_].materialize)
         compute(root_);
-    forTiles(region, state_[root_].tile, [&](const IRect& tile, Scratch& s) {
+    forTiles(root_, region, state_[root_].tile, [&](const IRect& tile, Scratch& s) {
         const int count = int(tile.width());
         s.rootRow.resize(std::max(s.rootRow.size(), size_t(count) * 4));
         float* rowBuf = s.rootRow.data();
@@ -711,58 +827,55 @@ const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, 
     }
     const RowResult r = st.results.back();
     st.results.pop_back();
+    st.release(r.buffer); // its pixels stay as they are until the pool hands it out again
     return r.pixels;
 }
 
-// A colour chain that feeds several consumers (an unsharp mask reads the picture and its blur,
-// for one) would otherwise be computed again for each of them. Spans stay until the tile ends,
-// so pointers handed out stay valid while the tile's consumers use them.
-const float* Renderer::keptRow(const RowFrame& f, Scratch& s) {
-    SharedRows& kept = s.shared[f.node];
-    if (kept.tile != s.serial) {
-        kept.rows.clear();
-        kept.tile = s.serial;
-    }
-    for (const SharedRows::Span& span : kept.rows[f.y])
-        if (span.x0 <= f.x0 && f.x0 + f.count <= span.x0 + span.count)
-            return span.px.get() + (f.x0 - span.x0) * 4;
-    return nullptr;
-}
-
 void Renderer::completeRow(const RowFrame& f, const float* pixels, int buffer, Scratch& s) {
-    if (state_.find(f.node)->second.shared) {
-        SharedRows::Span span{f.x0, f.count, std::make_unique<float[]>(size_t(f.count) * 4)};
-        std::memcpy(span.px.get(), pixels, size_t(f.count) * 4 * sizeof(float));
-        s.shared[f.node].rows[f.y].push_back(std::move(span));
+    if (f.keep) {
+        TileBlock& b = s.blocks[state_.find(f.node)->second.index];
+        b.done[size_t(f.y - b.px.rect().y0)] = 1;
+        pixels += (f.asked - f.x0) * 4;
     }
     s.rows.frames.pop_back();
     s.rows.results.push_back(RowResult{pixels, buffer});
 }
 
-namespace {
-
-// The buffer a frame writes its row into: the caller's for the outermost frame, else one of
-// the pool.
-float* rowOutput(RowStack& st, float* callerBuf, int count, int& buffer) {
-    if (callerBuf) {
-        buffer = -1;
+// The buffer a frame writes its row into: its row of the tile block when kept, the caller's for
+// the outermost frame, else one of the pool.
+float* Renderer::rowOutput(const RowFrame& f, float* callerBuf, int& buffer, Scratch& s) {
+    buffer = -1;
+    if (f.keep)
+        return s.blocks[state_.find(f.node)->second.index].px.row(f.y);
+    if (callerBuf)
         return callerBuf;
-    }
-    buffer = st.acquire(size_t(count) * 4);
+    RowStack& st = s.rows;
+    buffer = st.acquire(size_t(f.count) * 4);
     return st.buffers[size_t(buffer)].data();
 }
 
-} // namespace
-
-void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
+void Renderer::expandRow(const RowFrame& asked, float* callerBuf, Scratch& s) {
     RowStack& st = s.rows;
+    RowFrame f = asked;
     const Node* n = f.node;
     const NodeState& ns = state_.find(n)->second;
-    const int64_t x1 = f.x0 + f.count;
     auto finished = [&](const float* pixels, int buffer) { completeRow(f, pixels, buffer, s); };
-    if (ns.shared)
-        if (const float* kept = keptRow(f, s))
-            return finished(kept, -1);
+    if (ns.shared) {
+        // A colour kernel with several consumers: its row over all that the tile needs of it,
+        // computed once.
+        TileBlock& b = sharedBlock(n, s);
+        const IRect& r = b.px.rect();
+        if (f.y >= r.y0 && f.y < r.y1 && f.x0 >= r.x0 && f.x0 + f.count <= r.x1) {
+            if (b.done[size_t(f.y - r.y0)])
+                return finished(b.px.row(f.y) + (f.x0 - r.x0) * 4, -1);
+            f.keep = true;
+            f.asked = f.x0;
+            f.x0 = r.x0;
+            f.count = int(r.width());
+            st.frames.back() = f;
+        }
+    }
+    const int64_t x1 = f.x0 + f.count;
     int buffer = -1;
 
     if (ns.view) {
@@ -770,7 +883,7 @@ void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
         const IRect& r = v.rect();
         if (f.y >= r.y0 && f.y < r.y1 && f.x0 >= r.x0 && x1 <= r.x1)
             return finished(v.row(f.y) + (f.x0 - r.x0) * 4, -1);
-        float* out = rowOutput(st, callerBuf, f.count, buffer);
+        float* out = rowOutput(f, callerBuf, buffer, s);
         zero(out, f.count);
         if (f.y >= r.y0 && f.y < r.y1) {
             const int64_t a = std::max(f.x0, r.x0), b = std::min(x1, r.x1);
@@ -791,6 +904,7 @@ void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
         (n->kind == NodeKind::Crop || n->kind == NodeKind::Color || (aligned && !clampFrom.isEmpty()))) {
         // Ask for the inputs; the frame is finished once their rows are there.
         RowFrame& self = st.frames.back();
+        self = f;
         self.a = a;
         self.b = b;
         self.expanded = true;
@@ -808,7 +922,16 @@ void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
         return;
     }
 
-    float* out = rowOutput(st, callerBuf, f.count, buffer);
+    const bool spatial = n->kind == NodeKind::Transform || n->kind == NodeKind::Warp ||
+                         n->kind == NodeKind::General || (n->kind == NodeKind::Clamp && !n->pixelAligned);
+    const bool heldInput = spatial && n->kind != NodeKind::General &&
+                           state_.find(n->inputs[0].node().get())->second.view != nullptr;
+    if (!outside && spatial && !heldInput && !f.keep && a == f.x0 && b == x1) {
+        // Handed out from the tile block as it stands.
+        const Bitmap& block = spatialBlock(n, IRect{a, f.y, b, f.y + 1}, s);
+        return finished(block.pixel(a, f.y), -1);
+    }
+    float* out = rowOutput(f, callerBuf, buffer, s);
     if (outside) {
         zero(out, f.count);
         return finished(out, buffer);
@@ -817,26 +940,17 @@ void Renderer::expandRow(const RowFrame& f, float* callerBuf, Scratch& s) {
     float* part = out + (a - f.x0) * 4;
     zero(out, a - f.x0);
     zero(part + size_t(inner) * 4, x1 - b);
-    switch (n->kind) {
-    case NodeKind::Constant:
+    if (heldInput) {
+        sampleRow(n, *state_.find(n->inputs[0].node().get())->second.view, f.y, a, inner, part, s);
+    } else if (spatial) {
+        // This may evaluate further rows on the stack; `out` stays valid meanwhile.
+        const Bitmap& block = spatialBlock(n, IRect{a, f.y, b, f.y + 1}, s);
+        std::memcpy(part, block.pixel(a, f.y), size_t(inner) * 4 * sizeof(float));
+    } else if (n->kind == NodeKind::Constant) {
         for (int i = 0; i < inner; ++i)
             std::memcpy(part + 4 * i, n->color.data(), 4 * sizeof(float));
-        break;
-    case NodeKind::Clamp:
-        if (n->pixelAligned) { // of an empty input
-            zero(part, inner);
-            break;
-        }
-        [[fallthrough]];
-    case NodeKind::Transform:
-    case NodeKind::Warp:
-    case NodeKind::General:
-        // This may evaluate further rows on the stack; `f` and `out` stay valid meanwhile.
-        spatialRow(n, f.y, a, inner, part, s);
-        break;
-    default: // a source always has a view
+    } else { // an aligned clamp of an empty input; a source always has a view
         zero(part, inner);
-        break;
     }
     completeRow(f, out, buffer, s);
 }
@@ -847,7 +961,7 @@ void Renderer::finishRow(const RowFrame& f, float* callerBuf, Scratch& s) {
     const size_t inputs = n->kind == NodeKind::Color ? n->inputs.size() : 1;
     const size_t first = st.results.size() - inputs;
     int buffer = -1;
-    float* out = rowOutput(st, callerBuf, f.count, buffer);
+    float* out = rowOutput(f, callerBuf, buffer, s);
     const int inner = int(f.b - f.a);
     float* part = out + (f.a - f.x0) * 4;
     zero(out, f.a - f.x0);
