@@ -1,6 +1,7 @@
 #include "spatial_support.h"
 
 #include "ColorPipeline.h"
+#include "Vec.h"
 
 #include <cstring>
 #include <memory>
@@ -55,22 +56,27 @@ namespace {
 // a plain loop over k.
 template <class Tap>
 CI_ALWAYS_INLINE void symmetricSum(float* __restrict o, int64_t n4, const float* wk, int K, Tap tap) {
+    using namespace simd;
     constexpr int64_t B = 32;
     int64_t j0 = 0;
     for (; j0 + B <= n4; j0 += B) {
-        float acc[B];
         const float* c = tap(0, false) + j0;
-        for (int64_t j = 0; j < B; ++j)
-            acc[j] = wk[0] * c[j];
+        const V8 w0 = splat8(wk[0]);
+        V8 acc0 = w0 * load8(c), acc1 = w0 * load8(c + 8), acc2 = w0 * load8(c + 16),
+           acc3 = w0 * load8(c + 24);
         for (int k = 1; k <= K; ++k) {
-            const float* __restrict a = tap(k, false) + j0;
-            const float* __restrict b = tap(k, true) + j0;
-            const float wv = wk[k];
-            for (int64_t j = 0; j < B; ++j)
-                acc[j] += wv * (a[j] + b[j]);
+            const float* a = tap(k, false) + j0;
+            const float* b = tap(k, true) + j0;
+            const V8 wv = splat8(wk[k]);
+            acc0 += wv * (load8(a) + load8(b));
+            acc1 += wv * (load8(a + 8) + load8(b + 8));
+            acc2 += wv * (load8(a + 16) + load8(b + 16));
+            acc3 += wv * (load8(a + 24) + load8(b + 24));
         }
-        for (int64_t j = 0; j < B; ++j)
-            o[j0 + j] = acc[j];
+        store8(o + j0, acc0);
+        store8(o + j0 + 8, acc1);
+        store8(o + j0 + 16, acc2);
+        store8(o + j0 + 24, acc3);
     }
     if (j0 == n4)
         return;
@@ -92,8 +98,8 @@ CI_VECTOR_CLONES void symmetricTaps(const float* c, float* __restrict o, int64_t
 }
 
 // Across rows: rows[K] is the centre.
-CI_VECTOR_CLONES void symmetricRows(const float* const* rows, float* __restrict o, int64_t n4, const float* wk,
-                                    int K) {
+CI_VECTOR_CLONES void symmetricRows(const float* const* rows, float* __restrict o, int64_t n4,
+                                    const float* wk, int K) {
     symmetricSum(o, n4, wk, K, [rows, K](int k, bool after) { return after ? rows[K + k] : rows[K - k]; });
 }
 
@@ -115,14 +121,24 @@ Image convolveX(const Image& image, std::shared_ptr<const std::vector<float>> w,
 Image convolveY(const Image& image, std::shared_ptr<const std::vector<float>> w, const Rect& extent) {
     const int K = int(w->size()) - 1;
     auto fn = [w, K](const KernelTile& t) {
-        std::vector<std::vector<float>> scratch(size_t(2 * K + 1));
-        std::vector<const float*> rows(size_t(2 * K + 1));
+        const int64_t h = t.rect.height();
+        std::vector<std::vector<float>> scratch(size_t(h + 2 * K));
+        std::vector<const float*> rows(size_t(h + 2 * K));
+        for (int64_t k = 0; k < h + 2 * K; ++k)
+            rows[k] = rowSpan(*t.inputs[0], t.rect.y0 - K + k, t.rect.x0, t.rect.x1, scratch[k]);
         const int64_t n4 = t.rect.width() * 4;
         const float* wk = w->data();
-        for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
-            for (int k = -K; k <= K; ++k)
-                rows[k + K] = rowSpan(*t.inputs[0], y + k, t.rect.x0, t.rect.x1, scratch[k + K]);
-            symmetricRows(rows.data(), outPixel(*t.out, t.rect.x0, y), n4, wk, K);
+        // Down columns a strip at a time: the rows a strip's taps read stay in the first-level
+        // cache from one output row to the next.
+        constexpr int64_t kStrip = 128;
+        std::vector<const float*> taps(size_t(2 * K + 1));
+        for (int64_t j0 = 0; j0 < n4; j0 += kStrip) {
+            const int64_t m = std::min(kStrip, n4 - j0);
+            for (int64_t i = 0; i < h; ++i) {
+                for (int k = 0; k <= 2 * K; ++k)
+                    taps[size_t(k)] = rows[size_t(i + k)] + j0;
+                symmetricRows(taps.data(), outPixel(*t.out, t.rect.x0, t.rect.y0 + i) + j0, m, wk, K);
+            }
         }
     };
     auto roi = [K](int, const Rect& r) { return r.grown(0, K); };

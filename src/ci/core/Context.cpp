@@ -448,6 +448,8 @@ constexpr double kMaxTileRegion = double(1 << 20);
 // with a region of its own; past this many levels the input is held whole, so a long workflow
 // costs neither stack nor a region per level.
 constexpr int kMaxStreamedDepth = 16;
+// Inputs with at most this fraction of the render's pixels are held rather than computed again.
+constexpr int64_t kSmallInput = 16;
 
 IRect probeTile(const IRect& d, int64_t ts) {
     const int64_t cx = (d.x0 + d.x1) / 2, cy = (d.y0 + d.y1) / 2;
@@ -478,7 +480,10 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
         const double w = waste * std::max(1.0, area / (r.width() * r.height() * scale));
         const bool tooLarge = infinite || area > kMaxTileRegion;
         const int deeper = streamed + (in->readsNeighbours() ? 1 : 0);
-        if (tooLarge || w > kMaxWaste || --visits < 0 || deeper > kMaxStreamedDepth ||
+        // An input far smaller than the render (the reduced copy behind a wide blur) costs little
+        // to hold, and held it is computed once rather than once per tile with its margins.
+        const bool small = is.demand.area() <= state_[root_].demand.area() / kSmallInput;
+        if (tooLarge || w > kMaxWaste || (small && w > 1.05) || --visits < 0 || deeper > kMaxStreamedDepth ||
             (in->kind == NodeKind::General && !in->tileable)) {
             fits = fits && !tooLarge;
             if (!dry) {
