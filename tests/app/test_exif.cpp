@@ -187,7 +187,7 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     // Names that an argument line could take for something else, or that cannot be one line.
     QStringList paths{QString::fromStdString(gwtest::dataPath("rocket.jpg")),
                       QString::fromStdString(gwtest::dataPath("coffee.png"))};
-    for (const QString name :
+    for (const QString& name :
          {QStringLiteral("a$b@c\"d\\e #1.jpg"), QStringLiteral("  leading.png"), QStringLiteral("фото.jpg"),
           QStringLiteral("two\nlines.png"), QStringLiteral("-dash.jpg")}) {
         const QString path = dir.filePath(name);

@@ -102,8 +102,9 @@ TEST(Codec, ProbeTurnsAwayWhatTheDecoderTurnsAway) {
                                     tmp.file("scrambled.tif"), tmp.file("scrambled.jpg")}) {
         SCOPED_TRACE(path);
         EXPECT_FALSE(decodeFile(path).ok());
-        if (path != dataPath("truncated.jpg")) // cut inside its header
+        if (path != dataPath("truncated.jpg")) { // cut inside its header
             EXPECT_TRUE(probeFile(path, ProbeDepth::Header).ok());
+        }
         const auto probe = probeFile(path, ProbeDepth::Data);
         ASSERT_FALSE(probe.ok());
         EXPECT_FALSE(probe.error().empty());

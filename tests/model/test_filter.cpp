@@ -363,8 +363,9 @@ TEST(Filter, CategoryRendersSamplesTogetherAndTicksInOrder) {
     }
     // Rendered on several threads where there are several, the overlay still counts the entries
     // one by one, in list order.
-    if (std::thread::hardware_concurrency() > 1)
+    if (std::thread::hardware_concurrency() > 1) {
         EXPECT_GT(LevelFilter::threads.size(), 1u);
+    }
     QCoreApplication::processEvents();
     EXPECT_EQ(overlay->current, 24);
     EXPECT_EQ(overlay->subMessages, parents);
