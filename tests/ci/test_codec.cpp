@@ -2,7 +2,10 @@
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
+#include "ci/core/Memory.h"
+#include "ci/core/Value.h"
 #include "ci/io/Codec.h"
+#include "ci/io/PixelImport.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -854,4 +857,60 @@ TEST(Codec, DamagedAndUnsupportedFilesAreErrors) {
     }
     // Corrupt entropy data is either reported or decoded, never a crash.
     (void)decodeData(scrambled);
+}
+
+TEST(Codec, CompactSamplesReadAsTheirConversion) {
+    // Integer samples are kept as stored and converted as the renderer reads them; every reader
+    // (rows, neighbourhood kernels, transforms, several at once) must see what converting them
+    // up front gives, and the kept bytes count against the budget.
+    struct Case {
+        const char* name;
+        SourceLayout layout;
+        int orientation;
+    };
+    SourceLayout rgb8;
+    SourceLayout greyAlpha8;
+    greyAlpha8.grey = true, greyAlpha8.stride = 2, greyAlpha8.alpha = 1, greyAlpha8.associated = true;
+    SourceLayout rgba16;
+    rgba16.type = SampleType::U16, rgba16.stride = 4, rgba16.alpha = 3;
+    const Case cases[] = {{"8-bit RGB", rgb8, 1},
+                          {"8-bit RGB turned", rgb8, 6},
+                          {"8-bit grey, associated alpha", greyAlpha8, 7},
+                          {"16-bit RGBA", rgba16, 3}};
+    const int w = 173, h = 119;
+    std::mt19937 random(5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto rows = std::make_shared<std::vector<uint8_t>>(c.layout.rowBytes(w) * h);
+        for (uint8_t& b : *rows)
+            b = uint8_t(random());
+        PixelImporter importer(c.layout, nullptr, w, h, c.orientation);
+        Bitmap whole = importer.makeBitmap();
+        importer.importRows(rows->data(), c.layout.rowBytes(w), 0, h, whole);
+        const Image reference = Image::fromBitmap(std::move(whole));
+
+        const int64_t before = memory::inUse();
+        {
+            const Image compact = importPicture(c.layout, nullptr, w, h, c.orientation, rows);
+            EXPECT_EQ(memory::inUse() - before, int64_t(rows->size()));
+            ASSERT_EQ(compact.extent(), reference.extent());
+            auto recipe = [](const Image& src) {
+                const Image blurred = src.clampedToExtent()
+                                          .applyingFilter("CIGaussianBlur", {{"inputRadius", 3.0}})
+                                          .cropped(src.extent());
+                return src.applyingFilter("CIColorControls", {{"inputSaturation", 1.3}})
+                    .composited(blurred.transformed(Affine::rotation(0.3).then(Affine::scale(0.7, 0.9))))
+                    .composited(src);
+            };
+            for (int tile : {16, 256}) {
+                const Context context(Context::Options{tile, 3});
+                auto a = context.render(compact), b = context.render(reference);
+                auto ra = context.render(recipe(compact)), rb = context.render(recipe(reference));
+                ASSERT_TRUE(a.ok() && b.ok() && ra.ok() && rb.ok());
+                EXPECT_EQ(gwtest::maxDifference(*a, *b), 0.0) << "tile " << tile;
+                EXPECT_EQ(gwtest::maxDifference(*ra, *rb), 0.0) << "tile " << tile;
+            }
+        }
+        EXPECT_EQ(memory::inUse(), before);
+    }
 }

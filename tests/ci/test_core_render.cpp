@@ -323,6 +323,54 @@ TEST(Render, AColourChainReadTwiceIsComputedOnce) {
     }
 }
 
+TEST(Render, EachStepIsComputedOncePerTileWhoeverAsksFirst) {
+    // Consumers ask for different regions of the same step, the narrowest first: a combine reads
+    // the chain and the neighbourhood kernel in place, blurs of them read wider.
+    const Image src = testPicture(640, 480);
+    std::atomic<int64_t> chainPixels{0}, boxPixels{0};
+    const Image chain = ColorKernel::apply(
+        [&chainPixels](const ColorRow& r) {
+            chainPixels += r.count;
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = r.in[0][i] * 0.9f;
+        },
+        {src});
+    const Image box = GeneralKernel::apply(
+        [&boxPixels](const KernelTile& t) {
+            boxPixels += t.rect.width() * t.rect.height();
+            for (int64_t y = t.rect.y0; y < t.rect.y1; ++y)
+                for (int64_t x = t.rect.x0; x < t.rect.x1; ++x) {
+                    float acc[4] = {0, 0, 0, 0}, p[4];
+                    for (int i = -1; i <= 1; ++i) {
+                        t.inputs[0]->read(x + i, y, p);
+                        for (int c = 0; c < 4; ++c)
+                            acc[c] += p[c] / 3.f;
+                    }
+                    std::copy(acc, acc + 4, t.out->pixel(x, y));
+                }
+        },
+        {chain}, src.extent(), [](int, const Rect& r) { return r.grown(1, 0); });
+    const Image recipe = ColorKernel::apply(
+        [](const ColorRow& r) {
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = r.in[0][i] + r.in[1][i] - 0.5f * r.in[2][i] - 0.5f * r.in[3][i];
+        },
+        {chain, box, boxKernel(boxKernel(chain)), boxKernel(box)}, src.extent());
+
+    chainPixels = boxPixels = 0;
+    auto once = Context(Context::Options{1024, 1}).render(recipe);
+    ASSERT_TRUE(once);
+    for (int tile : {64, 128}) {
+        chainPixels = boxPixels = 0;
+        auto tiled = Context(Context::Options{tile, 4}).render(recipe);
+        ASSERT_TRUE(tiled);
+        EXPECT_EQ(maxDifference(*once, *tiled), 0.0);
+        // Once per pixel and the margins of its tile, not once for each reader.
+        EXPECT_LT(double(chainPixels), 1.2 * 640 * 480) << "tile " << tile;
+        EXPECT_LT(double(boxPixels), 1.2 * 640 * 480) << "tile " << tile;
+    }
+}
+
 // The sRGB decoding curve in double precision, as the standard gives it.
 static double srgbDecodeExact(double v) {
     return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);

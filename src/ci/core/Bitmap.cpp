@@ -74,6 +74,15 @@ void Bitmap::fill(float r, float g, float b, float a) {
     }
 }
 
+CompactPixels::CompactPixels(const IRect& rect, int64_t bytes)
+    : rect_(rect.isEmpty() ? IRect{} : rect), bytes_(std::max<int64_t>(bytes, 0)) {
+    memory::acquire(bytes_);
+}
+
+CompactPixels::~CompactPixels() {
+    memory::release(bytes_);
+}
+
 void Bitmap::read(int64_t x, int64_t y, float out[4]) const {
     if (const float* p = pixel(x, y)) {
         out[0] = p[0];

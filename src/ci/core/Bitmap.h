@@ -64,4 +64,25 @@ class Bitmap {
     int64_t bytes_ = 0; // counted against the budget
 };
 
+/// Pixels kept in a compact form (8 or 16 bits a sample, as a file stored them) and converted
+/// into the working space as they are read: a photograph takes 3 bytes a pixel instead of 16.
+/// Its bytes count against the memory budget like a Bitmap's.
+class CompactPixels {
+  public:
+    /// Counts `bytes` against the budget (throws MemoryLimitExceeded as a Bitmap does).
+    CompactPixels(const IRect& rect, int64_t bytes);
+    CompactPixels(const CompactPixels&) = delete;
+    CompactPixels& operator=(const CompactPixels&) = delete;
+    virtual ~CompactPixels();
+
+    const IRect& rect() const { return rect_; }
+    /// Writes `count` pixels of row y from x0 on, all inside rect(), as premultiplied
+    /// working-space floats. Called from any number of threads at once.
+    virtual void readRow(int64_t y, int64_t x0, int count, float* out) const = 0;
+
+  private:
+    IRect rect_;
+    int64_t bytes_;
+};
+
 } // namespace ci

@@ -152,6 +152,23 @@ int rowLength(int64_t pixels) {
     return int(pixels);
 }
 
+// A tile's margins are computed again by each neighbouring tile. A region beyond what the step's
+// own scale calls for (a reduction by 8 reads 64 times its area and wastes nothing) is waste, and
+// waste multiplies down a chain of such steps; past this the input is held whole instead.
+constexpr double kMaxWaste = 1.6;
+// No tile evaluates more than this many pixels of one input at once (16 bytes each).
+constexpr double kMaxTileRegion = double(1 << 20);
+// A unit's tiles are made smaller until no region they evaluate passes this: every worker holds a
+// block of each region, and a reduction below a unit (a scale to half reads four times the area)
+// would otherwise make them large.
+constexpr double kPreferredTileRegion = double(1 << 18);
+// A neighbourhood kernel computed per tile evaluates its inputs for the tile one level deeper,
+// with a region of its own; past this many levels the input is held whole, so a long workflow
+// costs neither stack nor a region per level.
+constexpr int kMaxStreamedDepth = 16;
+// Inputs with at most this fraction of the render's pixels are held rather than computed again.
+constexpr int64_t kSmallInput = 16;
+
 struct NodeState {
     IRect demand;
     bool materialize = false;
@@ -159,7 +176,7 @@ struct NodeState {
     const Bitmap* view = nullptr;    // the node's pixels once held (source bitmap or cache)
     int readers = 0;                 // units that still read the view
     std::vector<const Node*> leaves; // held nodes this unit reads while computing
-    bool shared = false;             // a colour kernel evaluated in place by several consumers
+    bool shared = false;             // a colour kernel or compact source read by several consumers
     int64_t tile = 0;                // tile side when computed as a unit (held, or the root)
     size_t index = 0;                // position in the render's order
     // For a unit: the nodes its tiles compute along with it, consumers before their inputs.
@@ -266,7 +283,7 @@ class Renderer {
     // too large a region. With `dry` nothing is held; the result says whether every region fit.
     // `streamed` counts the neighbourhood kernels computed per tile above n.
     bool descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units, int& visits,
-                 bool dry, int streamed = 0);
+                 bool dry, double maxRegion = kMaxTileRegion, int streamed = 0);
     // The tile side for a unit: the render's, or smaller where a reduction below it would make a
     // tile's regions too large.
     int64_t unitTile(const Node* n);
@@ -324,7 +341,7 @@ void Renderer::startTile(const Node* unit, const IRect& tile, Scratch& s) {
         for (size_t k = 0; k < n->inputs.size(); ++k) {
             const Node* in = n->inputs[k].node().get();
             const NodeState& is = state_.find(in)->second;
-            if (is.view || is.materialize || in->kind == NodeKind::Source || in->kind == NodeKind::Constant)
+            if (is.view || is.materialize || in->kind == NodeKind::Constant)
                 continue;
             const IRect want = n->roi(int(k), Rect::fromIRect(r))
                                    .roundedOutPixels()
@@ -438,26 +455,13 @@ TileBlock& Renderer::sharedBlock(const Node* n, Scratch& s) {
     return b;
 }
 
-// A tile's margins are computed again by each neighbouring tile. A region beyond what the step's
-// own scale calls for (a reduction by 8 reads 64 times its area and wastes nothing) is waste, and
-// waste multiplies down a chain of such steps; past this the input is held whole instead.
-constexpr double kMaxWaste = 1.6;
-// No tile evaluates more than this many pixels of one input at once (16 bytes each).
-constexpr double kMaxTileRegion = double(1 << 20);
-// A neighbourhood kernel computed per tile evaluates its inputs for the tile one level deeper,
-// with a region of its own; past this many levels the input is held whole, so a long workflow
-// costs neither stack nor a region per level.
-constexpr int kMaxStreamedDepth = 16;
-// Inputs with at most this fraction of the render's pixels are held rather than computed again.
-constexpr int64_t kSmallInput = 16;
-
 IRect probeTile(const IRect& d, int64_t ts) {
     const int64_t cx = (d.x0 + d.x1) / 2, cy = (d.y0 + d.y1) / 2;
     return IRect{cx - ts / 2, cy - ts / 2, cx + ts / 2, cy + ts / 2}.intersected(d);
 }
 
 bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<const Node*>& units,
-                       int& visits, bool dry, int streamed) {
+                       int& visits, bool dry, double maxRegion, int streamed) {
     bool fits = true;
     for (size_t k = 0; k < n->inputs.size(); ++k) {
         const Node* in = n->inputs[k].node().get();
@@ -478,7 +482,7 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
         const bool infinite = need.isInfinite();
         const double area = infinite ? INFINITY : need.width() * need.height();
         const double w = waste * std::max(1.0, area / (r.width() * r.height() * scale));
-        const bool tooLarge = infinite || area > kMaxTileRegion;
+        const bool tooLarge = infinite || area > maxRegion;
         const int deeper = streamed + (in->readsNeighbours() ? 1 : 0);
         // An input far smaller than the render (the reduced copy behind a wide blur) costs little
         // to hold, and held it is computed once rather than once per tile with its margins.
@@ -492,7 +496,7 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
             }
             continue;
         }
-        fits = descend(in, need, w, units, visits, dry, deeper) && fits;
+        fits = descend(in, need, w, units, visits, dry, maxRegion, deeper) && fits;
     }
     return fits;
 }
@@ -503,7 +507,7 @@ int64_t Renderer::unitTile(const Node* n) {
     std::vector<const Node*> none;
     for (; ts > 16; ts /= 2) {
         int visits = 4000;
-        if (descend(n, Rect::fromIRect(probeTile(d, ts)), 1.0, none, visits, true))
+        if (descend(n, Rect::fromIRect(probeTile(d, ts)), 1.0, none, visits, true, kPreferredTileRegion))
             break;
     }
     return ts;
@@ -619,7 +623,7 @@ std::string Renderer::plan(const Node* root, const IRect& region, int64_t output
             ++consumers[in.node().get()];
     for (const Node* n : order_) {
         NodeState& st = state_[n];
-        st.shared = n->kind == NodeKind::Color && !st.materialize && consumers[n] > 1;
+        st.shared = (n->kind == NodeKind::Color || n->compact) && !st.materialize && consumers[n] > 1;
     }
     if (std::string refused = memory::admit(saturatingAdd(heldPeak(), outputBytes)); !refused.empty())
         return "The image is too large: " + refused;
@@ -634,7 +638,7 @@ int64_t Renderer::wholeInputBytes(const Node* n) const {
     for (size_t k = 0; k < n->inputs.size(); ++k) {
         const Node* in = n->inputs[k].node().get();
         const NodeState& is = state_.find(in)->second;
-        if (is.materialize || in->kind == NodeKind::Source)
+        if (is.materialize || in->bitmap)
             continue;
         const IRect need = n->roi(int(k), Rect::fromIRect(st.demand))
                                .roundedOutPixels()
@@ -701,8 +705,7 @@ void Renderer::collectMembers(const Node* unit) {
         for (const Image& in : n->inputs) {
             const Node* i = in.node().get();
             const NodeState& st = state_[i];
-            if (!st.materialize && i->kind != NodeKind::Source && i->kind != NodeKind::Constant &&
-                found.insert(i).second)
+            if (!st.materialize && !i->bitmap && i->kind != NodeKind::Constant && found.insert(i).second)
                 stack.push_back(i);
         }
     }
@@ -866,8 +869,8 @@ void Renderer::expandRow(const RowFrame& asked, float* callerBuf, Scratch& s) {
     const NodeState& ns = state_.find(n)->second;
     auto finished = [&](const float* pixels, int buffer) { completeRow(f, pixels, buffer, s); };
     if (ns.shared) {
-        // A colour kernel with several consumers: its row over all that the tile needs of it,
-        // computed once.
+        // A colour kernel or compact source with several consumers: its row over all that the
+        // tile needs of it, computed once.
         TileBlock& b = sharedBlock(n, s);
         const IRect& r = b.px.rect();
         if (f.y >= r.y0 && f.y < r.y1 && f.x0 >= r.x0 && f.x0 + f.count <= r.x1) {
@@ -954,7 +957,9 @@ void Renderer::expandRow(const RowFrame& asked, float* callerBuf, Scratch& s) {
     } else if (n->kind == NodeKind::Constant) {
         for (int i = 0; i < inner; ++i)
             std::memcpy(part + 4 * i, n->color.data(), 4 * sizeof(float));
-    } else { // an aligned clamp of an empty input; a source always has a view
+    } else if (n->compact) {
+        n->compact->readRow(f.y, a, inner, part);
+    } else { // an aligned clamp of an empty input
         zero(part, inner);
     }
     completeRow(f, out, buffer, s);

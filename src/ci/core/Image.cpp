@@ -65,6 +65,14 @@ Image Image::fromBitmap(std::shared_ptr<const Bitmap> bitmap) {
     return Image(std::move(n));
 }
 
+Image Image::fromPixels(std::shared_ptr<const CompactPixels> pixels) {
+    auto n = std::make_shared<Node>();
+    n->kind = NodeKind::Source;
+    n->extent = Rect::fromIRect(pixels->rect());
+    n->compact = std::move(pixels);
+    return Image(std::move(n));
+}
+
 Image Image::constant(float r, float g, float b, float a) {
     auto n = std::make_shared<Node>();
     n->kind = NodeKind::Constant;

@@ -9,6 +9,7 @@
 namespace ci {
 
 class Bitmap;
+class CompactPixels;
 class Node;
 class Value;
 using Dictionary = std::map<std::string, Value>;
@@ -26,6 +27,8 @@ class Image {
     /// Wraps a bitmap; the extent is the bitmap's rectangle.
     static Image fromBitmap(Bitmap bitmap);
     static Image fromBitmap(std::shared_ptr<const Bitmap> bitmap);
+    /// Wraps compact pixels, converted as they are read; the extent is their rectangle.
+    static Image fromPixels(std::shared_ptr<const CompactPixels> pixels);
     /// A colour (premultiplied, linear working space) over the infinite plane.
     static Image constant(float r, float g, float b, float a);
     /// A real image with nothing in it.

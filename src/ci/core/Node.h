@@ -36,17 +36,18 @@ class Node {
     Rect extent;
     std::vector<Image> inputs;
 
-    std::shared_ptr<const Bitmap> bitmap; // Source
-    std::array<float, 4> color{};         // Constant
-    Rect cropRect;                        // Crop
-    Affine transform, inverse;            // Transform
-    ColorKernel::Function colorFn;        // Color
-    WarpKernel::Function warpFn;          // Warp
-    WarpKernel::Roi warpRoi;              // Warp
-    GeneralKernel::Function generalFn;    // General
-    GeneralKernel::Roi generalRoi;        // General
-    bool tileable = true;                 // General
-    bool pixelAligned = false;            // Clamp: the input's extent lies on whole pixels
+    std::shared_ptr<const Bitmap> bitmap;         // Source, held as floats
+    std::shared_ptr<const CompactPixels> compact; // Source, held compact
+    std::array<float, 4> color{};                 // Constant
+    Rect cropRect;                                // Crop
+    Affine transform, inverse;                    // Transform
+    ColorKernel::Function colorFn;                // Color
+    WarpKernel::Function warpFn;                  // Warp
+    WarpKernel::Roi warpRoi;                      // Warp
+    GeneralKernel::Function generalFn;            // General
+    GeneralKernel::Roi generalRoi;                // General
+    bool tileable = true;                         // General
+    bool pixelAligned = false;                    // Clamp: the input's extent lies on whole pixels
 
     /// The region of input k needed to compute the output rectangle r.
     Rect roi(int k, const Rect& r) const;

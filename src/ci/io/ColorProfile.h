@@ -26,6 +26,9 @@ class ProfileConverter {
 
     /// True when the profile is sRGB to within rounding, so the plain sRGB path gives the same.
     bool isSRGB() const { return isSRGB_; }
+    /// True when the conversion is per-channel curves and a matrix (cheap enough to run on every
+    /// read of the pixels).
+    bool isMatrixShaper() const { return matrixShaper_; }
 
     /// Converts n pixels into RGBA floats (4 per pixel); the alpha slot of `out` is left as is.
     /// Safe to call from several threads at once.

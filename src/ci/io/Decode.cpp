@@ -296,59 +296,70 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const int channels = plan->channels;
     const int w = spec.width, h = spec.height;
 
-    const std::unique_ptr<ProfileConverter> profile = profileFor(iccProfileOf(spec), layout);
+    std::unique_ptr<ProfileConverter> profile = profileFor(iccProfileOf(spec), layout);
     const int orientation = spec.get_int_attribute("Orientation", 1);
-    PixelImporter importer(layout, profile.get(), w, h, orientation);
-    Bitmap bitmap = importer.makeBitmap();
     const OIIO::TypeDesc readType = readTypeOf(layout);
     const size_t rowBytes = layout.rowBytes(w);
 
     auto failure = [&](const std::string& fallback) {
         return Result<Decoded>::failure(readFailure(in, fallback));
     };
+    auto decoded = [&](Image image) {
+        Decoded d;
+        const Rect e = image.extent();
+        d.width = int(e.width());
+        d.height = int(e.height());
+        d.format = format;
+        d.image = std::move(image);
+        return d;
+    };
 
-    if (spec.tile_width > 0) {
-        std::vector<uint8_t> pixels(rowBytes * size_t(h));
-        if (!in.read_image(0, 0, 0, channels, readType, pixels.data()))
-            return failure("The image data could not be read");
-        if (std::string msg = damage(in); !msg.empty())
-            return Result<Decoded>::failure(msg);
-        importer.importRows(pixels.data(), rowBytes, 0, h, bitmap);
-        in.close();
-    } else {
-        // Scanline files are read in bands; each band is converted in parallel while the
-        // reader decodes the next one.
-        const int band = std::clamp(int((8u << 20) / std::max<size_t>(rowBytes, 1)), 16, std::max(16, h));
-        std::vector<uint8_t> buffers[2];
-        buffers[0].resize(rowBytes * size_t(std::min(band, h)));
-        if (h > band)
-            buffers[1].resize(buffers[0].size());
-        tbb::task_group converting;
-        bool readOk = true;
-        int index = 0;
-        for (int y0 = 0; y0 < h && readOk; y0 += band, index ^= 1) {
-            const int y1 = std::min(h, y0 + band);
-            uint8_t* buf = buffers[index].data();
-            readOk = in.read_scanlines(0, 0, spec.y + y0, spec.y + y1, spec.z, 0, channels, readType, buf);
-            converting.wait();
-            if (readOk)
-                converting.run([&importer, &bitmap, buf, rowBytes, y0, y1] {
-                    importer.importRows(buf, rowBytes, y0, y1, bitmap);
-                });
+    if (spec.tile_width > 0 || keepsCompact(layout, profile.get())) {
+        // Read whole: the samples are kept as they are (or, for tiled files, come only whole).
+        auto rows = std::make_shared<std::vector<uint8_t>>(rowBytes * size_t(h));
+        if (spec.tile_width > 0) {
+            if (!in.read_image(0, 0, 0, channels, readType, rows->data()))
+                return failure("The image data could not be read");
+            if (std::string msg = damage(in); !msg.empty())
+                return Result<Decoded>::failure(msg);
+            in.close();
+        } else {
+            if (!in.read_scanlines(0, 0, spec.y, spec.y + h, spec.z, 0, channels, readType, rows->data()))
+                return failure("The image data could not be read");
+            if (std::string msg = scanlineDamage(in, source); !msg.empty())
+                return Result<Decoded>::failure(msg);
         }
-        converting.wait();
-        if (!readOk)
-            return failure("The image data could not be read");
-        if (std::string msg = scanlineDamage(in, source); !msg.empty())
-            return Result<Decoded>::failure(msg);
+        return decoded(importPicture(layout, std::move(profile), w, h, orientation, std::move(rows)));
     }
 
-    Decoded d;
-    d.width = importer.outputWidth();
-    d.height = importer.outputHeight();
-    d.format = format;
-    d.image = Image::fromBitmap(std::move(bitmap));
-    return d;
+    // Converted as read: scanline files are read in bands, each band converted in parallel while
+    // the reader decodes the next one.
+    PixelImporter importer(layout, profile.get(), w, h, orientation);
+    Bitmap bitmap = importer.makeBitmap();
+    const int band = std::clamp(int((8u << 20) / std::max<size_t>(rowBytes, 1)), 16, std::max(16, h));
+    std::vector<uint8_t> buffers[2];
+    buffers[0].resize(rowBytes * size_t(std::min(band, h)));
+    if (h > band)
+        buffers[1].resize(buffers[0].size());
+    tbb::task_group converting;
+    bool readOk = true;
+    int index = 0;
+    for (int y0 = 0; y0 < h && readOk; y0 += band, index ^= 1) {
+        const int y1 = std::min(h, y0 + band);
+        uint8_t* buf = buffers[index].data();
+        readOk = in.read_scanlines(0, 0, spec.y + y0, spec.y + y1, spec.z, 0, channels, readType, buf);
+        converting.wait();
+        if (readOk)
+            converting.run([&importer, &bitmap, buf, rowBytes, y0, y1] {
+                importer.importRows(buf, rowBytes, y0, y1, bitmap);
+            });
+    }
+    converting.wait();
+    if (!readOk)
+        return failure("The image data could not be read");
+    if (std::string msg = scanlineDamage(in, source); !msg.empty())
+        return Result<Decoded>::failure(msg);
+    return decoded(Image::fromBitmap(std::move(bitmap)));
 }
 
 /// Formats that OpenImageIO reads itself: when it fails on one of them the file is damaged, and
@@ -582,16 +593,16 @@ Result<Decoded> decodePicture(ReadPicture picture) {
         return decodeFile(picture.path);
     try {
         const StoredSamples& s = *picture.samples;
-        const std::unique_ptr<ProfileConverter> profile = profileFor(s.iccProfile, s.layout);
-        PixelImporter importer(s.layout, profile.get(), s.width, s.height, s.orientation);
-        Bitmap bitmap = importer.makeBitmap();
-        importer.importRows(s.rows.data(), s.layout.rowBytes(s.width), 0, s.height, bitmap);
+        // The samples stay as they were read, shared with the picture, when they need no
+        // conversion now.
+        const std::shared_ptr<const std::vector<uint8_t>> rows(picture.samples, &s.rows);
         Decoded d;
-        d.width = importer.outputWidth();
-        d.height = importer.outputHeight();
+        d.image = importPicture(s.layout, profileFor(s.iccProfile, s.layout), s.width, s.height,
+                                s.orientation, rows);
+        d.width = int(d.image.extent().width());
+        d.height = int(d.image.extent().height());
         d.format = s.format;
-        d.image = Image::fromBitmap(std::move(bitmap));
-        picture.samples.reset(); // the stored samples go before the caller moves on
+        picture.samples.reset(); // the image alone holds the samples now, if it needs them
         return d;
     } catch (const std::bad_alloc&) {
         return Result<Decoded>::failure("Not enough memory to decode " + picture.path);

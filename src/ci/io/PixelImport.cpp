@@ -54,32 +54,76 @@ void unassociate(const T* in, T* out, int width, int stride, int colours, int al
 
 } // namespace
 
+void prepareConversion(const SourceLayout& layout, const ProfileConverter* profile) {
+    // The tables exist before the parallel loops touch them.
+    if (layout.type == SampleType::U8)
+        decodeTable8();
+    else if (layout.type == SampleType::U16 && !profile)
+        decodeTable16();
+}
+
+namespace {
+
+int normalOrientation(int orientation) {
+    return orientation >= 1 && orientation <= 8 ? orientation : 1;
+}
+
+// Where stored pixel (x, sy) of a w x h picture lands upright: its column, and its row counted
+// from the top.
+inline void uprightPlace(int orientation, ptrdiff_t x, ptrdiff_t sy, ptrdiff_t w, ptrdiff_t h, ptrdiff_t& ox,
+                         ptrdiff_t& ty) {
+    switch (orientation) {
+    default:
+        ox = x, ty = sy;
+        break;
+    case 2:
+        ox = w - 1 - x, ty = sy;
+        break;
+    case 3:
+        ox = w - 1 - x, ty = h - 1 - sy;
+        break;
+    case 4:
+        ox = x, ty = h - 1 - sy;
+        break;
+    case 5:
+        ox = sy, ty = x;
+        break;
+    case 6:
+        ox = h - 1 - sy, ty = x;
+        break;
+    case 7:
+        ox = h - 1 - sy, ty = w - 1 - x;
+        break;
+    case 8:
+        ox = sy, ty = w - 1 - x;
+        break;
+    }
+}
+
+} // namespace
+
 PixelImporter::PixelImporter(const SourceLayout& layout, const ProfileConverter* profile, int width,
                              int height, int orientation)
     : layout_(layout), profile_(profile), width_(width), height_(height),
-      orientation_(orientation >= 1 && orientation <= 8 ? orientation : 1), swap_(orientation_ >= 5) {
-    // Make sure the tables exist before the parallel loops touch them.
-    if (layout_.type == SampleType::U8)
-        decodeTable8();
-    else if (layout_.type == SampleType::U16 && !profile_)
-        decodeTable16();
+      orientation_(normalOrientation(orientation)), swap_(orientation_ >= 5) {
+    prepareConversion(layout_, profile_);
 }
 
 Bitmap PixelImporter::makeBitmap() const {
     return Bitmap(IRect{0, 0, outputWidth(), outputHeight()});
 }
 
-void PixelImporter::convertRow(const uint8_t* src, float* out) const {
-    const SourceLayout& L = layout_;
-    const int w = width_;
+void convertSamples(const SourceLayout& L, const ProfileConverter* profile, const uint8_t* src, int count,
+                    float* out) {
+    const int w = count;
     const int s = L.stride;
     const int ai = L.alpha;
     const int gi = L.grey ? 0 : 1, bi = L.grey ? 0 : 2;
     const bool hasAlpha = ai >= 0;
     // Associated samples keep their colour as it is only when they are linear and need no profile.
-    bool keepAssociated = hasAlpha && L.associated && L.linear && !profile_;
-    std::vector<uint8_t> straight;
+    bool keepAssociated = hasAlpha && L.associated && L.linear && !profile;
     if (hasAlpha && L.associated && !keepAssociated) {
+        thread_local std::vector<uint8_t> straight;
         straight.resize(L.rowBytes(w));
         const int colours = L.grey ? 1 : 3;
         if (L.type == SampleType::U8)
@@ -94,8 +138,8 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
     }
 
     // Colour into linear light.
-    if (profile_) {
-        profile_->convert(src, out, w);
+    if (profile) {
+        profile->convert(src, out, w);
     } else if (L.type == SampleType::U8) {
         const float* lut = decodeTable8();
         const uint8_t* p = src;
@@ -154,6 +198,10 @@ void PixelImporter::convertRow(const uint8_t* src, float* out) const {
     }
 }
 
+void PixelImporter::convertRow(const uint8_t* src, float* out) const {
+    convertSamples(layout_, profile_, src, width_, out);
+}
+
 void PixelImporter::importRows(const uint8_t* rows, size_t rowBytes, int y0, int y1, Bitmap& dst) const {
     const int w = width_, h = height_;
     const int H = outputHeight();
@@ -178,31 +226,84 @@ void PixelImporter::importRows(const uint8_t* rows, size_t rowBytes, int y0, int
             const float* in = scratch.data();
             float* base = dst.data();
             for (ptrdiff_t x = 0; x < w; ++x, in += 4) {
-                ptrdiff_t ox = 0, by = 0; // column, and row counted from the bottom
-                switch (orientation_) {
-                case 2:
-                    ox = w - 1 - x, by = H - 1 - sy;
-                    break;
-                case 3:
-                    ox = w - 1 - x, by = sy;
-                    break;
-                case 5:
-                    ox = sy, by = H - 1 - x;
-                    break;
-                case 6:
-                    ox = h - 1 - sy, by = H - 1 - x;
-                    break;
-                case 7:
-                    ox = h - 1 - sy, by = x;
-                    break;
-                case 8:
-                    ox = sy, by = x;
-                    break;
-                }
-                std::memcpy(base + ptrdiff_t(by) * stride + ptrdiff_t(ox) * 4, in, sizeof(float) * 4);
+                ptrdiff_t ox = 0, ty = 0;
+                uprightPlace(orientation_, x, sy, w, h, ox, ty);
+                std::memcpy(base + ptrdiff_t(H - 1 - ty) * stride + ptrdiff_t(ox) * 4, in, sizeof(float) * 4);
             }
         }
     });
+}
+
+namespace {
+
+// Samples of an upright picture, top row first, converted into the working space as they are read.
+class StoredPixels final : public CompactPixels {
+  public:
+    StoredPixels(const SourceLayout& layout, std::unique_ptr<ProfileConverter> profile, int width, int height,
+                 std::shared_ptr<const std::vector<uint8_t>> rows)
+        : CompactPixels(IRect{0, 0, width, height}, int64_t(rows->size())), layout_(layout),
+          profile_(std::move(profile)), height_(height), rowBytes_(layout.rowBytes(width)),
+          rows_(std::move(rows)) {
+        prepareConversion(layout_, profile_.get());
+    }
+
+    void readRow(int64_t y, int64_t x0, int count, float* out) const override {
+        const uint8_t* src = rows_->data() + size_t(height_ - 1 - y) * rowBytes_ +
+                             size_t(x0) * size_t(layout_.stride) * size_t(layout_.bytesPerSample());
+        convertSamples(layout_, profile_.get(), src, count, out);
+    }
+
+  private:
+    SourceLayout layout_;
+    std::unique_ptr<ProfileConverter> profile_;
+    int64_t height_;
+    size_t rowBytes_;
+    std::shared_ptr<const std::vector<uint8_t>> rows_;
+};
+
+// The samples moved to where an orientation puts them: upright, top row first.
+std::vector<uint8_t> orientRows(const std::vector<uint8_t>& rows, const SourceLayout& layout, int w, int h,
+                                int orientation) {
+    const size_t px = size_t(layout.stride) * size_t(layout.bytesPerSample());
+    const bool swap = orientation >= 5;
+    const size_t W = size_t(swap ? h : w);
+    std::vector<uint8_t> out(rows.size());
+    tbb::parallel_for(tbb::blocked_range<int>(0, h), [&](const tbb::blocked_range<int>& range) {
+        for (int sy = range.begin(); sy != range.end(); ++sy) {
+            const uint8_t* src = rows.data() + size_t(sy) * size_t(w) * px;
+            for (ptrdiff_t x = 0; x < w; ++x) {
+                ptrdiff_t ox = 0, ty = 0;
+                uprightPlace(orientation, x, sy, w, h, ox, ty);
+                std::memcpy(out.data() + (size_t(ty) * W + size_t(ox)) * px, src + size_t(x) * px, px);
+            }
+        }
+    });
+    return out;
+}
+
+} // namespace
+
+bool keepsCompact(const SourceLayout& layout, const ProfileConverter* profile) {
+    return layout.type != SampleType::F32 && (!profile || profile->isMatrixShaper());
+}
+
+Image importPicture(const SourceLayout& layout, std::unique_ptr<ProfileConverter> profile, int width,
+                    int height, int orientation, std::shared_ptr<const std::vector<uint8_t>> rows) {
+    orientation = normalOrientation(orientation);
+    if (!keepsCompact(layout, profile.get())) {
+        PixelImporter importer(layout, profile.get(), width, height, orientation);
+        Bitmap bitmap = importer.makeBitmap();
+        importer.importRows(rows->data(), layout.rowBytes(width), 0, height, bitmap);
+        return Image::fromBitmap(std::move(bitmap));
+    }
+    if (orientation != 1) {
+        rows = std::make_shared<const std::vector<uint8_t>>(
+            orientRows(*rows, layout, width, height, orientation));
+        if (orientation >= 5)
+            std::swap(width, height);
+    }
+    return Image::fromPixels(
+        std::make_shared<const StoredPixels>(layout, std::move(profile), width, height, std::move(rows)));
 }
 
 } // namespace ci::io

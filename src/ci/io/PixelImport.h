@@ -5,8 +5,11 @@
 #include "ColorProfile.h"
 
 #include "ci/core/Bitmap.h"
+#include "ci/core/Image.h"
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace ci::io {
 
@@ -22,6 +25,23 @@ struct SourceLayout {
     int bytesPerSample() const { return type == SampleType::U8 ? 1 : type == SampleType::U16 ? 2 : 4; }
     size_t rowBytes(int width) const { return size_t(width) * size_t(stride) * size_t(bytesPerSample()); }
 };
+
+/// Converts `count` pixels of samples laid out as `layout` into premultiplied working-space floats
+/// (`out` takes 4 floats a pixel); `profile` may be null (sRGB, or linear for linear layouts).
+void convertSamples(const SourceLayout& layout, const ProfileConverter* profile, const uint8_t* src,
+                    int count, float* out);
+/// Builds what convertSamples() needs for such samples before threads share it.
+void prepareConversion(const SourceLayout& layout, const ProfileConverter* profile);
+
+/// True when samples of this layout and profile are kept compact and converted as read.
+bool keepsCompact(const SourceLayout& layout, const ProfileConverter* profile);
+
+/// A stored picture (w x h samples, top row first, `layout.rowBytes(w)` apart) as an upright
+/// working-space image. Integer samples stay as they are, 3 bytes a pixel for an 8-bit
+/// photograph, and are converted as the picture is read; float samples, and profiles that are
+/// not a matrix and curves, are converted now.
+Image importPicture(const SourceLayout& layout, std::unique_ptr<ProfileConverter> profile, int width,
+                    int height, int orientation, std::shared_ptr<const std::vector<uint8_t>> rows);
 
 /// Writes rows of a stored (top row first) picture into an upright working-space bitmap,
 /// applying an EXIF orientation (1..8; anything else counts as 1).
