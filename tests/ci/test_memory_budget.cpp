@@ -150,8 +150,10 @@ TEST(Render, WorkflowsOfAnyLengthRenderWithoutRecursion) {
     auto out = Context().render(chain, Rect::make(0, 0, 24, 12));
     ASSERT_TRUE(out.ok()) << out.error();
     const float* p = out->pixel(10, 5);
-    const float* q = Context().render(photo)->pixel(10, 5);
-    EXPECT_NEAR(p[0], (q[0] + Context().render(photo)->pixel(9, 5)[0]) / 2 + steps * 1e-5f, 2e-3f);
+    const auto source = Context().render(photo);
+    ASSERT_TRUE(source.ok()) << source.error();
+    const float* q = source->pixel(10, 5);
+    EXPECT_NEAR(p[0], (q[0] + source->pixel(9, 5)[0]) / 2 + steps * 1e-5f, 2e-3f);
     EXPECT_FLOAT_EQ(p[3], 1.f);
     chain = Image(); // released without recursion too
 

@@ -23,8 +23,9 @@
 
 // The hottest loops are built twice, for any x86-64 and for processors with AVX2 and FMA, and
 // the loader picks one when the program starts. The compiler keeps to separate multiplies and
-// adds in both (no contraction in ISO mode), so both give the same results.
-#if defined(__x86_64__) && defined(__GNUC__)
+// adds in both (no contraction in ISO mode), so both give the same results. Not under
+// ThreadSanitizer: the loader's choice runs before its runtime has started.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__)
 #define CI_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define CI_VECTOR_CLONES
