@@ -13,9 +13,12 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 using namespace ci;
 using namespace ci::io;
@@ -185,4 +188,68 @@ TEST(Codec, ReadThenDecodedIsTheDecode) {
         ASSERT_FALSE(read.ok());
         EXPECT_EQ(read.error(), decodeFile(path).error());
     }
+}
+
+namespace {
+
+void putBig32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+}
+
+/// An ICC profile of `tags` text tags with signatures made from `seed`, which the readers of
+/// the image library have not seen before.
+std::vector<uint8_t> profileWithTags(int seed, int tags) {
+    const size_t table = 128 + 4 + size_t(tags) * 12;
+    std::vector<uint8_t> icc(table + size_t(tags) * 16, 0);
+    putBig32(icc, 0, uint32_t(icc.size()));
+    std::memcpy(&icc[12], "mntr", 4);
+    std::memcpy(&icc[16], "RGB ", 4);
+    std::memcpy(&icc[20], "XYZ ", 4);
+    std::memcpy(&icc[36], "acsp", 4);
+    putBig32(icc, 128, uint32_t(tags));
+    for (int t = 0; t < tags; ++t) {
+        const size_t entry = 132 + size_t(t) * 12, data = table + size_t(t) * 16;
+        const int n = seed * 1000 + t;
+        const char signature[4] = {char('a' + n % 26), char('a' + n / 26 % 26), char('a' + n / 676 % 26),
+                                   char('a' + n / 17576 % 26)};
+        std::memcpy(&icc[entry], signature, 4);
+        putBig32(icc, entry + 4, uint32_t(data));
+        putBig32(icc, entry + 8, 16);
+        std::memcpy(&icc[data], "text", 4);
+        std::memcpy(&icc[data + 8], "tag", 3);
+    }
+    return icc;
+}
+
+} // namespace
+
+TEST(Codec, FilesWithProfilesAreOpenedSafelyTogether) {
+    // The image library keeps a table of the profile tags it has seen; opening many files whose
+    // profiles bring new tags from several threads at once must neither crash nor corrupt.
+    TempDir tmp;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 48; ++i) {
+        const std::vector<uint8_t> icc = profileWithTags(i, 40);
+        OIIO::ImageSpec spec(16, 8, 3, OIIO::TypeDesc::UINT8);
+        spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), icc.data());
+        std::vector<uint8_t> pixels(16 * 8 * 3, uint8_t(i));
+        paths.push_back(tmp.file("p" + std::to_string(i) + ".jpg"));
+        auto out = OIIO::ImageOutput::create(paths.back());
+        ASSERT_TRUE(out && out->open(paths.back(), spec)) << (out ? out->geterror() : "");
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, pixels.data()) && out->close());
+    }
+    std::atomic<int> opened{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (size_t i = size_t(t); i < paths.size() * 4; i += 8) {
+                const std::string& path = paths[i % paths.size()];
+                if (i % 3 == 0 ? readPicture(path).ok() : probeFile(path).ok())
+                    ++opened;
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(opened, int(paths.size() * 4));
 }

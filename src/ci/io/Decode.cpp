@@ -30,6 +30,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <set>
 
@@ -41,6 +42,15 @@ extern "C" {
 namespace ci::io {
 
 namespace {
+
+/// OpenImageIO 2.4's readers look the tags of an embedded ICC profile up in tables shared by the
+/// whole process, and a lookup of a tag they do not know adds it: two files opened at the same
+/// time can corrupt those tables (and the heap). Opening a file (its header and profile) is
+/// therefore done one file at a time; reading its pixels is not.
+std::mutex& openingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 /// Where the file's bytes come from, for the checks that read them again.
 struct Source {
@@ -473,7 +483,11 @@ Result<T> withFileReader(const std::string& path, WithOIIO withOIIO, WithQt with
             return Result<T>::failure(refused);
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);
-        auto in = OIIO::ImageInput::open(path, &config);
+        std::unique_ptr<OIIO::ImageInput> in;
+        {
+            std::lock_guard opening(openingMutex());
+            in = OIIO::ImageInput::open(path, &config);
+        }
         if (in)
             return withOIIO(*in);
         const std::string oiioError = firstLine(OIIO::geterror());
@@ -643,8 +657,10 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
                 in->set_ioproxy(&memory);
                 OIIO::ImageSpec spec, config;
                 config.attribute("oiio:UnassociatedAlpha", 1);
+                std::unique_lock opening(openingMutex());
                 if (!in->open("", spec, config))
                     return Result<Decoded>::failure(firstLine(in->geterror()));
+                opening.unlock();
                 return decodeWithOIIO(*in, Source{nullptr, &bytes});
             }
         }
