@@ -3,6 +3,7 @@
 #include "ci/builtin/AutoAdjust.h"
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
+#include "ci/face/FaceDetector.h"
 
 #include <gtest/gtest.h>
 
@@ -175,6 +176,20 @@ TEST(BuiltinColorAuto, RealPhotos) {
     auto list = autoAdjustmentFilters(astronaut);
     ASSERT_FALSE(list.empty());
     EXPECT_EQ(list[0]->name(), "CIFaceBalance");
+    // Placed on a large canvas, so that the face is searched on a reduced copy: the same face,
+    // measured at the same place of the picture.
+    const auto found = FaceDetector::make()->features(astronaut);
+    ASSERT_EQ(found.size(), 1u);
+    const Rect& b = found[0].bounds;
+    const Image canvas = astronaut.translated(1500, -700)
+                             .composited(Image::constant(0.3f, 0.3f, 0.3f, 1))
+                             .cropped(Rect::make(-200, -900, 3000, 2200));
+    auto onCanvas = autoAdjustmentFilters(canvas);
+    auto atFace = autoAdjustmentFilters(canvas, {Rect{b.x0 + 1500, b.y0 - 700, b.x1 + 1500, b.y1 - 700}});
+    ASSERT_FALSE(onCanvas.empty());
+    ASSERT_EQ(onCanvas[0]->name(), "CIFaceBalance");
+    for (const char* key : {"inputOrigI", "inputOrigQ"})
+        EXPECT_NEAR(*onCanvas[0]->value(key).toNumber(), *atFace[0]->value(key).toNumber(), 0.01) << key;
     const Image cat = loadPhoto("chelsea.png");
     ASSERT_FALSE(cat.isNull());
     auto catList = autoAdjustmentFilters(cat);

@@ -120,6 +120,18 @@ TEST(FaceDetector, FindsEveryFaceOfAGroupFromThirtyToTwoHundredPixelsUprightOrTi
     std::cout << "group of faces: present " << group.faces.size() << ", found " << matched << ", false "
               << found.size() - matched << "\n";
     EXPECT_EQ(found.size(), matched) << "false faces";
+
+    // Asked only for faces of 100 pixels and more, the search finds those and no others.
+    const auto large = ci::FaceDetector::make()->features(group.image, ci::FaceDetector::Detail::Bounds, 100);
+    for (const facetest::PlacedFace& f : group.faces) {
+        const auto n = std::count_if(large.begin(), large.end(),
+                                     [&](const ci::FaceFeature& d) { return facetest::isFace(d.bounds, f); });
+        if (f.size >= 120 || f.size < 80) {
+            EXPECT_EQ(n, f.size >= 120 ? 1 : 0) << "face of " << f.size << " px";
+        }
+    }
+    for (const ci::FaceFeature& d : large)
+        EXPECT_GE(d.bounds.width(), 80);
 }
 
 TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads) {

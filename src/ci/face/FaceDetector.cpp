@@ -158,12 +158,14 @@ void FaceDetector::prepareLandmarks() {
     landmarkModel();
 }
 
-std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detail) const {
-    auto found = search(image, detail);
+std::vector<FaceFeature> FaceDetector::features(const Image& image, Detail detail,
+                                                double smallestFace) const {
+    auto found = search(image, detail, smallestFace);
     return found ? std::move(found.value()) : std::vector<FaceFeature>();
 }
 
-Result<std::vector<FaceFeature>> FaceDetector::search(const Image& image, Detail detail) const {
+Result<std::vector<FaceFeature>> FaceDetector::search(const Image& image, Detail detail,
+                                                      double smallestFace) const {
     std::vector<FaceFeature> faces;
     const Rect e = image.extent();
     if (image.isNull() || e.isEmpty() || e.isInfinite())
@@ -180,7 +182,7 @@ Result<std::vector<FaceFeature>> FaceDetector::search(const Image& image, Detail
         return Result<std::vector<FaceFeature>>::failure(
             "the picture could not be rendered to search for faces");
     face::SearchOptions options;
-    options.smallestFace = kSmallestFace;
+    options.smallestFace = std::max(kSmallestFace, smallestFace);
     options.threshold = kThreshold;
     options.sureScore = kSureScore;
     options.minSupport = kMinSupport;
