@@ -3,6 +3,8 @@
 //   export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 --out DIR
 //                [--no-overwrite] IMAGE...
 //
+// Nothing is selected after the import, so no preview is rendered: a batch without a window.
+//
 // Prints one line per image (name, ok or failed, milliseconds; for a file the import could not
 // read, the reason), then
 // "exported N failed M in S s, peak RSS R MB"; exits 0 when nothing failed, 1 otherwise.
@@ -139,6 +141,10 @@ int main(int argc, char** argv) {
         d, [&] { return !d.CurrentlyAddingImages(); }, &app::AppDelegate::CurrentlyAddingImagesChanged);
     const double importSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - importStart).count();
+    // Headless, there is no preview to show: the run is measured without one rendered beside it
+    // or after it (the window's preview waits for an export and comes after it).
+    d.setCurrentImagesSelection(-1);
+    d.regeneratePreview();
     std::fprintf(stderr, "imported %zu of %lld in %.3f s\n", d.CurrentImages().size(), (long long)urls.size(),
                  importSeconds);
 

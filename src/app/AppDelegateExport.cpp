@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -88,7 +90,7 @@ class ExportNames {
 /// The images of a run, read one ahead: while the present image renders, the next one is read
 /// (decompressed and looked through for damage, its samples held as stored) on a thread of its
 /// own. So at most two images are in flight: the present one in the working space, and the next
-/// one as stored, a fraction of that.
+/// one as stored, a fraction of that (and the rows drawn from the image before, being encoded).
 class SourceReader {
   public:
     explicit SourceReader(std::vector<std::string> paths) : paths_(std::move(paths)) { startRead(); }
@@ -148,6 +150,36 @@ class SourceReader {
     std::vector<std::string> paths_;
     size_t taken_ = 0; ///< images whose read has been taken
     std::future<ci::Result<ci::io::ReadPicture>> pending_;
+};
+
+/// The end of each image of a run (encoding, writing, reporting) on a thread of its own while the
+/// next image renders; one image at a time, in order.
+class ImageFinisher {
+  public:
+    ImageFinisher() = default;
+    ~ImageFinisher() { wait(); }
+    ImageFinisher(const ImageFinisher&) = delete;
+    ImageFinisher& operator=(const ImageFinisher&) = delete;
+
+    /// Starts `finish` once the image before has finished. `finish` must not throw.
+    void then(std::function<void()> finish) {
+        wait();
+        auto shared = std::make_shared<std::function<void()>>(std::move(finish));
+        try {
+            pending_ = std::async(std::launch::async, [shared] { (*shared)(); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the image finishes before the next one starts.
+            (*shared)();
+        }
+    }
+
+    void wait() {
+        if (pending_.valid())
+            pending_.get();
+    }
+
+  private:
+    std::future<void> pending_;
 };
 
 } // namespace
@@ -242,6 +274,7 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     for (const auto& entry : job.entries)
         sources.push_back(entry.path);
     ExportNames names(job.destination, sources);
+    // Counted on the finisher alone: every image ends there, in order.
     qint64 failures = 0;
     auto fail = [&](const std::string& line) {
         ++failures;
@@ -254,9 +287,19 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         paths.push_back(platform::pathBytes(entry.path));
     SourceReader reader(paths);
 
-    // One image: load, apply the steps, encode, write. False when it failed (and said why).
-    auto exportOne = [&](const ExportJob::Entry& entry, const std::string& source) {
-        work.toOwner([path = entry.path](AppDelegate& d) {
+    using Shown = std::vector<std::function<void(AppDelegate&)>>;
+    /// What one image has drawn on this worker, for the finisher.
+    struct Drawn {
+        Shown shown;                           ///< its stages up to the drawing, shown when it finishes
+        std::optional<ci::PixelBuffer> pixels; ///< nothing when it failed
+        std::string failure;                   ///< the console line of the failure
+    };
+
+    // The first part of one image, on this worker: load, apply the steps and draw. Its stages
+    // are held back, so that the sheet shows each image's stages in turn while the image before
+    // is still being written.
+    auto drawOne = [&](const ExportJob::Entry& entry, const std::string& source, Drawn& drawn) {
+        drawn.shown.push_back([path = entry.path](AppDelegate& d) {
             d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
             d.setProgressSheetMessage("Loading...");
             d.setProgressSheetSubMessage(path);
@@ -265,18 +308,32 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         auto loaded = reader.next(&error);
         const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
         if (!rep) {
-            work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
-            return fail("exportImages: ⛔️ " + source + ": " + error);
+            drawn.shown.push_back(
+                [](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
+            drawn.failure = "exportImages: ⛔️ " + source + ": " + error;
+            return;
         }
-        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Processing..."); });
+        drawn.shown.push_back([](AppDelegate& d) { d.setProgressSheetMessage("Processing..."); });
         model::FilterChain chain;
         for (const auto& step : job.steps)
             chain.push_back(step->parameterDictionary(rep->pixelsWide(), rep->pixelsHigh(), false));
         const auto result = model::applyFilterChain(*loaded, chain);
-        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Converting..."); });
         std::string why = "the workflow gives no image";
-        const auto bytes =
-            result ? model::encodedImageData(*result, format.type, compression, &why) : std::nullopt;
+        drawn.pixels = result ? model::drawnForEncoding(*result, &why) : std::nullopt;
+        if (!drawn.pixels)
+            drawn.failure = "exportImages: ⛔️ " + source + ": the image could not be processed: " + why;
+    };
+
+    // The end of one image, on the finisher: encode and write. False when it failed (and said
+    // why).
+    auto writeOne = [&](const ExportJob::Entry& entry, const std::string& source, const Drawn& drawn) {
+        for (const auto& show : drawn.shown)
+            work.toOwner(show);
+        if (!drawn.pixels)
+            return fail(drawn.failure);
+        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Converting..."); });
+        std::string why;
+        const auto bytes = model::encodedPixels(*drawn.pixels, format.type, compression, &why);
         if (!bytes)
             return fail("exportImages: ⛔️ " + source + ": the image could not be processed: " + why);
         // A write is not begun once quitting has started; one that has begun ends whole.
@@ -299,27 +356,39 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         return true;
     };
 
+    // Declared last: it waits for the image it is finishing before anything it uses goes.
+    ImageFinisher finisher;
     for (size_t index = 0; index < job.entries.size(); ++index) {
         // Quitting stops the run between images; the files written so far are whole.
         if (!work.isOpen())
             return;
-        const auto& entry = job.entries[index];
         const auto started = std::chrono::steady_clock::now();
-        const std::string& source = paths[index];
-        bool ok = false;
+        auto drawn = std::make_shared<Drawn>();
         // Whatever goes wrong with one image, running out of memory included, fails that image
         // and the run goes on.
         try {
-            ok = exportOne(entry, source);
+            drawOne(job.entries[index], paths[index], *drawn);
         } catch (const std::exception& e) {
-            ok = fail("exportImages: ⛔️ " + source + ": " + ci::describeFailure(e));
+            drawn->pixels.reset();
+            drawn->failure = "exportImages: ⛔️ " + paths[index] + ": " + ci::describeFailure(e);
         }
         reader.finished(index);
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
-        work.toOwner(
-            [path = entry.path, ok, ms](AppDelegate& d) { Q_EMIT d.exportItemFinished(path, ok, ms); });
+        finisher.then([&, index, drawn, started] {
+            const auto& entry = job.entries[index];
+            bool ok = false;
+            try {
+                ok = writeOne(entry, paths[index], *drawn);
+            } catch (const std::exception& e) {
+                ok = fail("exportImages: ⛔️ " + paths[index] + ": " + ci::describeFailure(e));
+            }
+            drawn->pixels.reset();
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+            work.toOwner(
+                [path = entry.path, ok, ms](AppDelegate& d) { Q_EMIT d.exportItemFinished(path, ok, ms); });
+        });
     }
+    finisher.wait();
     const qint64 total = qint64(job.entries.size());
     work.toOwner([failures, total](AppDelegate& d) {
         if (failures == 0)

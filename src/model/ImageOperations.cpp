@@ -148,24 +148,38 @@ ci::Image applyFilterNamed(const ci::Image& image, const std::string& name, cons
     return result;
 }
 
-std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
-                                                     double compressionFactor, std::string* error) {
-    auto fail = [&](std::string why) -> std::optional<std::vector<uint8_t>> {
-        if (error)
-            *error = std::move(why);
-        return std::nullopt;
-    };
+std::optional<ci::PixelBuffer> drawnForEncoding(const WindowImage& image, std::string* error) {
     const Size size = image.size();
-    if (!isPixelSide(size.width) || !isPixelSide(size.height))
-        return fail("the image has no drawable size");
+    if (!isPixelSide(size.width) || !isPixelSide(size.height)) {
+        if (error)
+            *error = "the image has no drawable size";
+        return std::nullopt;
+    }
     // Straight to 8-bit rows: the float pixels of the result are never held at full size.
     ci::Result<ci::PixelBuffer> pixels = image.render(8);
-    if (!pixels)
-        return fail(pixels.error());
-    ci::Result<std::vector<uint8_t>> bytes = ci::io::encodePixels(*pixels, type, compressionFactor);
-    if (!bytes)
-        return fail(bytes.error());
+    if (!pixels) {
+        if (error)
+            *error = pixels.error();
+        return std::nullopt;
+    }
+    return std::move(*pixels);
+}
+
+std::optional<std::vector<uint8_t>> encodedPixels(const ci::PixelBuffer& pixels, ci::io::FileType type,
+                                                  double compressionFactor, std::string* error) {
+    ci::Result<std::vector<uint8_t>> bytes = ci::io::encodePixels(pixels, type, compressionFactor);
+    if (!bytes) {
+        if (error)
+            *error = bytes.error();
+        return std::nullopt;
+    }
     return std::move(*bytes);
+}
+
+std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
+                                                     double compressionFactor, std::string* error) {
+    const std::optional<ci::PixelBuffer> pixels = drawnForEncoding(image, error);
+    return pixels ? encodedPixels(*pixels, type, compressionFactor, error) : std::nullopt;
 }
 
 WindowImage flippedImage(const WindowImage& image, bool horizontal, bool vertical) {

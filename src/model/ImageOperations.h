@@ -39,6 +39,12 @@ ci::Image applyFilterNamed(const ci::Image& image, const std::string& name, cons
 /// export passes. Nothing when it cannot be drawn or encoded (why goes to `error` when given).
 std::optional<std::vector<uint8_t>> encodedImageData(const WindowImage& image, ci::io::FileType type,
                                                      double compressionFactor, std::string* error = nullptr);
+/// The first half of encodedImageData(): the picture drawn at its size in 8-bit rows, so that
+/// the pictures it came from can go before the rows are encoded.
+std::optional<ci::PixelBuffer> drawnForEncoding(const WindowImage& image, std::string* error = nullptr);
+/// The second half of encodedImageData(): rows drawn by drawnForEncoding(), encoded.
+std::optional<std::vector<uint8_t>> encodedPixels(const ci::PixelBuffer& pixels, ci::io::FileType type,
+                                                  double compressionFactor, std::string* error = nullptr);
 /// Mirrored left-right and/or top-bottom at the same size; both flags turn it by 180 degrees.
 WindowImage flippedImage(const WindowImage& image, bool horizontal, bool vertical);
 /// Scaled by the larger of the two ratios to the first representation's pixels, so that it
