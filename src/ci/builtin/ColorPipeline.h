@@ -33,6 +33,30 @@
 
 namespace ci::builtin::color {
 
+// ---- Processor dispatch ------------------------------------------------------------------------
+
+/// Whether the processor has AVX2 and FMA (asked once).
+bool hasAvx2();
+
+#if defined(__x86_64__) && defined(__GNUC__)
+/// f() with everything it calls inlined and compiled for AVX2 and FMA: a colour kernel's block
+/// loop with its maths, which are templates and lambdas that the clones above cannot reach.
+template <class F> __attribute__((target("avx2,fma"), flatten)) void runAvx2(const F& f) {
+    f();
+}
+/// f(), built for AVX2 where the processor has it; the same results either way.
+template <class F> CI_ALWAYS_INLINE void vectorised(const F& f) {
+    if (hasAvx2())
+        runAvx2(f);
+    else
+        f();
+}
+#else
+template <class F> CI_ALWAYS_INLINE void vectorised(const F& f) {
+    f();
+}
+#endif
+
 // ---- Working space per filter ---------------------------------------------------------------
 
 /// Where a filter's maths runs: on unpremultiplied linear values, on sRGB-encoded values, or in
@@ -322,21 +346,23 @@ enum class Form {
 template <class Maths> ColorKernel::Function pointKernel(Space space, Form form, Maths maths) {
     const bool direct = form == Form::Homogeneous && space == Space::Linear;
     return [space, direct, maths](const ColorRow& row) {
-        Block p;
-        for (int s = 0; s < row.count; s += kBlock) {
-            int n = std::min(kBlock, row.count - s);
-            load(row.in[0] + 4 * s, p, n);
-            if (!direct) {
-                unpremultiply(p, n);
-                encode(p, n, space);
+        vectorised([&] {
+            Block p;
+            for (int s = 0; s < row.count; s += kBlock) {
+                int n = std::min(kBlock, row.count - s);
+                load(row.in[0] + 4 * s, p, n);
+                if (!direct) {
+                    unpremultiply(p, n);
+                    encode(p, n, space);
+                }
+                maths(p, n, Place{row, s});
+                if (!direct) {
+                    decode(p, n, space);
+                    premultiply(p, n);
+                }
+                store(p, row.out + 4 * s, n);
             }
-            maths(p, n, Place{row, s});
-            if (!direct) {
-                decode(p, n, space);
-                premultiply(p, n);
-            }
-            store(p, row.out + 4 * s, n);
-        }
+        });
     };
 }
 

@@ -456,19 +456,21 @@ Image highlightShadowAdjust(const Inputs& in) {
         // border does not darken it.
         Image luma = ColorKernel::apply(
             [space](const ColorRow& row) {
-                Block p;
-                for (int s = 0; s < row.count; s += kBlock) {
-                    int n = std::min(kBlock, row.count - s);
-                    load(row.in[0] + 4 * s, p, n);
-                    unpremultiply(p, n);
-                    encode(p, n, space);
-                    for (int i = 0; i < n; ++i) {
-                        float y = lum709(p.r[i], p.g[i], p.b[i]);
-                        p.r[i] = p.g[i] = p.b[i] = y;
-                        p.a[i] = 1.f;
+                vectorised([&] {
+                    Block p;
+                    for (int s = 0; s < row.count; s += kBlock) {
+                        int n = std::min(kBlock, row.count - s);
+                        load(row.in[0] + 4 * s, p, n);
+                        unpremultiply(p, n);
+                        encode(p, n, space);
+                        for (int i = 0; i < n; ++i) {
+                            float y = lum709(p.r[i], p.g[i], p.b[i]);
+                            p.r[i] = p.g[i] = p.b[i] = y;
+                            p.a[i] = 1.f;
+                        }
+                        store(p, row.out + 4 * s, n);
                     }
-                    store(p, row.out + 4 * s, n);
-                }
+                });
             },
             {image});
         if (auto blur = Filter::make("CIGaussianBlur")) {

@@ -171,31 +171,33 @@ using BlendFunction = void (*)(Block&, const Block&, const Block&, int);
 /// formula, with B computed on straight colours in the filter's space.
 ColorKernel::Function blendKernel(Space space, BlendFunction blend) {
     return [space, blend](const ColorRow& row) {
-        Block s, d, bl;
-        for (int o = 0; o < row.count; o += kBlock) {
-            int n = std::min(kBlock, row.count - o);
-            load(row.in[0] + 4 * o, s, n);
-            load(row.in[1] + 4 * o, d, n);
-            unpremultiply(s, n);
-            unpremultiply(d, n);
-            encode(s, n, space);
-            encode(d, n, space);
-            blend(bl, d, s, n);
-            for (int i = 0; i < n; ++i) {
-                float as = s.a[i], ab = d.a[i];
-                float ws = (1.f - ab) * as, wb = (1.f - as) * ab, wx = as * ab;
-                bl.r[i] = ws * s.r[i] + wb * d.r[i] + wx * bl.r[i];
-                bl.g[i] = ws * s.g[i] + wb * d.g[i] + wx * bl.g[i];
-                bl.b[i] = ws * s.b[i] + wb * d.b[i] + wx * bl.b[i];
-                bl.a[i] = as + ab - as * ab;
+        vectorised([&] {
+            Block s, d, bl;
+            for (int o = 0; o < row.count; o += kBlock) {
+                int n = std::min(kBlock, row.count - o);
+                load(row.in[0] + 4 * o, s, n);
+                load(row.in[1] + 4 * o, d, n);
+                unpremultiply(s, n);
+                unpremultiply(d, n);
+                encode(s, n, space);
+                encode(d, n, space);
+                blend(bl, d, s, n);
+                for (int i = 0; i < n; ++i) {
+                    float as = s.a[i], ab = d.a[i];
+                    float ws = (1.f - ab) * as, wb = (1.f - as) * ab, wx = as * ab;
+                    bl.r[i] = ws * s.r[i] + wb * d.r[i] + wx * bl.r[i];
+                    bl.g[i] = ws * s.g[i] + wb * d.g[i] + wx * bl.g[i];
+                    bl.b[i] = ws * s.b[i] + wb * d.b[i] + wx * bl.b[i];
+                    bl.a[i] = as + ab - as * ab;
+                }
+                if (space != Space::Linear) {
+                    unpremultiply(bl, n);
+                    decode(bl, n, space);
+                    premultiply(bl, n);
+                }
+                store(bl, row.out + 4 * o, n);
             }
-            if (space != Space::Linear) {
-                unpremultiply(bl, n);
-                decode(bl, n, space);
-                premultiply(bl, n);
-            }
-            store(bl, row.out + 4 * o, n);
-        }
+        });
     };
 }
 
