@@ -90,8 +90,6 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     work_ = std::make_shared<Work>(services_.queues, this);
     if (!services_.defaults)
         services_.defaults = std::make_shared<MemoryDefaults>();
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-        AvailableFonts_ = QFontDatabase::families();
     loadingTarget_ = std::make_shared<OverlayTarget>(work_);
     metadata_ = std::make_shared<Exif::Reader>(services_.metadataTool);
 }
@@ -111,6 +109,14 @@ AppDelegate::~AppDelegate() {
 }
 
 // ---------------------------------------------------------------- state
+
+const QStringList& AppDelegate::AvailableFonts() const {
+    if (!AvailableFonts_)
+        AvailableFonts_ = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+                              ? QFontDatabase::families()
+                              : QStringList();
+    return *AvailableFonts_;
+}
 
 void AppDelegate::setFilterActionsLibrary(const Library& library) {
     FilterActionsLibrary_ = library;

@@ -201,7 +201,7 @@ class AppDelegate : public QObject {
     const MenuItems& actionsMenu() const { return actionsMenu_; }
     const MenuItems& effectsMenu() const { return effectsMenu_; }
     QString ToggleFilterTooltip() const { return "Click to enable/disable this filter"; }
-    const QStringList& AvailableFonts() const { return AvailableFonts_; }
+    const QStringList& AvailableFonts() const;
 
     void setActionsOrEffects(const qint64& value);
     void setActionsOrPreview(const qint64& value);
@@ -470,7 +470,9 @@ class AppDelegate : public QObject {
     ImageObjects CurrentImages_;
     model::Filters selectedLibraryEntries_;
     platform::WindowImage CurrentPreview_;
-    QStringList AvailableFonts_;
+    /// Read when first asked for: reading the font database is a good part of the start of a
+    /// run that shows no font list.
+    mutable std::optional<QStringList> AvailableFonts_;
     QUrl CurrentProjectUrl_;
     MenuItems presetsMenu_;
     MenuItems actionsMenu_;

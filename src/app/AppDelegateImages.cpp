@@ -135,6 +135,8 @@ void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList
         ImageObjectPtr record;
         std::string failure; ///< why opening it threw, said in list order
     };
+    // The tool takes longer to start than a file takes to open.
+    metadata.prepare();
     const size_t inFlight = 2 * size_t(std::max(1u, std::thread::hardware_concurrency()));
     qsizetype next = 0;
     tbb::parallel_pipeline(

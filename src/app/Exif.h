@@ -62,6 +62,9 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
+    /// Starts the tool now, unless it runs, so that the first read need not wait for it to
+    /// start. Any thread; returns at once.
+    void prepare();
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();

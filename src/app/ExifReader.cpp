@@ -96,6 +96,18 @@ struct Reader::Impl {
         return std::move(request->answer);
     }
 
+    void prepare() {
+        if (tool.isEmpty())
+            return;
+        std::lock_guard lock(mutex);
+        if (stopping)
+            return;
+        if (!thread.joinable())
+            thread = std::thread([this] { run(); });
+        startWanted = true;
+        changed.notify_all();
+    }
+
     void stop() {
         {
             std::lock_guard lock(mutex);
@@ -128,7 +140,7 @@ struct Reader::Impl {
             std::shared_ptr<Request> request;
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stopping || !queue.empty(); });
+                changed.wait(lock, [&] { return stopping || !queue.empty() || startWanted; });
                 if (stopping) {
                     // Whoever still waits gets an empty answer.
                     for (auto& waiting : queue)
@@ -137,8 +149,17 @@ struct Reader::Impl {
                     changed.notify_all();
                     break;
                 }
-                request = queue.front();
-                queue.pop_front();
+                startWanted = false;
+                if (!queue.empty()) {
+                    request = queue.front();
+                    queue.pop_front();
+                }
+            }
+            if (!request) {
+                // Asked to be ready: the tool starts now, while the files are being opened.
+                if (!process.pid && !oneShot)
+                    start();
+                continue;
             }
             Metadata answer = answerFor(request->path);
             std::lock_guard lock(mutex);
@@ -308,6 +329,7 @@ struct Reader::Impl {
     std::condition_variable changed;
     std::deque<std::shared_ptr<Request>> queue; // guarded by mutex
     bool stopping = false;                      // guarded by mutex
+    bool startWanted = false;                   // guarded by mutex
     std::thread thread;                         // guarded by mutex
 
     // The reader's thread only.
@@ -327,6 +349,10 @@ Reader::~Reader() {
 
 Metadata Reader::read(const std::string& path) {
     return impl_->read(path);
+}
+
+void Reader::prepare() {
+    impl_->prepare();
 }
 
 void Reader::stop() {

@@ -247,6 +247,23 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     EXPECT_EQ(reader.processId(), 0);
     EXPECT_FALSE(processRuns(last));
     EXPECT_TRUE(reader.read(QFile::encodeName(paths[0]).toStdString()).empty());
+    reader.prepare(); // nothing starts after the stop
+    EXPECT_EQ(reader.processId(), 0);
+
+    // Prepared: the tool starts without a read, and that process answers the first one; asked
+    // again, nothing more starts.
+    app::Exif::Reader prepared("/usr/bin/exiftool");
+    prepared.prepare();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (prepared.processId() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int early = prepared.processId();
+    ASSERT_NE(early, 0);
+    prepared.prepare();
+    EXPECT_EQ(prepared.read(QFile::encodeName(paths[0]).toStdString()).at("Image Size"), "640x427");
+    EXPECT_EQ(prepared.processId(), early);
+    prepared.stop();
+    EXPECT_FALSE(processRuns(early));
 }
 
 TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
