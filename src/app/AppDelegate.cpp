@@ -16,6 +16,7 @@
 #include <QGuiApplication>
 #include <QThread>
 #include <algorithm>
+#include <system_error>
 
 namespace app {
 
@@ -90,6 +91,13 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent)
     work_ = std::make_shared<Work>(services_.queues, this);
     if (!services_.defaults)
         services_.defaults = std::make_shared<MemoryDefaults>();
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        try {
+            fontsReading_ = std::async(std::launch::async, [] { return QFontDatabase::families(); });
+        } catch (const std::system_error&) {
+            // No thread to spare: read when first asked for.
+        }
+    }
     loadingTarget_ = std::make_shared<OverlayTarget>(work_);
     metadata_ = std::make_shared<Exif::Reader>(services_.metadataTool);
 }
@@ -111,10 +119,14 @@ AppDelegate::~AppDelegate() {
 // ---------------------------------------------------------------- state
 
 const QStringList& AppDelegate::AvailableFonts() const {
-    if (!AvailableFonts_)
-        AvailableFonts_ = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
-                              ? QFontDatabase::families()
-                              : QStringList();
+    if (!AvailableFonts_) {
+        if (fontsReading_.valid())
+            AvailableFonts_ = fontsReading_.get();
+        else
+            AvailableFonts_ = qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+                                  ? QFontDatabase::families()
+                                  : QStringList();
+    }
     return *AvailableFonts_;
 }
 

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -470,9 +471,11 @@ class AppDelegate : public QObject {
     ImageObjects CurrentImages_;
     model::Filters selectedLibraryEntries_;
     platform::WindowImage CurrentPreview_;
-    /// Read when first asked for: reading the font database is a good part of the start of a
-    /// run that shows no font list.
+    /// Read on a thread of its own from the start (reading the font database takes a good part
+    /// of a tenth of a second, which the start of a run need not wait for), taken when first
+    /// asked for.
     mutable std::optional<QStringList> AvailableFonts_;
+    mutable std::future<QStringList> fontsReading_;
     QUrl CurrentProjectUrl_;
     MenuItems presetsMenu_;
     MenuItems actionsMenu_;
