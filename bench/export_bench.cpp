@@ -135,16 +135,18 @@ int main(int argc, char** argv) {
     QList<QUrl> urls;
     for (const auto& image : images)
         urls << QUrl::fromLocalFile(QFileInfo(image).absoluteFilePath());
+    // Headless, nothing is selected, so there is no preview to render beside the run or after it
+    // (in the window, the selected image's preview renders while the export dialog is filled in).
+    QObject::connect(&d, &app::AppDelegate::CurrentImagesSelectionChanged, [&d] {
+        if (d.CurrentImagesSelection() != -1)
+            d.setCurrentImagesSelection(-1);
+    });
     const auto importStart = std::chrono::steady_clock::now();
     d.addImages(urls);
     waitFor(
         d, [&] { return !d.CurrentlyAddingImages(); }, &app::AppDelegate::CurrentlyAddingImagesChanged);
     const double importSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - importStart).count();
-    // Headless, there is no preview to show: the run is measured without one rendered beside it
-    // or after it (the window's preview waits for an export and comes after it).
-    d.setCurrentImagesSelection(-1);
-    d.regeneratePreview();
     std::fprintf(stderr, "imported %zu of %lld in %.3f s\n", d.CurrentImages().size(), (long long)urls.size(),
                  importSeconds);
 

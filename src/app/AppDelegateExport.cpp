@@ -347,7 +347,9 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
                         chosen.avoided + "; written as " + platform::pathBytes(chosen.name));
         // Written under a temporary name and renamed into place: no half-written file is left,
         // and a link of that name is replaced, never written through.
-        const QByteArray data(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
+        // The encoded bytes are written where they are, not copied first.
+        const QByteArray data =
+            QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
         const QString target = names.path(chosen.name);
         if (std::string failure = platform::writeFileAtomically(target, data); !failure.empty())
             return fail("Something went wrong: " + platform::pathBytes(target) +
