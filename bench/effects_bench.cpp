@@ -1,5 +1,6 @@
 // Photo effects against a plain export of the same photograph: decode a JPEG, apply the effect,
-// encode a JPEG at quality 0.8. The plain export (no step) is the unit every effect is given in.
+// encode a JPEG at quality 0.8. The plain export (no step) is the unit every effect is given in:
+// each run of an effect is timed against a plain export run just before it.
 //
 //     effects_bench [--megapixels N] [--runs R] [--photo FILE] [--reference DIR] [EFFECT...]
 //
@@ -245,23 +246,29 @@ int main(int argc, char** argv) {
     exportOnce(photo, 0, out); // warm-up: thread pool, codecs, tables
     std::vector<int> all = {0};
     all.insert(all.end(), list.begin(), list.end());
-    double unit = 0;
     int failed = 0;
     for (int e : all) {
-        std::vector<double> times;
-        for (int r = 0; r < runs; ++r)
-            times.push_back(exportOnce(photo, e, out));
-        const double t = median(times);
+        // Each run of an effect is paired with a plain export just before it, and the ratio is
+        // the median of the pairs' ratios: it holds when the machine's load changes during the run.
+        std::vector<double> times, ratios;
+        for (int r = 0; r < runs; ++r) {
+            const double plain = e == 0 ? 0 : exportOnce(photo, 0, out);
+            const double t = exportOnce(photo, e, out);
+            times.push_back(t);
+            if (e == 0 || plain < 0 || t < 0)
+                ratios.push_back(t < 0 || plain < 0 ? -1 : 1);
+            else
+                ratios.push_back(t / plain);
+        }
+        const double t = median(times), ratio = median(ratios);
         const double peak = childPeakBytes(photo, e);
-        if (t < 0 || peak < 0) {
+        if (t < 0 || ratio < 0 || peak < 0) {
             std::printf("%-8s failed\n", e == 0 ? "plain" : std::to_string(e).c_str());
             ++failed;
             continue;
         }
-        if (e == 0)
-            unit = t;
-        std::printf("%-8s %9.3f %8.2f %10.1f\n", e == 0 ? "plain" : std::to_string(e).c_str(), t,
-                    unit > 0 ? t / unit : 0, peak / pixels);
+        std::printf("%-8s %9.3f %8.2f %10.1f\n", e == 0 ? "plain" : std::to_string(e).c_str(), t, ratio,
+                    peak / pixels);
         std::fflush(stdout);
     }
     std::filesystem::remove_all(dir);
