@@ -206,7 +206,13 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     QObject::connect(&d, &app::AppDelegate::exportItemFinished, [&](const QString& path, bool ok, double) {
         finished << QFileInfo(path).fileName() + (ok ? " ok" : " failed");
     });
+    gwtest::ConsoleCapture console;
     h.run();
+    // The failures are said in the order of the images, though each image is written while the
+    // next one is drawn.
+    ASSERT_EQ(console.lines().size(), 2u);
+    EXPECT_NE(console.lines()[0].find("b.jpg"), std::string::npos);
+    EXPECT_NE(console.lines()[1].find("c.jpg"), std::string::npos);
 
     // Each image's stages in turn, as if it had been read when its turn came.
     const QStringList written{"Processing...", "Converting...", "> Writing to disk..."};
