@@ -20,6 +20,7 @@ Bitmap::Bitmap(const IRect& rect) : rect_(rect.isEmpty() ? IRect{} : rect) {
     memory::acquire(bytes);
     try {
         data_.reset(new float[size_t(bytes) / sizeof(float)]);
+        memory::preferHugePages(data_.get(), size_t(bytes));
     } catch (...) {
         memory::release(bytes);
         throw;

@@ -1132,7 +1132,12 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
     if (reg.isEmpty())
         return out;
     const std::string err = renderInto(
-        options_, image, reg, bytes, [&] { out.data.assign(size_t(bytes), 0); },
+        options_, image, reg, bytes,
+        [&] {
+            out.data.reserve(size_t(bytes));
+            memory::preferHugePages(out.data.data(), size_t(bytes));
+            out.data.assign(size_t(bytes), 0);
+        },
         [&](int64_t y, int64_t x0, int count, const float* p) {
             const size_t row = size_t(reg.y1 - 1 - y); // top row first
             const size_t px = row * size_t(out.width) + size_t(x0 - reg.x0);

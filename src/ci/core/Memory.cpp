@@ -1,5 +1,6 @@
 #include "Memory.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -136,6 +137,19 @@ void acquire(int64_t bytes) {
 void release(int64_t bytes) noexcept {
     if (bytes > 0)
         held().fetch_sub(bytes, std::memory_order_relaxed);
+}
+
+void preferHugePages(void* data, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t p = reinterpret_cast<uintptr_t>(data);
+    const uintptr_t first = (p + kHuge - 1) & ~(kHuge - 1), end = (p + bytes) & ~(kHuge - 1);
+    if (data && bytes >= 4 * kHuge && end > first)
+        madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 } // namespace memory

@@ -4,6 +4,7 @@
 // decode asks the budget before it allocates anything, so a picture too large for the machine
 // fails with a message instead of taking the machine into swap or the process down.
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -59,6 +60,12 @@ void release(int64_t bytes) noexcept;
 
 /// "2.3 GB": a byte count in gigabytes for messages.
 std::string formatGB(int64_t bytes);
+
+/// Asks the system to back a large, freshly allocated and not yet touched buffer with huge pages
+/// where it grants them on request (only advice; small buffers are left alone). Filled in pages
+/// of 4 KiB, the samples of a 12-megapixel picture take nine thousand page faults, a third of the
+/// time its decoding takes.
+void preferHugePages(void* data, size_t bytes);
 
 } // namespace memory
 

@@ -52,6 +52,13 @@ std::mutex& openingMutex() {
     return mutex;
 }
 
+/// Sizes `rows` for a whole picture's samples, in huge pages where the system grants them.
+void sizeForPicture(std::vector<uint8_t>& rows, size_t bytes) {
+    rows.reserve(bytes);
+    memory::preferHugePages(rows.data(), bytes);
+    rows.resize(bytes);
+}
+
 /// Where the file's bytes come from, for the checks that read them again.
 struct Source {
     const std::string* path = nullptr;
@@ -326,7 +333,8 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
 
     if (spec.tile_width > 0 || keepsCompact(layout, profile.get())) {
         // Read whole: the samples are kept as they are (or, for tiled files, come only whole).
-        auto rows = std::make_shared<std::vector<uint8_t>>(rowBytes * size_t(h));
+        auto rows = std::make_shared<std::vector<uint8_t>>();
+        sizeForPicture(*rows, rowBytes * size_t(h));
         if (spec.tile_width > 0) {
             if (!in.read_image(0, 0, 0, channels, readType, rows->data()))
                 return failure("The image data could not be read");
@@ -582,7 +590,7 @@ Result<ReadPicture> readWithOIIO(OIIO::ImageInput& in, const std::string& path) 
     samples->width = spec.width;
     samples->height = spec.height;
     samples->orientation = spec.get_int_attribute("Orientation", 1);
-    samples->rows.resize(samples->layout.rowBytes(spec.width) * size_t(spec.height));
+    sizeForPicture(samples->rows, samples->layout.rowBytes(spec.width) * size_t(spec.height));
     if (!in.read_scanlines(0, 0, spec.y, spec.y + spec.height, spec.z, 0, plan->channels,
                            readTypeOf(samples->layout), samples->rows.data()))
         return Result<ReadPicture>::failure(readFailure(in, "The image data could not be read"));
