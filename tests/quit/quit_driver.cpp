@@ -2,14 +2,16 @@
 // calls it many times on a virtual screen and counts crashes.
 //
 //   quit_driver run KIND HOW DELAY_MS WORKDIR
-//       KIND  launch | import | preview | export | save
+//       KIND  launch (with the images on the command line) | import | preview | export | save |
+//             sheet-end (after an import has ended, while its sheet waits to close)
 //       HOW   menu (File > Quit) | signal (SIGTERM) | close (the window closed, as by the window
 //             manager); a question before quitting while work runs is confirmed
 //       The images come from WORKDIR/in; an export writes into WORKDIR/out, a save to
 //       WORKDIR/work.gwProject. The exit status is the application's.
 //   quit_driver check WORKDIR
-//       Exits 0 when every file in WORKDIR/out is a whole image and WORKDIR/work.gwProject, if
-//       there is one, is a whole project.
+//       Exits 0 when every file in WORKDIR/out is a whole image, WORKDIR/work.gwProject, if
+//       there is one, is a whole project, and no file being written (a hidden ".part" name) is
+//       left in WORKDIR, WORKDIR/out or the presets folder under WORKDIR/home.
 
 #include "ApplicationMain.h"
 
@@ -20,6 +22,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImageReader>
@@ -31,14 +34,16 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <vector>
+
 #include <unistd.h>
 
 namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: quit_driver run launch|import|preview|export|save menu|signal|close DELAY_MS "
-                 "WORKDIR\n       quit_driver check WORKDIR\n");
+                 "usage: quit_driver run launch|import|preview|export|save|sheet-end menu|signal|close "
+                 "DELAY_MS WORKDIR\n       quit_driver check WORKDIR\n");
     return 2;
 }
 
@@ -110,6 +115,12 @@ int check(const QString& workdir) {
             ++bad;
         }
     }
+    // An atomic write that never ended leaves its hidden temporary file beside the target.
+    QDirIterator all(workdir, {"*.part"}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (all.hasNext()) {
+        std::fprintf(stderr, "quit_driver: %s was left half-written\n", qPrintable(all.next()));
+        ++bad;
+    }
     for (const QString& file : QDir(workdir).entryList({"work.gwProject*"}, QDir::Files | QDir::Hidden)) {
         QFile project(QDir(workdir).filePath(file));
         if (file != "work.gwProject" || !project.open(QIODevice::ReadOnly) ||
@@ -138,10 +149,17 @@ int main(int argc, char* argv[]) {
     for (const QString& file : in.entryList(QDir::Files, QDir::Name))
         images << QUrl::fromLocalFile(in.filePath(file));
 
-    // The application sees no arguments of the driver's.
-    int appArgc = 1;
-    char* appArgv[] = {argv[0], nullptr};
-    return applicationMain(appArgc, appArgv, [=](app::AppDelegate& d, ui::MainWindow& window) {
+    // The application sees no arguments of the driver's; launched with files, it gets the images.
+    std::vector<QByteArray> names;
+    if (kind == "launch")
+        for (const QUrl& image : images)
+            names.push_back(QFile::encodeName(image.toLocalFile()));
+    std::vector<char*> appArgv{argv[0]};
+    for (QByteArray& name : names)
+        appArgv.push_back(name.data());
+    int appArgc = int(appArgv.size());
+    appArgv.push_back(nullptr);
+    return applicationMain(appArgc, appArgv.data(), [=](app::AppDelegate& d, ui::MainWindow& window) {
         auto quitLater = [&window, how, delay] {
             std::fprintf(stderr, "quit_driver: work started\n");
             QTimer::singleShot(delay, &window, [&window, how] { quit(window, how); });
@@ -193,6 +211,15 @@ int main(int argc, char* argv[]) {
                 d.saveDocument();
                 quitLater();
             });
+        } else if (kind == "sheet-end") {
+            // Quits once the import has ended, in the time its sheet is still shown.
+            when(
+                &window, [&d] { return !d.overlayVisible(); },
+                [&d, &window, images, quitLater] {
+                    d.addImages(images);
+                    when(
+                        &window, [&d] { return d.ProgressSheetSuccess(); }, quitLater);
+                });
         } else {
             std::fprintf(stderr, "quit_driver: unknown kind\n");
             std::_Exit(2);
