@@ -1,14 +1,14 @@
-// Decoding: OpenImageIO first, Qt's image plug-ins for the formats it does not read.
+// Decoding: ordinary JPEG files through libjpeg directly, everything else through the image library
+// module (loaded on first need), Qt's image plug-ins for the formats it does not read.
 
 #include "Codec.h"
 #include "ColorProfile.h"
+#include "ImageLibrary.h"
+#include "JpegCodec.h"
 #include "PixelImport.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Memory.h"
-
-#include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/imageio.h>
 
 #include <QBuffer>
 #include <QByteArray>
@@ -27,30 +27,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <set>
-
-extern "C" {
-#include <jerror.h>
-#include <jpeglib.h>
-}
 
 namespace ci::io {
 
 namespace {
-
-/// OpenImageIO 2.4's readers look the tags of an embedded ICC profile up in tables shared by the
-/// whole process, and a lookup of a tag they do not know adds it: two files opened at the same
-/// time can corrupt those tables (and the heap). Opening a file (its header and profile) is
-/// therefore done one file at a time; reading its pixels is not.
-std::mutex& openingMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
 
 /// Sizes `rows` for a whole picture's samples, in huge pages where the system grants them.
 void sizeForPicture(std::vector<uint8_t>& rows, size_t bytes) {
@@ -84,10 +68,11 @@ bool isHarmless(const std::string& line) {
 
 /// The reader's pending errors that mean damage, empty when there are none. `harmless` tells
 /// whether any of them was one of the harmless warnings.
-std::string damage(OIIO::ImageInput& in, bool* harmless = nullptr) {
-    if (!in.has_error())
+std::string damage(PictureInput& in, bool* harmless = nullptr) {
+    const std::string all = in.takeErrors();
+    if (all.empty())
         return {};
-    std::string all = in.geterror(), result;
+    std::string result;
     size_t pos = 0;
     while (pos <= all.size()) {
         size_t end = all.find('\n', pos);
@@ -103,79 +88,16 @@ std::string damage(OIIO::ImageInput& in, bool* harmless = nullptr) {
     return result;
 }
 
-// ---- JPEG warnings ----
 // libjpeg passes on only the first warning of a picture, so a harmless one (junk before a
-// marker) hides the damage that follows it, and the grey rows the library fills in would pass
-// as the picture. After a harmless first warning the data is decoded once more here, counting
-// every warning.
-
-struct JpegWatch {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    std::string damage;
-};
-
-bool harmlessJpegWarning(int code) {
-    return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-           code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
-}
-
-void jpegMessage(j_common_ptr cinfo, int level) {
-    auto* watch = reinterpret_cast<JpegWatch*>(cinfo->err);
-    if (level >= 0 || harmlessJpegWarning(cinfo->err->msg_code) || !watch->damage.empty())
-        return;
-    char text[JMSG_LENGTH_MAX];
-    (*cinfo->err->format_message)(cinfo, text);
-    watch->damage = text;
-}
-
-[[noreturn]] void jpegFailure(j_common_ptr cinfo) {
-    auto* watch = reinterpret_cast<JpegWatch*>(cinfo->err);
-    char text[JMSG_LENGTH_MAX];
-    (*cinfo->err->format_message)(cinfo, text);
-    watch->damage = text;
-    std::longjmp(watch->jump, 1);
-}
-
-/// The first warning of the JPEG data (from `file`, or else `bytes`) that means damage, or "".
-std::string jpegWarnings(FILE* file, const std::vector<uint8_t>* bytes) {
-    jpeg_decompress_struct cinfo{};
-    JpegWatch watch{};
-    cinfo.err = jpeg_std_error(&watch.pub);
-    watch.pub.emit_message = jpegMessage;
-    watch.pub.error_exit = jpegFailure;
-    std::vector<JSAMPLE> row;
-    // Nothing with a destructor may be created between here and the decoding's end.
-    if (setjmp(watch.jump) == 0) {
-        jpeg_create_decompress(&cinfo);
-        if (file)
-            jpeg_stdio_src(&cinfo, file);
-        else
-            jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
-        jpeg_read_header(&cinfo, TRUE);
-        // The warnings come from the entropy-coded data; the smallest output is enough to see them.
-        cinfo.scale_num = 1;
-        cinfo.scale_denom = 8;
-        cinfo.dct_method = JDCT_IFAST;
-        cinfo.do_fancy_upsampling = FALSE;
-        jpeg_start_decompress(&cinfo);
-        row.resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
-        JSAMPROW rows[1] = {row.data()};
-        while (cinfo.output_scanline < cinfo.output_height)
-            jpeg_read_scanlines(&cinfo, rows, 1);
-        jpeg_finish_decompress(&cinfo);
-    }
-    jpeg_destroy_decompress(&cinfo);
-    return watch.damage;
-}
-
+// marker) hides the damage that follows it. After a harmless first warning from the image library
+// the data is decoded once more here, counting every warning.
 std::string jpegDamage(const Source& source) {
     if (source.bytes)
-        return jpegWarnings(nullptr, source.bytes);
+        return jpeg::damage(nullptr, source.bytes);
     FILE* file = std::fopen(source.path->c_str(), "rb");
     if (!file)
         return "The file could not be read again: " + std::string(std::strerror(errno));
-    std::string damage = jpegWarnings(file, nullptr);
+    std::string damage = jpeg::damage(file, nullptr);
     std::fclose(file);
     return damage;
 }
@@ -203,7 +125,7 @@ struct Plan {
 };
 
 /// The plan for the picture that `spec` describes, or why it cannot be decoded.
-Result<Plan> planDecoding(const OIIO::ImageSpec& spec, const std::string& format) {
+Result<Plan> planDecoding(const PictureSpec& spec, const std::string& format) {
     if (spec.deep)
         return Result<Plan>::failure("Deep images are not supported");
     const int w = spec.width, h = spec.height, nch = spec.nchannels;
@@ -211,67 +133,40 @@ Result<Plan> planDecoding(const OIIO::ImageSpec& spec, const std::string& format
         return Result<Plan>::failure("The image has no pixels");
 
     SourceLayout layout;
-    switch (spec.format.basetype) {
-    case OIIO::TypeDesc::UINT8:
-    case OIIO::TypeDesc::INT8:
-        layout.type = SampleType::U8;
-        break;
-    case OIIO::TypeDesc::UINT16:
-    case OIIO::TypeDesc::INT16:
-        layout.type = SampleType::U16;
-        break;
-    default:
-        layout.type = SampleType::F32;
-        break;
-    }
-    const auto base = OIIO::TypeDesc::BASETYPE(spec.format.basetype);
+    layout.type = spec.base == StoredBase::U8    ? SampleType::U8
+                  : spec.base == StoredBase::U16 ? SampleType::U16
+                                                 : SampleType::F32;
     // Float formats (EXR, HDR, float TIFF) hold linear light.
-    layout.linear =
-        base == OIIO::TypeDesc::HALF || base == OIIO::TypeDesc::FLOAT || base == OIIO::TypeDesc::DOUBLE;
+    layout.linear = spec.base == StoredBase::Float;
     layout.grey = nch < 3;
     int channels = layout.grey ? 1 : 3;
-    int alpha = spec.alpha_channel;
-    if (alpha < 0 || alpha >= nch) {
-        // Some readers (GIF) name the channel but give an index past the end.
-        alpha = -1;
-        for (int c = 0; c < nch && c < int(spec.channelnames.size()); ++c)
-            if (spec.channelnames[size_t(c)] == "A" || spec.channelnames[size_t(c)] == "Alpha")
-                alpha = c;
-    }
+    int alpha = spec.alphaChannel;
+    if (alpha < 0 || alpha >= nch)
+        alpha = spec.namedAlpha; // some readers (GIF) name the channel but give an index past the end
     if (alpha >= channels && alpha < nch && alpha < 16) {
         layout.alpha = alpha;
         channels = alpha + 1;
     }
     layout.stride = channels;
-    layout.associated = layout.alpha >= 0 && !spec.get_int_attribute("oiio:UnassociatedAlpha", 0) &&
-                        !storesStraightAlpha(format);
+    layout.associated = layout.alpha >= 0 && !spec.unassociatedAlpha && !storesStraightAlpha(format);
 
     // Decided from the header alone, before any pixel is read: a small file can declare a huge
     // picture. Some readers (PNG) hold the whole picture in its stored form on the way, and tiled
     // files are read whole.
-    const int64_t stored = std::max<int64_t>(int64_t(spec.scanline_bytes(true)), int64_t(layout.rowBytes(w)));
+    const int64_t stored = std::max<int64_t>(spec.scanlineBytes, int64_t(layout.rowBytes(w)));
     if (std::string refused = admitPicture(w, h, saturatingMul(stored, h)); !refused.empty())
         return Result<Plan>::failure(refused);
     return Plan{layout, channels};
 }
 
 /// Why the reader failed: its damage message, else its error, else `fallback`.
-std::string readFailure(OIIO::ImageInput& in, const std::string& fallback) {
+std::string readFailure(PictureInput& in, const std::string& fallback) {
     std::string msg = damage(in);
     if (msg.empty())
-        msg = firstLine(in.geterror());
+        msg = firstLine(in.takeErrors());
     if (msg.empty() || msg == "unknown error")
         msg = fallback;
     return msg;
-}
-
-/// The embedded ICC profile of the file, empty when it has none.
-std::vector<uint8_t> iccProfileOf(const OIIO::ImageSpec& spec) {
-    const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
-    if (!icc || icc->type().basetype != OIIO::TypeDesc::UINT8)
-        return {};
-    const auto* bytes = static_cast<const uint8_t*>(icc->data());
-    return std::vector<uint8_t>(bytes, bytes + icc->type().size());
 }
 
 /// The conversion of the samples from the file's profile; null when there is none to make (no
@@ -285,27 +180,27 @@ std::unique_ptr<ProfileConverter> profileFor(const std::vector<uint8_t>& icc, co
     return profile;
 }
 
-OIIO::TypeDesc readTypeOf(const SourceLayout& layout) {
-    return layout.type == SampleType::U8    ? OIIO::TypeDesc(OIIO::TypeDesc::UINT8)
-           : layout.type == SampleType::U16 ? OIIO::TypeDesc(OIIO::TypeDesc::UINT16)
-                                            : OIIO::TypeDesc(OIIO::TypeDesc::FLOAT);
+ReadType readTypeOf(const SourceLayout& layout) {
+    return layout.type == SampleType::U8    ? ReadType::U8
+           : layout.type == SampleType::U16 ? ReadType::U16
+                                            : ReadType::F32;
 }
 
 /// After the last scanline: why the data read is damaged, or "". Closes the reader.
-std::string scanlineDamage(OIIO::ImageInput& in, const Source& source) {
+std::string scanlineDamage(PictureInput& in, const Source& source) {
     bool harmless = false;
     if (std::string msg = damage(in, &harmless); !msg.empty())
         return msg;
-    const bool jpeg = in.format_name() == std::string("jpeg");
+    const bool jpeg = in.formatName() == "jpeg";
     in.close();
     if (harmless && jpeg)
         return jpegDamage(source);
     return {};
 }
 
-Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
-    const OIIO::ImageSpec spec = in.spec();
-    const std::string format = in.format_name();
+Result<Decoded> decodeWith(PictureInput& in, const Source& source) {
+    const PictureSpec spec = in.spec();
+    const std::string format = in.formatName();
     const Result<Plan> plan = planDecoding(spec, format);
     if (!plan)
         return Result<Decoded>::failure(plan.error());
@@ -313,9 +208,9 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     const int channels = plan->channels;
     const int w = spec.width, h = spec.height;
 
-    std::unique_ptr<ProfileConverter> profile = profileFor(iccProfileOf(spec), layout);
-    const int orientation = spec.get_int_attribute("Orientation", 1);
-    const OIIO::TypeDesc readType = readTypeOf(layout);
+    std::unique_ptr<ProfileConverter> profile = profileFor(spec.iccProfile, layout);
+    const int orientation = spec.orientation;
+    const ReadType readType = readTypeOf(layout);
     const size_t rowBytes = layout.rowBytes(w);
 
     auto failure = [&](const std::string& fallback) {
@@ -331,18 +226,18 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
         return d;
     };
 
-    if (spec.tile_width > 0 || keepsCompact(layout, profile.get())) {
+    if (spec.tileWidth > 0 || keepsCompact(layout, profile.get())) {
         // Read whole: the samples are kept as they are (or, for tiled files, come only whole).
         auto rows = std::make_shared<std::vector<uint8_t>>();
         sizeForPicture(*rows, rowBytes * size_t(h));
-        if (spec.tile_width > 0) {
-            if (!in.read_image(0, 0, 0, channels, readType, rows->data()))
+        if (spec.tileWidth > 0) {
+            if (!in.readImage(channels, readType, rows->data()))
                 return failure("The image data could not be read");
             if (std::string msg = damage(in); !msg.empty())
                 return Result<Decoded>::failure(msg);
             in.close();
         } else {
-            if (!in.read_scanlines(0, 0, spec.y, spec.y + h, spec.z, 0, channels, readType, rows->data()))
+            if (!in.readScanlines(spec.y, spec.y + h, channels, readType, rows->data()))
                 return failure("The image data could not be read");
             if (std::string msg = scanlineDamage(in, source); !msg.empty())
                 return Result<Decoded>::failure(msg);
@@ -365,7 +260,7 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     for (int y0 = 0; y0 < h && readOk; y0 += band, index ^= 1) {
         const int y1 = std::min(h, y0 + band);
         uint8_t* buf = buffers[index].data();
-        readOk = in.read_scanlines(0, 0, spec.y + y0, spec.y + y1, spec.z, 0, channels, readType, buf);
+        readOk = in.readScanlines(spec.y + y0, spec.y + y1, channels, readType, buf);
         converting.wait();
         if (readOk)
             converting.run([&importer, &bitmap, buf, rowBytes, y0, y1] {
@@ -380,9 +275,9 @@ Result<Decoded> decodeWithOIIO(OIIO::ImageInput& in, const Source& source) {
     return decoded(Image::fromBitmap(std::move(bitmap)));
 }
 
-/// Formats that OpenImageIO reads itself: when it fails on one of them the file is damaged, and
-/// Qt's more forgiving readers must not turn that into a half-grey picture.
-bool ownedByOIIO(const QByteArray& qtFormat) {
+/// Formats that the image library reads itself: when it fails on one of them the file is damaged,
+/// and Qt's more forgiving readers must not turn that into a half-grey picture.
+bool ownedByImageLibrary(const QByteArray& qtFormat) {
     static const std::set<QByteArray> owned = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
                                                "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
     return owned.count(qtFormat.toLower()) > 0;
@@ -431,7 +326,7 @@ Result<Decoded> decodeWithQt(QImageReader& reader) {
     return d;
 }
 
-/// OpenImageIO's reader name for a signature at the start of the data, or "".
+/// The image library's reader name for a signature at the start of the data, or "".
 std::string sniffFormat(const std::vector<uint8_t>& b) {
     auto starts = [&](std::initializer_list<int> sig, size_t at = 0) {
         if (b.size() < at + sig.size())
@@ -482,31 +377,40 @@ std::string checkRegularFile(const std::string& path) {
     return {};
 }
 
-/// Opens the file at `path` with OpenImageIO, or else with Qt's image plug-ins for the formats
-/// that OpenImageIO does not read, and hands the reader to `withOIIO` or `withQt`.
-template <class T, class WithOIIO, class WithQt>
-Result<T> withFileReader(const std::string& path, WithOIIO withOIIO, WithQt withQt) {
+/// Whether the file starts as a JPEG file does.
+bool startsAsJpeg(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    uint8_t head[3] = {};
+    const bool jpeg = ::read(fd, head, 3) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+    ::close(fd);
+    return jpeg;
+}
+
+/// Opens the file at `path`: an ordinary JPEG file with libjpeg (unless `direct` is false), any
+/// other with the image library, or else with Qt's image plug-ins for the formats that the image
+/// library does not read; hands the reader to `withInput` or `withQt`.
+template <class T, class WithInput, class WithQt>
+Result<T> withFileReader(const std::string& path, WithInput withInput, WithQt withQt, bool direct = true) {
     try {
         if (std::string refused = checkRegularFile(path); !refused.empty())
             return Result<T>::failure(refused);
-        OIIO::ImageSpec config;
-        config.attribute("oiio:UnassociatedAlpha", 1);
-        std::unique_ptr<OIIO::ImageInput> in;
-        {
-            std::lock_guard opening(openingMutex());
-            in = OIIO::ImageInput::open(path, &config);
-        }
-        if (in)
-            return withOIIO(*in);
-        const std::string oiioError = firstLine(OIIO::geterror());
+        if (direct && startsAsJpeg(path))
+            if (std::unique_ptr<PictureInput> in = jpeg::openFile(path))
+                return withInput(*in);
+        imagelib::Opened opened = imagelib::openFile(path);
+        if (opened.input)
+            return withInput(*opened.input);
+        const std::string libraryError = firstLine(opened.error);
 
         // Paths are bytes; Qt reads them in the local 8-bit encoding.
         QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path)));
         const QByteArray qtFormat = reader.format(); // from the content, else the extension
-        if (!qtFormat.isEmpty() && !ownedByOIIO(qtFormat) && reader.canRead())
+        if (!qtFormat.isEmpty() && !ownedByImageLibrary(qtFormat) && reader.canRead())
             return withQt(reader);
-        if (!qtFormat.isEmpty() || oiioError.find("could not find a format reader") == std::string::npos)
-            return Result<T>::failure(oiioError);
+        if (!qtFormat.isEmpty() || !opened.noReader)
+            return Result<T>::failure(libraryError);
         return Result<T>::failure("Unsupported image format: " + path);
     } catch (const std::bad_alloc&) {
         return Result<T>::failure("Not enough memory to decode " + path);
@@ -516,41 +420,41 @@ Result<T> withFileReader(const std::string& path, WithOIIO withOIIO, WithQt with
 }
 
 /// Reads all of the picture data of an opened file without keeping it; why it is damaged, or "".
-std::string scanData(OIIO::ImageInput& in, const std::string& path) {
-    if (in.format_name() == std::string("jpeg")) {
+std::string scanData(PictureInput& in, const std::string& path) {
+    if (in.formatName() == "jpeg") {
         // libjpeg sees every warning of the data at an eighth of the size, at a fraction of the
         // cost of a decode.
         in.close();
         return jpegDamage(Source{&path, nullptr});
     }
-    const OIIO::ImageSpec spec = in.spec();
-    const size_t rowBytes = std::max<size_t>(spec.scanline_bytes(true), 1);
+    const PictureSpec spec = in.spec();
+    const size_t rowBytes = std::max<size_t>(size_t(spec.scanlineBytes), 1);
     std::vector<uint8_t> buffer;
     bool ok = true;
-    if (spec.tile_width > 0) {
-        buffer.resize(size_t(spec.image_bytes(true)));
-        ok = in.read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, buffer.data());
+    if (spec.tileWidth > 0) {
+        buffer.resize(size_t(spec.imageBytes));
+        ok = in.readImage(spec.nchannels, ReadType::Native, buffer.data());
     } else {
         // In bands of the stored samples, as they come.
         const int band = std::clamp(int((8u << 20) / rowBytes), 1, std::max(1, spec.height));
         buffer.resize(rowBytes * size_t(band));
         for (int y0 = 0; y0 < spec.height && ok; y0 += band)
-            ok = in.read_scanlines(0, 0, spec.y + y0, spec.y + std::min(spec.height, y0 + band), spec.z, 0,
-                                   spec.nchannels, OIIO::TypeUnknown, buffer.data());
+            ok = in.readScanlines(spec.y + y0, spec.y + std::min(spec.height, y0 + band), spec.nchannels,
+                                  ReadType::Native, buffer.data());
     }
     if (!ok)
         return readFailure(in, "The image data could not be read");
     return damage(in);
 }
 
-Result<Probe> probeWithOIIO(OIIO::ImageInput& in, const std::string& path, ProbeDepth depth) {
-    const OIIO::ImageSpec spec = in.spec();
+Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth depth) {
+    const PictureSpec spec = in.spec();
     Probe probe;
-    probe.format = in.format_name();
+    probe.format = in.formatName();
     if (const Result<Plan> plan = planDecoding(spec, probe.format); !plan)
         return Result<Probe>::failure(plan.error());
     // Orientations 5 to 8 turn the picture a quarter, as the decoder does.
-    const int orientation = spec.get_int_attribute("Orientation", 1);
+    const int orientation = spec.orientation;
     const bool turned = orientation >= 5 && orientation <= 8;
     probe.width = turned ? spec.height : spec.width;
     probe.height = turned ? spec.width : spec.height;
@@ -575,24 +479,24 @@ struct StoredSamples {
 
 namespace {
 
-Result<ReadPicture> readWithOIIO(OIIO::ImageInput& in, const std::string& path) {
-    const OIIO::ImageSpec spec = in.spec();
+Result<ReadPicture> readWith(PictureInput& in, const std::string& path) {
+    const PictureSpec spec = in.spec();
     // Tiled files are read whole at conversion.
-    if (spec.tile_width > 0)
+    if (spec.tileWidth > 0)
         return ReadPicture{path, nullptr};
     auto samples = std::make_shared<StoredSamples>();
-    samples->format = in.format_name();
+    samples->format = in.formatName();
     const Result<Plan> plan = planDecoding(spec, samples->format);
     if (!plan)
         return Result<ReadPicture>::failure(plan.error());
     samples->layout = plan->layout;
-    samples->iccProfile = iccProfileOf(spec);
+    samples->iccProfile = spec.iccProfile;
     samples->width = spec.width;
     samples->height = spec.height;
-    samples->orientation = spec.get_int_attribute("Orientation", 1);
+    samples->orientation = spec.orientation;
     sizeForPicture(samples->rows, samples->layout.rowBytes(spec.width) * size_t(spec.height));
-    if (!in.read_scanlines(0, 0, spec.y, spec.y + spec.height, spec.z, 0, plan->channels,
-                           readTypeOf(samples->layout), samples->rows.data()))
+    if (!in.readScanlines(spec.y, spec.y + spec.height, plan->channels, readTypeOf(samples->layout),
+                          samples->rows.data()))
         return Result<ReadPicture>::failure(readFailure(in, "The image data could not be read"));
     if (std::string msg = scanlineDamage(in, Source{&path, nullptr}); !msg.empty())
         return Result<ReadPicture>::failure(msg);
@@ -603,7 +507,7 @@ Result<ReadPicture> readWithOIIO(OIIO::ImageInput& in, const std::string& path) 
 
 Result<ReadPicture> readPicture(const std::string& path) {
     return withFileReader<ReadPicture>(
-        path, [&](OIIO::ImageInput& in) { return readWithOIIO(in, path); },
+        path, [&](PictureInput& in) { return readWith(in, path); },
         // Formats left to Qt are read whole at conversion.
         [&](QImageReader&) {
             return Result<ReadPicture>(ReadPicture{path, nullptr});
@@ -636,15 +540,15 @@ Result<Decoded> decodePicture(ReadPicture picture) {
 Result<Decoded> decodeFile(const std::string& path) {
     return withFileReader<Decoded>(
         path,
-        [&](OIIO::ImageInput& in) {
-            return decodeWithOIIO(in, Source{&path, nullptr});
+        [&](PictureInput& in) {
+            return decodeWith(in, Source{&path, nullptr});
         },
         [](QImageReader& reader) { return decodeWithQt(reader); });
 }
 
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth) {
     return withFileReader<Probe>(
-        path, [&](OIIO::ImageInput& in) { return probeWithOIIO(in, path, depth); },
+        path, [&](PictureInput& in) { return probeWith(in, path, depth); },
         [](QImageReader& reader) -> Result<Probe> {
             // The formats left to Qt are rare ones; their size comes from a decode.
             const Result<Decoded> decoded = decodeWithQt(reader);
@@ -659,18 +563,15 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
         return Result<Decoded>::failure("No image data");
     try {
         const std::string format = sniffFormat(bytes);
+        if (format == "jpeg")
+            if (std::unique_ptr<PictureInput> in = jpeg::openMemory(bytes))
+                return decodeWith(*in, Source{nullptr, &bytes});
         if (!format.empty()) {
-            if (auto in = OIIO::ImageInput::create(format); in && in->supports("ioproxy")) {
-                OIIO::Filesystem::IOMemReader memory(bytes.data(), bytes.size());
-                in->set_ioproxy(&memory);
-                OIIO::ImageSpec spec, config;
-                config.attribute("oiio:UnassociatedAlpha", 1);
-                std::unique_lock opening(openingMutex());
-                if (!in->open("", spec, config))
-                    return Result<Decoded>::failure(firstLine(in->geterror()));
-                opening.unlock();
-                return decodeWithOIIO(*in, Source{nullptr, &bytes});
-            }
+            imagelib::Opened opened = imagelib::openMemory(format, bytes);
+            if (opened.input)
+                return decodeWith(*opened.input, Source{nullptr, &bytes});
+            if (!opened.noReader)
+                return Result<Decoded>::failure(firstLine(opened.error));
         }
         // Readers without memory input, and formats known only by their name, read a file.
         QTemporaryFile file(QDir::tempPath() + "/gw-decode-XXXXXX");
@@ -697,5 +598,18 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
         return Result<Decoded>::failure(std::string("Cannot decode the image: ") + e.what());
     }
 }
+
+namespace imagelib {
+
+Result<Decoded> decodeFile(const std::string& path) {
+    return withFileReader<Decoded>(
+        path,
+        [&](PictureInput& in) {
+            return decodeWith(in, Source{&path, nullptr});
+        },
+        [](QImageReader& reader) { return decodeWithQt(reader); }, false);
+}
+
+} // namespace imagelib
 
 } // namespace ci::io

@@ -1,5 +1,7 @@
-// Encoding of the five export formats. JPEG, BMP and TIFF go through OpenImageIO; GIF is written
-// here, because the palette comes from our own quantiser, and PNG too, to deflate on every core.
+// Encoding of the five export formats. BMP and TIFF go through the image library module; JPEG
+// through libjpeg directly, as the library would write it, so that exporting JPEG never loads the
+// library; GIF is written here, because the palette comes from our own quantiser, and PNG too, to
+// deflate on every core.
 //
 // Alpha: PNG, TIFF and BMP keep it (straight alpha; BMP as a 32-bit file) whenever the picture
 // is not fully opaque, and drop the channel otherwise. GIF keeps it as one transparent palette
@@ -8,11 +10,10 @@
 
 #include "Codec.h"
 #include "GifWriter.h"
+#include "ImageLibrary.h"
+#include "JpegCodec.h"
 #include "PngWriter.h"
 #include "Quantizer.h"
-
-#include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/imageio.h>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -65,78 +66,75 @@ PixelBuffer to8Bit(const PixelBuffer& px) {
     return out;
 }
 
-/// Writes 3 or 4 channels. With `overBlack` (8-bit, 3 channels) partly transparent pixels are
-/// composited over black on the way.
-Result<Bytes> writeWithOIIO(const char* format, const PixelBuffer& px, int channels,
-                            const std::vector<std::pair<std::string, std::string>>& attributes,
-                            bool overBlack = false) {
-    Bytes bytes;
-    OIIO::Filesystem::IOVecOutput proxy(bytes);
-    auto out = OIIO::ImageOutput::create(format);
-    if (!out)
-        return Result<Bytes>::failure(std::string("No encoder for ") + format);
-    if (!out->set_ioproxy(&proxy))
-        return Result<Bytes>::failure(std::string("The ") + format + " encoder cannot write to memory");
-    const OIIO::TypeDesc type = px.bitsPerChannel == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
-    OIIO::ImageSpec spec(px.width, px.height, channels, type);
-    spec.alpha_channel = channels == 4 ? 3 : -1;
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    spec.attribute("oiio:ColorSpace", "sRGB");
-    for (const auto& [key, value] : attributes)
-        spec.attribute(key, value);
-    if (!out->open(std::string("image.") + format, spec))
-        return Result<Bytes>::failure(out->geterror());
-    const int sampleBytes = px.bitsPerChannel / 8;
-    const size_t rowBytes = size_t(px.width) * 4 * size_t(sampleBytes);
-    if (channels == 4) {
-        if (!out->write_image(type, px.data.data()))
-            return Result<Bytes>::failure(out->geterror());
-    } else {
-        // Alpha dropped: bands of rows are packed in parallel, which is far quicker than
-        // letting the writer gather strided samples.
-        const int band = 64;
-        const size_t packedRow = size_t(px.width) * size_t(channels) * size_t(sampleBytes);
-        std::vector<uint8_t> packed(packedRow * size_t(std::min(band, px.height)));
-        for (int y0 = 0; y0 < px.height; y0 += band) {
-            const int y1 = std::min(px.height, y0 + band);
-            tbb::parallel_for(y0, y1, [&](int y) {
-                const uint8_t* src = px.data.data() + size_t(y) * rowBytes;
-                uint8_t* dst = packed.data() + size_t(y - y0) * packedRow;
-                if (sampleBytes == 1) {
-                    for (int x = 0; x < px.width; ++x, src += 4, dst += 3) {
-                        if (overBlack && src[3] != 255) {
-                            // In linear light, as the premultiplied colour would show.
-                            const float a = float(src[3]) / 255.0f;
-                            for (int c = 0; c < 3; ++c)
-                                dst[c] = srgbEncode8(srgbDecode8(src[c]) * a);
-                            continue;
-                        }
-                        dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
+/// Packs rows of 3 or 4 channels for the encoders, a band at a time. With `overBlack` (8-bit,
+/// 3 channels) partly transparent pixels are composited over black on the way.
+class RowPacker {
+  public:
+    static constexpr int band = 64;
+
+    RowPacker(const PixelBuffer& px, int channels, bool overBlack)
+        : px_(px), channels_(channels), overBlack_(overBlack), sampleBytes_(px.bitsPerChannel / 8) {
+        if (channels != 4)
+            packed_.resize(size_t(px.width) * size_t(channels) * size_t(sampleBytes_) *
+                           size_t(std::min(band, px.height)));
+    }
+
+    /// Rows y0 to y1 (at most `band` of them), packed.
+    const uint8_t* rows(int y0, int y1) {
+        const size_t rowBytes = size_t(px_.width) * 4 * size_t(sampleBytes_);
+        if (channels_ == 4)
+            return px_.data.data() + size_t(y0) * rowBytes;
+        // Alpha dropped: the rows are packed in parallel, which is far quicker than letting the
+        // writer gather strided samples.
+        const size_t packedRow = size_t(px_.width) * size_t(channels_) * size_t(sampleBytes_);
+        tbb::parallel_for(y0, y1, [&](int y) {
+            const uint8_t* src = px_.data.data() + size_t(y) * rowBytes;
+            uint8_t* dst = packed_.data() + size_t(y - y0) * packedRow;
+            if (sampleBytes_ == 1) {
+                for (int x = 0; x < px_.width; ++x, src += 4, dst += 3) {
+                    if (overBlack_ && src[3] != 255) {
+                        // In linear light, as the premultiplied colour would show.
+                        const float a = float(src[3]) / 255.0f;
+                        for (int c = 0; c < 3; ++c)
+                            dst[c] = srgbEncode8(srgbDecode8(src[c]) * a);
+                        continue;
                     }
-                } else {
-                    for (int x = 0; x < px.width; ++x)
-                        std::memcpy(dst + size_t(x) * 6, src + size_t(x) * 8, 6);
+                    dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
                 }
-            });
-            if (!out->write_scanlines(y0, y1, 0, type, packed.data()))
-                return Result<Bytes>::failure(out->geterror());
-        }
+            } else {
+                for (int x = 0; x < px_.width; ++x)
+                    std::memcpy(dst + size_t(x) * 6, src + size_t(x) * 8, 6);
+            }
+        });
+        return packed_.data();
     }
-    if (!out->close() || out->has_error()) {
-        std::string msg = out->geterror();
-        return Result<Bytes>::failure(msg.empty() ? std::string("Cannot encode ") + format : msg);
-    }
-    return bytes;
+
+  private:
+    const PixelBuffer& px_;
+    int channels_;
+    bool overBlack_;
+    int sampleBytes_;
+    std::vector<uint8_t> packed_;
+};
+
+/// Writes 3 or 4 channels through the image library.
+Result<Bytes> writeWithImageLibrary(const char* format, const PixelBuffer& px, int channels,
+                                    const std::vector<std::pair<std::string, std::string>>& attributes,
+                                    bool overBlack = false) {
+    RowPacker packer(px, channels, overBlack);
+    return imagelib::write(format, px.width, px.height, channels, px.bitsPerChannel, attributes,
+                           RowPacker::band,
+                           [&](int y0, int y1) -> const void* { return packer.rows(y0, y1); });
+}
+
+int jpegQuality(double compression) {
+    return std::clamp(int(std::lround(compression * 100.0)), 1, 100);
 }
 
 Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
-    const int quality = std::clamp(int(std::lround(compression * 100.0)), 1, 100);
-    // Full chroma resolution when high quality is asked for; halved chroma (the usual 4:2:0)
-    // below, where file size matters more than crisp coloured edges.
-    const std::vector<std::pair<std::string, std::string>> attrs = {
-        {"Compression", "jpeg:" + std::to_string(quality)},
-        {"jpeg:subsampling", quality >= 90 ? "4:4:4" : "4:2:0"}};
-    return writeWithOIIO("jpeg", px, 3, attrs, true);
+    RowPacker packer(px, 3, true);
+    return jpeg::encode(px.width, px.height, jpegQuality(compression), RowPacker::band,
+                        [&](int y0, int y1) { return packer.rows(y0, y1); });
 }
 
 Result<Bytes> encodeGIF(const PixelBuffer& px) {
@@ -163,12 +161,12 @@ Result<Bytes> encodePixels(const PixelBuffer& pixels, FileType type, double comp
             return writePng(px, !isOpaque(px));
         case FileType::TIFF:
             // EXIF directories are left out: this OpenImageIO writes a broken one to memory.
-            return writeWithOIIO("tiff", px, isOpaque(px) ? 3 : 4,
-                                 {{"compression", "lzw"}, {"tiff:write_exif", "0"}});
+            return writeWithImageLibrary("tiff", px, isOpaque(px) ? 3 : 4,
+                                         {{"compression", "lzw"}, {"tiff:write_exif", "0"}});
         case FileType::BMP:
             if (px.bitsPerChannel == 16)
                 return encodePixels(to8Bit(px), type, compression);
-            return writeWithOIIO("bmp", px, isOpaque(px) ? 3 : 4, {});
+            return writeWithImageLibrary("bmp", px, isOpaque(px) ? 3 : 4, {});
         case FileType::JPEG:
             if (px.bitsPerChannel == 16)
                 return encodeJPEG(to8Bit(px), compression);
@@ -199,5 +197,17 @@ Result<Bytes> encodeImage(const Image& image, FileType type, double compression,
         return Result<Bytes>::failure(pixels.error());
     return encodePixels(*pixels, type, compression);
 }
+
+namespace imagelib {
+
+Result<Bytes> encodeJpeg(const PixelBuffer& pixels, double compression) {
+    const int quality = jpegQuality(compression);
+    const std::vector<std::pair<std::string, std::string>> attrs = {
+        {"Compression", "jpeg:" + std::to_string(quality)},
+        {"jpeg:subsampling", quality >= 90 ? "4:4:4" : "4:2:0"}};
+    return writeWithImageLibrary("jpeg", pixels, 3, attrs, true);
+}
+
+} // namespace imagelib
 
 } // namespace ci::io

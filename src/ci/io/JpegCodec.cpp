@@ -1,0 +1,366 @@
+#include "JpegCodec.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+extern "C" {
+#include <jerror.h>
+#include <jpeglib.h>
+}
+
+namespace ci::io::jpeg {
+
+namespace {
+
+// ---- Warnings ----
+// libjpeg's own handler passes on only the first warning of a picture, so a harmless one (junk
+// before a marker) would hide the damage that follows it, and the grey rows the library fills in
+// would pass as the picture. Every warning is looked at here.
+
+struct Watch {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    std::string damage; ///< the first warning that means damage, or the error
+    bool failed = false;
+};
+
+/// Warnings for harmless irregularities (junk between markers, odd version numbers); the
+/// picture itself is complete.
+bool harmlessWarning(int code) {
+    return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
+           code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
+}
+
+void onMessage(j_common_ptr cinfo, int level) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    if (level >= 0 || harmlessWarning(cinfo->err->msg_code) || !watch->damage.empty())
+        return;
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    watch->damage = text;
+}
+
+[[noreturn]] void onError(j_common_ptr cinfo) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    char text[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, text);
+    if (watch->damage.empty())
+        watch->damage = text;
+    watch->failed = true;
+    std::longjmp(watch->jump, 1);
+}
+
+void watch(jpeg_error_mgr* pub, Watch& w) {
+    jpeg_std_error(pub);
+    w.pub.emit_message = onMessage;
+    w.pub.error_exit = onError;
+}
+
+// ---- EXIF orientation ----
+
+/// The orientation tag of IFD0 of an APP1 EXIF block, 1 when there is none.
+int exifOrientation(const uint8_t* p, size_t n) {
+    if (n < 6 + 8 || std::memcmp(p, "Exif\0\0", 6) != 0)
+        return 0;
+    p += 6, n -= 6;
+    const bool little = p[0] == 'I' && p[1] == 'I';
+    if (!little && !(p[0] == 'M' && p[1] == 'M'))
+        return 0;
+    auto u16 = [&](size_t at) -> uint32_t {
+        return little ? uint32_t(p[at]) | uint32_t(p[at + 1]) << 8
+                      : uint32_t(p[at]) << 8 | uint32_t(p[at + 1]);
+    };
+    auto u32 = [&](size_t at) -> uint32_t {
+        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    const size_t ifd = u32(4);
+    if (ifd + 2 > n)
+        return 0;
+    const size_t count = u16(ifd);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t e = ifd + 2 + i * 12;
+        if (e + 12 > n)
+            break;
+        if (u16(e) != 0x0112)
+            continue;
+        const uint32_t type = u16(e + 2);
+        if (type == 3) // SHORT
+            return int(u16(e + 8));
+        if (type == 4) // LONG
+            return int(u32(e + 8));
+        return 0;
+    }
+    return 0;
+}
+
+// ---- Reading ----
+
+class Input final : public PictureInput {
+  public:
+    ~Input() override {
+        if (created_)
+            jpeg_destroy_decompress(&cinfo_);
+        if (file_)
+            std::fclose(file_);
+    }
+
+    /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
+    bool open(FILE* file, const std::vector<uint8_t>* bytes) {
+        file_ = file;
+        if (!readHeader(*this, bytes))
+            return false;
+        const bool grey = cinfo_.num_components == 1 && cinfo_.jpeg_color_space == JCS_GRAYSCALE;
+        const bool colour = cinfo_.num_components == 3 &&
+                            (cinfo_.jpeg_color_space == JCS_YCbCr || cinfo_.jpeg_color_space == JCS_RGB);
+        if (cinfo_.data_precision != 8 || !(grey || colour))
+            return false;
+        spec_.width = int(cinfo_.image_width);
+        spec_.height = int(cinfo_.image_height);
+        spec_.nchannels = cinfo_.num_components;
+        spec_.base = StoredBase::U8;
+        spec_.scanlineBytes = int64_t(spec_.width) * spec_.nchannels;
+        spec_.imageBytes = spec_.scanlineBytes * spec_.height;
+        for (jpeg_saved_marker_ptr m = cinfo_.marker_list; m; m = m->next)
+            if (m->marker == JPEG_APP0 + 1)
+                if (const int o = exifOrientation(m->data, m->data_length); o != 0) {
+                    spec_.orientation = o;
+                    break;
+                }
+        return readProfile(*this);
+    }
+
+    const PictureSpec& spec() const override { return spec_; }
+    std::string formatName() const override { return "jpeg"; }
+
+    bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) override {
+        if ((type != ReadType::U8 && type != ReadType::Native) || channels != spec_.nchannels ||
+            y0 != int(cinfo_.output_scanline) || y1 < y0 || y1 > spec_.height || failed()) {
+            if (!failed())
+                pending_ = "The image data could not be read";
+            return false;
+        }
+        return readRows(*this, static_cast<uint8_t*>(data), y1 - y0);
+    }
+    bool readImage(int channels, ReadType type, void* data) override {
+        return readScanlines(0, spec_.height, channels, type, data);
+    }
+    std::string takeErrors() override {
+        std::string text = pending_;
+        if (!watch_.damage.empty())
+            text = watch_.damage;
+        pending_.clear();
+        watch_.damage.clear();
+        return text;
+    }
+    void close() override {
+        if (file_) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+
+  private:
+    bool failed() const { return watch_.failed; }
+
+    // Between a setjmp and the longjmp of an error only plain data is made and changed.
+
+    static bool readHeader(Input& in, const std::vector<uint8_t>* bytes) {
+        watch(&in.watch_.pub, in.watch_);
+        in.cinfo_.err = &in.watch_.pub;
+        if (setjmp(in.watch_.jump) != 0)
+            return false;
+        jpeg_create_decompress(&in.cinfo_);
+        in.created_ = true;
+        if (in.file_)
+            jpeg_stdio_src(&in.cinfo_, in.file_);
+        else
+            jpeg_mem_src(&in.cinfo_, bytes->data(), static_cast<unsigned long>(bytes->size()));
+        jpeg_save_markers(&in.cinfo_, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(&in.cinfo_, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_read_header(&in.cinfo_, TRUE);
+        return true;
+    }
+
+    static bool readProfile(Input& in) {
+        JOCTET* icc = nullptr;
+        unsigned int size = 0;
+        if (setjmp(in.watch_.jump) != 0) {
+            std::free(icc);
+            return false;
+        }
+        if (jpeg_read_icc_profile(&in.cinfo_, &icc, &size) && icc) {
+            in.spec_.iccProfile.assign(icc, icc + size);
+            std::free(icc);
+        }
+        return true;
+    }
+
+    static bool readRows(Input& in, uint8_t* data, int count) {
+        const size_t stride = size_t(in.spec_.scanlineBytes);
+        if (setjmp(in.watch_.jump) != 0)
+            return false;
+        if (!in.started_) {
+            in.cinfo_.out_color_space = in.spec_.nchannels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+            jpeg_start_decompress(&in.cinfo_);
+            in.started_ = true;
+        }
+        for (int done = 0; done < count;) {
+            JSAMPROW rows[4];
+            const int n = std::min(count - done, 4);
+            for (int i = 0; i < n; ++i)
+                rows[i] = data + size_t(done + i) * stride;
+            const JDIMENSION got = jpeg_read_scanlines(&in.cinfo_, rows, JDIMENSION(n));
+            if (got == 0)
+                return false;
+            done += int(got);
+        }
+        return true;
+    }
+
+    jpeg_decompress_struct cinfo_{};
+    Watch watch_{};
+    bool created_ = false;
+    bool started_ = false;
+    FILE* file_ = nullptr;
+    PictureSpec spec_;
+    std::string pending_;
+};
+
+std::string warnings(FILE* file, const std::vector<uint8_t>* bytes) {
+    jpeg_decompress_struct cinfo{};
+    Watch w{};
+    watch(&w.pub, w);
+    cinfo.err = &w.pub;
+    std::vector<JSAMPLE> row;
+    // Nothing with a destructor may be created between here and the decoding's end.
+    if (setjmp(w.jump) == 0) {
+        jpeg_create_decompress(&cinfo);
+        if (file)
+            jpeg_stdio_src(&cinfo, file);
+        else
+            jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
+        jpeg_read_header(&cinfo, TRUE);
+        // The warnings come from the entropy-coded data; the smallest output is enough to see them.
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = 8;
+        cinfo.dct_method = JDCT_IFAST;
+        cinfo.do_fancy_upsampling = FALSE;
+        jpeg_start_decompress(&cinfo);
+        row.resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
+        JSAMPROW rows[1] = {row.data()};
+        while (cinfo.output_scanline < cinfo.output_height)
+            jpeg_read_scanlines(&cinfo, rows, 1);
+        jpeg_finish_decompress(&cinfo);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return w.damage;
+}
+
+// ---- Writing ----
+
+/// The EXIF block the image library writes into every JPEG file it makes: IFD0 pointing to an
+/// EXIF directory with the EXIF and FlashPix versions, the component order and the sRGB colour
+/// space. Kept so that files stay as they were.
+constexpr uint8_t exifBlock[] = {'E',  'x',  'i',  'f',  0x00, 0x00, 'I',  'I',  0x2A, 0x00, 0x08, 0x00, 0x00,
+                                 0x00, 0x01, 0x00, 0x69, 0x87, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00, 0x1A, 0x00,
+                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x90, 0x07, 0x00, 0x04,
+                                 0x00, 0x00, 0x00, '0',  '2',  '3',  '0',  0x01, 0x91, 0x07, 0x00, 0x04, 0x00,
+                                 0x00, 0x00, 0x01, 0x02, 0x03, 0x00, 0x00, 0xA0, 0x07, 0x00, 0x04, 0x00, 0x00,
+                                 0x00, '0',  '1',  '0',  '0',  0x01, 0xA0, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00,
+                                 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+struct Compression {
+    jpeg_compress_struct cinfo{};
+    Watch watch{};
+    unsigned char* out = nullptr;
+    unsigned long outSize = 0;
+    bool created = false;
+    ~Compression() {
+        if (created)
+            jpeg_destroy_compress(&cinfo);
+        std::free(out);
+    }
+};
+
+/// False on a libjpeg error (its message in the watch); `rows` may throw, the caller cleans up.
+bool compress(Compression& c, int width, int height, int quality, int band,
+              const std::function<const uint8_t*(int, int)>& rows) {
+    watch(&c.watch.pub, c.watch);
+    c.cinfo.err = &c.watch.pub;
+    if (setjmp(c.watch.jump) != 0)
+        return false;
+    jpeg_create_compress(&c.cinfo);
+    c.created = true;
+    jpeg_mem_dest(&c.cinfo, &c.out, &c.outSize);
+    c.cinfo.image_width = JDIMENSION(width);
+    c.cinfo.image_height = JDIMENSION(height);
+    c.cinfo.input_components = 3;
+    c.cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c.cinfo);
+    jpeg_set_quality(&c.cinfo, quality, TRUE);
+    // Full chroma resolution when high quality is asked for; halved chroma (the usual 4:2:0)
+    // below, where file size matters more than crisp coloured edges.
+    const int luma = quality >= 90 ? 1 : 2;
+    c.cinfo.comp_info[0].h_samp_factor = luma;
+    c.cinfo.comp_info[0].v_samp_factor = luma;
+    for (int i = 1; i < 3; ++i)
+        c.cinfo.comp_info[i].h_samp_factor = c.cinfo.comp_info[i].v_samp_factor = 1;
+    jpeg_start_compress(&c.cinfo, TRUE);
+    jpeg_write_marker(&c.cinfo, JPEG_APP0 + 1, exifBlock, sizeof(exifBlock));
+    const size_t stride = size_t(width) * 3;
+    for (int y0 = 0; y0 < height; y0 += band) {
+        const int y1 = std::min(height, y0 + band);
+        const uint8_t* data = rows(y0, y1);
+        if (!data)
+            return false;
+        for (int y = y0; y < y1;) {
+            JSAMPROW r[16];
+            const int n = std::min(y1 - y, 16);
+            for (int i = 0; i < n; ++i)
+                r[i] = const_cast<JSAMPROW>(data + size_t(y - y0 + i) * stride);
+            y += int(jpeg_write_scanlines(&c.cinfo, r, JDIMENSION(n)));
+        }
+    }
+    jpeg_finish_compress(&c.cinfo);
+    return true;
+}
+
+} // namespace
+
+std::unique_ptr<PictureInput> openFile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return nullptr;
+    auto in = std::make_unique<Input>();
+    if (!in->open(file, nullptr))
+        return nullptr;
+    return in;
+}
+
+std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
+    auto in = std::make_unique<Input>();
+    if (!in->open(nullptr, &bytes))
+        return nullptr;
+    return in;
+}
+
+std::string damage(FILE* file, const std::vector<uint8_t>* bytes) {
+    return warnings(file, bytes);
+}
+
+Result<std::vector<uint8_t>> encode(int width, int height, int quality, int band,
+                                    const std::function<const uint8_t*(int, int)>& rows) {
+    using Bytes = std::vector<uint8_t>;
+    Compression c;
+    if (!compress(c, width, height, quality, band, rows)) {
+        if (c.watch.failed)
+            return Result<Bytes>::failure("Cannot encode jpeg: " + c.watch.damage);
+        return Result<Bytes>::failure("The pixels could not be prepared");
+    }
+    return Bytes(c.out, c.out + c.outSize);
+}
+
+} // namespace ci::io::jpeg

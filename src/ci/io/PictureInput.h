@@ -1,0 +1,47 @@
+#pragma once
+
+// A reader of one picture file, as the decoder uses it: libjpeg directly for ordinary JPEG files,
+// the image library module for everything else.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ci::io {
+
+/// How the samples of a file are stored.
+enum class StoredBase { U8, U16, Float, Other };
+/// The samples a read asks for; Native keeps them as stored.
+enum class ReadType { U8, U16, F32, Native };
+
+/// What the header of a file says.
+struct PictureSpec {
+    int width = 0, height = 0, nchannels = 0, depth = 1;
+    bool deep = false;
+    int tileWidth = 0;
+    int y = 0, z = 0; ///< origin of the data window
+    StoredBase base = StoredBase::U8;
+    int alphaChannel = -1; ///< as the reader says, may be out of range
+    int namedAlpha = -1;   ///< the last channel named A or Alpha
+    bool unassociatedAlpha = false;
+    int orientation = 1; ///< EXIF orientation
+    int64_t scanlineBytes = 0;
+    int64_t imageBytes = 0;
+    std::vector<uint8_t> iccProfile;
+};
+
+class PictureInput {
+  public:
+    virtual ~PictureInput() = default;
+    virtual const PictureSpec& spec() const = 0;
+    virtual std::string formatName() const = 0;
+    /// Rows y0 to y1 (in the data window's coordinates), `channels` samples a pixel.
+    virtual bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) = 0;
+    /// The whole picture (tiled files).
+    virtual bool readImage(int channels, ReadType type, void* data) = 0;
+    /// The pending messages, one a line, cleared; empty when there are none.
+    virtual std::string takeErrors() = 0;
+    virtual void close() = 0;
+};
+
+} // namespace ci::io

@@ -1,0 +1,259 @@
+// The module that holds OpenImageIO, opened by the engine on first need (see ImageLibraryAbi.h).
+// Nothing may throw out of these functions: each catches what the library throws.
+
+#include "ci/io/ImageLibraryAbi.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+/// OpenImageIO 2.4's readers look the tags of an embedded ICC profile up in tables shared by the
+/// whole process, and a lookup of a tag they do not know adds it: two files opened at the same
+/// time can corrupt those tables (and the heap). Opening a file (its header and profile) is
+/// therefore done one file at a time; reading its pixels is not.
+std::mutex& openingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+} // namespace
+
+struct GwImgInput {
+    std::unique_ptr<OIIO::ImageInput> in;
+    std::unique_ptr<OIIO::Filesystem::IOMemReader> memory;
+    OIIO::ImageSpec spec;
+    std::vector<uint8_t> icc;
+};
+
+namespace {
+
+void describe(GwImgInput& input, GwImgSpec* out) {
+    const OIIO::ImageSpec& spec = input.spec;
+    *out = GwImgSpec{};
+    out->width = spec.width;
+    out->height = spec.height;
+    out->nchannels = spec.nchannels;
+    out->depth = spec.depth;
+    out->deep = spec.deep ? 1 : 0;
+    out->tile_width = spec.tile_width;
+    out->y = spec.y;
+    out->z = spec.z;
+    switch (spec.format.basetype) {
+    case OIIO::TypeDesc::UINT8:
+    case OIIO::TypeDesc::INT8:
+        out->base = GW_IMG_8BIT;
+        break;
+    case OIIO::TypeDesc::UINT16:
+    case OIIO::TypeDesc::INT16:
+        out->base = GW_IMG_16BIT;
+        break;
+    case OIIO::TypeDesc::HALF:
+    case OIIO::TypeDesc::FLOAT:
+    case OIIO::TypeDesc::DOUBLE:
+        out->base = GW_IMG_FLOAT;
+        break;
+    default:
+        out->base = GW_IMG_OTHER;
+        break;
+    }
+    out->alpha_channel = spec.alpha_channel;
+    out->named_alpha = -1;
+    for (int c = 0; c < spec.nchannels && c < int(spec.channelnames.size()); ++c)
+        if (spec.channelnames[size_t(c)] == "A" || spec.channelnames[size_t(c)] == "Alpha")
+            out->named_alpha = c;
+    out->unassociated_alpha = spec.get_int_attribute("oiio:UnassociatedAlpha", 0);
+    out->orientation = spec.get_int_attribute("Orientation", 1);
+    out->scanline_bytes = int64_t(spec.scanline_bytes(true));
+    out->image_bytes = int64_t(spec.image_bytes(true));
+    if (const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
+        icc && icc->type().basetype == OIIO::TypeDesc::UINT8) {
+        const auto* bytes = static_cast<const uint8_t*>(icc->data());
+        input.icc.assign(bytes, bytes + icc->type().size());
+    }
+    out->icc = input.icc.empty() ? nullptr : input.icc.data();
+    out->icc_size = input.icc.size();
+    std::strncpy(out->format, input.in->format_name(), sizeof(out->format) - 1);
+}
+
+OIIO::TypeDesc typeOf(int type) {
+    switch (type) {
+    case GW_READ_U8:
+        return OIIO::TypeDesc::UINT8;
+    case GW_READ_U16:
+        return OIIO::TypeDesc::UINT16;
+    case GW_READ_F32:
+        return OIIO::TypeDesc::FLOAT;
+    default:
+        return OIIO::TypeUnknown;
+    }
+}
+
+template <class F> int guarded(GwImgText error, void* context, F f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return GW_IMG_NO_MEMORY;
+    } catch (const std::exception& e) {
+        if (error)
+            error(context, e.what());
+        return GW_IMG_FAILED;
+    }
+}
+
+GwImgInput* openFile(const char* path, GwImgSpec* spec, int* noReader, GwImgText error, void* context) {
+    *noReader = 0;
+    GwImgInput* result = nullptr;
+    const int status = guarded(error, context, [&] {
+        OIIO::ImageSpec config;
+        config.attribute("oiio:UnassociatedAlpha", 1);
+        auto input = std::make_unique<GwImgInput>();
+        {
+            std::lock_guard opening(openingMutex());
+            input->in = OIIO::ImageInput::open(path, &config);
+        }
+        if (!input->in) {
+            const std::string message = OIIO::geterror();
+            *noReader = message.find("could not find a format reader") != std::string::npos;
+            error(context, message.c_str());
+            return GW_IMG_FAILED;
+        }
+        input->spec = input->in->spec();
+        describe(*input, spec);
+        result = input.release();
+        return GW_IMG_OK;
+    });
+    if (status == GW_IMG_NO_MEMORY)
+        error(context, "Not enough memory to open the file");
+    return result;
+}
+
+GwImgInput* openMemory(const char* format, const uint8_t* data, size_t size, GwImgSpec* spec, int* noReader,
+                       GwImgText error, void* context) {
+    *noReader = 0;
+    GwImgInput* result = nullptr;
+    const int status = guarded(error, context, [&] {
+        auto input = std::make_unique<GwImgInput>();
+        input->in = OIIO::ImageInput::create(format);
+        if (!input->in || !input->in->supports("ioproxy")) {
+            *noReader = 1;
+            return GW_IMG_FAILED;
+        }
+        input->memory = std::make_unique<OIIO::Filesystem::IOMemReader>(data, size);
+        input->in->set_ioproxy(input->memory.get());
+        OIIO::ImageSpec config;
+        config.attribute("oiio:UnassociatedAlpha", 1);
+        std::unique_lock opening(openingMutex());
+        if (!input->in->open("", input->spec, config)) {
+            opening.unlock();
+            std::string message = input->in->geterror();
+            error(context, message.c_str());
+            return GW_IMG_FAILED;
+        }
+        opening.unlock();
+        input->spec = input->in->spec();
+        describe(*input, spec);
+        result = input.release();
+        return GW_IMG_OK;
+    });
+    if (status == GW_IMG_NO_MEMORY)
+        error(context, "Not enough memory to open the image");
+    return result;
+}
+
+int readScanlines(GwImgInput* in, int y0, int y1, int channels, int type, void* data) {
+    return guarded(nullptr, nullptr, [&] {
+        const OIIO::ImageSpec& spec = in->spec;
+        return in->in->read_scanlines(0, 0, y0, y1, spec.z, 0, channels, typeOf(type), data) ? GW_IMG_OK
+                                                                                             : GW_IMG_FAILED;
+    });
+}
+
+int readImage(GwImgInput* in, int channels, int type, void* data) {
+    return guarded(nullptr, nullptr, [&] {
+        return in->in->read_image(0, 0, 0, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
+    });
+}
+
+int takeErrors(GwImgInput* in, GwImgText error, void* context) {
+    return guarded(nullptr, nullptr, [&] {
+        if (!in->in || !in->in->has_error())
+            return 0;
+        const std::string all = in->in->geterror();
+        error(context, all.c_str());
+        return 1;
+    });
+}
+
+void closeInput(GwImgInput* in) {
+    guarded(nullptr, nullptr, [&] { return in->in->close() ? 1 : 0; });
+}
+
+void destroyInput(GwImgInput* in) {
+    guarded(nullptr, nullptr, [&] {
+        delete in;
+        return 1;
+    });
+}
+
+int writeImage(const GwImgWrite* request, GwImgText error, void* context) {
+    const int status = guarded(error, context, [&] {
+        const GwImgWrite& r = *request;
+        std::vector<unsigned char> bytes;
+        OIIO::Filesystem::IOVecOutput proxy(bytes);
+        auto out = OIIO::ImageOutput::create(r.format);
+        if (!out) {
+            error(context, (std::string("No encoder for ") + r.format).c_str());
+            return GW_IMG_FAILED;
+        }
+        if (!out->set_ioproxy(&proxy)) {
+            error(context, (std::string("The ") + r.format + " encoder cannot write to memory").c_str());
+            return GW_IMG_FAILED;
+        }
+        const OIIO::TypeDesc type = r.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+        OIIO::ImageSpec spec(r.width, r.height, r.channels, type);
+        spec.alpha_channel = r.channels == 4 ? 3 : -1;
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        spec.attribute("oiio:ColorSpace", "sRGB");
+        for (const char* const* a = r.attributes; a && a[0] && a[1]; a += 2)
+            spec.attribute(a[0], a[1]);
+        auto fail = [&](std::string message, const char* fallback) {
+            if (message.empty())
+                message = fallback;
+            error(context, message.c_str());
+            return GW_IMG_FAILED;
+        };
+        if (!out->open(std::string("image.") + r.format, spec))
+            return fail(out->geterror(), "Cannot start the encoder");
+        for (int y0 = 0; y0 < r.height; y0 += r.band) {
+            const int y1 = std::min(r.height, y0 + r.band);
+            const void* rows = r.rows(r.context, y0, y1);
+            if (!rows)
+                return fail("", "The pixels could not be prepared");
+            if (!out->write_scanlines(y0, y1, 0, type, rows))
+                return fail(out->geterror(), "Cannot encode the image");
+        }
+        if (!out->close() || out->has_error())
+            return fail(out->geterror(), (std::string("Cannot encode ") + r.format).c_str());
+        if (!r.append(r.context, bytes.data(), bytes.size()))
+            return GW_IMG_NO_MEMORY;
+        return GW_IMG_OK;
+    });
+    return status;
+}
+
+const GwImageLib table = {GW_IMAGELIB_VERSION, openFile,   openMemory,   readScanlines, readImage,
+                          takeErrors,          closeInput, destroyInput, writeImage};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) const GwImageLib* gw_imagelib_table(void) {
+    return &table;
+}
