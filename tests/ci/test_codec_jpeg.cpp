@@ -1,0 +1,200 @@
+// The JPEG files read and written with libjpeg directly against the same files read and written
+// through the image library: every sample, the profile, the orientation and the written bytes.
+
+#include "support/TestSupport.h"
+
+#include "ci/core/Context.h"
+#include "ci/io/Codec.h"
+#include "ci/io/ImageLibrary.h"
+#include "ci/io/JpegCodec.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+#include <cstdio>
+#include <tuple>
+
+using namespace ci;
+using namespace ci::io;
+using gwtest::dataPath;
+using gwtest::maxDifference;
+using gwtest::readBytes;
+using gwtest::TempDir;
+
+namespace {
+
+/// The rocket photo written again through OpenImageIO with `attributes` (and grey when asked).
+std::string rewrite(TempDir& tmp, const std::string& name, bool grey,
+                    const std::vector<OIIO::ParamValue>& attributes) {
+    auto in = OIIO::ImageInput::open(dataPath("rocket.jpg"));
+    if (!in)
+        return {};
+    const OIIO::ImageSpec source = in->spec();
+    const int channels = grey ? 1 : 3;
+    std::vector<uint8_t> px(size_t(source.width) * size_t(source.height) * size_t(channels));
+    if (!in->read_image(0, 0, 0, channels, OIIO::TypeDesc::UINT8, px.data()))
+        return {};
+    const std::string path = tmp.file(name);
+    auto out = OIIO::ImageOutput::create(path);
+    OIIO::ImageSpec spec(source.width, source.height, channels, OIIO::TypeDesc::UINT8);
+    for (const OIIO::ParamValue& value : attributes)
+        spec.attribute(value.name(), value.type(), value.data());
+    if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::UINT8, px.data()) ||
+        !out->close())
+        return {};
+    return path;
+}
+
+/// A 4-component (CMYK) JPEG, which is left to the image library.
+std::string writeCmyk(TempDir& tmp) {
+    const std::string path = tmp.file("cmyk.jpg");
+    FILE* f = std::fopen(path.c_str(), "wb");
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = 24;
+    c.image_height = 16;
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<JSAMPLE> row(24 * 4);
+    for (int y = 0; y < 16; ++y) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = JSAMPLE((i * 11 + size_t(y) * 7) & 0xFF);
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&c, &r, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(f);
+    return path;
+}
+
+void expectSameReading(const std::string& path, int orientation, bool profile) {
+    SCOPED_TRACE(path);
+    std::unique_ptr<PictureInput> direct = jpeg::openFile(path);
+    ASSERT_TRUE(direct);
+    imagelib::Opened library = imagelib::openFile(path);
+    ASSERT_TRUE(library.input) << library.error;
+    const PictureSpec &a = direct->spec(), &b = library.input->spec();
+    EXPECT_EQ(a.width, b.width);
+    EXPECT_EQ(a.height, b.height);
+    ASSERT_EQ(a.nchannels, b.nchannels);
+    EXPECT_EQ(b.base, StoredBase::U8);
+    EXPECT_EQ(a.orientation, b.orientation);
+    EXPECT_EQ(a.orientation, orientation);
+    EXPECT_EQ(a.iccProfile.empty(), !profile);
+    EXPECT_EQ(a.iccProfile, b.iccProfile);
+    EXPECT_EQ(a.scanlineBytes, b.scanlineBytes);
+    EXPECT_EQ(library.input->formatName(), direct->formatName());
+
+    std::vector<uint8_t> ra(size_t(a.scanlineBytes) * size_t(a.height)), rb(ra.size());
+    // In two parts, as the decoder reads bands.
+    const int half = a.height / 2;
+    ASSERT_TRUE(direct->readScanlines(0, half, a.nchannels, ReadType::U8, ra.data()));
+    ASSERT_TRUE(direct->readScanlines(half, a.height, a.nchannels, ReadType::U8,
+                                      ra.data() + size_t(half) * size_t(a.scanlineBytes)));
+    ASSERT_TRUE(library.input->readScanlines(0, b.height, b.nchannels, ReadType::U8, rb.data()));
+    EXPECT_TRUE(ra == rb) << "the samples differ";
+    EXPECT_EQ(direct->takeErrors(), "");
+
+    // The whole decode, from the file and from memory.
+    auto viaLibrary = imagelib::decodeFile(path);
+    auto fromFile = decodeFile(path);
+    auto fromMemory = decodeData(readBytes(path));
+    ASSERT_TRUE(viaLibrary.ok()) << viaLibrary.error();
+    ASSERT_TRUE(fromFile.ok()) << fromFile.error();
+    ASSERT_TRUE(fromMemory.ok()) << fromMemory.error();
+    EXPECT_EQ(fromFile->width, viaLibrary->width);
+    EXPECT_EQ(fromFile->height, viaLibrary->height);
+    EXPECT_EQ(fromFile->format, "jpeg");
+    auto expected = Context().render(viaLibrary->image);
+    ASSERT_TRUE(expected.ok());
+    for (const Image* image : {&fromFile->image, &fromMemory->image}) {
+        auto got = Context().render(*image);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(maxDifference(*got, *expected), 0.0);
+    }
+}
+
+} // namespace
+
+TEST(CodecJpeg, DirectReadingGivesWhatTheImageLibraryGives) {
+    TempDir tmp;
+    const std::string adobe = dataPath("rocket.jpg"); // carries an Adobe RGB profile
+    auto icc = imagelib::openFile(adobe).input->spec().iccProfile;
+    ASSERT_FALSE(icc.empty());
+    using P = OIIO::ParamValue;
+    const std::vector<std::tuple<std::string, int, bool>> files = {
+        {adobe, 1, true},
+        {rewrite(tmp, "grey-turned.jpg", true, {P("Orientation", 6)}), 6, false},
+        {rewrite(tmp, "progressive-mirrored.jpg", false, {P("jpeg:progressive", 1), P("Orientation", 4)}), 4,
+         false},
+        {rewrite(tmp, "422-profile.jpg", false,
+                 {P("jpeg:subsampling", "4:2:2"),
+                  P("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), 1, icc.data()),
+                  P("Compression", "jpeg:60")}),
+         1, true},
+    };
+    for (const auto& [path, orientation, profile] : files) {
+        ASSERT_FALSE(path.empty());
+        expectSameReading(path, orientation, profile);
+    }
+
+    // Other kinds of JPEG are left to the image library, and still decode.
+    const std::string cmyk = writeCmyk(tmp);
+    EXPECT_FALSE(jpeg::openFile(cmyk));
+    auto decoded = decodeFile(cmyk);
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded->width, 24);
+
+    // Damage is still seen: the truncated photo reads as an error from the file and from memory.
+    EXPECT_FALSE(decodeFile(dataPath("truncated.jpg")).ok());
+    EXPECT_FALSE(decodeData(readBytes(dataPath("truncated.jpg"))).ok());
+}
+
+TEST(CodecJpeg, DirectWritingGivesTheImageLibrarysBytes) {
+    // A gradient with partly transparent pixels (stored over black), in 8 and 16 bits.
+    PixelBuffer px8, px16;
+    px8.width = px16.width = 157;
+    px8.height = px16.height = 93;
+    px8.bitsPerChannel = 8;
+    px16.bitsPerChannel = 16;
+    px8.data.resize(size_t(157) * 93 * 4);
+    px16.data.resize(px8.data.size() * 2);
+    auto* p16 = reinterpret_cast<uint16_t*>(px16.data.data());
+    for (int y = 0; y < 93; ++y)
+        for (int x = 0; x < 157; ++x) {
+            const size_t i = (size_t(y) * 157 + size_t(x)) * 4;
+            const uint16_t v[4] = {uint16_t(x * 417), uint16_t(y * 700), uint16_t((x ^ y) * 257),
+                                   uint16_t(x > 100 && y > 50 ? 32768 : 65535)};
+            for (int c = 0; c < 4; ++c) {
+                p16[i + size_t(c)] = v[c];
+                px8.data[i + size_t(c)] = uint8_t(v[c] >> 8);
+            }
+        }
+    for (const double compression : {0.2, 0.8, 0.95, 1.0})
+        for (const PixelBuffer* px : {&px8, &px16}) {
+            SCOPED_TRACE(std::to_string(compression) + " " + std::to_string(px->bitsPerChannel));
+            auto direct = encodePixels(*px, FileType::JPEG, compression);
+            auto library = imagelib::encodeJpeg(px->bitsPerChannel == 16 ? px8 : *px, compression);
+            ASSERT_TRUE(direct.ok()) << direct.error();
+            ASSERT_TRUE(library.ok()) << library.error();
+            if (px->bitsPerChannel == 8)
+                EXPECT_TRUE(*direct == *library) << "the files differ";
+            // Whatever the bytes, the pictures must be the same.
+            auto a = decodeData(*direct), b = decodeData(*library);
+            ASSERT_TRUE(a.ok() && b.ok());
+            auto ra = Context().render(a->image), rb = Context().render(b->image);
+            ASSERT_TRUE(ra.ok() && rb.ok());
+            if (px->bitsPerChannel == 8)
+                EXPECT_EQ(maxDifference(*ra, *rb), 0.0);
+        }
+}
