@@ -47,41 +47,39 @@ std::vector<std::string> candidates() {
     return paths;
 }
 
+/// The module's table from `path` (a file name alone lets the loader search), or null with the
+/// reason in `error`.
+const GwImageLib* tryOpen(const std::string& path, std::string& error) {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        error = ::dlerror();
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<GwImageLibEntry>(::dlsym(handle, GW_IMAGELIB_ENTRY));
+    const GwImageLib* table = entry ? entry() : nullptr;
+    if (!table || table->version != GW_IMAGELIB_VERSION) {
+        error = path + " is not the module of this version";
+        return nullptr;
+    }
+    return table; // the module stays loaded for the life of the process
+}
+
 Loaded open() {
     Loaded loaded;
     std::string firstError;
     for (const std::string& path : candidates()) {
         if (::access(path.c_str(), F_OK) != 0)
             continue;
-        void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            if (firstError.empty())
-                firstError = ::dlerror();
-            continue;
-        }
-        auto entry = reinterpret_cast<GwImageLibEntry>(::dlsym(handle, GW_IMAGELIB_ENTRY));
-        const GwImageLib* table = entry ? entry() : nullptr;
-        if (!table || table->version != GW_IMAGELIB_VERSION) {
-            if (firstError.empty())
-                firstError = path + " is not the module of this version";
-            continue;
-        }
-        loaded.table = table; // kept for the life of the process
-        return loaded;
+        std::string error;
+        if ((loaded.table = tryOpen(path, error)))
+            return loaded;
+        if (firstError.empty())
+            firstError = error;
     }
     if (firstError.empty()) {
-        // Lets the loader's own search (and its message) have the last word.
-        if (void* handle = ::dlopen(moduleName, RTLD_NOW | RTLD_LOCAL)) {
-            auto entry = reinterpret_cast<GwImageLibEntry>(::dlsym(handle, GW_IMAGELIB_ENTRY));
-            if (const GwImageLib* table = entry ? entry() : nullptr;
-                table && table->version == GW_IMAGELIB_VERSION) {
-                loaded.table = table;
-                return loaded;
-            }
-            firstError = std::string(moduleName) + " is not the module of this version";
-        } else {
-            firstError = ::dlerror();
-        }
+        // Nowhere it was looked for: the loader's own search (and its message) has the last word.
+        if ((loaded.table = tryOpen(moduleName, firstError)))
+            return loaded;
     }
     loaded.error = "The image library could not be loaded: " + firstError;
     return loaded;
