@@ -3,6 +3,7 @@
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
 #include "ci/core/Kernel.h"
+#include "ci/core/Memory.h"
 
 #include <gtest/gtest.h>
 
@@ -61,6 +62,28 @@ Image boxKernel(const Image& in) {
                 }
         },
         {in}, in.extent().grown(1), [](int, const Rect& r) { return r.grown(1); });
+}
+
+// An average over 8x8 blocks: a general kernel that reduces its input by 8.
+Image reducedBy8(const Image& in, const Rect& extent) {
+    return GeneralKernel::apply(
+        [](const KernelTile& t) {
+            for (int64_t y = t.rect.y0; y < t.rect.y1; ++y)
+                for (int64_t x = t.rect.x0; x < t.rect.x1; ++x) {
+                    float acc[4] = {0, 0, 0, 0}, p[4];
+                    for (int j = 0; j < 8; ++j)
+                        for (int i = 0; i < 8; ++i) {
+                            t.inputs[0]->read(8 * x + i, 8 * y + j, p);
+                            for (int c = 0; c < 4; ++c)
+                                acc[c] += p[c] / 64.f;
+                        }
+                    std::copy(acc, acc + 4, t.out->pixel(x, y));
+                }
+        },
+        {in}, extent,
+        [](int, const Rect& r) {
+            return Rect{r.x0 * 8, r.y0 * 8, r.x1 * 8, r.y1 * 8};
+        });
 }
 
 // A swirl: output position -> source position.
@@ -261,24 +284,7 @@ TEST(Render, DeepAndReducingChainsDoNotDependOnTiles) {
     // computes such chains tile by tile, in smaller tiles where the reduction would make a tile's
     // region too large, and holds only what that would make too costly.
     const Image src = testPicture(1600, 1200);
-    const Image reduced = GeneralKernel::apply(
-        [](const KernelTile& t) {
-            for (int64_t y = t.rect.y0; y < t.rect.y1; ++y)
-                for (int64_t x = t.rect.x0; x < t.rect.x1; ++x) {
-                    float acc[4] = {0, 0, 0, 0}, p[4];
-                    for (int j = 0; j < 8; ++j)
-                        for (int i = 0; i < 8; ++i) {
-                            t.inputs[0]->read(8 * x + i, 8 * y + j, p);
-                            for (int c = 0; c < 4; ++c)
-                                acc[c] += p[c] / 64.f;
-                        }
-                    std::copy(acc, acc + 4, t.out->pixel(x, y));
-                }
-        },
-        {addKernel(src, 0.2f)}, Rect::make(0, 0, 200, 150),
-        [](int, const Rect& r) {
-            return Rect{r.x0 * 8, r.y0 * 8, r.x1 * 8, r.y1 * 8};
-        });
+    const Image reduced = reducedBy8(addKernel(src, 0.2f), Rect::make(0, 0, 200, 150));
     const Image recipe =
         addKernel(boxKernel(boxKernel(reduced)), -0.1f)
             .composited(boxKernel(addKernel(src, 0.1f)).transformed(Affine::scale(0.125, 0.125)));
@@ -369,6 +375,49 @@ TEST(Render, EachStepIsComputedOncePerTileWhoeverAsksFirst) {
         EXPECT_LT(double(chainPixels), 1.2 * 640 * 480) << "tile " << tile;
         EXPECT_LT(double(boxPixels), 1.2 * 640 * 480) << "tile " << tile;
     }
+}
+
+TEST(Render, ALongChainReadReducedAndWholeIsComputedOnce) {
+    // A clarity shape: a chain of colour steps is read at full size and through a reduction by 8
+    // (a wide blur's reduced copy). Computed per tile by both it would be computed twice over;
+    // held once it is not, unless the memory budget has no room for it.
+    const Image src = testPicture(960, 720);
+    std::atomic<int64_t> evaluated{0};
+    const Image first = ColorKernel::apply(
+        [&evaluated](const ColorRow& r) {
+            evaluated += r.count;
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = r.in[0][i] * 0.9f;
+        },
+        {src});
+    const Image chain = addKernel(addKernel(addKernel(first, 0.1f), -0.05f), 0.02f);
+    const Image reduced = reducedBy8(chain, Rect::make(0, 0, 120, 90));
+    const Image recipe = ColorKernel::apply(
+        [](const ColorRow& r) {
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = 1.5f * r.in[0][i] - 0.5f * r.in[1][i];
+        },
+        {chain, boxKernel(reduced).transformed(Affine::scale(8, 8))}, src.extent());
+
+    auto reference = Context(Context::Options{1024, 1}).render(recipe);
+    ASSERT_TRUE(reference);
+    for (int tile : {64, 256}) {
+        evaluated = 0;
+        auto tiled = Context(Context::Options{tile, 4}).render(recipe);
+        ASSERT_TRUE(tiled);
+        EXPECT_EQ(maxDifference(*reference, *tiled), 0.0) << "tile " << tile;
+        EXPECT_LT(double(evaluated), 1.3 * 960 * 720) << "tile " << tile;
+    }
+
+    // Without room to hold the chain it is computed again, with the same pixels.
+    const int64_t output = Bitmap::bytesFor(IRect{0, 0, 960, 720});
+    memory::setLimit(memory::inUse() + output + (16 << 20));
+    evaluated = 0;
+    auto tight = Context(Context::Options{64, 4}).render(recipe);
+    memory::setLimit(0);
+    ASSERT_TRUE(tight) << tight.error();
+    EXPECT_EQ(maxDifference(*reference, *tight), 0.0);
+    EXPECT_GT(double(evaluated), 1.8 * 960 * 720);
 }
 
 // The sRGB decoding curve in double precision, as the standard gives it.

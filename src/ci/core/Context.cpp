@@ -168,6 +168,10 @@ constexpr double kPreferredTileRegion = double(1 << 18);
 constexpr int kMaxStreamedDepth = 16;
 // Inputs with at most this fraction of the render's pixels are held rather than computed again.
 constexpr int64_t kSmallInput = 16;
+// Shared work of fewer kernels than this is cheaper to compute again than to write out and read
+// back whole; and at most this many such holds per render.
+constexpr int kMinSharedKernels = 4;
+constexpr int kMaxSharedHolds = 4;
 
 struct NodeState {
     IRect demand;
@@ -266,7 +270,9 @@ class Renderer {
 
     // Decides what is held whole and what is fused; an error when the pixel blocks that the
     // render needs, with `outputBytes` for the result, do not fit in the memory budget.
-    std::string plan(const Node* root, const IRect& region, int64_t outputBytes);
+    // With `holdShared`, work that several units would compute over a large region is held once.
+    std::string plan(const Node* root, const IRect& region, int64_t outputBytes, bool holdShared);
+    bool holdsSharedWork() const { return sharedHolds_ > 0; }
     // Computes every held node, then hands the root's pixels to sink tile by tile; stops early
     // once the options' cancel flag is set.
     template <class Sink> void run(const IRect& region, Sink&& sink);
@@ -276,6 +282,12 @@ class Renderer {
     void order(const Node* n, std::unordered_set<const Node*>& seen);
     void collectLeaves(const Node* unit);
     void collectMembers(const Node* unit);
+    // What the tiles of a unit compute along with it.
+    std::unordered_set<const Node*> streamedWith(const Node* unit);
+    // Where the tiles of several units compute the same long chain over a large region (the
+    // reduced copy behind a wide blur reads the very chain the full-size tiles compute), holds the
+    // chain's result whole so it is computed once; false when nothing was held.
+    bool holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes);
     void compute(const Node* n);
     void release(const Node* unit);
     // Follows a tile `r` of the unit n down its inputs, through everything computed along with
@@ -326,6 +338,7 @@ class Renderer {
     const Node* root_ = nullptr;
     std::vector<const Node*> order_; // inputs before consumers
     std::unordered_map<const Node*, NodeState> state_;
+    int sharedHolds_ = 0;
 };
 
 void Renderer::startTile(const Node* unit, const IRect& tile, Scratch& s) {
@@ -572,7 +585,7 @@ void Renderer::order(const Node* n, std::unordered_set<const Node*>& seen) {
     }
 }
 
-std::string Renderer::plan(const Node* root, const IRect& region, int64_t outputBytes) {
+std::string Renderer::plan(const Node* root, const IRect& region, int64_t outputBytes, bool holdShared) {
     root_ = root;
     std::unordered_set<const Node*> seen;
     order(root, seen);
@@ -611,6 +624,9 @@ std::string Renderer::plan(const Node* root, const IRect& region, int64_t output
         st.tile = unitTile(units[u]);
         int visits = 4000;
         descend(units[u], Rect::fromIRect(probeTile(st.demand, st.tile)), 1.0, units, visits, false);
+        if (holdShared && u + 1 == units.size() && sharedHolds_ < kMaxSharedHolds &&
+            holdSharedWork(units, outputBytes))
+            ++sharedHolds_;
     }
     for (const Node* n : order_)
         if (state_[n].materialize || n == root) {
@@ -696,7 +712,7 @@ void Renderer::collectLeaves(const Node* unit) {
     }
 }
 
-void Renderer::collectMembers(const Node* unit) {
+std::unordered_set<const Node*> Renderer::streamedWith(const Node* unit) {
     std::unordered_set<const Node*> found;
     std::vector<const Node*> stack{unit};
     while (!stack.empty()) {
@@ -709,6 +725,49 @@ void Renderer::collectMembers(const Node* unit) {
                 stack.push_back(i);
         }
     }
+    return found;
+}
+
+bool Renderer::holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes) {
+    std::unordered_map<const Node*, int> computedBy;
+    for (const Node* u : units)
+        for (const Node* m : streamedWith(u))
+            ++computedBy[m];
+    auto shared = [&](const Node* n) {
+        auto it = computedBy.find(n);
+        return it != computedBy.end() && it->second > 1;
+    };
+    int kernels = 0;
+    for (const auto& [n, count] : computedBy)
+        if (count > 1 && (n->kind == NodeKind::Color || n->kind == NodeKind::General))
+            ++kernels;
+    if (kernels < kMinSharedKernels)
+        return false;
+    const int64_t large = state_[root_].demand.area() / kSmallInput;
+    // The deepest shared node that something outside the shared work reads: held, it is all the
+    // units need of that work.
+    for (const Node* n : order_) {
+        NodeState& st = state_[n];
+        if (!shared(n) || st.demand.area() <= large || n->kind == NodeKind::Source)
+            continue;
+        bool readOutside = false;
+        for (const Node* c : order_)
+            for (const Image& in : c->inputs)
+                readOutside = readOutside || (in.node().get() == n && !shared(c));
+        if (!readOutside)
+            continue;
+        const int64_t bytes = Bitmap::bytesFor(st.demand);
+        if (!memory::admit(saturatingAdd(saturatingMul(bytes, 2), outputBytes)).empty())
+            return false;
+        st.materialize = true;
+        units.push_back(n);
+        return true;
+    }
+    return false;
+}
+
+void Renderer::collectMembers(const Node* unit) {
+    const std::unordered_set<const Node*> found = streamedWith(unit);
     std::vector<const Node*>& members = state_[unit].members;
     members.assign(found.begin(), found.end());
     std::sort(members.begin(), members.end(),
@@ -1076,13 +1135,18 @@ template <class Sink>
 std::string renderInto(const Context::Options& options, const Image& image, const IRect& region,
                        int64_t outputBytes, const std::function<void()>& allocate, Sink&& sink) {
     try {
-        Renderer r(options);
-        std::string err = r.plan(image.node().get(), region, outputBytes);
+        std::optional<Renderer> r(std::in_place, options);
+        std::string err = r->plan(image.node().get(), region, outputBytes, true);
+        if (!err.empty() && r->holdsSharedWork()) {
+            // What it holds to save work does not fit: compute that work again instead.
+            r.emplace(options);
+            err = r->plan(image.node().get(), region, outputBytes, false);
+        }
         if (!err.empty())
             return err;
         allocate();
-        runInArena(options.threads, [&] { r.run(region, sink); });
-        if (r.cancelled())
+        runInArena(options.threads, [&] { r->run(region, sink); });
+        if (r->cancelled())
             return "cancelled";
         return {};
     } catch (const MemoryLimitExceeded& e) {
