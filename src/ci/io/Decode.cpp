@@ -1,11 +1,12 @@
-// Decoding: ordinary JPEG files through libjpeg directly, everything else through the image library
-// module (loaded on first need), Qt's image plug-ins for the formats it does not read.
+// Decoding: ordinary JPEG and PNG files through libjpeg and libpng directly, everything else through the
+// image library module (loaded on first need), Qt's image plug-ins for the formats it does not read.
 
 #include "Codec.h"
 #include "ColorProfile.h"
 #include "ImageLibrary.h"
 #include "JpegCodec.h"
 #include "PixelImport.h"
+#include "PngCodec.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Memory.h"
@@ -377,27 +378,37 @@ std::string checkRegularFile(const std::string& path) {
     return {};
 }
 
-/// Whether the file starts as a JPEG file does.
-bool startsAsJpeg(const std::string& path) {
+/// The reader name for the signature at the start of the file, or "".
+std::string sniffFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    uint8_t head[3] = {};
-    const bool jpeg = ::read(fd, head, 3) == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+        return {};
+    std::vector<uint8_t> head(16);
+    const ssize_t n = ::read(fd, head.data(), head.size());
     ::close(fd);
-    return jpeg;
+    head.resize(size_t(std::max<ssize_t>(n, 0)));
+    return sniffFormat(head);
 }
 
-/// Opens the file at `path`: an ordinary JPEG file with libjpeg (unless `direct` is false), any
-/// other with the image library, or else with Qt's image plug-ins for the formats that the image
-/// library does not read; hands the reader to `withInput` or `withQt`.
+/// A reader of libjpeg or libpng for an ordinary JPEG or PNG file, else null.
+std::unique_ptr<PictureInput> openDirect(const std::string& format, const std::string& path) {
+    return format == "jpeg" ? jpeg::openFile(path) : format == "png" ? png::openFile(path) : nullptr;
+}
+/// The same for data in memory.
+std::unique_ptr<PictureInput> openDirect(const std::string& format, const std::vector<uint8_t>& bytes) {
+    return format == "jpeg" ? jpeg::openMemory(bytes) : format == "png" ? png::openMemory(bytes) : nullptr;
+}
+
+/// Opens the file at `path`: an ordinary JPEG or PNG file with libjpeg or libpng (unless `direct`
+/// is false), any other with the image library, or else with Qt's image plug-ins for the formats that the
+/// image library does not read; hands the reader to `withInput` or `withQt`.
 template <class T, class WithInput, class WithQt>
 Result<T> withFileReader(const std::string& path, WithInput withInput, WithQt withQt, bool direct = true) {
     try {
         if (std::string refused = checkRegularFile(path); !refused.empty())
             return Result<T>::failure(refused);
-        if (direct && startsAsJpeg(path))
-            if (std::unique_ptr<PictureInput> in = jpeg::openFile(path))
+        if (direct)
+            if (std::unique_ptr<PictureInput> in = openDirect(sniffFile(path), path))
                 return withInput(*in);
         imagelib::Opened opened = imagelib::openFile(path);
         if (opened.input)
@@ -563,9 +574,8 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
         return Result<Decoded>::failure("No image data");
     try {
         const std::string format = sniffFormat(bytes);
-        if (format == "jpeg")
-            if (std::unique_ptr<PictureInput> in = jpeg::openMemory(bytes))
-                return decodeWith(*in, Source{nullptr, &bytes});
+        if (std::unique_ptr<PictureInput> in = openDirect(format, bytes))
+            return decodeWith(*in, Source{nullptr, &bytes});
         if (!format.empty()) {
             imagelib::Opened opened = imagelib::openMemory(format, bytes);
             if (opened.input)

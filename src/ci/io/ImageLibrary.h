@@ -35,7 +35,7 @@ Result<std::vector<uint8_t>> write(const std::string& format, int width, int hei
                                    const std::vector<std::pair<std::string, std::string>>& attributes,
                                    int band, const std::function<const void*(int, int)>& rows);
 
-/// A file decoded as decodeFile() does, but with the image library for JPEG files too; and a JPEG
+/// A file decoded as decodeFile() does, but with the image library for JPEG and PNG files too; and a JPEG
 /// encoded with it as encodePixels() would. What the direct JPEG paths are checked against.
 Result<Decoded> decodeFile(const std::string& path);
 Result<std::vector<uint8_t>> encodeJpeg(const PixelBuffer& pixels, double compression);

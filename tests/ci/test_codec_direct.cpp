@@ -1,5 +1,6 @@
-// The JPEG files read and written with libjpeg directly against the same files read and written
-// through the image library: every sample, the profile, the orientation and the written bytes.
+// The JPEG and PNG files read with libjpeg and libpng directly (and JPEG written with libjpeg)
+// against the same files read and written through the image library: every sample, the profile,
+// the orientation, the alpha and the written bytes.
 
 #include "support/TestSupport.h"
 
@@ -7,6 +8,7 @@
 #include "ci/io/Codec.h"
 #include "ci/io/ImageLibrary.h"
 #include "ci/io/JpegCodec.h"
+#include "ci/io/PngCodec.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 extern "C" {
 #include <jpeglib.h>
 }
+#include <png.h>
 
 #include <cstdio>
 #include <tuple>
@@ -77,9 +80,39 @@ std::string writeCmyk(TempDir& tmp) {
     return path;
 }
 
+/// A PNG file written with libpng: `channels` of `depth` bits, a gradient, with `icc` when given.
+std::string writePng(TempDir& tmp, const std::string& name, int channels, int depth,
+                     const std::vector<uint8_t>& icc = {}) {
+    const std::string path = tmp.file(name);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    const int types[] = {0, PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                         PNG_COLOR_TYPE_RGB_ALPHA};
+    const int w = 61, h = 37;
+    png_set_IHDR(png, info, w, h, depth, types[channels], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    if (!icc.empty())
+        png_set_iCCP(png, info, "profile", 0, icc.data(), png_uint_32(icc.size()));
+    png_write_info(png, info);
+    const int bytes = depth / 8;
+    std::vector<uint8_t> row(size_t(w) * size_t(channels) * size_t(bytes));
+    for (int y = 0; y < h; ++y) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = uint8_t((i * 29 + size_t(y) * 13) ^ (i >> 3));
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    return path;
+}
+
 void expectSameReading(const std::string& path, int orientation, bool profile) {
     SCOPED_TRACE(path);
-    std::unique_ptr<PictureInput> direct = jpeg::openFile(path);
+    std::unique_ptr<PictureInput> direct =
+        path.ends_with(".png") ? ci::io::png::openFile(path) : jpeg::openFile(path);
     ASSERT_TRUE(direct);
     imagelib::Opened library = imagelib::openFile(path);
     ASSERT_TRUE(library.input) << library.error;
@@ -87,7 +120,9 @@ void expectSameReading(const std::string& path, int orientation, bool profile) {
     EXPECT_EQ(a.width, b.width);
     EXPECT_EQ(a.height, b.height);
     ASSERT_EQ(a.nchannels, b.nchannels);
-    EXPECT_EQ(b.base, StoredBase::U8);
+    EXPECT_EQ(a.base, b.base);
+    EXPECT_EQ(a.alphaChannel, b.alphaChannel);
+    EXPECT_EQ(a.unassociatedAlpha, b.unassociatedAlpha);
     EXPECT_EQ(a.orientation, b.orientation);
     EXPECT_EQ(a.orientation, orientation);
     EXPECT_EQ(a.iccProfile.empty(), !profile);
@@ -98,10 +133,11 @@ void expectSameReading(const std::string& path, int orientation, bool profile) {
     std::vector<uint8_t> ra(size_t(a.scanlineBytes) * size_t(a.height)), rb(ra.size());
     // In two parts, as the decoder reads bands.
     const int half = a.height / 2;
-    ASSERT_TRUE(direct->readScanlines(0, half, a.nchannels, ReadType::U8, ra.data()));
-    ASSERT_TRUE(direct->readScanlines(half, a.height, a.nchannels, ReadType::U8,
+    const ReadType type = a.base == StoredBase::U16 ? ReadType::U16 : ReadType::U8;
+    ASSERT_TRUE(direct->readScanlines(0, half, a.nchannels, type, ra.data()));
+    ASSERT_TRUE(direct->readScanlines(half, a.height, a.nchannels, type,
                                       ra.data() + size_t(half) * size_t(a.scanlineBytes)));
-    ASSERT_TRUE(library.input->readScanlines(0, b.height, b.nchannels, ReadType::U8, rb.data()));
+    ASSERT_TRUE(library.input->readScanlines(0, b.height, b.nchannels, type, rb.data()));
     EXPECT_TRUE(ra == rb) << "the samples differ";
     EXPECT_EQ(direct->takeErrors(), "");
 
@@ -114,7 +150,7 @@ void expectSameReading(const std::string& path, int orientation, bool profile) {
     ASSERT_TRUE(fromMemory.ok()) << fromMemory.error();
     EXPECT_EQ(fromFile->width, viaLibrary->width);
     EXPECT_EQ(fromFile->height, viaLibrary->height);
-    EXPECT_EQ(fromFile->format, "jpeg");
+    EXPECT_EQ(fromFile->format, direct->formatName());
     auto expected = Context().render(viaLibrary->image);
     ASSERT_TRUE(expected.ok());
     for (const Image* image : {&fromFile->image, &fromMemory->image}) {
@@ -158,6 +194,48 @@ TEST(CodecJpeg, DirectReadingGivesWhatTheImageLibraryGives) {
     // Damage is still seen: the truncated photo reads as an error from the file and from memory.
     EXPECT_FALSE(decodeFile(dataPath("truncated.jpg")).ok());
     EXPECT_FALSE(decodeData(readBytes(dataPath("truncated.jpg"))).ok());
+}
+
+TEST(CodecPng, DirectReadingGivesWhatTheImageLibraryGives) {
+    TempDir tmp;
+    auto icc = jpeg::openFile(dataPath("rocket.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(icc.empty());
+    // The photo (no profile) as it is, and written again by the exporter in 8 and 16 bits with
+    // alpha; grey, grey and alpha, and a profile, written with libpng.
+    auto photo = decodeFile(dataPath("coffee.png"));
+    ASSERT_TRUE(photo.ok()) << photo.error();
+    auto rendered = Context().renderSRGB(photo->image, photo->image.extent(), 16);
+    ASSERT_TRUE(rendered.ok());
+    auto* p16 = reinterpret_cast<uint16_t*>(rendered->data.data());
+    for (size_t i = 3; i < size_t(rendered->width) * size_t(rendered->height) * 4; i += 4 * 7)
+        p16[i] = uint16_t(i * 131); // some transparency
+    auto png16 = encodePixels(*rendered, FileType::PNG);
+    ASSERT_TRUE(png16.ok()) << png16.error();
+    gwtest::writeBytes(tmp.file("alpha16.png"), *png16);
+    auto rendered8 =
+        Context().renderSRGB(decodeFile(tmp.file("alpha16.png"))->image, photo->image.extent(), 8);
+    ASSERT_TRUE(rendered8.ok());
+    auto png8 = encodePixels(*rendered8, FileType::PNG);
+    ASSERT_TRUE(png8.ok()) << png8.error();
+    gwtest::writeBytes(tmp.file("alpha8.png"), *png8);
+
+    for (const std::string& path : {dataPath("coffee.png"), tmp.file("alpha16.png"), tmp.file("alpha8.png"),
+                                    writePng(tmp, "grey.png", 1, 8), writePng(tmp, "grey-alpha16.png", 2, 16),
+                                    writePng(tmp, "profile.png", 3, 8, icc)})
+        expectSameReading(path, 1, path.ends_with("profile.png"));
+
+    // Other kinds of PNG are left to the image library: text chunks (which may say the
+    // orientation), palettes.
+    EXPECT_FALSE(ci::io::png::openFile(dataPath("chelsea-small.png")));
+    auto decoded = decodeFile(dataPath("chelsea-small.png"));
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+
+    // Damage: the photo cut short is an error, from the file and from memory.
+    std::vector<uint8_t> cut = readBytes(dataPath("coffee.png"));
+    cut.resize(cut.size() * 2 / 3);
+    gwtest::writeBytes(tmp.file("cut.png"), cut);
+    EXPECT_FALSE(decodeFile(tmp.file("cut.png")).ok());
+    EXPECT_FALSE(decodeData(cut).ok());
 }
 
 TEST(CodecJpeg, DirectWritingGivesTheImageLibrarysBytes) {

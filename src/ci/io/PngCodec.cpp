@@ -1,0 +1,169 @@
+#include "PngCodec.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+namespace ci::io::png {
+
+namespace {
+
+class Input final : public PictureInput {
+  public:
+    ~Input() override {
+        if (png_)
+            png_destroy_read_struct(&png_, info_ ? &info_ : nullptr, nullptr);
+        if (file_)
+            std::fclose(file_);
+    }
+
+    /// Reads the header; false when libpng refuses it or the picture is not one read here.
+    bool open(FILE* file, const std::vector<uint8_t>* bytes) {
+        file_ = file;
+        bytes_ = bytes;
+        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, onError, onWarning);
+        if (!png_)
+            return false;
+        info_ = png_create_info_struct(png_);
+        if (!info_)
+            return false;
+        return readHeader(*this);
+    }
+
+    const PictureSpec& spec() const override { return spec_; }
+    std::string formatName() const override { return "png"; }
+
+    bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) override {
+        const ReadType stored = spec_.base == StoredBase::U16 ? ReadType::U16 : ReadType::U8;
+        if ((type != stored && type != ReadType::Native) || channels != spec_.nchannels || y0 != nextRow_ ||
+            y1 < y0 || y1 > spec_.height || failed_) {
+            if (!failed_)
+                error_ = "The image data could not be read";
+            return false;
+        }
+        return readRows(*this, static_cast<uint8_t*>(data), y1 - y0);
+    }
+    bool readImage(int channels, ReadType type, void* data) override {
+        return readScanlines(0, spec_.height, channels, type, data);
+    }
+    std::string takeErrors() override {
+        std::string text;
+        text.swap(error_);
+        return text;
+    }
+    void close() override {
+        if (file_) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+
+  private:
+    [[noreturn]] static void onError(png_structp png, png_const_charp message) {
+        auto* in = static_cast<Input*>(png_get_error_ptr(png));
+        if (in->error_.empty())
+            in->error_ = message;
+        in->failed_ = true;
+        png_longjmp(png, 1);
+    }
+    // Warnings are about ancillary chunks, which are skipped; the pixels are whole.
+    static void onWarning(png_structp, png_const_charp) {}
+
+    static void readData(png_structp png, png_bytep out, size_t size) {
+        auto* in = static_cast<Input*>(png_get_io_ptr(png));
+        if (in->file_) {
+            if (std::fread(out, 1, size, in->file_) != size)
+                png_error(png, "Read error: hit end of file");
+            return;
+        }
+        if (in->offset_ + size > in->bytes_->size())
+            png_error(png, "Read error: hit end of file");
+        std::memcpy(out, in->bytes_->data() + in->offset_, size);
+        in->offset_ += size;
+    }
+
+    // Between a setjmp and the longjmp of an error only plain data is made and changed.
+
+    static bool readHeader(Input& in) {
+        if (setjmp(png_jmpbuf(in.png_)) != 0)
+            return false;
+        png_set_read_fn(in.png_, &in, readData);
+        png_read_info(in.png_, in.info_);
+        png_uint_32 w = 0, h = 0;
+        int depth = 0, colour = 0, interlace = 0;
+        png_get_IHDR(in.png_, in.info_, &w, &h, &depth, &colour, &interlace, nullptr, nullptr);
+        png_textp text = nullptr;
+        int texts = 0;
+        png_get_text(in.png_, in.info_, &text, &texts);
+        // Text chunks and EXIF can carry attributes (an orientation) that the image library reads.
+        const bool plain = (depth == 8 || depth == 16) &&
+                           (colour == PNG_COLOR_TYPE_GRAY || colour == PNG_COLOR_TYPE_GRAY_ALPHA ||
+                            colour == PNG_COLOR_TYPE_RGB || colour == PNG_COLOR_TYPE_RGB_ALPHA) &&
+                           interlace == PNG_INTERLACE_NONE &&
+                           !png_get_valid(in.png_, in.info_, PNG_INFO_tRNS) &&
+                           !png_get_valid(in.png_, in.info_, PNG_INFO_eXIf) && texts == 0;
+        if (!plain || w == 0 || h == 0 || w > 0x7FFFFFFF || h > 0x7FFFFFFF)
+            return false;
+        if (depth == 16)
+            png_set_swap(in.png_); // samples in the machine's order
+        png_read_update_info(in.png_, in.info_);
+        PictureSpec& s = in.spec_;
+        s.width = int(w);
+        s.height = int(h);
+        s.nchannels = png_get_channels(in.png_, in.info_);
+        s.base = depth == 16 ? StoredBase::U16 : StoredBase::U8;
+        s.alphaChannel = (colour & PNG_COLOR_MASK_ALPHA) ? s.nchannels - 1 : -1;
+        s.unassociatedAlpha = true; // as stored: PNG alpha is straight
+        s.scanlineBytes = int64_t(s.width) * s.nchannels * (depth / 8);
+        s.imageBytes = s.scanlineBytes * s.height;
+        png_charp name = nullptr;
+        png_bytep profile = nullptr;
+        png_uint_32 size = 0;
+        int compression = 0;
+        if (png_get_iCCP(in.png_, in.info_, &name, &compression, &profile, &size) && profile && size)
+            s.iccProfile.assign(profile, profile + size);
+        return true;
+    }
+
+    static bool readRows(Input& in, uint8_t* data, int count) {
+        const size_t stride = size_t(in.spec_.scanlineBytes);
+        if (setjmp(png_jmpbuf(in.png_)) != 0)
+            return false;
+        for (int i = 0; i < count; ++i, ++in.nextRow_)
+            png_read_row(in.png_, data + size_t(i) * stride, nullptr);
+        return true;
+    }
+
+    png_structp png_ = nullptr;
+    png_infop info_ = nullptr;
+    FILE* file_ = nullptr;
+    const std::vector<uint8_t>* bytes_ = nullptr;
+    size_t offset_ = 0;
+    PictureSpec spec_;
+    int nextRow_ = 0;
+    bool failed_ = false;
+    std::string error_;
+};
+
+} // namespace
+
+std::unique_ptr<PictureInput> openFile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return nullptr;
+    auto in = std::make_unique<Input>();
+    if (!in->open(file, nullptr))
+        return nullptr;
+    return in;
+}
+
+std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
+    auto in = std::make_unique<Input>();
+    if (!in->open(nullptr, &bytes))
+        return nullptr;
+    return in;
+}
+
+} // namespace ci::io::png
