@@ -98,13 +98,11 @@ int exifOrientation(const uint8_t* p, size_t n) {
 
 // ---- Reading ----
 
-class Input final : public PictureInput {
+class Input final : public FileInput {
   public:
     ~Input() override {
         if (created_)
             jpeg_destroy_decompress(&cinfo_);
-        if (file_)
-            std::fclose(file_);
     }
 
     /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
@@ -154,12 +152,6 @@ class Input final : public PictureInput {
         pending_.clear();
         watch_.damage.clear();
         return text;
-    }
-    void close() override {
-        if (file_) {
-            std::fclose(file_);
-            file_ = nullptr;
-        }
     }
 
   private:
@@ -224,7 +216,6 @@ class Input final : public PictureInput {
     Watch watch_{};
     bool created_ = false;
     bool started_ = false;
-    FILE* file_ = nullptr;
     PictureSpec spec_;
     std::string pending_;
 };
@@ -331,20 +322,11 @@ bool compress(Compression& c, int width, int height, int quality, int band,
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return nullptr;
-    auto in = std::make_unique<Input>();
-    if (!in->open(file, nullptr))
-        return nullptr;
-    return in;
+    return openInput<Input>(&path, nullptr);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    auto in = std::make_unique<Input>();
-    if (!in->open(nullptr, &bytes))
-        return nullptr;
-    return in;
+    return openInput<Input>(nullptr, &bytes);
 }
 
 std::string damage(FILE* file, const std::vector<uint8_t>* bytes) {

@@ -4,6 +4,8 @@
 // the image library module for everything else.
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,5 +45,33 @@ class PictureInput {
     virtual std::string takeErrors() = 0;
     virtual void close() = 0;
 };
+
+/// A reader that owns the file it reads (none when it reads data in memory).
+class FileInput : public PictureInput {
+  public:
+    ~FileInput() override { FileInput::close(); }
+    void close() override {
+        if (file_) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+    }
+
+  protected:
+    FILE* file_ = nullptr;
+};
+
+/// Opens an `Input` (whose open(FILE*, const std::vector<uint8_t>*) reads the header and owns the
+/// file) on the file at `path` or on `bytes`; null when it cannot be opened or declines the picture.
+template <class Input>
+std::unique_ptr<PictureInput> openInput(const std::string* path, const std::vector<uint8_t>* bytes) {
+    FILE* file = nullptr;
+    if (path && !(file = std::fopen(path->c_str(), "rb")))
+        return nullptr;
+    auto in = std::make_unique<Input>();
+    if (!in->open(file, bytes))
+        return nullptr;
+    return in;
+}
 
 } // namespace ci::io

@@ -10,13 +10,11 @@ namespace ci::io::png {
 
 namespace {
 
-class Input final : public PictureInput {
+class Input final : public FileInput {
   public:
     ~Input() override {
         if (png_)
             png_destroy_read_struct(&png_, info_ ? &info_ : nullptr, nullptr);
-        if (file_)
-            std::fclose(file_);
     }
 
     /// Reads the header; false when libpng refuses it or the picture is not one read here.
@@ -52,12 +50,6 @@ class Input final : public PictureInput {
         std::string text;
         text.swap(error_);
         return text;
-    }
-    void close() override {
-        if (file_) {
-            std::fclose(file_);
-            file_ = nullptr;
-        }
     }
 
   private:
@@ -138,7 +130,6 @@ class Input final : public PictureInput {
 
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
-    FILE* file_ = nullptr;
     const std::vector<uint8_t>* bytes_ = nullptr;
     size_t offset_ = 0;
     PictureSpec spec_;
@@ -150,20 +141,11 @@ class Input final : public PictureInput {
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return nullptr;
-    auto in = std::make_unique<Input>();
-    if (!in->open(file, nullptr))
-        return nullptr;
-    return in;
+    return openInput<Input>(&path, nullptr);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    auto in = std::make_unique<Input>();
-    if (!in->open(nullptr, &bytes))
-        return nullptr;
-    return in;
+    return openInput<Input>(nullptr, &bytes);
 }
 
 } // namespace ci::io::png
