@@ -82,6 +82,8 @@ class Input final : public FileInput {
         if (setjmp(png_jmpbuf(in.png_)) != 0)
             return false;
         png_set_read_fn(in.png_, &in, readData);
+        // A chunk (a profile, a text) cannot make a few bytes of file ask for gigabytes.
+        png_set_chunk_malloc_max(in.png_, 64u << 20);
         png_read_info(in.png_, in.info_);
         png_uint_32 w = 0, h = 0;
         int depth = 0, colour = 0, interlace = 0;
