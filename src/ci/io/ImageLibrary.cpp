@@ -7,7 +7,6 @@
 
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #ifndef GW_IMAGELIB_BUILD_PATH
@@ -86,10 +85,10 @@ Loaded open() {
 }
 
 const Loaded& loaded() {
-    static std::once_flag once;
-    static Loaded result;
-    std::call_once(once, [] { result = open(); });
-    return result;
+    // Opened once, by whichever thread asks first; never destroyed, since a worker may still be
+    // decoding while the process exits.
+    static const Loaded* const result = new Loaded(open());
+    return *result;
 }
 
 void appendText(void* context, const char* text) {
