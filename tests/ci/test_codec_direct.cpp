@@ -265,14 +265,16 @@ TEST(CodecJpeg, DirectWritingGivesTheImageLibrarysBytes) {
             auto library = imagelib::encodeJpeg(px->bitsPerChannel == 16 ? px8 : *px, compression);
             ASSERT_TRUE(direct.ok()) << direct.error();
             ASSERT_TRUE(library.ok()) << library.error();
-            if (px->bitsPerChannel == 8)
+            if (px->bitsPerChannel == 8) {
                 EXPECT_TRUE(*direct == *library) << "the files differ";
+            }
             // Whatever the bytes, the pictures must be the same.
             auto a = decodeData(*direct), b = decodeData(*library);
             ASSERT_TRUE(a.ok() && b.ok());
             auto ra = Context().render(a->image), rb = Context().render(b->image);
             ASSERT_TRUE(ra.ok() && rb.ok());
-            if (px->bitsPerChannel == 8)
+            if (px->bitsPerChannel == 8) {
                 EXPECT_EQ(maxDifference(*ra, *rb), 0.0);
+            }
         }
 }
