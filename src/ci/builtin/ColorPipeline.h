@@ -191,8 +191,17 @@ CI_ALWAYS_INLINE float fastSqrt(float x) {
     return x * y;
 }
 
+/// a * b + c. `Fused` rounds once (one instruction where the processor has FMA); only code built
+/// for FMA may ask for it, since elsewhere it becomes a slow library call.
+template <bool Fused = false> CI_ALWAYS_INLINE float madd(float a, float b, float c) {
+    if constexpr (Fused)
+        return __builtin_fmaf(a, b, c);
+    else
+        return a * b + c;
+}
+
 /// log2 of a positive normal float, about 3e-7 absolute error.
-CI_ALWAYS_INLINE float fastLog2(float x) {
+template <bool Fused = false> CI_ALWAYS_INLINE float fastLog2(float x) {
     int32_t i = std::bit_cast<int32_t>(x);
     int32_t e = ((i >> 23) & 0xff) - 127;
     float m = std::bit_cast<float>((i & 0x7fffff) | 0x3f800000);
@@ -201,45 +210,50 @@ CI_ALWAYS_INLINE float fastLog2(float x) {
     e += big ? 1 : 0;
     // log2(1 + t) = t q(t), q a least-squares fit on the mantissa range (no division).
     const float t = m - 1.f;
-    const float q =
-        1.44269496f +
-        t * (-0.721352759f +
-             t * (0.480924039f +
-                  t * (-0.360241986f +
-                       t * (0.287075611f + t * (-0.248821807f + t * (0.23420985f + t * -0.146203527f))))));
-    return float(e) + t * q;
+    float q = -0.146203527f;
+    q = madd<Fused>(t, q, 0.23420985f);
+    q = madd<Fused>(t, q, -0.248821807f);
+    q = madd<Fused>(t, q, 0.287075611f);
+    q = madd<Fused>(t, q, -0.360241986f);
+    q = madd<Fused>(t, q, 0.480924039f);
+    q = madd<Fused>(t, q, -0.721352759f);
+    q = madd<Fused>(t, q, 1.44269496f);
+    return madd<Fused>(t, q, float(e));
 }
 
 /// 2^y with about 1e-7 relative error; y is clamped to the normal float range.
-CI_ALWAYS_INLINE float fastExp2(float y) {
+template <bool Fused = false> CI_ALWAYS_INLINE float fastExp2(float y) {
     y = clampf(y, -126.f, 127.f);
     int32_t n = int32_t(y + pick(y >= 0.f, 0.5f, -0.5f));
     float f = y - float(n);
     // A least-squares fit of 2^f on [-0.5, 0.5].
-    float p = 1.00000008f +
-              f * (0.693147207f +
-                   f * (0.240221074f + f * (0.0555032721f + f * (0.0096760371f + f * 0.00134004322f))));
+    float p = 0.00134004322f;
+    p = madd<Fused>(f, p, 0.0096760371f);
+    p = madd<Fused>(f, p, 0.0555032721f);
+    p = madd<Fused>(f, p, 0.240221074f);
+    p = madd<Fused>(f, p, 0.693147207f);
+    p = madd<Fused>(f, p, 1.00000008f);
     return p * std::bit_cast<float>((n + 127) << 23);
 }
 
 /// x^k for x > 0.
-CI_ALWAYS_INLINE float fastPow(float x, float k) {
-    return fastExp2(k * fastLog2(x));
+template <bool Fused = false> CI_ALWAYS_INLINE float fastPow(float x, float k) {
+    return fastExp2<Fused>(k * fastLog2<Fused>(x));
 }
 
 /// The sRGB encoding curve, sign preserved.
-CI_ALWAYS_INLINE float encodeSRGB(float x) {
+template <bool Fused = false> CI_ALWAYS_INLINE float encodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = 12.92f * ax;
-    float pw = 1.055f * fastPow(ax, 1.f / 2.4f) - 0.055f;
+    float pw = madd<Fused>(1.055f, fastPow<Fused>(ax, 1.f / 2.4f), -0.055f);
     return withSignOf(pick(ax <= 0.0031308f, lin, pw), x);
 }
 
 /// The sRGB decoding curve, sign preserved.
-CI_ALWAYS_INLINE float decodeSRGB(float x) {
+template <bool Fused = false> CI_ALWAYS_INLINE float decodeSRGB(float x) {
     float ax = std::fabs(x);
     float lin = ax * (1.f / 12.92f);
-    float pw = fastPow((ax + 0.055f) * (1.f / 1.055f), 2.4f);
+    float pw = fastPow<Fused>((ax + 0.055f) * (1.f / 1.055f), 2.4f);
     return withSignOf(pick(ax <= 0.04045f, lin, pw), x);
 }
 
