@@ -1,14 +1,18 @@
 #include "Kernels.h"
 
+#include "ci/builtin/ColorPipeline.h"
 #include "ci/core/Bitmap.h"
 #include "ci/core/Kernel.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <memory>
 #include <vector>
 
 namespace filters::kernels {
+
+using namespace ci::builtin::color;
 
 // ---- Channel compositing ----------------------------------------------------------------------
 
@@ -32,20 +36,43 @@ ci::Image compositeChannels(const ci::Image& red, const ci::Image& green, const 
 
 // ---- Unsharp-mask combine ---------------------------------------------------------------------
 
+namespace {
+
+// Branch-free, so that the block loop below vectorises; the same operations as a scalar
+// reading of the rule, so every build gives the same pixels.
+CI_ALWAYS_INLINE void unsharpCombineBlock(Block& p, const Block& blurred, int n, float intensity,
+                                          float threshold) {
+    for (int i = 0; i < n; ++i) {
+        const float dr = p.r[i] - blurred.r[i];
+        const float dg = p.g[i] - blurred.g[i];
+        const float db = p.b[i] - blurred.b[i];
+        const bool sharpen = std::sqrt(dr * dr + dg * dg + db * db) > threshold;
+        p.r[i] = pick(sharpen, clamp01(p.r[i] + dr * intensity), p.r[i]);
+        p.g[i] = pick(sharpen, clamp01(p.g[i] + dg * intensity), p.g[i]);
+        p.b[i] = pick(sharpen, clamp01(p.b[i] + db * intensity), p.b[i]);
+        p.a[i] = pick(sharpen, 1.0f, p.a[i]);
+    }
+}
+
+// Block back to interleaved pixels as they are (the colour filters' store also sanitises).
+CI_ALWAYS_INLINE void storeAsIs(const Block& p, float* px, int n) {
+    for (int i = 0; i < n; ++i) {
+        px[4 * i] = p.r[i];
+        px[4 * i + 1] = p.g[i];
+        px[4 * i + 2] = p.b[i];
+        px[4 * i + 3] = p.a[i];
+    }
+}
+
+} // namespace
+
 void unsharpCombinePixel(const float sharp[4], const float blurred[4], float intensity, float threshold,
                          float out[4]) {
-    const float dr = sharp[0] - blurred[0];
-    const float dg = sharp[1] - blurred[1];
-    const float db = sharp[2] - blurred[2];
-    const float distance = std::sqrt(dr * dr + dg * dg + db * db);
-    if (distance > threshold) {
-        out[0] = std::clamp(sharp[0] + dr * intensity, 0.0f, 1.0f);
-        out[1] = std::clamp(sharp[1] + dg * intensity, 0.0f, 1.0f);
-        out[2] = std::clamp(sharp[2] + db * intensity, 0.0f, 1.0f);
-        out[3] = 1.0f;
-    } else {
-        std::copy(sharp, sharp + 4, out);
-    }
+    Block p, q;
+    load(sharp, p, 1);
+    load(blurred, q, 1);
+    unsharpCombineBlock(p, q, 1, intensity, threshold);
+    storeAsIs(p, out, 1);
 }
 
 ci::Image unsharpCombine(const ci::Image& sharp, const ci::Image& blurred, double intensity, double threshold,
@@ -54,8 +81,16 @@ ci::Image unsharpCombine(const ci::Image& sharp, const ci::Image& blurred, doubl
     const float t = float(threshold);
     return ci::ColorKernel::apply(
         [k, t](const ci::ColorRow& row) {
-            for (int i = 0; i < row.count; ++i)
-                unsharpCombinePixel(row.in[0] + 4 * i, row.in[1] + 4 * i, k, t, row.out + 4 * i);
+            vectorised([&] {
+                Block p, q;
+                for (int s = 0; s < row.count; s += kBlock) {
+                    const int n = std::min(kBlock, row.count - s);
+                    load(row.in[0] + 4 * s, p, n);
+                    load(row.in[1] + 4 * s, q, n);
+                    unsharpCombineBlock(p, q, n, k, t);
+                    storeAsIs(p, row.out + 4 * s, n);
+                }
+            });
         },
         {sharp, blurred}, extent);
 }
@@ -81,15 +116,6 @@ double hueComponent(double r, double g, double b) {
     return h < 0 ? h + 1.0 : h;
 }
 
-float fract(float x) {
-    return x - std::floor(x);
-}
-
-float smoothstep(float e0, float e1, float x) {
-    const float u = std::clamp((x - e0) / (e1 - e0), 0.0f, 1.0f);
-    return u * u * (3.0f - 2.0f * u);
-}
-
 } // namespace
 
 const std::array<float, 8>& bandCentres() {
@@ -107,60 +133,114 @@ const std::array<float, 8>& bandCentres() {
     return centres;
 }
 
-void multiBandHSVPixel(const float in[4], const BandShifts& shifts, float out[4]) {
-    const float r = in[0], g = in[1], b = in[2];
-    constexpr float e = 1.0e-10f;
+namespace {
 
-    float p[4];
-    if (g >= b) {
-        p[0] = g, p[1] = b, p[2] = 0.0f, p[3] = -1.0f / 3.0f;
-    } else {
-        p[0] = b, p[1] = g, p[2] = -1.0f, p[3] = 2.0f / 3.0f;
-    }
-    float q[4];
-    if (r >= p[0]) {
-        q[0] = r, q[1] = p[1], q[2] = p[2], q[3] = p[0];
-    } else {
-        q[0] = p[0], q[1] = p[1], q[2] = p[3], q[3] = r;
-    }
-    const float d = q[0] - std::min(q[3], q[1]);
-    const float h = std::fabs(q[2] + (q[3] - q[1]) / (6.0f * d + e));
-    const float s = d / (q[0] + e);
-    const float v = q[0];
+/// What each band hands the blend: where it starts, its width, its own shifts and the step to
+/// the next band's. Computed once per image with the very operations the pixel rule names, so
+/// the results do not change.
+struct BandTable {
+    std::array<float, 8> centre{}, start{}, width{};
+    std::array<std::array<float, 8>, 3> shift{}, step{};
 
-    const auto& c = bandCentres();
-    int lower = 7;
-    for (int i = 1; i < 8; ++i) {
-        if (h < c[i]) {
-            lower = i - 1;
-            break;
+    explicit BandTable(const BandShifts& shifts) : centre(bandCentres()) {
+        const auto& c = centre;
+        for (int i = 0; i < 8; ++i) {
+            start[i] = i == 0 ? 0.0f : c[i];
+            width[i] = (i == 7 ? 1.0f : c[i + 1]) - start[i];
+            for (int k = 0; k < 3; ++k) {
+                shift[k][i] = shifts[i][k];
+                step[k][i] = shifts[(i + 1) % 8][k] - shifts[i][k];
+            }
         }
     }
-    const float e0 = lower == 0 ? 0.0f : c[lower];
-    const float e1 = lower == 7 ? 1.0f : c[lower + 1];
-    const auto& A = shifts[lower];
-    const auto& B = shifts[(lower + 1) % 8];
-    const float t = smoothstep(e0, e1, h);
-    float hs = h + (A[0] + (B[0] - A[0]) * t);
-    const float ss = s * (A[1] + (B[1] - A[1]) * t);
-    const float vs = v * (A[2] + (B[2] - A[2]) * t);
-    if (!std::isfinite(hs))
-        hs = 0.0f;
+};
 
-    constexpr float offsets[3] = {1.0f, 2.0f / 3.0f, 1.0f / 3.0f};
-    for (int k = 0; k < 3; ++k) {
-        const float P = std::fabs(fract(hs + offsets[k]) * 6.0f - 3.0f);
-        const float x = std::clamp(P - 1.0f, 0.0f, 1.0f);
-        out[k] = vs * (1.0f + (x - 1.0f) * ss);
+/// floor(x) without a library call, so that loops using it vectorise on any x86-64.
+CI_ALWAYS_INLINE float floorf32(float x) {
+    constexpr float big = 8388608.0f; // 2^23: from here on every float is an integer
+    const float xc = clampf(x, -big, big);
+    float t = float(int32_t(xc));
+    t -= pick(t > xc, 1.0f, 0.0f);
+    return pick(std::fabs(x) < big, t, x);
+}
+
+CI_ALWAYS_INLINE bool isFiniteBits(float x) {
+    return (std::bit_cast<uint32_t>(x) & 0x7f800000u) != 0x7f800000u;
+}
+
+CI_ALWAYS_INLINE void multiBandHSVBlock(Block& p, int n, const BandTable& t) {
+    for (int i = 0; i < n; ++i) {
+        const float r = p.r[i], g = p.g[i], b = p.b[i];
+        constexpr float e = 1.0e-10f;
+
+        // The branch-free RGB-to-HSV of the shader form: sort by comparisons, one division each.
+        const bool gb = g >= b;
+        const float p0 = pick(gb, g, b), p1 = pick(gb, b, g);
+        const float p2 = pick(gb, 0.0f, -1.0f), p3 = pick(gb, -1.0f / 3.0f, 2.0f / 3.0f);
+        const bool rp = r >= p0;
+        const float q0 = pick(rp, r, p0), q1 = p1, q2 = pick(rp, p2, p3), q3 = pick(rp, p0, r);
+        const float d = q0 - minf(q3, q1);
+        const float h = std::fabs(q2 + (q3 - q1) / (6.0f * d + e));
+        const float s = d / (q0 + e);
+        const float v = q0;
+
+        // The band below the hue: the centres rise, so the last one not above it.
+        float start = t.start[0], width = t.width[0];
+        float a0 = t.shift[0][0], a1 = t.shift[1][0], a2 = t.shift[2][0];
+        float d0 = t.step[0][0], d1 = t.step[1][0], d2 = t.step[2][0];
+        for (int k = 1; k < 8; ++k) {
+            const bool past = !(h < t.centre[k]);
+            start = pick(past, t.start[k], start);
+            width = pick(past, t.width[k], width);
+            a0 = pick(past, t.shift[0][k], a0);
+            a1 = pick(past, t.shift[1][k], a1);
+            a2 = pick(past, t.shift[2][k], a2);
+            d0 = pick(past, t.step[0][k], d0);
+            d1 = pick(past, t.step[1][k], d1);
+            d2 = pick(past, t.step[2][k], d2);
+        }
+        const float u = clamp01((h - start) / width);
+        const float blend = u * u * (3.0f - 2.0f * u);
+        float hs = h + (a0 + d0 * blend);
+        const float ss = s * (a1 + d1 * blend);
+        const float vs = v * (a2 + d2 * blend);
+        hs = pick(isFiniteBits(hs), hs, 0.0f);
+
+        float* outs[3] = {p.r, p.g, p.b};
+        constexpr float offsets[3] = {1.0f, 2.0f / 3.0f, 1.0f / 3.0f};
+        for (int k = 0; k < 3; ++k) {
+            const float w = hs + offsets[k];
+            const float P = std::fabs((w - floorf32(w)) * 6.0f - 3.0f);
+            const float x = clamp01(P - 1.0f);
+            outs[k][i] = vs * (1.0f + (x - 1.0f) * ss);
+        }
+        p.a[i] = 1.0f;
     }
-    out[3] = 1.0f;
+}
+
+} // namespace
+
+void multiBandHSVPixel(const float in[4], const BandShifts& shifts, float out[4]) {
+    const BandTable table(shifts);
+    Block p;
+    load(in, p, 1);
+    multiBandHSVBlock(p, 1, table);
+    storeAsIs(p, out, 1);
 }
 
 ci::Image multiBandHSV(const ci::Image& image, const BandShifts& shifts) {
+    auto table = std::make_shared<const BandTable>(shifts);
     return ci::ColorKernel::apply(
-        [shifts](const ci::ColorRow& row) {
-            for (int i = 0; i < row.count; ++i)
-                multiBandHSVPixel(row.in[0] + 4 * i, shifts, row.out + 4 * i);
+        [table](const ci::ColorRow& row) {
+            vectorised([&] {
+                Block p;
+                for (int s = 0; s < row.count; s += kBlock) {
+                    const int n = std::min(kBlock, row.count - s);
+                    load(row.in[0] + 4 * s, p, n);
+                    multiBandHSVBlock(p, n, *table);
+                    storeAsIs(p, row.out + 4 * s, n);
+                }
+            });
         },
         {image}, image.extent());
 }

@@ -126,6 +126,37 @@ TEST(MultiBandHSVKernel, KeepsTheExtentAndNeverYieldsNaN) {
     EXPECT_FALSE(std::isnan(o[0]) || std::isnan(o[1]) || std::isnan(o[2]));
 }
 
+TEST(PixelKernels, WholeRowsMatchThePixelRulesExactly) {
+    // Rows of 77 pixels: full vector blocks and a ragged tail, with the awkward values mixed in
+    // (greys, ties between channels, negatives, values above 1, transparent black).
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> any(-0.25f, 1.5f);
+    const float special[] = {0.0f, 0.5f, 1.0f, -0.1f, 2.0f};
+    auto fill = [&](int, int, float* px) {
+        for (int c = 0; c < 4; ++c)
+            px[c] = rng() % 5 == 0 ? special[rng() % 5] : any(rng);
+        if (rng() % 7 == 0)
+            px[1] = px[0];
+    };
+    const ci::Image a = ftest::picture(77, 3, fill), b = ftest::picture(77, 3, fill);
+    const ci::Bitmap ba = ftest::render(a), bb = ftest::render(b);
+
+    BandShifts s;
+    for (auto& band : s)
+        band = {any(rng) - 0.5f, any(rng) + 0.5f, any(rng) + 0.5f};
+    const ci::Bitmap hsvOut = ftest::render(multiBandHSV(a, s));
+    const ci::Bitmap sharpOut = ftest::render(unsharpCombine(a, b, 1.7, 0.3, a.extent()));
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 77; ++x) {
+            const auto pa = ftest::pixelAt(ba, x, y), pb = ftest::pixelAt(bb, x, y);
+            std::array<float, 4> want{};
+            multiBandHSVPixel(pa.data(), s, want.data());
+            EXPECT_EQ(ftest::pixelAt(hsvOut, x, y), want) << x << "," << y;
+            unsharpCombinePixel(pa.data(), pb.data(), 1.7f, 0.3f, want.data());
+            EXPECT_EQ(ftest::pixelAt(sharpOut, x, y), want) << x << "," << y;
+        }
+}
+
 namespace {
 
 // The kernel as written: every window sample read one by one.
