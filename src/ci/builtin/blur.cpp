@@ -318,29 +318,56 @@ Image zoomBlur(const Image& image, Point c, double amount) {
 }
 
 // ---- Noise reduction: luminance-gated local blur, sharpening where the luminance steps.
-// Planar rows and one tap at a time across a whole row, so every loop vectorises; the range
-// weight uses the engine's own exponential (relative error about 1e-6, far below 16-bit steps).
+// Planar rows, a whole row at a time, so every loop vectorises; the range weight uses the engine's
+// own exponential (relative error about 1e-6, far below 16-bit steps).
+
+/// The twelve neighbour offsets "after" a pixel: right of it on its row, or on the two rows below.
+/// Every other tap is one of these seen from the neighbour's side.
+struct PairOffset {
+    int i, j;
+};
+constexpr PairOffset kPairs[12] = {{1, 0}, {2, 0},  {-2, 1}, {-1, 1}, {0, 1}, {1, 1},
+                                   {2, 1}, {-2, 2}, {-1, 2}, {0, 2},  {1, 2}, {2, 2}};
+
+constexpr int pairIndex(int i, int j) {
+    for (int o = 0; o < 12; ++o)
+        if (kPairs[o].i == i && kPairs[o].j == j)
+            return o;
+    return -1;
+}
+
+/// cond ? a : b without a branch (which would stop the loop from vectorising).
+inline double pickDouble(bool cond, double a, double b) {
+    const uint64_t m = 0 - uint64_t(cond);
+    return std::bit_cast<double>((std::bit_cast<uint64_t>(a) & m) | (std::bit_cast<uint64_t>(b) & ~m));
+}
 
 CI_VECTOR_CLONES void noiseReductionTile(const KernelTile& t, float n, float s) {
     const int64_t wx0 = t.rect.x0 - 2, wy0 = t.rect.y0 - 2;
     const int64_t w = t.rect.width() + 4, h = t.rect.height() + 4;
     const size_t area = size_t(w * h);
-    // Planes of the padded window: red, green, blue, alpha, luminance.
-    std::vector<float> planes(area * 5);
+    // Planes of the padded window: red, green, blue, alpha, luminance. The luminance has two
+    // spare samples past its end: the pair weights of the last columns read them and are unused.
+    std::vector<float> planes(area * 5 + 2);
     float* P[4] = {planes.data(), planes.data() + area, planes.data() + 2 * area, planes.data() + 3 * area};
     float* L = planes.data() + 4 * area;
     std::vector<float> scratch;
     for (int64_t r = 0; r < h; ++r) {
-        const float* src = rowSpan(*t.inputs[0], wy0 + r, wx0, wx0 + w, scratch);
+        const float* __restrict src = rowSpan(*t.inputs[0], wy0 + r, wx0, wx0 + w, scratch);
         const int64_t o = r * w;
+        float* __restrict pr = P[0] + o;
+        float* __restrict pg = P[1] + o;
+        float* __restrict pb = P[2] + o;
+        float* __restrict pa = P[3] + o;
+        float* __restrict pl = L + o;
         for (int64_t x = 0; x < w; ++x) {
-            const float* q = src + 4 * x;
-            P[0][o + x] = q[0];
-            P[1][o + x] = q[1];
-            P[2][o + x] = q[2];
-            P[3][o + x] = q[3];
-            L[o + x] = luma(q);
+            pr[x] = src[4 * x];
+            pg[x] = src[4 * x + 1];
+            pb[x] = src[4 * x + 2];
+            pa[x] = src[4 * x + 3];
         }
+        for (int64_t x = 0; x < w; ++x)
+            pl[x] = luma(pr[x], pg[x], pb[x]);
     }
     float spatial[5][5];
     for (int j = -2; j <= 2; ++j)
@@ -349,56 +376,125 @@ CI_VECTOR_CLONES void noiseReductionTile(const KernelTile& t, float n, float s) 
     // exp(-d^2 / 2) = 2^(-d^2 log2(e) / 2), with d the luminance step over the noise level.
     const float k = -0.5f * std::numbers::log2e_v<float> / (n * n);
     const int64_t m = t.rect.width();
+
+    // The weight of a pair of pixels depends on the square of their luminance step, the same from
+    // either end (and so is the spatial factor): each pair's weight is computed once, on the row of
+    // its upper (or left) pixel, and kept for the two rows below. Window row r is in slot r % 3.
+    std::vector<float> pairs(size_t(3 * 12 * w));
+    auto pairRow = [&](int64_t r, int o) { return pairs.data() + ((r % 3) * 12 + o) * w; };
+    auto weighPairs = [&](int64_t r) {
+        const float* __restrict a = L + r * w;
+        for (int o = 0; o < 12; ++o) {
+            const auto [i, j] = kPairs[o];
+            const float sp = spatial[j + 2][i + 2];
+            const float* __restrict b = L + (r + j) * w + i;
+            float* __restrict e = pairRow(r, o);
+            for (int64_t c = 0; c < w; ++c) {
+                const float d = b[c] - a[c];
+                e[c] = sp * color::fastExp2(k * d * d);
+            }
+        }
+    };
+    // The centre's step is zero.
+    const float zero = 0.f;
+    std::vector<float> centre(size_t(w), spatial[2][2] * color::fastExp2(k * zero * zero));
+
     std::vector<float> rowBuf(size_t(m) * 10);
-    float* acc[4] = {rowBuf.data(), rowBuf.data() + m, rowBuf.data() + 2 * m, rowBuf.data() + 3 * m};
+    float* __restrict ar = rowBuf.data();
+    float* __restrict ag = rowBuf.data() + m;
+    float* __restrict ab = rowBuf.data() + 2 * m;
+    float* __restrict aa = rowBuf.data() + 3 * m;
     float* __restrict wsum = rowBuf.data() + 4 * m;
     float* __restrict maxStep = rowBuf.data() + 5 * m;
-    float* low[4] = {rowBuf.data() + 6 * m, rowBuf.data() + 7 * m, rowBuf.data() + 8 * m,
-                     rowBuf.data() + 9 * m};
-    for (int64_t y = t.rect.y0; y < t.rect.y1; ++y) {
+    float* __restrict lr = rowBuf.data() + 6 * m;
+    float* __restrict lg = rowBuf.data() + 7 * m;
+    float* __restrict lb = rowBuf.data() + 8 * m;
+    float* __restrict la = rowBuf.data() + 9 * m;
+    const double edge = n;
+    weighPairs(0);
+    weighPairs(1);
+    for (int64_t r = 2; r < h - 2; ++r) {
+        weighPairs(r);
         std::fill(rowBuf.begin(), rowBuf.end(), 0.f);
-        const int64_t base = (y - wy0) * w + 2; // window index of (t.rect.x0, y)
+        const int64_t base = r * w + 2; // window index of (t.rect.x0, y)
         const float* __restrict Y = L + base;
-        for (int j = -2; j <= 2; ++j)
+        // The taps of one kernel row at a time, in the order they always had for every pixel.
+        for (int j = -2; j <= 2; ++j) {
+            const float* wt[5];
             for (int i = -2; i <= 2; ++i) {
-                const float sp = spatial[j + 2][i + 2];
-                const int64_t off = base + j * w + i;
-                const float* __restrict ln = L + off;
-                const float* __restrict r = P[0] + off, * __restrict g = P[1] + off;
-                const float* __restrict b = P[2] + off, * __restrict a = P[3] + off;
-                float* __restrict ar = acc[0], * __restrict ag = acc[1];
-                float* __restrict ab = acc[2], * __restrict aa = acc[3];
-                for (int64_t x = 0; x < m; ++x) {
-                    const float d = ln[x] - Y[x];
-                    const float wt = sp * color::fastExp2(k * d * d);
-                    ar[x] += wt * r[x];
-                    ag[x] += wt * g[x];
-                    ab[x] += wt * b[x];
-                    aa[x] += wt * a[x];
-                    wsum[x] += wt;
-                }
+                if (i == 0 && j == 0)
+                    wt[i + 2] = centre.data();
+                else if (j > 0 || (j == 0 && i > 0))
+                    wt[i + 2] = pairRow(r, pairIndex(i, j)) + 2;
+                else
+                    wt[i + 2] = pairRow(r + j, pairIndex(-i, -j)) + 2 + i;
             }
-        for (int j = -1; j <= 1; ++j)
-            for (int i = -1; i <= 1; ++i) {
-                const int64_t off = base + j * w + i;
-                const float* __restrict ln = L + off;
-                for (int64_t x = 0; x < m; ++x)
-                    maxStep[x] = std::max(maxStep[x], std::abs(ln[x] - Y[x]));
-                const float wt = float((2 - std::abs(i)) * (2 - std::abs(j)));
-                for (int c = 0; c < 4; ++c) {
-                    const float* __restrict p = P[c] + off;
-                    float* __restrict lo = low[c];
-                    for (int64_t x = 0; x < m; ++x)
-                        lo[x] += wt * p[x];
+            const int64_t off = base + j * w;
+            const float* __restrict pr = P[0] + off;
+            const float* __restrict pg = P[1] + off;
+            const float* __restrict pb = P[2] + off;
+            const float* __restrict pa = P[3] + off;
+            const float* __restrict w0 = wt[0];
+            const float* __restrict w1 = wt[1];
+            const float* __restrict w2 = wt[2];
+            const float* __restrict w3 = wt[3];
+            const float* __restrict w4 = wt[4];
+            for (int64_t x = 0; x < m; ++x) {
+                const float ws[5] = {w0[x], w1[x], w2[x], w3[x], w4[x]};
+                float vr = ar[x], vg = ag[x], vb = ab[x], va = aa[x], vw = wsum[x];
+                for (int i = 0; i < 5; ++i) {
+                    const int64_t q = x + i - 2;
+                    vr += ws[i] * pr[q];
+                    vg += ws[i] * pg[q];
+                    vb += ws[i] * pb[q];
+                    va += ws[i] * pa[q];
+                    vw += ws[i];
                 }
+                ar[x] = vr, ag[x] = vg, ab[x] = vb, aa[x] = va, wsum[x] = vw;
             }
-        float* o = outPixel(*t.out, t.rect.x0, y);
+        }
+        for (int j = -1; j <= 1; ++j) {
+            const int64_t off = base + j * w;
+            const float* __restrict ln = L + off;
+            const float* __restrict pr = P[0] + off;
+            const float* __restrict pg = P[1] + off;
+            const float* __restrict pb = P[2] + off;
+            const float* __restrict pa = P[3] + off;
+            for (int64_t x = 0; x < m; ++x) {
+                float step = maxStep[x], vr = lr[x], vg = lg[x], vb = lb[x], va = la[x];
+                for (int i = -1; i <= 1; ++i) {
+                    const float wt = float((2 - std::abs(i)) * (2 - std::abs(j)));
+                    step = std::max(step, std::abs(ln[x + i] - Y[x]));
+                    vr += wt * pr[x + i];
+                    vg += wt * pg[x + i];
+                    vb += wt * pb[x + i];
+                    va += wt * pa[x + i];
+                }
+                maxStep[x] = step, lr[x] = vr, lg[x] = vg, lb[x] = vb, la[x] = va;
+            }
+        }
+        float* __restrict o = outPixel(*t.out, t.rect.x0, wy0 + r);
+        // smoothstep(n, 2n, step), written out so that the loop vectorises.
         for (int64_t x = 0; x < m; ++x) {
-            const float mask = float(smoothstep(n, 2 * n, maxStep[x]));
-            for (int c = 0; c < 4; ++c) {
-                const float p = P[c][base + x];
-                o[4 * x + c] = acc[c][x] / wsum[x] + s * mask * (p - low[c][x] / 16);
-            }
+            double u = (double(maxStep[x]) - edge) / (double(2 * n) - edge);
+            u = pickDouble(u < 0.0, 0.0, u);
+            u = pickDouble(1.0 < u, 1.0, u);
+            maxStep[x] = float(u * u * (3 - 2 * u));
+        }
+        float* const acc[4] = {ar, ag, ab, aa};
+        const float* const low[4] = {lr, lg, lb, la};
+        for (int c = 0; c < 4; ++c) {
+            float* __restrict v = acc[c];
+            const float* __restrict lo = low[c];
+            const float* __restrict p = P[c] + base;
+            for (int64_t x = 0; x < m; ++x)
+                v[x] = v[x] / wsum[x] + s * maxStep[x] * (p[x] - lo[x] / 16);
+        }
+        for (int64_t x = 0; x < m; ++x) {
+            o[4 * x] = ar[x];
+            o[4 * x + 1] = ag[x];
+            o[4 * x + 2] = ab[x];
+            o[4 * x + 3] = aa[x];
         }
     }
 }
