@@ -149,8 +149,11 @@ Image vibrance(const Inputs& in) {
                                float d = mx - mn;
                                float sat = clamp01(d);
                                float dd = pick(d > 0.f, d, 1.f);
-                               float hr = (g - b) / dd, hg = (b - r) / dd + 2.f, hb = (r - g) / dd + 4.f;
-                               float h = 60.f * pick(mx == r, hr, pick(mx == g, hg, hb));
+                               // The sector is chosen before the one division it needs.
+                               const bool onR = mx == r, onG = mx == g;
+                               float num = pick(onR, g - b, pick(onG, b - r, r - g));
+                               float sector = pick(onR, 0.f, pick(onG, 2.f, 4.f));
+                               float h = 60.f * pick(onR, num / dd, num / dd + sector);
                                h += pick(h < 0.f, 360.f, 0.f);
                                h = pick(d > 0.f, h, 0.f);
                                float skin = clamp01(1.f - std::fabs(h - 25.f) / 20.f) *
