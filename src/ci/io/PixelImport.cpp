@@ -142,6 +142,17 @@ void convertSamples(const SourceLayout& L, const ProfileConverter* profile, cons
         profile->convert(src, out, w);
     } else if (L.type == SampleType::U8) {
         const float* lut = decodeTable8();
+        if (!hasAlpha && s == 3 && !L.grey) {
+            // The common case (an RGB photograph): whole pixels in one pass, alpha included.
+            const uint8_t* p = src;
+            for (ptrdiff_t x = 0; x < w; ++x, p += 3) {
+                out[x * 4 + 0] = lut[p[0]];
+                out[x * 4 + 1] = lut[p[1]];
+                out[x * 4 + 2] = lut[p[2]];
+                out[x * 4 + 3] = 1.0f;
+            }
+            return;
+        }
         const uint8_t* p = src;
         for (ptrdiff_t x = 0; x < w; ++x, p += s) {
             out[x * 4 + 0] = lut[p[0]];
