@@ -2,6 +2,7 @@
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
+#include "ci/core/Kernel.h"
 #include "ci/core/Memory.h"
 #include "ci/core/Value.h"
 #include "ci/io/Codec.h"
@@ -14,6 +15,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -379,6 +381,71 @@ TEST(Codec, PngDeflatedInBandsIsOneStreamAndAsSmallAsTheLibrarysOwn) {
         writer->close();
         EXPECT_LT(double(bytes->size()), 1.05 * double(library.size()));
     }
+}
+
+TEST(Codec, AJpegIsEncodedWhileItsRowsAreRendered) {
+    // A blurred photo, its edges faded by the blur, rendered in small tiles: many rows of tiles,
+    // a neighbourhood kernel, partly transparent pixels composited over black.
+    auto src = decodeFile(dataPath(kPhotos[0]));
+    ASSERT_TRUE(src.ok()) << src.error();
+    const Rect inner = src->image.extent().grown(-9, -7);
+    const Image picture = src->image.cropped(inner).applyingFilter("CIGaussianBlur", {{"inputRadius", 3.0}});
+    const Rect e = picture.extent();
+    const Context::Options options{24, 0};
+    const Context context(options);
+
+    // Rows are reported from the top down, growing, the full height last, and each reported row
+    // already holds its final pixels (on one thread, the next row is certainly not done yet).
+    PixelBuffer rendered;
+    for (int threads : {1, 0}) {
+        SCOPED_TRACE(threads);
+        std::vector<uint8_t> seen;
+        int reported = 0, calls = 0;
+        bool growing = true;
+        auto px = Context({24, threads}).renderSRGB(picture, e, 8, [&](const PixelBuffer& p, int rows) {
+            ++calls;
+            growing &= rows > reported && rows <= p.height;
+            seen.resize(p.data.size());
+            const size_t rowBytes = size_t(p.width) * 4;
+            std::copy(p.row8(reported), p.row8(reported) + (size_t(rows) - size_t(reported)) * rowBytes,
+                      seen.begin() + std::ptrdiff_t(size_t(reported) * rowBytes));
+            reported = rows;
+        });
+        ASSERT_TRUE(px.ok()) << px.error();
+        EXPECT_TRUE(growing);
+        if (threads == 1)
+            EXPECT_GT(calls, 4); // one per row of tiles; with more threads a slow tile may hold them back
+        EXPECT_EQ(reported, px->height);
+        EXPECT_TRUE(seen == px->data) << "rows were reported before they were finished";
+        rendered = std::move(*px);
+    }
+
+    // The JPEG encoded on the way is the one encoded after the render, byte for byte.
+    auto after = encodePixels(rendered, FileType::JPEG, 0.8);
+    auto during = encodeImage(picture, FileType::JPEG, 0.8, context);
+    ASSERT_TRUE(after.ok() && during.ok());
+    EXPECT_TRUE(*after == *during);
+
+    // A render that fails or is cancelled ends the encoder too, with the render's reason.
+    memory::setLimit(1 << 20);
+    auto refused = encodeImage(picture, FileType::JPEG, 0.8, context);
+    memory::setLimit(0);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().find("too large"), std::string::npos) << refused.error();
+    std::atomic<bool> cancel{false};
+    std::atomic<int> rowsSeen{0};
+    Context::Options stopping = options;
+    stopping.cancel = &cancel;
+    const Image stopsHalfway = ColorKernel::apply(
+        [&](const ColorRow& r) {
+            if (++rowsSeen == 2000)
+                cancel = true;
+            std::copy(r.in[0], r.in[0] + r.count * 4, r.out);
+        },
+        {picture});
+    auto cancelled = encodeImage(stopsHalfway, FileType::JPEG, 0.8, Context(stopping));
+    ASSERT_FALSE(cancelled.ok());
+    EXPECT_EQ(cancelled.error(), "cancelled");
 }
 
 TEST(Codec, EncodesAlphaAsEachFormatAllows) {

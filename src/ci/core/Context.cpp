@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -138,6 +139,9 @@ void encodeRowSRGB16(const float* in, uint16_t* out, int64_t n) {
 // ---- Renderer -------------------------------------------------------------------------------
 
 namespace {
+
+// Told how many rows at the top of a render are finished.
+using RowsDone = std::function<void(int64_t rows)>;
 
 inline void zero(float* p, int64_t pixels) {
     if (pixels > 0)
@@ -274,8 +278,9 @@ class Renderer {
     std::string plan(const Node* root, const IRect& region, int64_t outputBytes, bool holdShared);
     bool holdsSharedWork() const { return sharedHolds_ > 0; }
     // Computes every held node, then hands the root's pixels to sink tile by tile; stops early
-    // once the options' cancel flag is set.
-    template <class Sink> void run(const IRect& region, Sink&& sink);
+    // once the options' cancel flag is set. With `rowsDone`, the root's tiles go from the top
+    // down and rowsDone(k) says that the k rows at the top have all been through sink.
+    template <class Sink> void run(const IRect& region, Sink&& sink, const RowsDone& rowsDone = {});
     bool cancelled() const { return opts_.cancel && opts_.cancel->load(std::memory_order_relaxed); }
 
   private:
@@ -332,6 +337,8 @@ class Renderer {
     // The buffer a frame writes its row into.
     float* rowOutput(const RowFrame& f, float* callerBuf, int& buffer, Scratch& s);
     template <class F> void forTiles(const Node* unit, const IRect& r, int64_t ts, F&& f);
+    template <class F>
+    void forTilesTopFirst(const Node* unit, const IRect& r, int64_t ts, F&& f, const RowsDone& rowsDone);
     Scratch makeScratch() const;
 
     const Context::Options& opts_;
@@ -820,6 +827,55 @@ template <class F> void Renderer::forTiles(const Node* unit, const IRect& r, int
     });
 }
 
+template <class F>
+void Renderer::forTilesTopFirst(const Node* unit, const IRect& r, int64_t ts, F&& f,
+                                const RowsDone& rowsDone) {
+    ts = std::max<int64_t>(ts, 8);
+    const int64_t nx = (r.width() + ts - 1) / ts, ny = (r.height() + ts - 1) / ts;
+    const auto tiles = checkedMul(nx, ny);
+    if (!tiles)
+        throw MemoryLimitExceeded("too many tiles");
+    // Every worker takes the next tile in order, so rows of tiles finish from the top down, and
+    // whoever waits for the top rows (an encoder) can start long before the bottom is done.
+    std::atomic<int64_t> next{0};
+    std::vector<std::atomic<int64_t>> left(static_cast<size_t>(ny));
+    for (auto& l : left)
+        l.store(nx);
+    std::mutex finishing;
+    std::vector<char> finished(size_t(ny), 0);
+    int64_t finishedRows = 0; // rows of tiles finished without a gap from the top
+    tbb::enumerable_thread_specific<Scratch> scratches([this] { return makeScratch(); });
+    tbb::parallel_for(0, std::max(1, tbb::this_task_arena::max_concurrency()), [&](int) {
+        Scratch* s = &scratches.local();
+        std::optional<Scratch> fresh;
+        if (s->busy)
+            s = &fresh.emplace(makeScratch());
+        s->busy = true;
+        for (;;) {
+            if (cancelled() || tbb::is_current_task_group_canceling())
+                break;
+            const int64_t t = next.fetch_add(1);
+            if (t >= *tiles)
+                break;
+            const int64_t j = t / nx, tx = t % nx, ty = ny - 1 - j;
+            IRect tile{r.x0 + tx * ts, r.y0 + ty * ts, std::min(r.x1, r.x0 + (tx + 1) * ts),
+                       std::min(r.y1, r.y0 + (ty + 1) * ts)};
+            startTile(unit, tile, *s);
+            f(tile, *s);
+            if (left[size_t(j)].fetch_sub(1) != 1)
+                continue;
+            std::lock_guard lock(finishing);
+            finished[size_t(j)] = 1;
+            const int64_t before = finishedRows;
+            while (finishedRows < ny && finished[size_t(finishedRows)])
+                ++finishedRows;
+            if (finishedRows != before)
+                rowsDone(finishedRows == ny ? r.height() : r.height() - (ny - finishedRows) * ts);
+        }
+        s->busy = false;
+    });
+}
+
 void Renderer::compute(const Node* n) {
     NodeState& st = state_[n];
     if (st.demand.isEmpty()) {
@@ -854,7 +910,7 @@ void Renderer::compute(const Node* n) {
     st.view = st.cache.get();
 }
 
-template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
+template <class Sink> void Renderer::run(const IRect& region, Sink&& sink, const RowsDone& rowsDone) {
     for (const Node* n : order_) {
         if (n == root_ || !state_[n].materialize)
             continue;
@@ -867,7 +923,7 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
         return;
     if (state_[root_].materialize)
         compute(root_);
-    forTiles(root_, region, state_[root_].tile, [&](const IRect& tile, Scratch& s) {
+    auto rootTile = [&](const IRect& tile, Scratch& s) {
         const int count = int(tile.width());
         s.rootRow.resize(std::max(s.rootRow.size(), size_t(count) * 4));
         float* rowBuf = s.rootRow.data();
@@ -875,7 +931,11 @@ template <class Sink> void Renderer::run(const IRect& region, Sink&& sink) {
             const float* p = evalRow(root_, y, tile.x0, count, rowBuf, s);
             sink(y, tile.x0, count, p);
         }
-    });
+    };
+    if (rowsDone)
+        forTilesTopFirst(root_, region, state_[root_].tile, rootTile, rowsDone);
+    else
+        forTiles(root_, region, state_[root_].tile, rootTile);
 }
 
 const float* Renderer::evalRow(const Node* n, int64_t y, int64_t x0, int count, float* buf, Scratch& s) {
@@ -1133,7 +1193,8 @@ template <class F> void runInArena(int threads, F&& f) {
 // Plans and runs a render; every failure, running out of memory included, is an error value.
 template <class Sink>
 std::string renderInto(const Context::Options& options, const Image& image, const IRect& region,
-                       int64_t outputBytes, const std::function<void()>& allocate, Sink&& sink) {
+                       int64_t outputBytes, const std::function<void()>& allocate, Sink&& sink,
+                       const RowsDone& rowsDone = {}) {
     try {
         std::optional<Renderer> r(std::in_place, options);
         std::string err = r->plan(image.node().get(), region, outputBytes, true);
@@ -1145,7 +1206,7 @@ std::string renderInto(const Context::Options& options, const Image& image, cons
         if (!err.empty())
             return err;
         allocate();
-        runInArena(options.threads, [&] { r->run(region, sink); });
+        runInArena(options.threads, [&] { r->run(region, sink, rowsDone); });
         if (r->cancelled())
             return "cancelled";
         return {};
@@ -1178,6 +1239,11 @@ Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
 }
 
 Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits) const {
+    return renderSRGB(image, rect, bits, {});
+}
+
+Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits,
+                                        const RowsFinished& rowsFinished) const {
     auto region = renderRegion(image, rect);
     if (!region)
         return Result<PixelBuffer>::failure(region.error());
@@ -1209,7 +1275,8 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
                 encodeRowSRGB8(p, out.data.data() + px * 4, count);
             else
                 encodeRowSRGB16(p, reinterpret_cast<uint16_t*>(out.data.data()) + px * 4, count);
-        });
+        },
+        rowsFinished ? RowsDone([&](int64_t rows) { rowsFinished(out, int(rows)); }) : RowsDone());
     if (!err.empty())
         return Result<PixelBuffer>::failure(err);
     return out;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +73,14 @@ class Context {
     Result<Bitmap> render(const Image& image) const { return render(image, image.extent()); }
     /// 8- or 16-bit sRGB, straight alpha, top row first, clamped to the format's range.
     Result<PixelBuffer> renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel = 8) const;
+    /// Told, while a render runs, that the first `rows` rows of `pixels` (top row first) have
+    /// their final values; called from the render's threads, one call at a time, with growing
+    /// counts and the full height last. The buffer stays where it is when the result is returned.
+    using RowsFinished = std::function<void(const PixelBuffer& pixels, int rows)>;
+    /// The same, rendering the rows from the top down and telling rowsFinished as they finish,
+    /// so that a consumer (an encoder) can work on them while the rest is rendered.
+    Result<PixelBuffer> renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel,
+                                   const RowsFinished& rowsFinished) const;
 
     const Options& options() const { return options_; }
 

@@ -15,14 +15,21 @@
 #include "PngWriter.h"
 #include "Quantizer.h"
 
+#include "ci/core/Memory.h"
+
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace ci::io {
 
@@ -73,25 +80,29 @@ class RowPacker {
     static constexpr int band = 64;
 
     RowPacker(const PixelBuffer& px, int channels, bool overBlack)
-        : px_(px), channels_(channels), overBlack_(overBlack), sampleBytes_(px.bitsPerChannel / 8) {
+        : RowPacker(px.data.data(), px.width, px.height, px.bitsPerChannel, channels, overBlack) {}
+    /// Rows of RGBA samples at `data`, `width` by `height`.
+    RowPacker(const uint8_t* data, int width, int height, int bitsPerChannel, int channels, bool overBlack)
+        : data_(data), width_(width), channels_(channels), overBlack_(overBlack),
+          sampleBytes_(bitsPerChannel / 8) {
         if (channels != 4)
-            packed_.resize(size_t(px.width) * size_t(channels) * size_t(sampleBytes_) *
-                           size_t(std::min(band, px.height)));
+            packed_.resize(size_t(width) * size_t(channels) * size_t(sampleBytes_) *
+                           size_t(std::min(band, height)));
     }
 
     /// Rows y0 to y1 (at most `band` of them), packed.
     const uint8_t* rows(int y0, int y1) {
-        const size_t rowBytes = size_t(px_.width) * 4 * size_t(sampleBytes_);
+        const size_t rowBytes = size_t(width_) * 4 * size_t(sampleBytes_);
         if (channels_ == 4)
-            return px_.data.data() + size_t(y0) * rowBytes;
+            return data_ + size_t(y0) * rowBytes;
         // Alpha dropped: the rows are packed in parallel, which is far quicker than letting the
         // writer gather strided samples.
-        const size_t packedRow = size_t(px_.width) * size_t(channels_) * size_t(sampleBytes_);
+        const size_t packedRow = size_t(width_) * size_t(channels_) * size_t(sampleBytes_);
         tbb::parallel_for(y0, y1, [&](int y) {
-            const uint8_t* src = px_.data.data() + size_t(y) * rowBytes;
+            const uint8_t* src = data_ + size_t(y) * rowBytes;
             uint8_t* dst = packed_.data() + size_t(y - y0) * packedRow;
             if (sampleBytes_ == 1) {
-                for (int x = 0; x < px_.width; ++x, src += 4, dst += 3) {
+                for (int x = 0; x < width_; ++x, src += 4, dst += 3) {
                     if (overBlack_ && src[3] != 255) {
                         // In linear light, as the premultiplied colour would show.
                         const float a = float(src[3]) / 255.0f;
@@ -102,7 +113,7 @@ class RowPacker {
                     dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
                 }
             } else {
-                for (int x = 0; x < px_.width; ++x)
+                for (int x = 0; x < width_; ++x)
                     std::memcpy(dst + size_t(x) * 6, src + size_t(x) * 8, 6);
             }
         });
@@ -110,7 +121,8 @@ class RowPacker {
     }
 
   private:
-    const PixelBuffer& px_;
+    const uint8_t* data_;
+    int width_;
     int channels_;
     bool overBlack_;
     int sampleBytes_;
@@ -135,6 +147,87 @@ Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
     RowPacker packer(px, 3, true);
     return jpeg::encode(px.width, px.height, jpegQuality(compression), RowPacker::band,
                         [&](int y0, int y1) { return packer.rows(y0, y1); });
+}
+
+/// Renders and encodes a JPEG at once: the encoder, on a thread of its own, takes each band of
+/// rows as soon as the render has finished it, so that encoding adds little more than its last
+/// band to the render's time. The bytes are those of rendering first and encoding after.
+Result<Bytes> renderAndEncodeJPEG(const Image& image, const Rect& extent, double compression,
+                                  const Context& context) {
+    struct Handoff {
+        std::mutex m;
+        std::condition_variable changed;
+        const uint8_t* samples = nullptr; // set by the first report of finished rows
+        int width = 0, height = 0, rows = 0;
+        bool over = false; // the render has returned
+    } h;
+    std::optional<Result<Bytes>> encoded;
+    auto encode = [&] {
+        try {
+            std::unique_lock lock(h.m);
+            h.changed.wait(lock, [&] { return h.samples || h.over; });
+            if (!h.samples)
+                return;
+            const uint8_t* samples = h.samples;
+            const int width = h.width, height = h.height;
+            lock.unlock();
+            RowPacker packer(samples, width, height, 8, 3, true);
+            encoded = jpeg::encode(width, height, jpegQuality(compression), RowPacker::band,
+                                   [&](int y0, int y1) -> const uint8_t* {
+                                       std::unique_lock l(h.m);
+                                       h.changed.wait(l, [&] { return h.rows >= y1 || h.over; });
+                                       if (h.rows < y1)
+                                           return nullptr; // the render failed or was cancelled
+                                       l.unlock();
+                                       return packer.rows(y0, y1);
+                                   });
+        } catch (const std::exception& e) {
+            encoded = Result<Bytes>::failure(describeFailure(e));
+        }
+    };
+    std::thread encoder;
+    try {
+        encoder = std::thread(encode);
+    } catch (const std::system_error&) {
+        // No thread to spare: render first, encode after.
+        Result<PixelBuffer> pixels = context.renderSRGB(image, extent, 8);
+        if (!pixels.ok())
+            return Result<Bytes>::failure(pixels.error());
+        return encodePixels(*pixels, FileType::JPEG, compression);
+    }
+    // Whatever way the render ends, the encoder is told and waited for.
+    struct Finish {
+        Handoff& h;
+        std::thread& encoder;
+        ~Finish() {
+            {
+                std::lock_guard lock(h.m);
+                h.over = true;
+            }
+            h.changed.notify_all();
+            encoder.join();
+        }
+    };
+    std::optional<Result<PixelBuffer>> pixels;
+    {
+        Finish finish{h, encoder};
+        pixels = context.renderSRGB(image, extent, 8, [&](const PixelBuffer& px, int rows) {
+            {
+                // The samples stay where they are when the render returns its buffer.
+                std::lock_guard lock(h.m);
+                h.samples = px.data.data();
+                h.width = px.width;
+                h.height = px.height;
+                h.rows = rows;
+            }
+            h.changed.notify_all();
+        });
+    }
+    if (!pixels->ok())
+        return Result<Bytes>::failure(pixels->error());
+    if (!encoded)
+        return encodePixels(**pixels, FileType::JPEG, compression);
+    return std::move(*encoded);
 }
 
 Result<Bytes> encodeGIF(const PixelBuffer& px) {
@@ -192,6 +285,13 @@ Result<Bytes> encodeImage(const Image& image, FileType type, double compression,
         return Result<Bytes>::failure("The image has an infinite extent");
     if (extent.isEmpty())
         return Result<Bytes>::failure("The image is empty");
+    if (type == FileType::JPEG) {
+        try {
+            return renderAndEncodeJPEG(image, extent, compression, context);
+        } catch (const std::exception& e) {
+            return Result<Bytes>::failure(std::string("Cannot encode the image: ") + describeFailure(e));
+        }
+    }
     Result<PixelBuffer> pixels = context.renderSRGB(image, extent, 8);
     if (!pixels.ok())
         return Result<Bytes>::failure(pixels.error());
