@@ -11,6 +11,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 using namespace ci;
@@ -377,47 +378,97 @@ TEST(Render, EachStepIsComputedOncePerTileWhoeverAsksFirst) {
     }
 }
 
-TEST(Render, ALongChainReadReducedAndWholeIsComputedOnce) {
-    // A clarity shape: a chain of colour steps is read at full size and through a reduction by 8
-    // (a wide blur's reduced copy). Computed per tile by both it would be computed twice over;
-    // held once it is not, unless the memory budget has no room for it.
-    const Image src = testPicture(960, 720);
-    std::atomic<int64_t> evaluated{0};
-    const Image first = ColorKernel::apply(
-        [&evaluated](const ColorRow& r) {
+// A step whose maths is as costly as a colour adjustment made in a gamma space, counting the
+// pixels it computes.
+Image gammaStep(const Image& in, float gain, std::atomic<int64_t>& evaluated) {
+    return ColorKernel::apply(
+        [gain, &evaluated](const ColorRow& r) {
             evaluated += r.count;
-            for (int i = 0; i < r.count * 4; ++i)
-                r.out[i] = r.in[0][i] * 0.9f;
+            for (int i = 0; i < r.count * 4; i += 4) {
+                const float a = r.in[0][i + 3];
+                for (int c = 0; c < 3; ++c) {
+                    const float v = a > 0 ? std::max(r.in[0][i + c] / a, 0.f) : 0.f;
+                    r.out[i + c] = a * std::pow(gain * std::pow(v, 1 / 2.4f), 2.4f);
+                }
+                r.out[i + 3] = a;
+            }
         },
-        {src});
-    const Image chain = addKernel(addKernel(addKernel(first, 0.1f), -0.05f), 0.02f);
-    const Image reduced = reducedBy8(chain, Rect::make(0, 0, 120, 90));
-    const Image recipe = ColorKernel::apply(
+        {in});
+}
+
+// A clarity shape: the step is read at full size and through a reduction by 8 (a wide blur's
+// reduced copy), so the full-size tiles and the reduced copy both need all of it.
+Image readReducedAndWhole(const Image& step, const Rect& extent) {
+    const Image reduced = reducedBy8(step, Rect::make(0, 0, extent.width() / 8, extent.height() / 8));
+    return ColorKernel::apply(
         [](const ColorRow& r) {
             for (int i = 0; i < r.count * 4; ++i)
                 r.out[i] = 1.5f * r.in[0][i] - 0.5f * r.in[1][i];
         },
-        {chain, boxKernel(reduced).transformed(Affine::scale(8, 8))}, src.extent());
+        {step, boxKernel(reduced).transformed(Affine::scale(8, 8))}, extent);
+}
 
-    auto reference = Context(Context::Options{1024, 1}).render(recipe);
+TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
+    const Image src = testPicture(960, 720);
+    const Rect extent = src.extent();
+    const double area = 960 * 720;
+    std::atomic<int64_t> evaluated{0};
+    const Image costly = readReducedAndWhole(gammaStep(src, 0.95f, evaluated), extent);
+    auto reference = Context(Context::Options{1024, 1}).render(costly);
     ASSERT_TRUE(reference);
     for (int tile : {64, 256}) {
         evaluated = 0;
-        auto tiled = Context(Context::Options{tile, 4}).render(recipe);
+        auto tiled = Context(Context::Options{tile, 4}).render(costly);
         ASSERT_TRUE(tiled);
         EXPECT_EQ(maxDifference(*reference, *tiled), 0.0) << "tile " << tile;
-        EXPECT_LT(double(evaluated), 1.3 * 960 * 720) << "tile " << tile;
+        EXPECT_LT(double(evaluated), 1.3 * area) << "tile " << tile;
     }
 
-    // Without room to hold the chain it is computed again, with the same pixels.
+    // Without room to hold it the step is computed again, with the same pixels.
     const int64_t output = Bitmap::bytesFor(IRect{0, 0, 960, 720});
     memory::setLimit(memory::inUse() + output + (16 << 20));
     evaluated = 0;
-    auto tight = Context(Context::Options{64, 4}).render(recipe);
+    auto tight = Context(Context::Options{64, 4}).render(costly);
     memory::setLimit(0);
     ASSERT_TRUE(tight) << tight.error();
     EXPECT_EQ(maxDifference(*reference, *tight), 0.0);
-    EXPECT_GT(double(evaluated), 1.8 * 960 * 720);
+    EXPECT_GT(double(evaluated), 1.8 * area);
+
+    // A step that only copies costs less to compute again than to write out and read back.
+    std::atomic<int64_t> copied{0};
+    const Image copy = ColorKernel::apply(
+        [&copied](const ColorRow& r) {
+            copied += r.count;
+            std::memcpy(r.out, r.in[0], size_t(r.count) * 4 * sizeof(float));
+        },
+        {src});
+    const Image cheap = readReducedAndWhole(copy, extent);
+    auto cheapReference = Context(Context::Options{1024, 1}).render(cheap);
+    ASSERT_TRUE(cheapReference);
+    copied = 0;
+    auto cheapTiled = Context(Context::Options{64, 4}).render(cheap);
+    ASSERT_TRUE(cheapTiled);
+    EXPECT_EQ(maxDifference(*cheapReference, *cheapTiled), 0.0);
+    EXPECT_GT(double(copied), 1.8 * area);
+
+    // Two such steps: holding both would take twice the render's own memory, so one is held and
+    // the other computed twice.
+    std::atomic<int64_t> second{0};
+    const Image both = ColorKernel::apply(
+        [](const ColorRow& r) {
+            for (int i = 0; i < r.count * 4; ++i)
+                r.out[i] = 0.5f * (r.in[0][i] + r.in[1][i]);
+        },
+        {costly, readReducedAndWhole(gammaStep(src, 1.05f, second), extent)}, extent);
+    auto bothReference = Context(Context::Options{1024, 1}).render(both);
+    ASSERT_TRUE(bothReference);
+    evaluated = second = 0;
+    auto bothTiled = Context(Context::Options{64, 4}).render(both);
+    ASSERT_TRUE(bothTiled);
+    EXPECT_EQ(maxDifference(*bothReference, *bothTiled), 0.0);
+    const double total = double(evaluated + second);
+    EXPECT_GT(total, 2.7 * area);
+    EXPECT_LT(total, 3.4 * area);
 }
 
 // The sRGB decoding curve in double precision, as the standard gives it.

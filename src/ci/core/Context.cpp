@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -172,9 +173,20 @@ constexpr double kPreferredTileRegion = double(1 << 18);
 constexpr int kMaxStreamedDepth = 16;
 // Inputs with at most this fraction of the render's pixels are held rather than computed again.
 constexpr int64_t kSmallInput = 16;
-// Shared work of fewer kernels than this is cheaper to compute again than to write out and read
-// back whole; and at most this many such holds per render.
-constexpr int kMinSharedKernels = 4;
+// Work that several units compute is held once where computing it again costs more than writing
+// it out and reading it back. Costs are in nanoseconds of one thread per pixel: a held pixel is
+// 16 bytes written to fresh memory (which the system zeroes first) and read back.
+constexpr double kHoldCost = 4;
+// Estimates for what is not timed: sampling a neighbourhood kernel's inputs, a bilinear sample,
+// a copy of a row.
+constexpr double kNeighbourhoodCost = 20;
+constexpr double kSampleCost = 3;
+constexpr double kCopyCost = 0.5;
+// Colour kernels are timed on a sample row of this many pixels, the fastest of a few runs.
+constexpr int kCostSamplePixels = 256;
+constexpr int kCostSampleRuns = 3;
+// At most this many holds per render, and together no more bytes than the render's own pixels
+// take: work saved must not cost the memory that lets large pictures render at all.
 constexpr int kMaxSharedHolds = 4;
 
 struct NodeState {
@@ -189,6 +201,7 @@ struct NodeState {
     size_t index = 0;                // position in the render's order
     // For a unit: the nodes its tiles compute along with it, consumers before their inputs.
     std::vector<const Node*> members;
+    double cost = -1; // ns per pixel to compute, once estimated
 };
 
 // One node's row during row evaluation: `count` pixels from x0 at row y; [a, b) is the part
@@ -289,10 +302,15 @@ class Renderer {
     void collectMembers(const Node* unit);
     // What the tiles of a unit compute along with it.
     std::unordered_set<const Node*> streamedWith(const Node* unit);
-    // Where the tiles of several units compute the same long chain over a large region (the
-    // reduced copy behind a wide blur reads the very chain the full-size tiles compute), holds the
-    // chain's result whole so it is computed once; false when nothing was held.
+    // Where the tiles of several units compute the same work over a large region (the reduced
+    // copy behind a wide blur reads the very steps the full-size tiles compute), holds a result
+    // whole so it is computed once, if that costs less than computing it again and the memory
+    // budget has room; false when nothing was held.
     bool holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes);
+    // What computing one pixel of n costs, in nanoseconds of one thread.
+    double pixelCost(const Node* n);
+    // The work of computing every unit with what its tiles compute along with it.
+    double work(const std::vector<const Node*>& units);
     void compute(const Node* n);
     void release(const Node* unit);
     // Follows a tile `r` of the unit n down its inputs, through everything computed along with
@@ -346,6 +364,7 @@ class Renderer {
     std::vector<const Node*> order_; // inputs before consumers
     std::unordered_map<const Node*, NodeState> state_;
     int sharedHolds_ = 0;
+    int64_t sharedBytes_ = 0; // held to save work
 };
 
 void Renderer::startTile(const Node* unit, const IRect& tile, Scratch& s) {
@@ -735,42 +754,121 @@ std::unordered_set<const Node*> Renderer::streamedWith(const Node* unit) {
     return found;
 }
 
+double Renderer::pixelCost(const Node* n) {
+    NodeState& st = state_[n];
+    if (st.cost >= 0)
+        return st.cost;
+    switch (n->kind) {
+    case NodeKind::Source:
+    case NodeKind::Constant:
+        st.cost = n->compact ? kCopyCost : 0;
+        break;
+    case NodeKind::Crop:
+        st.cost = kCopyCost;
+        break;
+    case NodeKind::Clamp:
+        st.cost = n->pixelAligned ? kCopyCost : kSampleCost;
+        break;
+    case NodeKind::Transform:
+    case NodeKind::Warp:
+        st.cost = kSampleCost;
+        break;
+    case NodeKind::General:
+        st.cost = kNeighbourhoodCost;
+        break;
+    case NodeKind::Color: {
+        // Their maths ranges from a plain matrix to conversions into a gamma space and back, so
+        // they are timed on a row of greys and colours with some transparency, at a place they
+        // are asked for (a kernel may look its pixels up by place).
+        const IRect& d = st.demand;
+        const int count = int(std::min<int64_t>(kCostSamplePixels, d.width()));
+        if (d.isEmpty()) {
+            st.cost = 0;
+            break;
+        }
+        std::vector<std::vector<float>> rows(std::max<size_t>(1, n->inputs.size()));
+        for (std::vector<float>& row : rows) {
+            row.resize(size_t(count) * 4);
+            for (int i = 0; i < count; ++i) {
+                const float a = i % 5 == 0 ? 0.5f : 1.f;
+                row[size_t(i) * 4] = a * float(i % 16) / 15.f;
+                row[size_t(i) * 4 + 1] = a * float(i % 7) / 6.f;
+                row[size_t(i) * 4 + 2] = a * float(i) / float(count);
+                row[size_t(i) * 4 + 3] = a;
+            }
+        }
+        std::vector<const float*> ins;
+        for (size_t k = 0; k < n->inputs.size(); ++k)
+            ins.push_back(rows[k].data());
+        std::vector<float> out(size_t(count) * 4);
+        const ColorRow row{ins.data(), out.data(), count, d.x0, d.y0};
+        n->colorFn(row); // warms the caches
+        double best = INFINITY;
+        for (int run = 0; run < kCostSampleRuns; ++run) {
+            const auto t0 = std::chrono::steady_clock::now();
+            n->colorFn(row);
+            const auto t1 = std::chrono::steady_clock::now();
+            best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count());
+        }
+        st.cost = best / count;
+        break;
+    }
+    }
+    return st.cost;
+}
+
+double Renderer::work(const std::vector<const Node*>& units) {
+    double total = 0;
+    for (const Node* u : units) {
+        total += pixelCost(u) * double(state_[u].demand.area());
+        for (const Node* m : streamedWith(u))
+            total += pixelCost(m) * double(state_[m].demand.area());
+    }
+    return total;
+}
+
 bool Renderer::holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes) {
     std::unordered_map<const Node*, int> computedBy;
     for (const Node* u : units)
         for (const Node* m : streamedWith(u))
             ++computedBy[m];
-    auto shared = [&](const Node* n) {
-        auto it = computedBy.find(n);
-        return it != computedBy.end() && it->second > 1;
-    };
-    int kernels = 0;
-    for (const auto& [n, count] : computedBy)
-        if (count > 1 && (n->kind == NodeKind::Color || n->kind == NodeKind::General))
-            ++kernels;
-    if (kernels < kMinSharedKernels)
-        return false;
     const int64_t large = state_[root_].demand.area() / kSmallInput;
-    // The deepest shared node that something outside the shared work reads: held, it is all the
-    // units need of that work.
+    const int64_t room = Bitmap::bytesFor(state_[root_].demand) - sharedBytes_;
+    std::vector<const Node*> candidates;
     for (const Node* n : order_) {
-        NodeState& st = state_[n];
-        if (!shared(n) || st.demand.area() <= large || n->kind == NodeKind::Source)
-            continue;
-        bool readOutside = false;
-        for (const Node* c : order_)
-            for (const Image& in : c->inputs)
-                readOutside = readOutside || (in.node().get() == n && !shared(c));
-        if (!readOutside)
-            continue;
+        auto it = computedBy.find(n);
+        const NodeState& st = state_[n];
         const int64_t bytes = Bitmap::bytesFor(st.demand);
-        if (!memory::admit(saturatingAdd(saturatingMul(bytes, 2), outputBytes)).empty())
-            return false;
+        if (it != computedBy.end() && it->second > 1 && st.demand.area() > large &&
+            n->kind != NodeKind::Source && n->kind != NodeKind::Constant && bytes <= room &&
+            memory::admit(saturatingAdd(saturatingMul(bytes, 2), outputBytes)).empty())
+            candidates.push_back(n);
+    }
+    if (candidates.empty())
+        return false;
+    // Of those, the one whose hold saves the most work net of writing it out and reading it back:
+    // what the units still compute below it counts against it.
+    const double before = work(units);
+    const Node* best = nullptr;
+    double bestGain = 0;
+    for (const Node* n : candidates) {
+        NodeState& st = state_[n];
         st.materialize = true;
         units.push_back(n);
-        return true;
+        const double gain = before - work(units) - kHoldCost * double(st.demand.area());
+        units.pop_back();
+        st.materialize = false;
+        if (gain > bestGain) {
+            best = n;
+            bestGain = gain;
+        }
     }
-    return false;
+    if (!best)
+        return false;
+    state_[best].materialize = true;
+    sharedBytes_ += Bitmap::bytesFor(state_[best].demand);
+    units.push_back(best);
+    return true;
 }
 
 void Renderer::collectMembers(const Node* unit) {
