@@ -25,8 +25,9 @@ ci::Attributes AutoAdjustFilter::attributes() const {
 ci::Image AutoAdjustFilter::outputImage() {
     if (inputImage.isNull())
         return {};
-    const auto proposed = ci::autoAdjustmentFilters(inputImage);
-    ci::Image current = inputImage;
+    const ci::Image input = ci::renderedForRereading(inputImage);
+    const auto proposed = ci::autoAdjustmentFilters(input);
+    ci::Image current = input;
     for (const auto& filter : proposed) {
         filter->setValue("inputImage", current);
         current = filter->outputImage();

@@ -3,10 +3,13 @@
 #include "ci/builtin/AutoAdjust.h"
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
+#include "ci/core/Memory.h"
+#include "ci/core/Node.h"
 #include "ci/face/FaceDetector.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace ci;
@@ -211,4 +214,42 @@ TEST(BuiltinColorAuto, RealPhotos) {
     Image adjusted = applyAll(astronaut, list);
     ASSERT_FALSE(adjusted.isNull());
     EXPECT_EQ(adjusted.extent(), astronaut.extent());
+}
+
+TEST(BuiltinColorAuto, AnInputComputedByEarlierStepsIsRenderedOnceForItsReadings) {
+    const Image photo = loadPhoto("chelsea.png");
+    ASSERT_FALSE(photo.isNull());
+    const Image worked = photo.applyingFilter("CIColorControls", {{"inputContrast", 0.8}})
+                             .applyingFilter("CIVibrance", {{"inputAmount", 0.3}})
+                             .applyingFilter("CIGaussianBlur", {{"inputRadius", 2.0}})
+                             .cropped(photo.extent());
+    auto pixels = [](const Image& i) {
+        auto bm = Context().render(i, i.extent());
+        EXPECT_TRUE(bm.ok()) << bm.error();
+        return bm.ok() ? std::move(*bm) : Bitmap{};
+    };
+    auto same = [](const Bitmap& a, const Bitmap& b) {
+        return a.rect() == b.rect() &&
+               std::equal(a.data(), a.data() + a.rect().area() * 4, b.data(), b.data() + b.rect().area() * 4);
+    };
+
+    // Held: a source with the same pixels, from which the analysis proposes the same filters, and
+    // the adjusted result is the same.
+    const Image held = renderedForRereading(worked);
+    ASSERT_NE(held.node(), worked.node());
+    EXPECT_EQ(held.node()->kind, NodeKind::Source);
+    EXPECT_TRUE(same(pixels(held), pixels(worked)));
+    const auto fromRecipe = autoAdjustmentFilters(worked), fromHeld = autoAdjustmentFilters(held);
+    ASSERT_EQ(fromRecipe.size(), fromHeld.size());
+    ASSERT_FALSE(fromRecipe.empty());
+    EXPECT_TRUE(same(pixels(applyAll(worked, fromRecipe)), pixels(applyAll(held, fromHeld))));
+
+    // Left as it is: a photo and one step on it (cheap to read again), and any input when the
+    // memory budget is tight.
+    EXPECT_EQ(renderedForRereading(photo).node(), photo.node());
+    const Image oneStep = photo.applyingFilter("CIVibrance", {{"inputAmount", 0.3}});
+    EXPECT_EQ(renderedForRereading(oneStep).node(), oneStep.node());
+    memory::setLimit(8 * Bitmap::bytesFor(worked.extent().coveredPixels()) - 1);
+    EXPECT_EQ(renderedForRereading(worked).node(), worked.node());
+    memory::setLimit(0);
 }

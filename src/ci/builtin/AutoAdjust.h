@@ -18,6 +18,12 @@ namespace ci {
 /// empty extent, or a picture that needs nothing.
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image);
 
+/// The image itself, or, when it is the result of several kernels and the memory budget has
+/// ample room, its pixels rendered once: the adjustment reads its input three times (for faces,
+/// for statistics and for the adjusted result), and each reading of a recipe computes it again.
+/// The pixels are the same either way.
+Image renderedForRereading(const Image& image);
+
 /// The same analysis with the face bounds (engine coordinates of the image) given instead of
 /// detected.
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,

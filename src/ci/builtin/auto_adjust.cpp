@@ -4,11 +4,14 @@
 
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
+#include "ci/core/Memory.h"
+#include "ci/core/Node.h"
 #include "ci/face/FaceDetector.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <unordered_set>
 
 namespace ci {
 
@@ -226,6 +229,47 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
                 out.push_back(f);
     }
     return out;
+}
+
+namespace {
+
+// Whether computing the image takes at least `enough` kernels (each node counted once).
+bool hasKernels(const Image& image, int enough) {
+    std::vector<const Node*> todo{image.node().get()};
+    std::unordered_set<const Node*> seen;
+    int kernels = 0;
+    while (!todo.empty()) {
+        const Node* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second)
+            continue;
+        if (n->kind == NodeKind::Color || n->kind == NodeKind::Warp || n->kind == NodeKind::General)
+            if (++kernels >= enough)
+                return true;
+        for (const Image& in : n->inputs)
+            todo.push_back(in.node().get());
+    }
+    return false;
+}
+
+} // namespace
+
+Image renderedForRereading(const Image& image) {
+    // A decoded photograph (its samples, perhaps a profile conversion) is cheap to read again.
+    constexpr int kWorthHolding = 3;
+    if (!image)
+        return image;
+    const Rect e = image.extent();
+    if (e.isInfinite() || e.isEmpty() || e.roundedOut() != e || !hasKernels(image, kWorthHolding))
+        return image;
+    // Held for as long as the result is: only where that leaves the render plenty of room.
+    const int64_t bytes = Bitmap::bytesFor(e.coveredPixels());
+    if (bytes > memory::limit() / 8 || !memory::admit(bytes).empty())
+        return image;
+    auto pixels = Context().render(image, e);
+    if (!pixels)
+        return image;
+    return Image::fromBitmap(std::move(*pixels));
 }
 
 std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image) {
