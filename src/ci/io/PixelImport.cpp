@@ -261,6 +261,13 @@ class StoredPixels final : public CompactPixels {
     void readRow(int64_t y, int64_t x0, int count, float* out) const override {
         const uint8_t* src = rows_->data() + size_t(height_ - 1 - y) * rowBytes_ +
                              size_t(x0) * size_t(layout_.stride) * size_t(layout_.bytesPerSample());
+        // Tiles read their rows upward, which run backwards through the stored rows: ask for
+        // the next one's samples while this one converts.
+        if (y + 1 < height_) {
+            const size_t bytes = size_t(count) * size_t(layout_.stride) * size_t(layout_.bytesPerSample());
+            for (size_t k = 0; k < bytes; k += 64)
+                __builtin_prefetch(src - rowBytes_ + k);
+        }
         convertSamples(layout_, profile_.get(), src, count, out);
     }
 
