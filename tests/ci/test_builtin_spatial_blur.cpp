@@ -214,6 +214,69 @@ TEST(BuiltinSpatialBlur, BoxDiscMedianMotionZoomNoise) {
     EXPECT_LT(spread, 0.002);
 }
 
+namespace {
+
+// Noise reduction as the filter defines it, pixel by pixel in double: range- and distance-
+// weighted mean of the 5 x 5 neighbourhood, plus sharpening by the 3 x 3 low pass where the
+// largest luminance step exceeds the noise level.
+std::array<double, 4> naiveNoiseReduction(const ci::Bitmap& src, int64_t x, int64_t y, double n, double s) {
+    auto luma = [](const float* p) { return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]; };
+    float c[4], q[4];
+    src.read(x, y, c);
+    const double Y = luma(c);
+    double acc[4] = {0, 0, 0, 0}, low[4] = {0, 0, 0, 0}, wsum = 0, step = 0;
+    for (int j = -2; j <= 2; ++j)
+        for (int i = -2; i <= 2; ++i) {
+            src.read(x + i, y + j, q);
+            const double d = luma(q) - Y;
+            const double w = std::exp(-double(i * i + j * j) / 2) * std::exp(-d * d / (2 * n * n));
+            for (int k = 0; k < 4; ++k)
+                acc[k] += w * q[k];
+            wsum += w;
+            if (std::abs(i) <= 1 && std::abs(j) <= 1) {
+                step = std::max(step, std::abs(d));
+                for (int k = 0; k < 4; ++k)
+                    low[k] += (2 - std::abs(i)) * (2 - std::abs(j)) * q[k];
+            }
+        }
+    const double u = std::clamp((step - n) / n, 0.0, 1.0), mask = u * u * (3 - 2 * u);
+    std::array<double, 4> out{};
+    for (int k = 0; k < 4; ++k)
+        out[k] = acc[k] / wsum + s * mask * (c[k] - low[k] / 16);
+    return out;
+}
+
+} // namespace
+
+TEST(BuiltinSpatialBlur, NoiseReductionFollowsItsDefinition) {
+    // Smooth areas, fine noise, hard edges and a translucent patch, so that every weight matters;
+    // small tiles put many pixels next to tile edges.
+    const ci::Bitmap src = gwtest::makeBitmap(41, 33, [](int x, int y, float* p) {
+        const float noise = float(((x * 37 + y * 91) % 17) - 8) * 0.004f;
+        const float edge = x > 20 ? 0.5f : 0.0f;
+        p[3] = (y > 24 && x < 12) ? 0.5f : 1.0f;
+        p[0] = (0.2f + edge + noise) * p[3];
+        p[1] = (0.3f + 0.01f * float(y) + noise) * p[3];
+        p[2] = (0.6f - edge * 0.5f - noise) * p[3];
+    });
+    const ci::Image img = ci::Image::fromBitmap(src.clone());
+    for (const double n : {0.01, 0.05}) {
+        const double s = 0.7;
+        const ci::Image out = apply(img, "CINoiseReduction", {{"inputNoiseLevel", n}, {"inputSharpness", s}});
+        for (const int tile : {7, 256}) {
+            const ci::Bitmap bm = render(out, img.extent(), tile, 4);
+            double worst = 0;
+            for (int64_t y = 0; y < 33; ++y)
+                for (int64_t x = 0; x < 41; ++x) {
+                    const auto want = naiveNoiseReduction(src, x, y, n, s);
+                    for (int k = 0; k < 4; ++k)
+                        worst = std::max(worst, std::abs(double(px(bm, x, y)[k]) - want[k]));
+                }
+            EXPECT_LT(worst, 2e-5) << "noise " << n << ", tiles of " << tile;
+        }
+    }
+}
+
 TEST(BuiltinSpatialSharpen, LuminanceAndUnsharpMask) {
     // A vertical step from dark to light.
     ci::Image step = ci::Image::fromBitmap(gwtest::makeBitmap(40, 20, [](int x, int, float* p) {
