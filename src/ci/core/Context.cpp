@@ -175,8 +175,9 @@ constexpr int kMaxStreamedDepth = 16;
 constexpr int64_t kSmallInput = 16;
 // Work that several units compute is held once where computing it again costs more than writing
 // it out and reading it back. Costs are in nanoseconds of one thread per pixel: a held pixel is
-// 16 bytes written to fresh memory (which the system zeroes first) and read back.
-constexpr double kHoldCost = 4;
+// 16 bytes written to fresh memory, which the system zeroes first (4 ns on huge pages, 10 on
+// small ones), and read back from main memory (3 ns).
+constexpr double kHoldCost = 8;
 // Estimates for what is not timed: sampling a neighbourhood kernel's inputs, a bilinear sample,
 // a copy of a row.
 constexpr double kNeighbourhoodCost = 20;
