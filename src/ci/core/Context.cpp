@@ -282,6 +282,9 @@ struct Scratch {
     }
 };
 
+// Clears the upper halves of the vector registers (see below).
+void clearVectorState();
+
 class Renderer {
   public:
     Renderer(const Context::Options& o) : opts_(o) {}
@@ -803,6 +806,8 @@ double Renderer::pixelCost(const Node* n) {
             ins.push_back(rows[k].data());
         std::vector<float> out(size_t(count) * 4);
         const ColorRow row{ins.data(), out.data(), count, d.x0, d.y0};
+        // Timed as a render's threads run it: the calling thread may have a dirty vector state.
+        clearVectorState();
         n->colorFn(row); // warms the caches
         double best = INFINITY;
         for (int run = 0; run < kCostSampleRuns; ++run) {
