@@ -1343,29 +1343,32 @@ Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
 }
 
 Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits) const {
-    return renderSRGB(image, rect, bits, {});
+    PixelBuffer out;
+    if (std::string err = renderSRGB(image, rect, bits, out, {}); !err.empty())
+        return Result<PixelBuffer>::failure(err);
+    return out;
 }
 
-Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits,
-                                        const RowsFinished& rowsFinished) const {
+std::string Context::renderSRGB(const Image& image, const Rect& rect, int bits, PixelBuffer& out,
+                                const RowsFinished& rowsFinished) const {
     auto region = renderRegion(image, rect);
     if (!region)
-        return Result<PixelBuffer>::failure(region.error());
+        return region.error();
     if (bits != 8 && bits != 16)
-        return Result<PixelBuffer>::failure("only 8 or 16 bits per channel can be rendered");
+        return "only 8 or 16 bits per channel can be rendered";
     const IRect reg = *region;
     const int64_t bytes = saturatingMul(reg.area(), 4 * int64_t(bits / 8));
     if (std::string refused = memory::admit(bytes); !refused.empty())
-        return Result<PixelBuffer>::failure("The image is too large: " + refused);
+        return "The image is too large: " + refused;
     if (reg.width() > INT32_MAX / 8 || reg.height() > INT32_MAX / 8)
-        return Result<PixelBuffer>::failure("the image is too large to render");
-    PixelBuffer out;
+        return "the image is too large to render";
+    out = PixelBuffer();
     out.width = int(reg.width());
     out.height = int(reg.height());
     out.bitsPerChannel = bits;
     if (reg.isEmpty())
-        return out;
-    const std::string err = renderInto(
+        return {};
+    return renderInto(
         options_, image, reg, bytes,
         [&] {
             out.data.reserve(size_t(bytes));
@@ -1380,10 +1383,7 @@ Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, in
             else
                 encodeRowSRGB16(p, reinterpret_cast<uint16_t*>(out.data.data()) + px * 4, count);
         },
-        rowsFinished ? RowsDone([&](int64_t rows) { rowsFinished(out, int(rows)); }) : RowsDone());
-    if (!err.empty())
-        return Result<PixelBuffer>::failure(err);
-    return out;
+        rowsFinished ? RowsDone([&](int64_t rows) { rowsFinished(int(rows)); }) : RowsDone());
 }
 
 } // namespace ci

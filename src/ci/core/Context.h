@@ -73,14 +73,16 @@ class Context {
     Result<Bitmap> render(const Image& image) const { return render(image, image.extent()); }
     /// 8- or 16-bit sRGB, straight alpha, top row first, clamped to the format's range.
     Result<PixelBuffer> renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel = 8) const;
-    /// Told, while a render runs, that the first `rows` rows of `pixels` (top row first) have
+    /// Told, while a render runs, that the first `rows` rows of the output (top row first) have
     /// their final values; called from the render's threads, one call at a time, with growing
-    /// counts and the full height last. The buffer stays where it is when the result is returned.
-    using RowsFinished = std::function<void(const PixelBuffer& pixels, int rows)>;
-    /// The same, rendering the rows from the top down and telling rowsFinished as they finish,
-    /// so that a consumer (an encoder) can work on them while the rest is rendered.
-    Result<PixelBuffer> renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel,
-                                   const RowsFinished& rowsFinished) const;
+    /// counts and the full height last.
+    using RowsFinished = std::function<void(int rows)>;
+    /// The same into `out`, rendering the rows from the top down and telling rowsFinished as they
+    /// finish, so that a consumer (an encoder) can work on them while the rest is rendered. The
+    /// buffer is the caller's: whatever the outcome, it stays until the caller lets it go, so the
+    /// consumer may finish with it after a failure. An empty string, or the reason of a failure.
+    std::string renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel, PixelBuffer& out,
+                           const RowsFinished& rowsFinished) const;
 
     const Options& options() const { return options_; }
 

@@ -154,22 +154,24 @@ Result<Bytes> encodeJPEG(const PixelBuffer& px, double compression) {
 /// band to the render's time. The bytes are those of rendering first and encoding after.
 Result<Bytes> renderAndEncodeJPEG(const Image& image, const Rect& extent, double compression,
                                   const Context& context) {
+    // Declared first, so that the rows outlive the encoder whatever way the render ends.
+    PixelBuffer pixels;
     struct Handoff {
         std::mutex m;
         std::condition_variable changed;
-        const uint8_t* samples = nullptr; // set by the first report of finished rows
-        int width = 0, height = 0, rows = 0;
+        int rows = 0;      // rows at the top of pixels that are final
         bool over = false; // the render has returned
     } h;
     std::optional<Result<Bytes>> encoded;
     auto encode = [&] {
         try {
             std::unique_lock lock(h.m);
-            h.changed.wait(lock, [&] { return h.samples || h.over; });
-            if (!h.samples)
+            h.changed.wait(lock, [&] { return h.rows > 0 || h.over; });
+            if (h.rows == 0)
                 return;
-            const uint8_t* samples = h.samples;
-            const int width = h.width, height = h.height;
+            // The buffer was sized before the first rows were reported, and keeps its size.
+            const uint8_t* samples = pixels.data.data();
+            const int width = pixels.width, height = pixels.height;
             lock.unlock();
             RowPacker packer(samples, width, height, 8, 3, true);
             encoded = jpeg::encode(width, height, jpegQuality(compression), RowPacker::band,
@@ -190,10 +192,10 @@ Result<Bytes> renderAndEncodeJPEG(const Image& image, const Rect& extent, double
         encoder = std::thread(encode);
     } catch (const std::system_error&) {
         // No thread to spare: render first, encode after.
-        Result<PixelBuffer> pixels = context.renderSRGB(image, extent, 8);
-        if (!pixels.ok())
-            return Result<Bytes>::failure(pixels.error());
-        return encodePixels(*pixels, FileType::JPEG, compression);
+        Result<PixelBuffer> rendered = context.renderSRGB(image, extent, 8);
+        if (!rendered.ok())
+            return Result<Bytes>::failure(rendered.error());
+        return encodePixels(*rendered, FileType::JPEG, compression);
     }
     // Whatever way the render ends, the encoder is told and waited for.
     struct Finish {
@@ -208,25 +210,21 @@ Result<Bytes> renderAndEncodeJPEG(const Image& image, const Rect& extent, double
             encoder.join();
         }
     };
-    std::optional<Result<PixelBuffer>> pixels;
+    std::string failure;
     {
         Finish finish{h, encoder};
-        pixels = context.renderSRGB(image, extent, 8, [&](const PixelBuffer& px, int rows) {
+        failure = context.renderSRGB(image, extent, 8, pixels, [&](int rows) {
             {
-                // The samples stay where they are when the render returns its buffer.
                 std::lock_guard lock(h.m);
-                h.samples = px.data.data();
-                h.width = px.width;
-                h.height = px.height;
                 h.rows = rows;
             }
             h.changed.notify_all();
         });
     }
-    if (!pixels->ok())
-        return Result<Bytes>::failure(pixels->error());
+    if (!failure.empty())
+        return Result<Bytes>::failure(failure);
     if (!encoded)
-        return encodePixels(**pixels, FileType::JPEG, compression);
+        return encodePixels(pixels, FileType::JPEG, compression);
     return std::move(*encoded);
 }
 
