@@ -313,8 +313,9 @@ class Renderer {
     bool holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes);
     // What computing one pixel of n costs, in nanoseconds of one thread.
     double pixelCost(const Node* n);
-    // The work of computing every unit with what its tiles compute along with it.
-    double work(const std::vector<const Node*>& units);
+    // The work of computing every unit with what its tiles compute along with it, counting only
+    // `shared` nodes: a hold changes how often no other is computed.
+    double work(const std::vector<const Node*>& units, const std::unordered_set<const Node*>& shared);
     void compute(const Node* n);
     void release(const Node* unit);
     // Follows a tile `r` of the unit n down its inputs, through everything computed along with
@@ -823,12 +824,16 @@ double Renderer::pixelCost(const Node* n) {
     return st.cost;
 }
 
-double Renderer::work(const std::vector<const Node*>& units) {
+double Renderer::work(const std::vector<const Node*>& units, const std::unordered_set<const Node*>& shared) {
     double total = 0;
+    auto add = [&](const Node* n) {
+        if (shared.count(n))
+            total += pixelCost(n) * double(state_[n].demand.area());
+    };
     for (const Node* u : units) {
-        total += pixelCost(u) * double(state_[u].demand.area());
+        add(u);
         for (const Node* m : streamedWith(u))
-            total += pixelCost(m) * double(state_[m].demand.area());
+            add(m);
     }
     return total;
 }
@@ -840,13 +845,16 @@ bool Renderer::holdSharedWork(std::vector<const Node*>& units, int64_t outputByt
             ++computedBy[m];
     const int64_t large = state_[root_].demand.area() / kSmallInput;
     const int64_t room = Bitmap::bytesFor(state_[root_].demand) - sharedBytes_;
+    std::unordered_set<const Node*> shared;
+    for (const auto& [n, count] : computedBy)
+        if (count > 1)
+            shared.insert(n);
     std::vector<const Node*> candidates;
     for (const Node* n : order_) {
-        auto it = computedBy.find(n);
         const NodeState& st = state_[n];
         const int64_t bytes = Bitmap::bytesFor(st.demand);
-        if (it != computedBy.end() && it->second > 1 && st.demand.area() > large &&
-            n->kind != NodeKind::Source && n->kind != NodeKind::Constant && bytes <= room &&
+        if (shared.count(n) && st.demand.area() > large && n->kind != NodeKind::Source &&
+            n->kind != NodeKind::Constant && bytes <= room &&
             memory::admit(saturatingAdd(saturatingMul(bytes, 2), outputBytes)).empty())
             candidates.push_back(n);
     }
@@ -854,14 +862,14 @@ bool Renderer::holdSharedWork(std::vector<const Node*>& units, int64_t outputByt
         return false;
     // Of those, the one whose hold saves the most work net of writing it out and reading it back:
     // what the units still compute below it counts against it.
-    const double before = work(units);
+    const double before = work(units, shared);
     const Node* best = nullptr;
     double bestGain = 0;
     for (const Node* n : candidates) {
         NodeState& st = state_[n];
         st.materialize = true;
         units.push_back(n);
-        const double gain = before - work(units) - kHoldCost * double(st.demand.area());
+        const double gain = before - work(units, shared) - kHoldCost * double(st.demand.area());
         units.pop_back();
         st.materialize = false;
         if (gain > bestGain) {
