@@ -414,8 +414,9 @@ TEST(Codec, AJpegIsEncodedWhileItsRowsAreRendered) {
         });
         ASSERT_EQ(failure, "");
         EXPECT_TRUE(growing);
-        if (threads == 1)
+        if (threads == 1) {
             EXPECT_GT(calls, 4); // one per row of tiles; with more threads a slow tile may hold them back
+        }
         EXPECT_EQ(reported, px.height);
         EXPECT_TRUE(seen == px.data) << "rows were reported before they were finished";
         rendered = std::move(px);
