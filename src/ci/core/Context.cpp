@@ -174,18 +174,23 @@ constexpr int kMaxStreamedDepth = 16;
 // Inputs with at most this fraction of the render's pixels are held rather than computed again.
 constexpr int64_t kSmallInput = 16;
 // Work that several units compute is held once where computing it again costs more than writing
-// it out and reading it back. Costs are in nanoseconds of one thread per pixel: a held pixel is
-// 16 bytes written to fresh memory, which the system zeroes first (4 ns on huge pages, 10 on
-// small ones), and read back from main memory (3 ns).
-constexpr double kHoldCost = 8;
+// it out and reading it back. Costs are per pixel, in the time a plain colour matrix takes (about
+// a nanosecond on a core of its own). A held pixel is 16 bytes written to fresh memory, which the
+// system clears first (4 to 25 ns, depending on whether it has whole huge pages at hand and how
+// busy the machine is), and read back from main memory (3 ns): as measured on whole effects,
+// holding a single colour adjustment in a gamma space (about 8) or four short ones (about 13)
+// saves nothing.
+constexpr double kHoldCost = 16;
 // Estimates for what is not timed: sampling a neighbourhood kernel's inputs, a bilinear sample,
 // a copy of a row.
 constexpr double kNeighbourhoodCost = 20;
 constexpr double kSampleCost = 3;
 constexpr double kCopyCost = 0.5;
-// Colour kernels are timed on a sample row of this many pixels, the fastest of a few runs.
+// Colour kernels are timed on a sample row of this many pixels, the fastest of a few runs, in
+// turn with the matrix over the same row: their ratio holds on a busy machine, where both run
+// slower.
 constexpr int kCostSamplePixels = 256;
-constexpr int kCostSampleRuns = 3;
+constexpr int kCostSampleRuns = 5;
 // At most this many holds per render, and together no more bytes than the render's own pixels
 // take: work saved must not cost the memory that lets large pictures render at all.
 constexpr int kMaxSharedHolds = 4;
@@ -202,7 +207,7 @@ struct NodeState {
     size_t index = 0;                // position in the render's order
     // For a unit: the nodes its tiles compute along with it, consumers before their inputs.
     std::vector<const Node*> members;
-    double cost = -1; // ns per pixel to compute, once estimated
+    double cost = -1; // per pixel to compute (see kHoldCost), once estimated
 };
 
 // One node's row during row evaluation: `count` pixels from x0 at row y; [a, b) is the part
@@ -311,7 +316,7 @@ class Renderer {
     // whole so it is computed once, if that costs less than computing it again and the memory
     // budget has room; false when nothing was held.
     bool holdSharedWork(std::vector<const Node*>& units, int64_t outputBytes);
-    // What computing one pixel of n costs, in nanoseconds of one thread.
+    // What computing one pixel of n costs, in the time a plain colour matrix takes.
     double pixelCost(const Node* n);
     // The work of computing every unit with what its tiles compute along with it, counting only
     // `shared` nodes: a hold changes how often no other is computed.
@@ -759,6 +764,16 @@ std::unordered_set<const Node*> Renderer::streamedWith(const Node* unit) {
     return found;
 }
 
+// The yardstick colour kernels are timed against: a 3x3 matrix on the colour, alpha kept.
+[[gnu::noinline]] void matrixRow(const float* in, float* out, int count) {
+    static constexpr float m[9] = {0.8f, 0.1f, 0.1f, 0.05f, 0.9f, 0.05f, 0.1f, 0.2f, 0.7f};
+    for (int i = 0; i < count * 4; i += 4) {
+        for (int c = 0; c < 3; ++c)
+            out[i + c] = m[3 * c] * in[i] + m[3 * c + 1] * in[i + 1] + m[3 * c + 2] * in[i + 2];
+        out[i + 3] = in[i + 3];
+    }
+}
+
 double Renderer::pixelCost(const Node* n) {
     NodeState& st = state_[n];
     if (st.cost >= 0)
@@ -810,14 +825,22 @@ double Renderer::pixelCost(const Node* n) {
         // Timed as a render's threads run it: the calling thread may have a dirty vector state.
         clearVectorState();
         n->colorFn(row); // warms the caches
-        double best = INFINITY;
+        std::vector<float> yardstick(size_t(count) * 4);
+        matrixRow(rows[0].data(), yardstick.data(), count);
+        double kernel = INFINITY, matrix = INFINITY;
+        auto elapsed = [](auto t0, auto t1) {
+            return std::chrono::duration<double, std::nano>(t1 - t0).count();
+        };
         for (int run = 0; run < kCostSampleRuns; ++run) {
             const auto t0 = std::chrono::steady_clock::now();
             n->colorFn(row);
             const auto t1 = std::chrono::steady_clock::now();
-            best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count());
+            matrixRow(rows[0].data(), yardstick.data(), count);
+            const auto t2 = std::chrono::steady_clock::now();
+            kernel = std::min(kernel, elapsed(t0, t1));
+            matrix = std::min(matrix, elapsed(t1, t2));
         }
-        st.cost = best / count;
+        st.cost = kernel / std::max(matrix, 1.0);
         break;
     }
     }
