@@ -8,10 +8,13 @@
 #include "ci/core/Node.h"
 #include "ci/face/FaceDetector.h"
 
+#include <tbb/parallel_for.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <unordered_set>
+#include <vector>
 
 namespace ci {
 
@@ -117,33 +120,46 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
         return out;
     const Bitmap& bm = rendered.value();
 
-    Histogram hist;
-    double chromaSum = 0, chromaWeight = 0, dark = 0, bright = 0;
-    for (int64_t y = bm.rect().y0; y < bm.rect().y1; ++y) {
+    // Each pixel's measures are worked out in parallel (the encoding curve is the costly part)
+    // and summed in order, so the sums are exactly those of a single pass.
+    struct Measures {
+        double w, yl, p, chroma;
+    };
+    const int64_t width = bm.width(), y0 = bm.rect().y0;
+    std::vector<Measures> measures(size_t(width * bm.height()));
+    tbb::parallel_for(y0, bm.rect().y1, [&](int64_t y) {
         const float* px = bm.row(y);
-        for (int64_t x = 0; x < bm.width(); ++x, px += 4) {
-            double w = clamp01(px[3]);
-            if (w < 0.01)
+        Measures* m = measures.data() + (y - y0) * width;
+        for (int64_t x = 0; x < width; ++x, px += 4, ++m) {
+            m->w = clamp01(px[3]);
+            if (m->w < 0.01)
                 continue;
             double c[3];
             for (int k = 0; k < 3; ++k)
                 c[k] = std::clamp(double(px[k]) / px[3], 0.0, 1.0);
-            double yl = lum709(float(c[0]), float(c[1]), float(c[2]));
-            double p = std::sqrt(std::max(yl, 0.0));
+            m->yl = lum709(float(c[0]), float(c[1]), float(c[2]));
+            m->p = std::sqrt(std::max(m->yl, 0.0));
             double enc[3];
             for (int k = 0; k < 3; ++k)
                 enc[k] = srgbEncode(float(c[k]));
-            double chroma = std::max({enc[0], enc[1], enc[2]}) - std::min({enc[0], enc[1], enc[2]});
-            hist.add(p, w);
-            if (yl > 0.01 && yl < 0.95) {
-                chromaSum += w * chroma;
-                chromaWeight += w;
-            }
-            if (p < 0.2)
-                dark += w;
-            if (p > 0.95)
-                bright += w;
+            m->chroma = std::max({enc[0], enc[1], enc[2]}) - std::min({enc[0], enc[1], enc[2]});
         }
+    });
+    Histogram hist;
+    double chromaSum = 0, chromaWeight = 0, dark = 0, bright = 0;
+    for (const Measures& m : measures) {
+        const double w = m.w, p = m.p;
+        if (w < 0.01)
+            continue;
+        hist.add(p, w);
+        if (m.yl > 0.01 && m.yl < 0.95) {
+            chromaSum += w * m.chroma;
+            chromaWeight += w;
+        }
+        if (p < 0.2)
+            dark += w;
+        if (p > 0.95)
+            bright += w;
     }
     if (!(hist.total > 0))
         return out;
