@@ -9,10 +9,12 @@
 #include "ci/face/FaceDetector.h"
 
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -100,24 +102,28 @@ std::shared_ptr<Filter> makeFilter(const char* name,
     return f;
 }
 
-} // namespace
+// How much the analysis copy of a picture of extent e is reduced.
+double analysisScale(const Rect& e) {
+    return std::min(1.0, kAnalysisSize / std::max(e.width(), e.height()));
+}
 
-std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
-                                                           const std::vector<Rect>& faces) {
-    std::vector<std::shared_ptr<Filter>> out;
-    if (!image)
-        return out;
+// The reduced copy the statistics are taken from (a finite, non-empty image): plenty for
+// statistics; the shrink averages areas.
+Result<Bitmap> analysisCopy(const Image& image) {
     const Rect e = image.extent();
-    if (e.isInfinite() || e.isEmpty())
-        return out;
-
-    // A reduced copy is plenty for statistics; the shrink averages areas.
-    const double scale = std::min(1.0, kAnalysisSize / std::max(e.width(), e.height()));
+    const double scale = analysisScale(e);
     const Affine toSmall = Affine::translation(-e.x0, -e.y0).then(Affine::scale(scale, scale));
     Image small = scale < 1 ? image.transformed(toSmall) : image.translated(-e.x0, -e.y0);
-    auto rendered = Context().render(small, Rect::make(0, 0, e.width() * scale, e.height() * scale));
+    return Context().render(small, Rect::make(0, 0, e.width() * scale, e.height() * scale));
+}
+
+// The proposals from the analysis copy of a finite, non-empty image and its faces.
+std::vector<std::shared_ptr<Filter>> proposals(const Rect& e, const Result<Bitmap>& rendered,
+                                               const std::vector<Rect>& faces) {
+    std::vector<std::shared_ptr<Filter>> out;
     if (!rendered)
         return out;
+    const double scale = analysisScale(e);
     const Bitmap& bm = rendered.value();
 
     // Each pixel's measures are worked out in parallel (the encoding curve is the costly part)
@@ -247,6 +253,15 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
     return out;
 }
 
+} // namespace
+
+std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image,
+                                                           const std::vector<Rect>& faces) {
+    if (!image || image.extent().isInfinite() || image.extent().isEmpty())
+        return {};
+    return proposals(image.extent(), analysisCopy(image), faces);
+}
+
 namespace {
 
 // Whether computing the image takes at least `enough` kernels (each node counted once).
@@ -293,14 +308,23 @@ std::vector<std::shared_ptr<Filter>> autoAdjustmentFilters(const Image& image) {
     static const std::shared_ptr<FaceDetector> detector = FaceDetector::make();
     std::vector<Rect> faces;
     const Rect e = image ? image.extent() : Rect();
-    if (detector && image && !e.isInfinite() && !e.isEmpty()) {
-        // Faces smaller than this cover only a few pixels of the analysis copy; searching a large
-        // photograph for them too would cost more than the rest of the adjustment.
-        const double smallest = std::max(e.width(), e.height()) / kSmallestFaceShare;
-        for (const FaceFeature& f : detector->features(image, FaceDetector::Detail::Bounds, smallest))
-            faces.push_back(f.bounds);
-    }
-    return autoAdjustmentFilters(image, faces);
+    if (!image || e.isInfinite() || e.isEmpty())
+        return {};
+    // The face search and the analysis copy read the same picture independently; side by side
+    // they keep the cores busy where each alone leaves some idle.
+    std::optional<Result<Bitmap>> copy;
+    tbb::parallel_invoke(
+        [&] {
+            if (!detector)
+                return;
+            // Faces smaller than this cover only a few pixels of the analysis copy; searching a
+            // large photograph for them too would cost more than the rest of the adjustment.
+            const double smallest = std::max(e.width(), e.height()) / kSmallestFaceShare;
+            for (const FaceFeature& f : detector->features(image, FaceDetector::Detail::Bounds, smallest))
+                faces.push_back(f.bounds);
+        },
+        [&] { copy.emplace(analysisCopy(image)); });
+    return proposals(e, *copy, faces);
 }
 
 namespace builtin {
