@@ -278,6 +278,20 @@ TEST(Render, ResultDoesNotDependOnTilesOrThreads) {
             ASSERT_TRUE(r);
             EXPECT_EQ(maxDifference(*reference, *r), 0.0) << "tile " << tile << ", threads " << threads;
         }
+
+    // Handed out row by row instead: the same pixels, each exactly once.
+    Bitmap rows(reference->rect());
+    std::vector<std::atomic<int>> times(size_t(rows.rect().area()));
+    const std::string err =
+        Context(Context::Options{37, 4})
+            .renderRows(recipe, recipe.extent(), [&](int64_t y, int64_t x0, int count, const float* p) {
+                std::memcpy(rows.pixel(x0, y), p, size_t(count) * 4 * sizeof(float));
+                for (int64_t x = x0; x < x0 + count; ++x)
+                    ++times[size_t((y - rows.rect().y0) * rows.width() + (x - rows.rect().x0))];
+            });
+    ASSERT_EQ(err, "");
+    EXPECT_EQ(maxDifference(*reference, rows), 0.0);
+    EXPECT_TRUE(std::all_of(times.begin(), times.end(), [](const std::atomic<int>& n) { return n == 1; }));
 }
 
 TEST(Render, DeepAndReducingChainsDoNotDependOnTiles) {

@@ -1373,6 +1373,16 @@ Result<Bitmap> Context::render(const Image& image, const Rect& rect) const {
     return out;
 }
 
+std::string Context::renderRows(const Image& image, const Rect& rect, const RowSink& sink) const {
+    auto region = renderRegion(image, rect);
+    if (!region)
+        return region.error();
+    if (region->isEmpty())
+        return {};
+    return renderInto(
+        options_, image, *region, 0, [] {}, sink);
+}
+
 Result<PixelBuffer> Context::renderSRGB(const Image& image, const Rect& rect, int bits) const {
     PixelBuffer out;
     if (std::string err = renderSRGB(image, rect, bits, out, {}); !err.empty())

@@ -84,6 +84,14 @@ class Context {
     std::string renderSRGB(const Image& image, const Rect& rect, int bitsPerChannel, PixelBuffer& out,
                            const RowsFinished& rowsFinished) const;
 
+    /// Receives rendered rows: engine row y, pixels x0 .. x0 + count as premultiplied linear
+    /// floats, valid during the call. Called from the render's threads, several at once, each
+    /// pixel once.
+    using RowSink = std::function<void(int64_t y, int64_t x0, int count, const float* pixels)>;
+    /// Renders rect into sink instead of a bitmap, for a consumer that keeps something smaller
+    /// than the float pixels. An empty string, or the reason of a failure.
+    std::string renderRows(const Image& image, const Rect& rect, const RowSink& sink) const;
+
     const Options& options() const { return options_; }
 
   private:

@@ -8,7 +8,6 @@
 // dlib is heavy to compile: this is the only file that includes it.
 #include <dlib/image_processing/shape_predictor.h>
 
-#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <array>
@@ -83,33 +82,27 @@ struct EncodeTable {
 };
 
 // The pixels of area as 8-bit grey (luma of the sRGB picture, over black where transparent),
-// top row first. Rendered in strips so that a large picture never exists in floats all at once.
+// top row first. Rows go into the grey picture as they are rendered, so the picture never exists
+// in floats.
 face::GrayImage grayOf(const Image& image, const IRect& area) {
     static const EncodeTable table;
     face::GrayImage gray;
     gray.width = int(area.width());
     gray.height = int(area.height());
-    gray.pixels.assign(size_t(gray.width) * size_t(gray.height), 0);
-    const Context ctx;
-    const int64_t stripRows = std::max<int64_t>(1, (int64_t(1) << 20) / std::max<int64_t>(1, area.width()));
-    for (int64_t top = 0; top < area.height(); top += stripRows) {
-        const int64_t rows = std::min(stripRows, area.height() - top);
-        // Rows [top, top + rows) counted from the top are engine rows y1 - top - rows .. y1 - top.
-        const IRect strip{area.x0, area.y1 - top - rows, area.x1, area.y1 - top};
-        auto pixels = ctx.render(image, Rect::fromIRect(strip));
-        if (!pixels)
-            return {};
-        const Bitmap& bm = *pixels;
-        tbb::parallel_for(int64_t(0), rows, [&](int64_t r) {
-            const float* in = bm.row(strip.y1 - 1 - r);
-            uint8_t* out = gray.pixels.data() + size_t(top + r) * size_t(gray.width);
-            for (int x = 0; x < gray.width; ++x, in += 4) {
-                const float y = 0.2126f * in[0] + 0.7152f * in[1] + 0.0722f * in[2];
-                const float i = std::clamp(y, 0.0f, 1.0f) * EncodeTable::kSize;
+    gray.pixels.resize(size_t(gray.width) * size_t(gray.height));
+    const std::string err = Context().renderRows(
+        image, Rect::fromIRect(area), [&](int64_t y, int64_t x0, int count, const float* in) {
+            // Engine rows count upwards; the grey picture's top row is the area's last.
+            uint8_t* out =
+                gray.pixels.data() + size_t(area.y1 - 1 - y) * size_t(gray.width) + size_t(x0 - area.x0);
+            for (int x = 0; x < count; ++x, in += 4) {
+                const float v = 0.2126f * in[0] + 0.7152f * in[1] + 0.0722f * in[2];
+                const float i = std::clamp(v, 0.0f, 1.0f) * EncodeTable::kSize;
                 out[x] = table.code[size_t(i + 0.5f)];
             }
         });
-    }
+    if (!err.empty())
+        return {};
     return gray;
 }
 
