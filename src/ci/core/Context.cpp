@@ -117,7 +117,7 @@ void encodeRowSRGB8(const float* in, uint8_t* out, int64_t n) {
         out[0] = encode8(t, in[0] * inv);
         out[1] = encode8(t, in[1] * inv);
         out[2] = encode8(t, in[2] * inv);
-        out[3] = uint8_t(std::lround(std::min(a, 1.f) * 255.f));
+        out[3] = a >= 1 ? 255 : uint8_t(std::lround(a * 255.f));
     }
 }
 
