@@ -422,6 +422,15 @@ Image readReducedAndWhole(const Image& step, const Rect& extent) {
         {step, boxKernel(reduced).transformed(Affine::scale(8, 8))}, extent);
 }
 
+// The renderer decides what to hold from kernels it times as it plans. Sanitizers slow plain
+// arithmetic many times more than calls into the maths library, so there those decisions differ
+// (the pixels never do) and only the pixels are checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kTimedAsBuilt = false;
+#else
+constexpr bool kTimedAsBuilt = true;
+#endif
+
 TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
     const Image src = testPicture(960, 720);
     const Rect extent = src.extent();
@@ -435,7 +444,8 @@ TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
         auto tiled = Context(Context::Options{tile, 4}).render(costly);
         ASSERT_TRUE(tiled);
         EXPECT_EQ(maxDifference(*reference, *tiled), 0.0) << "tile " << tile;
-        EXPECT_LT(double(evaluated), 1.3 * area) << "tile " << tile;
+        if (kTimedAsBuilt)
+            EXPECT_LT(double(evaluated), 1.3 * area) << "tile " << tile;
     }
 
     // Without room to hold it the step is computed again, with the same pixels.
@@ -482,7 +492,8 @@ TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
     EXPECT_EQ(maxDifference(*bothReference, *bothTiled), 0.0);
     const double total = double(evaluated + second);
     EXPECT_GT(total, 2.7 * area);
-    EXPECT_LT(total, 3.4 * area);
+    if (kTimedAsBuilt)
+        EXPECT_LT(total, 3.4 * area);
 }
 
 // The sRGB decoding curve in double precision, as the standard gives it.
