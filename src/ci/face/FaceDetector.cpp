@@ -8,7 +8,6 @@
 // dlib is heavy to compile: this is the only file that includes it.
 #include <dlib/image_processing/shape_predictor.h>
 
-
 #include <algorithm>
 #include <array>
 #include <cmath>
