@@ -1,5 +1,6 @@
 #include "test_builtin_color_support.h"
 
+#include "ci/builtin/ColorPipeline.h"
 #include "ci/core/Context.h"
 #include "ci/core/Filter.h"
 
@@ -8,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 using namespace ci;
 using namespace colortest;
@@ -295,4 +297,60 @@ TEST(BuiltinColorAdjustment, ExtremeInputsGiveFiniteOutput) {
             for (float v : p)
                 EXPECT_TRUE(std::isfinite(v)) << name;
     }
+}
+
+// The sRGB curves the perceptual filters work through, on whole blocks as the kernels call
+// them: every lane, every mantissa eighth and power of two of the tables, the two sides of the
+// linear part, lanes that need the general path mixed into ordinary ones, and short tails.
+TEST(BuiltinColorAdjustment, SRGBCurvesFollowTheirFormulas) {
+    using namespace ci::builtin::color;
+    auto encoded = [](double x) {
+        const double a = std::fabs(x);
+        return std::copysign(a <= 0.0031308 ? 12.92 * a : 1.055 * std::pow(a, 1 / 2.4) - 0.055, x);
+    };
+    auto decoded = [](double x) {
+        const double a = std::fabs(x);
+        return std::copysign(a <= 0.04045 ? a / 12.92 : std::pow((a + 0.055) / 1.055, 2.4), x);
+    };
+    std::vector<float> values = {0.f,    -0.f,   0.0031308f, 0.0031309f, 0.04045f, 0.04046f,
+                                 1.f,    -0.5f,  15.99f,     16.f,       100.f,    2047.f,
+                                 2500.f, 1e-30f, -1e-20f,    3e5f,       -7.f,     0.999999f};
+    for (double x = 1e-4; x < 40; x *= 1.0137)
+        values.push_back(float(x));
+    for (int e = -12; e <= 4; ++e) // both ends of every eighth of every table entry
+        for (int j = 0; j <= 8; ++j) {
+            const float v = std::ldexp(1.f + j / 8.f, e);
+            values.push_back(v);
+            values.push_back(std::nextafter(v, 0.f));
+        }
+    for (size_t start = 0; start < values.size(); start += kBlock) {
+        for (int n : {kBlock, 13}) { // a whole block, and one with a tail
+            const int count = std::min<int>(n, int(values.size() - start));
+            Block enc{}, dec{};
+            for (int i = 0; i < count; ++i) {
+                const float v = values[start + i];
+                enc.r[i] = enc.g[count - 1 - i] = enc.b[i] = v;
+                dec.r[i] = dec.g[count - 1 - i] = dec.b[i] = v;
+            }
+            encode(enc, count, Space::SRGB);
+            decode(dec, count, Space::SRGB);
+            for (int i = 0; i < count; ++i) {
+                const double v = values[start + i];
+                const double e = encoded(v), d = decoded(v);
+                // Far above white the error grows with the power of two; no output shows it.
+                const double far = std::fabs(v) > 16 ? 3 : 1;
+                EXPECT_NEAR(enc.r[i], e, far * 3e-7 * std::max(1.0, std::fabs(e))) << "encode " << v;
+                EXPECT_NEAR(dec.r[i], d, far * 6e-7 * std::max(1.0, std::fabs(d))) << "decode " << v;
+                EXPECT_EQ(enc.g[count - 1 - i], enc.r[i]);
+                EXPECT_EQ(dec.b[i], dec.r[i]);
+            }
+        }
+    }
+    // Not-a-number and infinities go the general way without disturbing their neighbours.
+    Block p{};
+    const float special[8] = {0.5f, NAN, 0.5f, INFINITY, 0.5f, -INFINITY, 0.5f, 0.5f};
+    std::copy(std::begin(special), std::end(special), p.r);
+    encode(p, 8, Space::SRGB);
+    for (int i : {0, 2, 4, 6, 7})
+        EXPECT_NEAR(p.r[i], encoded(0.5), 3e-7);
 }
