@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 using namespace ci;
@@ -157,6 +158,21 @@ TEST(BuiltinColorAdjustment, PerceptualFiltersFollowTheirFormulas) {
         p = one(row({straight(-0.3f, -0.3f, 0.02f, 1)}), "CIHighlightShadowAdjust",
                 {{"inputShadowAmount", -0.01}, {"inputHighlightAmount", 0.68}});
         expectPx(p, straight(-0.3f, -0.3f, 0.02f, 1), 1e-4f, "below black");
+        // A saturated blue with red below black changes smoothly with its luma: on either side
+        // of zero it keeps its colour (neither side turns black), and on either side of the
+        // divisor's floor it is moved alike.
+        auto blueWithLuma = [&](float luma) {
+            const float blue = 0.8f, red = (0.0722f * blue - luma) / 0.2126f;
+            return straight(-D(red), 0, D(blue), 1);
+        };
+        for (auto [lo, hi] : {std::pair{-1e-7f, 1e-7f}, {0.99e-4f, 1.01e-4f}}) {
+            const Px pa =
+                one(row({blueWithLuma(lo)}), "CIHighlightShadowAdjust", {{"inputShadowAmount", 0.3}});
+            const Px pb =
+                one(row({blueWithLuma(hi)}), "CIHighlightShadowAdjust", {{"inputShadowAmount", 0.3}});
+            for (int c : {0, 2})
+                EXPECT_NEAR(pb[c], pa[c], 0.08f * std::fabs(pa[c])) << lo << " and " << hi;
+        }
         // With a radius the mask is the blurred luma: on a flat picture it is the pixel's own.
         Bitmap flat(IRect{0, 0, 8, 8});
         flat.fill(D(P), D(P), D(P), 1);
