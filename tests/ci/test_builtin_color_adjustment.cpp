@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <utility>
 #include <vector>
 
 using namespace ci;
@@ -158,20 +157,20 @@ TEST(BuiltinColorAdjustment, PerceptualFiltersFollowTheirFormulas) {
         p = one(row({straight(-0.3f, -0.3f, 0.02f, 1)}), "CIHighlightShadowAdjust",
                 {{"inputShadowAmount", -0.01}, {"inputHighlightAmount", 0.68}});
         expectPx(p, straight(-0.3f, -0.3f, 0.02f, 1), 1e-4f, "below black");
-        // A saturated blue with red below black changes smoothly with its luma: on either side
-        // of zero it keeps its colour (neither side turns black), and on either side of the
-        // divisor's floor it is moved alike.
-        auto blueWithLuma = [&](float luma) {
-            const float blue = 0.8f, red = (0.0722f * blue - luma) / 0.2126f;
-            return straight(-D(red), 0, D(blue), 1);
-        };
-        for (auto [lo, hi] : {std::pair{-1e-7f, 1e-7f}, {0.99e-4f, 1.01e-4f}}) {
-            const Px pa =
-                one(row({blueWithLuma(lo)}), "CIHighlightShadowAdjust", {{"inputShadowAmount", 0.3}});
-            const Px pb =
-                one(row({blueWithLuma(hi)}), "CIHighlightShadowAdjust", {{"inputShadowAmount", 0.3}});
-            for (int c : {0, 2})
-                EXPECT_NEAR(pb[c], pa[c], 0.08f * std::fabs(pa[c])) << lo << " and " << hi;
+        // A saturated blue with red below black, as contrast leaves dark skies, has whatever
+        // luma the red's deficit leaves it. From luma below zero to an in-gamut blue's, its lift
+        // grows steadily from none to that blue's: no pixel turns dark, none flares up.
+        const float blue = 0.3f;
+        const float ceiling = one(row({straight(0, 0, D(blue), 1)}), "CIHighlightShadowAdjust",
+                                  {{"inputShadowAmount", 0.5}})[2];
+        float last = 0;
+        for (int step = -10; step <= 217; ++step) {
+            const float luma = step * 1e-4f, red = (0.0722f * blue - luma) / 0.2126f;
+            const Px in = straight(-D(std::max(red, 0.f)), 0, D(blue), 1);
+            p = one(row({in}), "CIHighlightShadowAdjust", {{"inputShadowAmount", 0.5}});
+            EXPECT_GE(p[2], std::max(in[2], last) * (1 - 1e-5f)) << luma;
+            EXPECT_LE(p[2], ceiling * (1 + 1e-5f)) << luma;
+            last = p[2];
         }
         // With a radius the mask is the blurred luma: on a flat picture it is the pixel's own.
         Bitmap flat(IRect{0, 0, 8, 8});

@@ -414,17 +414,18 @@ CI_ALWAYS_INLINE float shadowHighlightTone(float y, float m, float shadow, float
 
 template <bool Shadows, bool Highlights>
 CI_ALWAYS_INLINE void applyShadowHighlight(Block& p, int i, float m, float shadow, float d) {
-    constexpr float kFloor = 1e-4f;
-    float y = lum709(p.r[i], p.g[i], p.b[i]);
-    const float tone = shadowHighlightTone<Shadows, Highlights>(y, clamp01(m), shadow, d);
-    // A pixel without positive luma (extended range below black) has no tone to move; the
-    // ratio would blow its components up by the divisor's floor. Below the floor the factor
-    // fades from the floor's towards 1 as the luma goes to zero: divided by the floor alone it
-    // would go to 0 there, and a strongly coloured pixel whose luma happens to come out just
-    // above zero (a saturated blue with red below black) would turn black beside neighbours
-    // that keep their colour.
-    const float below = (tone - y) * (1.f / kFloor) + 1.f;
-    float k = pick(y >= kFloor, tone / maxf(y, kFloor), pick(y > 0.f, below, 1.f));
+    const float r = p.r[i], g = p.g[i], b = p.b[i];
+    const float y = lum709(r, g, b);
+    const float ratio = shadowHighlightTone<Shadows, Highlights>(y, clamp01(m), shadow, d) / maxf(y, 1e-4f);
+    // A colour in gamut has at least its largest component times the smallest weight as luma. A
+    // colour outside it (a component below black, as contrast and white balance leave saturated
+    // blues) can have almost no luma for all its colour, and scaling it by the tone's ratio
+    // would blow it up into a bright speck beside neighbours with no luma at all, which have no
+    // tone to move and stay as they are. Such a colour moves by the ratio only in proportion to
+    // how much of an in-gamut colour's luma it has; in gamut nothing changes.
+    const float most = maxf(std::fabs(r), maxf(std::fabs(g), std::fabs(b)));
+    const float share = y / maxf(0.0722f * most, 1e-30f);
+    const float k = pick(y > 0.f, pick(share >= 1.f, ratio, 1.f + (ratio - 1.f) * share), 1.f);
     p.r[i] *= k;
     p.g[i] *= k;
     p.b[i] *= k;
