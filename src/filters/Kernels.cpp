@@ -181,7 +181,6 @@ CI_ALWAYS_INLINE void multiBandHSVBlock(Block& p, int n, const BandTable& t) {
         const float q0 = pick(rp, r, p0), q1 = p1, q2 = pick(rp, p2, p3), q3 = pick(rp, p0, r);
         const float d = q0 - minf(q3, q1);
         const float h = std::fabs(q2 + (q3 - q1) / (6.0f * d + e));
-        const float s = d / (q0 + e);
         const float v = q0;
 
         // The band below the hue: the centres rise, so the last one not above it.
@@ -202,17 +201,22 @@ CI_ALWAYS_INLINE void multiBandHSVBlock(Block& p, int n, const BandTable& t) {
         const float u = clamp01((h - start) / width);
         const float blend = u * u * (3.0f - 2.0f * u);
         float hs = h + (a0 + d0 * blend);
-        const float ss = s * (a1 + d1 * blend);
-        const float vs = v * (a2 + d2 * blend);
+        const float gs = a1 + d1 * blend, gv = a2 + d2 * blend;
+        const float vs = v * gv;
         hs = pick(isFiniteBits(hs), hs, 0.0f);
 
+        // A channel is v' mix(1, x, s') = v' + (x - 1) s' v', where s v is the spread d itself.
+        // Taken as d, not as v d / (v + e): with the value within a few e of zero (a colour at
+        // or below black, as noise reduction leaves next to black) that quotient swings through
+        // any size and either sign, and such a pixel would come out far from its neighbours.
+        const float spread = d * gs;
         float* outs[3] = {p.r, p.g, p.b};
         constexpr float offsets[3] = {1.0f, 2.0f / 3.0f, 1.0f / 3.0f};
         for (int k = 0; k < 3; ++k) {
             const float w = hs + offsets[k];
             const float P = std::fabs((w - floorf32(w)) * 6.0f - 3.0f);
             const float x = clamp01(P - 1.0f);
-            outs[k][i] = vs * (1.0f + (x - 1.0f) * ss);
+            outs[k][i] = vs + ((x - 1.0f) * spread) * gv;
         }
         p.a[i] = 1.0f;
     }

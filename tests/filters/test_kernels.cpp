@@ -112,6 +112,12 @@ TEST(MultiBandHSVKernel, SelectsAndBlendsBands) {
     EXPECT_PIXEL_NEAR(hsv({0.2f, 0.6f, 0.9f, 1.0f}, s), 0.2f, 0.6f, 0.9f, 1.0f, 1e-4);
     s.fill({0.0f, 3.0f, 1.0f});
     EXPECT_LT(hsv({0.45f, 0.6f, 0.9f, 1.0f}, s)[0], 0.0f);
+
+    // A colour at or just below black, its largest channel within a few e of zero either way,
+    // comes back as it was, like its neighbours a little further from zero.
+    for (float top : {0.0f, -3.66e-11f, -1e-10f, -1.09e-9f, 5e-11f, 1e-6f})
+        EXPECT_PIXEL_NEAR(hsv({-0.06f, -0.05f, top, 1.0f}, identityShifts()), -0.06f, -0.05f, top, 1.0f,
+                          1e-6);
 }
 
 TEST(MultiBandHSVKernel, KeepsTheExtentAndNeverYieldsNaN) {
