@@ -352,10 +352,11 @@ TEST(BuiltinColorAdjustment, SRGBCurvesFollowTheirFormulas) {
             for (int i = 0; i < count; ++i) {
                 const double v = values[start + i];
                 const double e = encoded(v), d = decoded(v);
-                // Far above white the error grows with the power of two; no output shows it.
+                // Bounds that the general path (processors without AVX2) meets as well; far above
+                // white its error grows with the power of two, which no output shows.
                 const double far = std::fabs(v) > 16 ? 3 : 1;
                 EXPECT_NEAR(enc.r[i], e, far * 3e-7 * std::max(1.0, std::fabs(e))) << "encode " << v;
-                EXPECT_NEAR(dec.r[i], d, far * 6e-7 * std::max(1.0, std::fabs(d))) << "decode " << v;
+                EXPECT_NEAR(dec.r[i], d, far * 1.2e-6 * std::max(1.0, std::fabs(d))) << "decode " << v;
                 EXPECT_EQ(enc.g[count - 1 - i], enc.r[i]);
                 EXPECT_EQ(dec.b[i], dec.r[i]);
             }
