@@ -110,7 +110,7 @@ __attribute__((target("avx2,fma"))) inline __m256 tablePower(const PowerTable& t
 
 // `fast` over eight values, and `exact` on the lanes it flags.
 template <class Fast, class Exact>
-__attribute__((target("avx2,fma"))) CI_ALWAYS_INLINE void eightAt(float* w, Fast fast, Exact exact) {
+CI_ALWAYS_INLINE __attribute__((target("avx2,fma"))) void eightAt(float* w, Fast fast, Exact exact) {
     __m256 redo;
     const __m256 x = _mm256_loadu_ps(w);
     _mm256_storeu_ps(w, fast(x, redo));
@@ -126,7 +126,7 @@ __attribute__((target("avx2,fma"))) CI_ALWAYS_INLINE void eightAt(float* w, Fast
 // The first n values of v, eight at a time. A short tail goes through the same eight-lane path,
 // so a value's result never depends on where it falls in a row (and so on the tiling).
 template <class Fast, class Exact>
-__attribute__((target("avx2,fma"))) CI_ALWAYS_INLINE void byEights(float* v, int n, Fast fast, Exact exact) {
+CI_ALWAYS_INLINE __attribute__((target("avx2,fma"))) void byEights(float* v, int n, Fast fast, Exact exact) {
     int i = 0;
     for (; i + 8 <= n; i += 8)
         eightAt(v + i, fast, exact);
