@@ -6,6 +6,8 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -23,6 +25,34 @@ std::mutex& openingMutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+/// The library's reader of a file held in memory, kept inside the buffer. The library's own takes
+/// any position it is sent to: a damaged file whose offsets point before its start (a corrupt
+/// scan-line table, say) has it copy from memory ahead of the buffer. Here a position outside the
+/// buffer is refused and a read past its end is cut short, as reading a file would be.
+class BoundedMemReader final : public OIIO::Filesystem::IOMemReader {
+  public:
+    using IOMemReader::IOMemReader;
+
+    bool seek(int64_t offset) override {
+        if (offset < 0 || uint64_t(offset) > m_buf.size())
+            return false;
+        m_pos = offset;
+        return true;
+    }
+    size_t read(void* buf, size_t size) override {
+        const size_t n = pread(buf, size, m_pos);
+        m_pos += int64_t(n);
+        return n;
+    }
+    size_t pread(void* buf, size_t size, int64_t offset) override {
+        if (offset < 0 || uint64_t(offset) >= m_buf.size())
+            return 0;
+        const size_t n = std::min(size, m_buf.size() - size_t(offset));
+        std::memcpy(buf, m_buf.data() + offset, n);
+        return n;
+    }
+};
 
 } // namespace
 
@@ -146,7 +176,7 @@ GwImgInput* openMemory(const char* format, const uint8_t* data, size_t size, GwI
             *noReader = 1;
             return GW_IMG_FAILED;
         }
-        input->memory = std::make_unique<OIIO::Filesystem::IOMemReader>(data, size);
+        input->memory = std::make_unique<BoundedMemReader>(data, size);
         input->in->set_ioproxy(input->memory.get());
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);

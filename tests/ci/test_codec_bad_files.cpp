@@ -1,5 +1,6 @@
 // Files that must fail cleanly: pictures too large for the memory budget, files that are not
-// regular files, and JPEG data damaged after a harmless irregularity.
+// regular files, JPEG data damaged after a harmless irregularity, and offsets that point outside
+// the file.
 
 #include "support/TestSupport.h"
 
@@ -187,4 +188,19 @@ TEST(Codec, JpegDamageIsSeenAfterAHarmlessWarning) {
     for (size_t i = scrambled.size() / 2; i + 2 < scrambled.size(); i += 61)
         scrambled[i] = uint8_t(rng() & 0x7F);
     EXPECT_FALSE(decodeData(scrambled).ok());
+}
+
+TEST(Codec, OffsetsOutsideTheFileAreNeverFollowed) {
+    // The reader of a file held in memory once copied from ahead of the buffer when a damaged file
+    // sent it there (here an OpenEXR scan line); AddressSanitizer sees any such read. Read from
+    // memory and from disk, the file gets the same verdict.
+    const std::vector<uint8_t> bytes = readBytes(dataPath("offset-before-start.exr"));
+    ASSERT_FALSE(bytes.empty());
+    TempDir tmp;
+    writeBytes(tmp.file("damaged.exr"), bytes);
+    auto fromMemory = decodeData(bytes);
+    auto fromFile = decodeFile(tmp.file("damaged.exr"));
+    EXPECT_EQ(fromMemory.ok(), fromFile.ok());
+    if (!fromMemory.ok())
+        EXPECT_FALSE(fromMemory.error().empty());
 }
