@@ -91,6 +91,11 @@ void BM_NoiseReduction(benchmark::State& s) {
 }
 BENCHMARK(BM_NoiseReduction)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+void BM_NoiseReductionWithoutSharpening(benchmark::State& s) {
+    runFilter(s, "CINoiseReduction", {{"inputSharpness", 0.0}});
+}
+BENCHMARK(BM_NoiseReductionWithoutSharpening)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 void BM_SharpenLuminance(benchmark::State& s) {
     runFilter(s, "CISharpenLuminance", {});
 }

@@ -415,7 +415,8 @@ CI_VECTOR_CLONES void noiseReductionTile(const KernelTile& t, float n, float s) 
     weighPairs(1);
     for (int64_t r = 2; r < h - 2; ++r) {
         weighPairs(r);
-        std::fill(rowBuf.begin(), rowBuf.end(), 0.f);
+        // The sums of the weighted mean, and of the sharpening where there is any.
+        std::fill(rowBuf.begin(), rowBuf.begin() + (s == 0.f ? 5 : 10) * m, 0.f);
         const int64_t base = r * w + 2; // window index of (t.rect.x0, y)
         const float* __restrict Y = L + base;
         // The taps of one kernel row at a time, in the order they always had for every pixel.
@@ -453,6 +454,17 @@ CI_VECTOR_CLONES void noiseReductionTile(const KernelTile& t, float n, float s) 
                 ar[x] = vr, ag[x] = vg, ab[x] = vb, aa[x] = va, wsum[x] = vw;
             }
         }
+        float* __restrict o = outPixel(*t.out, t.rect.x0, wy0 + r);
+        if (s == 0.f) {
+            // Without sharpening the output is the weighted mean alone.
+            for (int64_t x = 0; x < m; ++x) {
+                o[4 * x] = ar[x] / wsum[x];
+                o[4 * x + 1] = ag[x] / wsum[x];
+                o[4 * x + 2] = ab[x] / wsum[x];
+                o[4 * x + 3] = aa[x] / wsum[x];
+            }
+            continue;
+        }
         for (int j = -1; j <= 1; ++j) {
             const int64_t off = base + j * w;
             const float* __restrict ln = L + off;
@@ -473,7 +485,6 @@ CI_VECTOR_CLONES void noiseReductionTile(const KernelTile& t, float n, float s) 
                 maxStep[x] = step, lr[x] = vr, lg[x] = vg, lb[x] = vb, la[x] = va;
             }
         }
-        float* __restrict o = outPixel(*t.out, t.rect.x0, wy0 + r);
         // smoothstep(n, 2n, step), written out so that the loop vectorises.
         for (int64_t x = 0; x < m; ++x) {
             double u = (double(maxStep[x]) - edge) / (double(2 * n) - edge);
