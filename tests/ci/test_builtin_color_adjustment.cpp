@@ -226,6 +226,58 @@ TEST(BuiltinColorAdjustment, PerceptualFiltersFollowTheirFormulas) {
     }
 }
 
+TEST(BuiltinColorAdjustment, VibranceSparesSkinTonesAroundTheHueWheel) {
+    // Every hue in steps of 2.5 degrees, at saturations inside and outside the skin band, against
+    // the formula with the full HSV hue, in double precision.
+    auto expected = [](const std::array<double, 3>& P, double amount) {
+        const double y = 0.2126 * P[0] + 0.7152 * P[1] + 0.0722 * P[2];
+        const double mx = std::max({P[0], P[1], P[2]}), mn = std::min({P[0], P[1], P[2]});
+        const double d = mx - mn, sat = std::clamp(d, 0.0, 1.0);
+        double h = 0;
+        if (d > 0) {
+            if (mx == P[0])
+                h = 60 * std::fmod((P[1] - P[2]) / d + 6, 6.0);
+            else if (mx == P[1])
+                h = 60 * ((P[2] - P[0]) / d + 2);
+            else
+                h = 60 * ((P[0] - P[1]) / d + 4);
+        }
+        const double skin = std::clamp(1 - std::abs(h - 25) / 20, 0.0, 1.0) *
+                            std::clamp(1 - std::abs(sat - 0.35) / 0.30, 0.0, 1.0);
+        const double gain = 1 + amount * (1 - sat) * (1 - sat) * (1 - 0.7 * skin);
+        std::array<double, 3> out;
+        for (int k = 0; k < 3; ++k)
+            out[k] = srgbDecode(float(y + (P[k] - y) * gain));
+        return out;
+    };
+    std::vector<Px> pixels;
+    std::vector<std::array<double, 3>> encoded;
+    for (const double sat : {0.1, 0.35, 0.5, 0.8})
+        for (double h = 0; h < 360; h += 2.5) {
+            // HSV with value 0.9: the sector's rising or falling component.
+            const double v = 0.9, c = sat, x = c * (1 - std::abs(std::fmod(h / 60, 2.0) - 1)), m = v - c;
+            const int sector = int(h / 60);
+            const double rgb[6][3] = {{c, x, 0}, {x, c, 0}, {0, c, x}, {0, x, c}, {x, 0, c}, {c, 0, x}};
+            const std::array<double, 3> P = {rgb[sector][0] + m, rgb[sector][1] + m, rgb[sector][2] + m};
+            encoded.push_back(P);
+            pixels.push_back(
+                straight(srgbDecode(float(P[0])), srgbDecode(float(P[1])), srgbDecode(float(P[2])), 1));
+        }
+    const std::vector<Px> got = render(row(pixels).applyingFilter("CIVibrance", {{"inputAmount", 0.8}}));
+    ASSERT_EQ(got.size(), pixels.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        const auto want = expected(encoded[i], 0.8);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(got[i][size_t(k)], want[size_t(k)], 2e-6) << "colour " << i << " channel " << k;
+    }
+    // The band is there: a skin tone (hue 25, saturation 0.35) gains less than a blue of the same
+    // saturation.
+    const size_t skinTone = 1 * 144 + 10, blue = 1 * 144 + 96;
+    auto spread = [](const Px& p) { return std::max({p[0], p[1], p[2]}) - std::min({p[0], p[1], p[2]}); };
+    EXPECT_LT(spread(got[skinTone]) / spread(pixels[skinTone]),
+              0.9 * spread(got[blue]) / spread(pixels[blue]));
+}
+
 TEST(BuiltinColorAdjustment, TemperatureAndTint) {
     const Image grey = row({straight(0.5f, 0.5f, 0.5f, 1)});
     // A warm source white (3000 K) against daylight: the picture cools.

@@ -149,13 +149,13 @@ Image vibrance(const Inputs& in) {
                                float d = mx - mn;
                                float sat = clamp01(d);
                                float dd = pick(d > 0.f, d, 1.f);
-                               // The sector is chosen before the one division it needs.
-                               const bool onR = mx == r, onG = mx == g;
-                               float num = pick(onR, g - b, pick(onG, b - r, r - g));
-                               float sector = pick(onR, 0.f, pick(onG, 2.f, 4.f));
-                               float h = 60.f * pick(onR, num / dd, num / dd + sector);
-                               h += pick(h < 0.f, 360.f, 0.f);
-                               h = pick(d > 0.f, h, 0.f);
+                               // Skin tones lie within 20 degrees of a hue of 25, between red
+                               // and yellow, where red is the largest component and green is
+                               // at least blue: the hue there is 60 (g - b) / d. Elsewhere, and
+                               // for greys, the hue is at least 45 degrees away (red with more
+                               // blue than green gives a negative stand-in) and the weight is 0.
+                               const bool onR = mx == r;
+                               float h = pick(onR, 60.f * ((g - b) / dd), 180.f);
                                float skin = clamp01(1.f - std::fabs(h - 25.f) / 20.f) *
                                             clamp01(1.f - std::fabs(sat - 0.35f) / 0.30f);
                                float boost = 1.f + amount * (1.f - sat) * (1.f - sat) * (1.f - 0.7f * skin);
