@@ -983,3 +983,29 @@ TEST(Codec, CompactSamplesReadAsTheirConversion) {
         EXPECT_EQ(memory::inUse(), before);
     }
 }
+
+TEST(Codec, AReducedCopyOfALargePhotographReadsItsSamplesInSmallBlocks) {
+    // A 12-megapixel JPEG decodes into compact samples; a copy reduced to 512 pixels across (as
+    // an analysis or a thumbnail takes it) converts them a tile's region at a time on every
+    // worker. Those regions must be no larger than any other tile's: eight workers converting a
+    // megapixel each would take 170 MB of fresh memory for a picture of 0.2 megapixels.
+    const Bitmap big = gwtest::makeBitmap(4000, 3000, [](int x, int y, float* p) {
+        p[0] = 0.2f + 0.6f * float(x % 97) / 97.f;
+        p[1] = 0.3f + 0.5f * float(y % 89) / 89.f;
+        p[2] = float((x + y) % 31) / 31.f;
+        p[3] = 1;
+    });
+    auto bytes = encodeImage(Image::fromBitmap(big.clone()), FileType::JPEG, 0.9);
+    ASSERT_TRUE(bytes) << bytes.error();
+    auto decoded = decodeData(*bytes);
+    ASSERT_TRUE(decoded) << decoded.error();
+    const double scale = 512.0 / 4000;
+    const Image small = decoded->image.transformed(Affine::scale(scale, scale));
+    const Rect area = Rect::make(0, 0, 512, 384);
+    auto reference = Context(Context::Options{64, 1}).render(small, area);
+    ASSERT_TRUE(reference) << reference.error();
+    const gwtest::BudgetOf budget(memory::inUse() + (80 << 20));
+    auto tight = Context(Context::Options{256, 8}).render(small, area);
+    ASSERT_TRUE(tight) << tight.error();
+    EXPECT_EQ(gwtest::maxDifference(*reference, *tight), 0.0);
+}

@@ -516,13 +516,20 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
     for (size_t k = 0; k < n->inputs.size(); ++k) {
         const Node* in = n->inputs[k].node().get();
         NodeState& is = state_[in];
-        if (in->kind == NodeKind::Source || in->kind == NodeKind::Constant || is.materialize)
+        if (in->kind == NodeKind::Constant || is.materialize || (in->kind == NodeKind::Source && is.view))
             continue; // read in place
         const Rect cover =
             in->extent.isInfinite() ? Rect::infinite() : Rect::fromIRect(in->extent.coveredPixels());
         const Rect need = n->roi(int(k), r).intersected(cover);
         if (need.isEmpty() || r.isEmpty())
             continue;
+        if (in->kind == NodeKind::Source) {
+            // Compact samples are converted for each tile into a block of the region it reads,
+            // which counts like any other: a reduction straight from a decoded photograph would
+            // otherwise have every worker convert a megapixel at a time into fresh memory.
+            fits = fits && !need.isInfinite() && need.width() * need.height() <= maxRegion;
+            continue;
+        }
         // What the step reads over its whole demand, per pixel of it: the size its tiles call for.
         const IRect d = state_[n].demand;
         const Rect whole = n->roi(int(k), Rect::fromIRect(d)).intersected(cover);
