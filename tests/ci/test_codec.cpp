@@ -1009,3 +1009,40 @@ TEST(Codec, AReducedCopyOfALargePhotographReadsItsSamplesInSmallBlocks) {
     ASSERT_TRUE(tight) << tight.error();
     EXPECT_EQ(gwtest::maxDifference(*reference, *tight), 0.0);
 }
+
+TEST(Codec, AKernelThatReadsAPhotographFarAndWideKeepsItsTiles) {
+    // A warp that may read anywhere in a decoded photograph converts the whole picture for each
+    // of its tiles, whatever their size: smaller tiles would only convert it more often.
+    const Bitmap picture = gwtest::makeBitmap(800, 600, [](int x, int y, float* p) {
+        p[0] = float(x % 50) / 50.f;
+        p[1] = float(y % 40) / 40.f;
+        p[2] = 0.5f;
+        p[3] = 1;
+    });
+    auto bytes = encodeImage(Image::fromBitmap(picture.clone()), FileType::JPEG, 0.9);
+    ASSERT_TRUE(bytes) << bytes.error();
+    auto decoded = decodeData(*bytes);
+    ASSERT_TRUE(decoded) << decoded.error();
+    const Rect extent = decoded->image.extent();
+    std::atomic<int64_t> rows{0};
+    const Image mirrored = WarpKernel::apply(
+        [&rows, extent](const WarpRow& r) {
+            ++rows;
+            for (int i = 0; i < r.count; ++i) {
+                r.sx[i] = extent.x1 - (double(r.x + i) + 0.5 - extent.x0);
+                r.sy[i] = double(r.y) + 0.5;
+            }
+        },
+        decoded->image, extent, [extent](const Rect&) { return extent; });
+    auto out = Context(Context::Options{256, 4}).render(mirrored, extent);
+    ASSERT_TRUE(out) << out.error();
+    // Tiles of 256 ask for a row 4 times across 600 rows; tiles of 16 would ask 50 times.
+    EXPECT_LE(rows.load(), 4 * 600);
+    float p[4], q[4];
+    out->read(10, 300, p);
+    auto plain = Context().render(decoded->image, extent);
+    ASSERT_TRUE(plain);
+    plain->read(789, 300, q);
+    for (int c = 0; c < 4; ++c)
+        EXPECT_NEAR(p[c], q[c], 1e-6) << c;
+}

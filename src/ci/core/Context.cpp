@@ -523,13 +523,6 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
         const Rect need = n->roi(int(k), r).intersected(cover);
         if (need.isEmpty() || r.isEmpty())
             continue;
-        if (in->kind == NodeKind::Source) {
-            // Compact samples are converted for each tile into a block of the region it reads,
-            // which counts like any other: a reduction straight from a decoded photograph would
-            // otherwise have every worker convert a megapixel at a time into fresh memory.
-            fits = fits && !need.isInfinite() && need.width() * need.height() <= maxRegion;
-            continue;
-        }
         // What the step reads over its whole demand, per pixel of it: the size its tiles call for.
         const IRect d = state_[n].demand;
         const Rect whole = n->roi(int(k), Rect::fromIRect(d)).intersected(cover);
@@ -540,6 +533,16 @@ bool Renderer::descend(const Node* n, const Rect& r, double waste, std::vector<c
         const double area = infinite ? INFINITY : need.width() * need.height();
         const double w = waste * std::max(1.0, area / (r.width() * r.height() * scale));
         const bool tooLarge = infinite || area > maxRegion;
+        if (in->kind == NodeKind::Source) {
+            // Compact samples are converted for each tile into a block of the region it reads.
+            // Where that region grows with the tile (a reduction straight from a decoded
+            // photograph), it counts like any other, or every worker would convert a megapixel at
+            // a time into fresh memory; where it does not (a kernel that reads far and wide),
+            // smaller tiles would only convert it more often.
+            if (w <= kMaxWaste)
+                fits = fits && !tooLarge;
+            continue;
+        }
         const int deeper = streamed + (in->readsNeighbours() ? 1 : 0);
         // An input far smaller than the render (the reduced copy behind a wide blur) costs little
         // to hold, and held it is computed once rather than once per tile with its margins.
