@@ -151,9 +151,10 @@ Image vibrance(const Inputs& in) {
                                float dd = pick(d > 0.f, d, 1.f);
                                // Skin tones lie within 20 degrees of a hue of 25, between red
                                // and yellow, where red is the largest component and green is
-                               // at least blue: the hue there is 60 (g - b) / d. Elsewhere, and
-                               // for greys, the hue is at least 45 degrees away (red with more
-                               // blue than green gives a negative stand-in) and the weight is 0.
+                               // at least blue: the hue there is 60 (g - b) / d. Everywhere else
+                               // (the other sectors; red with more blue than green, which gives
+                               // a negative stand-in; greys, which give 0) it lies further away
+                               // and the weight is 0.
                                const bool onR = mx == r;
                                float h = pick(onR, 60.f * ((g - b) / dd), 180.f);
                                float skin = clamp01(1.f - std::fabs(h - 25.f) / 20.f) *
