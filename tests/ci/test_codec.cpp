@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 
@@ -984,23 +985,36 @@ TEST(Codec, CompactSamplesReadAsTheirConversion) {
     }
 }
 
+namespace {
+
+/// A picture drawn by `fill`, written as a JPEG and decoded again: compact samples, as a decoded
+/// photograph is held.
+Image decodedJpegOf(int width, int height, const std::function<void(int, int, float*)>& fill) {
+    auto bytes = encodeImage(Image::fromBitmap(gwtest::makeBitmap(width, height, fill)), FileType::JPEG, 0.9);
+    EXPECT_TRUE(bytes) << bytes.error();
+    if (!bytes)
+        return {};
+    auto decoded = decodeData(*bytes);
+    EXPECT_TRUE(decoded) << decoded.error();
+    return decoded ? decoded->image : Image();
+}
+
+} // namespace
+
 TEST(Codec, AReducedCopyOfALargePhotographReadsItsSamplesInSmallBlocks) {
     // A 12-megapixel JPEG decodes into compact samples; a copy reduced to 512 pixels across (as
     // an analysis or a thumbnail takes it) converts them a tile's region at a time on every
     // worker. Those regions must be no larger than any other tile's: eight workers converting a
     // megapixel each would take 170 MB of fresh memory for a picture of 0.2 megapixels.
-    const Bitmap big = gwtest::makeBitmap(4000, 3000, [](int x, int y, float* p) {
+    const Image photo = decodedJpegOf(4000, 3000, [](int x, int y, float* p) {
         p[0] = 0.2f + 0.6f * float(x % 97) / 97.f;
         p[1] = 0.3f + 0.5f * float(y % 89) / 89.f;
         p[2] = float((x + y) % 31) / 31.f;
         p[3] = 1;
     });
-    auto bytes = encodeImage(Image::fromBitmap(big.clone()), FileType::JPEG, 0.9);
-    ASSERT_TRUE(bytes) << bytes.error();
-    auto decoded = decodeData(*bytes);
-    ASSERT_TRUE(decoded) << decoded.error();
+    ASSERT_TRUE(photo);
     const double scale = 512.0 / 4000;
-    const Image small = decoded->image.transformed(Affine::scale(scale, scale));
+    const Image small = photo.transformed(Affine::scale(scale, scale));
     const Rect area = Rect::make(0, 0, 512, 384);
     auto reference = Context(Context::Options{64, 1}).render(small, area);
     ASSERT_TRUE(reference) << reference.error();
@@ -1013,17 +1027,14 @@ TEST(Codec, AReducedCopyOfALargePhotographReadsItsSamplesInSmallBlocks) {
 TEST(Codec, AKernelThatReadsAPhotographFarAndWideKeepsItsTiles) {
     // A warp that may read anywhere in a decoded photograph converts the whole picture for each
     // of its tiles, whatever their size: smaller tiles would only convert it more often.
-    const Bitmap picture = gwtest::makeBitmap(800, 600, [](int x, int y, float* p) {
+    const Image photo = decodedJpegOf(800, 600, [](int x, int y, float* p) {
         p[0] = float(x % 50) / 50.f;
         p[1] = float(y % 40) / 40.f;
         p[2] = 0.5f;
         p[3] = 1;
     });
-    auto bytes = encodeImage(Image::fromBitmap(picture.clone()), FileType::JPEG, 0.9);
-    ASSERT_TRUE(bytes) << bytes.error();
-    auto decoded = decodeData(*bytes);
-    ASSERT_TRUE(decoded) << decoded.error();
-    const Rect extent = decoded->image.extent();
+    ASSERT_TRUE(photo);
+    const Rect extent = photo.extent();
     std::atomic<int64_t> rows{0};
     const Image mirrored = WarpKernel::apply(
         [&rows, extent](const WarpRow& r) {
@@ -1033,14 +1044,14 @@ TEST(Codec, AKernelThatReadsAPhotographFarAndWideKeepsItsTiles) {
                 r.sy[i] = double(r.y) + 0.5;
             }
         },
-        decoded->image, extent, [extent](const Rect&) { return extent; });
+        photo, extent, [extent](const Rect&) { return extent; });
     auto out = Context(Context::Options{256, 4}).render(mirrored, extent);
     ASSERT_TRUE(out) << out.error();
     // Tiles of 256 ask for a row 4 times across 600 rows; tiles of 16 would ask 50 times.
     EXPECT_LE(rows.load(), 4 * 600);
     float p[4], q[4];
     out->read(10, 300, p);
-    auto plain = Context().render(decoded->image, extent);
+    auto plain = Context().render(photo, extent);
     ASSERT_TRUE(plain);
     plain->read(789, 300, q);
     for (int c = 0; c < 4; ++c)
