@@ -8,7 +8,9 @@
 #include <tbb/parallel_pipeline.h>
 
 #include <algorithm>
+#include <cmath>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 namespace model {
@@ -197,6 +199,25 @@ bool isBuiltinAngle(const std::string& sys, const std::string& key) {
            (key == "inputAngle" || key == "inputAcuteAngle" || key == "inputRotation");
 }
 
+/// A relative number that reaches a built-in filter as something other than a length in pixels.
+/// The library states these as the values it shares with other entries (Vignette's radius as a
+/// distance from the centre, Noise Reduction's sharpness through the blur radii's value); stored
+/// documents keep those values and only what the filter is given is converted here.
+std::optional<double> builtinRelativeInput(const std::string& sys, const std::string& key,
+                                           const FilterParamValue& value, int64_t width, int64_t height) {
+    if (value.type() != FilterParamValue::RelativeNumber || !value.relativeNumericV())
+        return std::nullopt;
+    if (sys == "CIVignette" && key == "inputRadius") {
+        // The filter's radius is a fraction of the picture's half-diagonal.
+        const double halfDiagonal = 0.5 * std::hypot(double(width), double(height));
+        return halfDiagonal > 0 ? value.relativeNumericV()->relativeValue(width, height) / halfDiagonal : 0.0;
+    }
+    if (sys == "CINoiseReduction" && key == "inputSharpness")
+        // A sharpness is not a length: the number itself, within the filter's range.
+        return std::clamp(value.relativeNumericV()->n(), 0.0, 2.0);
+    return std::nullopt;
+}
+
 } // namespace
 
 FilterStep Filter::parameterDictionary(int64_t width, int64_t height, bool useSample) const {
@@ -211,6 +232,8 @@ FilterStep Filter::parameterDictionary(int64_t width, int64_t height, bool useSa
         }
         if (v.kind() == ci::ValueKind::Number && isBuiltinAngle(sys_, param->sys()))
             v = *v.toNumber() * std::numbers::pi / 180.0;
+        else if (auto converted = builtinRelativeInput(sys_, param->sys(), *source, width, height))
+            v = *converted;
         step.second[param->sys()] = std::move(v);
     }
     return step;

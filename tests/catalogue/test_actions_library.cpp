@@ -1,7 +1,9 @@
 #include "support/TestSupport.h"
 
 #include "catalogue/ActionsLibrary.h"
+#include "ci/core/Context.h"
 #include "filters/Registry.h"
+#include "model/ImageOperations.h"
 #include "model/ParameterValues.h"
 
 #include <QCoreApplication>
@@ -10,6 +12,7 @@
 
 #include "FakeLoadingTarget.h"
 
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -396,4 +399,42 @@ TEST(ActionsLibrary, EveryEntryRendersItsThumbnailAndTicksTheOverlay) {
     EXPECT_EQ(target->subMessages.back(), "Watermark → Text");
     EXPECT_EQ(loadingProgressTarget(), target);
     setLoadingProgressTarget(nullptr);
+}
+
+TEST(ActionsLibrary, VignetteAndNoiseReductionDoWhatTheySayOnALargePhoto) {
+    // A 12-megapixel photograph, as the entries meet it in an export.
+    const ci::Image photo = gwtest::loadPhoto("rocket.jpg");
+    ASSERT_FALSE(photo.isNull());
+    const int w = 4000, h = 3000;
+    const ci::Image large =
+        photo.transformed(ci::Affine::scale(w / photo.extent().width(), h / photo.extent().height()))
+            .cropped(ci::Rect::make(0, 0, w, h));
+    auto render = [&](const ci::Image& image) {
+        auto pixels = ci::Context().render(image, ci::Rect::make(0, 0, w, h));
+        EXPECT_TRUE(pixels.ok());
+        return std::move(pixels.value());
+    };
+    const ci::Bitmap before = render(large);
+    auto applied = [&](const std::string& category, const std::string& entry) {
+        const model::FilterStep step = find(category, entry)->parameterDictionary(w, h, false);
+        return render(model::applyFilterNamed(large, step.first, step.second, w, h));
+    };
+    auto luma = [](const float* p) { return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]; };
+
+    // Vignette at 50% of the width: the corners visibly darker, the centre untouched.
+    const ci::Bitmap vignette = applied("Color Effects", "Vignette");
+    for (auto [x, y] : std::vector<std::pair<int, int>>{{2, 2}, {w - 3, 2}, {2, h - 3}, {w - 3, h - 3}})
+        EXPECT_LT(luma(vignette.pixel(x, y)), 0.7 * luma(before.pixel(x, y))) << x << "," << y;
+    EXPECT_NEAR(luma(vignette.pixel(w / 2, h / 2)), luma(before.pixel(w / 2, h / 2)), 1e-6);
+
+    // Noise reduction at the library's values cleans the photo, it does not etch it.
+    const ci::Bitmap cleaned = applied("Enhancement", "Noise Reduction");
+    double squares = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) {
+                const double d = double(cleaned.pixel(x, y)[c]) - before.pixel(x, y)[c];
+                squares += d * d;
+            }
+    EXPECT_LT(std::sqrt(squares / (3.0 * w * h)), 0.01);
 }
