@@ -133,6 +133,8 @@ class SourceReader {
         if (pending_.valid() || taken_ >= paths_.size())
             return;
         auto read = [path = paths_[taken_]]() -> ci::Result<ci::io::ReadPicture> {
+            if (!platform::isValidPath(path))
+                return ci::Result<ci::io::ReadPicture>::failure(platform::kNotAFileName);
             try {
                 return ci::io::readPicture(path);
             } catch (const std::exception& e) {

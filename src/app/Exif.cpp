@@ -44,6 +44,8 @@ Metadata parseExifOutput(const std::string& text) {
 }
 
 std::optional<QString> toolArgument(const std::string& path) {
+    if (!platform::isValidPath(path))
+        return std::nullopt;
     // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
     const QString absolute = platform::absolutePath(platform::decodePath(QByteArray::fromStdString(path)));
     const QByteArray bytes = platform::encodePath(absolute);

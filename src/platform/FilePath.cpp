@@ -71,6 +71,14 @@ std::string reason(int error) {
 
 } // namespace
 
+bool isValidPath(const QString& path) {
+    return !path.contains(QChar(u'\0'));
+}
+
+bool isValidPath(const std::string& bytes) {
+    return bytes.find('\0') == std::string::npos;
+}
+
 QString decodePath(const QByteArray& bytes) {
     QString path;
     path.reserve(bytes.size());
@@ -155,6 +163,8 @@ QStringList commandLineFiles(const QList<QByteArray>& arguments) {
 
 FileKind fileKind(const QString& path) {
     struct stat st {};
+    if (!isValidPath(path))
+        return FileKind::Missing;
     if (::stat(encodePath(path).constData(), &st) != 0)
         return FileKind::Missing;
     if (S_ISREG(st.st_mode))
@@ -166,10 +176,12 @@ FileKind fileKind(const QString& path) {
 
 bool nameTaken(const QString& path) {
     struct stat st {};
-    return ::lstat(encodePath(path).constData(), &st) == 0;
+    return isValidPath(path) && ::lstat(encodePath(path).constData(), &st) == 0;
 }
 
 std::optional<QStringList> folderEntries(const QString& path) {
+    if (!isValidPath(path))
+        return std::nullopt;
     DIR* dir = ::opendir(encodePath(path).constData());
     if (!dir)
         return std::nullopt;
@@ -184,6 +196,8 @@ std::optional<QStringList> folderEntries(const QString& path) {
 }
 
 std::string writeFileAtomically(const QString& path, const QByteArray& data) {
+    if (!isValidPath(path))
+        return kNotAFileName;
     const QByteArray target = encodePath(path);
     const qsizetype slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));

@@ -19,6 +19,14 @@
 
 namespace platform {
 
+/// What a path that cannot name a file is called where a failure is reported.
+inline constexpr char kNotAFileName[] = "not a valid file name";
+/// False for a path that holds a NUL: the system would read the name only up to it and so reach
+/// another file. Every path from outside (documents, the pasteboard, the command line, drops) is
+/// checked with this before it is used; the services below refuse such a path too.
+bool isValidPath(const QString& path);
+bool isValidPath(const std::string& bytes);
+
 QString decodePath(const QByteArray& bytes);
 QByteArray encodePath(const QString& path);
 /// encodePath() as a std::string, for the engine's file functions.
