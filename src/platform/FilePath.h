@@ -56,10 +56,39 @@ bool nameTaken(const QString& path);
 /// be listed.
 std::optional<QStringList> folderEntries(const QString& path);
 
-/// Writes `data` as the file at `path`, whole or not at all: into a new file beside it, then
-/// renamed over it. What has that name (a file, or a symbolic link, which is replaced and never
-/// followed) is replaced; a file replaced keeps its permissions. Empty on success; otherwise the
-/// system's reason ("No space left on device").
+/// A file written whole under a new hidden name in the folder where it belongs, and then given
+/// its name, so that no one ever finds it half-written under that name. Removed unless published.
+class StagedFile {
+  public:
+    /// Writes `data` for the file at `path`, in its folder. On failure error() gives the system's
+    /// reason ("No space left on device").
+    StagedFile(const QString& path, const QByteArray& data);
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    const std::string& error() const { return error_; }
+
+    /// Gives the file the name `path` in its folder, replacing what has it (a file keeps its
+    /// permissions; a symbolic link is replaced, never followed). Empty on success; otherwise the
+    /// system's reason.
+    std::string replace(const QString& path);
+
+    enum class Outcome { Published, Taken, Failed };
+    /// Gives the file the name `path` in its folder only while nothing has that name: Taken when
+    /// something has it (the file stays staged for another name); Failed with the reason in
+    /// `error`.
+    Outcome publishNew(const QString& path, std::string* error);
+
+  private:
+    QByteArray temporary_;
+    int fd_ = -1;
+    bool published_ = false;
+    std::string error_;
+};
+
+/// Writes `data` as the file at `path`, whole or not at all (StagedFile::replace). Empty on
+/// success; otherwise the system's reason.
 std::string writeFileAtomically(const QString& path, const QByteArray& data);
 
 } // namespace platform

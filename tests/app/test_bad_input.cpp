@@ -318,7 +318,10 @@ TEST(Import, ANameWithANulIsRefusedWhereverItComesFrom) {
         EXPECT_NE(console.lines()[i].find(": not a valid file name"), std::string::npos)
             << console.lines()[i];
 
-    // The name of an export is chosen at once.
+    // The names of an export are chosen in bounded time, whatever the file system says.
     EXPECT_EQ(app::AppDelegate::exportFileName(photos, "rocket.jpg" + QString(QChar(0)), ".png", false),
               "rocket.jpg" + QString(QChar(0)) + ".png");
+    EXPECT_EQ(
+        app::AppDelegate::exportFileName(photos, "a", ".png", false, [](const QString&) { return true; }),
+        "");
 }
