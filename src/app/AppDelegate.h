@@ -247,9 +247,10 @@ class AppDelegate : public QObject {
     void exportDialogBack();
     void exportDialogSelectFolder();
     void exportDialogStartProcessing();
-    /// The export file name: base + extension, or the first free "base-N" + extension.
+    /// The export file name: base + extension, or the first free "base-N" + extension; empty when
+    /// no name is free. `taken` tells whether a path has something (by default, the file system).
     static QString exportFileName(const QString& folder, const QString& base, const QString& extension,
-                                  bool overwrite);
+                                  bool overwrite, const std::function<bool(const QString&)>& taken = {});
 
     // ---- Workflow editing (main queue)
     void addSelectedFilterToCurrent();

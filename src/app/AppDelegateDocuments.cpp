@@ -36,6 +36,8 @@ std::optional<std::string> readFileText(const QString& path, std::string& error)
         error = "The file \"" + fileName(path) + "\" couldn't be opened: " + why;
         return std::nullopt;
     };
+    if (!platform::isValidPath(path))
+        return refuse(platform::kNotAFileName);
     // A document is a regular file of a sensible size: a pipe would wait for a writer, a device
     // might never end.
     const int fd = ::open(platform::pathBytes(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -35,13 +35,21 @@ const FormatEntry kFormats[] = {{ci::io::FileType::PNG, ".png"},
                                 {ci::io::FileType::TIFF, ".tiff"},
                                 {ci::io::FileType::GIF, ".gif"}};
 
+/// How many names a file may try: the plain one and the numbered ones up to this count. A file
+/// system that says every name is taken fails the file instead of holding the run for ever.
+constexpr int kMaxNames = 10000;
+
 /// The names one run writes. An existing file is replaced only when overwriting is on and it is
 /// neither a source image of the run nor a file the run has written already; otherwise the
-/// first free numbered name is taken. Files are told apart by what they are on disk, so another
-/// name (a link) of a source is a source too.
+/// first free numbered name is taken, and taken without replacing anything: a name that another
+/// program (another export into the same folder) takes meanwhile gives way to the next one. Files
+/// are told apart by what they are on disk, so another name (a link) of a source is a source too.
 class ExportNames {
   public:
-    ExportNames(QString folder, const std::vector<QString>& sources) : folder_(std::move(folder)) {
+    using Taken = std::function<bool(const QString&)>;
+
+    ExportNames(QString folder, const std::vector<QString>& sources, Taken taken = {})
+        : folder_(std::move(folder)), taken_(taken ? std::move(taken) : Taken(platform::nameTaken)) {
         for (const QString& source : sources) {
             const std::string bytes = platform::pathBytes(source);
             struct stat st {};
@@ -52,37 +60,83 @@ class ExportNames {
         }
     }
 
-    struct Choice {
-        QString name;
-        std::string avoided; // why the plain name was not used, when overwriting
-    };
-
-    Choice choose(const QString& base, const QString& extension, bool overwrite) const {
-        Choice c{base + extension, {}};
-        if (overwrite) {
-            if (isSource(c.name))
-                c.avoided = "is one of the images being exported";
-            else if (written_.contains(c.name))
-                c.avoided = "was written earlier in this export";
-            else
-                return c;
-        }
-        for (qint64 counter = 2; platform::nameTaken(path(c.name)) || written_.contains(c.name); ++counter)
-            c.name = base + "-" + QString::number(counter) + extension;
-        return c;
+    /// The name the file of `base` would be given now; empty when none is free.
+    QString choose(const QString& base, const QString& extension, bool overwrite) const {
+        if (overwrite && protection(base + extension).empty())
+            return base + extension;
+        for (int index = 0; index < kMaxNames; ++index)
+            if (const QString name = candidate(base, extension, index); isFree(name))
+                return name;
+        return {};
     }
 
-    void written(const QString& name) { written_.insert(name); }
+    /// What became of one file.
+    struct Written {
+        QString name;        ///< the name it was given, or the last one tried
+        std::string avoided; ///< why the plain name was not used, when overwriting
+        std::string error;   ///< why it was not written; empty when it was
+    };
+
+    /// Gives the staged file of `base` its name (see the class).
+    Written publish(platform::StagedFile& file, const QString& base, const QString& extension,
+                    bool overwrite) {
+        Written w{base + extension, {}, {}};
+        if (overwrite) {
+            w.avoided = protection(w.name);
+            if (w.avoided.empty()) {
+                w.error = file.replace(path(w.name));
+                if (w.error.empty())
+                    written_.insert(w.name);
+                return w;
+            }
+        }
+        for (int index = 0; index < kMaxNames; ++index) {
+            const QString name = candidate(base, extension, index);
+            if (!isFree(name))
+                continue;
+            w.name = name;
+            switch (file.publishNew(path(name), &w.error)) {
+            case platform::StagedFile::Outcome::Published:
+                written_.insert(name);
+                return w;
+            case platform::StagedFile::Outcome::Taken:
+                continue;
+            case platform::StagedFile::Outcome::Failed:
+                return w;
+            }
+        }
+        w.error = "no name from " + platform::pathBytes(base + extension) + " to " +
+                  platform::pathBytes(candidate(base, extension, kMaxNames - 1)) + " is free";
+        return w;
+    }
+
     QString path(const QString& name) const { return folder_ + '/' + name; }
 
   private:
+    static QString candidate(const QString& base, const QString& extension, int index) {
+        return index == 0 ? base + extension : base + "-" + QString::number(index + 1) + extension;
+    }
+
+    bool isFree(const QString& name) const { return !written_.contains(name) && !taken_(path(name)); }
+
+    /// Why the file of that name must not be replaced; empty when it may be.
+    std::string protection(const QString& name) const {
+        if (isSource(name))
+            return "is one of the images being exported";
+        if (written_.contains(name))
+            return "was written earlier in this export";
+        return {};
+    }
+
     bool isSource(const QString& name) const {
         struct stat st {};
-        return ::lstat(platform::pathBytes(path(name)).c_str(), &st) == 0 &&
+        const std::string bytes = platform::pathBytes(path(name));
+        return platform::isValidPath(bytes) && ::lstat(bytes.c_str(), &st) == 0 &&
                sources_.count({st.st_dev, st.st_ino}) > 0;
     }
 
     QString folder_;
+    Taken taken_;
     std::set<std::pair<dev_t, ino_t>> sources_;
     QSet<QString> written_;
 };
@@ -133,6 +187,8 @@ class SourceReader {
         if (pending_.valid() || taken_ >= paths_.size())
             return;
         auto read = [path = paths_[taken_]]() -> ci::Result<ci::io::ReadPicture> {
+            if (!platform::isValidPath(path))
+                return ci::Result<ci::io::ReadPicture>::failure(platform::kNotAFileName);
             try {
                 return ci::io::readPicture(path);
             } catch (const std::exception& e) {
@@ -229,8 +285,8 @@ void AppDelegate::exportDialogSelectFolder() {
 }
 
 QString AppDelegate::exportFileName(const QString& folder, const QString& base, const QString& extension,
-                                    bool overwrite) {
-    return ExportNames(folder, {}).choose(base, extension, overwrite).name;
+                                    bool overwrite, const std::function<bool(const QString&)>& taken) {
+    return ExportNames(folder, {}, taken).choose(base, extension, overwrite);
 }
 
 void AppDelegate::exportDialogStartProcessing() {
@@ -341,20 +397,19 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             return false;
         work.toOwner([](AppDelegate& d) { d.setProgressSheetSubMessage("Writing to disk..."); });
 
-        const auto chosen = names.choose(entry.base, format.extension, job.overwrite);
-        if (!chosen.avoided.empty())
-            ci::console("exportImages: " + platform::pathBytes(entry.base + format.extension) + " " +
-                        chosen.avoided + "; written as " + platform::pathBytes(chosen.name));
-        // Written under a temporary name and renamed into place: no half-written file is left,
-        // and a link of that name is replaced, never written through.
-        // The encoded bytes are written where they are, not copied first.
+        // Written under a temporary name and then given its name: no half-written file is left,
+        // and a link of that name is replaced, never written through. The encoded bytes are
+        // written where they are, not copied first.
         const QByteArray data =
             QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
-        const QString target = names.path(chosen.name);
-        if (std::string failure = platform::writeFileAtomically(target, data); !failure.empty())
-            return fail("Something went wrong: " + platform::pathBytes(target) +
-                        " could not be written: " + failure);
-        names.written(chosen.name);
+        platform::StagedFile file(names.path(entry.base + format.extension), data);
+        const auto written = names.publish(file, entry.base, format.extension, job.overwrite);
+        if (!written.error.empty())
+            return fail("Something went wrong: " + platform::pathBytes(names.path(written.name)) +
+                        " could not be written: " + written.error);
+        if (!written.avoided.empty())
+            ci::console("exportImages: " + platform::pathBytes(entry.base + format.extension) + " " +
+                        written.avoided + "; written as " + platform::pathBytes(written.name));
         return true;
     };
 

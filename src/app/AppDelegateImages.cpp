@@ -82,6 +82,22 @@ template <class Make> ImageObjectPtr guarded(const char* where, const QUrl& url,
     return nullptr;
 }
 
+/// The record of a file as ImageObject::open() gives it; nothing, with the reason in `failure`
+/// where there is one, when it cannot be opened.
+ImageObjectPtr openRecord(const QUrl& url, std::string& failure) {
+    // A NUL would end the name early, and the system would read another file.
+    if (!platform::isValidPath(platform::localPath(url))) {
+        failure = platform::kNotAFileName;
+        return nullptr;
+    }
+    try {
+        return ImageObject::open(url);
+    } catch (const std::exception& e) {
+        failure = ci::describeFailure(e);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
@@ -152,11 +168,7 @@ void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList
             tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel,
                                                 [&](qsizetype i) {
                                                     Opened opened{i, nullptr, {}};
-                                                    try {
-                                                        opened.record = ImageObject::open(urls[i]);
-                                                    } catch (const std::exception& e) {
-                                                        opened.failure = ci::describeFailure(e);
-                                                    }
+                                                    opened.record = openRecord(urls[i], opened.failure);
                                                     return opened;
                                                 }) &
             tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {

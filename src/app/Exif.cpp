@@ -1,6 +1,8 @@
 #include "app/Exif.h"
 
 #include "app/services/SystemServices.h"
+#include "ci/core/Console.h"
+#include "ci/core/Memory.h"
 #include "platform/FilePath.h"
 
 #include <QStringDecoder>
@@ -19,6 +21,16 @@ std::string trimmed(const std::string& s) {
     const auto last = s.find_last_not_of(ws);
     return s.substr(first, last - first + 1);
 }
+
+/// The tags the records use: their size, type and name, and the facts of the picture that the
+/// details table shows. Only these are asked for: the tool then leaves the rest of a file alone,
+/// however much text it holds.
+const char kTags[] = "FileName FileSize FileModifyDate FileType MIMEType ImageWidth ImageHeight ImageSize "
+                     "Megapixels BitsPerSample BitDepth ColorType ColorComponents ColorSpace "
+                     "ProfileDescription Orientation XResolution YResolution ResolutionUnit Compression Make "
+                     "Model LensModel ExposureTime FNumber ISO FocalLength FocalLengthIn35mmFormat "
+                     "ExposureProgram ExposureCompensation MeteringMode Flash WhiteBalance DateTimeOriginal "
+                     "CreateDate ModifyDate GPSPosition GPSAltitude";
 
 } // namespace
 
@@ -44,6 +56,8 @@ Metadata parseExifOutput(const std::string& text) {
 }
 
 std::optional<QString> toolArgument(const std::string& path) {
+    if (!platform::isValidPath(path))
+        return std::nullopt;
     // An absolute path never starts with "-", so no file name can pass for one of the tool's options.
     const QString absolute = platform::absolutePath(platform::decodePath(QByteArray::fromStdString(path)));
     const QByteArray bytes = platform::encodePath(absolute);
@@ -58,18 +72,40 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
     const auto absolute = toolArgument(path);
     if (!absolute)
         return {};
-    const auto out = runProcess(toolPath, {"-t", *absolute}, timeoutMs);
+    const auto out = runProcess(toolPath, toolArguments(*absolute), timeoutMs, kMaxToolOutputBytes);
     if (!out)
         return {};
+    if (out->overLimit)
+        return outputTooLong(path);
     return decodeToolOutput(out->standardOutput);
 }
 
+QStringList toolArguments(const QString& absolute) {
+    QStringList arguments{"-t"};
+    for (const QString& tag : QString(kTags).split(' '))
+        arguments << '-' + tag;
+    arguments << absolute;
+    return arguments;
+}
+
 Metadata decodeToolOutput(const QByteArray& output) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    const QString text = decoder.decode(output);
-    if (decoder.hasError())
-        return {};
-    return parseExifOutput(text.toStdString());
+    try {
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString text = decoder.decode(output);
+        if (decoder.hasError())
+            return {};
+        return parseExifOutput(text.toStdString());
+    } catch (const std::exception& e) {
+        ci::console("decodeToolOutput: ⛔️ the metadata tool's output could not be read: " +
+                    ci::describeFailure(e));
+    }
+    return {};
+}
+
+Metadata outputTooLong(const std::string& path) {
+    ci::console("readExifMetadata: ⛔️ " + path + ": the metadata tool wrote more than " +
+                std::to_string(kMaxToolOutputBytes >> 20) + " MB about it; taken as having no metadata");
+    return {};
 }
 
 std::vector<DetailRow> exifDetailRecords(const Metadata& map) {

@@ -68,7 +68,7 @@ struct Reader::Impl {
     };
 
     /// How a request to the running tool ended.
-    enum class Outcome { Answered, Died, TimedOut, Stopped };
+    enum class Outcome { Answered, Died, TimedOut, Stopped, TooLong };
 
     Impl(QString toolPath, int timeoutMs) : tool(std::move(toolPath)), timeoutMs(timeoutMs) {
         wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -161,7 +161,14 @@ struct Reader::Impl {
                     start();
                 continue;
             }
-            Metadata answer = answerFor(request->path);
+            Metadata answer;
+            try {
+                answer = answerFor(request->path);
+            } catch (const std::exception&) {
+                // Out of memory: no metadata for that file, and a tool that may be half-way
+                // through its answer is not asked again.
+                end(false);
+            }
             std::lock_guard lock(mutex);
             request->answer = std::move(answer);
             request->done = true;
@@ -183,7 +190,7 @@ struct Reader::Impl {
             if (!process.pid && !start())
                 return readExifMetadata(path, tool, timeoutMs);
             QByteArray output;
-            switch (ask(absolute, output)) {
+            switch (ask(*argument, output)) {
             case Outcome::Answered:
                 answered = true;
                 return decodeToolOutput(output);
@@ -191,6 +198,10 @@ struct Reader::Impl {
             case Outcome::Stopped:
                 end(false);
                 return {};
+            case Outcome::TooLong:
+                // Stopped where it is: the rest of its answer is not wanted.
+                end(false);
+                return outputTooLong(path);
             case Outcome::Died:
                 end(false);
                 if (!answered) {
@@ -242,9 +253,10 @@ struct Reader::Impl {
     }
 
     /// Asks the running tool for the metadata of `path` and reads its answer into `output`.
-    Outcome ask(const std::string& path, QByteArray& output) {
+    Outcome ask(const QString& path, QByteArray& output) {
         const std::string id = std::to_string(++lastId);
-        const std::string request = "-t\n" + path + "\n-execute" + id + "\n";
+        // One argument a line.
+        const std::string request = toolArguments(path).join('\n').toStdString() + "\n-execute" + id + "\n";
         const QByteArray marker = QByteArray::fromStdString("{ready" + id + "}\n");
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
@@ -279,6 +291,8 @@ struct Reader::Impl {
             if (n <= 0)
                 return Outcome::Died;
             output.append(buffer, n);
+            if (output.size() > kMaxToolOutputBytes + marker.size())
+                return Outcome::TooLong;
         }
     }
 

@@ -69,6 +69,9 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url) {
     record->path_ = platform::localPath(url);
     record->filename_ = lastPathComponent(record->path_);
     record->filenameWithoutExtension_ = deletingPathExtension(record->filename_);
+    // A NUL would end the name early, and another file would be read.
+    if (!platform::isValidPath(record->path_))
+        return nullptr;
 
     // Only a regular file is an image: the probe refuses anything else before the metadata tool
     // could be started on a pipe or a device and wait on it. The header gives the size; the data

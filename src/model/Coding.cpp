@@ -1,5 +1,6 @@
 #include "Coding.h"
 
+#include "platform/FilePath.h"
 #include "platform/JsonReader.h"
 
 #include <cmath>
@@ -160,6 +161,9 @@ QUrl KeyedContainer::decodeUrl(const char* key) const {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid())
         throw CodingError(CodingError::Kind::DataCorrupted, "Invalid URL string " + at(pathOf(key)) + ".");
+    if (!platform::isValidPath(url.path(QUrl::FullyDecoded)))
+        throw CodingError(CodingError::Kind::DataCorrupted,
+                          "The URL " + at(pathOf(key)) + " is " + platform::kNotAFileName + ".");
     return url;
 }
 

@@ -2,6 +2,7 @@
 
 #include "ci/core/Console.h"
 #include "ci/io/Codec.h"
+#include "platform/FilePath.h"
 
 #include <QFile>
 
@@ -163,7 +164,7 @@ ci::Value imageFromUrl(const QUrl& url) {
         path = url.toLocalFile();
     else if (url.scheme().isEmpty())
         path = url.path();
-    if (path.isEmpty())
+    if (path.isEmpty() || !platform::isValidPath(path))
         return {};
     auto decoded = ci::io::decodeFile(QFile::encodeName(path).toStdString()); // paths are bytes
     if (!decoded.ok() || decoded->image.isNull())

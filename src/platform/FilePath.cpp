@@ -71,6 +71,14 @@ std::string reason(int error) {
 
 } // namespace
 
+bool isValidPath(const QString& path) {
+    return !path.contains(QChar(u'\0'));
+}
+
+bool isValidPath(const std::string& bytes) {
+    return bytes.find('\0') == std::string::npos;
+}
+
 QString decodePath(const QByteArray& bytes) {
     QString path;
     path.reserve(bytes.size());
@@ -155,6 +163,8 @@ QStringList commandLineFiles(const QList<QByteArray>& arguments) {
 
 FileKind fileKind(const QString& path) {
     struct stat st {};
+    if (!isValidPath(path))
+        return FileKind::Missing;
     if (::stat(encodePath(path).constData(), &st) != 0)
         return FileKind::Missing;
     if (S_ISREG(st.st_mode))
@@ -166,10 +176,12 @@ FileKind fileKind(const QString& path) {
 
 bool nameTaken(const QString& path) {
     struct stat st {};
-    return ::lstat(encodePath(path).constData(), &st) == 0;
+    return isValidPath(path) && ::lstat(encodePath(path).constData(), &st) == 0;
 }
 
 std::optional<QStringList> folderEntries(const QString& path) {
+    if (!isValidPath(path))
+        return std::nullopt;
     DIR* dir = ::opendir(encodePath(path).constData());
     if (!dir)
         return std::nullopt;
@@ -183,34 +195,34 @@ std::optional<QStringList> folderEntries(const QString& path) {
     return names;
 }
 
-std::string writeFileAtomically(const QString& path, const QByteArray& data) {
+StagedFile::StagedFile(const QString& path, const QByteArray& data) {
+    if (!isValidPath(path)) {
+        error_ = kNotAFileName;
+        return;
+    }
     const QByteArray target = encodePath(path);
     const qsizetype slash = target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
     const QByteArray name = target.mid(slash + 1);
-    auto failure = [](int error) { return reason(error); };
 
-    // A new name in the same folder, so that the rename is atomic; created, never reused.
+    // A new name in the same folder, so that publishing is one step; created, never reused.
     std::random_device random;
-    QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = folder + "/." + name.left(200) + "." + QByteArray::number(random(), 36) + ".part";
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return failure(errno);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = folder + "/." + name.left(200) + "." + QByteArray::number(random(), 36) + ".part";
+        fd_ = ::open(temporary_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd_ < 0 && errno != EEXIST)
+            break;
     }
-    if (fd < 0)
-        return failure(EEXIST);
-    // A file that is replaced keeps its permissions; a new one gets the usual ones.
-    struct stat old {};
-    if (::lstat(target.constData(), &old) == 0 && S_ISREG(old.st_mode))
-        ::fchmod(fd, old.st_mode & 07777);
+    if (fd_ < 0) {
+        error_ = reason(errno);
+        temporary_.clear();
+        return;
+    }
     const char* p = data.constData();
     qsizetype left = data.size();
     int error = 0;
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
+        const ssize_t n = ::write(fd_, p, size_t(left));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -221,17 +233,87 @@ std::string writeFileAtomically(const QString& path, const QByteArray& data) {
         left -= n;
     }
     // A full disk may show only when the data is flushed.
-    if (::fsync(fd) != 0 && !error && errno != EINVAL)
+    if (!error && ::fsync(fd_) != 0 && errno != EINVAL)
         error = errno;
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    if (!error && ::rename(temporary.constData(), target.constData()) != 0)
-        error = errno;
-    if (error) {
-        ::unlink(temporary.constData());
-        return failure(error);
-    }
+    if (error)
+        error_ = reason(error);
+}
+
+StagedFile::~StagedFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (!published_ && !temporary_.isEmpty())
+        ::unlink(temporary_.constData());
+}
+
+std::string StagedFile::replace(const QString& path) {
+    if (!error_.empty())
+        return error_;
+    if (!isValidPath(path))
+        return kNotAFileName;
+    const QByteArray target = encodePath(path);
+    // A file that is replaced keeps its permissions; a new one gets the usual ones.
+    struct stat old {};
+    if (::lstat(target.constData(), &old) == 0 && S_ISREG(old.st_mode))
+        ::fchmod(fd_, old.st_mode & 07777);
+    if (::rename(temporary_.constData(), target.constData()) != 0)
+        return reason(errno);
+    published_ = true;
     return {};
+}
+
+StagedFile::Outcome StagedFile::publishNew(const QString& path, std::string* error) {
+    auto failed = [&](std::string why) {
+        *error = std::move(why);
+        return Outcome::Failed;
+    };
+    if (!error_.empty())
+        return failed(error_);
+    if (!isValidPath(path))
+        return failed(kNotAFileName);
+    const QByteArray target = encodePath(path);
+    const char* from = temporary_.constData();
+    const char* to = target.constData();
+
+    // In one step where the file system can: the name is given only while nothing has it.
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        published_ = true;
+        return Outcome::Published;
+    }
+    if (errno == EEXIST)
+        return Outcome::Taken;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return failed(reason(errno));
+
+    // A second name for the file: a link never takes a name that something has.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        published_ = true;
+        return Outcome::Published;
+    }
+    if (errno == EEXIST)
+        return Outcome::Taken;
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        return failed(reason(errno));
+
+    // A file system with neither: the name is claimed by creating it, then the file renamed over
+    // the claim. Someone may see the empty claim for a moment, but no other writer takes the name.
+    const int claim = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (claim < 0)
+        return errno == EEXIST ? Outcome::Taken : failed(reason(errno));
+    ::close(claim);
+    if (::rename(from, to) != 0) {
+        const int e = errno;
+        ::unlink(to);
+        return failed(reason(e));
+    }
+    published_ = true;
+    return Outcome::Published;
+}
+
+std::string writeFileAtomically(const QString& path, const QByteArray& data) {
+    StagedFile file(path, data);
+    return file.replace(path);
 }
 
 } // namespace platform

@@ -19,6 +19,14 @@
 
 namespace platform {
 
+/// What a path that cannot name a file is called where a failure is reported.
+inline constexpr char kNotAFileName[] = "not a valid file name";
+/// False for a path that holds a NUL: the system would read the name only up to it and so reach
+/// another file. Every path from outside (documents, the pasteboard, the command line, drops) is
+/// checked with this before it is used; the services below refuse such a path too.
+bool isValidPath(const QString& path);
+bool isValidPath(const std::string& bytes);
+
 QString decodePath(const QByteArray& bytes);
 QByteArray encodePath(const QString& path);
 /// encodePath() as a std::string, for the engine's file functions.
@@ -48,10 +56,39 @@ bool nameTaken(const QString& path);
 /// be listed.
 std::optional<QStringList> folderEntries(const QString& path);
 
-/// Writes `data` as the file at `path`, whole or not at all: into a new file beside it, then
-/// renamed over it. What has that name (a file, or a symbolic link, which is replaced and never
-/// followed) is replaced; a file replaced keeps its permissions. Empty on success; otherwise the
-/// system's reason ("No space left on device").
+/// A file written whole under a new hidden name in the folder where it belongs, and then given
+/// its name, so that no one ever finds it half-written under that name. Removed unless published.
+class StagedFile {
+  public:
+    /// Writes `data` for the file at `path`, in its folder. On failure error() gives the system's
+    /// reason ("No space left on device").
+    StagedFile(const QString& path, const QByteArray& data);
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    const std::string& error() const { return error_; }
+
+    /// Gives the file the name `path` in its folder, replacing what has it (a file keeps its
+    /// permissions; a symbolic link is replaced, never followed). Empty on success; otherwise the
+    /// system's reason.
+    std::string replace(const QString& path);
+
+    enum class Outcome { Published, Taken, Failed };
+    /// Gives the file the name `path` in its folder only while nothing has that name: Taken when
+    /// something has it (the file stays staged for another name); Failed with the reason in
+    /// `error`.
+    Outcome publishNew(const QString& path, std::string* error);
+
+  private:
+    QByteArray temporary_;
+    int fd_ = -1;
+    bool published_ = false;
+    std::string error_;
+};
+
+/// Writes `data` as the file at `path`, whole or not at all (StagedFile::replace). Empty on
+/// success; otherwise the system's reason.
 std::string writeFileAtomically(const QString& path, const QByteArray& data);
 
 } // namespace platform

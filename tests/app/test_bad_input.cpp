@@ -264,3 +264,64 @@ TEST(Export, RunningOutOfMemoryFailsTheImageAndNotTheApplication) {
     EXPECT_TRUE(console.contains("limit 1.0 GB"));
     EXPECT_FALSE(d.PreviewInProgress());
 }
+
+TEST(Import, ANameWithANulIsRefusedWhereverItComesFrom) {
+    BadInputHarness h;
+    auto& d = h.d();
+    const QString photos = h.folder("photos");
+    const QString rocket = h.copyData("rocket.jpg", photos + "/rocket.jpg");
+    const QString coffee = h.copyData("coffee.png", photos + "/coffee.png");
+    const QString beside = h.copyData("rocket.jpg", h.out + "/rocket.jpg");
+    const QByteArray original = readAll(rocket);
+    // The system would read this name up to the NUL: the JPEG beside it.
+    const QString nul = rocket + QChar(0) + ".x";
+
+    // A project naming it opens with its other image; that one fails, saying why.
+    const QString project = h.dir.filePath("nul.gwProject");
+    QFile file(project);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(R"({"images":[")" + rocket.toUtf8() + R"(\u0000.x",")" + coffee.toUtf8() +
+               R"("],"filters":[]})");
+    file.close();
+    gwtest::ConsoleCapture console;
+    d.loadFromDisk({Harness::url(project)});
+    h.queues->drain();
+    EXPECT_EQ(d.ProgressSheetFailures(), 1);
+    h.queues->advance(3.0);
+    ASSERT_FALSE(d.CurrentImages().empty());
+    EXPECT_EQ(d.CurrentImages().back()->path(), coffee);
+    EXPECT_EQ(d.CurrentImages().size(), 1u);
+    EXPECT_TRUE(console.contains(": not a valid file name"));
+
+    // Exported as PNG over the name before the NUL, and into the source folder without
+    // overwriting: nothing is replaced and the run ends.
+    h.exportAll();
+    EXPECT_TRUE(readAll(beside) == original);
+    d.setExportDialogDestination(photos);
+    d.setExportDialogDestinationDoOverwrite(false);
+    h.exportAll();
+    EXPECT_TRUE(readAll(rocket) == original);
+
+    // Dropped on the window or the table, or asked to be opened: refused alike. A folder's name
+    // with a NUL is not that folder.
+    d.setCurrentImages({});
+    const size_t before = console.lines().size();
+    d.dropOnImageView({Harness::url(nul), Harness::url(photos + QChar(0) + "/x")});
+    h.queues->advance(3.0);
+    d.applicationOpenFiles({nul});
+    h.queues->advance(3.0);
+    d.acceptImageFileDrop({Harness::url(nul)}, 0);
+    h.queues->advance(3.0);
+    EXPECT_TRUE(d.CurrentImages().empty());
+    EXPECT_EQ(console.lines().size() - before, 4u);
+    for (size_t i = before; i < console.lines().size(); ++i)
+        EXPECT_NE(console.lines()[i].find(": not a valid file name"), std::string::npos)
+            << console.lines()[i];
+
+    // The names of an export are chosen in bounded time, whatever the file system says.
+    EXPECT_EQ(app::AppDelegate::exportFileName(photos, "rocket.jpg" + QString(QChar(0)), ".png", false),
+              "rocket.jpg" + QString(QChar(0)) + ".png");
+    EXPECT_EQ(
+        app::AppDelegate::exportFileName(photos, "a", ".png", false, [](const QString&) { return true; }),
+        "");
+}

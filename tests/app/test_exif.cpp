@@ -323,3 +323,79 @@ TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {
     ASSERT_GT(pid, 0);
     EXPECT_NE(::kill(pid, 0), 0);
 }
+
+namespace {
+
+uint32_t crc32(const QByteArray& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= uint8_t(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray bigEndian(uint32_t v) {
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char(v >> (24 - 8 * i));
+    return bytes;
+}
+
+/// A copy of coffee.png with a compressed text chunk that inflates to `textBytes` bytes.
+QString pngWithLargeText(const QTemporaryDir& dir, qsizetype textBytes) {
+    QFile in(apptest::Harness::data("coffee.png"));
+    EXPECT_TRUE(in.open(QIODevice::ReadOnly));
+    QByteArray png = in.readAll();
+    // qCompress gives the zlib stream after a length of four bytes.
+    const QByteArray body = "Comment" + QByteArray(2, '\0') + qCompress(QByteArray(textBytes, 'A'), 9).mid(4);
+    const QByteArray typed = "zTXt" + body;
+    png.insert(33, bigEndian(uint32_t(body.size())) + typed + bigEndian(crc32(typed))); // after IHDR
+    const QString path = dir.filePath("talkative.png");
+    QFile out(path);
+    EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(png);
+    return path;
+}
+
+} // namespace
+
+TEST(Exif, TheToolsOutputIsBoundedPerFile) {
+    QTemporaryDir dir;
+    // A small file with tens of megabytes of text in it: the tool is asked only for the tags the
+    // records use, and answers at once.
+    const QString talkative = pngWithLargeText(dir, qsizetype(48) << 20);
+    const std::string bytes = QFile::encodeName(talkative).toStdString();
+    app::Exif::Reader kept("/usr/bin/exiftool", 10000);
+    for (const Metadata& map :
+         {app::Exif::readExifMetadata(bytes, "/usr/bin/exiftool", 10000), kept.read(bytes)}) {
+        EXPECT_EQ(map.at("Image Size"), "600x400");
+        size_t size = 0;
+        for (const auto& [key, value] : map)
+            size += key.size() + value.size();
+        EXPECT_LT(size, 4096u);
+    }
+
+    // A tool that writes more than a few megabytes about a file, run once or kept running: it is
+    // stopped, and the file has no metadata, saying why.
+    const QString flood = "head -c 20000000 /dev/zero | tr '\\0' a; printf '\\nISO\\t50\\n'";
+    const QString once = script(dir, "flood-once", "[ \"$1\" = \"-t\" ] || exit 2\n" + flood + "\n");
+    const QString stays = script(dir, "flood-kept",
+                                 "while read -r line; do case \"$line\" in -execute*)\n" + flood +
+                                     "; printf '{ready%s}\\n' \"${line#-execute}\";; esac; done\n");
+    gwtest::ConsoleCapture console;
+    const auto record = ImageObject::make(QUrl::fromLocalFile(talkative), once);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->dimensions(), "600x400");
+    EXPECT_TRUE(record->details().empty());
+    app::Exif::Reader flooding(stays);
+    EXPECT_TRUE(flooding.read(bytes).empty());
+    EXPECT_EQ(flooding.processId(), 0);
+    EXPECT_TRUE(flooding.read(bytes).empty());
+    ASSERT_EQ(console.lines().size(), 3u);
+    for (const auto& line : console.lines())
+        EXPECT_NE(line.find("talkative.png: the metadata tool wrote more than 4 MB about it"),
+                  std::string::npos)
+            << line;
+}

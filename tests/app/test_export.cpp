@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <thread>
+
 using apptest::Harness;
 
 using apptest::ExportHarness;
@@ -268,4 +270,40 @@ TEST(Export, ThePreviewWaitsForTheRun) {
     EXPECT_FALSE(d.PreviewInProgress());
     EXPECT_EQ(d.selectedConvertedImageSize(), "451 x 300"); // the image selected last
     ASSERT_TRUE(d.CurrentPreview().firstRepresentation());
+}
+
+TEST(Export, TwoRunsIntoOneFolderKeepEveryFile) {
+    // Two windows' exports of the same photos into one folder at once, without overwriting: each
+    // file takes a name nothing has, even when the other run takes it meanwhile.
+    ExportHarness first, second;
+    QStringList photos;
+    for (int i = 0; i < 24; ++i)
+        photos << first.copyData("chelsea-small.png", first.dir.filePath(QString("p%1.png").arg(i)));
+    first.queue(photos);
+    second.queue(photos);
+    second.d().setExportDialogDestination(first.out);
+    int written[2] = {0, 0};
+    ExportHarness* runs[2] = {&first, &second};
+    for (int r = 0; r < 2; ++r) {
+        auto& d = runs[r]->d();
+        d.setExportDialogDestinationDoOverwrite(false);
+        QObject::connect(&d, &app::AppDelegate::exportItemFinished,
+                         [&written, r](const QString&, bool ok, double) { written[r] += ok; });
+        runs[r]->queues->holdGlobal = true;
+        d.showExportDialog();
+        d.exportDialogStartProcessing();
+        runs[r]->queues->drain();
+        runs[r]->queues->holdGlobal = false;
+    }
+    std::thread other([&] { second.queues->drainWorkers(); });
+    first.queues->drainWorkers();
+    other.join();
+    for (auto* run : runs) {
+        run->queues->drain();
+        EXPECT_EQ(run->d().ProgressSheetFailures(), 0);
+        EXPECT_TRUE(run->d().ProgressSheetSuccess());
+    }
+    EXPECT_EQ(written[0], 24);
+    EXPECT_EQ(written[1], 24);
+    EXPECT_EQ(first.files().size(), 48);
 }

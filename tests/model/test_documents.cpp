@@ -1,8 +1,11 @@
 #include "support/TestSupport.h"
 
 #include "model/Project.h"
+#include "platform/Pasteboard.h"
 
 #include <gtest/gtest.h>
+
+#include <QMimeData>
 
 #include <cmath>
 #include <limits>
@@ -217,4 +220,18 @@ TEST(Documents, AnEmptyImageUrlIsNoFile) {
     ASSERT_TRUE(again.ok());
     EXPECT_NE(again->find(R"("_u":"")"), std::string::npos);
     EXPECT_TRUE(decodePreset(*again).ok());
+}
+
+TEST(Documents, AnImageUrlWithANulIsNoFileName) {
+    // The system would read the name up to the NUL, another file than the one named.
+    Json preset = Json::parse(kOriginalPreset);
+    preset[0]["params"][0]["value"]["imageV"]["_u"] = "file:///d/rocket.jpg%00.png";
+    auto steps = decodePreset(preset.dump());
+    ASSERT_FALSE(steps.ok());
+    EXPECT_EQ(steps.error(), "The URL at \"0/params/0/value/imageV/_u\" is not a valid file name.");
+    // A step dropped or pasted with it is refused alike.
+    QMimeData mime;
+    platform::setPasteboardData(mime, platform::filterPasteboardType(),
+                                platform::propertyListData(preset[0]));
+    EXPECT_EQ(Filter::readFromMimeData(mime), nullptr);
 }

@@ -51,7 +51,8 @@ void killChild(pid_t pid) {
 
 } // namespace
 
-std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs) {
+std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs,
+                                        qsizetype outputLimit) {
     if (program.isEmpty())
         return std::nullopt;
     // Started with posix_spawn rather than a fork of this threaded process: nothing of ours runs in
@@ -106,10 +107,19 @@ std::optional<ProcessOutput> runProcess(const QString& program, const QStringLis
             continue;
         char buffer[65536];
         const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n > 0)
+        if (n > 0) {
             result.standardOutput.append(buffer, qsizetype(n));
-        else if (n == 0 || errno != EINTR)
+            if (outputLimit >= 0 && result.standardOutput.size() > outputLimit) {
+                ::close(out[0]);
+                killChild(pid);
+                result.standardOutput.truncate(outputLimit);
+                result.overLimit = true;
+                result.exitCode = -1;
+                return result;
+            }
+        } else if (n == 0 || errno != EINTR) {
             break;
+        }
     }
     ::close(out[0]);
     int status = 0;

@@ -20,11 +20,15 @@ QString metadataToolPath();
 struct ProcessOutput {
     QByteArray standardOutput;
     int exitCode = 0;
+    /// The output went past the limit: the program was killed, the output holds what came first.
+    bool overLimit = false;
 };
 
 /// Runs `program` with `arguments`, reads its standard output to the end and waits at most
 /// `timeoutMs` for it to finish. Nothing when it cannot start or runs out of time (it is killed).
+/// An output longer than `outputLimit` bytes (when that is not negative) ends the program.
 /// Standard error goes where the application's goes. Safe on any thread.
-std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs);
+std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs,
+                                        qsizetype outputLimit = -1);
 
 } // namespace app
