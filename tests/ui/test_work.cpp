@@ -1,0 +1,52 @@
+#include "UiTestSupport.h"
+
+#include "ui/ParamEditors.h"
+#include "ui/Sheets.h"
+#include "ui/WorkflowPanel.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QToolButton>
+
+using apptest::Harness;
+using uitest::WindowHarness;
+
+namespace {
+
+std::shared_ptr<model::Filter> amountStep() {
+    using V = model::FilterParamValue;
+    auto step = model::Filter::make("Amount", "CIColorInvert", "",
+                                    {model::FilterParam::make("Amount", "inputAmount", "",
+                                                              V::numeric(0.5, 0, 1), V::numeric(0.5, 0, 1))});
+    step->setIsCurrent(true);
+    return step;
+}
+
+} // namespace
+
+TEST(Work, ASlidersKeysMoveByAHundredthAndATenthOfItsRange) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    ASSERT_TRUE(uitest::activate(w));
+    auto step = amountStep();
+    d.setCurrentFilters({step});
+    d.setCurrentFiltersSelection(0);
+    h.settle();
+    auto* slider = w.params()->editorsHost()->findChild<QSlider*>();
+    ASSERT_NE(slider, nullptr);
+    slider->setFocus(Qt::TabFocusReason);
+    const auto value = [&] { return step->params()[0]->value()->numericV(); };
+    uitest::key(Qt::Key_Right);
+    EXPECT_NEAR(value(), 0.51, 1e-9);
+    uitest::key(Qt::Key_PageUp);
+    EXPECT_NEAR(value(), 0.61, 1e-9);
+    uitest::key(Qt::Key_Left);
+    EXPECT_NEAR(value(), 0.60, 1e-9);
+    h.settle(2);
+}
