@@ -50,3 +50,28 @@ TEST(Work, ASlidersKeysMoveByAHundredthAndATenthOfItsRange) {
     EXPECT_NEAR(value(), 0.60, 1e-9);
     h.settle(2);
 }
+
+TEST(Work, ANewStepIsScrolledIntoView) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    model::Filters steps;
+    for (int i = 0; i < 30; ++i)
+        steps.push_back(amountStep());
+    d.setCurrentFilters(steps);
+    d.setCurrentFiltersSelection(0);
+    h.settle();
+    h.settle();
+    auto* scroll = w.workflow()->findChild<QScrollArea*>("workflowScroll");
+    ASSERT_NE(scroll, nullptr);
+    ASSERT_GT(scroll->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
+
+    w.actionsMenu()->actions()[0]->menu()->actions()[0]->trigger();
+    ASSERT_EQ(d.CurrentFilters().size(), 31u);
+    auto* row = w.workflow()->rows().back();
+    const QRect shown(row->mapTo(scroll->viewport(), QPoint(0, 0)), row->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(shown))
+        << shown.y() << " in " << scroll->viewport()->height();
+    h.settle(2);
+}
