@@ -182,8 +182,9 @@ void AppDelegate::setCurrentImages(const ImageObjects& images) {
         regeneratePreview();
 }
 
-void AppDelegate::setCurrentPreview(const platform::WindowImage& image) {
+void AppDelegate::setCurrentPreview(const platform::WindowImage& image, const QString& path) {
     CurrentPreview_ = image;
+    CurrentPreviewPath_ = image.isValid() ? path : QString();
     Q_EMIT CurrentPreviewChanged();
 }
 

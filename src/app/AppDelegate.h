@@ -105,6 +105,7 @@ class AppDelegate : public QObject {
                    selectedOriginalImageSizeChanged)
     Q_PROPERTY(QString selectedConvertedImageSize READ selectedConvertedImageSize NOTIFY
                    selectedConvertedImageSizeChanged)
+    Q_PROPERTY(QString CurrentPreviewPath READ CurrentPreviewPath NOTIFY CurrentPreviewChanged)
     // Start-up overlay
     Q_PROPERTY(QString ProgressOverlayAction READ ProgressOverlayAction NOTIFY ProgressOverlayActionChanged)
     Q_PROPERTY(
@@ -198,6 +199,9 @@ class AppDelegate : public QObject {
     void setSelectedLibraryEntries(const model::Filters& entries) { selectedLibraryEntries_ = entries; }
     /// The preview; an image without representations when there is none.
     const platform::WindowImage& CurrentPreview() const { return CurrentPreview_; }
+    /// The file the preview is of (empty without a preview); with selectedOriginalImageSize and
+    /// selectedConvertedImageSize it describes the preview, and changes together with it.
+    const QString& CurrentPreviewPath() const { return CurrentPreviewPath_; }
     const MenuItems& presetsMenu() const { return presetsMenu_; }
     const MenuItems& actionsMenu() const { return actionsMenu_; }
     const MenuItems& effectsMenu() const { return effectsMenu_; }
@@ -407,7 +411,7 @@ class AppDelegate : public QObject {
 
     void setFilterActionsLibrary(const Library& library);
     void setFilterEffectsLibrary(const Library& library);
-    void setCurrentPreview(const platform::WindowImage& image);
+    void setCurrentPreview(const platform::WindowImage& image, const QString& path = {});
 
     // Launch stages
     void startLibraryLoading();
@@ -471,6 +475,7 @@ class AppDelegate : public QObject {
     ImageObjects CurrentImages_;
     model::Filters selectedLibraryEntries_;
     platform::WindowImage CurrentPreview_;
+    QString CurrentPreviewPath_;
     /// Read on a thread of its own from the start (reading the font database takes a good part
     /// of a tenth of a second, which the start of a run need not wait for), taken when first
     /// asked for.

@@ -36,7 +36,7 @@ QImage reduced(QImage image) {
     return image;
 }
 
-/// The selected file's path as a link: shortened in the middle to the width it is given, so that a
+/// The shown file's path as a link: shortened in the middle to the width it is given, so that a
 /// long path never widens the window.
 class PathButton : public QPushButton {
   public:
@@ -45,6 +45,7 @@ class PathButton : public QPushButton {
         updateGeometry();
         elide();
     }
+    const QString& path() const { return path_; }
     QSize sizeHint() const override {
         return {fontMetrics().horizontalAdvance(path_) + 2 * margin, QPushButton::sizeHint().height()};
     }
@@ -227,17 +228,15 @@ QWidget* MainWindow::buildPreviewArea() {
     connect(before_, &QPushButton::toggled, this,
             [this](bool on) { delegate_.setActionsOrPreview(on ? 1 : 0); });
     connect(path_, &QPushButton::clicked, this, [this] {
-        if (auto image = selectedImage())
-            delegate_.pathControlClicked(image->path());
+        const QString path = static_cast<PathButton*>(path_)->path();
+        if (!path.isEmpty())
+            delegate_.pathControlClicked(path);
     });
     connect(&delegate_, &app::AppDelegate::CurrentPreviewChanged, this, [this] { previewChanged(); });
     connect(&delegate_, &app::AppDelegate::PreviewInProgressChanged, this, [this] {
         spinner_->setSpinning(delegate_.PreviewInProgress());
         updatePlaceholder();
     });
-    connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] { updateSizes(); });
-    connect(&delegate_, &app::AppDelegate::selectedConvertedImageSizeChanged, this,
-            [this] { updateSizes(); });
     connect(&delegate_, &app::AppDelegate::CurrentlyAddingImagesChanged, this,
             [this] { updatePlaceholder(); });
     connect(&delegate_, &app::AppDelegate::PreviewIsShownChanged, this, [this] {
@@ -263,20 +262,34 @@ void MainWindow::imagesChanged() {
         previewStack_->setCurrentWidget(dropZone_);
     else
         previewStack_->setCurrentWidget(delegate_.PreviewIsShown() ? originalView_ : mainView_);
-    auto image = selectedImage();
     before_->setEnabled(!empty);
-    static_cast<PathButton*>(path_)->setPath(image ? image->path() : QString());
-    path_->setEnabled(image != nullptr);
-    updateSizes();
     updatePlaceholder();
     showOriginalIfAsked();
+    updateLabels();
 }
 
-void MainWindow::updateSizes() {
-    // The texts keep the last render's sizes; they are shown only beside an image they describe.
-    const bool shown = selectedImage() != nullptr;
-    const QString original = shown ? delegate_.selectedOriginalImageSize() : QString();
-    const QString converted = shown ? delegate_.selectedConvertedImageSize() : QString();
+void MainWindow::updateLabels() {
+    // The path and the sizes describe the picture on screen: while the picture of a newly
+    // selected image is being prepared, the one shown stays, and so do they.
+    QString path, original, converted;
+    QWidget* view = previewStack_->currentWidget();
+    if (view == mainView_ && !mainView_->image().isNull()) {
+        path = shown_.path;
+        original = shown_.original;
+        converted = shown_.converted;
+    } else if (view == originalView_ && !originalView_->image().isNull()) {
+        path = originalPath_;
+        if (originalPath_ == shown_.path) {
+            original = shown_.original;
+            converted = shown_.converted;
+        }
+    } else if (view != dropZone_) {
+        // No picture: the path says which image is selected, no size describes anything.
+        if (auto image = selectedImage())
+            path = image->path();
+    }
+    static_cast<PathButton*>(path_)->setPath(path);
+    path_->setEnabled(!path.isEmpty());
     originalSize_->setText(original);
     convertedSize_->setText(converted.isEmpty() ? QString() : QString::fromUtf8("\u2192  ") + converted);
 }
@@ -307,30 +320,38 @@ void MainWindow::showOriginalIfAsked() {
     runOffThread(
         delegate_.work(), this, [path] { return reduced(loadImageFile(path)); },
         [this, token](const QImage& loaded) {
-            if (token == originalToken_)
-                originalView_->setImage(loaded);
+            if (token != originalToken_)
+                return;
+            originalView_->setImage(loaded);
+            updateLabels();
         });
 }
 
 void MainWindow::previewChanged() {
     const platform::WindowImage preview = delegate_.CurrentPreview();
     const uint64_t token = ++previewToken_;
+    const Shown next{delegate_.CurrentPreviewPath(), delegate_.selectedOriginalImageSize(),
+                     delegate_.selectedConvertedImageSize()};
     if (!preview.isValid()) {
         previewPending_ = false;
+        shown_ = {};
         mainView_->setImage({});
         updatePlaceholder();
+        updateLabels();
         return;
     }
     // The preview holds computed pixels; turning them into a QImage still touches every one of
-    // them, so it happens on a worker too.
+    // them, so it happens on a worker too. The labels change with the picture.
     previewPending_ = true;
     runOffThread(
         delegate_.work(), this, [preview] { return reduced(toQImage(preview)); },
-        [this, token](const QImage& image) {
+        [this, token, next](const QImage& image) {
             if (token != previewToken_)
                 return;
             previewPending_ = false;
+            shown_ = next;
             mainView_->setImage(image);
+            updateLabels();
         });
 }
 

@@ -62,6 +62,8 @@ class MainWindow : public QMainWindow {
     CustomMenu* actionsMenu() const { return actionsMenu_; }
     CustomMenu* effectsMenu() const { return effectsMenu_; }
     QMenu* fileMenu() const { return fileMenu_; }
+    /// The file whose picture the main view shows (the one the path and sizes describe).
+    const QString& shownPath() const { return shown_.path; }
     /// The main view's picture is being prepared on a worker.
     bool previewPending() const { return previewPending_; }
 
@@ -85,8 +87,9 @@ class MainWindow : public QMainWindow {
     void previewChanged();
     void showOriginalIfAsked();
     void updatePlaceholder();
-    void updateSizes();
     void imagesChanged();
+    /// The path and the sizes, for the picture on screen.
+    void updateLabels();
     void sheetsChanged();
     void updateTitle();
     void applySplitLimits();
@@ -122,6 +125,12 @@ class MainWindow : public QMainWindow {
     uint64_t previewToken_ = 0;
     uint64_t originalToken_ = 0;
     QString originalPath_;
+    /// What the picture in the main view is of; the labels describe it.
+    struct Shown {
+        QString path;
+        QString original;
+        QString converted;
+    } shown_;
     bool previewPending_ = false;
 };
 

@@ -29,6 +29,47 @@ std::shared_ptr<model::Filter> amountStep() {
 
 } // namespace
 
+TEST(Work, ThePictureAndItsLabelsChangeTogether) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    const QString coffee = Harness::data("coffee.png"), chelsea = Harness::data("chelsea.png");
+    d.addImages({Harness::url(coffee), Harness::url(chelsea)});
+    h.settle(2.5);
+    ASSERT_EQ(w.mainView()->image().size(), QSize(451, 300));
+    EXPECT_EQ(w.shownPath(), chelsea);
+
+    // A newly selected image is being rendered: the picture shown, its path and its sizes stay
+    // together until the new picture is there, then change together.
+    const QString pathText = w.pathControl()->text();
+    h.queues->holdGlobal = true;
+    d.setCurrentImagesSelection(0);
+    d.tableViewSelectionDidChange();
+    h.settle();
+    EXPECT_EQ(w.mainView()->image().size(), QSize(451, 300));
+    EXPECT_EQ(w.pathControl()->text(), pathText);
+    EXPECT_EQ(w.originalSizeLabel()->text(), "451 x 300");
+    h.queues->holdGlobal = false;
+    h.settle();
+    EXPECT_EQ(w.mainView()->image().size(), QSize(600, 400));
+    EXPECT_EQ(w.shownPath(), coffee);
+    EXPECT_NE(w.pathControl()->text(), pathText);
+    EXPECT_EQ(w.originalSizeLabel()->text(), "600 x 400");
+
+    // The same while an import selects each new image and the preview waits for its end.
+    h.queues->holdGlobal = true;
+    d.addImages({Harness::url(chelsea)});
+    h.queues->drainWorkers();
+    h.settle();
+    EXPECT_EQ(d.CurrentImagesSelection(), 2);
+    EXPECT_EQ(w.shownPath(), coffee);
+    EXPECT_EQ(w.originalSizeLabel()->text(), "600 x 400");
+    h.queues->holdGlobal = false;
+    h.settle(2.5);
+    EXPECT_EQ(w.shownPath(), chelsea);
+    EXPECT_EQ(w.originalSizeLabel()->text(), "451 x 300");
+}
+
 TEST(Work, ASlidersKeysMoveByAHundredthAndATenthOfItsRange) {
     WindowHarness h;
     auto& w = *h.window;
