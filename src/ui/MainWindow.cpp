@@ -40,6 +40,10 @@ QImage reduced(QImage image) {
 /// long path never widens the window.
 class PathButton : public QPushButton {
   public:
+    PathButton() {
+        // May be narrower than its text: the layout gives it what is left.
+        setSizePolicy(QSizePolicy::Preferred, sizePolicy().verticalPolicy());
+    }
     void setPath(const QString& path) {
         path_ = path;
         updateGeometry();
@@ -192,6 +196,11 @@ QWidget* MainWindow::buildPreviewArea() {
     before_->setToolTip("Show the selected image without the workflow");
     barLayout->addWidget(before_);
     spinner_ = new Spinner;
+    // Its place is kept while it is hidden, so that the bar's smallest width (and the window's,
+    // when it is at its smallest) does not change with every render.
+    QSizePolicy spinnerPolicy = spinner_->sizePolicy();
+    spinnerPolicy.setRetainSizeWhenHidden(true);
+    spinner_->setSizePolicy(spinnerPolicy);
     barLayout->addWidget(spinner_);
     originalSize_ = new QLabel;
     originalSize_->setObjectName("selectedOriginalImageSize");

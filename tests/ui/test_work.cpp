@@ -70,6 +70,38 @@ TEST(Work, ThePictureAndItsLabelsChangeTogether) {
     EXPECT_EQ(w.originalSizeLabel()->text(), "451 x 300");
 }
 
+TEST(Work, TheWindowKeepsItsSizeWhileThePreviewRenders) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    // A photo deep in folders: its path is far wider than the window.
+    QString deep = h.dir.path();
+    for (int i = 0; i < 12; ++i)
+        deep += QString("/a-folder-with-a-rather-long-name-%1").arg(i);
+    QDir().mkpath(deep);
+    const QString photo = h.copyData("coffee.png", deep + "/coffee.png");
+    d.setCurrentFilters({amountStep()});
+    d.setCurrentFiltersSelection(0);
+    h.settle();
+    const QSize smallest = w.minimumSizeHint();
+    w.resize(smallest);
+    h.settle();
+
+    d.addImages({Harness::url(photo)});
+    h.settle(2.5);
+    ASSERT_EQ(w.shownPath(), photo);
+    EXPECT_EQ(w.minimumSizeHint(), smallest);
+    // A render in progress shows the spinner, in a place kept for it.
+    h.queues->holdGlobal = true;
+    d.regeneratePreview();
+    h.settle();
+    ASSERT_TRUE(w.spinner()->isSpinning());
+    EXPECT_EQ(w.minimumSizeHint(), smallest);
+    EXPECT_EQ(w.size(), smallest);
+    h.queues->holdGlobal = false;
+    h.settle(1);
+}
+
 TEST(Work, ASlidersKeysMoveByAHundredthAndATenthOfItsRange) {
     WindowHarness h;
     auto& w = *h.window;
