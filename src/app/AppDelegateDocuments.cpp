@@ -234,6 +234,8 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
                 alert.message = QString("The project \"%1\" could not be opened.")
                                     .arg(QFileInfo(url.toLocalFile()).fileName());
                 alert.informativeText = QString::fromStdString(decoded.error());
+                if (!alert.informativeText.endsWith('.'))
+                    alert.informativeText += '.';
                 alert.buttons = {"OK"};
                 services_.dialogs->runAlert(alert);
             }

@@ -241,6 +241,16 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     EXPECT_EQ(h.dialogs->alerts[0].buttons, QStringList{"OK"});
     EXPECT_EQ(h.dialogs->alerts[1].message, "The project \"missing.gwProject\" could not be opened.");
 
+    // Text that is not JSON: the alert says where and what, in words.
+    const QString broken = h.dir.filePath("broken.gwProject");
+    writeAll(broken, "{\"images\": [],\n \"filters\": [1,}");
+    d.loadFromDisk({Harness::url(broken)});
+    ASSERT_EQ(h.dialogs->alerts.size(), 3u);
+    EXPECT_EQ(
+        h.dialogs->alerts[2].informativeText,
+        QString::fromUtf8("The given data was not valid JSON: at line 2, column 16, \u201c}\u201d is out of "
+                          "place; a value was expected."));
+
     // A save that cannot be written still runs the bar, then shows the failure; the project
     // (and the window's title) stays the one it was.
     h.dialogs->saveAnswers.push_back(h.dir.filePath("no/such/folder/x.gwProject"));
