@@ -140,7 +140,7 @@ void SheetHost::keyPressEvent(QKeyEvent* event) {
         // A focused command button takes Enter itself, as in a dialog; options (check boxes,
         // the format choices) leave it to the default button.
         auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
-        const bool command = focused && panel_->isAncestorOf(focused) && !focused->isCheckable();
+        const bool command = focused && panel_->isAncestorOf(focused) && panel_->takesEnter(focused);
         press(command ? focused : panel_->defaultButton());
         event->accept();
         return;
@@ -412,23 +412,35 @@ QPushButton* ExportSheet::defaultButton() const {
     return delegate_.exportDialogIsLastTab() ? start_ : next_;
 }
 
+bool ExportSheet::takesEnter(const QPushButton* button) const {
+    // Once a folder is chosen Enter goes on, wherever the focus was left (the folder dialog
+    // leaves it on "Choose..."): choosing again is a click or Space away.
+    return SheetPanel::takesEnter(button) && (button != choose_ || !delegate_.exportDialogCanStart());
+}
+
 void ExportSheet::refresh() {
     const qint64 tab = delegate_.exportDialogSelectedTab();
     // The page number is the controller's; the buttons only offer pages that exist.
     pages_->setCurrentIndex(int(std::clamp<qint64>(tab, 0, 2)));
     step_->setText(QString("Step %1 of 3").arg(std::clamp<qint64>(tab, 0, 2) + 1));
     const bool last = delegate_.exportDialogIsLastTab();
-    const bool focusWasOnNext = next_->hasFocus();
+    const bool pageChanged = shownTab_ != tab;
+    shownTab_ = tab;
+    QWidget* focus = QApplication::focusWidget();
+    const bool focusHere = focus && isAncestorOf(focus);
     // Start comes before Next goes, so that the focus can pass from one to the other.
     start_->setVisible(last);
     start_->setEnabled(last && delegate_.exportDialogCanStart());
-    start_->setDefault(last);
-    next_->setDefault(!last);
     next_->setVisible(!last);
     next_->setEnabled(tab < 2);
     back_->setEnabled(tab > 0);
-    if (focusWasOnNext && !next_->isVisible() && start_->isEnabled())
-        start_->setFocus(Qt::OtherFocusReason);
+    QPushButton* preferred = defaultButton();
+    start_->setDefault(last);
+    next_->setDefault(!last);
+    // On a new page the keyboard is on what Enter presses: the focus never stays behind on a
+    // control that has gone, nor lands on "Choose..." by itself.
+    if (focusHere && (pageChanged || !focus->isVisible()) && preferred->isVisible() && preferred->isEnabled())
+        preferred->setFocus(Qt::OtherFocusReason);
     if (auto* b = formats_->button(int(delegate_.exportDialogFileFormat())))
         b->setChecked(true);
     {

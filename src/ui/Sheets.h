@@ -28,8 +28,11 @@ class SheetPanel : public QFrame {
     Q_OBJECT
   public:
     using QFrame::QFrame;
-    /// Pressed by Enter unless the focus is on another push button (which Enter then presses).
+    /// Pressed by Enter unless the focus is on another push button that takes Enter itself.
     virtual QPushButton* defaultButton() const = 0;
+    /// Whether Enter presses `button` while it has the focus (a command button, by default),
+    /// rather than the default button.
+    virtual bool takesEnter(const QPushButton* button) const { return !button->isCheckable(); }
     /// Pressed by Escape.
     virtual QPushButton* cancelButton() const = 0;
 };
@@ -115,6 +118,8 @@ class ExportSheet : public SheetPanel {
     explicit ExportSheet(app::AppDelegate& delegate, QWidget* parent = nullptr);
     /// Next on the first two pages, Start on the last.
     QPushButton* defaultButton() const override;
+    /// Choose opens the folder dialog by Enter only while no folder is chosen.
+    bool takesEnter(const QPushButton* button) const override;
     QPushButton* cancelButton() const override { return cancel_; }
     QStackedWidget* pages() const { return pages_; }
     QButtonGroup* formats() const { return formats_; }
@@ -145,6 +150,7 @@ class ExportSheet : public SheetPanel {
     QPushButton* next_;
     QPushButton* start_;
     QPushButton* cancel_;
+    qint64 shownTab_ = -1;
 };
 
 } // namespace ui
