@@ -386,15 +386,20 @@ void AppDelegate::beginSheetRun(RunKind kind) {
     ++runId_;
     setProgressSheetSuccess(false);
     setProgressSheetFailures(0);
+    setProgressSheetFailedItems({});
     setProgressSheetVisible(true);
 }
 
-void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total, const QString& message) {
+void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total, const QString& message,
+                                          const QStringList& failedItems) {
     runActive_ = false;
     setProgressSheetFailures(failures);
     setProgressSheetSuccess(false);
     setProgressSheetMessage(message.isEmpty() ? QString("%1 of %2 failed").arg(failures).arg(total)
                                               : message);
+    // The list says which items failed; the last stage of the last item says nothing any more.
+    setProgressSheetSubMessage("");
+    setProgressSheetFailedItems(failedItems);
     if (!waitingRuns_.empty()) {
         auto next = std::move(waitingRuns_.front());
         waitingRuns_.pop_front();

@@ -127,6 +127,8 @@ class AppDelegate : public QObject {
     Q_PROPERTY(
         bool ProgressSheetShowCounter READ ProgressSheetShowCounter NOTIFY ProgressSheetShowCounterChanged)
     Q_PROPERTY(qint64 ProgressSheetFailures READ ProgressSheetFailures NOTIFY ProgressSheetFailuresChanged)
+    Q_PROPERTY(QStringList ProgressSheetFailedItems READ ProgressSheetFailedItems NOTIFY
+                   ProgressSheetFailedItemsChanged)
     Q_PROPERTY(bool progressSheetVisible READ progressSheetVisible NOTIFY progressSheetVisibleChanged)
     // Export settings
     Q_PROPERTY(bool exportDialogVisible READ exportDialogVisible NOTIFY exportDialogVisibleChanged)
@@ -337,6 +339,7 @@ class AppDelegate : public QObject {
     void ProgressSheetSuccessChanged();
     void ProgressSheetShowCounterChanged();
     void ProgressSheetFailuresChanged();
+    void ProgressSheetFailedItemsChanged();
     void progressSheetVisibleChanged();
     void exportDialogVisibleChanged();
     void exportDialogSelectedTabChanged();
@@ -393,6 +396,8 @@ class AppDelegate : public QObject {
     GW_STORED(bool, ProgressSheetSuccess, setProgressSheetSuccess, false)
     GW_STORED(bool, ProgressSheetShowCounter, setProgressSheetShowCounter, true)
     GW_STORED(qint64, ProgressSheetFailures, setProgressSheetFailures, 0)
+    /// The items of a finished run that failed, each "name — reason".
+    GW_STORED(QStringList, ProgressSheetFailedItems, setProgressSheetFailedItems, {})
     GW_STORED(bool, progressSheetVisible, setProgressSheetVisible, false)
     GW_STORED(bool, exportDialogVisible, setExportDialogVisible, false)
     GW_STORED(qint64, exportDialogSelectedTab, setExportDialogSelectedTab, 0)
@@ -427,8 +432,9 @@ class AppDelegate : public QObject {
     void beginSheetRun(RunKind kind);
     void runFinished();
     /// Ends a run whose items partly failed: the sheet keeps showing `message` (by default
-    /// "N of M failed") until it is closed.
-    void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {});
+    /// "N of M failed") and the failed items until it is closed.
+    void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {},
+                                 const QStringList& failedItems = {});
     void overlayTick(Operation continuation);
     void sheetTick(Operation continuation);
 
@@ -439,12 +445,12 @@ class AppDelegate : public QObject {
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                    const std::shared_ptr<Exif::Reader>& metadata);
     /// Builds the records of `urls` and hands each, in list order, to `each` (nullptr for a file
-    /// that is no image): the files are opened in parallel, their metadata read in turn. A failure
-    /// goes to the console under `where`. Stops when `work` closes.
-    static void buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls,
-                             Exif::Reader& metadata,
-                             const std::function<void(const QUrl&, const ImageObjectPtr&)>& each);
-    void finishImport(qint64 failures, qint64 total);
+    /// that is no image, with the reason): the files are opened in parallel, their metadata read
+    /// in turn. An exception goes to the console under `where`. Stops when `work` closes.
+    static void
+    buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
+                 const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each);
+    void finishImport(qint64 failures, qint64 total, const QStringList& failedItems);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
     /// Saves to CurrentProjectUrl; a save that fails gives the project `previousUrl` back.

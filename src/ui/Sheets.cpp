@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
@@ -244,6 +245,17 @@ ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
     bottom->addWidget(subMessage_, 1);
     bottom->addWidget(counter_);
     layout->addLayout(bottom);
+    // Which items failed and why, so that the user can act on them.
+    failed_ = new QListWidget;
+    failed_->setObjectName("failedItems");
+    failed_->setSelectionMode(QAbstractItemView::NoSelection);
+    failed_->setFocusPolicy(Qt::NoFocus);
+    failed_->setTextElideMode(Qt::ElideMiddle);
+    failed_->setStyleSheet("QListWidget { background: #222225; color: #e0c8a8; font-size: 9pt;"
+                           " border: 1px solid #3a3a3e; border-radius: 4px; }");
+    failed_->setFixedHeight(6 * failed_->fontMetrics().height() + 8);
+    failed_->hide();
+    layout->addWidget(failed_);
     close_ = new QPushButton("Close");
     close_->setToolTip("Hide this sheet; the work goes on");
     layout->addWidget(close_, 0, Qt::AlignRight);
@@ -253,8 +265,8 @@ ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
          {&app::AppDelegate::ProgressSheetActionChanged, &app::AppDelegate::ProgressSheetMessageChanged,
           &app::AppDelegate::ProgressSheetSubMessageChanged, &app::AppDelegate::ProgressSheetMaxChanged,
           &app::AppDelegate::ProgressSheetCurrentChanged, &app::AppDelegate::ProgressSheetSuccessChanged,
-          &app::AppDelegate::ProgressSheetShowCounterChanged,
-          &app::AppDelegate::ProgressSheetFailuresChanged})
+          &app::AppDelegate::ProgressSheetShowCounterChanged, &app::AppDelegate::ProgressSheetFailuresChanged,
+          &app::AppDelegate::ProgressSheetFailedItemsChanged})
         connect(&delegate_, signal, this, [this] { refresh(); });
     refresh();
 }
@@ -277,6 +289,22 @@ void ProgressSheet::refresh() {
     success_->setVisible(delegate_.ProgressSheetSuccess());
     const bool failed = delegate_.ProgressSheetFailures() > 0;
     message_->setStyleSheet(failed ? "color: #f0a050;" : "color: #d8d8dc;");
+    const QStringList items = delegate_.ProgressSheetFailedItems();
+    QStringList shown;
+    for (int i = 0; i < failed_->count(); ++i)
+        shown << failed_->item(i)->text();
+    if (shown != items) {
+        failed_->clear();
+        for (const auto& item : items) {
+            failed_->addItem(item);
+            failed_->item(failed_->count() - 1)->setToolTip(item);
+        }
+    }
+    if (failed_->isHidden() != items.isEmpty()) {
+        failed_->setVisible(!items.isEmpty());
+        // The panel hangs from the window's top edge: it grows or shrinks downwards.
+        adjustSize();
+    }
 }
 
 // ---------------------------------------------------------------- export sheet

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 class QLabel;
+class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
@@ -98,6 +99,8 @@ class ProgressSheet : public SheetPanel {
     QLabel* successMark() const { return success_; }
     QProgressBar* bar() const { return bar_; }
     QPushButton* closeButton() const { return close_; }
+    /// The items of the run that failed, with why.
+    QListWidget* failedList() const { return failed_; }
 
   private:
     void refresh();
@@ -109,6 +112,7 @@ class ProgressSheet : public SheetPanel {
     QLabel* counter_;
     QLabel* success_;
     QProgressBar* bar_;
+    QListWidget* failed_;
     QPushButton* close_;
 };
 

@@ -221,7 +221,8 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     for (const auto& [path, after] : {std::pair{a, written}, {b, failed}, {c, failed}, {e, written}})
         expected << "Loading..."
                  << "> " + path << after;
-    expected << "2 of 4 failed";
+    expected << "2 of 4 failed"
+             << "> ";
     EXPECT_EQ(steps, expected);
     EXPECT_EQ(finished, (QStringList{"a.png ok", "b.jpg failed", "c.jpg failed", "e.png ok"}));
     EXPECT_EQ(h.files(), (QStringList{"a.png", "e.png"}));
