@@ -130,6 +130,8 @@ class AppDelegate : public QObject {
     Q_PROPERTY(QStringList ProgressSheetFailedItems READ ProgressSheetFailedItems NOTIFY
                    ProgressSheetFailedItemsChanged)
     Q_PROPERTY(bool progressSheetVisible READ progressSheetVisible NOTIFY progressSheetVisibleChanged)
+    Q_PROPERTY(bool ProgressSheetHidden READ ProgressSheetHidden NOTIFY ProgressSheetHiddenChanged)
+    Q_PROPERTY(bool ImagesPending READ ImagesPending NOTIFY ImagesPendingChanged)
     // Export settings
     Q_PROPERTY(bool exportDialogVisible READ exportDialogVisible NOTIFY exportDialogVisibleChanged)
     Q_PROPERTY(qint64 exportDialogSelectedTab READ exportDialogSelectedTab WRITE setExportDialogSelectedTab
@@ -285,7 +287,10 @@ class AppDelegate : public QObject {
     void stepSheetProgress(Operation continuation);
     void finishProgressSheet(Operation continuation);
     void endProgressSheet();
-    void forceCloseProgressDialog() { endProgressSheet(); }
+    /// Hides the sheet; the work goes on, and ProgressSheetHidden says so while it runs or waits.
+    void forceCloseProgressDialog();
+    /// Brings back a sheet hidden by forceCloseProgressDialog (see ProgressSheetHidden).
+    void showProgressSheet();
     void setOverlayStepper(qint64 done, qint64 times) {
         incdProgress_ = done;
         incdProgressTimes_ = times;
@@ -341,6 +346,8 @@ class AppDelegate : public QObject {
     void ProgressSheetFailuresChanged();
     void ProgressSheetFailedItemsChanged();
     void progressSheetVisibleChanged();
+    void ProgressSheetHiddenChanged();
+    void ImagesPendingChanged();
     void exportDialogVisibleChanged();
     void exportDialogSelectedTabChanged();
     void exportDialogFileFormatChanged();
@@ -399,6 +406,11 @@ class AppDelegate : public QObject {
     /// The items of a finished run that failed, each "name — reason".
     GW_STORED(QStringList, ProgressSheetFailedItems, setProgressSheetFailedItems, {})
     GW_STORED(bool, progressSheetVisible, setProgressSheetVisible, false)
+    /// The sheet was closed while its work runs or waits, or before the failures it reports were
+    /// seen: the window shows that work goes on, and showProgressSheet brings the sheet back.
+    GW_STORED(bool, ProgressSheetHidden, setProgressSheetHidden, false)
+    /// An import runs or waits: a run started now takes the queue as that import leaves it.
+    GW_STORED(bool, ImagesPending, setImagesPending, false)
     GW_STORED(bool, exportDialogVisible, setExportDialogVisible, false)
     GW_STORED(qint64, exportDialogSelectedTab, setExportDialogSelectedTab, 0)
     GW_STORED(qint64, exportDialogFileFormat, setExportDialogFileFormat, 0)
@@ -426,11 +438,40 @@ class AppDelegate : public QObject {
     void beginUIInitialization();
     void finishStartupUI();
 
-    // Progress sheet runs: one at a time; a run asked for while another shows the sheet waits.
-    void enqueueRun(std::function<void()> start);
+    // Progress sheet runs: one at a time. A run asked for while another runs waits for it, and
+    // the sheet says so at once.
     enum class RunKind { Import, Export, Save };
-    void beginSheetRun(RunKind kind);
-    void runFinished();
+    /// What the sheet shows of the run that runs.
+    struct SheetTexts {
+        QString action;
+        QString message;
+        QString subMessage;
+        qint64 current = 0;
+        qint64 max = 0;
+        bool showCounter = true;
+    };
+    struct WaitingRun {
+        RunKind kind;
+        QString action;
+        std::function<void()> start;
+    };
+    void enqueueRun(RunKind kind, const QString& action, std::function<void()> start);
+    /// Begins the sheet of a run with its first texts (and, for an import, the run flag).
+    void beginSheetRun(RunKind kind, const SheetTexts& texts);
+    /// Changes what the sheet shows of the running run; while a run waits with the sheet, only
+    /// that run's line about it follows.
+    void updateRunning(const std::function<void(SheetTexts&)>& change);
+    /// Shows the newest waiting run, or else the running one, on the sheet's texts.
+    void showSheetTexts();
+    /// What the sheet's texts say now.
+    SheetTexts sheetTexts() const;
+    /// What the sheet shows, or would show, of the running run.
+    SheetTexts runningTexts() const { return waitingRuns_.empty() ? sheetTexts() : running_; }
+    /// Starts the run that has waited longest; false when none waits.
+    bool startWaitingRun();
+    void updateRunState();
+    /// Ends a run whose items all succeeded, the sheet saying `message` and `subMessage`.
+    void runFinished(const QString& message, const QString& subMessage = {});
     /// Ends a run whose items partly failed: the sheet keeps showing `message` (by default
     /// "N of M failed") and the failed items until it is closed.
     void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {},
@@ -513,7 +554,8 @@ class AppDelegate : public QObject {
     bool runActive_ = false;
     RunKind runKind_ = RunKind::Import;
     uint64_t runId_ = 0;
-    std::deque<std::function<void()>> waitingRuns_;
+    SheetTexts running_;
+    std::deque<WaitingRun> waitingRuns_;
 
     std::shared_ptr<Work> work_;
     /// The metadata tool, kept running between reads; shared with the workers that read.

@@ -295,14 +295,13 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
         ci::console("saveToDisk: ⛔️ " + text.error());
     const QString path = text ? url.toLocalFile() : QString();
 
-    enqueueRun([this, data, path, url, previousUrl] {
-        setProgressSheetCurrent(0);
-        setProgressSheetMax(20);
-        setProgressSheetAction("Saving project");
-        setProgressSheetMessage("Processing...");
-        setProgressSheetSubMessage("");
-        setProgressSheetShowCounter(false);
-        beginSheetRun(RunKind::Save);
+    enqueueRun(RunKind::Save, "Saving project", [this, data, path, url, previousUrl] {
+        SheetTexts sheet;
+        sheet.action = "Saving project";
+        sheet.message = "Processing...";
+        sheet.max = 20;
+        sheet.showCounter = false;
+        beginSheetRun(RunKind::Save, sheet);
         // A save asked for just before quitting is still written (whole: the write is atomic).
         work_->startWorker(
             [data, path, url, previousUrl](Work& work) {
@@ -333,7 +332,7 @@ void AppDelegate::didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& prev
     setSheetStepper(0, 20);
     stepSheetProgress([ok](AppDelegate& d) {
         if (ok)
-            d.runFinished();
+            d.runFinished("Project saved");
         else
             d.runFinishedWithFailures(1, 1, "The project could not be saved");
     });

@@ -124,18 +124,16 @@ QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
 }
 
 void AppDelegate::addImages(const QList<QUrl>& urls) {
-    // One run shows the sheet at a time; an import asked for meanwhile follows it.
-    enqueueRun([this, urls] { startImport(urls); });
+    // One run at a time; an import asked for meanwhile follows it.
+    enqueueRun(RunKind::Import, "Importing images", [this, urls] { startImport(urls); });
 }
 
 void AppDelegate::startImport(QList<QUrl> urls) {
-    setProgressSheetCurrent(0);
-    setProgressSheetMax(urls.size());
-    setProgressSheetAction("Importing images");
-    setProgressSheetMessage("Warming up...");
-    setProgressSheetShowCounter(true);
-    setCurrentlyAddingImages(true);
-    beginSheetRun(RunKind::Import);
+    SheetTexts sheet;
+    sheet.action = "Importing images";
+    sheet.message = "Warming up...";
+    sheet.max = urls.size();
+    beginSheetRun(RunKind::Import, sheet);
     const uint64_t run = runId_;
     work_->startWorker([urls = std::move(urls), run, metadata = metadata_](Work& work) {
         importImagesWorker(work, urls, run, metadata);
@@ -205,19 +203,23 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
     buildRecords(work, "importImagesWorker", urls, *metadata,
                  [&](const QUrl& url, const ImageObjectPtr& record, const std::string& why) {
                      work.toOwner([url](AppDelegate& d) {
-                         d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
-                         d.setProgressSheetMessage("Analyzing...");
-                         d.setProgressSheetSubMessage(platform::localPath(url));
+                         d.updateRunning([&](SheetTexts& sheet) {
+                             ++sheet.current;
+                             sheet.message = "Analyzing...";
+                             sheet.subMessage = platform::localPath(url);
+                         });
                      });
                      if (!record) {
                          ++failures;
                          failed << failedItem(url, why);
-                         work.toOwner(
-                             [](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
+                         work.toOwner([](AppDelegate& d) {
+                             d.updateRunning(
+                                 [](SheetTexts& sheet) { sheet.message = "Error reading image..."; });
+                         });
                          return;
                      }
                      work.toOwner([record](AppDelegate& d) {
-                         d.setProgressSheetMessage("Adding...");
+                         d.updateRunning([](SheetTexts& sheet) { sheet.message = "Adding..."; });
                          auto images = d.CurrentImages_;
                          images.push_back(record);
                          d.setCurrentImages(images);
@@ -228,7 +230,7 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
     if (!work.isOpen())
         return;
     work.toOwner([run, failures, failed, total = qint64(urls.size())](AppDelegate& d) {
-        if (d.runId_ == run && d.ProgressSheetCurrent() == d.ProgressSheetMax())
+        if (d.runId_ == run && d.runningTexts().current == d.runningTexts().max)
             d.finishImport(failures, total, failed);
     });
 }
@@ -237,12 +239,10 @@ void AppDelegate::finishImport(qint64 failures, qint64 total, const QStringList&
     // Files that could not be read are counted, as the export counts its failures: the sheet
     // then stays with the count and the list of them until it is closed, and the run is not
     // marked as a success.
-    if (failures == 0)
-        setProgressSheetSuccess(true);
     setCurrentlyAddingImages(false);
     regeneratePreview();
     if (failures == 0)
-        runFinished();
+        runFinished(total == 1 ? QString("1 image added") : QString("%1 images added").arg(total));
     else
         runFinishedWithFailures(failures, total, {}, failedItems);
 }

@@ -16,10 +16,12 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace ui {
@@ -138,6 +140,32 @@ MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
     exportHost_->setObjectName("exportDialog");
 
     buildMenus();
+
+    // Work that goes on behind a closed sheet, at the menu bar's end.
+    workIndicator_ = new QWidget;
+    auto* workLayout = new QHBoxLayout(workIndicator_);
+    workLayout->setContentsMargins(6, 0, 10, 0);
+    workLayout->setSpacing(8);
+    workButton_ = new QToolButton;
+    workButton_->setObjectName("workIndicator");
+    workButton_->setAutoRaise(true);
+    workButton_->setToolTip("Show the progress of the work that goes on");
+    workButton_->setStyleSheet("#workIndicator { color: #a8c6f0; padding: 1px 6px; }");
+    workBar_ = new QProgressBar;
+    workBar_->setTextVisible(false);
+    workBar_->setFixedSize(90, 6);
+    workLayout->addWidget(workButton_);
+    workLayout->addWidget(workBar_);
+    menuBar()->setCornerWidget(workIndicator_, Qt::TopRightCorner);
+    connect(workButton_, &QToolButton::clicked, this, [this] { delegate_.showProgressSheet(); });
+    for (auto signal :
+         {&app::AppDelegate::ProgressSheetHiddenChanged, &app::AppDelegate::ProgressSheetActionChanged,
+          &app::AppDelegate::ProgressSheetMessageChanged, &app::AppDelegate::ProgressSheetCurrentChanged,
+          &app::AppDelegate::ProgressSheetMaxChanged, &app::AppDelegate::ProgressSheetSuccessChanged,
+          &app::AppDelegate::ProgressSheetShowCounterChanged,
+          &app::AppDelegate::ProgressSheetFailuresChanged})
+        connect(&delegate_, signal, this, [this] { updateWorkIndicator(); });
+    updateWorkIndicator();
 
     connect(&delegate_, &app::AppDelegate::wrapperHiddenChanged, this,
             [this] { wrapper_->setVisible(!delegate_.wrapperHidden()); });
@@ -371,6 +399,29 @@ void MainWindow::sheetsChanged() {
     progressHost_->present(progress);
     // While a sheet is up the window's commands wait, as they would behind a modal sheet.
     menuBar()->setEnabled(!progress && !exporting);
+}
+
+void MainWindow::updateWorkIndicator() {
+    const bool shown = delegate_.ProgressSheetHidden();
+    workIndicator_->setVisible(shown);
+    if (!shown)
+        return;
+    const qint64 max = delegate_.ProgressSheetMax();
+    const qint64 current = std::clamp<qint64>(delegate_.ProgressSheetCurrent(), 0, std::max<qint64>(max, 0));
+    QString state;
+    if (delegate_.ProgressSheetSuccess())
+        state = "done";
+    else if (delegate_.ProgressSheetFailures() > 0 || !delegate_.ProgressSheetShowCounter())
+        state = delegate_.ProgressSheetMessage();
+    else
+        state = QString("%1 of %2").arg(current).arg(max);
+    workButton_->setText(QString::fromUtf8("%1 \u2014 %2").arg(delegate_.ProgressSheetAction(), state));
+    // A run that waits, or one with no count yet, shows as busy.
+    const bool counted = max > 0 || delegate_.ProgressSheetSuccess();
+    workBar_->setRange(0, counted ? int(std::max<qint64>(max, 1)) : 0);
+    workBar_->setValue(counted ? int(delegate_.ProgressSheetSuccess() ? std::max<qint64>(max, 1) : current)
+                               : 0);
+    workBar_->setVisible(delegate_.ProgressSheetFailures() == 0);
 }
 
 void MainWindow::updateTitle() {

@@ -431,7 +431,8 @@ ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent)
          {&app::AppDelegate::exportDialogSelectedTabChanged, &app::AppDelegate::exportDialogFileFormatChanged,
           &app::AppDelegate::exportDialogQualityChanged, &app::AppDelegate::exportDialogDestinationChanged,
           &app::AppDelegate::exportDialogDestinationDoOverwriteChanged,
-          &app::AppDelegate::CurrentImagesChanged, &app::AppDelegate::exportDialogVisibleChanged})
+          &app::AppDelegate::CurrentImagesChanged, &app::AppDelegate::exportDialogVisibleChanged,
+          &app::AppDelegate::ImagesPendingChanged})
         connect(&delegate_, signal, this, [this] { refresh(); });
     refresh();
 }
@@ -488,13 +489,21 @@ void ExportSheet::refresh() {
     static const char* const formatNames[] = {"PNG", "JPEG", "BMP", "TIFF", "GIF"};
     const qint64 f = delegate_.exportDialogFileFormat();
     const size_t n = delegate_.CurrentImages().size();
-    summary_->setText(delegate_.exportDialogCanStart()
-                          ? QString("%1 image%2 will be written as %3 into %4.")
-                                .arg(n)
-                                .arg(n == 1 ? "" : "s")
-                                .arg(f >= 0 && f < 5 ? formatNames[f] : "?")
-                                .arg(QDir::toNativeSeparators(delegate_.exportDialogDestination()))
-                          : QString("Choose a destination folder first (Back)."));
+    const QString format = f >= 0 && f < 5 ? formatNames[f] : "?";
+    const QString folder = QDir::toNativeSeparators(delegate_.exportDialogDestination());
+    // The export takes the queue as it is when the run starts: after an import that still runs.
+    if (!delegate_.exportDialogCanStart())
+        summary_->setText("Choose a destination folder first (Back).");
+    else if (delegate_.ImagesPending())
+        summary_->setText(QString("The images in the queue when the import has finished (%1 so far) will be "
+                                  "written as %2 into %3.")
+                              .arg(n)
+                              .arg(format, folder));
+    else
+        summary_->setText(QString("%1 image%2 will be written as %3 into %4.")
+                              .arg(n)
+                              .arg(n == 1 ? "" : "s")
+                              .arg(format, folder));
 }
 
 } // namespace ui

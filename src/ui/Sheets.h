@@ -132,6 +132,8 @@ class ExportSheet : public SheetPanel {
     QLineEdit* destination() const { return destination_; }
     QPushButton* chooseButton() const { return choose_; }
     QCheckBox* overwrite() const { return overwrite_; }
+    /// What the run will write, on the last page.
+    QLabel* summary() const { return summary_; }
     QPushButton* backButton() const { return back_; }
     QPushButton* nextButton() const { return next_; }
     QPushButton* startButton() const { return start_; }

@@ -122,7 +122,7 @@ TEST(Import, FolderExpansionOpenFilesAndOverlappingImports) {
     h.queues->holdGlobal = true;
     d.addImages({Harness::url(folder + "/one.png")});
     EXPECT_TRUE(d.applicationOpenFile(folder + "/two.png"));
-    EXPECT_EQ(d.ProgressSheetMax(), 1);
+    EXPECT_EQ(d.ProgressSheetMessage(), "Waiting for the import to finish");
     h.queues->holdGlobal = false;
     h.queues->drain();
     EXPECT_EQ(d.CurrentImages().size(), 4u);

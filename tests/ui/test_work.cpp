@@ -29,6 +29,65 @@ std::shared_ptr<model::Filter> amountStep() {
 
 } // namespace
 
+TEST(Work, AClosedSheetLeavesASignOfTheWorkThatGoesOn) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    d.addImages({Harness::url(Harness::data("coffee.png"))});
+    h.settle(2.5);
+    EXPECT_FALSE(w.workIndicator()->isVisible());
+
+    h.queues->holdGlobal = true;
+    d.setExportDialogDestination(h.folder("out"));
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    w.progressSheet()->closeButton()->click();
+    EXPECT_FALSE(w.progressHost()->isVisible());
+    ASSERT_TRUE(w.workIndicator()->isVisible());
+    EXPECT_EQ(w.workIndicator()->text(), QString::fromUtf8("Exporting images \u2014 0 of 1"));
+
+    // A click brings the sheet back; closed again, the sign comes back.
+    w.workIndicator()->click();
+    EXPECT_TRUE(w.progressHost()->isVisible());
+    EXPECT_FALSE(w.workIndicator()->isVisible());
+    w.progressSheet()->closeButton()->click();
+    EXPECT_TRUE(w.workIndicator()->isVisible());
+
+    // The end of the run is shown there too, and then the sign goes.
+    h.queues->holdGlobal = false;
+    h.settle();
+    EXPECT_EQ(w.workIndicator()->text(), QString::fromUtf8("Exporting images \u2014 done"));
+    EXPECT_FALSE(w.progressHost()->isVisible());
+    h.settle(2.1);
+    EXPECT_FALSE(w.workIndicator()->isVisible());
+}
+
+TEST(Work, TheExportSummaryCountsWhatTheRunWillTake) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    d.addImages({Harness::url(Harness::data("coffee.png"))});
+    h.settle(2.5);
+    d.setExportDialogDestination(h.folder("out"));
+    QLabel* summary = w.exportSheet()->summary();
+    EXPECT_TRUE(summary->text().startsWith("1 image will be written as PNG"))
+        << summary->text().toStdString();
+
+    // While an import runs, the run takes the queue as that import leaves it, and says so.
+    h.queues->holdGlobal = true;
+    d.addImages({Harness::url(Harness::data("chelsea.png")), Harness::url(Harness::data("rocket.jpg"))});
+    w.progressSheet()->closeButton()->click();
+    d.showExportDialog();
+    ASSERT_TRUE(w.exportHost()->isVisible());
+    EXPECT_TRUE(summary->text().startsWith("The images in the queue when the import has finished (1 so far)"))
+        << summary->text().toStdString();
+    h.queues->holdGlobal = false;
+    h.settle();
+    EXPECT_TRUE(summary->text().startsWith("3 images will be written")) << summary->text().toStdString();
+    d.cancelExportDialog();
+    h.settle(2.5);
+}
+
 TEST(Work, ThePictureAndItsLabelsChangeTogether) {
     WindowHarness h;
     auto& w = *h.window;
