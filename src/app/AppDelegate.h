@@ -482,7 +482,8 @@ class AppDelegate : public QObject {
     // The workers: they reach the controller only through `work` (see WorkContext.h).
     /// Appends a copy of a library entry to the workflow and selects it.
     void appendStep(const model::Filter& entry);
-    void startImport(QList<QUrl> urls);
+    /// Starts an import run; `replaceQueue` empties the queue first (a project's images).
+    void startImport(QList<QUrl> urls, bool replaceQueue);
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                    const std::shared_ptr<Exif::Reader>& metadata);
     /// Builds the records of `urls` and hands each, in list order, to `each` (nullptr for a file
@@ -494,7 +495,8 @@ class AppDelegate : public QObject {
     void finishImport(qint64 failures, qint64 total, const QStringList& failedItems);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
-    /// Saves to CurrentProjectUrl; a save that fails gives the project `previousUrl` back.
+    /// Saves to CurrentProjectUrl (the queue and the workflow as they are when the save runs);
+    /// a save that fails gives the project `previousUrl` back.
     void beginSavingProject(const QUrl& previousUrl);
     /// Writes the document (on a worker); false when it could not be written.
     static bool saveToDisk(const QByteArray& data, const QString& path);

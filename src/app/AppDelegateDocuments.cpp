@@ -248,7 +248,10 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
         images.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
     setCurrentFilters(project->filters());
     setCurrentProjectUrl(url);
-    addImages(images);
+    // The document's images replace the queue, as its workflow replaces the workflow: a save then
+    // writes back what the document holds. The queue is emptied when this import starts, so that
+    // nothing an earlier import still adds comes in among them.
+    enqueueRun(RunKind::Import, "Importing images", [this, images] { startImport(images, true); });
 }
 
 void AppDelegate::saveDocument() {
@@ -280,22 +283,23 @@ void AppDelegate::chooseProjectSaveUrl() {
 }
 
 void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
-    // The document is taken whole on the main queue; the worker only writes it.
-    std::vector<std::string> images;
-    for (const auto& image : CurrentImages_)
-        images.push_back(image->path().toStdString());
     const QUrl url = CurrentProjectUrl_;
-    const model::Project project(std::move(images), CurrentFilters_,
-                                 url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
-    auto text = model::encodeProject(project);
-    QByteArray data;
-    if (text)
-        data = QByteArray::fromStdString(*text);
-    else
-        ci::console("saveToDisk: ⛔️ " + text.error());
-    const QString path = text ? url.toLocalFile() : QString();
+    enqueueRun(RunKind::Save, "Saving project", [this, url, previousUrl] {
+        // The document is taken whole on the main queue when the save runs (after an import that
+        // was running or waiting, with what it added); the worker only writes it.
+        std::vector<std::string> images;
+        for (const auto& image : CurrentImages_)
+            images.push_back(image->path().toStdString());
+        const model::Project project(std::move(images), CurrentFilters_,
+                                     url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
+        auto text = model::encodeProject(project);
+        QByteArray data;
+        if (text)
+            data = QByteArray::fromStdString(*text);
+        else
+            ci::console("saveToDisk: ⛔️ " + text.error());
+        const QString path = text ? url.toLocalFile() : QString();
 
-    enqueueRun(RunKind::Save, "Saving project", [this, data, path, url, previousUrl] {
         SheetTexts sheet;
         sheet.action = "Saving project";
         sheet.message = "Processing...";

@@ -125,10 +125,14 @@ QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
 
 void AppDelegate::addImages(const QList<QUrl>& urls) {
     // One run at a time; an import asked for meanwhile follows it.
-    enqueueRun(RunKind::Import, "Importing images", [this, urls] { startImport(urls); });
+    enqueueRun(RunKind::Import, "Importing images", [this, urls] { startImport(urls, false); });
 }
 
-void AppDelegate::startImport(QList<QUrl> urls) {
+void AppDelegate::startImport(QList<QUrl> urls, bool replaceQueue) {
+    if (replaceQueue) {
+        setCurrentImages({});
+        setHasFiles(false);
+    }
     SheetTexts sheet;
     sheet.action = "Importing images";
     sheet.message = "Warming up...";

@@ -186,9 +186,11 @@ TEST(Projects, SaveOpenRoundTripAndSheet) {
     EXPECT_EQ(h.dialogs->alerts.back().informativeText,
               "All of the images and actions you have added will be removed!");
 
-    // Open: only the first chosen file; its images come after those queued.
+    // Open: only the first chosen file; its images replace those queued, so that saving writes
+    // back what it held.
     d.acceptImageFileDrop({Harness::url(jpg)}, 0);
     h.queues->drain();
+    ASSERT_EQ(d.CurrentImages().size(), 1u);
     h.dialogs->alertAnswers.push_back({0, false, {}});
     h.dialogs->openAnswers.push_back(QStringList{file, h.dir.filePath("other.gwProject")});
     d.openDocument();
@@ -197,10 +199,15 @@ TEST(Projects, SaveOpenRoundTripAndSheet) {
     EXPECT_EQ(d.CurrentFilters()[0]->params()[0]->value()->numericV(), 0.25);
     EXPECT_EQ(d.CurrentProjectUrl(), QUrl::fromLocalFile(file));
     h.queues->drain();
-    ASSERT_EQ(d.CurrentImages().size(), 3u);
-    EXPECT_EQ(d.CurrentImages()[1]->path(), png);
+    ASSERT_EQ(d.CurrentImages().size(), 2u);
+    EXPECT_EQ(d.CurrentImages()[0]->path(), png);
+    EXPECT_EQ(d.CurrentImages()[1]->path(), jpg);
     EXPECT_EQ(d.windowSubtitle(), "Trip.gwProject");
     h.queues->advance(2.1);
+    d.saveDocument();
+    h.queues->advance(5.0);
+    EXPECT_EQ((*model::decodeProject(readAll(file).toStdString()))->images(),
+              (std::vector<std::string>{png.toStdString(), jpg.toStdString()}));
 
     // Cancelling the confirmation opens nothing.
     h.dialogs->alertAnswers.push_back({1, false, {}});
