@@ -182,8 +182,9 @@ void AppDelegate::setCurrentImages(const ImageObjects& images) {
         regeneratePreview();
 }
 
-void AppDelegate::setCurrentPreview(const platform::WindowImage& image) {
+void AppDelegate::setCurrentPreview(const platform::WindowImage& image, const QString& path) {
     CurrentPreview_ = image;
+    CurrentPreviewPath_ = image.isValid() ? path : QString();
     Q_EMIT CurrentPreviewChanged();
 }
 
@@ -350,7 +351,7 @@ void AppDelegate::stepSheetProgress(Operation continuation) {
 }
 
 void AppDelegate::sheetTick(Operation continuation) {
-    setProgressSheetCurrent(ProgressSheetCurrent() + 1);
+    updateRunning([](SheetTexts& sheet) { ++sheet.current; });
     ++incdSheetProgress_;
     if (incdSheetProgress_ < incdSheetProgressTimes_)
         stepSheetProgress(std::move(continuation));
@@ -369,41 +370,144 @@ void AppDelegate::endProgressSheet() {
     // Ending a sheet that is not shown (after a force-close) changes nothing.
     setProgressSheetVisible(false);
     setProgressSheetSuccess(false);
+    setProgressSheetHidden(false);
 }
 
-void AppDelegate::enqueueRun(std::function<void()> start) {
-    if (runActive_) {
-        waitingRuns_.push_back(std::move(start));
+void AppDelegate::forceCloseProgressDialog() {
+    const bool working = runActive_ || !waitingRuns_.empty();
+    endProgressSheet();
+    setProgressSheetHidden(working);
+}
+
+void AppDelegate::showProgressSheet() {
+    if (!ProgressSheetHidden())
         return;
-    }
-    start();
-}
-
-void AppDelegate::beginSheetRun(RunKind kind) {
-    runActive_ = true;
-    runKind_ = kind;
-    ++runId_;
-    setProgressSheetSuccess(false);
-    setProgressSheetFailures(0);
+    setProgressSheetHidden(false);
     setProgressSheetVisible(true);
 }
 
-void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total, const QString& message) {
-    runActive_ = false;
-    setProgressSheetFailures(failures);
-    setProgressSheetSuccess(false);
-    setProgressSheetMessage(message.isEmpty() ? QString("%1 of %2 failed").arg(failures).arg(total)
-                                              : message);
-    if (!waitingRuns_.empty()) {
-        auto next = std::move(waitingRuns_.front());
-        waitingRuns_.pop_front();
-        next();
+void AppDelegate::enqueueRun(RunKind kind, const QString& action, std::function<void()> start) {
+    if (!runActive_) {
+        start();
+        return;
     }
+    // Shown at once, so that a run that has to wait is never mistaken for one that did nothing.
+    if (waitingRuns_.empty())
+        running_ = sheetTexts();
+    waitingRuns_.push_back({kind, action, std::move(start)});
+    updateRunState();
+    setProgressSheetSuccess(false);
+    setProgressSheetFailures(0);
+    setProgressSheetFailedItems({});
+    showSheetTexts();
+    setProgressSheetHidden(false);
+    setProgressSheetVisible(true);
 }
 
-void AppDelegate::runFinished() {
-    // Ends this run's sheet 2.0 s later unless a waiting run has taken the sheet over by then.
+AppDelegate::SheetTexts AppDelegate::sheetTexts() const {
+    return {ProgressSheetAction(),  ProgressSheetMessage(), ProgressSheetSubMessage(),
+            ProgressSheetCurrent(), ProgressSheetMax(),     ProgressSheetShowCounter()};
+}
+
+void AppDelegate::showSheetTexts() {
+    if (waitingRuns_.empty()) {
+        setProgressSheetCurrent(running_.current);
+        setProgressSheetMax(running_.max);
+        setProgressSheetAction(running_.action);
+        setProgressSheetMessage(running_.message);
+        setProgressSheetSubMessage(running_.subMessage);
+        setProgressSheetShowCounter(running_.showCounter);
+        return;
+    }
+    // The run asked for last, and how far the run it waits for has come.
+    const WaitingRun& waiting = waitingRuns_.back();
+    setProgressSheetCurrent(0);
+    setProgressSheetMax(0);
+    setProgressSheetAction(waiting.action);
+    switch (runKind_) {
+    case RunKind::Import:
+        setProgressSheetMessage("Waiting for the import to finish");
+        break;
+    case RunKind::Export:
+        setProgressSheetMessage("Waiting for the export to finish");
+        break;
+    case RunKind::Save:
+        setProgressSheetMessage("Waiting for the project to be saved");
+        break;
+    }
+    setProgressSheetSubMessage(
+        running_.showCounter
+            ? QString("%1: %2 of %3").arg(running_.action).arg(running_.current).arg(running_.max)
+            : QString("%1: %2").arg(running_.action, running_.message));
+    setProgressSheetShowCounter(false);
+}
+
+void AppDelegate::updateRunning(const std::function<void(SheetTexts&)>& change) {
+    // While no run waits the sheet shows the running one: its texts are the sheet's.
+    if (waitingRuns_.empty())
+        running_ = sheetTexts();
+    change(running_);
+    showSheetTexts();
+}
+
+void AppDelegate::updateRunState() {
+    bool importing = runActive_ && runKind_ == RunKind::Import;
+    for (const auto& waiting : waitingRuns_)
+        importing = importing || waiting.kind == RunKind::Import;
+    setImagesPending(importing);
+}
+
+void AppDelegate::beginSheetRun(RunKind kind, const SheetTexts& texts) {
+    runActive_ = true;
+    runKind_ = kind;
+    ++runId_;
+    running_ = texts;
+    updateRunState();
+    setProgressSheetSuccess(false);
+    setProgressSheetFailures(0);
+    setProgressSheetFailedItems({});
+    showSheetTexts();
+    if (kind == RunKind::Import)
+        setCurrentlyAddingImages(true);
+    setProgressSheetHidden(false);
+    setProgressSheetVisible(true);
+}
+
+bool AppDelegate::startWaitingRun() {
+    if (waitingRuns_.empty())
+        return false;
+    auto next = std::move(waitingRuns_.front().start);
+    waitingRuns_.pop_front();
+    next();
+    return true;
+}
+
+void AppDelegate::runFinishedWithFailures(qint64 failures, qint64 total, const QString& message,
+                                          const QStringList& failedItems) {
     runActive_ = false;
+    updateRunState();
+    if (startWaitingRun())
+        return;
+    setProgressSheetFailures(failures);
+    setProgressSheetSuccess(false);
+    updateRunning([&](SheetTexts& sheet) {
+        sheet.message = message.isEmpty() ? QString("%1 of %2 failed").arg(failures).arg(total) : message;
+        sheet.subMessage.clear();
+    });
+    setProgressSheetFailedItems(failedItems);
+}
+
+void AppDelegate::runFinished(const QString& message, const QString& subMessage) {
+    runActive_ = false;
+    updateRunState();
+    if (startWaitingRun())
+        return;
+    // What the run has done, beside the tick, instead of its last stage.
+    updateRunning([&](SheetTexts& sheet) {
+        sheet.message = message;
+        sheet.subMessage = subMessage;
+    });
+    // Ends this run's sheet 2.0 s later unless another run has taken the sheet over by then.
     const uint64_t run = runId_;
     finishProgressSheet([run](AppDelegate& d) {
         d.performOnMainQueue([run](AppDelegate& d) {
@@ -411,11 +515,6 @@ void AppDelegate::runFinished() {
                 d.endProgressSheet();
         });
     });
-    if (!waitingRuns_.empty()) {
-        auto next = std::move(waitingRuns_.front());
-        waitingRuns_.pop_front();
-        next();
-    }
 }
 
 bool AppDelegate::applicationShouldTerminate() {

@@ -105,6 +105,7 @@ class AppDelegate : public QObject {
                    selectedOriginalImageSizeChanged)
     Q_PROPERTY(QString selectedConvertedImageSize READ selectedConvertedImageSize NOTIFY
                    selectedConvertedImageSizeChanged)
+    Q_PROPERTY(QString CurrentPreviewPath READ CurrentPreviewPath NOTIFY CurrentPreviewChanged)
     // Start-up overlay
     Q_PROPERTY(QString ProgressOverlayAction READ ProgressOverlayAction NOTIFY ProgressOverlayActionChanged)
     Q_PROPERTY(
@@ -126,7 +127,11 @@ class AppDelegate : public QObject {
     Q_PROPERTY(
         bool ProgressSheetShowCounter READ ProgressSheetShowCounter NOTIFY ProgressSheetShowCounterChanged)
     Q_PROPERTY(qint64 ProgressSheetFailures READ ProgressSheetFailures NOTIFY ProgressSheetFailuresChanged)
+    Q_PROPERTY(QStringList ProgressSheetFailedItems READ ProgressSheetFailedItems NOTIFY
+                   ProgressSheetFailedItemsChanged)
     Q_PROPERTY(bool progressSheetVisible READ progressSheetVisible NOTIFY progressSheetVisibleChanged)
+    Q_PROPERTY(bool ProgressSheetHidden READ ProgressSheetHidden NOTIFY ProgressSheetHiddenChanged)
+    Q_PROPERTY(bool ImagesPending READ ImagesPending NOTIFY ImagesPendingChanged)
     // Export settings
     Q_PROPERTY(bool exportDialogVisible READ exportDialogVisible NOTIFY exportDialogVisibleChanged)
     Q_PROPERTY(qint64 exportDialogSelectedTab READ exportDialogSelectedTab WRITE setExportDialogSelectedTab
@@ -198,6 +203,9 @@ class AppDelegate : public QObject {
     void setSelectedLibraryEntries(const model::Filters& entries) { selectedLibraryEntries_ = entries; }
     /// The preview; an image without representations when there is none.
     const platform::WindowImage& CurrentPreview() const { return CurrentPreview_; }
+    /// The file the preview is of (empty without a preview); with selectedOriginalImageSize and
+    /// selectedConvertedImageSize it describes the preview, and changes together with it.
+    const QString& CurrentPreviewPath() const { return CurrentPreviewPath_; }
     const MenuItems& presetsMenu() const { return presetsMenu_; }
     const MenuItems& actionsMenu() const { return actionsMenu_; }
     const MenuItems& effectsMenu() const { return effectsMenu_; }
@@ -280,7 +288,10 @@ class AppDelegate : public QObject {
     void stepSheetProgress(Operation continuation);
     void finishProgressSheet(Operation continuation);
     void endProgressSheet();
-    void forceCloseProgressDialog() { endProgressSheet(); }
+    /// Hides the sheet; the work goes on, and ProgressSheetHidden says so while it runs or waits.
+    void forceCloseProgressDialog();
+    /// Brings back a sheet hidden by forceCloseProgressDialog (see ProgressSheetHidden).
+    void showProgressSheet();
     void setOverlayStepper(qint64 done, qint64 times) {
         incdProgress_ = done;
         incdProgressTimes_ = times;
@@ -334,7 +345,10 @@ class AppDelegate : public QObject {
     void ProgressSheetSuccessChanged();
     void ProgressSheetShowCounterChanged();
     void ProgressSheetFailuresChanged();
+    void ProgressSheetFailedItemsChanged();
     void progressSheetVisibleChanged();
+    void ProgressSheetHiddenChanged();
+    void ImagesPendingChanged();
     void exportDialogVisibleChanged();
     void exportDialogSelectedTabChanged();
     void exportDialogFileFormatChanged();
@@ -390,7 +404,14 @@ class AppDelegate : public QObject {
     GW_STORED(bool, ProgressSheetSuccess, setProgressSheetSuccess, false)
     GW_STORED(bool, ProgressSheetShowCounter, setProgressSheetShowCounter, true)
     GW_STORED(qint64, ProgressSheetFailures, setProgressSheetFailures, 0)
+    /// The items of a finished run that failed, each "name — reason".
+    GW_STORED(QStringList, ProgressSheetFailedItems, setProgressSheetFailedItems, {})
     GW_STORED(bool, progressSheetVisible, setProgressSheetVisible, false)
+    /// The sheet was closed while its work runs or waits, or before the failures it reports were
+    /// seen: the window shows that work goes on, and showProgressSheet brings the sheet back.
+    GW_STORED(bool, ProgressSheetHidden, setProgressSheetHidden, false)
+    /// An import runs or waits: a run started now takes the queue as that import leaves it.
+    GW_STORED(bool, ImagesPending, setImagesPending, false)
     GW_STORED(bool, exportDialogVisible, setExportDialogVisible, false)
     GW_STORED(qint64, exportDialogSelectedTab, setExportDialogSelectedTab, 0)
     GW_STORED(qint64, exportDialogFileFormat, setExportDialogFileFormat, 0)
@@ -408,7 +429,7 @@ class AppDelegate : public QObject {
 
     void setFilterActionsLibrary(const Library& library);
     void setFilterEffectsLibrary(const Library& library);
-    void setCurrentPreview(const platform::WindowImage& image);
+    void setCurrentPreview(const platform::WindowImage& image, const QString& path = {});
 
     // Launch stages
     void startLibraryLoading();
@@ -418,33 +439,65 @@ class AppDelegate : public QObject {
     void beginUIInitialization();
     void finishStartupUI();
 
-    // Progress sheet runs: one at a time; a run asked for while another shows the sheet waits.
-    void enqueueRun(std::function<void()> start);
+    // Progress sheet runs: one at a time. A run asked for while another runs waits for it, and
+    // the sheet says so at once.
     enum class RunKind { Import, Export, Save };
-    void beginSheetRun(RunKind kind);
-    void runFinished();
+    /// What the sheet shows of the run that runs.
+    struct SheetTexts {
+        QString action;
+        QString message;
+        QString subMessage;
+        qint64 current = 0;
+        qint64 max = 0;
+        bool showCounter = true;
+    };
+    struct WaitingRun {
+        RunKind kind;
+        QString action;
+        std::function<void()> start;
+    };
+    void enqueueRun(RunKind kind, const QString& action, std::function<void()> start);
+    /// Begins the sheet of a run with its first texts (and, for an import, the run flag).
+    void beginSheetRun(RunKind kind, const SheetTexts& texts);
+    /// Changes what the sheet shows of the running run; while a run waits with the sheet, only
+    /// that run's line about it follows.
+    void updateRunning(const std::function<void(SheetTexts&)>& change);
+    /// Shows the newest waiting run, or else the running one, on the sheet's texts.
+    void showSheetTexts();
+    /// What the sheet's texts say now.
+    SheetTexts sheetTexts() const;
+    /// What the sheet shows, or would show, of the running run.
+    SheetTexts runningTexts() const { return waitingRuns_.empty() ? sheetTexts() : running_; }
+    /// Starts the run that has waited longest; false when none waits.
+    bool startWaitingRun();
+    void updateRunState();
+    /// Ends a run whose items all succeeded, the sheet saying `message` and `subMessage`.
+    void runFinished(const QString& message, const QString& subMessage = {});
     /// Ends a run whose items partly failed: the sheet keeps showing `message` (by default
-    /// "N of M failed") until it is closed.
-    void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {});
+    /// "N of M failed") and the failed items until it is closed.
+    void runFinishedWithFailures(qint64 failures, qint64 total, const QString& message = {},
+                                 const QStringList& failedItems = {});
     void overlayTick(Operation continuation);
     void sheetTick(Operation continuation);
 
     // The workers: they reach the controller only through `work` (see WorkContext.h).
     /// Appends a copy of a library entry to the workflow and selects it.
     void appendStep(const model::Filter& entry);
-    void startImport(QList<QUrl> urls);
+    /// Starts an import run; `replaceQueue` empties the queue first (a project's images).
+    void startImport(QList<QUrl> urls, bool replaceQueue);
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                    const std::shared_ptr<Exif::Reader>& metadata);
     /// Builds the records of `urls` and hands each, in list order, to `each` (nullptr for a file
-    /// that is no image): the files are opened in parallel, their metadata read in turn. A failure
-    /// goes to the console under `where`. Stops when `work` closes.
-    static void buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls,
-                             Exif::Reader& metadata,
-                             const std::function<void(const QUrl&, const ImageObjectPtr&)>& each);
-    void finishImport(qint64 failures, qint64 total);
+    /// that is no image, with the reason): the files are opened in parallel, their metadata read
+    /// in turn. An exception goes to the console under `where`. Stops when `work` closes.
+    static void
+    buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
+                 const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each);
+    void finishImport(qint64 failures, qint64 total, const QStringList& failedItems);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
-    /// Saves to CurrentProjectUrl; a save that fails gives the project `previousUrl` back.
+    /// Saves to CurrentProjectUrl (the queue and the workflow as they are when the save runs);
+    /// a save that fails gives the project `previousUrl` back.
     void beginSavingProject(const QUrl& previousUrl);
     /// Writes the document (on a worker); false when it could not be written.
     static bool saveToDisk(const QByteArray& data, const QString& path);
@@ -472,6 +525,7 @@ class AppDelegate : public QObject {
     ImageObjects CurrentImages_;
     model::Filters selectedLibraryEntries_;
     platform::WindowImage CurrentPreview_;
+    QString CurrentPreviewPath_;
     /// Read on a thread of its own from the start (reading the font database takes a good part
     /// of a tenth of a second, which the start of a run need not wait for), taken when first
     /// asked for.
@@ -503,7 +557,8 @@ class AppDelegate : public QObject {
     bool runActive_ = false;
     RunKind runKind_ = RunKind::Import;
     uint64_t runId_ = 0;
-    std::deque<std::function<void()>> waitingRuns_;
+    SheetTexts running_;
+    std::deque<WaitingRun> waitingRuns_;
 
     std::shared_ptr<Work> work_;
     /// The metadata tool, kept running between reads; shared with the workers that read.

@@ -236,6 +236,8 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
                 alert.message = QString("The project \"%1\" could not be opened.")
                                     .arg(QFileInfo(url.toLocalFile()).fileName());
                 alert.informativeText = QString::fromStdString(decoded.error());
+                if (!alert.informativeText.endsWith('.'))
+                    alert.informativeText += '.';
                 alert.buttons = {"OK"};
                 services_.dialogs->runAlert(alert);
             }
@@ -248,7 +250,10 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
         images.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
     setCurrentFilters(project->filters());
     setCurrentProjectUrl(url);
-    addImages(images);
+    // The document's images replace the queue, as its workflow replaces the workflow: a save then
+    // writes back what the document holds. The queue is emptied when this import starts, so that
+    // nothing an earlier import still adds comes in among them.
+    enqueueRun(RunKind::Import, "Importing images", [this, images] { startImport(images, true); });
 }
 
 void AppDelegate::saveDocument() {
@@ -280,29 +285,29 @@ void AppDelegate::chooseProjectSaveUrl() {
 }
 
 void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
-    // The document is taken whole on the main queue; the worker only writes it.
-    std::vector<std::string> images;
-    for (const auto& image : CurrentImages_)
-        images.push_back(image->path().toStdString());
     const QUrl url = CurrentProjectUrl_;
-    const model::Project project(std::move(images), CurrentFilters_,
-                                 url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
-    auto text = model::encodeProject(project);
-    QByteArray data;
-    if (text)
-        data = QByteArray::fromStdString(*text);
-    else
-        ci::console("saveToDisk: ⛔️ " + text.error());
-    const QString path = text ? url.toLocalFile() : QString();
+    enqueueRun(RunKind::Save, "Saving project", [this, url, previousUrl] {
+        // The document is taken whole on the main queue when the save runs (after an import that
+        // was running or waiting, with what it added); the worker only writes it.
+        std::vector<std::string> images;
+        for (const auto& image : CurrentImages_)
+            images.push_back(image->path().toStdString());
+        const model::Project project(std::move(images), CurrentFilters_,
+                                     url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
+        auto text = model::encodeProject(project);
+        QByteArray data;
+        if (text)
+            data = QByteArray::fromStdString(*text);
+        else
+            ci::console("saveToDisk: ⛔️ " + text.error());
+        const QString path = text ? url.toLocalFile() : QString();
 
-    enqueueRun([this, data, path, url, previousUrl] {
-        setProgressSheetCurrent(0);
-        setProgressSheetMax(20);
-        setProgressSheetAction("Saving project");
-        setProgressSheetMessage("Processing...");
-        setProgressSheetSubMessage("");
-        setProgressSheetShowCounter(false);
-        beginSheetRun(RunKind::Save);
+        SheetTexts sheet;
+        sheet.action = "Saving project";
+        sheet.message = "Processing...";
+        sheet.max = 20;
+        sheet.showCounter = false;
+        beginSheetRun(RunKind::Save, sheet);
         // A save asked for just before quitting is still written (whole: the write is atomic).
         work_->startWorker(
             [data, path, url, previousUrl](Work& work) {
@@ -333,7 +338,7 @@ void AppDelegate::didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& prev
     setSheetStepper(0, 20);
     stepSheetProgress([ok](AppDelegate& d) {
         if (ok)
-            d.runFinished();
+            d.runFinished("Project saved");
         else
             d.runFinishedWithFailures(1, 1, "The project could not be saved");
     });

@@ -299,7 +299,7 @@ void AppDelegate::exportDialogStartProcessing() {
     job->quality = std::clamp<qint64>(exportDialogQuality(), 1, 5);
     job->destination = exportDialogDestination();
     job->overwrite = exportDialogDestinationDoOverwrite();
-    enqueueRun([this, job] { startExport(job); });
+    enqueueRun(RunKind::Export, "Exporting images", [this, job] { startExport(job); });
 }
 
 void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
@@ -308,12 +308,11 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
     job->steps = enabledStepSnapshot();
     for (const auto& image : CurrentImages_)
         job->entries.push_back({image->path(), image->filenameWithoutExtension()});
-    setProgressSheetCurrent(0);
-    setProgressSheetMax(qint64(job->entries.size()));
-    setProgressSheetAction("Exporting images");
-    setProgressSheetMessage("Warming up...");
-    setProgressSheetShowCounter(true);
-    beginSheetRun(RunKind::Export);
+    SheetTexts sheet;
+    sheet.action = "Exporting images";
+    sheet.message = "Warming up...";
+    sheet.max = qint64(job->entries.size());
+    beginSheetRun(RunKind::Export, sheet);
     // A preview render still running would hold a second image beside the export's: it stops, and
     // the preview is rendered when the run is over.
     if (previewRendering_) {
@@ -356,20 +355,25 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     // is still being written.
     auto drawOne = [&](const ExportJob::Entry& entry, const std::string& source, Drawn& drawn) {
         drawn.shown.push_back([path = entry.path](AppDelegate& d) {
-            d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
-            d.setProgressSheetMessage("Loading...");
-            d.setProgressSheetSubMessage(path);
+            d.updateRunning([&](SheetTexts& sheet) {
+                ++sheet.current;
+                sheet.message = "Loading...";
+                sheet.subMessage = path;
+            });
         });
         std::string error;
         auto loaded = reader.next(&error);
         const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
         if (!rep) {
-            drawn.shown.push_back(
-                [](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
+            drawn.shown.push_back([](AppDelegate& d) {
+                d.updateRunning([](SheetTexts& sheet) { sheet.message = "Error reading image..."; });
+            });
             drawn.failure = "exportImages: ⛔️ " + source + ": " + error;
             return;
         }
-        drawn.shown.push_back([](AppDelegate& d) { d.setProgressSheetMessage("Processing..."); });
+        drawn.shown.push_back([](AppDelegate& d) {
+            d.updateRunning([](SheetTexts& sheet) { sheet.message = "Processing..."; });
+        });
         model::FilterChain chain;
         for (const auto& step : job.steps)
             chain.push_back(step->parameterDictionary(rep->pixelsWide(), rep->pixelsHigh(), false));
@@ -387,7 +391,9 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             work.toOwner(show);
         if (!drawn.pixels)
             return fail(drawn.failure);
-        work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Converting..."); });
+        work.toOwner([](AppDelegate& d) {
+            d.updateRunning([](SheetTexts& sheet) { sheet.message = "Converting..."; });
+        });
         std::string why;
         const auto bytes = model::encodedPixels(*drawn.pixels, format.type, compression, &why);
         if (!bytes)
@@ -395,7 +401,9 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         // A write is not begun once quitting has started; one that has begun ends whole.
         if (!work.isOpen())
             return false;
-        work.toOwner([](AppDelegate& d) { d.setProgressSheetSubMessage("Writing to disk..."); });
+        work.toOwner([](AppDelegate& d) {
+            d.updateRunning([](SheetTexts& sheet) { sheet.subMessage = "Writing to disk..."; });
+        });
 
         // Written under a temporary name and then given its name: no half-written file is left,
         // and a link of that name is replaced, never written through. The encoded bytes are
@@ -449,7 +457,8 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     const qint64 total = qint64(job.entries.size());
     work.toOwner([failures, total](AppDelegate& d) {
         if (failures == 0)
-            d.runFinished();
+            d.runFinished(total == 1 ? QString("1 image exported")
+                                     : QString("%1 images exported").arg(total));
         else
             d.runFinishedWithFailures(failures, total);
         // The preview waited for the run (see regeneratePreview).

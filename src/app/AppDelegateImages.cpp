@@ -70,32 +70,50 @@ bool naturalNameLess(const QString& a, const QString& b) {
     return a < b;
 }
 
-/// A record, or nothing when the file cannot be read, also for lack of memory: one bad file
-/// never ends an import.
-template <class Make> ImageObjectPtr guarded(const char* where, const QUrl& url, Make&& make) {
+/// A record, or nothing when the file cannot be read (why in `why`), also for lack of memory: one
+/// bad file never ends an import.
+template <class Make>
+ImageObjectPtr guarded(const char* where, const QUrl& url, std::string& why, Make&& make) {
     try {
         return make();
     } catch (const std::exception& e) {
+        why = ci::describeFailure(e);
         ci::console(std::string(where) + ": ⛔️ " + platform::pathBytes(platform::localPath(url)) + ": " +
-                    ci::describeFailure(e));
+                    why);
     }
     return nullptr;
 }
 
-/// The record of a file as ImageObject::open() gives it; nothing, with the reason in `failure`
-/// where there is one, when it cannot be opened.
-ImageObjectPtr openRecord(const QUrl& url, std::string& failure) {
+/// The record of a file as ImageObject::open() gives it; nothing, with why in `why`, when it
+/// cannot be opened. A reason that the console must hear goes into `failure` too.
+ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failure) {
     // A NUL would end the name early, and the system would read another file.
     if (!platform::isValidPath(platform::localPath(url))) {
-        failure = platform::kNotAFileName;
+        failure = why = platform::kNotAFileName;
         return nullptr;
     }
     try {
-        return ImageObject::open(url);
+        return ImageObject::open(url, &why);
     } catch (const std::exception& e) {
-        failure = ci::describeFailure(e);
+        failure = why = ci::describeFailure(e);
     }
     return nullptr;
+}
+
+/// A failed file as the sheet lists it: its name and why, the reason without the path the
+/// decoder put in it (the name says which file it is).
+QString failedItem(const QUrl& url, const std::string& why) {
+    const QString path = platform::localPath(url);
+    // The first line says what went wrong; a decoder may add more of the same.
+    QString reason = QString::fromStdString(why).section('\n', 0, 0);
+    for (const QString& form : {" (\"" + path + "\")", " \"" + path + "\"", ": " + path, " " + path, path})
+        reason.replace(form, QString());
+    while (reason.endsWith(':') || reason.endsWith(' ') || reason.endsWith('.'))
+        reason.chop(1);
+    if (reason.isEmpty())
+        reason = "Not an image that can be read";
+    const QString name = path.mid(path.lastIndexOf('/') + 1);
+    return QString::fromUtf8("%1 \u2014 %2").arg(name.isEmpty() ? path : name, reason);
 }
 
 } // namespace
@@ -122,33 +140,36 @@ QList<QUrl> AppDelegate::expandFolder(const QUrl& url) {
 }
 
 void AppDelegate::addImages(const QList<QUrl>& urls) {
-    // One run shows the sheet at a time; an import asked for meanwhile follows it.
-    enqueueRun([this, urls] { startImport(urls); });
+    // One run at a time; an import asked for meanwhile follows it.
+    enqueueRun(RunKind::Import, "Importing images", [this, urls] { startImport(urls, false); });
 }
 
-void AppDelegate::startImport(QList<QUrl> urls) {
-    setProgressSheetCurrent(0);
-    setProgressSheetMax(urls.size());
-    setProgressSheetAction("Importing images");
-    setProgressSheetMessage("Warming up...");
-    setProgressSheetShowCounter(true);
-    setCurrentlyAddingImages(true);
-    beginSheetRun(RunKind::Import);
+void AppDelegate::startImport(QList<QUrl> urls, bool replaceQueue) {
+    if (replaceQueue) {
+        setCurrentImages({});
+        setHasFiles(false);
+    }
+    SheetTexts sheet;
+    sheet.action = "Importing images";
+    sheet.message = "Warming up...";
+    sheet.max = urls.size();
+    beginSheetRun(RunKind::Import, sheet);
     const uint64_t run = runId_;
     work_->startWorker([urls = std::move(urls), run, metadata = metadata_](Work& work) {
         importImagesWorker(work, urls, run, metadata);
     });
 }
 
-void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls,
-                               Exif::Reader& metadata,
-                               const std::function<void(const QUrl&, const ImageObjectPtr&)>& each) {
+void AppDelegate::buildRecords(
+    WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
+    const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each) {
     // Opening a file (its header and a look through its data) runs in parallel; the metadata
     // tool answers one read at a time, and the records are handed on in list order. A few files
     // per thread are in flight, each holding only its record.
     struct Opened {
         qsizetype index = 0;
         ImageObjectPtr record;
+        std::string why;     ///< why it is no image
         std::string failure; ///< why opening it threw, said in list order
     };
     // The tool takes longer to start than a file takes to open.
@@ -167,8 +188,9 @@ void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList
                                           }) &
             tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel,
                                                 [&](qsizetype i) {
-                                                    Opened opened{i, nullptr, {}};
-                                                    opened.record = openRecord(urls[i], opened.failure);
+                                                    Opened opened{i, nullptr, {}, {}};
+                                                    opened.record =
+                                                        openRecord(urls[i], opened.why, opened.failure);
                                                     return opened;
                                                 }) &
             tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {
@@ -178,59 +200,66 @@ void AppDelegate::buildRecords(WorkContext& work, const char* where, const QList
                 if (!opened.failure.empty())
                     ci::console(std::string(where) + ": ⛔️ " +
                                 platform::pathBytes(platform::localPath(url)) + ": " + opened.failure);
-                const ImageObjectPtr record = guarded(where, url, [&]() -> ImageObjectPtr {
+                std::string why = opened.why;
+                const ImageObjectPtr record = guarded(where, url, why, [&]() -> ImageObjectPtr {
                     if (!opened.record)
                         return nullptr;
                     const auto data = metadata.read(platform::pathBytes(opened.record->path()));
                     return ImageObject::complete(opened.record, data);
                 });
-                each(url, record);
+                each(url, record, why);
             }));
 }
 
 void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                      const std::shared_ptr<Exif::Reader>& metadata) {
     qint64 failures = 0;
-    buildRecords(
-        work, "importImagesWorker", urls, *metadata, [&](const QUrl& url, const ImageObjectPtr& record) {
-            work.toOwner([url](AppDelegate& d) {
-                d.setProgressSheetCurrent(d.ProgressSheetCurrent() + 1);
-                d.setProgressSheetMessage("Analyzing...");
-                d.setProgressSheetSubMessage(platform::localPath(url));
-            });
-            if (!record) {
-                ++failures;
-                work.toOwner([](AppDelegate& d) { d.setProgressSheetMessage("Error reading image..."); });
-                return;
-            }
-            work.toOwner([record](AppDelegate& d) {
-                d.setProgressSheetMessage("Adding...");
-                auto images = d.CurrentImages_;
-                images.push_back(record);
-                d.setCurrentImages(images);
-                d.setCurrentImagesSelection(qint64(d.CurrentImages_.size()) - 1);
-                d.setHasFiles(true);
-            });
-        });
+    QStringList failed;
+    buildRecords(work, "importImagesWorker", urls, *metadata,
+                 [&](const QUrl& url, const ImageObjectPtr& record, const std::string& why) {
+                     work.toOwner([url](AppDelegate& d) {
+                         d.updateRunning([&](SheetTexts& sheet) {
+                             ++sheet.current;
+                             sheet.message = "Analyzing...";
+                             sheet.subMessage = platform::localPath(url);
+                         });
+                     });
+                     if (!record) {
+                         ++failures;
+                         failed << failedItem(url, why);
+                         work.toOwner([](AppDelegate& d) {
+                             d.updateRunning(
+                                 [](SheetTexts& sheet) { sheet.message = "Error reading image..."; });
+                         });
+                         return;
+                     }
+                     work.toOwner([record](AppDelegate& d) {
+                         d.updateRunning([](SheetTexts& sheet) { sheet.message = "Adding..."; });
+                         auto images = d.CurrentImages_;
+                         images.push_back(record);
+                         d.setCurrentImages(images);
+                         d.setCurrentImagesSelection(qint64(d.CurrentImages_.size()) - 1);
+                         d.setHasFiles(true);
+                     });
+                 });
     if (!work.isOpen())
         return;
-    work.toOwner([run, failures, total = qint64(urls.size())](AppDelegate& d) {
-        if (d.runId_ == run && d.ProgressSheetCurrent() == d.ProgressSheetMax())
-            d.finishImport(failures, total);
+    work.toOwner([run, failures, failed, total = qint64(urls.size())](AppDelegate& d) {
+        if (d.runId_ == run && d.runningTexts().current == d.runningTexts().max)
+            d.finishImport(failures, total, failed);
     });
 }
 
-void AppDelegate::finishImport(qint64 failures, qint64 total) {
+void AppDelegate::finishImport(qint64 failures, qint64 total, const QStringList& failedItems) {
     // Files that could not be read are counted, as the export counts its failures: the sheet
-    // then stays with the count until it is closed, and the run is not marked as a success.
-    if (failures == 0)
-        setProgressSheetSuccess(true);
+    // then stays with the count and the list of them until it is closed, and the run is not
+    // marked as a success.
     setCurrentlyAddingImages(false);
     regeneratePreview();
     if (failures == 0)
-        runFinished();
+        runFinished(total == 1 ? QString("1 image added") : QString("%1 images added").arg(total));
     else
-        runFinishedWithFailures(failures, total);
+        runFinishedWithFailures(failures, total, {}, failedItems);
 }
 
 void AppDelegate::addFile() {
@@ -282,7 +311,7 @@ bool AppDelegate::acceptImageFileDrop(const QList<QUrl>& urls, qint64 row) {
     work_->startWorker([files, row, metadata = metadata_](Work& work) {
         ImageObjects records;
         buildRecords(work, "acceptImageFileDrop", files, *metadata,
-                     [&](const QUrl&, const ImageObjectPtr& record) {
+                     [&](const QUrl&, const ImageObjectPtr& record, const std::string&) {
                          if (record)
                              records.push_back(record);
                      });

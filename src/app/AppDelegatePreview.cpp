@@ -154,12 +154,9 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_pt
     }
     const int64_t width = rep->pixelsWide();
     const int64_t height = rep->pixelsHigh();
-    // Both texts are in pixels, so that they can be compared.
+    // Both texts are in pixels, so that they can be compared. They are shown with the picture
+    // they describe, not before it.
     const QString before = formatImageSize(double(width), double(height));
-    work.toOwner([token, before, shown](AppDelegate& d) {
-        if (shown(d, token))
-            d.setSelectedOriginalImageSize(before);
-    });
 
     model::FilterChain chain;
     for (const auto& step : steps)
@@ -183,11 +180,12 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_pt
         });
     } else {
         const QString after = formatImageSize(out->pixelsWide(), out->pixelsHigh());
-        work.toOwner([token, shown, preview = *result, after](AppDelegate& d) {
+        work.toOwner([token, shown, preview = *result, before, after, path = image->path()](AppDelegate& d) {
             if (!shown(d, token))
                 return;
-            d.setCurrentPreview(preview);
+            d.setSelectedOriginalImageSize(before);
             d.setSelectedConvertedImageSize(after);
+            d.setCurrentPreview(preview, path);
         });
     }
     // The snapshot dies here on the worker; it was made for it and is shared with nobody.

@@ -62,7 +62,7 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, Exif::Reader& re
     return complete(std::move(record), metadata);
 }
 
-std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url) {
+std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
     // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
@@ -78,8 +78,11 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url) {
     // is looked through so that a damaged file is turned away here, as a decode would, without
     // the time and memory of one.
     const auto probe = ci::io::probeFile(platform::pathBytes(record->path_), ci::io::ProbeDepth::Data);
-    if (!probe)
+    if (!probe) {
+        if (why)
+            *why = probe.error();
         return nullptr;
+    }
     record->pxWidth_ = probe->width;
     record->pxHeight_ = probe->height;
     return record;

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace app {
@@ -42,8 +43,8 @@ class ImageObject {
     /// The two halves of make(), for building many records at once. open() takes the names and
     /// the picture's upright size from the file, reading its header and looking through its data
     /// for damage without decoding it (any thread; nullptr when it is no image, or a damaged
-    /// one). complete() adds what the metadata and the file system say.
-    static std::shared_ptr<ImageObject> open(const QUrl& url);
+    /// one, with the reason in `why`). complete() adds what the metadata and the file system say.
+    static std::shared_ptr<ImageObject> open(const QUrl& url, std::string* why = nullptr);
     static std::shared_ptr<ImageObject> complete(std::shared_ptr<ImageObject> opened,
                                                  const Exif::Metadata& metadata);
 

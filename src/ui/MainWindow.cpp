@@ -16,10 +16,12 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QStackedWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace ui {
@@ -36,15 +38,20 @@ QImage reduced(QImage image) {
     return image;
 }
 
-/// The selected file's path as a link: shortened in the middle to the width it is given, so that a
+/// The shown file's path as a link: shortened in the middle to the width it is given, so that a
 /// long path never widens the window.
 class PathButton : public QPushButton {
   public:
+    PathButton() {
+        // May be narrower than its text: the layout gives it what is left.
+        setSizePolicy(QSizePolicy::Preferred, sizePolicy().verticalPolicy());
+    }
     void setPath(const QString& path) {
         path_ = path;
         updateGeometry();
         elide();
     }
+    const QString& path() const { return path_; }
     QSize sizeHint() const override {
         return {fontMetrics().horizontalAdvance(path_) + 2 * margin, QPushButton::sizeHint().height()};
     }
@@ -134,6 +141,32 @@ MainWindow::MainWindow(app::AppDelegate& delegate, QWidget* parent)
 
     buildMenus();
 
+    // Work that goes on behind a closed sheet, at the menu bar's end.
+    workIndicator_ = new QWidget;
+    auto* workLayout = new QHBoxLayout(workIndicator_);
+    workLayout->setContentsMargins(6, 0, 10, 0);
+    workLayout->setSpacing(8);
+    workButton_ = new QToolButton;
+    workButton_->setObjectName("workIndicator");
+    workButton_->setAutoRaise(true);
+    workButton_->setToolTip("Show the progress of the work that goes on");
+    workButton_->setStyleSheet("#workIndicator { color: #a8c6f0; padding: 1px 6px; }");
+    workBar_ = new QProgressBar;
+    workBar_->setTextVisible(false);
+    workBar_->setFixedSize(90, 6);
+    workLayout->addWidget(workButton_);
+    workLayout->addWidget(workBar_);
+    menuBar()->setCornerWidget(workIndicator_, Qt::TopRightCorner);
+    connect(workButton_, &QToolButton::clicked, this, [this] { delegate_.showProgressSheet(); });
+    for (auto signal :
+         {&app::AppDelegate::ProgressSheetHiddenChanged, &app::AppDelegate::ProgressSheetActionChanged,
+          &app::AppDelegate::ProgressSheetMessageChanged, &app::AppDelegate::ProgressSheetCurrentChanged,
+          &app::AppDelegate::ProgressSheetMaxChanged, &app::AppDelegate::ProgressSheetSuccessChanged,
+          &app::AppDelegate::ProgressSheetShowCounterChanged,
+          &app::AppDelegate::ProgressSheetFailuresChanged})
+        connect(&delegate_, signal, this, [this] { updateWorkIndicator(); });
+    updateWorkIndicator();
+
     connect(&delegate_, &app::AppDelegate::wrapperHiddenChanged, this,
             [this] { wrapper_->setVisible(!delegate_.wrapperHidden()); });
     connect(&delegate_, &app::AppDelegate::progressSheetVisibleChanged, this, [this] { sheetsChanged(); });
@@ -191,6 +224,11 @@ QWidget* MainWindow::buildPreviewArea() {
     before_->setToolTip("Show the selected image without the workflow");
     barLayout->addWidget(before_);
     spinner_ = new Spinner;
+    // Its place is kept while it is hidden, so that the bar's smallest width (and the window's,
+    // when it is at its smallest) does not change with every render.
+    QSizePolicy spinnerPolicy = spinner_->sizePolicy();
+    spinnerPolicy.setRetainSizeWhenHidden(true);
+    spinner_->setSizePolicy(spinnerPolicy);
     barLayout->addWidget(spinner_);
     originalSize_ = new QLabel;
     originalSize_->setObjectName("selectedOriginalImageSize");
@@ -227,17 +265,15 @@ QWidget* MainWindow::buildPreviewArea() {
     connect(before_, &QPushButton::toggled, this,
             [this](bool on) { delegate_.setActionsOrPreview(on ? 1 : 0); });
     connect(path_, &QPushButton::clicked, this, [this] {
-        if (auto image = selectedImage())
-            delegate_.pathControlClicked(image->path());
+        const QString path = static_cast<PathButton*>(path_)->path();
+        if (!path.isEmpty())
+            delegate_.pathControlClicked(path);
     });
     connect(&delegate_, &app::AppDelegate::CurrentPreviewChanged, this, [this] { previewChanged(); });
     connect(&delegate_, &app::AppDelegate::PreviewInProgressChanged, this, [this] {
         spinner_->setSpinning(delegate_.PreviewInProgress());
         updatePlaceholder();
     });
-    connect(&delegate_, &app::AppDelegate::selectedOriginalImageSizeChanged, this, [this] { updateSizes(); });
-    connect(&delegate_, &app::AppDelegate::selectedConvertedImageSizeChanged, this,
-            [this] { updateSizes(); });
     connect(&delegate_, &app::AppDelegate::CurrentlyAddingImagesChanged, this,
             [this] { updatePlaceholder(); });
     connect(&delegate_, &app::AppDelegate::PreviewIsShownChanged, this, [this] {
@@ -263,20 +299,34 @@ void MainWindow::imagesChanged() {
         previewStack_->setCurrentWidget(dropZone_);
     else
         previewStack_->setCurrentWidget(delegate_.PreviewIsShown() ? originalView_ : mainView_);
-    auto image = selectedImage();
     before_->setEnabled(!empty);
-    static_cast<PathButton*>(path_)->setPath(image ? image->path() : QString());
-    path_->setEnabled(image != nullptr);
-    updateSizes();
     updatePlaceholder();
     showOriginalIfAsked();
+    updateLabels();
 }
 
-void MainWindow::updateSizes() {
-    // The texts keep the last render's sizes; they are shown only beside an image they describe.
-    const bool shown = selectedImage() != nullptr;
-    const QString original = shown ? delegate_.selectedOriginalImageSize() : QString();
-    const QString converted = shown ? delegate_.selectedConvertedImageSize() : QString();
+void MainWindow::updateLabels() {
+    // The path and the sizes describe the picture on screen: while the picture of a newly
+    // selected image is being prepared, the one shown stays, and so do they.
+    QString path, original, converted;
+    QWidget* view = previewStack_->currentWidget();
+    if (view == mainView_ && !mainView_->image().isNull()) {
+        path = shown_.path;
+        original = shown_.original;
+        converted = shown_.converted;
+    } else if (view == originalView_ && !originalView_->image().isNull()) {
+        path = originalPath_;
+        if (originalPath_ == shown_.path) {
+            original = shown_.original;
+            converted = shown_.converted;
+        }
+    } else if (view != dropZone_) {
+        // No picture: the path says which image is selected, no size describes anything.
+        if (auto image = selectedImage())
+            path = image->path();
+    }
+    static_cast<PathButton*>(path_)->setPath(path);
+    path_->setEnabled(!path.isEmpty());
     originalSize_->setText(original);
     convertedSize_->setText(converted.isEmpty() ? QString() : QString::fromUtf8("\u2192  ") + converted);
 }
@@ -307,30 +357,38 @@ void MainWindow::showOriginalIfAsked() {
     runOffThread(
         delegate_.work(), this, [path] { return reduced(loadImageFile(path)); },
         [this, token](const QImage& loaded) {
-            if (token == originalToken_)
-                originalView_->setImage(loaded);
+            if (token != originalToken_)
+                return;
+            originalView_->setImage(loaded);
+            updateLabels();
         });
 }
 
 void MainWindow::previewChanged() {
     const platform::WindowImage preview = delegate_.CurrentPreview();
     const uint64_t token = ++previewToken_;
+    const Shown next{delegate_.CurrentPreviewPath(), delegate_.selectedOriginalImageSize(),
+                     delegate_.selectedConvertedImageSize()};
     if (!preview.isValid()) {
         previewPending_ = false;
+        shown_ = {};
         mainView_->setImage({});
         updatePlaceholder();
+        updateLabels();
         return;
     }
     // The preview holds computed pixels; turning them into a QImage still touches every one of
-    // them, so it happens on a worker too.
+    // them, so it happens on a worker too. The labels change with the picture.
     previewPending_ = true;
     runOffThread(
         delegate_.work(), this, [preview] { return reduced(toQImage(preview)); },
-        [this, token](const QImage& image) {
+        [this, token, next](const QImage& image) {
             if (token != previewToken_)
                 return;
             previewPending_ = false;
+            shown_ = next;
             mainView_->setImage(image);
+            updateLabels();
         });
 }
 
@@ -341,6 +399,29 @@ void MainWindow::sheetsChanged() {
     progressHost_->present(progress);
     // While a sheet is up the window's commands wait, as they would behind a modal sheet.
     menuBar()->setEnabled(!progress && !exporting);
+}
+
+void MainWindow::updateWorkIndicator() {
+    const bool shown = delegate_.ProgressSheetHidden();
+    workIndicator_->setVisible(shown);
+    if (!shown)
+        return;
+    const qint64 max = delegate_.ProgressSheetMax();
+    const qint64 current = std::clamp<qint64>(delegate_.ProgressSheetCurrent(), 0, std::max<qint64>(max, 0));
+    QString state;
+    if (delegate_.ProgressSheetSuccess())
+        state = "done";
+    else if (delegate_.ProgressSheetFailures() > 0 || !delegate_.ProgressSheetShowCounter())
+        state = delegate_.ProgressSheetMessage();
+    else
+        state = QString("%1 of %2").arg(current).arg(max);
+    workButton_->setText(QString::fromUtf8("%1 \u2014 %2").arg(delegate_.ProgressSheetAction(), state));
+    // A run that waits, or one with no count yet, shows as busy.
+    const bool counted = max > 0 || delegate_.ProgressSheetSuccess();
+    workBar_->setRange(0, counted ? int(std::max<qint64>(max, 1)) : 0);
+    workBar_->setValue(counted ? int(delegate_.ProgressSheetSuccess() ? std::max<qint64>(max, 1) : current)
+                               : 0);
+    workBar_->setVisible(delegate_.ProgressSheetFailures() == 0);
 }
 
 void MainWindow::updateTitle() {

@@ -13,7 +13,9 @@
 
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QPushButton;
+class QToolButton;
 class QSplitter;
 class QStackedWidget;
 
@@ -62,6 +64,10 @@ class MainWindow : public QMainWindow {
     CustomMenu* actionsMenu() const { return actionsMenu_; }
     CustomMenu* effectsMenu() const { return effectsMenu_; }
     QMenu* fileMenu() const { return fileMenu_; }
+    /// Shown while work goes on behind a closed progress sheet; a click brings the sheet back.
+    QToolButton* workIndicator() const { return workButton_; }
+    /// The file whose picture the main view shows (the one the path and sizes describe).
+    const QString& shownPath() const { return shown_.path; }
     /// The main view's picture is being prepared on a worker.
     bool previewPending() const { return previewPending_; }
 
@@ -85,9 +91,11 @@ class MainWindow : public QMainWindow {
     void previewChanged();
     void showOriginalIfAsked();
     void updatePlaceholder();
-    void updateSizes();
     void imagesChanged();
+    /// The path and the sizes, for the picture on screen.
+    void updateLabels();
     void sheetsChanged();
+    void updateWorkIndicator();
     void updateTitle();
     void applySplitLimits();
     app::ImageObjectPtr selectedImage() const;
@@ -119,9 +127,18 @@ class MainWindow : public QMainWindow {
     CustomMenu* presetsMenu_ = nullptr;
     CustomMenu* actionsMenu_ = nullptr;
     CustomMenu* effectsMenu_ = nullptr;
+    QWidget* workIndicator_ = nullptr;
+    QToolButton* workButton_ = nullptr;
+    QProgressBar* workBar_ = nullptr;
     uint64_t previewToken_ = 0;
     uint64_t originalToken_ = 0;
     QString originalPath_;
+    /// What the picture in the main view is of; the labels describe it.
+    struct Shown {
+        QString path;
+        QString original;
+        QString converted;
+    } shown_;
     bool previewPending_ = false;
 };
 

@@ -137,6 +137,9 @@ QWidget* numericEditor(const std::shared_ptr<FilterParamValue>& value, QWidget* 
     auto* row = new QHBoxLayout;
     auto* slider = new QSlider(Qt::Horizontal);
     slider->setRange(0, steps);
+    // The arrow keys move by a hundredth of the range, Page Up and Down by a tenth.
+    slider->setSingleStep(steps / 100);
+    slider->setPageStep(steps / 10);
     auto* field = numberField(min, max, decimalsFor(max - min));
     field->setFixedWidth(72);
     row->addWidget(slider, 1);

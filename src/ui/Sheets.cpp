@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
@@ -140,7 +141,7 @@ void SheetHost::keyPressEvent(QKeyEvent* event) {
         // A focused command button takes Enter itself, as in a dialog; options (check boxes,
         // the format choices) leave it to the default button.
         auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
-        const bool command = focused && panel_->isAncestorOf(focused) && !focused->isCheckable();
+        const bool command = focused && panel_->isAncestorOf(focused) && panel_->takesEnter(focused);
         press(command ? focused : panel_->defaultButton());
         event->accept();
         return;
@@ -244,6 +245,17 @@ ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
     bottom->addWidget(subMessage_, 1);
     bottom->addWidget(counter_);
     layout->addLayout(bottom);
+    // Which items failed and why, so that the user can act on them.
+    failed_ = new QListWidget;
+    failed_->setObjectName("failedItems");
+    failed_->setSelectionMode(QAbstractItemView::NoSelection);
+    failed_->setFocusPolicy(Qt::NoFocus);
+    failed_->setTextElideMode(Qt::ElideMiddle);
+    failed_->setStyleSheet("QListWidget { background: #222225; color: #e0c8a8; font-size: 9pt;"
+                           " border: 1px solid #3a3a3e; border-radius: 4px; }");
+    failed_->setFixedHeight(6 * failed_->fontMetrics().height() + 8);
+    failed_->hide();
+    layout->addWidget(failed_);
     close_ = new QPushButton("Close");
     close_->setToolTip("Hide this sheet; the work goes on");
     layout->addWidget(close_, 0, Qt::AlignRight);
@@ -253,8 +265,8 @@ ProgressSheet::ProgressSheet(app::AppDelegate& delegate, QWidget* parent)
          {&app::AppDelegate::ProgressSheetActionChanged, &app::AppDelegate::ProgressSheetMessageChanged,
           &app::AppDelegate::ProgressSheetSubMessageChanged, &app::AppDelegate::ProgressSheetMaxChanged,
           &app::AppDelegate::ProgressSheetCurrentChanged, &app::AppDelegate::ProgressSheetSuccessChanged,
-          &app::AppDelegate::ProgressSheetShowCounterChanged,
-          &app::AppDelegate::ProgressSheetFailuresChanged})
+          &app::AppDelegate::ProgressSheetShowCounterChanged, &app::AppDelegate::ProgressSheetFailuresChanged,
+          &app::AppDelegate::ProgressSheetFailedItemsChanged})
         connect(&delegate_, signal, this, [this] { refresh(); });
     refresh();
 }
@@ -277,6 +289,22 @@ void ProgressSheet::refresh() {
     success_->setVisible(delegate_.ProgressSheetSuccess());
     const bool failed = delegate_.ProgressSheetFailures() > 0;
     message_->setStyleSheet(failed ? "color: #f0a050;" : "color: #d8d8dc;");
+    const QStringList items = delegate_.ProgressSheetFailedItems();
+    QStringList shown;
+    for (int i = 0; i < failed_->count(); ++i)
+        shown << failed_->item(i)->text();
+    if (shown != items) {
+        failed_->clear();
+        for (const auto& item : items) {
+            failed_->addItem(item);
+            failed_->item(failed_->count() - 1)->setToolTip(item);
+        }
+    }
+    if (failed_->isHidden() != items.isEmpty()) {
+        failed_->setVisible(!items.isEmpty());
+        // The panel hangs from the window's top edge: it grows or shrinks downwards.
+        adjustSize();
+    }
 }
 
 // ---------------------------------------------------------------- export sheet
@@ -403,7 +431,8 @@ ExportSheet::ExportSheet(app::AppDelegate& delegate, QWidget* parent)
          {&app::AppDelegate::exportDialogSelectedTabChanged, &app::AppDelegate::exportDialogFileFormatChanged,
           &app::AppDelegate::exportDialogQualityChanged, &app::AppDelegate::exportDialogDestinationChanged,
           &app::AppDelegate::exportDialogDestinationDoOverwriteChanged,
-          &app::AppDelegate::CurrentImagesChanged, &app::AppDelegate::exportDialogVisibleChanged})
+          &app::AppDelegate::CurrentImagesChanged, &app::AppDelegate::exportDialogVisibleChanged,
+          &app::AppDelegate::ImagesPendingChanged})
         connect(&delegate_, signal, this, [this] { refresh(); });
     refresh();
 }
@@ -412,23 +441,35 @@ QPushButton* ExportSheet::defaultButton() const {
     return delegate_.exportDialogIsLastTab() ? start_ : next_;
 }
 
+bool ExportSheet::takesEnter(const QPushButton* button) const {
+    // Once a folder is chosen Enter goes on, wherever the focus was left (the folder dialog
+    // leaves it on "Choose..."): choosing again is a click or Space away.
+    return SheetPanel::takesEnter(button) && (button != choose_ || !delegate_.exportDialogCanStart());
+}
+
 void ExportSheet::refresh() {
     const qint64 tab = delegate_.exportDialogSelectedTab();
     // The page number is the controller's; the buttons only offer pages that exist.
     pages_->setCurrentIndex(int(std::clamp<qint64>(tab, 0, 2)));
     step_->setText(QString("Step %1 of 3").arg(std::clamp<qint64>(tab, 0, 2) + 1));
     const bool last = delegate_.exportDialogIsLastTab();
-    const bool focusWasOnNext = next_->hasFocus();
+    const bool pageChanged = shownTab_ != tab;
+    shownTab_ = tab;
+    QWidget* focus = QApplication::focusWidget();
+    const bool focusHere = focus && isAncestorOf(focus);
     // Start comes before Next goes, so that the focus can pass from one to the other.
     start_->setVisible(last);
     start_->setEnabled(last && delegate_.exportDialogCanStart());
-    start_->setDefault(last);
-    next_->setDefault(!last);
     next_->setVisible(!last);
     next_->setEnabled(tab < 2);
     back_->setEnabled(tab > 0);
-    if (focusWasOnNext && !next_->isVisible() && start_->isEnabled())
-        start_->setFocus(Qt::OtherFocusReason);
+    QPushButton* preferred = defaultButton();
+    start_->setDefault(last);
+    next_->setDefault(!last);
+    // On a new page the keyboard is on what Enter presses: the focus never stays behind on a
+    // control that has gone, nor lands on "Choose..." by itself.
+    if (focusHere && (pageChanged || !focus->isVisible()) && preferred->isVisible() && preferred->isEnabled())
+        preferred->setFocus(Qt::OtherFocusReason);
     if (auto* b = formats_->button(int(delegate_.exportDialogFileFormat())))
         b->setChecked(true);
     {
@@ -448,13 +489,21 @@ void ExportSheet::refresh() {
     static const char* const formatNames[] = {"PNG", "JPEG", "BMP", "TIFF", "GIF"};
     const qint64 f = delegate_.exportDialogFileFormat();
     const size_t n = delegate_.CurrentImages().size();
-    summary_->setText(delegate_.exportDialogCanStart()
-                          ? QString("%1 image%2 will be written as %3 into %4.")
-                                .arg(n)
-                                .arg(n == 1 ? "" : "s")
-                                .arg(f >= 0 && f < 5 ? formatNames[f] : "?")
-                                .arg(QDir::toNativeSeparators(delegate_.exportDialogDestination()))
-                          : QString("Choose a destination folder first (Back)."));
+    const QString format = f >= 0 && f < 5 ? formatNames[f] : "?";
+    const QString folder = QDir::toNativeSeparators(delegate_.exportDialogDestination());
+    // The export takes the queue as it is when the run starts: after an import that still runs.
+    if (!delegate_.exportDialogCanStart())
+        summary_->setText("Choose a destination folder first (Back).");
+    else if (delegate_.ImagesPending())
+        summary_->setText(QString("The images in the queue when the import has finished (%1 so far) will be "
+                                  "written as %2 into %3.")
+                              .arg(n)
+                              .arg(format, folder));
+    else
+        summary_->setText(QString("%1 image%2 will be written as %3 into %4.")
+                              .arg(n)
+                              .arg(n == 1 ? "" : "s")
+                              .arg(format, folder));
 }
 
 } // namespace ui

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 class QLabel;
+class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
@@ -28,8 +29,11 @@ class SheetPanel : public QFrame {
     Q_OBJECT
   public:
     using QFrame::QFrame;
-    /// Pressed by Enter unless the focus is on another push button (which Enter then presses).
+    /// Pressed by Enter unless the focus is on another push button that takes Enter itself.
     virtual QPushButton* defaultButton() const = 0;
+    /// Whether Enter presses `button` while it has the focus (a command button, by default),
+    /// rather than the default button.
+    virtual bool takesEnter(const QPushButton* button) const { return !button->isCheckable(); }
     /// Pressed by Escape.
     virtual QPushButton* cancelButton() const = 0;
 };
@@ -95,6 +99,8 @@ class ProgressSheet : public SheetPanel {
     QLabel* successMark() const { return success_; }
     QProgressBar* bar() const { return bar_; }
     QPushButton* closeButton() const { return close_; }
+    /// The items of the run that failed, with why.
+    QListWidget* failedList() const { return failed_; }
 
   private:
     void refresh();
@@ -106,6 +112,7 @@ class ProgressSheet : public SheetPanel {
     QLabel* counter_;
     QLabel* success_;
     QProgressBar* bar_;
+    QListWidget* failed_;
     QPushButton* close_;
 };
 
@@ -115,6 +122,8 @@ class ExportSheet : public SheetPanel {
     explicit ExportSheet(app::AppDelegate& delegate, QWidget* parent = nullptr);
     /// Next on the first two pages, Start on the last.
     QPushButton* defaultButton() const override;
+    /// Choose opens the folder dialog by Enter only while no folder is chosen.
+    bool takesEnter(const QPushButton* button) const override;
     QPushButton* cancelButton() const override { return cancel_; }
     QStackedWidget* pages() const { return pages_; }
     QButtonGroup* formats() const { return formats_; }
@@ -123,6 +132,8 @@ class ExportSheet : public SheetPanel {
     QLineEdit* destination() const { return destination_; }
     QPushButton* chooseButton() const { return choose_; }
     QCheckBox* overwrite() const { return overwrite_; }
+    /// What the run will write, on the last page.
+    QLabel* summary() const { return summary_; }
     QPushButton* backButton() const { return back_; }
     QPushButton* nextButton() const { return next_; }
     QPushButton* startButton() const { return start_; }
@@ -145,6 +156,7 @@ class ExportSheet : public SheetPanel {
     QPushButton* next_;
     QPushButton* start_;
     QPushButton* cancel_;
+    qint64 shownTab_ = -1;
 };
 
 } // namespace ui

@@ -1,8 +1,12 @@
 #include "ui/Theme.h"
 
 #include <QApplication>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
+#include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 
 namespace ui {
 
@@ -57,10 +61,6 @@ QMenu::item { padding: 4px 22px 4px 22px; }
 QMenu::item:selected { background: #2f5fa8; }
 QMenu::separator { height: 1px; background: #3c3c40; margin: 4px 8px; }
 QCheckBox { color: #dcdcde; spacing: 6px; }
-QCheckBox::indicator { width: 14px; height: 14px; border: 1px solid #55555a; border-radius: 3px; background: #2a2a2d; }
-QCheckBox::indicator:checked { background: #3d7bd9; border-color: #5a94ea; }
-QCheckBox::indicator:disabled { background: #232325; border-color: #3a3a3e; }
-QCheckBox::indicator:focus { border: 2px solid #8cb8ff; width: 12px; height: 12px; }
 QLabel { color: #dcdcde; }
 QTabBar::tab { background: #252527; color: #a8a8ad; padding: 5px 12px; border: none; }
 QTabBar::tab:selected { background: #1e1e20; color: #f0f0f0; }
@@ -71,12 +71,72 @@ QMessageBox QLabel#qt_msgbox_informativelabel { color: #c8c8cc; min-width: 340px
 QMessageBox QPushButton { min-width: 72px; }
 )";
 
+/// Fusion with the check box drawn by us: a style sheet can only fill the box, and a filled
+/// square alone does not read as "on".
+class ThemeStyle : public QProxyStyle {
+  public:
+    explicit ThemeStyle(QStyle* base) : QProxyStyle(base) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option, const QWidget* widget) const override {
+        if (metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
+            return 16;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (element != PE_IndicatorCheckBox) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        const bool enabled = option->state & State_Enabled;
+        const bool on = option->state & State_On;
+        const bool partly = option->state & State_NoChange;
+        const bool focused = option->state & State_HasFocus;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        const QRectF box = QRectF(option->rect).adjusted(1, 1, -1, -1);
+        QColor fill(0x2a, 0x2a, 0x2d), border(0x55, 0x55, 0x5a), mark(Qt::white);
+        if (on || partly) {
+            fill = QColor(0x3d, 0x7b, 0xd9);
+            border = QColor(0x5a, 0x94, 0xea);
+        }
+        if (!enabled) {
+            fill = on || partly ? QColor(0x3a, 0x3a, 0x3e) : QColor(0x23, 0x23, 0x25);
+            border = QColor(0x3a, 0x3a, 0x3e);
+            mark = QColor(0x8a, 0x8a, 0x90);
+        }
+        if (focused)
+            border = QColor(0x8c, 0xb8, 0xff);
+        painter->setPen(QPen(border, focused ? 2.0 : 1.0));
+        painter->setBrush(fill);
+        const double inset = focused ? 0.5 : 0.0;
+        painter->drawRoundedRect(box.adjusted(inset, inset, -inset, -inset), 3, 3);
+        QPen pen(mark, std::max(1.6, box.width() / 8));
+        pen.setCapStyle(Qt::RoundCap);
+        pen.setJoinStyle(Qt::RoundJoin);
+        painter->setPen(pen);
+        painter->setBrush(Qt::NoBrush);
+        const double x = box.left(), y = box.top(), w = box.width(), h = box.height();
+        if (partly) {
+            painter->drawLine(QPointF(x + 0.28 * w, y + 0.5 * h), QPointF(x + 0.72 * w, y + 0.5 * h));
+        } else if (on) {
+            QPainterPath tick;
+            tick.moveTo(x + 0.24 * w, y + 0.52 * h);
+            tick.lineTo(x + 0.42 * w, y + 0.70 * h);
+            tick.lineTo(x + 0.76 * w, y + 0.32 * h);
+            painter->drawPath(tick);
+        }
+        painter->restore();
+    }
+};
+
 } // namespace
 
 void applyDarkTheme(QApplication& app) {
     // Fusion draws every control from the palette, so the dark colours reach dialogs as well.
     if (auto* fusion = QStyleFactory::create("Fusion"))
-        app.setStyle(fusion);
+        app.setStyle(new ThemeStyle(fusion));
     QPalette p;
     const QColor window(0x1b, 0x1b, 0x1d);
     const QColor base(0x1e, 0x1e, 0x20);

@@ -351,6 +351,10 @@ void WorkflowPanel::rebuild() {
             continue;
         auto* row = new WorkflowRow(*this, steps[i], int(i));
         rowsLayout_->insertWidget(int(rows_.size()), row);
+        // Shown now rather than by the layout's later call, so that the rows take their places
+        // (and a new one can be scrolled to) at once.
+        if (list_->isVisible())
+            row->show();
         rows_.push_back(row);
     }
     count_->setText(steps.empty() ? QString()
@@ -367,8 +371,14 @@ void WorkflowPanel::selectionChanged() {
     const qint64 selected = delegate_.CurrentFiltersSelection();
     for (auto* row : rows_)
         row->setSelected(row->index() == selected);
-    if (selected >= 0 && selected < qint64(rows_.size()))
+    if (selected >= 0 && selected < qint64(rows_.size())) {
+        // A row just added has no place yet: the list is laid out and fitted into the scroll area
+        // first, so that scrolling to it scrolls to where it will be.
+        rowsLayout_->activate();
+        QEvent layout(QEvent::LayoutRequest);
+        QCoreApplication::sendEvent(scroll_, &layout);
         scroll_->ensureWidgetVisible(rows_[size_t(selected)], 0, 0);
+    }
 }
 
 void WorkflowPanel::select(int index) {

@@ -186,9 +186,11 @@ TEST(Projects, SaveOpenRoundTripAndSheet) {
     EXPECT_EQ(h.dialogs->alerts.back().informativeText,
               "All of the images and actions you have added will be removed!");
 
-    // Open: only the first chosen file; its images come after those queued.
+    // Open: only the first chosen file; its images replace those queued, so that saving writes
+    // back what it held.
     d.acceptImageFileDrop({Harness::url(jpg)}, 0);
     h.queues->drain();
+    ASSERT_EQ(d.CurrentImages().size(), 1u);
     h.dialogs->alertAnswers.push_back({0, false, {}});
     h.dialogs->openAnswers.push_back(QStringList{file, h.dir.filePath("other.gwProject")});
     d.openDocument();
@@ -197,10 +199,15 @@ TEST(Projects, SaveOpenRoundTripAndSheet) {
     EXPECT_EQ(d.CurrentFilters()[0]->params()[0]->value()->numericV(), 0.25);
     EXPECT_EQ(d.CurrentProjectUrl(), QUrl::fromLocalFile(file));
     h.queues->drain();
-    ASSERT_EQ(d.CurrentImages().size(), 3u);
-    EXPECT_EQ(d.CurrentImages()[1]->path(), png);
+    ASSERT_EQ(d.CurrentImages().size(), 2u);
+    EXPECT_EQ(d.CurrentImages()[0]->path(), png);
+    EXPECT_EQ(d.CurrentImages()[1]->path(), jpg);
     EXPECT_EQ(d.windowSubtitle(), "Trip.gwProject");
     h.queues->advance(2.1);
+    d.saveDocument();
+    h.queues->advance(5.0);
+    EXPECT_EQ((*model::decodeProject(readAll(file).toStdString()))->images(),
+              (std::vector<std::string>{png.toStdString(), jpg.toStdString()}));
 
     // Cancelling the confirmation opens nothing.
     h.dialogs->alertAnswers.push_back({1, false, {}});
@@ -240,6 +247,16 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     EXPECT_FALSE(h.dialogs->alerts[0].informativeText.isEmpty());
     EXPECT_EQ(h.dialogs->alerts[0].buttons, QStringList{"OK"});
     EXPECT_EQ(h.dialogs->alerts[1].message, "The project \"missing.gwProject\" could not be opened.");
+
+    // Text that is not JSON: the alert says where and what, in words.
+    const QString broken = h.dir.filePath("broken.gwProject");
+    writeAll(broken, "{\"images\": [],\n \"filters\": [1,}");
+    d.loadFromDisk({Harness::url(broken)});
+    ASSERT_EQ(h.dialogs->alerts.size(), 3u);
+    EXPECT_EQ(
+        h.dialogs->alerts[2].informativeText,
+        QString::fromUtf8("The given data was not valid JSON: at line 2, column 16, \u201c}\u201d is out of "
+                          "place; a value was expected."));
 
     // A save that cannot be written still runs the bar, then shows the failure; the project
     // (and the window's title) stays the one it was.

@@ -29,6 +29,9 @@ TEST(Export, EveryFormatWithItsExtensionAndReadableResult) {
         EXPECT_EQ(image->firstRepresentation()->pixelsWide(), 600);
         EXPECT_EQ(image->firstRepresentation()->pixelsHigh(), 400);
         EXPECT_TRUE(d.ProgressSheetSuccess());
+        // Beside the tick, what was done rather than the last stage.
+        EXPECT_EQ(d.ProgressSheetMessage(), "1 image exported");
+        EXPECT_EQ(d.ProgressSheetSubMessage(), "");
         h.queues->advance(2.1);
     }
     // Nothing but the five files: no temporary file is left behind.
@@ -171,8 +174,13 @@ TEST(Export, ARunThatWaitedForAnImportTakesTheImagesItAdded) {
     d.applicationOpenFiles({h.copyData("chelsea.png", h.dir.filePath("b.png")),
                             h.copyData("rocket.jpg", h.dir.filePath("c.jpg"))});
     EXPECT_TRUE(d.CurrentlyAddingImages());
+    EXPECT_TRUE(d.ImagesPending());
     d.exportDialogStartProcessing();
-    EXPECT_EQ(d.ProgressSheetAction(), "Importing images");
+    // The export's sheet comes at once, saying what it waits for and how far that has come.
+    EXPECT_TRUE(d.progressSheetVisible());
+    EXPECT_EQ(d.ProgressSheetAction(), "Exporting images");
+    EXPECT_EQ(d.ProgressSheetMessage(), "Waiting for the import to finish");
+    EXPECT_EQ(d.ProgressSheetSubMessage(), "Importing images: 0 of 2");
     h.queues->holdGlobal = false;
     h.queues->drain();
 
@@ -183,6 +191,47 @@ TEST(Export, ARunThatWaitedForAnImportTakesTheImagesItAdded) {
     EXPECT_TRUE(d.ProgressSheetSuccess());
     EXPECT_EQ(h.files(), (QStringList{"a.png", "b.png", "c.png"}));
     h.queues->advance(2.1);
+}
+
+TEST(Export, ImagesAddedWhileAClosedExportRunsShowTheirSheetAtOnce) {
+    ExportHarness h;
+    auto& d = h.d();
+    h.queue({h.copyData("coffee.png", h.dir.filePath("a.png")),
+             h.copyData("chelsea.png", h.dir.filePath("b.png"))});
+    h.queues->holdGlobal = true;
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    // Closed: the work goes on, and the window is told so.
+    d.forceCloseProgressDialog();
+    EXPECT_FALSE(d.progressSheetVisible());
+    EXPECT_TRUE(d.ProgressSheetHidden());
+
+    // Images added meanwhile wait for the export; their sheet comes at once and says so, and
+    // the export's progress shows on its last line only.
+    d.addImages({Harness::url(h.copyData("rocket.jpg", h.dir.filePath("c.jpg")))});
+    EXPECT_TRUE(d.progressSheetVisible());
+    EXPECT_FALSE(d.ProgressSheetHidden());
+    EXPECT_TRUE(d.ImagesPending());
+    EXPECT_EQ(d.ProgressSheetAction(), "Importing images");
+    EXPECT_EQ(d.ProgressSheetMessage(), "Waiting for the export to finish");
+    EXPECT_EQ(d.ProgressSheetSubMessage(), "Exporting images: 0 of 2");
+    QStringList actions, lines;
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetActionChanged,
+                     [&] { actions << d.ProgressSheetAction(); });
+    QObject::connect(&d, &app::AppDelegate::ProgressSheetSubMessageChanged,
+                     [&] { lines << d.ProgressSheetSubMessage(); });
+    h.queues->holdGlobal = false;
+    h.queues->drain();
+    EXPECT_TRUE(actions.isEmpty());
+    EXPECT_TRUE(lines.contains("Exporting images: 2 of 2"));
+    EXPECT_EQ(h.files(), (QStringList{"a.png", "b.png"}));
+
+    // Then it runs.
+    ASSERT_EQ(d.CurrentImages().size(), 3u);
+    EXPECT_EQ(d.ProgressSheetMessage(), "1 image added");
+    EXPECT_FALSE(d.ImagesPending());
+    h.queues->advance(2.1);
+    EXPECT_FALSE(d.progressSheetVisible());
 }
 
 TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
@@ -223,7 +272,8 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     for (const auto& [path, after] : {std::pair{a, written}, {b, failed}, {c, failed}, {e, written}})
         expected << "Loading..."
                  << "> " + path << after;
-    expected << "2 of 4 failed";
+    expected << "2 of 4 failed"
+             << "> ";
     EXPECT_EQ(steps, expected);
     EXPECT_EQ(finished, (QStringList{"a.png ok", "b.jpg failed", "c.jpg failed", "e.png ok"}));
     EXPECT_EQ(h.files(), (QStringList{"a.png", "e.png"}));

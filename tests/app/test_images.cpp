@@ -56,7 +56,7 @@ TEST(Import, CountersMessagesSkipsAndSheetEnd) {
     EXPECT_EQ(messages,
               (QStringList{"Warming up...", "Analyzing...", "Adding...", "Analyzing...",
                            "Error reading image...", "Analyzing...", "Adding...", "1 of 3 failed"}));
-    EXPECT_EQ(d.ProgressSheetSubMessage(), c);
+    EXPECT_EQ(d.ProgressSheetSubMessage(), "");
     ASSERT_EQ(d.CurrentImages().size(), 2u);
     EXPECT_EQ(d.CurrentImages()[0]->path(), a);
     EXPECT_EQ(d.CurrentImages()[1]->path(), c);
@@ -122,7 +122,7 @@ TEST(Import, FolderExpansionOpenFilesAndOverlappingImports) {
     h.queues->holdGlobal = true;
     d.addImages({Harness::url(folder + "/one.png")});
     EXPECT_TRUE(d.applicationOpenFile(folder + "/two.png"));
-    EXPECT_EQ(d.ProgressSheetMax(), 1);
+    EXPECT_EQ(d.ProgressSheetMessage(), "Waiting for the import to finish");
     h.queues->holdGlobal = false;
     h.queues->drain();
     EXPECT_EQ(d.CurrentImages().size(), 4u);
@@ -341,7 +341,7 @@ TEST(Import, ManyFilesAreReadTogetherAndArriveInOrder) {
     QStringList paths;
     for (const auto& url : urls)
         paths << url.toLocalFile();
-    EXPECT_EQ(subMessages, paths);
+    EXPECT_EQ(subMessages, paths << "");
     QStringList queued;
     for (const auto& record : d.CurrentImages()) {
         queued << record->path();

@@ -269,6 +269,38 @@ TEST(Keyboard, SheetsTakeEnterAndEscapeAndKeepTheFocus) {
     EXPECT_TRUE(QFile::exists(QDir(h.folder("out")).filePath("coffee.png")));
 }
 
+TEST(Keyboard, EnterOnTheDestinationPageGoesOnOnceAFolderIsChosen) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    ASSERT_TRUE(uitest::activate(w));
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    h.settle(2.5);
+    auto* sheet = w.exportSheet();
+    w.queue()->exportButton()->click();
+
+    // From a format choice Enter goes to the destination page, with the keyboard on Next.
+    sheet->formats()->button(1)->click();
+    sheet->formats()->button(1)->setFocus(Qt::MouseFocusReason);
+    key(Qt::Key_Return);
+    ASSERT_EQ(d.exportDialogSelectedTab(), 1);
+    EXPECT_TRUE(sheet->nextButton()->hasFocus());
+    EXPECT_TRUE(h.dialogs->openPanels.empty());
+
+    // A folder chosen with "Choose...": the next Enter goes on instead of choosing again.
+    h.dialogs->openAnswers.push_back(QStringList{h.folder("out")});
+    sheet->chooseButton()->setFocus(Qt::MouseFocusReason);
+    sheet->chooseButton()->click();
+    ASSERT_EQ(d.exportDialogDestination(), h.folder("out"));
+    ASSERT_TRUE(sheet->chooseButton()->hasFocus());
+    key(Qt::Key_Return);
+    EXPECT_EQ(d.exportDialogSelectedTab(), 2);
+    EXPECT_EQ(h.dialogs->openPanels.size(), 1u);
+    EXPECT_TRUE(sheet->startButton()->hasFocus());
+    key(Qt::Key_Escape);
+    h.settle();
+}
+
 TEST(Keyboard, EveryControlShowsWhereTheFocusIs) {
     WindowHarness h;
     auto& w = *h.window;

@@ -489,6 +489,13 @@ TEST(MainWindow, AnImportEndsWithTheCountOfFilesItCouldNotRead) {
     EXPECT_EQ(sheet->counterLabel()->text(), "3 of 3");
     EXPECT_FALSE(sheet->successMark()->isVisible());
     EXPECT_EQ(d.CurrentImages().size(), 1u);
+    // Which files, and why.
+    ASSERT_TRUE(sheet->failedList()->isVisible());
+    ASSERT_EQ(sheet->failedList()->count(), 2);
+    EXPECT_EQ(sheet->failedList()->item(0)->text().toStdString(), "notes.png \u2014 Not a PNG file");
+    EXPECT_EQ(sheet->failedList()->item(1)->text().toStdString(),
+              "truncated.jpg \u2014 JPEG error: Premature end of JPEG file");
+    EXPECT_GE(w.progressHost()->panel()->height(), w.progressHost()->panel()->sizeHint().height());
     // It stays until the user has seen it.
     h.settle(5);
     EXPECT_TRUE(w.progressHost()->isVisible());
