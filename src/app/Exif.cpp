@@ -30,7 +30,8 @@ const char kTags[] = "FileName FileSize FileModifyDate FileType MIMEType ImageWi
                      "ProfileDescription Orientation XResolution YResolution ResolutionUnit Compression Make "
                      "Model LensModel ExposureTime FNumber ISO FocalLength FocalLengthIn35mmFormat "
                      "ExposureProgram ExposureCompensation MeteringMode Flash WhiteBalance DateTimeOriginal "
-                     "CreateDate ModifyDate GPSPosition GPSAltitude";
+                     "CreateDate ModifyDate GPSPosition GPSAltitude Aperture ShutterSpeed Artist Copyright "
+                     "ImageDescription Software";
 
 } // namespace
 
