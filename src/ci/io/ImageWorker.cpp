@@ -523,7 +523,7 @@ class Pool {
                 std::lock_guard lock(mutex_);
                 if (idle_.empty())
                     break;
-                worker = std::move(idle_.back());
+                worker = std::move(idle_.back().worker);
                 idle_.pop_back();
             }
             // One that ended while it waited (killed from outside) must not fail the next file.
@@ -541,21 +541,54 @@ class Pool {
         worker->post(forget);
         worker->trim();
         std::lock_guard lock(mutex_);
-        if (idle_.size() < maxIdle())
-            idle_.push_back(std::move(worker));
+        if (idle_.size() >= maxIdle())
+            return;
+        idle_.push_back(Idle{std::move(worker), std::chrono::steady_clock::now()});
+        if (!watching_) {
+            watching_ = true;
+            std::thread([this] { endIdle(); }).detach();
+        }
     }
 
     void clear() {
-        std::vector<std::unique_ptr<Worker>> gone;
+        std::vector<Idle> gone;
         std::lock_guard lock(mutex_);
         gone.swap(idle_);
     }
 
   private:
     static size_t maxIdle() { return std::max<size_t>(2, std::thread::hardware_concurrency()); }
+    /// How long a process waits for another file before it ends, giving back what it holds.
+    static constexpr std::chrono::seconds idleTime{30};
+
+    struct Idle {
+        std::unique_ptr<Worker> worker;
+        std::chrono::steady_clock::time_point since;
+    };
+
+    [[noreturn]] void endIdle() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait_for(lock, idleTime / 3);
+            std::vector<Idle> gone;
+            const auto now = std::chrono::steady_clock::now();
+            for (auto it = idle_.begin(); it != idle_.end();)
+                if (now - it->since >= idleTime) {
+                    gone.push_back(std::move(*it));
+                    it = idle_.erase(it);
+                } else {
+                    ++it;
+                }
+            lock.unlock();
+            gone.clear();
+            lock.lock();
+        }
+    }
 
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Worker>> idle_;
+    std::condition_variable wake_;
+    bool watching_ = false;
+    std::vector<Idle> idle_; ///< the most recently used last
 };
 
 double cpuFor(size_t bytes, const WorkerLimits& l) {
