@@ -8,10 +8,12 @@
 #include "ci/io/Codec.h"
 #include "ci/io/ImageLibrary.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -183,6 +185,21 @@ TEST(CodecReaders, OnlyTheReaderOfTheContentsTypeReadsAFileWhateverItsName) {
         auto d = decodeFile(tmp.file(name));
         ASSERT_TRUE(d.ok()) << name << ": " << d.error();
         EXPECT_EQ(d->format, "tiff");
+    }
+
+    // So is this PNG's, whose text chunk leaves it to the image library.
+    {
+        const uint8_t px[3 * 2 * 3] = {200, 10, 10, 10, 200, 10, 10,  10,  200,
+                                       9,   9,  9,  99, 99,  99, 199, 199, 199};
+        OIIO::ImageSpec spec(3, 2, 3, OIIO::TypeDesc::UINT8);
+        spec.attribute("ImageDescription", "a text chunk");
+        auto out = OIIO::ImageOutput::create("png");
+        ASSERT_TRUE(out && out->open(tmp.file("text.png"), spec) &&
+                    out->write_image(OIIO::TypeDesc::UINT8, px) && out->close());
+        std::filesystem::rename(tmp.file("text.png"), tmp.file("p?.png"));
+        auto d = decodeFile(tmp.file("p?.png"));
+        ASSERT_TRUE(d.ok()) << d.error();
+        EXPECT_EQ(d->width, 3);
     }
 
     // A damaged Photoshop file fails with the Photoshop reader's reason: no other reader is tried
