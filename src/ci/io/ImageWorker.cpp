@@ -178,12 +178,15 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
             env.emplace_back(*e);
 #ifdef GW_SANITIZED
         // The program's own sanitizer settings would have a reader's leaks reported and its
-        // failures abort noisily; its faults are answers here.
+        // faults caught: they are answers here, and end the process by their signal as they
+        // would without the sanitizers.
         for (const char* name : {"ASAN_OPTIONS=", "TSAN_OPTIONS="}) {
             auto it = std::find_if(env.begin(), env.end(),
                                    [&](const std::string& e) { return e.starts_with(name); });
-            const std::string extra =
-                name[0] == 'A' ? "detect_leaks=0:abort_on_error=0" : "report_signal_unsafe=0";
+            const std::string extra = name[0] == 'A'
+                                          ? "detect_leaks=0:abort_on_error=0:handle_segv=0:handle_sigbus=0:"
+                                            "handle_abort=0:handle_sigfpe=0:handle_sigill=0"
+                                          : "report_signal_unsafe=0";
             if (it == env.end())
                 env.push_back(name + extra);
             else
