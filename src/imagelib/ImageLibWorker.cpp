@@ -538,7 +538,8 @@ extern "C" const char* __asan_default_options() {
            "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
 }
 extern "C" const char* __tsan_default_options() {
-    return "hard_rss_limit_mb=2048";
+    return "hard_rss_limit_mb=2048:handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_"
+           "sigill=0";
 }
 #endif
 

@@ -186,7 +186,8 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
             const std::string extra = name[0] == 'A'
                                           ? "detect_leaks=0:abort_on_error=0:handle_segv=0:handle_sigbus=0:"
                                             "handle_abort=0:handle_sigfpe=0:handle_sigill=0"
-                                          : "report_signal_unsafe=0";
+                                          : "report_signal_unsafe=0:handle_segv=0:handle_sigbus=0:handle_"
+                                            "abort=0:handle_sigfpe=0:handle_sigill=0";
             if (it == env.end())
                 env.push_back(name + extra);
             else
