@@ -531,14 +531,14 @@ void closeOtherDescriptors() {
 } // namespace
 
 #ifdef GW_SANITIZED
-// Under the sanitizers the address space cannot be limited: their allocators stop what goes past a
-// fixed heap limit instead (the engine's environment may add to these).
+// Under the sanitizers the address space cannot be limited: their allocators stop what goes past
+// the heap limit that the engine's environment gives (see ImageWorker.cpp), this the last bound.
 extern "C" const char* __asan_default_options() {
-    return "allocator_may_return_null=1:max_allocation_size_mb=2048:hard_rss_limit_mb=2048:detect_leaks=0:"
+    return "allocator_may_return_null=1:hard_rss_limit_mb=3072:detect_leaks=0:"
            "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
 }
 extern "C" const char* __tsan_default_options() {
-    return "hard_rss_limit_mb=2048:handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_"
+    return "hard_rss_limit_mb=3072:handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_"
            "sigill=0";
 }
 #endif

@@ -142,6 +142,12 @@ class Spawner {
     std::deque<std::function<void()>> jobs_;
 };
 
+/// What a reader process may map for a file: what the budget leaves, but never so little that an
+/// ordinary file cannot be opened.
+int64_t memoryAllowance() {
+    return std::max<int64_t>(512 * kMB, memory::limit() - memory::inUse());
+}
+
 /// Starts the reader program on the long-lived thread, with `socket` as its descriptor 3 and
 /// `memory` (when one) as 4; 0 with `pid` set, else the error number.
 int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid_t& pid) {
@@ -183,11 +189,12 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
         for (const char* name : {"ASAN_OPTIONS=", "TSAN_OPTIONS="}) {
             auto it = std::find_if(env.begin(), env.end(),
                                    [&](const std::string& e) { return e.starts_with(name); });
-            const std::string extra = name[0] == 'A'
-                                          ? "detect_leaks=0:abort_on_error=0:handle_segv=0:handle_sigbus=0:"
-                                            "handle_abort=0:handle_sigfpe=0:handle_sigill=0"
-                                          : "report_signal_unsafe=0:handle_segv=0:handle_sigbus=0:handle_"
-                                            "abort=0:handle_sigfpe=0:handle_sigill=0";
+            std::string extra =
+                "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0:";
+            // The address space cannot be limited under the sanitizers: their allocator's is, to
+            // what the budget leaves (as a reader process starts; see openDescriptor).
+            extra += "mmap_limit_mb=" + std::to_string(memoryAllowance() / kMB + 256);
+            extra += name[0] == 'A' ? ":detect_leaks=0:abort_on_error=0" : ":report_signal_unsafe=0";
             if (it == env.end())
                 env.push_back(name + extra);
             else
@@ -781,8 +788,7 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& name
     // Qt's plug-ins decode the whole picture as they open it.
     const double share = format.empty() ? 4 : 1;
     request.cpuSeconds = uint32_t(std::ceil(l.cpuSeconds * share));
-    // What the budget leaves, but never so little that an ordinary file cannot be opened.
-    request.memoryAllowance = uint64_t(std::max<int64_t>(512 * kMB, memory::limit() - memory::inUse()));
+    request.memoryAllowance = uint64_t(memoryAllowance());
     Reply reply;
     std::string text;
     if (!worker->call(request, fd, l.answerSeconds * share, reply, text))
