@@ -191,10 +191,14 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
                                    [&](const std::string& e) { return e.starts_with(name); });
             std::string extra =
                 "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0:";
-            // The address space cannot be limited under the sanitizers: their allocator's is, to
+            // The address space cannot be limited under AddressSanitizer: its allocator's is, to
             // what the budget leaves (as a reader process starts; see openDescriptor).
-            extra += "mmap_limit_mb=" + std::to_string(memoryAllowance() / kMB + 256);
-            extra += name[0] == 'A' ? ":detect_leaks=0:abort_on_error=0" : ":report_signal_unsafe=0";
+            // ThreadSanitizer counts its own maps there too: its readers have only a fixed bound.
+            if (name[0] == 'A')
+                extra += "mmap_limit_mb=" + std::to_string(memoryAllowance() / kMB + 256) +
+                         ":detect_leaks=0:abort_on_error=0";
+            else
+                extra += "report_signal_unsafe=0";
             if (it == env.end())
                 env.push_back(name + extra);
             else
