@@ -2,6 +2,10 @@
 //
 //   export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 --out DIR
 //                [--no-overwrite] IMAGE...
+//   export_bench --make-tiffs N [--megapixels M] --out DIR
+//
+// The second form only writes N TIFF photographs of about M megapixels (default 12; 8-bit, LZW, as
+// the export writes them) into DIR, for a batch of files that the image library reads.
 //
 // Nothing is selected after the import, so no preview is rendered: a batch without a window.
 //
@@ -12,6 +16,7 @@
 #include "app/AppDelegate.h"
 #include "app/services/SystemServices.h"
 #include "app/services/UserDefaults.h"
+#include "ci/io/Codec.h"
 #include "model/Project.h"
 #include "platform/WindowImage.h"
 
@@ -31,6 +36,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -41,8 +47,37 @@ namespace {
 int usage(const char* message) {
     std::fprintf(stderr, "export_bench: %s\n", message);
     std::fprintf(stderr, "usage: export_bench --preset FILE --format png|jpeg|bmp|tiff|gif --quality 1..5 "
-                         "--out DIR [--no-overwrite] IMAGE...\n");
+                         "--out DIR [--no-overwrite] IMAGE...\n"
+                         "       export_bench --make-tiffs N [--megapixels M] --out DIR\n");
     return 2;
+}
+
+/// N copies of an opaque 4:3 TIFF photograph of about `megapixels` in `folder`; 0 when done, else 1.
+int makeTiffs(const QString& folder, int count, double megapixels) {
+    auto decoded = ci::io::decodeFile(GW_TEST_DATA_DIR "/rocket.jpg");
+    if (!decoded)
+        return 1;
+    const int width = int(std::round(std::sqrt(megapixels * 1e6 * 4.0 / 3.0)));
+    const int height = width * 3 / 4;
+    const ci::Image scaled = decoded->image.applyingFilter(
+        "CILanczosScaleTransform",
+        {{"inputScale", double(height) / decoded->height},
+         {"inputAspectRatio", double(width) * decoded->height / (double(height) * decoded->width)}});
+    auto pixels = ci::Context().renderSRGB(scaled, ci::Rect::make(0, 0, width, height));
+    if (!pixels)
+        return 1;
+    for (size_t i = 3; i < pixels->data.size(); i += 4)
+        pixels->data[i] = 255; // the scaled edges are not quite opaque
+    auto bytes = ci::io::encodePixels(*pixels, ci::io::FileType::TIFF);
+    if (!bytes || !QDir().mkpath(folder))
+        return 1;
+    for (int i = 0; i < count; ++i) {
+        QFile file(QDir(folder).filePath(QString("photo%1.tif").arg(i + 1, 2, 10, QChar('0'))));
+        if (!file.open(QIODevice::WriteOnly) || file.write(reinterpret_cast<const char*>(bytes->data()),
+                                                           qint64(bytes->size())) != qint64(bytes->size()))
+            return 1;
+    }
+    return 0;
 }
 
 double peakRssMegabytes() {
@@ -78,6 +113,8 @@ int main(int argc, char** argv) {
     QString presetPath, outDir;
     qint64 format = -1, quality = 0;
     bool overwrite = true;
+    int makeCount = 0;
+    double megapixels = 12;
     QStringList images;
     const QStringList args = application.arguments();
     static const std::map<QString, qint64> formats = {
@@ -101,11 +138,17 @@ int main(int argc, char** argv) {
             outDir = next();
         else if (a == "--no-overwrite")
             overwrite = false;
+        else if (a == "--make-tiffs")
+            makeCount = next().toInt();
+        else if (a == "--megapixels")
+            megapixels = next().toDouble();
         else if (a.startsWith("--"))
             return usage("unknown option");
         else
             images << a;
     }
+    if (makeCount > 0 && !outDir.isEmpty() && megapixels > 0)
+        return makeTiffs(outDir, makeCount, megapixels);
     if (presetPath.isEmpty() || outDir.isEmpty() || format < 0 || quality == 0 || images.isEmpty())
         return usage("missing arguments");
 

@@ -6,13 +6,19 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -26,39 +32,18 @@ std::mutex& openingMutex() {
     return mutex;
 }
 
-/// The library's reader of a file held in memory, kept inside the buffer. The library's own takes
-/// any position it is sent to: a damaged file whose offsets point before its start (a corrupt
-/// scan-line table, say) has it copy from memory ahead of the buffer. Here a position outside the
-/// buffer is refused and a read past its end is cut short, as reading a file would be.
-class BoundedMemReader final : public OIIO::Filesystem::IOMemReader {
-  public:
-    using IOMemReader::IOMemReader;
-
-    bool seek(int64_t offset) override {
-        if (offset < 0 || uint64_t(offset) > m_buf.size())
-            return false;
-        m_pos = offset;
-        return true;
-    }
-    size_t read(void* buf, size_t size) override {
-        const size_t n = pread(buf, size, m_pos);
-        m_pos += int64_t(n);
-        return n;
-    }
-    size_t pread(void* buf, size_t size, int64_t offset) override {
-        if (offset < 0 || uint64_t(offset) >= m_buf.size())
-            return 0;
-        const size_t n = std::min(size, m_buf.size() - size_t(offset));
-        std::memcpy(buf, m_buf.data() + offset, n);
-        return n;
-    }
-};
-
 } // namespace
 
 struct GwImgInput {
+    ~GwImgInput() {
+        in.reset();
+        proxy.reset();
+        if (file)
+            std::fclose(file);
+    }
+    FILE* file = nullptr; ///< of a copy of the caller's descriptor
+    std::unique_ptr<OIIO::Filesystem::IOProxy> proxy;
     std::unique_ptr<OIIO::ImageInput> in;
-    std::unique_ptr<OIIO::Filesystem::IOMemReader> memory;
     OIIO::ImageSpec spec;
     std::vector<uint8_t> icc;
 };
@@ -126,76 +111,75 @@ OIIO::TypeDesc typeOf(int type) {
     }
 }
 
+/// Whether an exception comes from the C++ library itself: its text ("vector::_M_default_append",
+/// "stoi") names a function, not what is wrong with the file.
+bool fromStandardLibrary(const std::exception& e) {
+    const char* name = typeid(e).name();
+    return std::strncmp(name, "St", 2) == 0 || std::strncmp(name, "NSt", 3) == 0;
+}
+
 template <class F> int guarded(GwImgText error, void* context, F f) {
     try {
         return f();
     } catch (const std::bad_alloc&) {
         return GW_IMG_NO_MEMORY;
+    } catch (const std::length_error&) {
+        // A size computed from the header that no allocation can hold.
+        return GW_IMG_NO_MEMORY;
     } catch (const std::exception& e) {
         if (error)
-            error(context, e.what());
+            error(context,
+                  fromStandardLibrary(e) ? "The file is damaged (its reader gave up on it)" : e.what());
         return GW_IMG_FAILED;
     }
 }
 
-GwImgInput* openFile(const char* path, GwImgSpec* spec, int* noReader, GwImgText error, void* context) {
-    *noReader = 0;
-    GwImgInput* result = nullptr;
-    const int status = guarded(error, context, [&] {
-        OIIO::ImageSpec config;
-        config.attribute("oiio:UnassociatedAlpha", 1);
-        auto input = std::make_unique<GwImgInput>();
-        {
-            std::lock_guard opening(openingMutex());
-            input->in = OIIO::ImageInput::open(path, &config);
-        }
-        if (!input->in) {
-            const std::string message = OIIO::geterror();
-            *noReader = message.find("could not find a format reader") != std::string::npos;
-            error(context, message.c_str());
-            return GW_IMG_FAILED;
-        }
-        input->spec = input->in->spec();
-        describe(*input, spec);
-        result = input.release();
-        return GW_IMG_OK;
-    });
-    if (status == GW_IMG_NO_MEMORY)
-        error(context, "Not enough memory to open the file");
-    return result;
-}
-
-GwImgInput* openMemory(const char* format, const uint8_t* data, size_t size, GwImgSpec* spec, int* noReader,
-                       GwImgText error, void* context) {
-    *noReader = 0;
-    GwImgInput* result = nullptr;
+int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwImgText error, void* context) {
+    *result = nullptr;
     const int status = guarded(error, context, [&] {
         auto input = std::make_unique<GwImgInput>();
+        // By the format's name: the reader of that format alone, never each of the others in turn.
         input->in = OIIO::ImageInput::create(format);
-        if (!input->in || !input->in->supports("ioproxy")) {
-            *noReader = 1;
+        if (!input->in) {
+            error(context, (std::string("No reader for the format ") + format).c_str());
             return GW_IMG_FAILED;
         }
-        input->memory = std::make_unique<BoundedMemReader>(data, size);
-        input->in->set_ioproxy(input->memory.get());
+        // The file as the library would open it by name (the kind of proxy its readers take), but
+        // from the descriptor; the few readers that cannot take a proxy open the descriptor's own
+        // name, which holds nothing that a name's parsing could take for a pattern.
+        const std::string name = "/proc/self/fd/" + std::to_string(fd);
+        if (input->in->supports("ioproxy")) {
+            const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (copy < 0 || !(input->file = ::fdopen(copy, "rb"))) {
+                if (copy >= 0)
+                    ::close(copy);
+                error(context, "The file could not be read");
+                return GW_IMG_FAILED;
+            }
+            input->proxy =
+                std::make_unique<OIIO::Filesystem::IOFile>(input->file, OIIO::Filesystem::IOProxy::Read);
+            input->in->set_ioproxy(input->proxy.get());
+        }
         OIIO::ImageSpec config;
         config.attribute("oiio:UnassociatedAlpha", 1);
         std::unique_lock opening(openingMutex());
-        if (!input->in->open("", input->spec, config)) {
+        if (!input->in->open(name, input->spec, config)) {
             opening.unlock();
             std::string message = input->in->geterror();
+            if (message.empty())
+                message = std::string("The file is not a valid ") + format + " file";
             error(context, message.c_str());
             return GW_IMG_FAILED;
         }
         opening.unlock();
         input->spec = input->in->spec();
         describe(*input, spec);
-        result = input.release();
+        *result = input.release();
         return GW_IMG_OK;
     });
     if (status == GW_IMG_NO_MEMORY)
         error(context, "Not enough memory to open the image");
-    return result;
+    return status;
 }
 
 int readScanlines(GwImgInput* in, int y0, int y1, int channels, int type, void* data) {
@@ -279,8 +263,8 @@ int writeImage(const GwImgWrite* request, GwImgText error, void* context) {
     return status;
 }
 
-const GwImageLib table = {GW_IMAGELIB_VERSION, openFile,   openMemory,   readScanlines, readImage,
-                          takeErrors,          closeInput, destroyInput, writeImage};
+const GwImageLib table = {GW_IMAGELIB_VERSION, openFd,     readScanlines, readImage,
+                          takeErrors,          closeInput, destroyInput,  writeImage};
 
 } // namespace
 

@@ -1,8 +1,12 @@
 #include "ui/ImageConvert.h"
 
+#include "ci/core/Context.h"
+#include "ci/core/Value.h"
+#include "ci/io/Codec.h"
 #include "platform/FilePath.h"
 
-#include <QImageReader>
+#include <algorithm>
+#include <cmath>
 
 namespace ui {
 
@@ -23,23 +27,25 @@ QImage loadImageFile(const QString& path, int maxSide) {
     // Only regular files: opening a pipe or a device would block this worker for good.
     if (platform::fileKind(path) != platform::FileKind::Regular)
         return {};
-    QImage result;
-    // Qt opens names as UTF-8 only; a name with other bytes goes straight to the engine.
-    if (QString::fromUtf8(platform::encodePath(path)) == path) {
-        QImageReader reader(path);
-        reader.setAutoTransform(true);
-        if (maxSide > 0 && reader.size().isValid()) {
-            const QSize size = reader.size();
-            if (std::max(size.width(), size.height()) > maxSide * 2)
-                reader.setScaledSize(size.scaled(maxSide * 2, maxSide * 2, Qt::KeepAspectRatio));
-        }
-        result = reader.read();
+    // The engine's readers, never a third-party reader in this process: its own for JPEG and PNG,
+    // a reader process for every other format. The name's bytes reach the file as they are.
+    auto decoded = ci::io::decodeFile(platform::pathBytes(path));
+    if (!decoded)
+        return {};
+    ci::Image image = decoded->image;
+    int width = decoded->width, height = decoded->height;
+    if (maxSide > 0 && std::max(width, height) > maxSide * 2) {
+        // Reduced by the engine to twice the size shown, so that only those pixels are rendered.
+        const double scale = double(maxSide * 2) / std::max(width, height);
+        image = image.applyingFilter("CILanczosScaleTransform",
+                                     {{"inputScale", scale}, {"inputAspectRatio", 1.0}});
+        width = std::max(1, int(std::lround(width * scale)));
+        height = std::max(1, int(std::lround(height * scale)));
     }
-    if (result.isNull()) {
-        // Formats Qt has no reader for go through the engine's decoders.
-        if (auto decoded = platform::WindowImage::fromFile(platform::pathBytes(path)))
-            result = toQImage(*decoded);
-    }
+    auto pixels = ci::Context().renderSRGB(image, ci::Rect::make(0, 0, width, height));
+    if (!pixels.ok() || pixels->width != width || pixels->height != height)
+        return {};
+    QImage result = QImage(pixels->data.data(), width, height, width * 4, QImage::Format_RGBA8888).copy();
     if (!result.isNull() && maxSide > 0 && std::max(result.width(), result.height()) > maxSide)
         result = result.scaled(maxSide, maxSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return result;

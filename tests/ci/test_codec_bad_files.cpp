@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,4 +204,25 @@ TEST(Codec, OffsetsOutsideTheFileAreNeverFollowed) {
     EXPECT_EQ(fromMemory.ok(), fromFile.ok());
     if (!fromMemory.ok())
         EXPECT_FALSE(fromMemory.error().empty());
+}
+
+TEST(Codec, AChunkLongerThanItsFileTakesNoMemory) {
+    // A text chunk that claims 1.8 GB in a file of a hundred bytes: libpng took (and cleared) that
+    // much before it found the file's end.
+    std::vector<uint8_t> png = bilevelPng(6, 5);
+    png.resize(8 + 25); // the signature and the header chunk
+    putU32(png, 1811939336);
+    png.insert(png.end(), {'t', 'E', 'X', 't', 'a', 0, 'b'});
+    TempDir tmp;
+    writeBytes(tmp.file("long-chunk.png"), png);
+    BudgetOf budget(512 * kMB); // for the image library's reader, which gets the file next
+    const auto peak = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return int64_t(usage.ru_maxrss) * 1024;
+    };
+    const int64_t before = peak();
+    EXPECT_FALSE(decodeData(png).ok());
+    EXPECT_FALSE(decodeFile(tmp.file("long-chunk.png")).ok());
+    EXPECT_LT(peak() - before, 256 * kMB);
 }

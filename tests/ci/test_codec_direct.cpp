@@ -114,7 +114,7 @@ void expectSameReading(const std::string& path, int orientation, bool profile) {
     std::unique_ptr<PictureInput> direct =
         path.ends_with(".png") ? ci::io::png::openFile(path) : jpeg::openFile(path);
     ASSERT_TRUE(direct);
-    imagelib::Opened library = imagelib::openFile(path);
+    imagelib::Opened library = imagelib::openFile(path, path.ends_with(".png") ? "png" : "jpeg");
     ASSERT_TRUE(library.input) << library.error;
     const PictureSpec &a = direct->spec(), &b = library.input->spec();
     EXPECT_EQ(a.width, b.width);
@@ -165,7 +165,7 @@ void expectSameReading(const std::string& path, int orientation, bool profile) {
 TEST(CodecJpeg, DirectReadingGivesWhatTheImageLibraryGives) {
     TempDir tmp;
     const std::string adobe = dataPath("rocket.jpg"); // carries an Adobe RGB profile
-    auto icc = imagelib::openFile(adobe).input->spec().iccProfile;
+    auto icc = imagelib::openFile(adobe, "jpeg").input->spec().iccProfile;
     ASSERT_FALSE(icc.empty());
     using P = OIIO::ParamValue;
     const std::vector<std::tuple<std::string, int, bool>> files = {

@@ -1,5 +1,6 @@
 // The window's own image loading (parameter thumbnails, the "Original" view): odd files must
-// neither block a worker nor be lost for their name.
+// neither block a worker nor be lost for their name, and a file that a reader faults on must not
+// end the program.
 
 #include "ui/ImageConvert.h"
 
@@ -40,6 +41,22 @@ TEST(ImageConvert, PipesAreRefusedAndNamesThatAreNotUtf8Load) {
     const QImage image = ui::loadImageFile(path, 64);
     ASSERT_FALSE(image.isNull());
     EXPECT_EQ(std::max(image.width(), image.height()), 64);
+}
+
+TEST(ImageConvert, AFileThatAReaderFaultsOnIsNoPicture) {
+    gwtest::TempDir tmp;
+    // A BMP of 24 bits a pixel whose header claims run-length coding (for palettes only), with
+    // runs to look up in the palette it does not have.
+    std::vector<uint8_t> bmp = {'B', 'M', 138, 0, 0, 0, 0, 0, 0, 0,  54, 0, 0, 0, 40, 0,  0, 0, 8,
+                                0,   0,   0,   8, 0, 0, 0, 1, 0, 24, 0,  1, 0, 0, 0,  32, 0, 0, 0};
+    bmp.resize(54, 0);
+    for (int y = 0; y < 8; ++y)
+        bmp.insert(bmp.end(), {8, 0xFF, 0, uint8_t(y < 7 ? 0 : 1)});
+    bmp.resize(138, 0);
+    gwtest::writeBytes(tmp.file("runs.bmp"), bmp);
+    EXPECT_TRUE(ui::loadImageFile(QString::fromStdString(tmp.file("runs.bmp")), 128).isNull());
+    // Still here, and reading.
+    EXPECT_FALSE(ui::loadImageFile(QString::fromStdString(gwtest::dataPath("rocket.jpg")), 128).isNull());
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Decoding: ordinary JPEG and PNG files through libjpeg and libpng directly, everything else through the
-// image library module (loaded on first need), Qt's image plug-ins for the formats it does not read.
+// image library's reader of the format the file's content shows, or Qt's image plug-ins for the
+// formats the library does not read, both in a reader process (ImageWorker.cpp).
 
 #include "Codec.h"
 #include "ColorProfile.h"
@@ -10,15 +11,6 @@
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Memory.h"
-
-#include <QBuffer>
-#include <QByteArray>
-#include <QColorSpace>
-#include <QDir>
-#include <QFile>
-#include <QImage>
-#include <QImageReader>
-#include <QTemporaryFile>
 
 #include <tbb/task_group.h>
 
@@ -31,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <set>
 
 namespace ci::io {
@@ -276,57 +269,6 @@ Result<Decoded> decodeWith(PictureInput& in, const Source& source) {
     return decoded(Image::fromBitmap(std::move(bitmap)));
 }
 
-/// Formats that the image library reads itself: when it fails on one of them the file is damaged,
-/// and Qt's more forgiving readers must not turn that into a half-grey picture.
-bool ownedByImageLibrary(const QByteArray& qtFormat) {
-    static const std::set<QByteArray> owned = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
-                                               "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
-    return owned.count(qtFormat.toLower()) > 0;
-}
-
-Result<Decoded> decodeWithQt(QImageReader& reader) {
-    reader.setAutoTransform(true); // EXIF orientation
-    const QByteArray format = reader.format();
-    // Qt's readers refuse pictures over their own allocation limit; this keeps the copies made
-    // here within the budget too.
-    if (const QSize size = reader.size(); size.isValid())
-        if (std::string refused = admitPicture(size.width(), size.height(),
-                                               saturatingMul(int64_t(size.width()) * 16, size.height()));
-            !refused.empty())
-            return Result<Decoded>::failure(refused);
-    QImage image = reader.read();
-    if (image.isNull())
-        return Result<Decoded>::failure(reader.errorString().toStdString());
-    const bool deep = image.depth() > 32 || image.format() == QImage::Format_Grayscale16;
-    image.convertTo(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
-    if (image.isNull())
-        return Result<Decoded>::failure("The image could not be converted");
-
-    SourceLayout layout;
-    layout.type = deep ? SampleType::U16 : SampleType::U8;
-    layout.stride = 4;
-    layout.alpha = 3;
-    std::unique_ptr<ProfileConverter> profile;
-    if (image.colorSpace().isValid()) {
-        const QByteArray icc = image.colorSpace().iccProfile();
-        profile = ProfileConverter::create(reinterpret_cast<const uint8_t*>(icc.constData()),
-                                           size_t(icc.size()), false, 4, layout.type);
-        if (profile && profile->isSRGB())
-            profile.reset();
-    }
-    const int w = image.width(), h = image.height();
-    PixelImporter importer(layout, profile.get(), w, h, 1);
-    Bitmap bitmap = importer.makeBitmap();
-    importer.importRows(image.constBits(), size_t(image.bytesPerLine()), 0, h, bitmap);
-
-    Decoded d;
-    d.width = w;
-    d.height = h;
-    d.format = format.toLower().toStdString();
-    d.image = Image::fromBitmap(std::move(bitmap));
-    return d;
-}
-
 /// The image library's reader name for a signature at the start of the data, or "".
 std::string sniffFormat(const std::vector<uint8_t>& b) {
     auto starts = [&](std::initializer_list<int> sig, size_t at = 0) {
@@ -338,26 +280,146 @@ std::string sniffFormat(const std::vector<uint8_t>& b) {
                 return false;
         return true;
     };
+    auto text = [&](const char* sig, size_t at = 0) {
+        const size_t n = std::strlen(sig);
+        return b.size() >= at + n && std::memcmp(b.data() + at, sig, n) == 0;
+    };
+    auto space = [&](size_t at) {
+        return b.size() > at && (b[at] == ' ' || b[at] == '\t' || b[at] == '\n' || b[at] == '\r');
+    };
     if (starts({0xFF, 0xD8, 0xFF}))
         return "jpeg";
     if (starts({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}))
         return "png";
-    if (starts({'G', 'I', 'F', '8'}))
+    if (text("GIF8"))
         return "gif";
     if (starts({'I', 'I', 0x2A, 0x00}) || starts({'M', 'M', 0x00, 0x2A}) || starts({'I', 'I', 0x2B, 0x00}) ||
         starts({'M', 'M', 0x00, 0x2B}))
         return "tiff";
-    if (starts({'B', 'M'}))
+    if (text("BM"))
         return "bmp";
-    if (starts({'R', 'I', 'F', 'F'}) && starts({'W', 'E', 'B', 'P'}, 8))
+    if (text("RIFF") && text("WEBP", 8))
         return "webp";
     if (starts({0x76, 0x2F, 0x31, 0x01}))
         return "openexr";
-    if (starts({'#', '?', 'R', 'A', 'D', 'I', 'A', 'N', 'C', 'E'}) || starts({'#', '?', 'R', 'G', 'B', 'E'}))
+    if (text("#?RADIANCE") || text("#?RGBE"))
         return "hdr";
-    if (starts({'8', 'B', 'P', 'S'}))
+    if (text("8BPS"))
         return "psd";
+    if (starts({0x01, 0xDA}) && b.size() > 3 && b[2] <= 1 && (b[3] == 1 || b[3] == 2))
+        return "sgi";
+    if (text("DDS "))
+        return "dds";
+    if (text("SDPX") || text("XPDS"))
+        return "dpx";
+    if (starts({0x80, 0x2A, 0x5F, 0xD7}) || starts({0xD7, 0x5F, 0x2A, 0x80}))
+        return "cineon";
+    if (starts({0x00, 0x00, 0x01, 0x00}) && b.size() > 5 && (b[4] | b[5]) != 0)
+        return "ico";
+    if (b.size() > 2 && b[0] == 'P' && ((b[1] >= '1' && b[1] <= '6') || b[1] == 'f' || b[1] == 'F') &&
+        space(2))
+        return "pnm";
+    if (starts({0x53, 0x80, 0xF6, 0x34}))
+        return "softimage";
+    if (text("FOR4") && text("CIMG", 8))
+        return "iff";
+    if (text("ftyp", 4))
+        for (const char* brand :
+             {"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs", "mif1", "msf1", "avif", "avis"})
+            if (text(brand, 8))
+                return "heif";
+    if (starts({0x00, 0x00, 0x00, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A}) ||
+        starts({0xFF, 0x4F, 0xFF, 0x51}))
+        return "jpeg2000";
+    if (text("SIMPLE  ="))
+        return "fits";
+    if (text("DICM", 128))
+        return "dicom";
     return {};
+}
+
+/// Whether data without a signature is a Targa picture: it has the footer of the format's second
+/// version, or a header whose every field is one the format allows. Data has no name to tell.
+bool looksLikeTarga(const std::vector<uint8_t>& b) {
+    static const char footer[] = "TRUEVISION-XFILE.";
+    if (b.size() >= 26 + 18 && std::memcmp(b.data() + b.size() - 18, footer, sizeof(footer)) == 0)
+        return true;
+    if (b.size() < 18)
+        return false;
+    const auto one = [](uint8_t v, std::initializer_list<int> allowed) {
+        return std::find(allowed.begin(), allowed.end(), int(v)) != allowed.end();
+    };
+    const bool mapped = b[1] == 1;
+    return b[1] <= 1 && one(b[2], {1, 2, 3, 9, 10, 11}) && (mapped == (b[2] == 1 || b[2] == 9)) &&
+           one(b[7], mapped ? std::initializer_list<int>{15, 16, 24, 32} : std::initializer_list<int>{0}) &&
+           (b[12] | b[13]) != 0 && (b[14] | b[15]) != 0 && one(b[16], {8, 15, 16, 24, 32}) &&
+           (b[17] & 0xC0) == 0;
+}
+
+/// The lower-case extension of a path's file name, or "".
+std::string extensionOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return {};
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return ext;
+}
+
+/// The library's reader for a file: the one of the format its content shows. The name counts only
+/// for formats without a signature, and for camera raw files, most of which look like TIFF.
+std::string readerFor(const std::vector<uint8_t>& head, const std::string& extension) {
+    static const std::set<std::string> raw = {"3fr", "arw", "bay", "bmq", "cap", "cine", "cr2", "cr3", "crw",
+                                              "cs1", "dc2", "dcr", "dng", "drf", "dsc",  "erf", "fff", "ia",
+                                              "iiq", "k25", "kc2", "kdc", "mdc", "mef",  "mos", "mrw", "nef",
+                                              "nrw", "orf", "pef", "ptx", "pxn", "qtk",  "raf", "raw", "rdc",
+                                              "rw2", "rwl", "rwz", "sr2", "srf", "srw",  "sti", "x3f"};
+    const std::string format = sniffFormat(head);
+    if ((format.empty() || format == "tiff") && raw.count(extension))
+        return "raw";
+    if (format.empty() && (extension == "tga" || extension == "tpic" || extension == "targa"))
+        return "targa";
+    if (format.empty() && extension == "rla")
+        return "rla";
+    return format;
+}
+
+/// Empty when the picture size that the header of a file in `format` declares (for the formats
+/// whose readers allocate for it as they open the file) fits in the memory budget; else the
+/// budget's message. The readers are not asked to find out by trying.
+std::string admitDeclared(const std::string& format, const std::vector<uint8_t>& b) {
+    auto le = [&](size_t at, int n) {
+        uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i)
+            v = (v << 8) | b[at + size_t(i)];
+        return v;
+    };
+    auto be = [&](size_t at, int n) {
+        uint64_t v = 0;
+        for (int i = 0; i < n; ++i)
+            v = (v << 8) | b[at + size_t(i)];
+        return v;
+    };
+    std::optional<std::pair<int64_t, int64_t>> size;
+    if (format == "gif" && b.size() >= 10)
+        size = {int64_t(le(6, 2)), int64_t(le(8, 2))};
+    else if (format == "bmp" && b.size() >= 26)
+        size = le(14, 4) == 12
+                   ? std::pair{int64_t(le(18, 2)), int64_t(le(20, 2))}
+                   : std::pair{std::abs(int64_t(int32_t(le(18, 4)))), std::abs(int64_t(int32_t(le(22, 4))))};
+    else if (format == "psd" && b.size() >= 22)
+        size = {int64_t(be(18, 4)), int64_t(be(14, 4))};
+    else if (format == "sgi" && b.size() >= 10)
+        size = {int64_t(be(6, 2)), int64_t(be(8, 2))};
+    else if (format == "dds" && b.size() >= 20)
+        size = {int64_t(le(16, 4)), int64_t(le(12, 4))};
+    else if (format == "targa" && b.size() >= 16)
+        size = {int64_t(le(12, 2)), int64_t(le(14, 2))};
+    if (!size || size->first <= 0 || size->second <= 0)
+        return {};
+    return admitPicture(size->first, size->second, saturatingMul(size->first, size->second));
 }
 
 /// Empty for a path that names a regular file (after symbolic links); otherwise why it cannot be
@@ -378,16 +440,18 @@ std::string checkRegularFile(const std::string& path) {
     return {};
 }
 
-/// The reader name for the signature at the start of the file, or "".
-std::string sniffFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+/// The first bytes of the file, enough for every signature above.
+std::vector<uint8_t> readHead(const std::string& path) {
+    std::vector<uint8_t> head(256);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return {};
-    std::vector<uint8_t> head(16);
-    const ssize_t n = ::read(fd, head.data(), head.size());
+    ssize_t n;
+    while ((n = ::read(fd, head.data(), head.size())) < 0 && errno == EINTR) {
+    }
     ::close(fd);
     head.resize(size_t(std::max<ssize_t>(n, 0)));
-    return sniffFormat(head);
+    return head;
 }
 
 /// A reader of libjpeg or libpng for an ordinary JPEG or PNG file, else null.
@@ -400,33 +464,31 @@ std::unique_ptr<PictureInput> openDirect(const std::string& format, const std::v
 }
 
 /// Opens the file at `path`: an ordinary JPEG or PNG file with libjpeg or libpng (unless `direct`
-/// is false), any other with the image library, or else with Qt's image plug-ins for the formats that the
-/// image library does not read; hands the reader to `withInput` or `withQt`.
-template <class T, class WithInput, class WithQt>
-Result<T> withFileReader(const std::string& path, WithInput withInput, WithQt withQt, bool direct = true) {
+/// is false), any other with the image library's reader of its format, or else with Qt's image
+/// plug-ins for the formats that the image library does not read; hands the reader to `withInput`.
+template <class T, class WithInput>
+Result<T> withFileReader(const std::string& path, WithInput withInput, bool direct = true) {
     try {
         if (std::string refused = checkRegularFile(path); !refused.empty())
             return Result<T>::failure(refused);
+        const std::vector<uint8_t> head = readHead(path);
+        const std::string format = readerFor(head, extensionOf(path));
         if (direct)
-            if (std::unique_ptr<PictureInput> in = openDirect(sniffFile(path), path))
+            if (std::unique_ptr<PictureInput> in = openDirect(format, path))
                 return withInput(*in);
-        imagelib::Opened opened = imagelib::openFile(path);
+        if (!format.empty())
+            if (std::string refused = admitDeclared(format, head); !refused.empty())
+                return Result<T>::failure(refused);
+        imagelib::Opened opened = imagelib::openFile(path, format);
         if (opened.input)
             return withInput(*opened.input);
-        const std::string libraryError = firstLine(opened.error);
-
-        // Paths are bytes; Qt reads them in the local 8-bit encoding.
-        QImageReader reader(QFile::decodeName(QByteArray::fromStdString(path)));
-        const QByteArray qtFormat = reader.format(); // from the content, else the extension
-        if (!qtFormat.isEmpty() && !ownedByImageLibrary(qtFormat) && reader.canRead())
-            return withQt(reader);
-        if (!qtFormat.isEmpty() || !opened.noReader)
-            return Result<T>::failure(libraryError);
-        return Result<T>::failure("Unsupported image format: " + path);
+        if (opened.noReader)
+            return Result<T>::failure("Unsupported image format: " + path);
+        return Result<T>::failure(firstLine(opened.error));
     } catch (const std::bad_alloc&) {
         return Result<T>::failure("Not enough memory to decode " + path);
     } catch (const std::exception& e) {
-        return Result<T>::failure(std::string("Cannot decode ") + path + ": " + e.what());
+        return Result<T>::failure(std::string("Cannot decode ") + path + ": " + describeFailure(e));
     }
 }
 
@@ -517,12 +579,7 @@ Result<ReadPicture> readWith(PictureInput& in, const std::string& path) {
 } // namespace
 
 Result<ReadPicture> readPicture(const std::string& path) {
-    return withFileReader<ReadPicture>(
-        path, [&](PictureInput& in) { return readWith(in, path); },
-        // Formats left to Qt are read whole at conversion.
-        [&](QImageReader&) {
-            return Result<ReadPicture>(ReadPicture{path, nullptr});
-        });
+    return withFileReader<ReadPicture>(path, [&](PictureInput& in) { return readWith(in, path); });
 }
 
 Result<Decoded> decodePicture(ReadPicture picture) {
@@ -544,68 +601,44 @@ Result<Decoded> decodePicture(ReadPicture picture) {
     } catch (const std::bad_alloc&) {
         return Result<Decoded>::failure("Not enough memory to decode " + picture.path);
     } catch (const std::exception& e) {
-        return Result<Decoded>::failure(std::string("Cannot decode ") + picture.path + ": " + e.what());
+        return Result<Decoded>::failure(std::string("Cannot decode ") + picture.path + ": " +
+                                        describeFailure(e));
     }
 }
 
 Result<Decoded> decodeFile(const std::string& path) {
-    return withFileReader<Decoded>(
-        path,
-        [&](PictureInput& in) {
-            return decodeWith(in, Source{&path, nullptr});
-        },
-        [](QImageReader& reader) { return decodeWithQt(reader); });
+    return withFileReader<Decoded>(path, [&](PictureInput& in) {
+        return decodeWith(in, Source{&path, nullptr});
+    });
 }
 
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth) {
-    return withFileReader<Probe>(
-        path, [&](PictureInput& in) { return probeWith(in, path, depth); },
-        [](QImageReader& reader) -> Result<Probe> {
-            // The formats left to Qt are rare ones; their size comes from a decode.
-            const Result<Decoded> decoded = decodeWithQt(reader);
-            if (!decoded)
-                return Result<Probe>::failure(decoded.error());
-            return Probe{decoded->width, decoded->height, decoded->format};
-        });
+    return withFileReader<Probe>(path, [&](PictureInput& in) { return probeWith(in, path, depth); });
 }
 
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
     if (bytes.empty())
         return Result<Decoded>::failure("No image data");
     try {
-        const std::string format = sniffFormat(bytes);
+        // Data has no name: only its content can tell the reader.
+        std::string format = sniffFormat(bytes);
+        if (format.empty() && looksLikeTarga(bytes))
+            format = "targa";
         if (std::unique_ptr<PictureInput> in = openDirect(format, bytes))
             return decodeWith(*in, Source{nullptr, &bytes});
-        if (!format.empty()) {
-            imagelib::Opened opened = imagelib::openMemory(format, bytes);
-            if (opened.input)
-                return decodeWith(*opened.input, Source{nullptr, &bytes});
-            if (!opened.noReader)
-                return Result<Decoded>::failure(firstLine(opened.error));
-        }
-        // Readers without memory input, and formats known only by their name, read a file.
-        QTemporaryFile file(QDir::tempPath() + "/gw-decode-XXXXXX");
-        if (!file.open())
-            return Result<Decoded>::failure("Cannot create a temporary file for decoding");
-        if (file.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) !=
-                qint64(bytes.size()) ||
-            !file.flush())
-            return Result<Decoded>::failure("Cannot write a temporary file for decoding");
-        file.close();
-        const std::string tempPath = QFile::encodeName(file.fileName()).toStdString();
-        Result<Decoded> result = decodeFile(tempPath);
-        if (result.ok())
-            return result;
-        std::string message = result.error();
-        for (size_t at; (at = message.find(": " + tempPath)) != std::string::npos;)
-            message.erase(at, tempPath.size() + 2);
-        for (size_t at; (at = message.find(tempPath)) != std::string::npos;)
-            message.replace(at, tempPath.size(), "data");
-        return Result<Decoded>::failure(message);
+        if (!format.empty())
+            if (std::string refused = admitDeclared(format, bytes); !refused.empty())
+                return Result<Decoded>::failure(refused);
+        imagelib::Opened opened = imagelib::openData(bytes, format);
+        if (opened.input)
+            return decodeWith(*opened.input, Source{nullptr, &bytes});
+        if (opened.noReader)
+            return Result<Decoded>::failure("Unsupported image format");
+        return Result<Decoded>::failure(firstLine(opened.error));
     } catch (const std::bad_alloc&) {
         return Result<Decoded>::failure("Not enough memory to decode the image");
     } catch (const std::exception& e) {
-        return Result<Decoded>::failure(std::string("Cannot decode the image: ") + e.what());
+        return Result<Decoded>::failure(std::string("Cannot decode the image: ") + describeFailure(e));
     }
 }
 
@@ -617,7 +650,7 @@ Result<Decoded> decodeFile(const std::string& path) {
         [&](PictureInput& in) {
             return decodeWith(in, Source{&path, nullptr});
         },
-        [](QImageReader& reader) { return decodeWithQt(reader); }, false);
+        false);
 }
 
 } // namespace imagelib

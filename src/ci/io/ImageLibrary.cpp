@@ -106,105 +106,10 @@ bool checked(int status) {
     return status == GW_IMG_OK;
 }
 
-int typeCode(ReadType type) {
-    switch (type) {
-    case ReadType::U8:
-        return GW_READ_U8;
-    case ReadType::U16:
-        return GW_READ_U16;
-    case ReadType::F32:
-        return GW_READ_F32;
-    case ReadType::Native:
-        break;
-    }
-    return GW_READ_NATIVE;
-}
-
-class ModuleInput final : public PictureInput {
-  public:
-    ModuleInput(const GwImageLib& lib, GwImgInput* in, const GwImgSpec& s) : lib_(lib), in_(in) {
-        spec_.width = s.width;
-        spec_.height = s.height;
-        spec_.nchannels = s.nchannels;
-        spec_.depth = s.depth;
-        spec_.deep = s.deep != 0;
-        spec_.tileWidth = s.tile_width;
-        spec_.y = s.y;
-        spec_.z = s.z;
-        spec_.base = s.base == GW_IMG_8BIT    ? StoredBase::U8
-                     : s.base == GW_IMG_16BIT ? StoredBase::U16
-                     : s.base == GW_IMG_FLOAT ? StoredBase::Float
-                                              : StoredBase::Other;
-        spec_.alphaChannel = s.alpha_channel;
-        spec_.namedAlpha = s.named_alpha;
-        spec_.unassociatedAlpha = s.unassociated_alpha != 0;
-        spec_.orientation = s.orientation;
-        spec_.scanlineBytes = s.scanline_bytes;
-        spec_.imageBytes = s.image_bytes;
-        if (s.icc && s.icc_size)
-            spec_.iccProfile.assign(s.icc, s.icc + s.icc_size);
-        format_.assign(s.format, strnlen(s.format, sizeof(s.format)));
-    }
-    ~ModuleInput() override { lib_.destroy(in_); }
-
-    const PictureSpec& spec() const override { return spec_; }
-    std::string formatName() const override { return format_; }
-    bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) override {
-        return checked(lib_.read_scanlines(in_, y0, y1, channels, typeCode(type), data));
-    }
-    bool readImage(int channels, ReadType type, void* data) override {
-        return checked(lib_.read_image(in_, channels, typeCode(type), data));
-    }
-    std::string takeErrors() override {
-        std::string text;
-        lib_.take_errors(in_, appendText, &text);
-        return text;
-    }
-    void close() override { lib_.close(in_); }
-
-  private:
-    const GwImageLib& lib_;
-    GwImgInput* in_;
-    PictureSpec spec_;
-    std::string format_;
-};
-
-Opened opened(const GwImageLib& lib, GwImgInput* in, const GwImgSpec& spec, int noReader, std::string error) {
-    Opened result;
-    if (in)
-        result.input = std::make_unique<ModuleInput>(lib, in, spec);
-    result.noReader = noReader != 0;
-    result.error = std::move(error);
-    return result;
-}
-
 } // namespace
 
 std::string load() {
     return loaded().error;
-}
-
-Opened openFile(const std::string& path) {
-    const Loaded& lib = loaded();
-    if (!lib.table)
-        return Opened{nullptr, lib.error, false};
-    GwImgSpec spec{};
-    int noReader = 0;
-    std::string error;
-    GwImgInput* in = lib.table->open_file(path.c_str(), &spec, &noReader, appendText, &error);
-    return opened(*lib.table, in, spec, noReader, std::move(error));
-}
-
-Opened openMemory(const std::string& format, const std::vector<uint8_t>& bytes) {
-    const Loaded& lib = loaded();
-    if (!lib.table)
-        return Opened{nullptr, lib.error, false};
-    GwImgSpec spec{};
-    int noReader = 0;
-    std::string error;
-    GwImgInput* in = lib.table->open_memory(format.c_str(), bytes.data(), bytes.size(), &spec, &noReader,
-                                            appendText, &error);
-    return opened(*lib.table, in, spec, noReader, std::move(error));
 }
 
 Result<std::vector<uint8_t>> write(const std::string& format, int width, int height, int channels, int bits,

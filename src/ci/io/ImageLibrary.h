@@ -1,7 +1,9 @@
 #pragma once
 
-// The image library module: every format but JPEG and PNG goes through it. It is loaded on first
-// need, so that processes that only meet JPEG and PNG never pay for loading it.
+// The image library module: every format but JPEG and PNG goes through it. Its readers, and Qt's
+// image plug-ins for the formats it does not read, run in reader processes (ImageWorker.cpp), so
+// that no fault of theirs can end the program; its writers run here, loaded on first need, so that
+// processes that only meet JPEG and PNG never pay for loading it.
 
 #include "Codec.h"
 #include "PictureInput.h"
@@ -20,14 +22,31 @@ namespace ci::io::imagelib {
 /// "" when the module is loaded (loading it on the first call), else the message.
 std::string load();
 
-/// A file or data opened by the module, or why not.
+/// A file or data opened in a reader process, or why not.
 struct Opened {
     std::unique_ptr<PictureInput> input;
     std::string error;
-    bool noReader = false; ///< no reader knows the file (or, for data, the reader cannot read memory)
+    bool noReader = false; ///< none of Qt's plug-ins knows the file
 };
-Opened openFile(const std::string& path);
-Opened openMemory(const std::string& format, const std::vector<uint8_t>& bytes);
+/// Opens the file at `path` (by its descriptor: the library never sees its name) with the library's
+/// reader named `format` alone, or with Qt's image plug-ins when `format` is empty (the file's
+/// extension their hint). The reader process is the caller's until the input is destroyed.
+Opened openFile(const std::string& path, const std::string& format);
+/// The same for data in memory.
+Opened openData(const std::vector<uint8_t>& bytes, const std::string& format);
+
+/// A reader process may take `cpuSeconds` of CPU time for each request (more for a request for
+/// many samples), and answer within `answerSeconds` (also more for many samples); past either,
+/// the file fails and the process is ended.
+struct WorkerLimits {
+    double cpuSeconds = 5;
+    double answerSeconds = 30;
+};
+/// For tests: other limits, and reader processes that fault on demand, for a file whose content
+/// starts with "GW-WORKER-TEST:" and "crash", "abort", "spin", "hang" or "alloc" (from the next
+/// process started; the idle ones are ended).
+void setWorkerLimits(const WorkerLimits& limits);
+void setWorkerTestHooks(bool on);
 
 /// Encodes `channels` samples a pixel (`bits` 8 or 16) in the named format; `rows(y0, y1)` gives
 /// the packed rows y0 to y1, or null on failure.

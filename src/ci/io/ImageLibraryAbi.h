@@ -1,9 +1,10 @@
 #pragma once
 
-// The plain C interface between the engine and the module that holds the heavy image library
-// (every format but JPEG and PNG, and the JPEG files libjpeg is not asked to read directly).
-// The module is opened only when a file first needs it, so that a process that reads and writes
-// JPEG and PNG never maps the library and its hundreds of dependencies.
+// The plain C interface to the module that holds the heavy image library (every format but JPEG
+// and PNG, and the JPEG files libjpeg is not asked to read directly). Its readers run only in the
+// worker process (gw_imagelib_worker), which serves the reading half of this table to the engine;
+// the engine opens the module itself only to write TIFF and BMP, so that a process that reads and
+// writes JPEG and PNG never maps the library and its hundreds of dependencies.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -12,7 +13,7 @@
 extern "C" {
 #endif
 
-#define GW_IMAGELIB_VERSION 1
+#define GW_IMAGELIB_VERSION 2
 #define GW_IMAGELIB_ENTRY "gw_imagelib_table"
 
 /// How the samples of a file are stored.
@@ -65,13 +66,11 @@ typedef struct GwImgWrite {
 
 typedef struct GwImageLib {
     int version;
-    /// Opens a file; null with the reader's message (`no_reader` set when no reader knows it).
-    GwImgInput* (*open_file)(const char* path, GwImgSpec* spec, int* no_reader, GwImgText error,
-                             void* context);
-    /// Opens data in memory for the named reader; null with `no_reader` set when that reader
-    /// cannot read memory, else with the message.
-    GwImgInput* (*open_memory)(const char* format, const uint8_t* data, size_t size, GwImgSpec* spec,
-                               int* no_reader, GwImgText error, void* context);
+    /// Opens the picture in the file open on `fd` (kept open by the caller until destroy) with
+    /// the reader named `format` alone, never trying another. The file is never named to the
+    /// library by a name of its own. GW_IMG_OK with `*input` set, else the status with the message.
+    int (*open_fd)(int fd, const char* format, GwImgInput** input, GwImgSpec* spec, GwImgText error,
+                   void* context);
     int (*read_scanlines)(GwImgInput* in, int y0, int y1, int channels, int type, void* data);
     int (*read_image)(GwImgInput* in, int channels, int type, void* data);
     /// Hands over the pending messages of the input (one a line) and clears them; 0 when none.

@@ -60,8 +60,13 @@ class Input final : public FileInput {
         in->failed_ = true;
         png_longjmp(png, 1);
     }
-    // Warnings are about ancillary chunks, which are skipped; the pixels are whole.
-    static void onWarning(png_structp, png_const_charp) {}
+    // Warnings are about ancillary chunks, which are skipped; the pixels are whole. But a chunk
+    // longer than the limit set below is only a warning to libpng, which then allocates (and
+    // clears) all of it, gigabytes for a few bytes of file: such a file is damaged.
+    static void onWarning(png_structp png, png_const_charp message) {
+        if (std::strstr(message, "chunk data is too large"))
+            png_error(png, message);
+    }
 
     static void readData(png_structp png, png_bytep out, size_t size) {
         auto* in = static_cast<Input*>(png_get_io_ptr(png));

@@ -1,0 +1,689 @@
+// The reader process: runs the image library's readers (and Qt's image plug-ins for the formats the
+// library does not read) on files that the engine hands over as descriptors, one file at a time,
+// under limits on its memory and CPU time. Whatever a reader does with a damaged file, a crash, an
+// abort, an endless loop or an allocation without bound ends this process, never the program: the
+// engine fails that one file and starts another process for the next. See ImageWorkerProtocol.h.
+
+#include "ci/io/ImageLibraryAbi.h"
+#include "ci/io/ImageWorkerProtocol.h"
+
+#include <QByteArray>
+#include <QColorSpace>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+
+#include <dlfcn.h>
+#include <malloc.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef GW_IMAGELIB_BUILD_PATH
+#define GW_IMAGELIB_BUILD_PATH ""
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define GW_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define GW_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+using namespace ci::io::worker;
+
+bool testHooks = false;
+
+// ---- Limits ----
+
+/// CPU time for the request to come: the soft limit is this much above what the process has used,
+/// and SIGXCPU ends it there.
+void limitCpu(uint32_t seconds) {
+    if (seconds == 0)
+        return;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double used = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_CPU, &limit);
+    limit.rlim_cur = rlim_t(std::ceil(used)) + seconds;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur > limit.rlim_max)
+        limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_CPU, &limit);
+}
+
+/// Address space for the file to come: what is mapped now and `allowance` more. The sanitizers
+/// reserve terabytes of address space for themselves, so there they bound the heap instead.
+void limitMemory(uint64_t allowance) {
+#ifndef GW_SANITIZED
+    if (allowance == 0)
+        return;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm)
+        return;
+    unsigned long long pages = 0;
+    const bool read = std::fscanf(statm, "%llu", &pages) == 1;
+    std::fclose(statm);
+    if (!read)
+        return;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_AS, &limit);
+    const uint64_t mapped = uint64_t(pages) * uint64_t(::sysconf(_SC_PAGESIZE));
+    limit.rlim_cur = rlim_t(std::min<uint64_t>(mapped + allowance, uint64_t(RLIM_INFINITY) - 1));
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_cur > limit.rlim_max)
+        limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_AS, &limit);
+#else
+    (void)allowance;
+#endif
+}
+
+// ---- The shared memory ----
+
+uint8_t* shared = nullptr;
+size_t sharedSize = 0;
+
+/// Maps the shared memory as it is now; false when it cannot hold `bytes`.
+bool mapShared(size_t bytes) {
+    struct stat st {};
+    if (::fstat(sharedFd, &st) != 0)
+        return false;
+    if (size_t(st.st_size) < bytes) {
+        if (::ftruncate(sharedFd, off_t(bytes)) != 0 || ::fstat(sharedFd, &st) != 0)
+            return false;
+    }
+    if (size_t(st.st_size) != sharedSize) {
+        if (shared)
+            ::munmap(shared, sharedSize);
+        shared = nullptr;
+        sharedSize = 0;
+        if (st.st_size > 0) {
+            void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, sharedFd, 0);
+            if (map == MAP_FAILED)
+                return false;
+            shared = static_cast<uint8_t*>(map);
+            sharedSize = size_t(st.st_size);
+        }
+    }
+    return sharedSize >= bytes;
+}
+
+// ---- Messages ----
+
+std::string fdName; ///< "/proc/self/fd/N" of the open file, replaced by its name in messages
+std::string displayName;
+
+void appendText(void* context, const char* text) {
+    auto* s = static_cast<std::string*>(context);
+    if (!s->empty() && text[0])
+        s->push_back('\n');
+    s->append(text);
+}
+
+void send(const Reply& reply, std::string text = {}) {
+    if (!fdName.empty())
+        for (size_t at; (at = text.find(fdName)) != std::string::npos;)
+            text.replace(at, fdName.size(), displayName);
+    std::vector<char> packet(sizeof(Reply) + std::min(text.size(), maxMessage - sizeof(Reply)));
+    std::memcpy(packet.data(), &reply, sizeof(Reply));
+    std::memcpy(packet.data() + sizeof(Reply), text.data(), packet.size() - sizeof(Reply));
+    while (::send(socketFd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+}
+
+void fail(int32_t status, const std::string& text) {
+    Reply reply;
+    reply.status = status;
+    send(reply, text);
+}
+
+// ---- The image library ----
+
+const GwImageLib* library = nullptr;
+std::string libraryError;
+
+std::string directoryOfExecutable() {
+    char exe[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0)
+        return {};
+    exe[n] = '\0';
+    std::string path(exe);
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+/// The module beside this program, else where the build put it; loaded on the first file that
+/// needs it, so that a process reading only through Qt never maps the library.
+const GwImageLib* loadLibrary() {
+    if (library || !libraryError.empty())
+        return library;
+    std::vector<std::string> paths = {directoryOfExecutable() + "libgw_ci_imagelib.so"};
+    if (std::strlen(GW_IMAGELIB_BUILD_PATH) > 0)
+        paths.emplace_back(GW_IMAGELIB_BUILD_PATH);
+    for (const std::string& path : paths) {
+        if (::access(path.c_str(), F_OK) != 0)
+            continue;
+        void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            libraryError = ::dlerror();
+            break;
+        }
+        auto entry = reinterpret_cast<GwImageLibEntry>(::dlsym(handle, GW_IMAGELIB_ENTRY));
+        const GwImageLib* table = entry ? entry() : nullptr;
+        if (table && table->version == GW_IMAGELIB_VERSION)
+            return library = table;
+        libraryError = path + " is not the module of this version";
+        break;
+    }
+    if (libraryError.empty())
+        libraryError = "libgw_ci_imagelib.so was not found beside " + directoryOfExecutable();
+    libraryError = "The image library could not be loaded: " + libraryError;
+    return nullptr;
+}
+
+size_t sampleSize(int type) {
+    switch (type) {
+    case GW_READ_U8:
+        return 1;
+    case GW_READ_U16:
+        return 2;
+    case GW_READ_F32:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+// ---- The open file ----
+
+/// A picture decoded whole by Qt's plug-ins, read out as the library's readers are.
+struct QtPicture {
+    QImage image; ///< RGBA8888 or RGBA64, upright
+    std::string format;
+    QByteArray icc;
+};
+
+struct OpenFile {
+    int fd = -1;
+    GwImgInput* input = nullptr; ///< from the library
+    std::unique_ptr<QtPicture> qt;
+    Spec spec{};
+    std::string qtErrors;
+};
+OpenFile current;
+
+void destroy() {
+    if (current.input)
+        library->destroy(current.input);
+    current.qt.reset();
+    if (current.fd >= 0)
+        ::close(current.fd);
+    current = OpenFile{};
+    fdName.clear();
+    ::malloc_trim(0); // an idle process gives back what the last file took
+}
+
+Spec specOf(const GwImgSpec& s) {
+    Spec spec{};
+    spec.width = s.width;
+    spec.height = s.height;
+    spec.nchannels = s.nchannels;
+    spec.depth = s.depth;
+    spec.deep = s.deep;
+    spec.tileWidth = s.tile_width;
+    spec.y = s.y;
+    spec.z = s.z;
+    spec.base = s.base;
+    spec.alphaChannel = s.alpha_channel;
+    spec.namedAlpha = s.named_alpha;
+    spec.unassociatedAlpha = s.unassociated_alpha;
+    spec.orientation = s.orientation;
+    spec.scanlineBytes = s.scanline_bytes;
+    spec.imageBytes = s.image_bytes;
+    std::memcpy(spec.format, s.format, sizeof(spec.format));
+    spec.format[sizeof(spec.format) - 1] = '\0';
+    return spec;
+}
+
+/// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
+/// do: a reader's faults, on demand. True when it has answered.
+bool runTestHook(int fd, [[maybe_unused]] uint64_t allowance) {
+    char head[40] = {};
+    if (::pread(fd, head, sizeof(head) - 1, 0) <= 0 || std::strncmp(head, "GW-WORKER-TEST:", 15) != 0)
+        return false;
+    const std::string what(head + 15);
+    if (what.starts_with("crash"))
+        ::raise(SIGSEGV);
+    if (what.starts_with("abort"))
+        std::abort();
+    if (what.starts_with("spin"))
+        for (unsigned long n = 0;; ++n)
+            asm volatile("" : "+r"(n)); // kept, as the loop of a reader that never ends
+    if (what.starts_with("hang"))
+        for (;;)
+            ::pause();
+    if (what.starts_with("alloc")) {
+        // Touched, so that the memory is really taken; ends in bad_alloc at the limit, which the
+        // library's readers report as want of memory.
+        std::vector<std::unique_ptr<char[]>> blocks;
+        try {
+            for (uint64_t taken = 0;; taken += 64 << 20) {
+#ifdef GW_SANITIZED
+                // Where the address space limit would have stopped it.
+                if (taken >= allowance)
+                    throw std::bad_alloc();
+#endif
+                blocks.emplace_back(new char[64 << 20]);
+                std::memset(blocks.back().get(), 1, 64 << 20);
+            }
+        } catch (const std::bad_alloc&) {
+            blocks.clear();
+            fail(NoMemory, "");
+            return true;
+        }
+    }
+    return false;
+}
+
+/// Qt's image plug-ins on the file: the formats the image library does not read (SVG, ICNS, ...).
+/// Decoded whole here, as their readers do anyway.
+void openWithQt(const Request& request) {
+    static int argc = 1;
+    static char name[] = "gw_imagelib_worker";
+    static char* argv[] = {name, nullptr};
+    static QGuiApplication* app = [] {
+        // Plug-ins that draw (SVG) need fonts, so an application, but never a screen.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QGuiApplication(argc, argv);
+    }();
+    (void)app;
+    QFile file;
+    if (!file.open(current.fd, QIODevice::ReadOnly)) {
+        fail(Failed, "The file could not be read");
+        return;
+    }
+    QImageReader reader(&file, QByteArray(request.name));
+    reader.setAutoTransform(true); // EXIF orientation
+    const QByteArray format = reader.format().toLower();
+    // The image library's formats are read by it alone: when it has not been asked, the file is
+    // not of its type, and Qt's more forgiving readers must not make a half-grey picture of it.
+    static const std::set<QByteArray> library = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
+                                                 "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
+    if (format.isEmpty() || library.count(format) || !reader.canRead()) {
+        fail(NoReader, "");
+        return;
+    }
+    if (const QSize size = reader.size(); size.isValid()) {
+        // Before anything is allocated: RGBA64 at most, beside the engine's own copy.
+        if (request.memoryAllowance > 0 &&
+            uint64_t(size.width()) * uint64_t(size.height()) * 8 > request.memoryAllowance) {
+            Reply reply;
+            reply.status = NoMemory;
+            reply.spec.width = size.width();
+            reply.spec.height = size.height();
+            send(reply);
+            return;
+        }
+    }
+    QImage image = reader.read();
+    if (image.isNull()) {
+        fail(Failed, reader.errorString().toStdString());
+        return;
+    }
+    const bool deep = image.depth() > 32 || image.format() == QImage::Format_Grayscale16;
+    image.convertTo(deep ? QImage::Format_RGBA64 : QImage::Format_RGBA8888);
+    if (image.isNull()) {
+        fail(NoMemory, "");
+        return;
+    }
+    auto picture = std::make_unique<QtPicture>();
+    picture->format = format.toStdString();
+    if (image.colorSpace().isValid())
+        picture->icc = image.colorSpace().iccProfile();
+    Spec& spec = current.spec;
+    spec.width = image.width();
+    spec.height = image.height();
+    spec.nchannels = 4;
+    spec.depth = 1;
+    spec.base = deep ? GW_IMG_16BIT : GW_IMG_8BIT;
+    spec.alphaChannel = 3;
+    spec.namedAlpha = 3;
+    spec.unassociatedAlpha = 1;
+    spec.orientation = 1; // turned upright already
+    spec.scanlineBytes = int64_t(image.width()) * (deep ? 8 : 4);
+    spec.imageBytes = spec.scanlineBytes * image.height();
+    std::strncpy(spec.format, picture->format.c_str(), sizeof(spec.format) - 1);
+    picture->image = std::move(image);
+    current.qt = std::move(picture);
+
+    Reply reply;
+    reply.status = Ok;
+    reply.spec = spec;
+    const QByteArray& icc = current.qt->icc;
+    if (!icc.isEmpty() && mapShared(size_t(icc.size()))) {
+        std::memcpy(shared, icc.constData(), size_t(icc.size()));
+        reply.iccSize = uint64_t(icc.size());
+    }
+    send(reply);
+}
+
+void open(const Request& request, int fd) {
+    destroy();
+    if (fd < 0) {
+        fail(Failed, "No file was handed over");
+        return;
+    }
+    current.fd = fd;
+    // The position is the engine's copy's too: from the start, wherever that left it.
+    ::lseek(fd, 0, SEEK_SET);
+    fdName = "/proc/self/fd/" + std::to_string(fd);
+    displayName = std::string(request.name, strnlen(request.name, sizeof(request.name)));
+    limitCpu(request.cpuSeconds);
+    limitMemory(request.memoryAllowance);
+    if (testHooks && runTestHook(fd, request.memoryAllowance))
+        return;
+    const std::string format(request.format, strnlen(request.format, sizeof(request.format)));
+    if (format.empty()) {
+        displayName.clear();
+        openWithQt(request);
+        return;
+    }
+    if (!loadLibrary()) {
+        fail(Failed, libraryError);
+        return;
+    }
+    GwImgSpec spec{};
+    std::string error;
+    GwImgInput* input = nullptr;
+    const int status = library->open_fd(fd, format.c_str(), &input, &spec, appendText, &error);
+    if (status != GW_IMG_OK || !input) {
+        fail(status == GW_IMG_NO_MEMORY ? NoMemory : Failed, error);
+        return;
+    }
+    current.input = input;
+    current.spec = specOf(spec);
+    Reply reply;
+    reply.status = Ok;
+    reply.spec = current.spec;
+    if (spec.icc && spec.icc_size && mapShared(spec.icc_size)) {
+        std::memcpy(shared, spec.icc, spec.icc_size);
+        reply.iccSize = spec.icc_size;
+    }
+    send(reply);
+}
+
+/// Bytes of rows y0 to y1 of `channels` samples of `type`; 0 for a request that cannot be met.
+size_t bytesFor(int rows, int channels, int type) {
+    const Spec& spec = current.spec;
+    if (rows <= 0 || channels <= 0 || channels > spec.nchannels)
+        return 0;
+    size_t row = 0;
+    if (type == GW_READ_NATIVE) {
+        if (channels != spec.nchannels) // channel formats may differ: only all of them
+            return 0;
+        row = size_t(spec.scanlineBytes);
+    } else {
+        row = size_t(spec.width) * size_t(channels) * sampleSize(type);
+    }
+    if (row == 0 || row > SIZE_MAX / size_t(rows))
+        return 0;
+    return row * size_t(rows);
+}
+
+/// Rows of the picture decoded by Qt, in the stored type (or as asked, when that is the same).
+bool readQt(int y0, int y1, int channels, int type, uint8_t* out) {
+    const QImage& image = current.qt->image;
+    const int stored = current.spec.base == GW_IMG_16BIT ? GW_READ_U16 : GW_READ_U8;
+    if (type != GW_READ_NATIVE && type != stored)
+        return false;
+    if (y0 < 0 || y1 > image.height() || y0 >= y1)
+        return false;
+    const size_t sample = stored == GW_READ_U16 ? 2 : 1;
+    const size_t pixel = size_t(channels) * sample;
+    for (int y = y0; y < y1; ++y) {
+        const uint8_t* in = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x, out += pixel)
+            std::memcpy(out, in + size_t(x) * 4 * sample, pixel);
+    }
+    return true;
+}
+
+void read(const Request& request, bool whole) {
+    if (!current.input && !current.qt) {
+        fail(Failed, "No file is open");
+        return;
+    }
+    const Spec& spec = current.spec;
+    const int y0 = whole ? spec.y : request.y0, y1 = whole ? spec.y + spec.height : request.y1;
+    const size_t bytes = bytesFor(y1 - y0, request.channels, request.type);
+    if (bytes == 0 || (whole && request.type == GW_READ_NATIVE && int64_t(bytes) != spec.imageBytes)) {
+        fail(Failed, "The samples asked for cannot be read");
+        return;
+    }
+    limitCpu(request.cpuSeconds);
+    if (!mapShared(bytes)) {
+        fail(NoMemory, "");
+        return;
+    }
+    int status = GW_IMG_FAILED;
+    if (current.qt)
+        status = readQt(y0 - spec.y, y1 - spec.y, request.channels, request.type, shared) ? GW_IMG_OK
+                                                                                          : GW_IMG_FAILED;
+    else if (whole)
+        status = library->read_image(current.input, request.channels, request.type, shared);
+    else
+        status = library->read_scanlines(current.input, y0, y1, request.channels, request.type, shared);
+    Reply reply;
+    reply.status = status == GW_IMG_OK ? Ok : status == GW_IMG_NO_MEMORY ? NoMemory : Failed;
+    reply.bytes = status == GW_IMG_OK ? bytes : 0;
+    send(reply);
+}
+
+void takeErrors() {
+    Reply reply;
+    reply.status = Ok;
+    std::string text;
+    if (current.input)
+        reply.any = library->take_errors(current.input, appendText, &text);
+    send(reply, text);
+}
+
+void close() {
+    if (current.input)
+        library->close(current.input);
+    Reply reply;
+    reply.status = Ok;
+    send(reply);
+}
+
+void closeOtherDescriptors() {
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, 5u, ~0u, 0u) == 0)
+        return;
+#endif
+    for (int fd = 5; fd < 1024; ++fd)
+        ::close(fd);
+}
+
+} // namespace
+
+#ifdef GW_SANITIZED
+// Under the sanitizers the address space cannot be limited: their allocators stop what goes past
+// the heap limit that the engine's environment gives (see ImageWorker.cpp), this the last bound.
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1:hard_rss_limit_mb=3072:detect_leaks=0:"
+           "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
+}
+extern "C" const char* __tsan_default_options() {
+    return "hard_rss_limit_mb=3072:handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_"
+           "sigill=0";
+}
+#endif
+
+namespace {
+
+[[noreturn]] void serve() {
+    std::vector<char> packet(maxMessage);
+    for (;;) {
+        iovec io{packet.data(), packet.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        const ssize_t n = ::recvmsg(socketFd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ::_exit(0); // the engine has gone, or let this process go: nothing to tidy
+        int fd = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+                std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
+        Request request;
+        if (size_t(n) < sizeof(Request)) {
+            if (fd >= 0)
+                ::close(fd);
+            fail(Failed, "A request was cut short");
+            continue;
+        }
+        std::memcpy(&request, packet.data(), sizeof(Request));
+        request.format[sizeof(request.format) - 1] = '\0';
+        request.name[sizeof(request.name) - 1] = '\0';
+        if (request.op != Open && fd >= 0)
+            ::close(fd);
+        switch (request.op) {
+        case Open:
+            open(request, fd);
+            break;
+        case ReadScanlines:
+            read(request, false);
+            break;
+        case ReadImage:
+            read(request, true);
+            break;
+        case TakeErrors:
+            takeErrors();
+            break;
+        case Close:
+            close();
+            break;
+        case Destroy:
+            destroy();
+            break;
+        default:
+            fail(Failed, "Unknown request");
+            break;
+        }
+    }
+}
+
+/// Ends with the program, however the program ends; false when the program has gone already.
+bool followParent(pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    return parent != 0 && ::getppid() == parent;
+}
+
+/// The starter: loads the library once, then copies itself into a new reader process for each
+/// request (its descriptor 3 the socket to the engine), which starts at once instead of loading
+/// the library's few hundred libraries again. Each copy is a child of the engine, as if the engine
+/// had started it, so that the engine learns how it ended.
+[[noreturn]] void startReaders(pid_t parent) {
+    loadLibrary();
+    std::vector<char> packet(sizeof(Fork));
+    for (;;) {
+        iovec io{packet.data(), packet.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        const ssize_t n = ::recvmsg(socketFd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            ::_exit(0);
+        int fds[2] = {-1, -1};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
+                std::memcpy(fds, CMSG_DATA(c), sizeof(fds));
+        Fork request;
+        std::memcpy(&request, packet.data(), std::min(sizeof(Fork), size_t(n)));
+        Forked answer;
+        if (fds[0] < 0 || fds[1] < 0) {
+            answer.pid = -EINVAL;
+        } else {
+            // A plain fork would make the copy a child of this process. The copy has only this
+            // thread; the few that libraries start as they load (a logging pool) wait idle here,
+            // holding no lock, and their work is never asked for in a reader.
+            const long pid = ::syscall(SYS_clone, CLONE_PARENT | SIGCHLD, nullptr, nullptr, nullptr, 0);
+            if (pid == 0) {
+                if (!followParent(parent))
+                    ::_exit(0);
+                ::dup2(fds[0], socketFd);
+                ::dup2(fds[1], sharedFd);
+                closeOtherDescriptors();
+                testHooks = request.testHooks != 0;
+                serve();
+            }
+            answer.pid = pid < 0 ? -errno : int32_t(pid);
+        }
+        for (int fd : fds)
+            if (fd >= 0)
+                ::close(fd);
+        while (::send(socketFd, &answer, sizeof(answer), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    pid_t parent = 0;
+    bool starter = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--parent") == 0 && i + 1 < argc)
+            parent = pid_t(std::strtol(argv[++i], nullptr, 10));
+        else if (std::strcmp(argv[i], "--test-hooks") == 0)
+            testHooks = true;
+        else if (std::strcmp(argv[i], "--starter") == 0)
+            starter = true;
+    }
+    if (!followParent(parent))
+        return 0;
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore); // a reader's crash is an answer here, not a report
+    if (starter) {
+        ::close(sharedFd);
+        closeOtherDescriptors();
+        startReaders(parent);
+    }
+    closeOtherDescriptors();
+    serve();
+}

@@ -1,0 +1,222 @@
+// Files that the image library's readers fault on, made here: whatever a reader does with them
+// (crash, abort, loop, allocate without bound), the file fails with a reason and the next one reads.
+// And a file goes only to the reader of the type its content shows, by no name of its own.
+
+#include "support/TestSupport.h"
+
+#include "ci/core/Memory.h"
+#include "ci/io/Codec.h"
+#include "ci/io/ImageLibrary.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace ci;
+using namespace ci::io;
+using gwtest::BudgetOf;
+using gwtest::TempDir;
+using gwtest::writeBytes;
+
+namespace {
+
+void putLE(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
+}
+void putBE(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out.push_back(uint8_t(v >> (8 * i)));
+}
+
+/// An 8 x 8 BMP of 24 bits a pixel whose header claims run-length coding, which is only for
+/// palette pictures: the library's reader then looks its runs up in a palette it does not have.
+std::vector<uint8_t> bmpClaimingRuns(uint32_t compression) {
+    std::vector<uint8_t> runs;
+    for (int y = 0; y < 8; ++y) {
+        runs.insert(runs.end(), {8, 0xFF});
+        if (y < 7)
+            runs.insert(runs.end(), {0, 0}); // end of line
+    }
+    runs.insert(runs.end(), {0, 1}); // end of picture
+    std::vector<uint8_t> bmp = {'B', 'M'};
+    putLE(bmp, 138, 4);
+    putLE(bmp, 0, 4);
+    putLE(bmp, 54, 4);
+    for (uint32_t v : {40u, 8u, 8u})
+        putLE(bmp, v, 4);
+    putLE(bmp, 1, 2);  // planes
+    putLE(bmp, 24, 2); // bits a pixel
+    for (uint32_t v : {compression, uint32_t(runs.size()), 2835u, 2835u, 0u, 0u})
+        putLE(bmp, v, 4);
+    bmp.insert(bmp.end(), runs.begin(), runs.end());
+    bmp.resize(138, 0);
+    return bmp;
+}
+
+/// An 8 x 8 RGB SGI picture, run-length coded, each of whose rows is one run of 127 pixels.
+std::vector<uint8_t> sgiWithLongRuns() {
+    std::vector<uint8_t> sgi;
+    putBE(sgi, 474, 2); // magic
+    sgi.push_back(1);   // run-length coded
+    sgi.push_back(1);   // a byte a sample
+    for (uint32_t v : {3u, 8u, 8u, 3u})
+        putBE(sgi, v, 2);
+    putBE(sgi, 0, 4);
+    putBE(sgi, 255, 4);
+    sgi.resize(512, 0);
+    const uint32_t rows = 8 * 3, data = 512 + rows * 8;
+    for (uint32_t i = 0; i < rows; ++i)
+        putBE(sgi, data + i * 3, 4); // where each row starts
+    for (uint32_t i = 0; i < rows; ++i)
+        putBE(sgi, 3, 4); // and its length
+    for (uint32_t i = 0; i < rows; ++i)
+        sgi.insert(sgi.end(), {0x7F, 0x55, 0});
+    return sgi;
+}
+
+/// A Photoshop file of a version that does not exist, whose header the RLA reader would take for
+/// a picture of its own.
+std::vector<uint8_t> damagedPsd() {
+    std::vector<uint8_t> psd = {'8', 'B', 'P', 'S'};
+    putBE(psd, 7, 2); // version
+    psd.resize(12, 0);
+    putBE(psd, 0, 2);     // channels
+    putBE(psd, 65536, 4); // height
+    putBE(psd, 1, 4);     // width
+    putBE(psd, 0, 2);     // depth
+    putBE(psd, 0, 2);     // mode
+    psd.resize(1000, 0);
+    return psd;
+}
+
+/// A GIF whose screen is 65535 x 65535 pixels.
+std::vector<uint8_t> hugeGif() {
+    std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a'};
+    putLE(gif, 65535, 2);
+    putLE(gif, 65535, 2);
+    gif.insert(gif.end(), {0, 0, 0, ','});
+    for (uint32_t v : {0u, 0u, 65535u, 65535u})
+        putLE(gif, v, 2);
+    gif.insert(gif.end(), {0, 2, 2, 0x44, 1, 0, ';'});
+    return gif;
+}
+
+/// A small opaque TIFF photo.
+std::vector<uint8_t> goodTiff() {
+    PixelBuffer px;
+    px.width = 6;
+    px.height = 4;
+    px.data.resize(size_t(px.width * px.height * 4), 255);
+    for (size_t i = 0; i < px.data.size(); i += 4)
+        px.data[i] = uint8_t(i * 3);
+    auto bytes = encodePixels(px, FileType::TIFF);
+    return bytes ? *bytes : std::vector<uint8_t>();
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(CodecReaders, AFaultOfAReaderFailsItsFileAndTheNextReads) {
+    TempDir tmp;
+    const std::vector<uint8_t> tiff = goodTiff();
+    ASSERT_FALSE(tiff.empty());
+    writeBytes(tmp.file("good.tif"), tiff);
+    auto expectGoodReads = [&] {
+        auto good = decodeFile(tmp.file("good.tif"));
+        ASSERT_TRUE(good.ok()) << good.error();
+        EXPECT_EQ(good->width, 6);
+    };
+
+    // Crashes and aborts of the library's own readers, from a file and from memory, in the import's
+    // check and in the decode.
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> files = {
+        {"rle8.bmp", bmpClaimingRuns(1)}, {"rle4.bmp", bmpClaimingRuns(2)}, {"runs.sgi", sgiWithLongRuns()}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_LT(bytes.size(), size_t(1024));
+        writeBytes(tmp.file(name), bytes);
+        for (const std::string& error :
+             {decodeFile(tmp.file(name)).error(), probeFile(tmp.file(name), ProbeDepth::Data).error(),
+              decodeData(bytes).error()})
+            EXPECT_NE(error.find("The image could not be read: its reader stopped (signal"),
+                      std::string::npos)
+                << error;
+        expectGoodReads();
+    }
+
+    // A reader that crashes, loops, waits or allocates without end: a reader process started for
+    // tests does so on demand. Each fails its file within seconds.
+    imagelib::setWorkerTestHooks(true);
+    BudgetOf budget(256 << 20);
+    for (const char* fault : {"crash", "spin", "hang", "alloc"}) {
+        SCOPED_TRACE(fault);
+        const std::string hook = std::string("GW-WORKER-TEST:") + fault;
+        writeBytes(tmp.file("fault.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+        const auto start = std::chrono::steady_clock::now();
+        imagelib::setWorkerLimits({1, 4});
+        auto faulty = decodeFile(tmp.file("fault.rla"));
+        imagelib::setWorkerLimits({});
+        ASSERT_FALSE(faulty.ok());
+        EXPECT_LT(secondsSince(start), 15.0);
+        EXPECT_NE(faulty.error().find("The image could not be read: its reader "), std::string::npos)
+            << faulty.error();
+        expectGoodReads();
+    }
+    EXPECT_NE(decodeFile(tmp.file("fault.rla")).error().find("needs more memory than the budget allows"),
+              std::string::npos);
+    imagelib::setWorkerTestHooks(false);
+}
+
+TEST(CodecReaders, OnlyTheReaderOfTheContentsTypeReadsAFileWhateverItsName) {
+    TempDir tmp;
+    // The library parses no name: these are only names.
+    const std::vector<uint8_t> tiff = goodTiff();
+    for (const char* name : {"t?.tif", "a*[1].tif", "%04d#@.tif"}) {
+        writeBytes(tmp.file(name), tiff);
+        auto d = decodeFile(tmp.file(name));
+        ASSERT_TRUE(d.ok()) << name << ": " << d.error();
+        EXPECT_EQ(d->format, "tiff");
+    }
+
+    // So is this PNG's, whose text chunk leaves it to the image library.
+    {
+        const uint8_t px[3 * 2 * 3] = {200, 10, 10, 10, 200, 10, 10,  10,  200,
+                                       9,   9,  9,  99, 99,  99, 199, 199, 199};
+        OIIO::ImageSpec spec(3, 2, 3, OIIO::TypeDesc::UINT8);
+        spec.attribute("ImageDescription", "a text chunk");
+        auto out = OIIO::ImageOutput::create("png");
+        ASSERT_TRUE(out && out->open(tmp.file("text.png"), spec) &&
+                    out->write_image(OIIO::TypeDesc::UINT8, px) && out->close());
+        std::filesystem::rename(tmp.file("text.png"), tmp.file("p?.png"));
+        auto d = decodeFile(tmp.file("p?.png"));
+        ASSERT_TRUE(d.ok()) << d.error();
+        EXPECT_EQ(d->width, 3);
+    }
+
+    // A damaged Photoshop file fails with the Photoshop reader's reason: no other reader is tried
+    // on it (the RLA reader would take it for a picture of 1 x 2 pixels).
+    writeBytes(tmp.file("damaged.psd"), damagedPsd());
+    for (const std::string& error :
+         {probeFile(tmp.file("damaged.psd")).error(), decodeFile(tmp.file("damaged.psd")).error()})
+        EXPECT_NE(error.find("invalid version"), std::string::npos) << error;
+
+    // A picture too large for the budget is refused with the budget's words, before its reader
+    // allocates for it.
+    BudgetOf budget(int64_t(1) << 30);
+    writeBytes(tmp.file("huge.gif"), hugeGif());
+    for (const std::string& error :
+         {decodeFile(tmp.file("huge.gif")).error(), decodeData(hugeGif()).error()}) {
+        EXPECT_NE(error.find("The image is too large (65535 x 65535 pixels): needs"), std::string::npos)
+            << error;
+        EXPECT_NE(error.find("limit 1.0 GB"), std::string::npos) << error;
+    }
+}
