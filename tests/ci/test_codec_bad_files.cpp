@@ -202,8 +202,9 @@ TEST(Codec, OffsetsOutsideTheFileAreNeverFollowed) {
     auto fromMemory = decodeData(bytes);
     auto fromFile = decodeFile(tmp.file("damaged.exr"));
     EXPECT_EQ(fromMemory.ok(), fromFile.ok());
-    if (!fromMemory.ok())
+    if (!fromMemory.ok()) {
         EXPECT_FALSE(fromMemory.error().empty());
+    }
 }
 
 TEST(Codec, AChunkLongerThanItsFileTakesNoMemory) {

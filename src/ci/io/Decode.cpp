@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 #include <optional>
 #include <set>
@@ -368,6 +369,19 @@ std::string extensionOf(const std::string& path) {
     return ext;
 }
 
+/// The name of the picture format that a file's extension promises, for the formats known by their
+/// content; "" for any other extension.
+std::string formatNamed(const std::string& extension) {
+    static const std::map<std::string, std::string> names = {
+        {"png", "PNG"}, {"jpg", "JPEG"},  {"jpeg", "JPEG"}, {"tif", "TIFF"},  {"tiff", "TIFF"},
+        {"gif", "GIF"}, {"bmp", "BMP"},   {"webp", "WebP"}, {"psd", "PSD"},   {"exr", "OpenEXR"},
+        {"hdr", "HDR"}, {"heic", "HEIF"}, {"heif", "HEIF"}, {"avif", "AVIF"}, {"jp2", "JPEG 2000"},
+        {"sgi", "SGI"}, {"dds", "DDS"},   {"dpx", "DPX"},   {"ico", "ICO"},   {"ppm", "PNM"},
+        {"pgm", "PNM"}, {"pbm", "PNM"},   {"pnm", "PNM"}};
+    const auto it = names.find(extension);
+    return it == names.end() ? std::string() : it->second;
+}
+
 /// The library's reader for a file: the one of the format its content shows. The name counts only
 /// for formats without a signature, and for camera raw files, most of which look like TIFF.
 std::string readerFor(const std::vector<uint8_t>& head, const std::string& extension) {
@@ -482,8 +496,12 @@ Result<T> withFileReader(const std::string& path, WithInput withInput, bool dire
         imagelib::Opened opened = imagelib::openFile(path, format);
         if (opened.input)
             return withInput(*opened.input);
-        if (opened.noReader)
+        if (opened.noReader) {
+            // A name that promises a format the content does not show says so.
+            if (const std::string named = formatNamed(extensionOf(path)); !named.empty())
+                return Result<T>::failure("Not a " + named + " file: " + path);
             return Result<T>::failure("Unsupported image format: " + path);
+        }
         return Result<T>::failure(firstLine(opened.error));
     } catch (const std::bad_alloc&) {
         return Result<T>::failure("Not enough memory to decode " + path);
