@@ -50,6 +50,14 @@ constexpr int kMinCells = 8;
 // exact score (standard deviation 0.18 to 0.26 by pose); the margin leaves room for pictures
 // unlike them and still spares the exact score to all but a few percent of the windows.
 constexpr float kFirstPassMargin = 2.0f;
+// Windows are a cell apart, and a face between two of them scores up to about 0.4 less than one
+// centred on a window: a turned face, whose best score is lower, would be found or missed
+// according to where it sits. Windows of a level's grid that come this close to the threshold
+// are scored again on the grids shifted by half a cell, so that no face is more than a quarter of
+// a cell from a window.
+constexpr double kRefineMargin = 0.5;
+// Refinement tasks group the windows to score again by squares of this many window positions.
+constexpr int kRefineTile = 16;
 
 // Mean and main directions (principal components) of fHOG cell features over a set of
 // photographs, for the first pass.
@@ -122,6 +130,13 @@ struct Level {
 struct Task {
     int level;
     int x0, y0, x1, y1; // window positions (top-left cell), half-open
+    // Offset of the task's cell grid from the level's, in cells (0 or a half).
+    double phaseX = 0, phaseY = 0;
+};
+
+// A window of the level's own grid that came close to the threshold without reaching it.
+struct NearMiss {
+    int x, y;
 };
 
 // The filters in the layouts the two passes read.
@@ -211,6 +226,7 @@ struct Scratch {
     std::vector<int> ix;
     std::vector<int32_t> bin;
     std::vector<FaceBox> found;
+    std::vector<NearMiss> near;
 };
 
 GrayImage halve(const GrayImage& src) {
@@ -392,10 +408,11 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     // does not depend on where the task starts.
     const size_t histSize = size_t(hw) * size_t(hh) * kBins;
     s.hist.assign(2 * histSize + 8, 0.0f); // room to read a block of eight past the last bin
-    const int px0 = std::max(1, int(std::ceil((fx0 - 1.5) * C - 0.5)) - 1);
-    const int px1 = std::min(L.visibleX - 1, int(std::floor((fx1 + 1.5) * C - 0.5)) + 2);
-    const int py0 = std::max(1, int(std::ceil((fy0 - 1.5) * C - 0.5)) - 1);
-    const int py1 = std::min(L.visibleY - 1, int(std::floor((fy1 + 1.5) * C - 0.5)) + 2);
+    const double phx = task.phaseX, phy = task.phaseY;
+    const int px0 = std::max(1, int(std::ceil((fx0 + phx - 1.5) * C - 0.5)) - 1);
+    const int px1 = std::min(L.visibleX - 1, int(std::floor((fx1 + phx + 1.5) * C - 0.5)) + 2);
+    const int py0 = std::max(1, int(std::ceil((fy0 + phy - 1.5) * C - 0.5)) - 1);
+    const int py1 = std::min(L.visibleY - 1, int(std::floor((fy1 + phy + 1.5) * C - 0.5)) + 2);
     if (px1 > px0 && py1 > py0) {
         const int n = px1 - px0;
         // Rows are read as floats from three rotating buffers, each with the pixels on either
@@ -406,7 +423,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         s.wx.resize(size_t(n));
         s.ix.resize(size_t(n));
         for (int x = px0; x < px1; ++x) {
-            const double u = (x + 0.5) / C - 0.5;
+            const double u = (x + 0.5) / C - 0.5 - phx;
             const double fu = std::floor(u);
             s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(histSize);
             s.wx[size_t(x - px0)] = float(u - fu);
@@ -430,7 +447,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         float* mid = rowAt(py0);
         for (int y = py0; y < py1; ++y) {
             float* down = rowAt(y + 1);
-            const double v = (y + 0.5) / C - 0.5;
+            const double v = (y + 0.5) / C - 0.5 - phy;
             const double fv = std::floor(v);
             const float wy1 = float(v - fv), wy0 = 1.0f - wy1;
             float* h0 = s.hist.data() + size_t(int(fv) - hy0) * size_t(hw) * kBins;
@@ -506,6 +523,10 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     // The windows of the task: the first pass on the projections, the exact score for the poses
     // that come close enough to the threshold.
     const double scale = L.pixelScale;
+    // Windows of the level's own grid that come within kRefineMargin of the threshold are noted
+    // for the search between the cells.
+    const bool refined = task.phaseX != 0 || task.phaseY != 0;
+    const double nearThreshold = refined ? threshold : threshold - kRefineMargin;
     const size_t projStride = size_t(fw) * kDims, featStride = size_t(fw) * kLanes;
     float first[2][kFrontalPoses];
     for (int ty = task.y0; ty < task.y1; ++ty)
@@ -517,20 +538,25 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             int bestPose = -1;
             float best = 0;
             for (int p = 0; p < kFrontalPoses; ++p) {
-                if (!exhaustive && approx[p] + kFirstPassMargin <= threshold)
+                if (!exhaustive && approx[p] + kFirstPassMargin <= nearThreshold)
                     continue;
                 const float score =
                     exactResponse(F.exactRow(p, 0), s.feats.data() + cell * kLanes, featStride) -
                     kFrontalThresholds[p];
-                if (score > threshold && (bestPose < 0 || score > best)) {
+                if (bestPose < 0 || score > best) {
                     best = score;
                     bestPose = p;
                 }
             }
-            if (bestPose < 0)
+            if (bestPose < 0 || best <= nearThreshold)
                 continue;
+            if (best <= threshold) {
+                s.near.push_back({tx, ty});
+                continue;
+            }
             // dlib's box for a window: 73 level pixels, centred 1.5 level pixels past the middle.
-            const double cx = (tx + 5 + 1.5 / 8) * C * scale, cy = (ty + 5 + 1.5 / 8) * C * scale;
+            const double cx = (tx + task.phaseX + 5 + 1.5 / 8) * C * scale,
+                         cy = (ty + task.phaseY + 5 + 1.5 / 8) * C * scale;
             const double half = kBoxPerCell * C * scale / 2;
             s.found.push_back({cx - half, cy - half, cx + half, cy + half, best, bestPose});
         }
@@ -616,46 +642,115 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     }
 
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    std::vector<std::vector<FaceBox>> perTask(tasks.size());
     tbb::enumerable_thread_specific<Scratch> scratch;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, tasks.size(), 1),
-                      [&](const tbb::blocked_range<size_t>& r) {
-                          Scratch& s = scratch.local();
-                          for (size_t i = r.begin(); i < r.end(); ++i) {
-                              const Task& t = tasks[i];
-                              const Level& L = levels[size_t(t.level)];
-                              const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
-                              s.found.clear();
-                              if (avx2 && !options.withoutAvx2)
-                                  processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
-                              else
-                                  processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
-                              perTask[i] = s.found;
-                          }
-                      });
+    auto run = [&](const std::vector<Task>& todo, std::vector<std::vector<FaceBox>>& found,
+                   std::vector<std::vector<NearMiss>>& near) {
+        found.assign(todo.size(), {});
+        near.assign(todo.size(), {});
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, todo.size(), 1),
+                          [&](const tbb::blocked_range<size_t>& r) {
+                              Scratch& s = scratch.local();
+                              for (size_t i = r.begin(); i < r.end(); ++i) {
+                                  const Task& t = todo[i];
+                                  const Level& L = levels[size_t(t.level)];
+                                  const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
+                                  s.found.clear();
+                                  s.near.clear();
+                                  if (avx2 && !options.withoutAvx2)
+                                      processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
+                                  else
+                                      processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
+                                  found[i] = s.found;
+                                  near[i] = s.near;
+                              }
+                          });
+    };
+    std::vector<std::vector<FaceBox>> perTask;
+    std::vector<std::vector<NearMiss>> nearPerTask;
+    run(tasks, perTask, nearPerTask);
+
+    // The grids shifted by half a cell right, down and both, around the windows that came close:
+    // shifted window (x, y) lies between windows x and x + 1 (and y and y + 1) of the level's grid,
+    // so the shifted windows x - 1 and x cover both sides of a window x.
+    std::vector<Task> refine;
+    {
+        std::vector<std::vector<uint8_t>> marks(levels.size());
+        for (size_t i = 0; i < tasks.size(); ++i) {
+            const Task& t = tasks[i];
+            const Level& L = levels[size_t(t.level)];
+            auto& m = marks[size_t(t.level)];
+            if (!nearPerTask[i].empty() || !perTask[i].empty())
+                m.resize(size_t(L.positionsX) * size_t(L.positionsY));
+            auto mark = [&](int x, int y) {
+                for (int yy = std::max(y - 1, -3); yy <= std::min(y, L.positionsY - 4); ++yy)
+                    for (int xx = std::max(x - 1, -3); xx <= std::min(x, L.positionsX - 4); ++xx)
+                        m[size_t(yy + 3) * size_t(L.positionsX) + size_t(xx + 3)] = 1;
+            };
+            for (const NearMiss& n : nearPerTask[i])
+                mark(n.x, n.y);
+            for (const FaceBox& b : perTask[i]) {
+                // Back from the box to its window.
+                const double c = L.cell * L.pixelScale;
+                mark(int(std::lround((b.left + b.right) / 2 / c - 5 - 1.5 / 8)),
+                     int(std::lround((b.top + b.bottom) / 2 / c - 5 - 1.5 / 8)));
+            }
+        }
+        for (size_t l = 0; l < levels.size(); ++l) {
+            const auto& m = marks[l];
+            if (m.empty())
+                continue;
+            const Level& L = levels[l];
+            for (int y = 0; y < L.positionsY; y += kRefineTile)
+                for (int x = 0; x < L.positionsX; x += kRefineTile) {
+                    int x0 = L.positionsX, y0 = L.positionsY, x1 = -1, y1 = -1;
+                    for (int yy = y; yy < std::min(y + kRefineTile, L.positionsY); ++yy)
+                        for (int xx = x; xx < std::min(x + kRefineTile, L.positionsX); ++xx)
+                            if (m[size_t(yy) * size_t(L.positionsX) + size_t(xx)]) {
+                                x0 = std::min(x0, xx);
+                                y0 = std::min(y0, yy);
+                                x1 = std::max(x1, xx);
+                                y1 = std::max(y1, yy);
+                            }
+                    if (x1 < 0)
+                        continue;
+                    for (const auto& [px, py] : {std::pair{0.5, 0.0}, {0.0, 0.5}, {0.5, 0.5}})
+                        refine.push_back({int(l), x0 - 3, y0 - 3, x1 - 2, y1 - 2, px, py});
+                }
+        }
+    }
+    std::vector<std::vector<FaceBox>> perRefine;
+    run(refine, perRefine, nearPerTask);
 
     // Merge: best first, in task order among equals, so that the result does not depend on
-    // the threads; a window overlapping a better one is the same face and supports it.
-    std::vector<FaceBox> all;
-    for (auto& v : perTask)
-        all.insert(all.end(), v.begin(), v.end());
+    // the threads; a window overlapping a better one is the same face. A face's support is the
+    // number of levels (scales) at which some window sees it: unlike a count of windows, which
+    // depends on how the face falls on the grids, it changes little as the face moves.
+    std::vector<std::pair<FaceBox, int>> all;
+    for (size_t i = 0; i < tasks.size(); ++i)
+        for (const FaceBox& b : perTask[i])
+            all.emplace_back(b, tasks[i].level);
+    for (size_t i = 0; i < refine.size(); ++i)
+        for (const FaceBox& b : perRefine[i])
+            all.emplace_back(b, refine[i].level);
     std::stable_sort(all.begin(), all.end(),
-                     [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+                     [](const auto& a, const auto& b) { return a.first.score > b.first.score; });
     std::vector<FaceBox> merged;
-    std::vector<int> support;
-    for (const FaceBox& f : all) {
+    std::vector<std::vector<int>> seenAt;
+    for (const auto& [f, level] : all) {
         const auto same =
             std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
         if (same == merged.end()) {
             merged.push_back(f);
-            support.push_back(1);
+            seenAt.push_back({level});
         } else {
-            ++support[size_t(same - merged.begin())];
+            auto& seen = seenAt[size_t(same - merged.begin())];
+            if (std::find(seen.begin(), seen.end(), level) == seen.end())
+                seen.push_back(level);
         }
     }
     std::vector<FaceBox> faces;
     for (size_t i = 0; i < merged.size(); ++i)
-        if (merged[i].score > options.sureScore || support[i] >= options.minSupport)
+        if (merged[i].score > options.sureScore || int(seenAt[i].size()) >= options.minSupport)
             faces.push_back(merged[i]);
     return faces;
 }
