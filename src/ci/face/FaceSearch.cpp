@@ -55,7 +55,7 @@ constexpr float kFirstPassMargin = 2.0f;
 // according to where it sits. Windows of a level's grid that come this close to the threshold
 // are scored again on the grids shifted by half a cell, so that no face is more than a quarter of
 // a cell from a window.
-constexpr double kRefineMargin = 0.5;
+constexpr double kRefineMargin = 0.3;
 // Refinement tasks group the windows to score again by squares of this many window positions.
 constexpr int kRefineTile = 16;
 
