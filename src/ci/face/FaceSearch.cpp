@@ -10,15 +10,18 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <tuple>
 
 // The search computes the same features as dlib's fHOG (Felzenszwalb's 31-dimensional HOG
 // variant) and applies the frontal detector's filters to them, but builds its scale pyramid
 // differently. dlib scales the picture to every level and, for faces smaller than its 80-pixel
 // window, would search a copy enlarged three times: nine times the pixels at every level above
-// full size. Here a level of scale s uses cells of 8/s pixels of the picture, of a halved copy or
-// of a doubled one, chosen so that cells span about four to eight pixels: the gradients are at
-// the copy's resolution, the votes go to cells of a fractional size, and a level costs in
-// proportion to its cells. At scale 1 with eight-pixel cells the features are dlib's exactly.
+// full size. Here a level of scale s below 1 reads the picture resampled to its scale, as dlib
+// does, with cells of 8 pixels: the scale the filters were trained at (a copy coarser than the
+// level spreads every gradient over more of the face and scores faces lower, a turned one by
+// about 0.3). A level above 1 reads the picture itself, or the picture doubled for the smallest
+// faces, with cells of 8/s pixels: the votes go to cells of a fractional size, and a level costs
+// in proportion to its cells rather than to nine times the picture.
 //
 // Applying five 10 x 10 x 31 filters at every window dominates the cost, so windows go through
 // two passes (as in Felzenszwalb's cascade detection). The first applies the filters to the
@@ -118,13 +121,23 @@ GW_INLINE float sum8(v8 v) {
     return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
 }
 
+// Source pixels and weights of a resampled pixel (see tentTaps).
+struct Taps {
+    int at[4];
+    float w[4];
+};
+
 struct Level {
-    int octave = 0;  // -1: the picture doubled; 0: the picture; k: halved k times
-    double cell = 8; // cell side in pixels of the octave
+    // The copy the level reads: the picture doubled, the picture, or a halved copy resampled to the
+    // level's scale; the doubled and resampled rows are made as they are read.
+    const GrayImage* image = nullptr;
+    bool doubled = false;
+    std::vector<Taps> tapsX, tapsY; // when resampled
+    double cell = 8;                // cell side in pixels of the copy
     int cellsX = 0, cellsY = 0;
     int visibleX = 0, visibleY = 0; // pixels that vote: [1, visible - 1)
     int positionsX = 0, positionsY = 0;
-    double pixelScale = 1; // picture pixels per octave pixel
+    double pixelScale = 1; // picture pixels per pixel of the copy
 };
 
 struct Task {
@@ -244,6 +257,48 @@ GrayImage halve(const GrayImage& src) {
         }
     });
     return dst;
+}
+
+// Resampling of a copy by a factor r between a half and 1: output pixel i is the mean of the
+// source under a tent one output pixel wide on either side of its centre (i + 0.5) / r - 0.5, so
+// that detail finer than the output's pixels is removed rather than folded back (the 2 x 2
+// halving alone turns a face one pixel further into a different picture). Source indices are
+// clamped to the picture.
+std::vector<Taps> tentTaps(int n, int size, double r) {
+    std::vector<Taps> taps(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const double c = (i + 0.5) / r - 0.5;
+        const int first = int(std::floor(c - 1 / r)) + 1;
+        double w[4], sum = 0;
+        for (int j = 0; j < 4; ++j) {
+            w[j] = std::max(0.0, 1 - std::abs(first + j - c) * r);
+            sum += w[j];
+        }
+        Taps& t = taps[size_t(i)];
+        for (int j = 0; j < 4; ++j) {
+            t.at[j] = std::clamp(first + j, 0, size - 1);
+            t.w[j] = float(w[j] / sum);
+        }
+    }
+    return taps;
+}
+
+// n pixels of a row of a resampled copy (the row's taps and those of its first column), rounded to
+// whole levels as an 8-bit picture would be (see doubledRow), as floats.
+GW_INLINE void reducedRow(const GrayImage& src, const Taps& v, const Taps* tx, int n, float* out,
+                          std::vector<float>& line) {
+    const int lo = tx[0].at[0], hi = tx[n - 1].at[3] + 1;
+    line.resize(size_t(hi - lo));
+    const uint8_t *a = src.row(v.at[0]) + lo, *b = src.row(v.at[1]) + lo, *c = src.row(v.at[2]) + lo,
+                  *d = src.row(v.at[3]) + lo;
+    float* __restrict l = line.data();
+    for (int x = 0; x < hi - lo; ++x)
+        l[x] = (v.w[0] * float(a[x]) + v.w[1] * float(b[x])) + (v.w[2] * float(c[x]) + v.w[3] * float(d[x]));
+    for (int i = 0; i < n; ++i) {
+        const Taps& h = tx[i];
+        out[i] = std::floor((h.w[0] * l[h.at[0] - lo] + h.w[1] * l[h.at[1] - lo]) +
+                            (h.w[2] * l[h.at[2] - lo] + h.w[3] * l[h.at[3] - lo]) + 0.5f);
+    }
 }
 
 // Row y, pixels [x0, x1), of the picture doubled (bilinear, pixel centres aligned: an output pixel
@@ -434,8 +489,10 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         s.rows.assign(3 * slot, 0.0f);
         auto rowAt = [&](int y) {
             float* out = s.rows.data() + size_t((y + 3) % 3) * slot + 1;
-            if (L.octave < 0) {
+            if (L.doubled) {
                 doubledRow(img, y, px0 - 1, px1 + 1, out, s.blend);
+            } else if (!L.tapsY.empty()) {
+                reducedRow(img, L.tapsY[size_t(y)], L.tapsX.data() + (px0 - 1), n + 2, out, s.blend);
             } else {
                 const uint8_t* in = img.row(y) + (px0 - 1);
                 for (int i = 0; i < n + 2; ++i)
@@ -524,7 +581,9 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     // that come close enough to the threshold.
     const double scale = L.pixelScale;
     // Windows of the level's own grid that come within kRefineMargin of the threshold are noted
-    // for the search between the cells.
+    // for the search between the cells. The first pass's margin is wide enough for them too: a
+    // window it passes over would have to score more than kFirstPassMargin - kRefineMargin above
+    // its approximation.
     const bool refined = task.phaseX != 0 || task.phaseY != 0;
     const double nearThreshold = refined ? threshold : threshold - kRefineMargin;
     const size_t projStride = size_t(fw) * kDims, featStride = size_t(fw) * kLanes;
@@ -538,7 +597,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             int bestPose = -1;
             float best = 0;
             for (int p = 0; p < kFrontalPoses; ++p) {
-                if (!exhaustive && approx[p] + kFirstPassMargin <= nearThreshold)
+                if (!exhaustive && approx[p] + kFirstPassMargin <= threshold)
                     continue;
                 const float score =
                     exactResponse(F.exactRow(p, 0), s.feats.data() + cell * kLanes, featStride) -
@@ -593,31 +652,51 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
         !(options.levelStep > 0.1 && options.levelStep < 0.95) || !(options.minCellPixels > 0))
         return {};
 
-    // The picture and its halved copies (index k + 1 for octave k; the doubled one is made patch
-    // by patch). A deque keeps references valid as it grows.
-    std::vector<const GrayImage*> octaves{nullptr, &image};
+    // The picture and its halved copies (index k for octave k); a deque keeps references valid as
+    // it grows. The doubled picture and the copies resampled to a level's scale are made row by
+    // row, by the tasks that read them.
+    std::vector<const GrayImage*> octaves{&image};
     std::deque<GrayImage> halves;
     std::vector<Level> levels;
     for (double s = kBestBoxAtLevel / options.smallestFace;; s *= options.levelStep) {
         if (std::min(image.width, image.height) * s < kMinCells * 8)
             break;
-        // The most reduced copy whose cells still span minCellPixels; the doubled picture only
-        // where cells of the picture itself would be smaller than kMinUndoubledCell.
-        int k = 8.0 / s >= std::min(kMinUndoubledCell, options.minCellPixels) ? 0 : -1;
-        while (8.0 / (s * std::ldexp(1.0, k + 1)) >= options.minCellPixels) {
-            if (size_t(k + 2) == octaves.size()) {
-                const GrayImage& last = *octaves.back();
-                if (std::min(last.width, last.height) < 2 * kMinCells * 4)
-                    break;
-                octaves.push_back(&halves.emplace_back(halve(last)));
-            }
-            ++k;
-        }
-        const GrayImage& img = *octaves[size_t(std::max(k, 0) + 1)];
-        const int width = k < 0 ? 2 * img.width : img.width, height = k < 0 ? 2 * img.height : img.height;
         Level L;
-        L.octave = k;
-        L.cell = 8.0 / (s * std::ldexp(1.0, k));
+        if (8.0 / s < options.minCellPixels) {
+            // Finer than the picture: the picture itself, doubled where its cells would be smaller
+            // than kMinUndoubledCell.
+            L.doubled = 8.0 / s < kMinUndoubledCell;
+            L.image = &image;
+            L.pixelScale = L.doubled ? 0.5 : 1;
+            L.cell = 8.0 / (s * L.pixelScale);
+        } else {
+            // The most reduced halved copy still at least as fine as the level, resampled to
+            // exactly the level's scale (cells of minCellPixels).
+            int k = 0;
+            while (8.0 / (s * std::ldexp(1.0, k + 1)) >= options.minCellPixels) {
+                if (size_t(k + 1) == octaves.size()) {
+                    const GrayImage& last = *octaves.back();
+                    if (std::min(last.width, last.height) < 2 * kMinCells * 4)
+                        break;
+                    octaves.push_back(&halves.emplace_back(halve(last)));
+                }
+                ++k;
+            }
+            L.image = octaves[size_t(k)];
+            const double r = std::min(1.0, s * std::ldexp(1.0, k) * options.minCellPixels / 8);
+            L.pixelScale = std::ldexp(1.0, k) / r;
+            L.cell = 8.0 / (s * L.pixelScale);
+            if (r < 1) {
+                L.tapsX = tentTaps(int(L.image->width * r), L.image->width, r);
+                L.tapsY = tentTaps(int(L.image->height * r), L.image->height, r);
+            }
+        }
+        const int width = L.doubled          ? 2 * L.image->width
+                          : !L.tapsX.empty() ? int(L.tapsX.size())
+                                             : L.image->width;
+        const int height = L.doubled          ? 2 * L.image->height
+                           : !L.tapsY.empty() ? int(L.tapsY.size())
+                                              : L.image->height;
         L.cellsX = int(width / L.cell + 0.5);
         L.cellsY = int(height / L.cell + 0.5);
         if (L.cellsX < kMinCells || L.cellsY < kMinCells)
@@ -628,7 +707,6 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
         // that faces cut by the border are found, as in dlib.
         L.positionsX = L.cellsX - 2;
         L.positionsY = L.cellsY - 2;
-        L.pixelScale = std::ldexp(1.0, k);
         levels.push_back(L);
     }
 
@@ -653,7 +731,7 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
                               for (size_t i = r.begin(); i < r.end(); ++i) {
                                   const Task& t = todo[i];
                                   const Level& L = levels[size_t(t.level)];
-                                  const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
+                                  const GrayImage& img = *L.image;
                                   s.found.clear();
                                   s.near.clear();
                                   if (avx2 && !options.withoutAvx2)
@@ -672,51 +750,44 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     // The grids shifted by half a cell right, down and both, around the windows that came close:
     // shifted window (x, y) lies between windows x and x + 1 (and y and y + 1) of the level's grid,
     // so the shifted windows x - 1 and x cover both sides of a window x.
+    // Refinement tasks cover the marked windows of a square of kRefineTile window positions.
+    struct Area {
+        int level, tileY, tileX, x0, y0, x1, y1; // x1, y1 inclusive
+    };
+    std::vector<Area> areas;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const int l = tasks[i].level;
+        const Level& L = levels[size_t(l)];
+        auto mark = [&](int x, int y) {
+            for (int yy = std::max(y - 1, -3); yy <= std::min(y, L.positionsY - 4); ++yy)
+                for (int xx = std::max(x - 1, -3); xx <= std::min(x, L.positionsX - 4); ++xx)
+                    areas.push_back({l, (yy + 3) / kRefineTile, (xx + 3) / kRefineTile, xx, yy, xx, yy});
+        };
+        for (const NearMiss& n : nearPerTask[i])
+            mark(n.x, n.y);
+        for (const FaceBox& b : perTask[i]) {
+            // Back from the box to its window.
+            const double c = L.cell * L.pixelScale;
+            mark(int(std::lround((b.left + b.right) / 2 / c - 5 - 1.5 / 8)),
+                 int(std::lround((b.top + b.bottom) / 2 / c - 5 - 1.5 / 8)));
+        }
+    }
+    std::sort(areas.begin(), areas.end(), [](const Area& a, const Area& b) {
+        return std::tie(a.level, a.tileY, a.tileX) < std::tie(b.level, b.tileY, b.tileX);
+    });
     std::vector<Task> refine;
-    {
-        std::vector<std::vector<uint8_t>> marks(levels.size());
-        for (size_t i = 0; i < tasks.size(); ++i) {
-            const Task& t = tasks[i];
-            const Level& L = levels[size_t(t.level)];
-            auto& m = marks[size_t(t.level)];
-            if (!nearPerTask[i].empty() || !perTask[i].empty())
-                m.resize(size_t(L.positionsX) * size_t(L.positionsY));
-            auto mark = [&](int x, int y) {
-                for (int yy = std::max(y - 1, -3); yy <= std::min(y, L.positionsY - 4); ++yy)
-                    for (int xx = std::max(x - 1, -3); xx <= std::min(x, L.positionsX - 4); ++xx)
-                        m[size_t(yy + 3) * size_t(L.positionsX) + size_t(xx + 3)] = 1;
-            };
-            for (const NearMiss& n : nearPerTask[i])
-                mark(n.x, n.y);
-            for (const FaceBox& b : perTask[i]) {
-                // Back from the box to its window.
-                const double c = L.cell * L.pixelScale;
-                mark(int(std::lround((b.left + b.right) / 2 / c - 5 - 1.5 / 8)),
-                     int(std::lround((b.top + b.bottom) / 2 / c - 5 - 1.5 / 8)));
-            }
+    for (size_t i = 0; i < areas.size();) {
+        Area a = areas[i];
+        for (++i; i < areas.size() && areas[i].level == a.level && areas[i].tileY == a.tileY &&
+                  areas[i].tileX == a.tileX;
+             ++i) {
+            a.x0 = std::min(a.x0, areas[i].x0);
+            a.y0 = std::min(a.y0, areas[i].y0);
+            a.x1 = std::max(a.x1, areas[i].x1);
+            a.y1 = std::max(a.y1, areas[i].y1);
         }
-        for (size_t l = 0; l < levels.size(); ++l) {
-            const auto& m = marks[l];
-            if (m.empty())
-                continue;
-            const Level& L = levels[l];
-            for (int y = 0; y < L.positionsY; y += kRefineTile)
-                for (int x = 0; x < L.positionsX; x += kRefineTile) {
-                    int x0 = L.positionsX, y0 = L.positionsY, x1 = -1, y1 = -1;
-                    for (int yy = y; yy < std::min(y + kRefineTile, L.positionsY); ++yy)
-                        for (int xx = x; xx < std::min(x + kRefineTile, L.positionsX); ++xx)
-                            if (m[size_t(yy) * size_t(L.positionsX) + size_t(xx)]) {
-                                x0 = std::min(x0, xx);
-                                y0 = std::min(y0, yy);
-                                x1 = std::max(x1, xx);
-                                y1 = std::max(y1, yy);
-                            }
-                    if (x1 < 0)
-                        continue;
-                    for (const auto& [px, py] : {std::pair{0.5, 0.0}, {0.0, 0.5}, {0.5, 0.5}})
-                        refine.push_back({int(l), x0 - 3, y0 - 3, x1 - 2, y1 - 2, px, py});
-                }
-        }
+        for (const auto& [px, py] : {std::pair{0.5, 0.0}, {0.0, 0.5}, {0.5, 0.5}})
+            refine.push_back({a.level, a.x0, a.y0, a.x1 + 1, a.y1 + 1, px, py});
     }
     std::vector<std::vector<FaceBox>> perRefine;
     run(refine, perRefine, nearPerTask);

@@ -38,12 +38,11 @@ struct SearchOptions {
     int minSupport = 1;
     /// Ratio of the scales of neighbouring pyramid levels.
     double levelStep = 5.0 / 6.0;
-    /// A level searches the most reduced copy of the picture (halved as often as it can be, or
-    /// doubled for the smallest faces) whose cells still span at least this many of its pixels.
-    /// Below 8 the copy is coarser than the level the filters were trained at: its gradients span
-    /// more of the face, every face scores lower (a turned one by about 0.3) and the halving
-    /// aliases, so that a face one pixel further scores differently. With 8, the level of scale 1
-    /// has exactly dlib's features.
+    /// Levels whose cells span at least this many pixels of the picture read a copy resampled
+    /// so that their cells span exactly this many; finer levels read the picture itself (doubled
+    /// for the smallest faces). With 8, the filters see every such level as they were trained
+    /// to: a copy coarser than that spreads every gradient over more of the face and scores it
+    /// lower, a turned face by about 0.3, enough to lose it at some positions.
     double minCellPixels = 8.0;
     /// Gives every window the exact score instead of only those the first, approximate pass
     /// finds close to the threshold; the same faces, several times slower.
