@@ -55,11 +55,8 @@ TEST(FaceDetector, FindsTheAstronautsFaceWithEyesAndMouthInPlace) {
     ci::Image photo = loadPhoto("astronaut.png");
     ASSERT_FALSE(photo.isNull());
 
-    // The round mission patch on the sleeve is face enough for the frontal filters (dlib's own
-    // detector gives it a score of 0 at this size): it may come second, never first.
     auto faces = detector->features(photo, Detail::Landmarks);
-    ASSERT_GE(faces.size(), 1u);
-    ASSERT_LE(faces.size(), 2u);
+    ASSERT_EQ(faces.size(), 1u);
     const ci::FaceFeature& f = faces[0];
     // The face sits in the upper middle of the picture (y grows upwards).
     EXPECT_GT(f.bounds.width(), 60);
@@ -86,14 +83,14 @@ TEST(FaceDetector, FindsTheAstronautsFaceWithEyesAndMouthInPlace) {
 
     // Without landmarks asked for: the same face, nothing else.
     auto plain = detector->features(photo);
-    ASSERT_EQ(plain.size(), faces.size());
+    ASSERT_EQ(plain.size(), 1u);
     EXPECT_EQ(plain[0].bounds, f.bounds);
     EXPECT_TRUE(plain[0].landmarks.empty());
     EXPECT_FALSE(plain[0].hasLeftEyePosition || plain[0].hasFaceAngle);
 
     // Positions follow the image's own coordinates: a moved picture moves its face with it.
     auto moved = detector->features(photo.translated(100, -40), Detail::Landmarks);
-    ASSERT_EQ(moved.size(), faces.size());
+    ASSERT_EQ(moved.size(), 1u);
     EXPECT_NEAR(moved[0].bounds.x(), f.bounds.x() + 100, 1e-6);
     EXPECT_NEAR(moved[0].mouthPosition.y, f.mouthPosition.y - 40, 1e-6);
 
@@ -158,10 +155,8 @@ TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads
     ASSERT_TRUE(none.ok());
     EXPECT_TRUE(none->empty());
 
-    // One detector, several threads: every thread sees the same faces.
+    // One detector, several threads: every thread sees the same single face.
     ci::Image photo = loadPhoto("astronaut.png");
-    const size_t expected = detector->features(photo).size();
-    EXPECT_GE(expected, 1u);
     std::vector<size_t> counts(4);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < counts.size(); ++i)
@@ -169,7 +164,7 @@ TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads
     for (auto& t : threads)
         t.join();
     for (size_t c : counts)
-        EXPECT_EQ(c, expected);
+        EXPECT_EQ(c, 1u);
 }
 
 TEST(FaceSearch, SameFacesWhateverTheThreadsAndWithoutTheFirstPass) {
