@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <tuple>
 
 // The search computes the same features as dlib's fHOG (Felzenszwalb's 31-dimensional HOG
@@ -37,7 +38,7 @@ constexpr int kPlanes = kFrontalPlanes;
 constexpr int kLanes = 32; // the 31 features of a cell, padded
 constexpr int kBins = 18;
 constexpr int kDims = 8;   // dimensions of the first pass
-constexpr int kTile = 128; // window positions per side of a parallel task
+constexpr int kTile = 160; // window positions per side of a parallel task
 
 // A window reports a box 73 level pixels wide (dlib's convention) and responds best to faces
 // somewhat smaller.
@@ -121,11 +122,24 @@ GW_INLINE float sum8(v8 v) {
     return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
 }
 
-// Source pixels and weights of a resampled pixel (see tentTaps).
+// Source pixels first .. first + 3 and their weights for a resampled pixel (see tentTaps).
 struct Taps {
-    int at[4];
+    int first;
     float w[4];
 };
+
+// Floats on a cache line's boundary: the passes read them in blocks of eight, and a block that
+// straddles two lines costs two reads (a fifth more time overall, depending on where the
+// allocator happened to place the buffers).
+template <class T> struct CacheLineAllocator {
+    using value_type = T;
+    CacheLineAllocator() = default;
+    template <class U> CacheLineAllocator(const CacheLineAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64))); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+    bool operator==(const CacheLineAllocator&) const { return true; }
+};
+using Floats = std::vector<float, CacheLineAllocator<float>>;
 
 struct Level {
     // The copy the level reads: the picture doubled, the picture, or a halved copy resampled to the
@@ -156,9 +170,9 @@ struct NearMiss {
 struct Filters {
     // Exact pass: [pose][row][column][32 lanes], so that a row of a window is 320 floats laid out
     // as the features are.
-    std::vector<float> exact;
+    Floats exact;
     // First pass: [pose][row][column][kDims], the weights projected onto the basis.
-    std::vector<float> projected;
+    Floats projected;
     // Per pose: the response of the mean feature minus the pose's threshold.
     std::array<float, kFrontalPoses> offset{};
     // Orthonormalised basis, [plane][kDims].
@@ -234,8 +248,8 @@ const Filters& filters() {
 
 struct Scratch {
     std::vector<float> blend;
-    std::vector<float> hist, norm, feats, proj;
-    std::vector<float> rows, mag, wx;
+    Floats hist, line, norm, feats, proj;
+    Floats rows, mag, wx;
     std::vector<int> ix;
     std::vector<int32_t> bin;
     std::vector<FaceBox> found;
@@ -262,42 +276,77 @@ GrayImage halve(const GrayImage& src) {
 // Resampling of a copy by a factor r between a half and 1: output pixel i is the mean of the
 // source under a tent one output pixel wide on either side of its centre (i + 0.5) / r - 0.5, so
 // that detail finer than the output's pixels is removed rather than folded back (the 2 x 2
-// halving alone turns a face one pixel further into a different picture). Source indices are
-// clamped to the picture.
-std::vector<Taps> tentTaps(int n, int size, double r) {
+// halving alone turns a face one pixel further into a different picture). Pixels past the
+// border repeat the border's.
+std::vector<Taps> tentTaps(int n, double r) {
     std::vector<Taps> taps(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
         const double c = (i + 0.5) / r - 0.5;
-        const int first = int(std::floor(c - 1 / r)) + 1;
+        Taps& t = taps[size_t(i)];
+        t.first = int(std::floor(c - 1 / r)) + 1;
         double w[4], sum = 0;
         for (int j = 0; j < 4; ++j) {
-            w[j] = std::max(0.0, 1 - std::abs(first + j - c) * r);
+            w[j] = std::max(0.0, 1 - std::abs(t.first + j - c) * r);
             sum += w[j];
         }
-        Taps& t = taps[size_t(i)];
-        for (int j = 0; j < 4; ++j) {
-            t.at[j] = std::clamp(first + j, 0, size - 1);
+        for (int j = 0; j < 4; ++j)
             t.w[j] = float(w[j] / sum);
-        }
     }
     return taps;
 }
+
+using v4 = float __attribute__((vector_size(16)));
+using v4i = int __attribute__((vector_size(16)));
 
 // n pixels of a row of a resampled copy (the row's taps and those of its first column), rounded to
 // whole levels as an 8-bit picture would be (see doubledRow), as floats.
 GW_INLINE void reducedRow(const GrayImage& src, const Taps& v, const Taps* tx, int n, float* out,
                           std::vector<float>& line) {
-    const int lo = tx[0].at[0], hi = tx[n - 1].at[3] + 1;
+    // The source row blended vertically over the columns the taps reach, border pixels repeated.
+    // Above a reduction of 2/3 the tent covers three rows at most.
+    const int lo = tx[0].first, hi = tx[n - 1].first + 4;
+    const int a0 = std::clamp(lo, 0, src.width - 1), a1 = std::clamp(hi, a0 + 1, src.width);
     line.resize(size_t(hi - lo));
-    const uint8_t *a = src.row(v.at[0]) + lo, *b = src.row(v.at[1]) + lo, *c = src.row(v.at[2]) + lo,
-                  *d = src.row(v.at[3]) + lo;
-    float* __restrict l = line.data();
-    for (int x = 0; x < hi - lo; ++x)
-        l[x] = (v.w[0] * float(a[x]) + v.w[1] * float(b[x])) + (v.w[2] * float(c[x]) + v.w[3] * float(d[x]));
-    for (int i = 0; i < n; ++i) {
-        const Taps& h = tx[i];
-        out[i] = std::floor((h.w[0] * l[h.at[0] - lo] + h.w[1] * l[h.at[1] - lo]) +
-                            (h.w[2] * l[h.at[2] - lo] + h.w[3] * l[h.at[3] - lo]) + 0.5f);
+    float* __restrict l = line.data() - lo;
+    const uint8_t* __restrict r0 = src.row(std::clamp(v.first, 0, src.height - 1));
+    const uint8_t* __restrict r1 = src.row(std::clamp(v.first + 1, 0, src.height - 1));
+    const uint8_t* __restrict r2 = src.row(std::clamp(v.first + 2, 0, src.height - 1));
+    const uint8_t* __restrict r3 = src.row(std::clamp(v.first + 3, 0, src.height - 1));
+    const float w0 = v.w[0], w1 = v.w[1], w2 = v.w[2], w3 = v.w[3];
+    if (w3 == 0) {
+        for (int x = a0; x < a1; ++x)
+            l[x] = (w0 * float(r0[x]) + w1 * float(r1[x])) + w2 * float(r2[x]);
+    } else {
+        for (int x = a0; x < a1; ++x)
+            l[x] = (w0 * float(r0[x]) + w1 * float(r1[x])) + (w2 * float(r2[x]) + w3 * float(r3[x]));
+    }
+    for (int x = lo; x < a0; ++x)
+        l[x] = l[a0];
+    for (int x = a1; x < hi; ++x)
+        l[x] = l[a1 - 1];
+    // Four pixels at a time: their products with the taps transposed and added up. The sums are
+    // positive, so truncation rounds them down.
+    auto product = [&](int i) {
+        v4 w, a;
+        std::memcpy(&w, tx[i].w, sizeof w);
+        std::memcpy(&a, l + tx[i].first, sizeof a);
+        return w * a;
+    };
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4 p0 = product(i), p1 = product(i + 1), p2 = product(i + 2), p3 = product(i + 3);
+        const v4 u0 =
+            __builtin_shufflevector(p0, p1, 0, 4, 1, 5) + __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
+        const v4 u1 =
+            __builtin_shufflevector(p2, p3, 0, 4, 1, 5) + __builtin_shufflevector(p2, p3, 2, 6, 3, 7);
+        const v4 sum =
+            __builtin_shufflevector(u0, u1, 0, 1, 4, 5) + __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
+        const v4 rounded = __builtin_convertvector(__builtin_convertvector(sum + 0.5f, v4i), v4);
+        std::memcpy(out + i, &rounded, sizeof rounded);
+    }
+    for (; i < n; ++i) {
+        const v4 p = product(i);
+        out[i] = float(int(((p[0] + p[2]) + (p[1] + p[3])) + 0.5f));
     }
 }
 
@@ -456,13 +505,19 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     const int fw = fx1 - fx0, fh = fy1 - fy0;
     const int hx0 = fx0 - 3, hy0 = fy0 - 3, hw = fw + 6, hh = fh + 6;
 
-    // Orientation histograms, each pixel voting into the four cells around it.
-    // Pixels at even and odd columns vote into separate copies, added up afterwards: neighbours
+    // Orientation histograms, each pixel voting into the four cells around it: a row's pixels vote
+    // into the two cells beside them on a line of cells, which then goes into the two rows of
+    // cells above and below with the row's weights (two additions through memory a pixel rather
+    // than four). Pixels at even and odd columns vote into separate copies of the line: neighbours
     // often vote into the same bin, and alternating copies halves the chains of dependent
-    // additions through memory. The copy goes by the pixel's own column, so that a cell's sum
-    // does not depend on where the task starts.
-    const size_t histSize = size_t(hw) * size_t(hh) * kBins;
-    s.hist.assign(2 * histSize + 8, 0.0f); // room to read a block of eight past the last bin
+    // additions. The copy goes by the pixel's own column, so that a cell's sum does not depend on
+    // where the task starts.
+    const size_t histSize = size_t(hw) * size_t(hh) * kBins, lineSize = size_t(hw) * kBins;
+    // The line's copies are padded with zeros to blocks of eight, which add nothing where they
+    // overlap the next row of cells (or the room behind the histograms).
+    const size_t lineStride = (lineSize + 7) & ~size_t(7);
+    s.hist.assign(histSize + 8, 0.0f); // room to read a block of eight past the last bin
+    s.line.assign(2 * lineStride, 0.0f);
     const double phx = task.phaseX, phy = task.phaseY;
     const int px0 = std::max(1, int(std::ceil((fx0 + phx - 1.5) * C - 0.5)) - 1);
     const int px1 = std::min(L.visibleX - 1, int(std::floor((fx1 + phx + 1.5) * C - 0.5)) + 2);
@@ -480,7 +535,7 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         for (int x = px0; x < px1; ++x) {
             const double u = (x + 0.5) / C - 0.5 - phx;
             const double fu = std::floor(u);
-            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(histSize);
+            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(lineStride);
             s.wx[size_t(x - px0)] = float(u - fu);
         }
         // The doubled picture exists only row by row. Each buffer has a float in front for an odd
@@ -510,22 +565,27 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             float* h0 = s.hist.data() + size_t(int(fv) - hy0) * size_t(hw) * kBins;
             float* h1 = h0 + size_t(hw) * kBins;
             gradients(up, mid, down, span, s.bin.data(), s.mag.data());
+            float* line = s.line.data();
             for (int i = 0; i < n; ++i) {
                 const float m = s.mag[size_t(i)];
                 const float b1 = s.wx[size_t(i)] * m, b0 = m - b1;
                 const size_t at = size_t(s.ix[size_t(i)] + s.bin[size_t(i)]);
-                h0[at] += wy0 * b0;
-                h0[at + kBins] += wy0 * b1;
-                h1[at] += wy1 * b0;
-                h1[at + kBins] += wy1 * b1;
+                line[at] += b0;
+                line[at + kBins] += b1;
+            }
+            static constexpr v8 zero = {};
+            for (size_t j = 0; j < lineSize; j += 8) {
+                const v8 l = load8(line + j) + load8(line + lineStride + j);
+                const v8 a = load8(h0 + j) + wy0 * l, b = load8(h1 + j) + wy1 * l;
+                std::memcpy(h0 + j, &a, sizeof a);
+                std::memcpy(h1 + j, &b, sizeof b);
+                std::memcpy(line + j, &zero, sizeof zero);
+                std::memcpy(line + lineStride + j, &zero, sizeof zero);
             }
             up = mid;
             mid = down;
         }
     }
-
-    for (size_t i = 0; i < histSize; ++i)
-        s.hist[i] += s.hist[i + histSize];
 
     // Energy of each cell over the nine contrast-insensitive orientations.
     s.norm.resize(size_t(hw) * size_t(hh));
@@ -687,8 +747,8 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
             L.pixelScale = std::ldexp(1.0, k) / r;
             L.cell = 8.0 / (s * L.pixelScale);
             if (r < 1) {
-                L.tapsX = tentTaps(int(L.image->width * r), L.image->width, r);
-                L.tapsY = tentTaps(int(L.image->height * r), L.image->height, r);
+                L.tapsX = tentTaps(int(L.image->width * r), r);
+                L.tapsY = tentTaps(int(L.image->height * r), r);
             }
         }
         const int width = L.doubled          ? 2 * L.image->width
