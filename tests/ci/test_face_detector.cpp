@@ -1,4 +1,5 @@
 #include "ci/core/Context.h"
+#include "ci/core/Value.h"
 #include "ci/face/FaceDetector.h"
 #include "ci/face/FaceSearch.h"
 #include "support/TestSupport.h"
@@ -132,6 +133,40 @@ TEST(FaceDetector, FindsEveryFaceOfAGroupFromThirtyToTwoHundredPixelsUprightOrTi
     }
     for (const ci::FaceFeature& d : large)
         EXPECT_GE(d.bounds.width(), 80);
+}
+
+TEST(FaceDetector, FindsATurnedFaceWhereverItSits) {
+    // The astronaut's face softened, reduced and turned, so that it scores near the threshold,
+    // pasted on grey at 27 places 32 pixels apart and at each 13 pixels further right and down:
+    // whether it is found must not depend on how it falls on the search's cells.
+    const ci::Image astronaut = loadPhoto("astronaut.png");
+    ASSERT_FALSE(astronaut.isNull());
+    const ci::Point face{223, 385}; // the astronaut's face box: 88 pixels around this centre
+    const ci::Image head = astronaut.cropped(ci::Rect::make(face.x - 70, face.y - 70, 140, 140));
+    const ci::Image soft =
+        head.applyingFilter("CIGaussianBlur", {{"inputRadius", 1.5}}).cropped(head.extent());
+    const ci::Image grey = ci::Image::constant(0.2, 0.2, 0.2, 1);
+    auto detector = ci::FaceDetector::make();
+    for (double angle : {-20.0, -15.0, 15.0, 20.0}) {
+        int found = 0, placed = 0;
+        for (int i = 0; i < 27; ++i)
+            for (double odd : {0.0, 13.0}) {
+                const facetest::PlacedFace f{{100 + 32.0 * i + odd, 110 + odd}, 80, angle};
+                const ci::Affine t = ci::Affine::translation(-face.x, -face.y)
+                                         .then(ci::Affine::rotation(angle * 3.14159265358979323846 / 180))
+                                         .then(ci::Affine::scale(f.size / 88, f.size / 88))
+                                         .then(ci::Affine::translation(f.centre.x, f.centre.y));
+                const ci::Image picture =
+                    soft.transformed(t).composited(grey).cropped(ci::Rect::make(0, 0, 1100, 220));
+                const auto faces = detector->features(picture);
+                const bool hit = faces.size() == 1 && facetest::isFace(faces[0].bounds, f);
+                EXPECT_TRUE(hit) << "turned " << angle << " at " << f.centre.x << "," << f.centre.y << ": "
+                                 << faces.size() << " faces";
+                found += hit;
+                ++placed;
+            }
+        std::cout << "turned " << angle << ": found at " << found << " of " << placed << " places\n";
+    }
 }
 
 TEST(FaceDetector, NoFacesInACatALandscapeOrDegenerateImagesAndSafeAcrossThreads) {

@@ -10,15 +10,19 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <new>
+#include <tuple>
 
 // The search computes the same features as dlib's fHOG (Felzenszwalb's 31-dimensional HOG
 // variant) and applies the frontal detector's filters to them, but builds its scale pyramid
 // differently. dlib scales the picture to every level and, for faces smaller than its 80-pixel
 // window, would search a copy enlarged three times: nine times the pixels at every level above
-// full size. Here a level of scale s uses cells of 8/s pixels of the picture, of a halved copy or
-// of a doubled one, chosen so that cells span about four to eight pixels: the gradients are at
-// the copy's resolution, the votes go to cells of a fractional size, and a level costs in
-// proportion to its cells. At scale 1 with eight-pixel cells the features are dlib's exactly.
+// full size. Here a level of scale s below 1 reads the picture resampled to its scale, as dlib
+// does, with cells of 8 pixels: the scale the filters were trained at (a copy coarser than the
+// level spreads every gradient over more of the face and scores faces lower, a turned one by
+// about 0.3). A level above 1 reads the picture itself, or the picture doubled for the smallest
+// faces, with cells of 8/s pixels: the votes go to cells of a fractional size, and a level costs
+// in proportion to its cells rather than to nine times the picture.
 //
 // Applying five 10 x 10 x 31 filters at every window dominates the cost, so windows go through
 // two passes (as in Felzenszwalb's cascade detection). The first applies the filters to the
@@ -34,7 +38,7 @@ constexpr int kPlanes = kFrontalPlanes;
 constexpr int kLanes = 32; // the 31 features of a cell, padded
 constexpr int kBins = 18;
 constexpr int kDims = 8;   // dimensions of the first pass
-constexpr int kTile = 128; // window positions per side of a parallel task
+constexpr int kTile = 160; // window positions per side of a parallel task
 
 // A window reports a box 73 level pixels wide (dlib's convention) and responds best to faces
 // somewhat smaller.
@@ -50,6 +54,14 @@ constexpr int kMinCells = 8;
 // exact score (standard deviation 0.18 to 0.26 by pose); the margin leaves room for pictures
 // unlike them and still spares the exact score to all but a few percent of the windows.
 constexpr float kFirstPassMargin = 2.0f;
+// Windows are a cell apart, and a face between two of them scores up to about 0.4 less than one
+// centred on a window: a turned face, whose best score is lower, would be found or missed
+// according to where it sits. Windows of a level's grid that come this close to the threshold
+// are scored again on the grids shifted by half a cell, so that no face is more than a quarter of
+// a cell from a window.
+constexpr double kRefineMargin = 0.3;
+// Refinement tasks group the windows to score again by squares of this many window positions.
+constexpr int kRefineTile = 16;
 
 // Mean and main directions (principal components) of fHOG cell features over a set of
 // photographs, for the first pass.
@@ -110,27 +122,57 @@ GW_INLINE float sum8(v8 v) {
     return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
 }
 
+// Source pixels first .. first + 3 and their weights for a resampled pixel (see tentTaps).
+struct Taps {
+    int first;
+    float w[4];
+};
+
+// Floats on a cache line's boundary: the passes read them in blocks of eight, and a block that
+// straddles two lines costs two reads (a fifth more time overall, depending on where the
+// allocator happened to place the buffers).
+template <class T> struct CacheLineAllocator {
+    using value_type = T;
+    CacheLineAllocator() = default;
+    template <class U> CacheLineAllocator(const CacheLineAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(64))); }
+    void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t(64)); }
+    bool operator==(const CacheLineAllocator&) const { return true; }
+};
+using Floats = std::vector<float, CacheLineAllocator<float>>;
+
 struct Level {
-    int octave = 0;  // -1: the picture doubled; 0: the picture; k: halved k times
-    double cell = 8; // cell side in pixels of the octave
+    // The copy the level reads: the picture doubled, the picture, or a halved copy resampled to the
+    // level's scale; the doubled and resampled rows are made as they are read.
+    const GrayImage* image = nullptr;
+    bool doubled = false;
+    std::vector<Taps> tapsX, tapsY; // when resampled
+    double cell = 8;                // cell side in pixels of the copy
     int cellsX = 0, cellsY = 0;
     int visibleX = 0, visibleY = 0; // pixels that vote: [1, visible - 1)
     int positionsX = 0, positionsY = 0;
-    double pixelScale = 1; // picture pixels per octave pixel
+    double pixelScale = 1; // picture pixels per pixel of the copy
 };
 
 struct Task {
     int level;
     int x0, y0, x1, y1; // window positions (top-left cell), half-open
+    // Offset of the task's cell grid from the level's, in cells (0 or a half).
+    double phaseX = 0, phaseY = 0;
+};
+
+// A window of the level's own grid that came close to the threshold without reaching it.
+struct NearMiss {
+    int x, y;
 };
 
 // The filters in the layouts the two passes read.
 struct Filters {
     // Exact pass: [pose][row][column][32 lanes], so that a row of a window is 320 floats laid out
     // as the features are.
-    std::vector<float> exact;
+    Floats exact;
     // First pass: [pose][row][column][kDims], the weights projected onto the basis.
-    std::vector<float> projected;
+    Floats projected;
     // Per pose: the response of the mean feature minus the pose's threshold.
     std::array<float, kFrontalPoses> offset{};
     // Orthonormalised basis, [plane][kDims].
@@ -206,11 +248,13 @@ const Filters& filters() {
 
 struct Scratch {
     std::vector<float> blend;
-    std::vector<float> hist, norm, feats, proj;
-    std::vector<float> rows, mag, wx;
+    Floats hist, line, norm, feats, proj;
+    Floats rows, mag, wx;
     std::vector<int> ix;
     std::vector<int32_t> bin;
+    std::vector<uint8_t> ready;
     std::vector<FaceBox> found;
+    std::vector<NearMiss> near;
 };
 
 GrayImage halve(const GrayImage& src) {
@@ -228,6 +272,83 @@ GrayImage halve(const GrayImage& src) {
         }
     });
     return dst;
+}
+
+// Resampling of a copy by a factor r between a half and 1: output pixel i is the mean of the
+// source under a tent one output pixel wide on either side of its centre (i + 0.5) / r - 0.5, so
+// that detail finer than the output's pixels is removed rather than folded back (the 2 x 2
+// halving alone turns a face one pixel further into a different picture). Pixels past the
+// border repeat the border's.
+std::vector<Taps> tentTaps(int n, double r) {
+    std::vector<Taps> taps(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const double c = (i + 0.5) / r - 0.5;
+        Taps& t = taps[size_t(i)];
+        t.first = int(std::floor(c - 1 / r)) + 1;
+        double w[4], sum = 0;
+        for (int j = 0; j < 4; ++j) {
+            w[j] = std::max(0.0, 1 - std::abs(t.first + j - c) * r);
+            sum += w[j];
+        }
+        for (int j = 0; j < 4; ++j)
+            t.w[j] = float(w[j] / sum);
+    }
+    return taps;
+}
+
+using v4 = float __attribute__((vector_size(16)));
+using v4i = int __attribute__((vector_size(16)));
+
+// n pixels of a row of a resampled copy (the row's taps and those of its first column), rounded to
+// whole levels as an 8-bit picture would be (see doubledRow), as floats.
+GW_INLINE void reducedRow(const GrayImage& src, const Taps& v, const Taps* tx, int n, float* out,
+                          std::vector<float>& line) {
+    // The source row blended vertically over the columns the taps reach, border pixels repeated.
+    // Above a reduction of 2/3 the tent covers three rows at most.
+    const int lo = tx[0].first, hi = tx[n - 1].first + 4;
+    const int a0 = std::clamp(lo, 0, src.width - 1), a1 = std::clamp(hi, a0 + 1, src.width);
+    line.resize(size_t(hi - lo));
+    float* __restrict l = line.data() - lo;
+    const uint8_t* __restrict r0 = src.row(std::clamp(v.first, 0, src.height - 1));
+    const uint8_t* __restrict r1 = src.row(std::clamp(v.first + 1, 0, src.height - 1));
+    const uint8_t* __restrict r2 = src.row(std::clamp(v.first + 2, 0, src.height - 1));
+    const uint8_t* __restrict r3 = src.row(std::clamp(v.first + 3, 0, src.height - 1));
+    const float w0 = v.w[0], w1 = v.w[1], w2 = v.w[2], w3 = v.w[3];
+    if (w3 == 0) {
+        for (int x = a0; x < a1; ++x)
+            l[x] = (w0 * float(r0[x]) + w1 * float(r1[x])) + w2 * float(r2[x]);
+    } else {
+        for (int x = a0; x < a1; ++x)
+            l[x] = (w0 * float(r0[x]) + w1 * float(r1[x])) + (w2 * float(r2[x]) + w3 * float(r3[x]));
+    }
+    for (int x = lo; x < a0; ++x)
+        l[x] = l[a0];
+    for (int x = a1; x < hi; ++x)
+        l[x] = l[a1 - 1];
+    // Four pixels at a time: their products with the taps transposed and added up. The sums are
+    // positive, so truncation rounds them down.
+    auto product = [&](int i) {
+        v4 w, a;
+        std::memcpy(&w, tx[i].w, sizeof w);
+        std::memcpy(&a, l + tx[i].first, sizeof a);
+        return w * a;
+    };
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const v4 p0 = product(i), p1 = product(i + 1), p2 = product(i + 2), p3 = product(i + 3);
+        const v4 u0 =
+            __builtin_shufflevector(p0, p1, 0, 4, 1, 5) + __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
+        const v4 u1 =
+            __builtin_shufflevector(p2, p3, 0, 4, 1, 5) + __builtin_shufflevector(p2, p3, 2, 6, 3, 7);
+        const v4 sum =
+            __builtin_shufflevector(u0, u1, 0, 1, 4, 5) + __builtin_shufflevector(u0, u1, 2, 3, 6, 7);
+        const v4 rounded = __builtin_convertvector(__builtin_convertvector(sum + 0.5f, v4i), v4);
+        std::memcpy(out + i, &rounded, sizeof rounded);
+    }
+    for (; i < n; ++i) {
+        const v4 p = product(i);
+        out[i] = float(int(((p[0] + p[2]) + (p[1] + p[3])) + 0.5f));
+    }
 }
 
 // Row y, pixels [x0, x1), of the picture doubled (bilinear, pixel centres aligned: an output pixel
@@ -385,17 +506,24 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     const int fw = fx1 - fx0, fh = fy1 - fy0;
     const int hx0 = fx0 - 3, hy0 = fy0 - 3, hw = fw + 6, hh = fh + 6;
 
-    // Orientation histograms, each pixel voting into the four cells around it.
-    // Pixels at even and odd columns vote into separate copies, added up afterwards: neighbours
+    // Orientation histograms, each pixel voting into the four cells around it: a row's pixels vote
+    // into the two cells beside them on a line of cells, which then goes into the two rows of
+    // cells above and below with the row's weights (two additions through memory a pixel rather
+    // than four). Pixels at even and odd columns vote into separate copies of the line: neighbours
     // often vote into the same bin, and alternating copies halves the chains of dependent
-    // additions through memory. The copy goes by the pixel's own column, so that a cell's sum
-    // does not depend on where the task starts.
-    const size_t histSize = size_t(hw) * size_t(hh) * kBins;
-    s.hist.assign(2 * histSize + 8, 0.0f); // room to read a block of eight past the last bin
-    const int px0 = std::max(1, int(std::ceil((fx0 - 1.5) * C - 0.5)) - 1);
-    const int px1 = std::min(L.visibleX - 1, int(std::floor((fx1 + 1.5) * C - 0.5)) + 2);
-    const int py0 = std::max(1, int(std::ceil((fy0 - 1.5) * C - 0.5)) - 1);
-    const int py1 = std::min(L.visibleY - 1, int(std::floor((fy1 + 1.5) * C - 0.5)) + 2);
+    // additions. The copy goes by the pixel's own column, so that a cell's sum does not depend on
+    // where the task starts.
+    const size_t histSize = size_t(hw) * size_t(hh) * kBins, lineSize = size_t(hw) * kBins;
+    // The line's copies are padded with zeros to blocks of eight, which add nothing where they
+    // overlap the next row of cells (or the room behind the histograms).
+    const size_t lineStride = (lineSize + 7) & ~size_t(7);
+    s.hist.assign(histSize + 8, 0.0f); // room to read a block of eight past the last bin
+    s.line.assign(2 * lineStride, 0.0f);
+    const double phx = task.phaseX, phy = task.phaseY;
+    const int px0 = std::max(1, int(std::ceil((fx0 + phx - 1.5) * C - 0.5)) - 1);
+    const int px1 = std::min(L.visibleX - 1, int(std::floor((fx1 + phx + 1.5) * C - 0.5)) + 2);
+    const int py0 = std::max(1, int(std::ceil((fy0 + phy - 1.5) * C - 0.5)) - 1);
+    const int py1 = std::min(L.visibleY - 1, int(std::floor((fy1 + phy + 1.5) * C - 0.5)) + 2);
     if (px1 > px0 && py1 > py0) {
         const int n = px1 - px0;
         // Rows are read as floats from three rotating buffers, each with the pixels on either
@@ -406,9 +534,9 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         s.wx.resize(size_t(n));
         s.ix.resize(size_t(n));
         for (int x = px0; x < px1; ++x) {
-            const double u = (x + 0.5) / C - 0.5;
+            const double u = (x + 0.5) / C - 0.5 - phx;
             const double fu = std::floor(u);
-            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(histSize);
+            s.ix[size_t(x - px0)] = (int(fu) - hx0) * kBins + (x & 1) * int(lineStride);
             s.wx[size_t(x - px0)] = float(u - fu);
         }
         // The doubled picture exists only row by row. Each buffer has a float in front for an odd
@@ -417,8 +545,10 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         s.rows.assign(3 * slot, 0.0f);
         auto rowAt = [&](int y) {
             float* out = s.rows.data() + size_t((y + 3) % 3) * slot + 1;
-            if (L.octave < 0) {
+            if (L.doubled) {
                 doubledRow(img, y, px0 - 1, px1 + 1, out, s.blend);
+            } else if (!L.tapsY.empty()) {
+                reducedRow(img, L.tapsY[size_t(y)], L.tapsX.data() + (px0 - 1), n + 2, out, s.blend);
             } else {
                 const uint8_t* in = img.row(y) + (px0 - 1);
                 for (int i = 0; i < n + 2; ++i)
@@ -430,28 +560,33 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
         float* mid = rowAt(py0);
         for (int y = py0; y < py1; ++y) {
             float* down = rowAt(y + 1);
-            const double v = (y + 0.5) / C - 0.5;
+            const double v = (y + 0.5) / C - 0.5 - phy;
             const double fv = std::floor(v);
             const float wy1 = float(v - fv), wy0 = 1.0f - wy1;
             float* h0 = s.hist.data() + size_t(int(fv) - hy0) * size_t(hw) * kBins;
             float* h1 = h0 + size_t(hw) * kBins;
             gradients(up, mid, down, span, s.bin.data(), s.mag.data());
+            float* line = s.line.data();
             for (int i = 0; i < n; ++i) {
                 const float m = s.mag[size_t(i)];
                 const float b1 = s.wx[size_t(i)] * m, b0 = m - b1;
                 const size_t at = size_t(s.ix[size_t(i)] + s.bin[size_t(i)]);
-                h0[at] += wy0 * b0;
-                h0[at + kBins] += wy0 * b1;
-                h1[at] += wy1 * b0;
-                h1[at + kBins] += wy1 * b1;
+                line[at] += b0;
+                line[at + kBins] += b1;
+            }
+            static constexpr v8 zero = {};
+            for (size_t j = 0; j < lineSize; j += 8) {
+                const v8 l = load8(line + j) + load8(line + lineStride + j);
+                const v8 a = load8(h0 + j) + wy0 * l, b = load8(h1 + j) + wy1 * l;
+                std::memcpy(h0 + j, &a, sizeof a);
+                std::memcpy(h1 + j, &b, sizeof b);
+                std::memcpy(line + j, &zero, sizeof zero);
+                std::memcpy(line + lineStride + j, &zero, sizeof zero);
             }
             up = mid;
             mid = down;
         }
     }
-
-    for (size_t i = 0; i < histSize; ++i)
-        s.hist[i] += s.hist[i + histSize];
 
     // Energy of each cell over the nine contrast-insensitive orientations.
     s.norm.resize(size_t(hw) * size_t(hh));
@@ -463,29 +598,29 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
     }
 
     // Features: each cell's histogram normalised by the four 2 x 2 blocks around it and clipped;
-    // cells outside the picture are zero. For the first pass also the projection of each cell
-    // (less the mean).
+    // cells outside the picture are zero. The first pass needs the projection of every cell (less
+    // the mean); the exact score needs the features themselves only around the few windows that
+    // come close, so they are kept for those cells alone (writing out every cell's 32 floats cost
+    // a twentieth of the search).
     const size_t cells = size_t(fw) * size_t(fh);
-    s.feats.resize(cells * kLanes);
+    auto featuresOf = [&](int fx, int fy, float* f) {
+        const int cy = fy0 + fy, cx = fx0 + fx;
+        if (cy >= 1 && cy <= L.cellsY - 2 && cx >= 1 && cx <= L.cellsX - 2) {
+            const int hy = cy - hy0, hx = cx - hx0;
+            auto nrm = [&](int dy, int dx) { return s.norm[size_t(hy + dy) * size_t(hw) + size_t(hx + dx)]; };
+            const float c = nrm(0, 0), r = nrm(0, 1), l = nrm(0, -1), u = nrm(-1, 0), d = nrm(1, 0);
+            const float e[4] = {c + r + d + nrm(1, 1), u + nrm(-1, 1) + c + r, l + c + nrm(1, -1) + d,
+                                nrm(-1, -1) + u + l + c};
+            cellFeatures(s.hist.data() + (size_t(hy) * size_t(hw) + size_t(hx)) * kBins, e, f);
+        } else {
+            std::fill(f, f + kLanes, 0.0f);
+        }
+    };
     s.proj.resize((cells + 1) * kDims); // the first pass reads one cell past a row's end
-    for (int fy = 0; fy < fh; ++fy) {
-        const int cy = fy0 + fy;
+    for (int fy = 0; fy < fh; ++fy)
         for (int fx = 0; fx < fw; ++fx) {
-            const int cx = fx0 + fx;
-            const size_t cell = size_t(fy) * size_t(fw) + size_t(fx);
-            float* f = s.feats.data() + cell * kLanes;
-            if (cy >= 1 && cy <= L.cellsY - 2 && cx >= 1 && cx <= L.cellsX - 2) {
-                const int hy = cy - hy0, hx = cx - hx0;
-                auto nrm = [&](int dy, int dx) {
-                    return s.norm[size_t(hy + dy) * size_t(hw) + size_t(hx + dx)];
-                };
-                const float c = nrm(0, 0), r = nrm(0, 1), l = nrm(0, -1), u = nrm(-1, 0), d = nrm(1, 0);
-                const float e[4] = {c + r + d + nrm(1, 1), u + nrm(-1, 1) + c + r, l + c + nrm(1, -1) + d,
-                                    nrm(-1, -1) + u + l + c};
-                cellFeatures(s.hist.data() + (size_t(hy) * size_t(hw) + size_t(hx)) * kBins, e, f);
-            } else {
-                std::fill(f, f + kLanes, 0.0f);
-            }
+            alignas(32) float f[kLanes];
+            featuresOf(fx, fy, f);
             // Four independent sums, spelt out: the compiler keeps an indexed array of them in memory.
             const float* B = F.basis.data();
             v8 z0 = F.meanProjection, z1 = {}, z2 = {}, z3 = {};
@@ -499,13 +634,32 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             z1 += f[29] * load8(B + 29 * kDims);
             z2 += f[30] * load8(B + 30 * kDims);
             const v8 sum = (z0 + z1) + (z2 + z3);
-            std::memcpy(s.proj.data() + cell * kDims, &sum, sizeof sum);
+            std::memcpy(s.proj.data() + (size_t(fy) * size_t(fw) + size_t(fx)) * kDims, &sum, sizeof sum);
         }
-    }
+    s.feats.resize(cells * kLanes);
+    s.ready.assign(cells, 0);
+    // The features of the cells of the window at (tx, ty), each computed once.
+    auto windowFeatures = [&](int tx, int ty) {
+        for (int r = 0; r < kSide; ++r)
+            for (int c = 0; c < kSide; ++c) {
+                const int fx = tx - fx0 + c, fy = ty - fy0 + r;
+                const size_t at = size_t(fy) * size_t(fw) + size_t(fx);
+                if (!s.ready[at]) {
+                    featuresOf(fx, fy, s.feats.data() + at * kLanes);
+                    s.ready[at] = 1;
+                }
+            }
+    };
 
     // The windows of the task: the first pass on the projections, the exact score for the poses
     // that come close enough to the threshold.
     const double scale = L.pixelScale;
+    // Windows of the level's own grid that come within kRefineMargin of the threshold are noted
+    // for the search between the cells. The first pass's margin is wide enough for them too: a
+    // window it passes over would have to score more than kFirstPassMargin - kRefineMargin above
+    // its approximation.
+    const bool refined = task.phaseX != 0 || task.phaseY != 0;
+    const double nearThreshold = refined ? threshold : threshold - kRefineMargin;
     const size_t projStride = size_t(fw) * kDims, featStride = size_t(fw) * kLanes;
     float first[2][kFrontalPoses];
     for (int ty = task.y0; ty < task.y1; ++ty)
@@ -519,18 +673,25 @@ GW_INLINE void processTask(const Task& task, const Level& L, const GrayImage& im
             for (int p = 0; p < kFrontalPoses; ++p) {
                 if (!exhaustive && approx[p] + kFirstPassMargin <= threshold)
                     continue;
+                if (bestPose < 0)
+                    windowFeatures(tx, ty);
                 const float score =
                     exactResponse(F.exactRow(p, 0), s.feats.data() + cell * kLanes, featStride) -
                     kFrontalThresholds[p];
-                if (score > threshold && (bestPose < 0 || score > best)) {
+                if (bestPose < 0 || score > best) {
                     best = score;
                     bestPose = p;
                 }
             }
-            if (bestPose < 0)
+            if (bestPose < 0 || best <= nearThreshold)
                 continue;
+            if (best <= threshold) {
+                s.near.push_back({tx, ty});
+                continue;
+            }
             // dlib's box for a window: 73 level pixels, centred 1.5 level pixels past the middle.
-            const double cx = (tx + 5 + 1.5 / 8) * C * scale, cy = (ty + 5 + 1.5 / 8) * C * scale;
+            const double cx = (tx + task.phaseX + 5 + 1.5 / 8) * C * scale,
+                         cy = (ty + task.phaseY + 5 + 1.5 / 8) * C * scale;
             const double half = kBoxPerCell * C * scale / 2;
             s.found.push_back({cx - half, cy - half, cx + half, cy + half, best, bestPose});
         }
@@ -567,31 +728,51 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
         !(options.levelStep > 0.1 && options.levelStep < 0.95) || !(options.minCellPixels > 0))
         return {};
 
-    // The picture and its halved copies (index k + 1 for octave k; the doubled one is made patch
-    // by patch). A deque keeps references valid as it grows.
-    std::vector<const GrayImage*> octaves{nullptr, &image};
+    // The picture and its halved copies (index k for octave k); a deque keeps references valid as
+    // it grows. The doubled picture and the copies resampled to a level's scale are made row by
+    // row, by the tasks that read them.
+    std::vector<const GrayImage*> octaves{&image};
     std::deque<GrayImage> halves;
     std::vector<Level> levels;
     for (double s = kBestBoxAtLevel / options.smallestFace;; s *= options.levelStep) {
         if (std::min(image.width, image.height) * s < kMinCells * 8)
             break;
-        // The most reduced copy whose cells still span minCellPixels; the doubled picture only
-        // where cells of the picture itself would be smaller than kMinUndoubledCell.
-        int k = 8.0 / s >= std::min(kMinUndoubledCell, options.minCellPixels) ? 0 : -1;
-        while (8.0 / (s * std::ldexp(1.0, k + 1)) >= options.minCellPixels) {
-            if (size_t(k + 2) == octaves.size()) {
-                const GrayImage& last = *octaves.back();
-                if (std::min(last.width, last.height) < 2 * kMinCells * 4)
-                    break;
-                octaves.push_back(&halves.emplace_back(halve(last)));
-            }
-            ++k;
-        }
-        const GrayImage& img = *octaves[size_t(std::max(k, 0) + 1)];
-        const int width = k < 0 ? 2 * img.width : img.width, height = k < 0 ? 2 * img.height : img.height;
         Level L;
-        L.octave = k;
-        L.cell = 8.0 / (s * std::ldexp(1.0, k));
+        if (8.0 / s < options.minCellPixels) {
+            // Finer than the picture: the picture itself, doubled where its cells would be smaller
+            // than kMinUndoubledCell.
+            L.doubled = 8.0 / s < kMinUndoubledCell;
+            L.image = &image;
+            L.pixelScale = L.doubled ? 0.5 : 1;
+            L.cell = 8.0 / (s * L.pixelScale);
+        } else {
+            // The most reduced halved copy still at least as fine as the level, resampled to
+            // exactly the level's scale (cells of minCellPixels).
+            int k = 0;
+            while (8.0 / (s * std::ldexp(1.0, k + 1)) >= options.minCellPixels) {
+                if (size_t(k + 1) == octaves.size()) {
+                    const GrayImage& last = *octaves.back();
+                    if (std::min(last.width, last.height) < 2 * kMinCells * 4)
+                        break;
+                    octaves.push_back(&halves.emplace_back(halve(last)));
+                }
+                ++k;
+            }
+            L.image = octaves[size_t(k)];
+            const double r = std::min(1.0, s * std::ldexp(1.0, k) * options.minCellPixels / 8);
+            L.pixelScale = std::ldexp(1.0, k) / r;
+            L.cell = 8.0 / (s * L.pixelScale);
+            if (r < 1) {
+                L.tapsX = tentTaps(int(L.image->width * r), r);
+                L.tapsY = tentTaps(int(L.image->height * r), r);
+            }
+        }
+        const int width = L.doubled          ? 2 * L.image->width
+                          : !L.tapsX.empty() ? int(L.tapsX.size())
+                                             : L.image->width;
+        const int height = L.doubled          ? 2 * L.image->height
+                           : !L.tapsY.empty() ? int(L.tapsY.size())
+                                              : L.image->height;
         L.cellsX = int(width / L.cell + 0.5);
         L.cellsY = int(height / L.cell + 0.5);
         if (L.cellsX < kMinCells || L.cellsY < kMinCells)
@@ -602,7 +783,6 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
         // that faces cut by the border are found, as in dlib.
         L.positionsX = L.cellsX - 2;
         L.positionsY = L.cellsY - 2;
-        L.pixelScale = std::ldexp(1.0, k);
         levels.push_back(L);
     }
 
@@ -616,46 +796,108 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
     }
 
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    std::vector<std::vector<FaceBox>> perTask(tasks.size());
     tbb::enumerable_thread_specific<Scratch> scratch;
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, tasks.size(), 1),
-                      [&](const tbb::blocked_range<size_t>& r) {
-                          Scratch& s = scratch.local();
-                          for (size_t i = r.begin(); i < r.end(); ++i) {
-                              const Task& t = tasks[i];
-                              const Level& L = levels[size_t(t.level)];
-                              const GrayImage& img = *octaves[size_t(std::max(L.octave, 0) + 1)];
-                              s.found.clear();
-                              if (avx2 && !options.withoutAvx2)
-                                  processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
-                              else
-                                  processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
-                              perTask[i] = s.found;
-                          }
-                      });
+    auto run = [&](const std::vector<Task>& todo, std::vector<std::vector<FaceBox>>& found,
+                   std::vector<std::vector<NearMiss>>& near) {
+        found.assign(todo.size(), {});
+        near.assign(todo.size(), {});
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, todo.size(), 1),
+                          [&](const tbb::blocked_range<size_t>& r) {
+                              Scratch& s = scratch.local();
+                              for (size_t i = r.begin(); i < r.end(); ++i) {
+                                  const Task& t = todo[i];
+                                  const Level& L = levels[size_t(t.level)];
+                                  const GrayImage& img = *L.image;
+                                  s.found.clear();
+                                  s.near.clear();
+                                  if (avx2 && !options.withoutAvx2)
+                                      processTaskAvx2(t, L, img, options.threshold, options.exhaustive, s);
+                                  else
+                                      processTaskGeneric(t, L, img, options.threshold, options.exhaustive, s);
+                                  found[i] = s.found;
+                                  near[i] = s.near;
+                              }
+                          });
+    };
+    std::vector<std::vector<FaceBox>> perTask;
+    std::vector<std::vector<NearMiss>> nearPerTask;
+    run(tasks, perTask, nearPerTask);
+
+    // The grids shifted by half a cell right, down and both, around the windows that came close:
+    // shifted window (x, y) lies between windows x and x + 1 (and y and y + 1) of the level's grid,
+    // so the shifted windows x - 1 and x cover both sides of a window x.
+    // Refinement tasks cover the marked windows of a square of kRefineTile window positions.
+    struct Area {
+        int level, tileY, tileX, x0, y0, x1, y1; // x1, y1 inclusive
+    };
+    std::vector<Area> areas;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const int l = tasks[i].level;
+        const Level& L = levels[size_t(l)];
+        auto mark = [&](int x, int y) {
+            for (int yy = std::max(y - 1, -3); yy <= std::min(y, L.positionsY - 4); ++yy)
+                for (int xx = std::max(x - 1, -3); xx <= std::min(x, L.positionsX - 4); ++xx)
+                    areas.push_back({l, (yy + 3) / kRefineTile, (xx + 3) / kRefineTile, xx, yy, xx, yy});
+        };
+        for (const NearMiss& n : nearPerTask[i])
+            mark(n.x, n.y);
+        for (const FaceBox& b : perTask[i]) {
+            // Back from the box to its window.
+            const double c = L.cell * L.pixelScale;
+            mark(int(std::lround((b.left + b.right) / 2 / c - 5 - 1.5 / 8)),
+                 int(std::lround((b.top + b.bottom) / 2 / c - 5 - 1.5 / 8)));
+        }
+    }
+    std::sort(areas.begin(), areas.end(), [](const Area& a, const Area& b) {
+        return std::tie(a.level, a.tileY, a.tileX) < std::tie(b.level, b.tileY, b.tileX);
+    });
+    std::vector<Task> refine;
+    for (size_t i = 0; i < areas.size();) {
+        Area a = areas[i];
+        for (++i; i < areas.size() && areas[i].level == a.level && areas[i].tileY == a.tileY &&
+                  areas[i].tileX == a.tileX;
+             ++i) {
+            a.x0 = std::min(a.x0, areas[i].x0);
+            a.y0 = std::min(a.y0, areas[i].y0);
+            a.x1 = std::max(a.x1, areas[i].x1);
+            a.y1 = std::max(a.y1, areas[i].y1);
+        }
+        for (const auto& [px, py] : {std::pair{0.5, 0.0}, {0.0, 0.5}, {0.5, 0.5}})
+            refine.push_back({a.level, a.x0, a.y0, a.x1 + 1, a.y1 + 1, px, py});
+    }
+    std::vector<std::vector<FaceBox>> perRefine;
+    run(refine, perRefine, nearPerTask);
 
     // Merge: best first, in task order among equals, so that the result does not depend on
-    // the threads; a window overlapping a better one is the same face and supports it.
-    std::vector<FaceBox> all;
-    for (auto& v : perTask)
-        all.insert(all.end(), v.begin(), v.end());
+    // the threads; a window overlapping a better one is the same face. A face's support is the
+    // number of levels (scales) at which some window sees it: unlike a count of windows, which
+    // depends on how the face falls on the grids, it changes little as the face moves.
+    std::vector<std::pair<FaceBox, int>> all;
+    for (size_t i = 0; i < tasks.size(); ++i)
+        for (const FaceBox& b : perTask[i])
+            all.emplace_back(b, tasks[i].level);
+    for (size_t i = 0; i < refine.size(); ++i)
+        for (const FaceBox& b : perRefine[i])
+            all.emplace_back(b, refine[i].level);
     std::stable_sort(all.begin(), all.end(),
-                     [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+                     [](const auto& a, const auto& b) { return a.first.score > b.first.score; });
     std::vector<FaceBox> merged;
-    std::vector<int> support;
-    for (const FaceBox& f : all) {
+    std::vector<std::vector<int>> seenAt;
+    for (const auto& [f, level] : all) {
         const auto same =
             std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
         if (same == merged.end()) {
             merged.push_back(f);
-            support.push_back(1);
+            seenAt.push_back({level});
         } else {
-            ++support[size_t(same - merged.begin())];
+            auto& seen = seenAt[size_t(same - merged.begin())];
+            if (std::find(seen.begin(), seen.end(), level) == seen.end())
+                seen.push_back(level);
         }
     }
     std::vector<FaceBox> faces;
     for (size_t i = 0; i < merged.size(); ++i)
-        if (merged[i].score > options.sureScore || support[i] >= options.minSupport)
+        if (merged[i].score > options.sureScore || int(seenAt[i].size()) >= options.minSupport)
             faces.push_back(merged[i]);
     return faces;
 }

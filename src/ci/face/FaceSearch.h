@@ -31,19 +31,19 @@ struct SearchOptions {
     double smallestFace = 24;
     /// Score a window needs above its filter's own threshold to count towards a face.
     double threshold = 0;
-    /// A face is reported when its best window scores above sureScore, or when at least
-    /// minSupport windows above the threshold (neighbouring positions and scales) agree on it: a
-    /// real face responds over a range of positions and sizes, a face-like pattern mostly at
-    /// one.
+    /// A face is reported when its best window scores above sureScore, or when windows above the
+    /// threshold at no fewer than minSupport levels (scales) agree on it: a real face responds
+    /// over a range of sizes, a face-like pattern mostly at one.
     double sureScore = 0;
     int minSupport = 1;
     /// Ratio of the scales of neighbouring pyramid levels.
     double levelStep = 5.0 / 6.0;
-    /// A level searches the most reduced copy of the picture (halved as often as it can be, or
-    /// doubled for the smallest faces) whose cells still span at least this many of its pixels:
-    /// fewer pixels per cell make the orientation histograms noisy, more cost time. With 8, the
-    /// level of scale 1 has exactly dlib's features.
-    double minCellPixels = 4.0;
+    /// Levels whose cells span at least this many pixels of the picture read a copy resampled
+    /// so that their cells span exactly this many; finer levels read the picture itself (doubled
+    /// for the smallest faces). With 8, the filters see every such level as they were trained
+    /// to: a copy coarser than that spreads every gradient over more of the face and scores it
+    /// lower, a turned face by about 0.3, enough to lose it at some positions.
+    double minCellPixels = 8.0;
     /// Gives every window the exact score instead of only those the first, approximate pass
     /// finds close to the threshold; the same faces, several times slower.
     bool exhaustive = false;
