@@ -42,14 +42,6 @@
 #define GW_IMAGELIB_BUILD_PATH ""
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define GW_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define GW_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 using namespace ci::io::worker;

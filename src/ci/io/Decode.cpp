@@ -357,18 +357,6 @@ bool looksLikeTarga(const std::vector<uint8_t>& b) {
            (b[17] & 0xC0) == 0;
 }
 
-/// The lower-case extension of a path's file name, or "".
-std::string extensionOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return {};
-    std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return ext;
-}
-
 /// The name of the picture format that a file's extension promises, for the formats known by their
 /// content; "" for any other extension.
 std::string formatNamed(const std::string& extension) {
@@ -486,7 +474,7 @@ Result<T> withFileReader(const std::string& path, WithInput withInput, bool dire
         if (std::string refused = checkRegularFile(path); !refused.empty())
             return Result<T>::failure(refused);
         const std::vector<uint8_t> head = readHead(path);
-        const std::string format = readerFor(head, extensionOf(path));
+        const std::string format = readerFor(head, imagelib::extensionOf(path));
         if (direct)
             if (std::unique_ptr<PictureInput> in = openDirect(format, path))
                 return withInput(*in);
@@ -498,7 +486,7 @@ Result<T> withFileReader(const std::string& path, WithInput withInput, bool dire
             return withInput(*opened.input);
         if (opened.noReader) {
             // A name that promises a format the content does not show says so.
-            if (const std::string named = formatNamed(extensionOf(path)); !named.empty())
+            if (const std::string named = formatNamed(imagelib::extensionOf(path)); !named.empty())
                 return Result<T>::failure("Not a " + named + " file: " + path);
             return Result<T>::failure("Unsupported image format: " + path);
         }

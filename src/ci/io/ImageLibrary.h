@@ -35,6 +35,9 @@ Opened openFile(const std::string& path, const std::string& format);
 /// The same for data in memory.
 Opened openData(const std::vector<uint8_t>& bytes, const std::string& format);
 
+/// The lower-case extension of a path's file name, or "".
+std::string extensionOf(const std::string& path);
+
 /// A reader process may take `cpuSeconds` of CPU time for each request (more for a request for
 /// many samples), and answer within `answerSeconds` (also more for many samples); past either,
 /// the file fails and the process is ended.

@@ -40,14 +40,6 @@
 #define GW_IMAGELIB_WORKER_BUILD_PATH ""
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define GW_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define GW_SANITIZED 1
-#endif
-#endif
-
 extern char** environ;
 
 namespace ci::io::imagelib {
@@ -827,6 +819,8 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& name
     return Opened{nullptr, text.empty() ? "The file could not be opened as " + format : text, false};
 }
 
+} // namespace
+
 std::string extensionOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     const size_t dot = path.rfind('.');
@@ -837,8 +831,6 @@ std::string extensionOf(const std::string& path) {
                    [](unsigned char c) { return char(std::tolower(c)); });
     return ext;
 }
-
-} // namespace
 
 Opened openFile(const std::string& path, const std::string& format) {
     // Never blocks on a pipe or device, should one take the file's place.
