@@ -883,7 +883,9 @@ std::vector<FaceBox> searchFaces(const GrayImage& image, const SearchOptions& op
                      [](const auto& a, const auto& b) { return a.first.score > b.first.score; });
     std::vector<FaceBox> merged;
     std::vector<std::vector<int>> seenAt;
-    for (const auto& [f, level] : all) {
+    for (const auto& entry : all) {
+        const FaceBox& f = entry.first;
+        const int level = entry.second;
         const auto same =
             std::find_if(merged.begin(), merged.end(), [&](const FaceBox& k) { return sameFace(k, f); });
         if (same == merged.end()) {
