@@ -5,7 +5,6 @@
 #include <cmath>
 #include <new>
 #include <optional>
-#include <regex>
 #include <utility>
 #include <vector>
 
@@ -107,13 +106,35 @@ std::string quoted(const std::string& text) {
 /// line 1, column 3: syntax error while parsing object key - invalid literal; last read: '{no';
 /// expected string literal").
 std::string describeSyntaxError(const std::string& message, std::string_view text) {
-    static const std::regex form(
-        R"(at line (\d+), column (\d+): (?:syntax error while parsing [^-]* - )?(.*))");
-    std::smatch m;
-    if (!std::regex_search(message, m, form))
+    // Read by hand: a pattern matcher recurses once a character, and the message quotes as much
+    // of a hostile document as it likes.
+    const size_t lineAt = message.find("at line ");
+    if (lineAt == std::string::npos)
         return message;
-    const std::string where = "at line " + m[1].str() + ", column " + m[2].str();
-    std::string problem = m[3].str();
+    size_t at = lineAt + 8;
+    const auto number = [&](size_t& i) -> std::optional<long> {
+        const size_t begin = i;
+        while (i < message.size() && i - begin < 9 && std::isdigit(static_cast<unsigned char>(message[i])))
+            ++i;
+        if (i == begin)
+            return std::nullopt;
+        return std::stol(message.substr(begin, i - begin));
+    };
+    const std::optional<long> lineNumber = number(at);
+    if (!lineNumber || message.compare(at, 9, ", column ") != 0)
+        return message;
+    at += 9;
+    const std::optional<long> columnNumber = number(at);
+    if (!columnNumber || message.compare(at, 2, ": ") != 0)
+        return message;
+    at += 2;
+    static const std::string parsing = "syntax error while parsing ";
+    if (message.compare(at, parsing.size(), parsing) == 0)
+        if (const size_t dash = message.find(" - ", at); dash != std::string::npos)
+            at = dash + 3;
+    const std::string where =
+        "at line " + std::to_string(*lineNumber) + ", column " + std::to_string(*columnNumber);
+    std::string problem = message.substr(at);
     std::string expected;
     if (const auto at = problem.find("; last read"); at != std::string::npos) {
         const auto next = problem.find("; expected ", at);
@@ -138,9 +159,9 @@ std::string describeSyntaxError(const std::string& message, std::string_view tex
     } else if (problem == "invalid literal") {
         // The word of the text where the parser stopped.
         size_t at = 0;
-        for (long line = std::stol(m[1].str()); line > 1 && at < text.size(); ++at)
+        for (long line = *lineNumber; line > 1 && at < text.size(); ++at)
             line -= text[at] == '\n';
-        at = std::min(text.size() - 1, at + size_t(std::max(1L, std::stol(m[2].str()))) - 1);
+        at = std::min(text.size() - 1, at + size_t(std::max(1L, *columnNumber)) - 1);
         const auto letter = [&](size_t i) { return std::isalnum(static_cast<unsigned char>(text[i])) != 0; };
         if (!letter(at) && at > 0)
             --at;

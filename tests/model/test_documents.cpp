@@ -204,6 +204,11 @@ TEST(Documents, AnyTextIsReadOrRefusedWithAReason) {
         ASSERT_FALSE(project.ok());
         EXPECT_NE(project.error().find("not valid JSON"), std::string::npos) << project.error();
     }
+    // A fault quoted at length (a string that never ends) is still said in words.
+    const auto unended = decodeProject("[\"" + std::string(1'000'000, 'a'));
+    ASSERT_FALSE(unended.ok());
+    EXPECT_NE(unended.error().find("at line 1, column 1000003, a string is not valid"), std::string::npos)
+        << unended.error().substr(0, 200);
     // Nesting as deep as documents go is fine.
     EXPECT_TRUE(decodePreset(withComment(std::string(60, '[') + std::string(60, ']'))).ok());
 }
