@@ -537,11 +537,13 @@ extern "C" const char* __tsan_default_options() {
 
 namespace {
 
-[[noreturn]] void serve() {
-    std::vector<char> packet(maxMessage);
+/// The next message from the engine into `packet`, with the `count` descriptors it carries in
+/// `fds` (left as they are when it carries another number). Ends the process when the engine has
+/// gone or lets it go: there is nothing to tidy.
+size_t receive(std::vector<char>& packet, int* fds, int count) {
     for (;;) {
         iovec io{packet.data(), packet.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
         msghdr message{};
         message.msg_iov = &io;
         message.msg_iovlen = 1;
@@ -551,13 +553,22 @@ namespace {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            ::_exit(0); // the engine has gone, or let this process go: nothing to tidy
-        int fd = -1;
+            ::_exit(0);
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
-                std::memcpy(&fd, CMSG_DATA(c), sizeof(int));
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(count * sizeof(int)))
+                std::memcpy(fds, CMSG_DATA(c), count * sizeof(int));
+        return size_t(n);
+    }
+}
+
+[[noreturn]] void serve() {
+    std::vector<char> packet(maxMessage);
+    for (;;) {
+        int fd = -1;
+        const size_t n = receive(packet, &fd, 1);
         Request request;
-        if (size_t(n) < sizeof(Request)) {
+        if (n < sizeof(Request)) {
             if (fd >= 0)
                 ::close(fd);
             fail(Failed, "A request was cut short");
@@ -608,25 +619,10 @@ bool followParent(pid_t parent) {
     loadLibrary();
     std::vector<char> packet(sizeof(Fork));
     for (;;) {
-        iovec io{packet.data(), packet.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        const ssize_t n = ::recvmsg(socketFd, &message, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ::_exit(0);
         int fds[2] = {-1, -1};
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-                c->cmsg_len == CMSG_LEN(2 * sizeof(int)))
-                std::memcpy(fds, CMSG_DATA(c), sizeof(fds));
+        const size_t n = receive(packet, fds, 2);
         Fork request;
-        std::memcpy(&request, packet.data(), std::min(sizeof(Fork), size_t(n)));
+        std::memcpy(&request, packet.data(), std::min(sizeof(Fork), n));
         Forked answer;
         if (fds[0] < 0 || fds[1] < 0) {
             answer.pid = -EINVAL;
