@@ -22,15 +22,18 @@ QByteArray readAll(const QString& path) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+/// A file holding "old", which no write may replace.
+bool writeOld(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("old") == 3;
+}
+
 } // namespace
 
 TEST(FilePath, ANameWithANulIsRefused) {
     QTemporaryDir dir;
     const QString taken = dir.filePath("a.png");
-    QFile old(taken);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-    old.close();
+    ASSERT_TRUE(writeOld(taken));
 
     // A NUL would end the name early: no service reaches the file before it.
     const QString nul = taken + QChar(0) + ".x";
@@ -48,10 +51,7 @@ TEST(FilePath, ANameWithANulIsRefused) {
 TEST(FilePath, NewFilesNeverReplaceWhatHasTheirName) {
     QTemporaryDir dir;
     const QString taken = dir.filePath("a.png");
-    QFile old(taken);
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write("old");
-    old.close();
+    ASSERT_TRUE(writeOld(taken));
     ASSERT_EQ(::symlink("nowhere", QFile::encodeName(dir.filePath("b.png")).constData()), 0);
 
     // A name that a file or a dangling link has is left alone; the file waits for another name.
