@@ -5,11 +5,13 @@
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <OpenImageIO/thread.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <typeinfo>
 #include <vector>
 
@@ -144,6 +147,8 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
             error(context, (std::string("No reader for the format ") + format).c_str());
             return GW_IMG_FAILED;
         }
+        // A reader process reads on its one thread and starts no other (see prepareReaders).
+        input->in->threads(1);
         // The file as the library would open it by name (the kind of proxy its readers take), but
         // from the descriptor; the few readers that cannot take a proxy open the descriptor's own
         // name, which holds nothing that a name's parsing could take for a pattern.
@@ -263,8 +268,37 @@ int writeImage(const GwImgWrite* request, GwImgText error, void* context) {
     return status;
 }
 
-const GwImageLib table = {GW_IMAGELIB_VERSION, openFd,     readScanlines, readImage,
-                          takeErrors,          closeInput, destroyInput,  writeImage};
+int threadCount() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return -1;
+    char line[256];
+    int threads = -1;
+    while (std::fgets(line, sizeof line, status) && std::sscanf(line, "Threads: %d", &threads) != 1) {
+    }
+    std::fclose(status);
+    return threads;
+}
+
+void prepareReaders() {
+    guarded(nullptr, nullptr, [] {
+        // One thread in all: the library reads on the caller's thread, and its pool, made here
+        // without threads, runs what it is given at once: a copy of this process, which has no
+        // thread but its own, would otherwise wait for the pool's threads without end. The pool
+        // is made with threads, which it lets go: they must be gone, and their locks with them,
+        // before this process is copied.
+        const int before = threadCount();
+        OIIO::attribute("threads", 1);
+        OIIO::attribute("exr_threads", -1); // OpenEXR's own pool too
+        OIIO::default_thread_pool()->resize(0);
+        for (int i = 0; i < 1000 && threadCount() > before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 1;
+    });
+}
+
+const GwImageLib table = {GW_IMAGELIB_VERSION, openFd,       readScanlines, readImage,     takeErrors,
+                          closeInput,          destroyInput, writeImage,    prepareReaders};
 
 } // namespace
 

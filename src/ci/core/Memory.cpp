@@ -123,15 +123,21 @@ std::string admit(int64_t bytes) {
     return reason;
 }
 
-void acquire(int64_t bytes) {
+bool tryAcquire(int64_t bytes) noexcept {
     if (bytes <= 0)
-        return;
+        return true;
     const int64_t max = limit();
     int64_t used = held().load(std::memory_order_relaxed);
     do {
         if (saturatingAdd(used, bytes) > max)
-            throw MemoryLimitExceeded(admit(bytes));
+            return false;
     } while (!held().compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    return true;
+}
+
+void acquire(int64_t bytes) {
+    if (!tryAcquire(bytes))
+        throw MemoryLimitExceeded(admit(bytes));
 }
 
 void release(int64_t bytes) noexcept {

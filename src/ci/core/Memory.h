@@ -57,6 +57,8 @@ std::string admit(int64_t bytes);
 /// releases them again. Pixel buffers do this themselves.
 void acquire(int64_t bytes);
 void release(int64_t bytes) noexcept;
+/// acquire() without the exception: false, holding nothing more, when that would pass the limit.
+bool tryAcquire(int64_t bytes) noexcept;
 
 /// "2.3 GB": a byte count in gigabytes for messages.
 std::string formatGB(int64_t bytes);

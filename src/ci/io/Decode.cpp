@@ -194,7 +194,7 @@ std::string scanlineDamage(PictureInput& in, const Source& source) {
 }
 
 Result<Decoded> decodeWith(PictureInput& in, const Source& source) {
-    const PictureSpec spec = in.spec();
+    const PictureSpec& spec = in.spec();
     const std::string format = in.formatName();
     const Result<Plan> plan = planDecoding(spec, format);
     if (!plan)
@@ -506,12 +506,13 @@ std::string scanData(PictureInput& in, const std::string& path) {
         in.close();
         return jpegDamage(Source{&path, nullptr});
     }
-    const PictureSpec spec = in.spec();
+    const PictureSpec& spec = in.spec();
     const size_t rowBytes = std::max<size_t>(size_t(spec.scanlineBytes), 1);
     std::vector<uint8_t> buffer;
     bool ok = true;
     if (spec.tileWidth > 0) {
-        buffer.resize(size_t(spec.imageBytes));
+        // Sized by what the read writes: all rows of all the samples, as stored.
+        buffer.resize(rowBytes * size_t(spec.height));
         ok = in.readImage(spec.nchannels, ReadType::Native, buffer.data());
     } else {
         // In bands of the stored samples, as they come.
@@ -527,7 +528,7 @@ std::string scanData(PictureInput& in, const std::string& path) {
 }
 
 Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth depth) {
-    const PictureSpec spec = in.spec();
+    const PictureSpec& spec = in.spec();
     Probe probe;
     probe.format = in.formatName();
     if (const Result<Plan> plan = planDecoding(spec, probe.format); !plan)
@@ -559,7 +560,7 @@ struct StoredSamples {
 namespace {
 
 Result<ReadPicture> readWith(PictureInput& in, const std::string& path) {
-    const PictureSpec spec = in.spec();
+    const PictureSpec& spec = in.spec();
     // Tiled files are read whole at conversion.
     if (spec.tileWidth > 0)
         return ReadPicture{path, nullptr};

@@ -39,17 +39,18 @@ Opened openData(const std::vector<uint8_t>& bytes, const std::string& format);
 std::string extensionOf(const std::string& path);
 
 /// A reader process may take `cpuSeconds` of CPU time for each request (more for a request for
-/// many samples), and answer within `answerSeconds` (also more for many samples); past either,
-/// the file fails and the process is ended.
+/// many samples), and answer within `answerSeconds` (also more for many samples; the whole file has
+/// its open's time and its samples'); past either, the file fails and the process is ended.
 struct WorkerLimits {
     double cpuSeconds = 5;
     double answerSeconds = 30;
 };
-/// For tests: other limits, and reader processes that fault on demand, for a file whose content
-/// starts with "GW-WORKER-TEST:" and "crash", "abort", "spin", "hang" or "alloc" (from the next
-/// process started; the idle ones are ended).
+/// For tests: other limits, and reader processes that fault, lie and try to escape on demand, for
+/// a file whose content starts with "GW-WORKER-TEST:" and "crash", "abort", "spin", "hang",
+/// "alloc", "lie-" and what to lie about, or "escape FOLDER PORT" (see ImageLibWorker.cpp); with
+/// `lyingStarter`, a starter that names another process as the new reader.
 void setWorkerLimits(const WorkerLimits& limits);
-void setWorkerTestHooks(bool on);
+void setWorkerTestHooks(bool on, bool lyingStarter = false);
 
 /// Encodes `channels` samples a pixel (`bits` 8 or 16) in the named format; `rows(y0, y1)` gives
 /// the packed rows y0 to y1, or null on failure.

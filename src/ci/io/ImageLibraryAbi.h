@@ -13,7 +13,7 @@
 extern "C" {
 #endif
 
-#define GW_IMAGELIB_VERSION 2
+#define GW_IMAGELIB_VERSION 3
 #define GW_IMAGELIB_ENTRY "gw_imagelib_table"
 
 /// How the samples of a file are stored.
@@ -79,6 +79,9 @@ typedef struct GwImageLib {
     void (*close)(GwImgInput* in);
     void (*destroy)(GwImgInput* in);
     int (*write)(const GwImgWrite* request, GwImgText error, void* context);
+    /// Makes the library's shared state (its thread pool) once, in a process about to copy itself
+    /// into readers that read on one thread and may start none.
+    void (*prepare_readers)(void);
 } GwImageLib;
 
 typedef const GwImageLib* (*GwImageLibEntry)(void);

@@ -1,7 +1,8 @@
 // The engine's side of the reader processes (see ImageWorkerProtocol.h): each file that the image
-// library or Qt's plug-ins read is read in one of them, so that no fault of a reader can end the
-// program. They are started on first need and kept for the next file, as many as there are reads
-// at a time.
+// library or Qt's plug-ins read is read in a process of its own, confined, so that neither a fault
+// of a reader nor the code of a crafted file can reach the program or the rest of a batch. Nothing a
+// reader answers is trusted: every answer is checked here, in one place, before any of it is used,
+// and a reader that answers wrongly fails its file and is ended.
 
 #include "ImageLibrary.h"
 
@@ -9,7 +10,9 @@
 #include "ImageWorkerProtocol.h"
 
 #include "ci/core/Bitmap.h"
+#include "ci/core/Console.h"
 #include "ci/core/Memory.h"
+#include "sandbox/Sandbox.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +38,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #ifndef GW_IMAGELIB_WORKER_BUILD_PATH
@@ -47,6 +52,7 @@ namespace ci::io::imagelib {
 namespace {
 
 using namespace worker;
+using Clock = std::chrono::steady_clock;
 
 constexpr const char* workerName = "gw_imagelib_worker";
 constexpr int64_t kMB = int64_t(1) << 20;
@@ -55,14 +61,28 @@ constexpr size_t bandBytes = size_t(16) << 20;
 /// A reader may take this much CPU time per byte it hands back (20 MB a second), on top of the
 /// limit of every request; the wait for an answer grows twice as fast.
 constexpr double bytesPerSecond = 20.0 * 1024 * 1024;
+/// The largest colour profile a file may carry: real ones take a few kilobytes, the largest a few
+/// hundred.
+constexpr size_t maxProfileBytes = size_t(4) << 20;
+/// The most text an answer carries into a message.
+constexpr size_t maxTextBytes = 2000;
+/// Readers are copies of one starter and share its address layout: after this many, or after any
+/// reader that ended otherwise than asked, the next reader is a copy of a new starter, so that no
+/// batch of files can probe one layout without end.
+constexpr int readersPerStarter = 64;
 
-std::mutex limitsMutex;
+std::mutex settingsMutex;
 WorkerLimits limits;
-bool testHooks = false;
+uint32_t testHooks = 0; ///< Fork::hooks for the next reader
 
 WorkerLimits currentLimits() {
-    std::lock_guard lock(limitsMutex);
+    std::lock_guard lock(settingsMutex);
     return limits;
+}
+
+uint32_t currentHooks() {
+    std::lock_guard lock(settingsMutex);
+    return testHooks;
 }
 
 std::string directoryOf(const std::string& file) {
@@ -134,10 +154,61 @@ class Spawner {
     std::deque<std::function<void()>> jobs_;
 };
 
-/// What a reader process may map for a file: what the budget leaves, but never so little that an
-/// ordinary file cannot be opened.
-int64_t memoryAllowance() {
-    return std::max<int64_t>(512 * kMB, memory::limit() - memory::inUse());
+/// The budget bytes that a reader may map when it opens its file, a small part of the budget:
+/// enough for any reader's header and bookkeeping, and for the library's buffer of a read (which
+/// reserves 64 MB whatever it reads).
+int64_t openShare() {
+    return std::clamp<int64_t>(memory::limit() / 16, 128 * kMB, 256 * kMB);
+}
+
+/// The environment of a reader: what its libraries need to find their files and fonts, nothing
+/// of the user's session (display, message bus, agents).
+std::vector<std::string> readerEnvironment() {
+    static const char* const kept[] = {"HOME",
+                                       "LANG",
+                                       "LANGUAGE",
+                                       "LC_ALL",
+                                       "LC_CTYPE",
+                                       "LC_NUMERIC",
+                                       "LC_MESSAGES",
+                                       "XDG_CACHE_HOME",
+                                       "XDG_CONFIG_HOME",
+                                       "XDG_DATA_HOME",
+                                       "XDG_DATA_DIRS",
+                                       "FONTCONFIG_FILE",
+                                       "FONTCONFIG_PATH",
+                                       "LD_LIBRARY_PATH",
+                                       "QT_PLUGIN_PATH"};
+    std::vector<std::string> env;
+    for (const char* name : kept)
+        if (const char* value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
+    // Plug-ins that draw (SVG) need a Qt application, never a screen. The library reads on the
+    // reader's one thread: a reader starts no threads, whose stacks and heaps its limit would count.
+    env.emplace_back("QT_QPA_PLATFORM=offscreen");
+    env.emplace_back("OPENIMAGEIO_THREADS=1");
+#ifdef GW_SANITIZED
+    // The program's own sanitizer settings would have a reader's leaks reported and its faults
+    // caught: they are answers here, and end the process by their signal as they would without the
+    // sanitizers. The address space cannot be limited under AddressSanitizer: its allocator's is,
+    // to the budget (a reader process starts afresh for each file there). ThreadSanitizer counts
+    // its own maps there too: its readers have only a fixed bound.
+    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        std::string value = std::getenv(name) ? std::getenv(name) : "";
+        std::string extra = "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
+        if (name[0] == 'A')
+            extra += ":mmap_limit_mb=" + std::to_string(memory::limit() / kMB + 256) +
+                     ":detect_leaks=0:abort_on_error=0";
+        else if (name[0] == 'T')
+            extra += ":report_signal_unsafe=0";
+        else
+            extra.clear();
+        value += (value.empty() || extra.empty() ? "" : ":") + extra;
+        if (!value.empty())
+            env.push_back(std::string(name) + "=" + value);
+    }
+#endif
+    return env;
 }
 
 /// Starts the reader program on the long-lived thread, with `socket` as its descriptor 3 and
@@ -158,8 +229,8 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
         sigset_t none, defaults;
         sigemptyset(&none);
         sigemptyset(&defaults);
-        for (int sig :
-             {SIGPIPE, SIGXCPU, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT, SIGHUP, SIGCHLD})
+        for (int sig : {SIGPIPE, SIGXCPU, SIGXFSZ, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT,
+                        SIGHUP, SIGCHLD})
             sigaddset(&defaults, sig);
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &defaults);
@@ -171,32 +242,7 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
         for (const char* a : arguments)
             argv.push_back(const_cast<char*>(a));
         argv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** e = environ; e && *e; ++e)
-            env.emplace_back(*e);
-#ifdef GW_SANITIZED
-        // The program's own sanitizer settings would have a reader's leaks reported and its
-        // faults caught: they are answers here, and end the process by their signal as they
-        // would without the sanitizers.
-        for (const char* name : {"ASAN_OPTIONS=", "TSAN_OPTIONS="}) {
-            auto it = std::find_if(env.begin(), env.end(),
-                                   [&](const std::string& e) { return e.starts_with(name); });
-            std::string extra =
-                "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0:";
-            // The address space cannot be limited under AddressSanitizer: its allocator's is, to
-            // what the budget leaves (as a reader process starts; see openDescriptor).
-            // ThreadSanitizer counts its own maps there too: its readers have only a fixed bound.
-            if (name[0] == 'A')
-                extra += "mmap_limit_mb=" + std::to_string(memoryAllowance() / kMB + 256) +
-                         ":detect_leaks=0:abort_on_error=0";
-            else
-                extra += "report_signal_unsafe=0";
-            if (it == env.end())
-                env.push_back(name + extra);
-            else
-                *it += ":" + extra;
-        }
-#endif
+        std::vector<std::string> env = readerEnvironment();
         std::vector<char*> envp;
         for (std::string& e : env)
             envp.push_back(e.data());
@@ -212,6 +258,43 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
     });
 }
 
+/// The reader processes alive now, and the starter: ids the starter cannot name as a new reader.
+std::mutex knownMutex;
+std::set<pid_t> known;
+
+void remember(pid_t pid) {
+    std::lock_guard lock(knownMutex);
+    known.insert(pid);
+}
+void forget(pid_t pid) {
+    std::lock_guard lock(knownMutex);
+    known.erase(pid);
+}
+
+/// Whether `pid` may be taken for a new reader: a child of this process that has not been waited
+/// for (so that its id cannot have gone to another process), and none of the known ones.
+bool isNewChild(pid_t pid) {
+    if (pid <= 0)
+        return false;
+    {
+        std::lock_guard lock(knownMutex);
+        if (known.count(pid))
+            return false;
+    }
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WSTOPPED | WCONTINUED | WNOHANG | WNOWAIT) == 0;
+}
+
+/// Ends a child process and waits for it; its exit status.
+int endProcess(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    forget(pid);
+    return status;
+}
+
 /// The starter process (see ImageLibWorker.cpp), started with the first reader process: it loads
 /// the library once, and each reader process after it is a copy of it, ready at once. Without it
 /// (under the sanitizers, whose runtimes do not survive such a copy, or when it fails), each reader
@@ -224,7 +307,7 @@ class Starter {
     }
 
     /// A new reader process on `socket` and `memory`: its id, or -1.
-    pid_t start(int socket, int memory, bool hooks) {
+    pid_t start(int socket, int memory, uint32_t hooks) {
 #ifdef GW_SANITIZED
         (void)socket, (void)memory, (void)hooks;
         return -1;
@@ -233,7 +316,7 @@ class Starter {
         if (pid_ < 0 && !launch())
             return -1;
         Fork request;
-        request.testHooks = hooks ? 1 : 0;
+        request.hooks = hooks;
         iovec io{&request, sizeof(request)};
         msghdr message{};
         message.msg_iov = &io;
@@ -252,12 +335,23 @@ class Starter {
         pollfd p{control_, POLLIN, 0};
         if (::sendmsg(control_, &message, MSG_NOSIGNAL) < 0 ||
             ::poll(&p, 1, int(currentLimits().answerSeconds * 1000)) != 1 ||
-            ::recv(control_, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)) || answer.pid <= 0) {
+            ::recv(control_, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)) ||
+            !isNewChild(answer.pid)) {
             drop();
             return -1;
         }
+        remember(answer.pid);
+        if (++started_ >= readersPerStarter)
+            drop();
         return answer.pid;
 #endif
+    }
+
+    /// The next reader is a copy of a new starter.
+    void renew() {
+        std::lock_guard lock(mutex_);
+        if (pid_ > 0)
+            drop();
     }
 
   private:
@@ -273,22 +367,23 @@ class Starter {
             return false;
         }
         pid_ = pid;
+        remember(pid);
         control_ = sockets[0];
+        started_ = 0;
         return true;
     }
 
     void drop() {
         ::close(control_);
         control_ = -1;
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        endProcess(pid_);
         pid_ = -1;
     }
 
     std::mutex mutex_;
     pid_t pid_ = -1;
     int control_ = -1;
+    int started_ = 0;
 };
 
 /// The words for a reader process that has ended.
@@ -312,7 +407,73 @@ std::string noMemoryReason() {
            memory::formatGB(memory::limit()) + ")";
 }
 
-/// A reader process and the shared memory its samples come through.
+const char* const answeredWrongly = "The image could not be read: its reader answered wrongly";
+
+/// A reader's text as plain text for messages: printable characters and line ends of valid UTF-8,
+/// no control characters (which a terminal or a label would act on), at most maxTextBytes.
+std::string plainText(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && out.size() < maxTextBytes;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '\n' || (c >= 0x20 && c != 0x7F))
+                out.push_back(char(c));
+            else if (c == '\t')
+                out.push_back(' ');
+            ++i;
+            continue;
+        }
+        const size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        bool valid = length > 0 && i + length <= text.size();
+        uint32_t code = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        valid = valid && (length != 3 || code >= 0x800) &&
+                (length != 4 || (code >= 0x10000 && code <= 0x10FFFF)) &&
+                !(code >= 0xD800 && code <= 0xDFFF) && !(code >= 0x80 && code < 0xA0) && code != 0x2028 &&
+                code != 0x2029;
+        if (valid)
+            out.append(text, i, length);
+        i += valid ? length : 1;
+    }
+    return out;
+}
+
+/// Whether a format name that a reader answered is one: a short word of lower-case letters and
+/// digits.
+bool isFormatName(const char (&format)[32]) {
+    const size_t n = strnlen(format, sizeof(format));
+    if (n == 0 || n == sizeof(format))
+        return false;
+    return std::all_of(format, format + n,
+                       [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
+}
+
+/// Whether the header a reader answered is one a picture can have: every size within reach of the
+/// picture's own arithmetic, the rows' and the whole picture's bytes as its channels make them.
+bool isPlausible(const Spec& s) {
+    constexpr int64_t maxSide = int64_t(1) << 30;
+    if (s.width <= 0 || s.height <= 0 || s.width > maxSide || s.height > maxSide || s.nchannels <= 0 ||
+        s.nchannels > 1024 || s.depth <= 0 || s.deep < 0 || s.deep > 1 || s.tileWidth < 0 ||
+        s.base < GW_IMG_8BIT || s.base > GW_IMG_OTHER || s.unassociatedAlpha < 0 || s.unassociatedAlpha > 1 ||
+        s.alphaChannel < -1 || s.alphaChannel > 1024 || s.namedAlpha < -1 || s.namedAlpha >= s.nchannels)
+        return false;
+    // Every row of the data window has a number.
+    if (!checkedAdd(s.y, s.height) || *checkedAdd(s.y, s.height) > INT32_MAX)
+        return false;
+    // A sample takes one to eight bytes, as stored.
+    const int64_t samples = int64_t(s.width) * s.nchannels;
+    if (s.scanlineBytes < samples || s.scanlineBytes > samples * 8)
+        return false;
+    const std::optional<int64_t> image = checkedMul(s.scanlineBytes, int64_t(s.height));
+    return image && checkedMul(*image, s.depth) == s.imageBytes;
+}
+
+/// A reader process, with the shared memory its samples come through and the part of the memory
+/// budget it holds. It reads one file and ends with it.
 class Worker {
   public:
     /// A new process, or null with the reason in `error`.
@@ -322,11 +483,15 @@ class Worker {
             error = std::string("The image reader ") + workerName + " was not found beside the program";
             return nullptr;
         }
+        noteConfinement();
         int sockets[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0) {
             error = std::string("The image reader could not be started: ") + std::strerror(errno);
             return nullptr;
         }
+        // Each answer then carries the id of the process that sent it, as the kernel knows it.
+        const int on = 1;
+        ::setsockopt(sockets[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
         const int memory = ::memfd_create("gw-image-samples", MFD_CLOEXEC);
         if (memory < 0) {
             error = std::string("The image reader could not be started: ") + std::strerror(errno);
@@ -336,18 +501,16 @@ class Worker {
         }
         auto worker = std::unique_ptr<Worker>(new Worker(sockets[0], memory));
         const int child = sockets[1];
-        bool hooks;
-        {
-            std::lock_guard lock(limitsMutex);
-            hooks = testHooks;
-        }
+        const uint32_t hooks = currentHooks();
         pid_t pid = Starter::get().start(child, memory, hooks);
         int status = 0;
         if (pid < 0) {
             std::vector<const char*> arguments;
-            if (hooks)
+            if (hooks & hookFaults)
                 arguments.push_back("--test-hooks");
             status = spawn(arguments, child, memory, pid);
+            if (status == 0)
+                remember(pid);
         }
         ::close(child);
         if (status != 0) {
@@ -359,89 +522,158 @@ class Worker {
     }
 
     ~Worker() {
-        if (map_)
-            ::munmap(map_, mapped_);
         ::close(socket_);
         ::close(memory_);
         if (pid_ > 0) {
-            // Idle or failed, it holds nothing worth waiting for.
-            ::kill(pid_, SIGKILL);
-            reap();
+            // Its file is read, or failed: nothing it holds is worth waiting for.
+            endProcess(pid_);
         }
+        memory::release(share_);
+        if (abnormal_)
+            Starter::get().renew();
     }
 
     bool alive() const { return failure_.empty(); }
-    /// Whether a process that has been asked nothing is still there: it never writes unasked, so
-    /// anything to read is its end.
-    bool idleAndAlive() {
-        pollfd p{socket_, POLLIN, 0};
-        return alive() && ::poll(&p, 1, 0) == 0;
-    }
     const std::string& failure() const { return failure_; }
 
-    /// Sends the request (with the descriptor `fd` when it is one) and waits up to `seconds` for the
-    /// answer. False when the process has ended or stopped answering: failure() says how.
+    /// When the whole file must be read.
+    Clock::time_point deadline() const { return deadline_; }
+    void setDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+
+    /// Ends the process for an answer that no honest reader gives.
+    void answeredWrongly() {
+        if (!alive())
+            return;
+        kill();
+        failure_ = imagelib::answeredWrongly;
+    }
+
+    /// Sends the request (with the descriptor `fd` when it is one) and waits up to `seconds`, and
+    /// never past the file's deadline, for the answer, whose text comes as plain text. False when
+    /// the process has ended, stopped answering or answered as no reader does: failure() says how.
     bool call(const Request& request, int fd, double seconds, Reply& reply, std::string& text) {
-        if (!send(request, fd))
+        if (!alive() || !send(request, fd))
             return false;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        const auto deadline =
+            std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(std::max(seconds, 0.0))));
         std::vector<char> packet(maxMessage);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd p{socket_, POLLIN, 0};
             const int ready = ::poll(&p, 1, int(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready == 0) {
-                ::kill(pid_, SIGKILL);
-                ended(true);
+                kill();
+                failure_ = deadline == deadline_ && deadline_ != Clock::time_point::max()
+                               ? "The image could not be read: its reader took too long"
+                               : endedReason(0, true);
                 return false;
             }
-            const ssize_t n = ::recv(socket_, packet.data(), packet.size(), 0);
+            iovec io{packet.data(), packet.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+            msghdr message{};
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            const ssize_t n = ::recvmsg(socket_, &message, MSG_CMSG_CLOEXEC);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < ssize_t(sizeof(Reply))) {
-                ended(false);
+            if (n <= 0) {
+                ended();
+                return false;
+            }
+            const cmsghdr* c = CMSG_FIRSTHDR(&message);
+            ucred sender{};
+            if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len == CMSG_LEN(sizeof(ucred)))
+                std::memcpy(&sender, CMSG_DATA(c), sizeof(ucred));
+            // Only the process itself answers, in whole packets, with nothing but words.
+            if (sender.pid != pid_ || size_t(n) < sizeof(Reply) ||
+                (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
+                CMSG_NXTHDR(&message, const_cast<cmsghdr*>(c))) {
+                answeredWrongly();
                 return false;
             }
             std::memcpy(&reply, packet.data(), sizeof(Reply));
-            text.assign(packet.data() + sizeof(Reply), size_t(n) - sizeof(Reply));
+            text = plainText(std::string(packet.data() + sizeof(Reply), size_t(n) - sizeof(Reply)));
             return true;
         }
     }
 
-    /// A request without an answer.
-    void post(const Request& request) {
-        if (alive())
-            send(request, -1);
+    /// Makes the shared memory hold `bytes`, for the answer to come; false when it cannot.
+    bool sizeShared(size_t bytes) {
+        if (bytes <= sharedSize_)
+            return true;
+        if (::ftruncate(memory_, off_t(bytes)) != 0)
+            return false;
+        sharedSize_ = bytes;
+        return true;
     }
 
-    /// The first `bytes` of the shared memory, grown to hold them when `grow`; null when it
-    /// cannot be mapped or is shorter.
-    const uint8_t* shared(size_t bytes, bool grow) {
-        struct stat st {};
-        if (::fstat(memory_, &st) != 0)
-            return nullptr;
-        if (grow && size_t(st.st_size) < bytes) {
-            if (::ftruncate(memory_, off_t(bytes)) != 0 || ::fstat(memory_, &st) != 0)
-                return nullptr;
+    /// Copies the first `bytes` of the shared memory into `out`: read, never mapped, so that a
+    /// reader that shrinks it makes a failed file, not a signal in the program. False when they
+    /// are not all there.
+    bool readShared(void* out, size_t bytes) {
+        auto* at = static_cast<uint8_t*>(out);
+        for (size_t done = 0; done < bytes;) {
+            const ssize_t n = ::pread(memory_, at + done, bytes - done, off_t(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += size_t(n);
         }
-        if (!remap(size_t(st.st_size)))
-            return nullptr;
-        return mapped_ >= bytes ? map_ : nullptr;
+        return true;
     }
 
-    /// Gives back the shared memory of a large read while the process waits for its next file.
-    void trim() {
-        struct stat st {};
-        if (::fstat(memory_, &st) == 0 && size_t(st.st_size) > bandBytes * 2 &&
-            ::ftruncate(memory_, off_t(bandBytes)) == 0)
-            remap(bandBytes);
+    /// Lets the process take `cpuSeconds` more CPU time and map `memory` bytes of the budget in
+    /// all (waiting for the budget to have them until the file's deadline): its soft limits raised
+    /// from outside, up to the hard ones it set before it read its file. False when the budget
+    /// never had the memory.
+    bool allow(double cpuSeconds, int64_t memory) {
+        if (memory > share_) {
+            while (!memory::tryAcquire(memory - share_)) {
+                if (memory > memory::limit() || Clock::now() >= deadline_)
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            raise(RLIMIT_AS, uint64_t(memory - share_));
+            share_ = memory;
+        }
+        if (cpuSeconds > 0)
+            raise(RLIMIT_CPU, uint64_t(std::ceil(cpuSeconds)));
+        return true;
     }
+    int64_t share() const { return share_; }
+
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
 
   private:
     Worker(int socket, int memory) : socket_(socket), memory_(memory) {}
+
+    /// Says once on the console when the kernel has no Landlock: readers then run with the rest
+    /// of their confinement, and may read what the user may.
+    static void noteConfinement() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            if (sandbox::landlockVersion() == 0)
+                console("Image readers run without Landlock, which this kernel does not offer: their system "
+                        "calls and limits are confined, the files they may read are not");
+        });
+    }
+
+    void raise(int resource, uint64_t by) {
+        rlimit now{};
+        if (::prlimit(pid_, __rlimit_resource(resource), nullptr, &now) != 0 || now.rlim_cur == RLIM_INFINITY)
+            return;
+        rlimit next = now;
+        next.rlim_cur = std::min<uint64_t>(now.rlim_max, now.rlim_cur + by);
+        ::prlimit(pid_, __rlimit_resource(resource), &next, nullptr);
+    }
 
     bool send(const Request& request, int fd) {
         iovec io{const_cast<Request*>(&request), sizeof(Request)};
@@ -464,138 +696,34 @@ class Worker {
             if (errno != EINTR)
                 break;
         }
-        ended(false);
+        ended();
         return false;
     }
 
-    /// Notes how the process ended (killed when it stopped answering).
-    void ended(bool unanswered) {
+    /// Notes how the process ended, or is ending: its end of the socket has closed.
+    void ended() {
         if (!alive())
             return;
-        if (!unanswered) {
-            // Its end of the socket is closed when it has ended, or is ending: a moment's wait.
-            ::kill(pid_, SIGKILL);
-        }
-        failure_ = endedReason(reap(), unanswered);
+        const pid_t pid = std::exchange(pid_, -1);
+        failure_ = endedReason(endProcess(pid), false);
+        abnormal_ = true;
     }
 
-    int reap() {
-        int status = 0;
-        const pid_t pid = pid_;
-        pid_ = -1;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return status;
-    }
-
-    bool remap(size_t size) {
-        if (size == mapped_)
-            return true;
-        if (map_)
-            ::munmap(map_, mapped_);
-        map_ = nullptr;
-        mapped_ = 0;
-        if (size == 0)
-            return true;
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, memory_, 0);
-        if (map == MAP_FAILED)
-            return false;
-        map_ = static_cast<uint8_t*>(map);
-        mapped_ = size;
-        return true;
+    /// Ends the process now; what it did is the caller's to say.
+    void kill() {
+        if (pid_ > 0)
+            endProcess(std::exchange(pid_, -1));
+        abnormal_ = true;
     }
 
     pid_t pid_ = -1;
     int socket_;
     int memory_;
-    uint8_t* map_ = nullptr;
-    size_t mapped_ = 0;
+    size_t sharedSize_ = 0;
+    int64_t share_ = 0;
+    Clock::time_point deadline_ = Clock::time_point::max();
+    bool abnormal_ = false;
     std::string failure_;
-};
-
-/// The processes waiting for a file.
-class Pool {
-  public:
-    static Pool& get() {
-        // Never destroyed: a decode may still be running while the process exits. The processes
-        // end when the program does, by the end of their socket or the parent death signal.
-        static Pool* const pool = new Pool;
-        return *pool;
-    }
-
-    std::unique_ptr<Worker> acquire(std::string& error) {
-        for (;;) {
-            std::unique_ptr<Worker> worker;
-            {
-                std::lock_guard lock(mutex_);
-                if (idle_.empty())
-                    break;
-                worker = std::move(idle_.back().worker);
-                idle_.pop_back();
-            }
-            // One that ended while it waited (killed from outside) must not fail the next file.
-            if (worker->idleAndAlive())
-                return worker;
-        }
-        return Worker::start(error);
-    }
-
-    void release(std::unique_ptr<Worker> worker) {
-        if (!worker || !worker->alive())
-            return;
-        Request forget;
-        forget.op = Destroy;
-        worker->post(forget);
-        worker->trim();
-        std::lock_guard lock(mutex_);
-        if (idle_.size() >= maxIdle())
-            return;
-        idle_.push_back(Idle{std::move(worker), std::chrono::steady_clock::now()});
-        if (!watching_) {
-            watching_ = true;
-            std::thread([this] { endIdle(); }).detach();
-        }
-    }
-
-    void clear() {
-        std::vector<Idle> gone;
-        std::lock_guard lock(mutex_);
-        gone.swap(idle_);
-    }
-
-  private:
-    static size_t maxIdle() { return std::max<size_t>(2, std::thread::hardware_concurrency()); }
-    /// How long a process waits for another file before it ends, giving back what it holds.
-    static constexpr std::chrono::seconds idleTime{30};
-
-    struct Idle {
-        std::unique_ptr<Worker> worker;
-        std::chrono::steady_clock::time_point since;
-    };
-
-    [[noreturn]] void endIdle() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait_for(lock, idleTime / 3);
-            std::vector<Idle> gone;
-            const auto now = std::chrono::steady_clock::now();
-            for (auto it = idle_.begin(); it != idle_.end();)
-                if (now - it->since >= idleTime) {
-                    gone.push_back(std::move(*it));
-                    it = idle_.erase(it);
-                } else {
-                    ++it;
-                }
-            lock.unlock();
-            gone.clear();
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool watching_ = false;
-    std::vector<Idle> idle_; ///< the most recently used last
 };
 
 double cpuFor(size_t bytes, const WorkerLimits& l) {
@@ -633,7 +761,8 @@ int typeCode(ReadType type) {
     return GW_READ_NATIVE;
 }
 
-PictureSpec pictureSpec(const Spec& s) {
+/// The header of a checked answer (isPlausible), as the decoder takes it.
+PictureSpec pictureSpec(const Spec& s, std::vector<uint8_t> icc) {
     PictureSpec spec;
     spec.width = s.width;
     spec.height = s.height;
@@ -650,30 +779,28 @@ PictureSpec pictureSpec(const Spec& s) {
     spec.alphaChannel = s.alphaChannel;
     spec.namedAlpha = s.namedAlpha;
     spec.unassociatedAlpha = s.unassociatedAlpha != 0;
-    spec.orientation = s.orientation;
+    // A value the EXIF standard does not define leaves the picture as stored.
+    spec.orientation = s.orientation >= 1 && s.orientation <= 8 ? s.orientation : 1;
     spec.scanlineBytes = s.scanlineBytes;
     spec.imageBytes = s.imageBytes;
+    spec.iccProfile = std::move(icc);
     return spec;
 }
 
-/// A file open in a reader process, which it holds until destroyed.
+/// A file open in a reader process, which reads it alone and ends with it.
 class WorkerInput final : public PictureInput {
   public:
-    WorkerInput(std::unique_ptr<Worker> worker, const Reply& reply, std::vector<uint8_t> icc)
-        : worker_(std::move(worker)), spec_(pictureSpec(reply.spec)) {
-        spec_.iccProfile = std::move(icc);
-        format_.assign(reply.spec.format, strnlen(reply.spec.format, sizeof(reply.spec.format)));
-    }
-    ~WorkerInput() override { Pool::get().release(std::move(worker_)); }
+    WorkerInput(std::unique_ptr<Worker> worker, PictureSpec spec, std::string format)
+        : worker_(std::move(worker)), spec_(std::move(spec)), format_(std::move(format)) {}
 
     const PictureSpec& spec() const override { return spec_; }
     std::string formatName() const override { return format_; }
 
     bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) override {
         const size_t row = rowBytes(channels, type);
-        if (row == 0 || y1 <= y0)
-            return y1 == y0 && row != 0;
-        const int band = int(std::clamp<size_t>(bandBytes / row, 1, size_t(y1 - y0)));
+        if (row == 0 || y0 < spec_.y || y1 > spec_.y + spec_.height || y1 < y0)
+            return false;
+        const int band = int(std::clamp<size_t>(bandBytes / row, 1, size_t(std::max(y1 - y0, 1))));
         auto* out = static_cast<uint8_t*>(data);
         for (int y = y0; y < y1; y += band) {
             const int end = std::min(y1, y + band);
@@ -690,7 +817,7 @@ class WorkerInput final : public PictureInput {
 
     bool readImage(int channels, ReadType type, void* data) override {
         const size_t row = rowBytes(channels, type);
-        if (row == 0 || spec_.height <= 0 || row > SIZE_MAX / size_t(spec_.height))
+        if (row == 0 || row > SIZE_MAX / size_t(spec_.height))
             return false;
         Request request;
         request.op = ReadImage;
@@ -708,6 +835,10 @@ class WorkerInput final : public PictureInput {
         std::string text;
         if (!worker_->call(request, -1, currentLimits().answerSeconds, reply, text))
             return worker_->failure();
+        if (reply.status != Ok || reply.any < 0 || reply.any > 1) {
+            worker_->answeredWrongly();
+            return worker_->failure();
+        }
         return reply.any ? text : std::string();
     }
 
@@ -720,25 +851,29 @@ class WorkerInput final : public PictureInput {
         std::string text;
         if (!worker_->call(request, -1, currentLimits().answerSeconds, reply, text))
             pending_ = worker_->failure();
+        else if (reply.status != Ok)
+            worker_->answeredWrongly(), pending_ = worker_->failure();
     }
 
   private:
     size_t rowBytes(int channels, ReadType type) const {
-        if (channels <= 0 || channels > spec_.nchannels || spec_.width <= 0)
+        if (channels <= 0 || channels > spec_.nchannels)
             return 0;
         if (type == ReadType::Native)
-            return channels == spec_.nchannels ? size_t(std::max<int64_t>(spec_.scanlineBytes, 0)) : 0;
+            return channels == spec_.nchannels ? size_t(spec_.scanlineBytes) : 0;
         return size_t(spec_.width) * size_t(channels) * sampleSize(type);
     }
 
+    /// One read of `bytes` of samples into `out`, which holds that many.
     bool read(Request& request, int channels, ReadType type, size_t bytes, uint8_t* out) {
         if (!worker_->alive())
             return false;
         const WorkerLimits l = currentLimits();
         request.channels = channels;
         request.type = typeCode(type);
-        request.cpuSeconds = uint32_t(std::ceil(cpuFor(bytes, l)));
-        if (!worker_->shared(bytes, true)) {
+        // A reader may hold a copy of the picture as stored beside the samples it hands back.
+        const int64_t memory = saturatingAdd(saturatingAdd(openShare(), spec_.imageBytes), int64_t(bytes));
+        if (!worker_->sizeShared(bytes) || !worker_->allow(cpuFor(bytes, l), memory)) {
             pending_ = noMemoryReason();
             return false;
         }
@@ -752,14 +887,13 @@ class WorkerInput final : public PictureInput {
             pending_ = noMemoryReason();
             return false;
         }
-        if (reply.status != Ok)
+        if (reply.status == Failed)
             return false; // the reader's errors say why
-        const uint8_t* samples = worker_->shared(bytes, false);
-        if (reply.bytes != bytes || !samples) {
-            pending_ = "The image could not be read: its reader gave back too few samples";
+        if (reply.status != Ok || reply.bytes != bytes || !worker_->readShared(out, bytes)) {
+            worker_->answeredWrongly();
+            pending_ = worker_->failure();
             return false;
         }
-        std::memcpy(out, samples, bytes);
         return true;
     }
 
@@ -769,43 +903,74 @@ class WorkerInput final : public PictureInput {
     std::string pending_; ///< why the last request failed, when the reader cannot say
 };
 
-/// Opens the file on `fd` in a reader process: `format` names the library's reader, or is empty
-/// for Qt's plug-ins with `name` the file's extension; otherwise `name` is what messages call it.
-Opened openDescriptor(int fd, const std::string& format, const std::string& name) {
+/// Opens the file on `fd` in a new reader process: `format` names the library's reader, or is
+/// empty for Qt's plug-ins with `extension` the file's.
+Opened openDescriptor(int fd, const std::string& format, const std::string& extension) {
+    const WorkerLimits l = currentLimits();
+    // Qt's plug-ins decode the whole picture as they open it.
+    const double share = format.empty() ? 4 : 1;
+    const auto startedAt = Clock::now();
     std::string error;
-    std::unique_ptr<Worker> worker = Pool::get().acquire(error);
+    std::unique_ptr<Worker> worker = Worker::start(error);
     if (!worker)
         return Opened{nullptr, error, false};
-    const WorkerLimits l = currentLimits();
+    worker->setDeadline(startedAt + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(l.answerSeconds * share)));
+    if (!worker->sizeShared(maxProfileBytes) || !worker->allow(0, openShare()))
+        return Opened{nullptr, noMemoryReason(), false};
+
     Request request;
     request.op = Open;
     std::strncpy(request.format, format.c_str(), sizeof(request.format) - 1);
-    std::strncpy(request.name, name.c_str(), sizeof(request.name) - 1);
-    // Qt's plug-ins decode the whole picture as they open it.
-    const double share = format.empty() ? 4 : 1;
+    if (format.empty())
+        std::strncpy(request.extension, extension.c_str(), sizeof(request.extension) - 1);
     request.cpuSeconds = uint32_t(std::ceil(l.cpuSeconds * share));
-    request.memoryAllowance = uint64_t(memoryAllowance());
+    request.cpuCeiling = uint32_t(std::ceil(l.cpuSeconds * 8 + 4 * double(memory::limit()) / bytesPerSecond));
+    request.memoryAllowance = uint64_t(worker->share());
+    request.memoryCeiling = uint64_t(memory::limit());
     Reply reply;
     std::string text;
     if (!worker->call(request, fd, l.answerSeconds * share, reply, text))
         return Opened{nullptr, worker->failure(), false};
+
     if (reply.status == Ok) {
+        const Spec& s = reply.spec;
+        // The reader of the format asked for, or one of Qt's (never one of the library's formats),
+        // for a picture that can be, with a profile of the size profiles have.
+        static const std::set<std::string> library = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
+                                                      "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
+        const std::string answered(s.format, strnlen(s.format, sizeof(s.format)));
+        const bool named =
+            isFormatName(s.format) && (format.empty() ? library.count(answered) == 0 : format == answered);
+        if (!named || !isPlausible(s) || reply.iccSize > maxProfileBytes) {
+            worker->answeredWrongly();
+            return Opened{nullptr, worker->failure(), false};
+        }
         std::vector<uint8_t> icc;
         if (reply.iccSize > 0) {
-            const uint8_t* bytes = worker->shared(size_t(reply.iccSize), false);
-            if (!bytes)
-                return Opened{nullptr, "The image could not be read: its colour profile did not arrive",
+            if (std::string refused = memory::admit(int64_t(reply.iccSize)); !refused.empty())
+                return Opened{nullptr, "The image's colour profile does not fit in memory: " + refused,
                               false};
-            icc.assign(bytes, bytes + reply.iccSize);
+            icc.resize(size_t(reply.iccSize));
+            if (!worker->readShared(icc.data(), icc.size())) {
+                worker->answeredWrongly();
+                return Opened{nullptr, worker->failure(), false};
+            }
         }
-        return Opened{std::make_unique<WorkerInput>(std::move(worker), reply, std::move(icc)), {}, false};
+        // The whole file, however its reads are spread: its open's time and its samples'.
+        worker->setDeadline(startedAt +
+                            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                l.answerSeconds * share + 2 * double(s.imageBytes) / bytesPerSecond)));
+        return Opened{
+            std::make_unique<WorkerInput>(std::move(worker), pictureSpec(s, std::move(icc)), answered),
+            {},
+            false};
     }
-    Pool::get().release(std::move(worker));
-    if (reply.status == NoReader)
+    if (reply.status == NoReader && format.empty())
         return Opened{nullptr, text, true};
     if (reply.status == NoMemory) {
         const int64_t w = reply.spec.width, h = reply.spec.height;
-        if (w > 0 && h > 0) {
+        if (w > 0 && h > 0 && w <= INT32_MAX && h <= INT32_MAX) {
             std::string refused =
                 memory::admit(saturatingAdd(Bitmap::bytesFor(IRect{0, 0, w, h}), saturatingMul(w * 8, h)));
             return Opened{nullptr,
@@ -815,6 +980,10 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& name
                           false};
         }
         return Opened{nullptr, noMemoryReason(), false};
+    }
+    if (reply.status != Failed) {
+        worker->answeredWrongly();
+        return Opened{nullptr, worker->failure(), false};
     }
     return Opened{nullptr, text.empty() ? "The file could not be opened as " + format : text, false};
 }
@@ -842,13 +1011,14 @@ Opened openFile(const std::string& path, const std::string& format) {
         ::close(fd);
         return Opened{nullptr, "The file is not a regular file (a device, pipe or socket): " + path, false};
     }
-    Opened opened = openDescriptor(fd, format, format.empty() ? extensionOf(path) : path);
+    Opened opened = openDescriptor(fd, format, format.empty() ? extensionOf(path) : std::string());
     ::close(fd);
     return opened;
 }
 
 Opened openData(const std::vector<uint8_t>& bytes, const std::string& format) {
-    const int fd = ::memfd_create("gw-image-data", MFD_CLOEXEC);
+    // Sealed once written: the reader reads the data and can change none of it.
+    const int fd = ::memfd_create("gw-image-data", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return Opened{nullptr,
                       std::string("The image data could not be handed over: ") + std::strerror(errno), false};
@@ -863,22 +1033,23 @@ Opened openData(const std::vector<uint8_t>& bytes, const std::string& format) {
         }
         done += size_t(n);
     }
-    Opened opened = openDescriptor(fd, format, format.empty() ? std::string() : "data");
+    ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+    Opened opened = openDescriptor(fd, format, std::string());
     ::close(fd);
     return opened;
 }
 
 void setWorkerLimits(const WorkerLimits& l) {
-    std::lock_guard lock(limitsMutex);
+    std::lock_guard lock(settingsMutex);
     limits = l;
 }
 
-void setWorkerTestHooks(bool on) {
+void setWorkerTestHooks(bool on, bool lyingStarter) {
     {
-        std::lock_guard lock(limitsMutex);
-        testHooks = on;
+        std::lock_guard lock(settingsMutex);
+        testHooks = (on ? hookFaults : 0) | (lyingStarter ? hookLyingStarter : 0);
     }
-    Pool::get().clear();
+    Starter::get().renew();
 }
 
 } // namespace ci::io::imagelib

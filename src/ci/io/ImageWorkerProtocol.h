@@ -2,12 +2,15 @@
 
 // The messages between the engine and the reader process (gw_imagelib_worker), which serves the
 // reading half of the image library's table (ImageLibraryAbi.h), and Qt's image plug-ins for the
-// formats the library does not read, to one engine reader at a time.
+// formats the library does not read, for one file: a reader that has opened a file never gets
+// another, so that a reader taken over by a crafted file sees nothing of the rest of a batch.
 //
 // The two talk over a sequenced-packet socket, one request and one answer at a time. The file to
-// read travels as a descriptor; the samples come back through a shared memory file that the engine
-// creates and both map, so the socket carries only small messages. Descriptor 3 of the process is
-// its end of the socket, descriptor 4 the shared memory (of the starter, descriptor 3 is its socket).
+// read travels as a descriptor, never by name; the samples come back through a shared memory file
+// that the engine creates and sizes, and reads with pread, so that a reader cannot pull it away.
+// Descriptor 3 of the process is its end of the socket, descriptor 4 the shared memory (of the
+// starter, descriptor 3 is its socket). Nothing a reader answers is trusted: the engine checks
+// every value before it uses any (ImageWorker.cpp).
 
 #include <stddef.h>
 #include <stdint.h>
@@ -29,8 +32,9 @@ constexpr int sharedFd = 4;
 constexpr size_t maxMessage = 32 * 1024;
 
 enum Op : uint32_t {
-    /// With the file's descriptor: opens it with the named reader (an empty name: Qt's plug-ins,
-    /// `name` then holds the file's extension as a hint). Answers with the picture's header.
+    /// With the file's descriptor: confines the process, then opens the file with the named reader
+    /// (an empty name: Qt's plug-ins, with the file's extension as a hint). Answers with the
+    /// picture's header. Only the first request of a process.
     Open = 1,
     ReadScanlines = 2,
     ReadImage = 3,
@@ -50,13 +54,14 @@ enum Status : int32_t {
 struct Request {
     uint32_t op = 0;
     int32_t y0 = 0, y1 = 0, channels = 0, type = 0;
-    /// CPU seconds the request may take; 0 leaves the limit as it is.
-    uint32_t cpuSeconds = 0;
-    /// Bytes that the process may map beyond what it maps now (0: no limit).
-    uint64_t memoryAllowance = 0;
+    /// Open: the limits that the process sets itself before it reads a byte of the file, as CPU
+    /// seconds and bytes it may map beyond what it maps now (0: none): the soft ones, which the
+    /// engine raises from outside as the reading goes on, up to the hard ones, which nothing raises.
+    uint32_t cpuSeconds = 0, cpuCeiling = 0;
+    uint64_t memoryAllowance = 0, memoryCeiling = 0;
     char format[32] = {};
-    /// Open: the name that messages give the file; for Qt, the extension.
-    char name[4096] = {};
+    /// Open: the file's extension, for Qt's plug-ins.
+    char extension[16] = {};
 };
 
 /// A picture's header as ImageLibraryAbi.h's GwImgSpec, without pointers.
@@ -90,8 +95,10 @@ struct Reply {
 /// To the starter, the process that has loaded the library once and copies itself into each new
 /// reader process (which so starts at once), with that process's socket end and shared memory.
 struct Fork {
-    uint32_t testHooks = 0;
+    uint32_t hooks = 0; ///< for tests
 };
+/// Fork::hooks: the reader obeys the test hooks of its file; the starter's answer lies.
+constexpr uint32_t hookFaults = 1, hookLyingStarter = 2;
 /// Its answer: the new process's id (a child of the engine's), or -errno.
 struct Forked {
     int32_t pid = 0;

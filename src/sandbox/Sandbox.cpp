@@ -1,0 +1,303 @@
+#include "Sandbox.h"
+
+#include <seccomp.h>
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/landlock.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+
+namespace sandbox {
+
+namespace {
+
+// Landlock's later versions, beyond what the system headers may know.
+constexpr uint64_t fsRefer = 1ULL << 13;          // version 2
+constexpr uint64_t fsTruncate = 1ULL << 14;       // version 3
+constexpr uint64_t fsIoctlDev = 1ULL << 15;       // version 5
+constexpr uint64_t netBindTcp = 1ULL << 0;        // version 4
+constexpr uint64_t netConnectTcp = 1ULL << 1;     // version 4
+constexpr uint64_t scopeAbstractUnix = 1ULL << 0; // version 6
+constexpr uint64_t scopeSignal = 1ULL << 1;       // version 6
+
+struct RulesetAttributes {
+    uint64_t handledAccessFs = 0;
+    uint64_t handledAccessNet = 0;
+    uint64_t scoped = 0;
+};
+
+struct [[gnu::packed]] PathBeneath {
+    uint64_t allowedAccess = 0;
+    int32_t parentFd = -1;
+};
+
+constexpr uint64_t fsFileRights = LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                  LANDLOCK_ACCESS_FS_READ_FILE | fsTruncate | fsIoctlDev;
+
+std::string withErrno(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+int threadCount() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return 0;
+    char line[256];
+    int threads = 0;
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "Threads: %d", &threads) == 1)
+            break;
+    std::fclose(status);
+    return threads;
+}
+
+/// Gives up every capability, for good (a process started by root has them all).
+std::string dropCapabilities() {
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    for (int cap = 0; cap <= CAP_LAST_CAP; ++cap)
+        ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0); // refused without CAP_SETPCAP, which is then none
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (::syscall(SYS_capset, &header, data) != 0)
+        return withErrno("The capabilities could not be dropped");
+    return {};
+}
+
+/// Adds a rule for what `fd` names; false when the kernel refuses it.
+bool addRule(int ruleset, int fd, uint64_t access, uint64_t handled) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    PathBeneath rule;
+    rule.allowedAccess = (S_ISDIR(st.st_mode) ? access : access & fsFileRights) & handled;
+    rule.parentFd = fd;
+    return rule.allowedAccess == 0 ||
+           ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+std::string applyLandlock(int version, const Reach& reach) {
+    RulesetAttributes attributes;
+    attributes.handledAccessFs = (LANDLOCK_ACCESS_FS_MAKE_SYM << 1) - 1;
+    if (version >= 2)
+        attributes.handledAccessFs |= fsRefer;
+    if (version >= 3)
+        attributes.handledAccessFs |= fsTruncate;
+    if (version >= 5)
+        attributes.handledAccessFs |= fsIoctlDev;
+    size_t size = sizeof(uint64_t);
+    if (version >= 4) {
+        attributes.handledAccessNet = netBindTcp | netConnectTcp; // and no rule allows either
+        size = 2 * sizeof(uint64_t);
+    }
+    if (version >= 6) {
+        attributes.scoped = scopeAbstractUnix | scopeSignal;
+        size = sizeof(RulesetAttributes);
+    }
+    const int ruleset = int(::syscall(SYS_landlock_create_ruleset, &attributes, size, 0));
+    if (ruleset < 0)
+        return withErrno("The file system rules could not be made");
+    const uint64_t read = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_READ_DIR;
+    const uint64_t handled = attributes.handledAccessFs;
+    std::string error;
+    auto byName = [&](const std::string& path, uint64_t access) {
+        const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            return; // nothing there to reach
+        // Files of no file system (memory files) take no rule: none is needed to read them.
+        if (!addRule(ruleset, fd, access, handled) && errno != EBADFD && error.empty())
+            error = withErrno(("The rule for " + path + " could not be made").c_str());
+        ::close(fd);
+    };
+    for (const std::string& path : reach.readable)
+        byName(path, read);
+    for (const std::string& path : reach.programs)
+        byName(path, read | LANDLOCK_ACCESS_FS_EXECUTE);
+    // Rules take descriptors that only name a file: the file itself, named again.
+    for (int fd : reach.readableFiles)
+        byName("/proc/self/fd/" + std::to_string(fd), LANDLOCK_ACCESS_FS_READ_FILE);
+    if (error.empty() && ::syscall(SYS_landlock_restrict_self, ruleset, 0) != 0)
+        error = withErrno("The file system rules could not be applied");
+    ::close(ruleset);
+    return error;
+}
+
+struct FilterDeleter {
+    void operator()(void* ctx) const { seccomp_release(ctx); }
+};
+
+std::string applySeccomp(const Reach& reach) {
+    std::unique_ptr<void, FilterDeleter> filter(seccomp_init(SCMP_ACT_ERRNO(EPERM)));
+    if (!filter)
+        return "The system call filter could not be made";
+    scmp_filter_ctx ctx = filter.get();
+    // Every thread, should a library have started one.
+    seccomp_attr_set(ctx, SCMP_FLTATR_CTL_TSYNC, 1);
+    bool ok = true;
+    auto allow = [&](const char* name, std::initializer_list<scmp_arg_cmp> args = {}) {
+        const int nr = seccomp_syscall_resolve_name(name);
+        if (nr == __NR_SCMP_ERROR)
+            return; // not a call of this architecture
+        ok = ok && seccomp_rule_add_array(ctx, SCMP_ACT_ALLOW, nr, unsigned(args.size()), args.begin()) == 0;
+    };
+
+    // Memory, threads' synchronisation, time, identity, signals to itself, the end.
+    for (const char* name : {"brk",
+                             "mmap",
+                             "munmap",
+                             "mremap",
+                             "mprotect",
+                             "madvise",
+                             "mincore",
+                             "msync",
+                             "futex",
+                             "futex_waitv",
+                             "set_robust_list",
+                             "get_robust_list",
+                             "rseq",
+                             "set_tid_address",
+                             "arch_prctl",
+                             "membarrier",
+                             "sched_yield",
+                             "sched_getaffinity",
+                             "sched_getparam",
+                             "sched_getscheduler",
+                             "sched_get_priority_min",
+                             "sched_get_priority_max",
+                             "sched_getattr",
+                             "getpriority",
+                             "getcpu",
+                             "nanosleep",
+                             "clock_nanosleep",
+                             "clock_gettime",
+                             "clock_getres",
+                             "gettimeofday",
+                             "time",
+                             "times",
+                             "getpid",
+                             "getppid",
+                             "gettid",
+                             "getuid",
+                             "geteuid",
+                             "getgid",
+                             "getegid",
+                             "getresuid",
+                             "getresgid",
+                             "getgroups",
+                             "getpgrp",
+                             "getpgid",
+                             "getsid",
+                             "getrusage",
+                             "getrlimit",
+                             "sysinfo",
+                             "uname",
+                             "getrandom",
+                             "rt_sigaction",
+                             "rt_sigprocmask",
+                             "rt_sigreturn",
+                             "rt_sigpending",
+                             "rt_sigsuspend",
+                             "rt_sigtimedwait",
+                             "sigaltstack",
+                             "restart_syscall",
+                             "exit",
+                             "exit_group",
+                             "wait4"})
+        allow(name);
+    const pid_t self = ::getpid();
+    allow("kill", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(self))});
+    allow("tgkill", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(self))});
+    allow("rt_sigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(self))});
+    allow("rt_tgsigqueueinfo", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(self))});
+    // Limits are read, never set.
+    allow("prlimit64", {SCMP_A2(SCMP_CMP_EQ, 0)});
+    for (int option : {PR_SET_NAME, PR_GET_NAME, PR_GET_DUMPABLE, PR_GET_NO_NEW_PRIVS, PR_CAPBSET_READ,
+                       PR_GET_TIMERSLACK, PR_GET_SECCOMP, 0x53564d41 /* PR_SET_VMA */})
+        allow("prctl", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(option))});
+    if (reach.threads)
+        allow("clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
+    // Without it the C library falls back to clone, whose flags the filter can see.
+    ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
+
+    // Files: what is open is read and written; files are opened for reading only (what they may
+    // be is Landlock's).
+    for (const char* name :
+         {"read",       "readv",       "pread64",      "preadv",       "preadv2",       "write",
+          "writev",     "pwrite64",    "pwritev",      "lseek",        "close",         "close_range",
+          "fstat",      "newfstatat",  "statx",        "stat",         "lstat",         "fstatfs",
+          "statfs",     "getdents64",  "getdents",     "readlink",     "readlinkat",    "access",
+          "faccessat",  "faccessat2",  "getcwd",       "fcntl",        "dup",           "dup2",
+          "dup3",       "pipe",        "pipe2",        "eventfd",      "eventfd2",      "poll",
+          "ppoll",      "select",      "pselect6",     "epoll_create", "epoll_create1", "epoll_ctl",
+          "epoll_wait", "epoll_pwait", "epoll_pwait2", "fadvise64",    "readahead",     "flock",
+          "umask",      "getxattr",    "lgetxattr",    "fgetxattr"})
+        allow(name);
+    constexpr scmp_datum_t writing =
+        O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY);
+    allow("openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, writing, 0)});
+    allow("open", {SCMP_A1(SCMP_CMP_MASKED_EQ, writing, 0)});
+    // Only the terminal queries, on whatever descriptor: nothing that drives a device.
+    for (unsigned long request : {TCGETS, TIOCGWINSZ, FIONREAD, FIONBIO, FIOCLEX, FIONCLEX})
+        allow("ioctl", {SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(request))});
+    for (int fd : reach.sockets)
+        for (const char* name : {"sendmsg", "sendto", "recvmsg", "recvfrom"})
+            allow(name, {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(fd))});
+    if (!reach.programs.empty())
+        allow("execve");
+    if (!ok)
+        return "The system call filter could not be made";
+    if (const int rc = seccomp_load(ctx); rc != 0)
+        return std::string("The system call filter could not be applied: ") + std::strerror(-rc);
+    return {};
+}
+
+} // namespace
+
+int landlockVersion() {
+    static const int version = [] {
+        const long v = ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+        return v > 0 ? int(v) : 0;
+    }();
+    return version;
+}
+
+std::string confine(const Reach& reach) {
+    if (threadCount() > 1)
+        return "The process has more than one thread";
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return withErrno("New privileges could not be refused");
+    if (std::string error = dropCapabilities(); !error.empty())
+        return error;
+    if (const int version = landlockVersion(); version > 0)
+        if (std::string error = applyLandlock(version, reach); !error.empty())
+            return error;
+    return applySeccomp(reach);
+}
+
+bool setLimit(int resource, uint64_t soft, uint64_t hard) {
+    const rlimit limit{rlim_t(soft), rlim_t(hard)};
+    return ::setrlimit(__rlimit_resource(resource), &limit) == 0;
+}
+
+uint64_t mappedBytes() {
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm)
+        return 0;
+    unsigned long long pages = 0;
+    const bool read = std::fscanf(statm, "%llu", &pages) == 1;
+    std::fclose(statm);
+    return read ? uint64_t(pages) * uint64_t(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+} // namespace sandbox
