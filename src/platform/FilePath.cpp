@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <utility>
 
 namespace platform {
 
@@ -195,6 +196,70 @@ std::optional<QStringList> folderEntries(const QString& path) {
     return names;
 }
 
+namespace {
+
+// 0 or the system's error.
+int writeAll(int fd, const char* p, qsizetype left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        p += n;
+        left -= n;
+    }
+    return 0;
+}
+
+// The whole content of `from` appended to `to`; 0 or the system's error.
+int copyAll(int from, int to) {
+    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(from, buffer.data(), size_t(buffer.size()), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return 0;
+        if (const int e = writeAll(to, buffer.constData(), n))
+            return e;
+        offset += n;
+    }
+}
+
+// A full disk may show only when the data is flushed.
+int flush(int fd) {
+    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+}
+
+bool sameFile(int fd, const char* path) {
+    struct stat mine {};
+    struct stat named {};
+    return ::fstat(fd, &mine) == 0 && ::lstat(path, &named) == 0 && mine.st_dev == named.st_dev &&
+           mine.st_ino == named.st_ino;
+}
+
+QByteArray procPath(int fd) {
+    return "/proc/self/fd/" + QByteArray::number(fd);
+}
+
+// Gives the unnamed file open as `fd` the name `path`, never replacing what has it.
+int linkUnnamed(int fd, const char* path) {
+    return ::linkat(AT_FDCWD, procPath(fd).constData(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+// Linking through /proc is missing here (no /proc, a file system that refuses): the file is then
+// staged under a hidden name instead.
+bool linkUnavailable(int error) {
+    return error == ENOENT || error == EXDEV || error == EPERM || error == EACCES || error == EINVAL ||
+           error == ENOSYS || error == EOPNOTSUPP;
+}
+
+} // namespace
+
 StagedFile::StagedFile(const QString& path, const QByteArray& data) {
     if (!isValidPath(path)) {
         error_ = kNotAFileName;
@@ -202,39 +267,19 @@ StagedFile::StagedFile(const QString& path, const QByteArray& data) {
     }
     const QByteArray target = encodePath(path);
     const qsizetype slash = target.lastIndexOf('/');
-    const QByteArray folder = slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
-    const QByteArray name = target.mid(slash + 1);
+    folder_ = slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
+    name_ = target.mid(slash + 1);
 
-    // A new name in the same folder, so that publishing is one step; created, never reused.
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        temporary_ = folder + "/." + name.left(200) + "." + QByteArray::number(random(), 36) + ".part";
-        fd_ = ::open(temporary_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd_ < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd_ < 0) {
-        error_ = reason(errno);
-        temporary_.clear();
-        return;
-    }
-    const char* p = data.constData();
-    qsizetype left = data.size();
+    // A file with no name until it is published: whatever ends the program, nothing is left in
+    // the folder. Where the file system cannot, a hidden name (see stageNamed).
+    fd_ = ::open(folder_.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     int error = 0;
-    while (left > 0) {
-        const ssize_t n = ::write(fd_, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
-    // A full disk may show only when the data is flushed.
-    if (!error && ::fsync(fd_) != 0 && errno != EINVAL)
-        error = errno;
+    if (fd_ < 0)
+        error = stageNamed();
+    if (!error)
+        error = writeAll(fd_, data.constData(), data.size());
+    if (!error)
+        error = flush(fd_);
     if (error)
         error_ = reason(error);
 }
@@ -246,12 +291,63 @@ StagedFile::~StagedFile() {
         ::unlink(temporary_.constData());
 }
 
+QByteArray StagedFile::hiddenName() const {
+    std::random_device random;
+    return folder_ + "/." + name_.left(200) + "." + QByteArray::number(random(), 36) + ".part";
+}
+
+int StagedFile::stageNamed() {
+    const int unnamed = std::exchange(fd_, -1);
+    // A new name in the same folder, so that publishing is one step; created, never reused.
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = hiddenName();
+        fd_ = ::open(temporary_.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd_ < 0 && errno != EEXIST)
+            break;
+    }
+    int error = 0;
+    if (fd_ < 0) {
+        error = errno;
+        temporary_.clear();
+    } else if (unnamed >= 0 && ((error = copyAll(unnamed, fd_)) || (error = flush(fd_)))) {
+        ::close(std::exchange(fd_, -1));
+        ::unlink(temporary_.constData());
+        temporary_.clear();
+    }
+    if (unnamed >= 0) {
+        if (fd_ < 0)
+            fd_ = unnamed; // still whole, for another try
+        else
+            ::close(unnamed);
+    }
+    return error;
+}
+
+int StagedFile::nameUnnamed() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray name = hiddenName();
+        const int error = linkUnnamed(fd_, name.constData());
+        if (!error) {
+            temporary_ = name;
+            return 0;
+        }
+        if (error != EEXIST)
+            return linkUnavailable(error) ? stageNamed() : error;
+    }
+    return EEXIST;
+}
+
 std::string StagedFile::replace(const QString& path) {
     if (!error_.empty())
         return error_;
     if (!isValidPath(path))
         return kNotAFileName;
     const QByteArray target = encodePath(path);
+    // Only a name can be renamed over another at once, and rename is what replaces a symbolic
+    // link instead of writing through it: the unnamed file gets a hidden name just before.
+    if (temporary_.isEmpty())
+        if (const int error = nameUnnamed())
+            return reason(error);
     // A file that is replaced keeps its permissions; a new one gets the usual ones.
     struct stat old {};
     if (::lstat(target.constData(), &old) == 0 && S_ISREG(old.st_mode))
@@ -263,17 +359,36 @@ std::string StagedFile::replace(const QString& path) {
 }
 
 StagedFile::Outcome StagedFile::publishNew(const QString& path, std::string* error) {
-    auto failed = [&](std::string why) {
-        *error = std::move(why);
+    auto failed = [&](int why) {
+        *error = reason(why);
         return Outcome::Failed;
     };
-    if (!error_.empty())
-        return failed(error_);
-    if (!isValidPath(path))
-        return failed(kNotAFileName);
+    if (!error_.empty()) {
+        *error = error_;
+        return Outcome::Failed;
+    }
+    if (!isValidPath(path)) {
+        *error = kNotAFileName;
+        return Outcome::Failed;
+    }
     const QByteArray target = encodePath(path);
-    const char* from = temporary_.constData();
     const char* to = target.constData();
+
+    // The unnamed file gets its one name: a link never takes a name that something has.
+    if (temporary_.isEmpty()) {
+        const int e = linkUnnamed(fd_, to);
+        if (e == 0) {
+            published_ = true;
+            return Outcome::Published;
+        }
+        if (e == EEXIST)
+            return Outcome::Taken;
+        if (!linkUnavailable(e))
+            return failed(e);
+        if (const int staged = stageNamed())
+            return failed(staged);
+    }
+    const char* from = temporary_.constData();
 
     // In one step where the file system can: the name is given only while nothing has it.
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
@@ -283,7 +398,7 @@ StagedFile::Outcome StagedFile::publishNew(const QString& path, std::string* err
     if (errno == EEXIST)
         return Outcome::Taken;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-        return failed(reason(errno));
+        return failed(errno);
 
     // A second name for the file: a link never takes a name that something has.
     if (::link(from, to) == 0) {
@@ -294,22 +409,45 @@ StagedFile::Outcome StagedFile::publishNew(const QString& path, std::string* err
     if (errno == EEXIST)
         return Outcome::Taken;
     if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
-        return failed(reason(errno));
+        return failed(errno);
 
-    // A file system with neither: the name is claimed by creating it, then the file renamed over
-    // the claim. Someone may see the empty claim for a moment, but no other writer takes the name.
+    // A file system with neither: the name is claimed by creating it, and the data written into
+    // the claim.
     const int claim = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (claim < 0)
-        return errno == EEXIST ? Outcome::Taken : failed(reason(errno));
+        return errno == EEXIST ? Outcome::Taken : failed(errno);
+    const Outcome outcome = detail::fillClaim(fd_, claim, to, error);
     ::close(claim);
-    if (::rename(from, to) != 0) {
-        const int e = errno;
-        ::unlink(to);
-        return failed(reason(e));
+    if (outcome == Outcome::Published) {
+        ::unlink(from);
+        temporary_.clear();
+        published_ = true;
     }
-    published_ = true;
-    return Outcome::Published;
+    return outcome;
 }
+
+namespace detail {
+
+// The claim is our own file: should another program put its file under the name meanwhile, our
+// data goes to our file, now nameless, and theirs stays; the name is then Taken. The limits: a
+// reader may see the file grow under its name, and what ends the program while it is written
+// leaves it partly written there (such a file system has no way to give a name only while it is
+// free); between the check and removing a failed claim, another program could still take the name.
+StagedFile::Outcome fillClaim(int source, int claim, const char* path, std::string* error) {
+    int e = copyAll(source, claim);
+    if (!e)
+        e = flush(claim);
+    const bool ours = sameFile(claim, path);
+    if (e) {
+        if (ours)
+            ::unlink(path);
+        *error = reason(e);
+        return StagedFile::Outcome::Failed;
+    }
+    return ours ? StagedFile::Outcome::Published : StagedFile::Outcome::Taken;
+}
+
+} // namespace detail
 
 std::string writeFileAtomically(const QString& path, const QByteArray& data) {
     StagedFile file(path, data);

@@ -56,8 +56,10 @@ bool nameTaken(const QString& path);
 /// be listed.
 std::optional<QStringList> folderEntries(const QString& path);
 
-/// A file written whole under a new hidden name in the folder where it belongs, and then given
-/// its name, so that no one ever finds it half-written under that name. Removed unless published.
+/// A file written whole in the folder where it belongs, and only then given its name, so that no
+/// one ever finds it half-written under that name. It has no name until then (where the file
+/// system cannot, a hidden ".NAME.<random>.part" one), so whatever ends the program leaves
+/// nothing behind. Removed unless published.
 class StagedFile {
   public:
     /// Writes `data` for the file at `path`, in its folder. On failure error() gives the system's
@@ -81,11 +83,27 @@ class StagedFile {
     Outcome publishNew(const QString& path, std::string* error);
 
   private:
-    QByteArray temporary_;
+    QByteArray hiddenName() const;
+    /// Moves the data to a new hidden name; 0 or the system's error.
+    int stageNamed();
+    /// Gives the unnamed file a hidden name; 0 or the system's error.
+    int nameUnnamed();
+
+    QByteArray folder_;
+    QByteArray name_;
+    QByteArray temporary_; ///< the hidden name; empty while the file has none
     int fd_ = -1;
     bool published_ = false;
     std::string error_;
 };
+
+namespace detail {
+/// How publishNew ends where the file system can neither rename without replacing nor link:
+/// `claim` is a file just created as `path` (O_EXCL). Writes the data of `source` into it;
+/// Published while `path` still names the claim, Taken when another file has the name by then.
+/// A failed claim is removed only while the name is still its own.
+StagedFile::Outcome fillClaim(int source, int claim, const char* path, std::string* error);
+} // namespace detail
 
 /// Writes `data` as the file at `path`, whole or not at all (StagedFile::replace). Empty on
 /// success; otherwise the system's reason.

@@ -2,8 +2,13 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextDocument>
 
 namespace ui {
+
+QString plainToolTip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text) : text;
+}
 
 QString CustomMenu::menuText(QString title) {
     return title.replace('&', QStringLiteral("&&"));

@@ -16,6 +16,10 @@ class QPainter;
 
 namespace ui {
 
+/// `text` as a tooltip that shows it as written. Qt reads a tooltip that looks like markup as rich
+/// text, and a file's name, metadata or failure reason may look like anything.
+QString plainToolTip(const QString& text);
+
 class CustomMenu : public QMenu {
     Q_OBJECT
   public:

@@ -1,5 +1,6 @@
 #include "ui/ImageQueuePanel.h"
 
+#include "ui/CustomControls.h"
 #include "ui/DroppableImageView.h"
 
 #include <QDragEnterEvent>
@@ -68,7 +69,7 @@ QVariant ImageQueueModel::data(const QModelIndex& index, int role) const {
             return index.row();
         }
     } else if (role == Qt::ToolTipRole) {
-        return index.column() == Remove ? QString("Remove from the queue") : image.path();
+        return index.column() == Remove ? QString("Remove from the queue") : plainToolTip(image.path());
     } else if (role == Qt::TextAlignmentRole) {
         if (index.column() == Remove)
             return int(Qt::AlignCenter);
@@ -334,7 +335,7 @@ void ImageQueuePanel::showDetails() {
         auto* key = new QTableWidgetItem(QString::fromStdString(rows[i].dKey));
         key->setForeground(QColor(0x9a, 0x9a, 0xa0));
         auto* value = new QTableWidgetItem(QString::fromStdString(rows[i].dVal));
-        value->setToolTip(QString::fromStdString(rows[i].dVal));
+        value->setToolTip(plainToolTip(value->text()));
         details_->setItem(int(i), 0, key);
         details_->setItem(int(i), 1, value);
     }

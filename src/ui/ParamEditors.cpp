@@ -200,6 +200,7 @@ QWidget* imageEditor(app::AppDelegate& delegate, const std::shared_ptr<FilterPar
     layout->addWidget(thumb);
     auto* right = new QVBoxLayout;
     auto* name = new QLabel;
+    name->setTextFormat(Qt::PlainText);
     name->setStyleSheet("color: #c0c0c4;");
     auto* choose = new QPushButton(QString::fromUtf8("Choose\u2026"));
     choose->setObjectName("chooseImage");
@@ -209,7 +210,7 @@ QWidget* imageEditor(app::AppDelegate& delegate, const std::shared_ptr<FilterPar
     auto show = [&delegate, thumb, name, value] {
         const QString path = value->imageV() ? value->imageV()->s() : QString();
         name->setText(QFileInfo(path).fileName());
-        name->setToolTip(path);
+        name->setToolTip(plainToolTip(path));
         thumb->clear();
         runOffThread(
             delegate.work(), thumb, [path] { return loadImageFile(path, 128); },

@@ -30,6 +30,8 @@ const char* const panelStyle = "#sheetPanel { background: #2a2a2d; border: 1px s
 
 QLabel* label(const QString& style) {
     auto* l = new QLabel;
+    // Names of files and reasons from their readers, never markup.
+    l->setTextFormat(Qt::PlainText);
     l->setStyleSheet(style);
     return l;
 }
@@ -275,7 +277,7 @@ void ProgressSheet::refresh() {
     action_->setText(delegate_.ProgressSheetAction());
     message_->setText(delegate_.ProgressSheetMessage());
     const QString sub = delegate_.ProgressSheetSubMessage();
-    subMessage_->setToolTip(sub);
+    subMessage_->setToolTip(plainToolTip(sub));
     subMessage_->setText(subMessage_->fontMetrics().elidedText(sub, Qt::ElideMiddle, 300));
     const qint64 max = delegate_.ProgressSheetMax();
     const qint64 current = delegate_.ProgressSheetCurrent();
@@ -297,7 +299,7 @@ void ProgressSheet::refresh() {
         failed_->clear();
         for (const auto& item : items) {
             failed_->addItem(item);
-            failed_->item(failed_->count() - 1)->setToolTip(item);
+            failed_->item(failed_->count() - 1)->setToolTip(plainToolTip(item));
         }
     }
     if (failed_->isHidden() != items.isEmpty()) {

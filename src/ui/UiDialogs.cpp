@@ -54,11 +54,14 @@ app::AlertResponse UiDialogs::runAlert(const app::AlertRequest& request) {
     column->setSpacing(8);
     auto* message = new QLabel(request.message);
     message->setObjectName("message");
+    // A document's fault may quote the document: shown as written, never as markup.
+    message->setTextFormat(Qt::PlainText);
     message->setWordWrap(true);
     message->setStyleSheet("font-weight: bold; font-size: 11pt; color: #f0f0f2;");
     column->addWidget(message);
     auto* informative = new QLabel(request.informativeText);
     informative->setObjectName("informativeText");
+    informative->setTextFormat(Qt::PlainText);
     informative->setWordWrap(true);
     informative->setMinimumWidth(320);
     informative->setStyleSheet("color: #c8c8cc;");

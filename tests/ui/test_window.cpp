@@ -18,6 +18,7 @@
 #include <QSlider>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTextDocument>
 
 using uitest::WindowHarness;
 
@@ -468,6 +469,25 @@ TEST(MainWindow, TheSmallestWindowFitsA1280By720ScreenWithNothingCut) {
     }
     EXPECT_GT(checked, 15);
     h.settle(2);
+}
+
+TEST(MainWindow, AReasonThatLooksLikeMarkupIsShownAsWritten) {
+    WindowHarness h;
+    auto& d = h.d();
+    const QString reason = "x.png \u2014 <img src=\"/etc/x\"><b>bold</b>";
+    d.setProgressSheetSubMessage(reason);
+    d.setProgressSheetFailedItems({reason});
+    auto* sheet = h.window->progressSheet();
+    // Qt renders a tooltip that might be rich text as HTML.
+    auto shown = [](const QString& tip) {
+        QTextDocument document;
+        Qt::mightBeRichText(tip) ? document.setHtml(tip) : document.setPlainText(tip);
+        return document.toPlainText().toStdString();
+    };
+    ASSERT_EQ(sheet->failedList()->count(), 1);
+    EXPECT_EQ(shown(sheet->failedList()->item(0)->toolTip()), reason.toStdString());
+    EXPECT_EQ(shown(sheet->subMessageLabel()->toolTip()), reason.toStdString());
+    EXPECT_EQ(sheet->subMessageLabel()->textFormat(), Qt::PlainText);
 }
 
 TEST(MainWindow, AnImportEndsWithTheCountOfFilesItCouldNotRead) {
