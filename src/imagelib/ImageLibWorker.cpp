@@ -222,16 +222,16 @@ Spec plainSpec() {
     spec.orientation = 1;
     spec.scanlineBytes = 64 * 3;
     spec.imageBytes = 64 * 64 * 3;
-    std::strcpy(spec.format, "tiff");
     return spec;
 }
 
 /// Answers the open with the lie `what`: a process taken over by a crafted file can answer anything.
-void answerWithLie(const std::string& what) {
+void answerWithLie(const std::string& what, const char* format) {
     lie = what;
     Reply reply;
     reply.status = Ok;
     reply.spec = plainSpec();
+    std::strncpy(reply.spec.format, format, sizeof(reply.spec.format) - 1);
     Spec& s = reply.spec;
     if (what == "size") { // a tiled 1155 x 866 picture of 64 bytes
         s.width = 1155;
@@ -259,17 +259,13 @@ void answerWithLie(const std::string& what) {
     send(reply);
 }
 
-/// The lies of the reads: samples that are pulled away after the answer, or fewer than asked for.
+/// The lie of the reads: fewer samples than asked for.
 bool answerReadWithLie(size_t bytes) {
-    if (lie != "truncate" && lie != "count")
+    if (lie != "count")
         return false;
     Reply reply;
     reply.status = Ok;
-    reply.bytes = lie == "count" ? bytes / 2 : bytes;
-    if (lie == "truncate" && mapShared(bytes)) {
-        std::memset(shared, 0x55, bytes);
-        ::ftruncate(sharedFd, 0);
-    }
+    reply.bytes = bytes / 2;
     send(reply);
     return true;
 }
@@ -307,7 +303,7 @@ bool answerReadWithLie(size_t bytes) {
 
 /// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
 /// do: a reader's faults, lies and attempts to escape, on demand. True when it has answered.
-bool runTestHook(int fd, [[maybe_unused]] uint64_t allowance) {
+bool runTestHook(int fd, const Request& request) {
     char head[256] = {};
     if (::pread(fd, head, sizeof(head) - 1, 0) <= 0 || std::strncmp(head, "GW-WORKER-TEST:", 15) != 0)
         return false;
@@ -323,7 +319,7 @@ bool runTestHook(int fd, [[maybe_unused]] uint64_t allowance) {
         for (;;)
             ::pause();
     if (what.starts_with("lie-")) {
-        answerWithLie(what.substr(4, what.find_first_of(" \n", 4) - 4));
+        answerWithLie(what.substr(4, what.find_first_of(" \n", 4) - 4), request.format);
         return true;
     }
     if (what.starts_with("escape ")) {
@@ -340,7 +336,7 @@ bool runTestHook(int fd, [[maybe_unused]] uint64_t allowance) {
             for (uint64_t taken = 0;; taken += 64 << 20) {
 #ifdef GW_SANITIZED
                 // Where the address space limit would have stopped it.
-                if (taken >= allowance)
+                if (taken >= request.memoryAllowance)
                     throw std::bad_alloc();
 #endif
                 blocks.emplace_back(new char[64 << 20]);
@@ -540,7 +536,7 @@ void open(const Request& request, int fd) {
     }
     // The position is the engine's copy's too: from the start, wherever that left it.
     ::lseek(fd, 0, SEEK_SET);
-    if (testHooks && runTestHook(fd, request.memoryAllowance))
+    if (testHooks && runTestHook(fd, request))
         return;
     const std::string format(request.format, strnlen(request.format, sizeof(request.format)));
     if (format.empty()) {

@@ -211,6 +211,7 @@ std::string applySeccomp(const Reach& reach) {
                              "rt_sigtimedwait",
                              "sigaltstack",
                              "restart_syscall",
+                             "pause",
                              "exit",
                              "exit_group",
                              "wait4"})

@@ -4,6 +4,7 @@
 
 #include "support/TestSupport.h"
 
+#include "ci/core/Context.h"
 #include "ci/core/Memory.h"
 #include "ci/io/Codec.h"
 #include "ci/io/ImageLibrary.h"
@@ -11,15 +12,25 @@
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ci;
 using namespace ci::io;
 using gwtest::BudgetOf;
+using gwtest::maxDifference;
 using gwtest::TempDir;
 using gwtest::writeBytes;
 
@@ -218,5 +229,143 @@ TEST(CodecReaders, OnlyTheReaderOfTheContentsTypeReadsAFileWhateverItsName) {
         EXPECT_NE(error.find("The image is too large (65535 x 65535 pixels): needs"), std::string::npos)
             << error;
         EXPECT_NE(error.find("limit 1.0 GB"), std::string::npos) << error;
+    }
+}
+
+namespace {
+
+/// The pixels of a decoded file, or an empty bitmap when it fails.
+Bitmap pixelsOf(const Result<Decoded>& d) {
+    if (!d.ok())
+        return Bitmap();
+    Result<Bitmap> pixels = Context().render(d->image);
+    return pixels.ok() ? std::move(*pixels) : Bitmap();
+}
+
+/// The reader processes that are this process's children now.
+std::vector<pid_t> readerProcesses() {
+    std::vector<pid_t> readers;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream status(entry.path() / "status");
+        std::string line, comm;
+        pid_t parent = 0;
+        while (std::getline(status, line)) {
+            if (line.starts_with("Name:"))
+                comm = line.substr(line.find_first_not_of(" \t", 5));
+            if (line.starts_with("PPid:"))
+                parent = pid_t(std::stol(line.substr(5)));
+        }
+        if (comm == "gw_reader" && parent == ::getpid())
+            readers.push_back(pid_t(std::stol(name)));
+    }
+    return readers;
+}
+
+std::string statusField(pid_t pid, const std::string& field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(field + ":"))
+            return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    return {};
+}
+
+std::atomic<int> signalsReceived{0};
+
+} // namespace
+
+TEST(CodecReaders, AReaderThatAnswersWronglyFailsItsFileAloneAndTheNextReadsAsBefore) {
+    TempDir tmp;
+    writeBytes(tmp.file("good.tif"), goodTiff());
+    const Bitmap honest = pixelsOf(decodeFile(tmp.file("good.tif")));
+    ASSERT_FALSE(honest.rect().isEmpty());
+
+    imagelib::setWorkerTestHooks(true);
+    // A header whose bytes are not its rows', rows past the largest number, channels without end,
+    // half a gigabyte of profile, a format name that is a terminal's command, a status that is
+    // none, fewer samples than asked for.
+    for (const char* lie : {"size", "origin", "channels", "profile", "format", "status", "count"}) {
+        SCOPED_TRACE(lie);
+        const std::string hook = std::string("GW-WORKER-TEST:lie-") + lie;
+        writeBytes(tmp.file("lie.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+        for (const std::string& error : {decodeFile(tmp.file("lie.rla")).error(),
+                                         probeFile(tmp.file("lie.rla"), ProbeDepth::Data).error()})
+            EXPECT_EQ(error, "The image could not be read: its reader answered wrongly");
+        EXPECT_EQ(maxDifference(pixelsOf(decodeFile(tmp.file("good.tif"))), honest), 0.0);
+    }
+
+    // Its words reach the window as plain text, without what a terminal or a label would act on.
+    const std::string hook = "GW-WORKER-TEST:lie-text";
+    writeBytes(tmp.file("text.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+    EXPECT_EQ(decodeFile(tmp.file("text.rla")).error(),
+              "]0;pwned<img src=\"/etc/passwd\"><b>bold</b>2J done");
+
+    // A starter that names another process (the program itself) as the new reader: the program
+    // kills nothing of its own, and ends that starter.
+    imagelib::setWorkerTestHooks(true, true);
+    EXPECT_NE(decodeFile(tmp.file("good.tif")).error().find("The image reader could not be started"),
+              std::string::npos);
+    imagelib::setWorkerTestHooks(false);
+    EXPECT_EQ(maxDifference(pixelsOf(decodeFile(tmp.file("good.tif"))), honest), 0.0);
+}
+
+TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
+    TempDir tmp;
+    // What it may try: a file in this folder, a connection to this listener, a program that
+    // writes a file, a signal to the program, limits lifted, a child left behind.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    struct sigaction counting {};
+    counting.sa_handler = [](int) { ++signalsReceived; };
+    struct sigaction before {};
+    ::sigaction(SIGUSR1, &counting, &before);
+
+    const std::string hook =
+        "GW-WORKER-TEST:escape " + tmp.path.string() + " " + std::to_string(ntohs(address.sin_port));
+    writeBytes(tmp.file("escape.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+    imagelib::setWorkerTestHooks(true);
+    imagelib::setWorkerLimits({1, 3});
+    auto reading = std::async(std::launch::async, [&] { return decodeFile(tmp.file("escape.rla")); });
+    // Seen from outside while it waits, having tried everything.
+    pid_t reader = 0;
+    for (int i = 0; i < 200 && !reader; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (pid_t pid : readerProcesses())
+            if (statusField(pid, "State").starts_with("S"))
+                reader = pid;
+    }
+    ASSERT_NE(reader, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(statusField(reader, "NoNewPrivs"), "1");
+    EXPECT_EQ(statusField(reader, "Seccomp"), "2");
+    EXPECT_EQ(statusField(reader, "CapEff"), "0000000000000000");
+    std::ifstream limits("/proc/" + std::to_string(reader) + "/limits");
+    for (std::string line; std::getline(limits, line);)
+        if (line.starts_with("Max cpu time") || line.starts_with("Max address space") ||
+            line.starts_with("Max file size"))
+            EXPECT_EQ(line.find("unlimited"), std::string::npos) << line;
+    const Result<Decoded> escaped = reading.get();
+    imagelib::setWorkerLimits({});
+    imagelib::setWorkerTestHooks(false);
+    ::sigaction(SIGUSR1, &before, nullptr);
+
+    EXPECT_FALSE(escaped.ok());
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("written")));
+    EXPECT_FALSE(std::filesystem::exists(tmp.file("started")));
+    EXPECT_LT(::accept(listener, nullptr, nullptr), 0);
+    ::close(listener);
+    EXPECT_EQ(signalsReceived.load(), 0);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        EXPECT_FALSE(std::getline(comm, name) && name == "gw_reader_child") << entry.path();
     }
 }

@@ -306,15 +306,35 @@ class Starter {
         return *starter;
     }
 
-    /// A new reader process on `socket` and `memory`: its id, or -1.
+    /// A new reader process on `socket` and `memory`: its id, or -1 with errno set. A starter
+    /// that fails or answers wrongly is ended, and a new one asked once more.
     pid_t start(int socket, int memory, uint32_t hooks) {
-#ifdef GW_SANITIZED
-        (void)socket, (void)memory, (void)hooks;
-        return -1;
-#else
         std::lock_guard lock(mutex_);
-        if (pid_ < 0 && !launch())
-            return -1;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (pid_ < 0 && !launch())
+                return -1;
+            if (const pid_t pid = fork(socket, memory, hooks); pid > 0) {
+                remember(pid);
+                if (++started_ >= readersPerStarter)
+                    drop();
+                return pid;
+            }
+            drop();
+        }
+        errno = ECHILD;
+        return -1;
+    }
+
+    /// The next reader is a copy of a new starter.
+    void renew() {
+        std::lock_guard lock(mutex_);
+        if (pid_ > 0)
+            drop();
+    }
+
+  private:
+    /// Asks the starter for a copy of itself on `socket` and `memory`: its id, or -1.
+    pid_t fork(int socket, int memory, uint32_t hooks) {
         Fork request;
         request.hooks = hooks;
         iovec io{&request, sizeof(request)};
@@ -336,25 +356,11 @@ class Starter {
         if (::sendmsg(control_, &message, MSG_NOSIGNAL) < 0 ||
             ::poll(&p, 1, int(currentLimits().answerSeconds * 1000)) != 1 ||
             ::recv(control_, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)) ||
-            !isNewChild(answer.pid)) {
-            drop();
+            !isNewChild(answer.pid))
             return -1;
-        }
-        remember(answer.pid);
-        if (++started_ >= readersPerStarter)
-            drop();
         return answer.pid;
-#endif
     }
 
-    /// The next reader is a copy of a new starter.
-    void renew() {
-        std::lock_guard lock(mutex_);
-        if (pid_ > 0)
-            drop();
-    }
-
-  private:
     bool launch() {
         int sockets[2];
         if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
@@ -484,37 +490,28 @@ class Worker {
             return nullptr;
         }
         noteConfinement();
-        int sockets[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0) {
-            error = std::string("The image reader could not be started: ") + std::strerror(errno);
-            return nullptr;
-        }
-        // Each answer then carries the id of the process that sent it, as the kernel knows it.
-        const int on = 1;
-        ::setsockopt(sockets[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
-        const int memory = ::memfd_create("gw-image-samples", MFD_CLOEXEC);
-        if (memory < 0) {
-            error = std::string("The image reader could not be started: ") + std::strerror(errno);
-            ::close(sockets[0]);
-            ::close(sockets[1]);
-            return nullptr;
-        }
-        auto worker = std::unique_ptr<Worker>(new Worker(sockets[0], memory));
-        const int child = sockets[1];
         const uint32_t hooks = currentHooks();
-        pid_t pid = Starter::get().start(child, memory, hooks);
-        int status = 0;
-        if (pid < 0) {
-            std::vector<const char*> arguments;
-            if (hooks & hookFaults)
-                arguments.push_back("--test-hooks");
-            status = spawn(arguments, child, memory, pid);
-            if (status == 0)
-                remember(pid);
-        }
+        int child = -1;
+        std::unique_ptr<Worker> worker = make(child, error);
+        if (!worker)
+            return nullptr;
+        pid_t pid = -1;
+#ifdef GW_SANITIZED
+        // Started afresh: the sanitizers' runtimes do not survive a copy of the starter.
+        std::vector<const char*> arguments;
+        if (hooks & hookFaults)
+            arguments.push_back("--test-hooks");
+        const int status = spawn(arguments, child, worker->memory_, pid);
+        if (status == 0)
+            remember(pid);
+        else
+            errno = status;
+#else
+        pid = Starter::get().start(child, worker->memory_, hooks);
+#endif
         ::close(child);
-        if (status != 0) {
-            error = std::string("The image reader could not be started: ") + std::strerror(status);
+        if (pid <= 0) {
+            error = std::string("The image reader could not be started: ") + std::strerror(errno);
             return nullptr;
         }
         worker->pid_ = pid;
@@ -533,12 +530,20 @@ class Worker {
             Starter::get().renew();
     }
 
-    bool alive() const { return failure_.empty(); }
-    const std::string& failure() const { return failure_; }
+    bool alive() const {
+        return failure_.empty();
+    }
+    const std::string& failure() const {
+        return failure_;
+    }
 
     /// When the whole file must be read.
-    Clock::time_point deadline() const { return deadline_; }
-    void setDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+    Clock::time_point deadline() const {
+        return deadline_;
+    }
+    void setDeadline(Clock::time_point deadline) {
+        deadline_ = deadline;
+    }
 
     /// Ends the process for an answer that no honest reader gives.
     void answeredWrongly() {
@@ -647,13 +652,37 @@ class Worker {
             raise(RLIMIT_CPU, uint64_t(std::ceil(cpuSeconds)));
         return true;
     }
-    int64_t share() const { return share_; }
+    int64_t share() const {
+        return share_;
+    }
 
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
   private:
     Worker(int socket, int memory) : socket_(socket), memory_(memory) {}
+
+    /// A worker without a process yet: its socket (whose other end, for the process, is `child`)
+    /// and its shared memory. Null with the reason in `error`.
+    static std::unique_ptr<Worker> make(int& child, std::string& error) {
+        int sockets[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0) {
+            error = std::string("The image reader could not be started: ") + std::strerror(errno);
+            return nullptr;
+        }
+        // Each answer then carries the id of the process that sent it, as the kernel knows it.
+        const int on = 1;
+        ::setsockopt(sockets[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
+        const int memory = ::memfd_create("gw-image-samples", MFD_CLOEXEC);
+        if (memory < 0) {
+            error = std::string("The image reader could not be started: ") + std::strerror(errno);
+            ::close(sockets[0]);
+            ::close(sockets[1]);
+            return nullptr;
+        }
+        child = sockets[1];
+        return std::unique_ptr<Worker>(new Worker(sockets[0], memory));
+    }
 
     /// Says once on the console when the kernel has no Landlock: readers then run with the rest
     /// of their confinement, and may read what the user may.
