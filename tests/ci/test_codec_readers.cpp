@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -367,5 +368,42 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
         std::ifstream comm(entry.path() / "comm");
         std::string name;
         EXPECT_FALSE(std::getline(comm, name) && name == "gw_reader_child") << entry.path();
+    }
+}
+
+TEST(CodecReaders, AnSvgReachesNoOtherFile) {
+    TempDir tmp;
+    PixelBuffer red;
+    red.width = red.height = 8;
+    red.data.resize(8 * 8 * 4, 0);
+    for (size_t i = 0; i < red.data.size(); i += 4)
+        red.data[i] = red.data[i + 3] = 255;
+    auto png = encodePixels(red, FileType::PNG);
+    ASSERT_TRUE(png.ok());
+    writeBytes(tmp.file("red.png"), *png);
+    ASSERT_EQ(::mkfifo(tmp.file("fifo.png").c_str(), 0600), 0);
+
+    auto svgNaming = [](const std::string& reference) {
+        const std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                                "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"16\" height=\"16\">"
+                                "<image x=\"0\" y=\"0\" width=\"16\" height=\"16\" xlink:href=\"" +
+                                reference + "\"/></svg>";
+        return std::vector<uint8_t>(svg.begin(), svg.end());
+    };
+    // A picture of the user's, by its full name and by a name relative to the program's folder,
+    // and a pipe that would hold its reader: none is read into the drawing.
+    const std::string relative = std::filesystem::relative(tmp.file("red.png")).string();
+    for (const std::string& reference :
+         {tmp.file("red.png"), "file://" + tmp.file("red.png"), relative, tmp.file("fifo.png")}) {
+        SCOPED_TRACE(reference);
+        writeBytes(tmp.file("drawing.svg"), svgNaming(reference));
+        const auto start = std::chrono::steady_clock::now();
+        const Result<Decoded> d = decodeFile(tmp.file("drawing.svg"));
+        EXPECT_LT(secondsSince(start), 5.0);
+        if (d.ok()) {
+            const Bitmap pixels = pixelsOf(d);
+            ASSERT_FALSE(pixels.rect().isEmpty());
+            EXPECT_LT(pixels.pixel(8, 8)[3], 0.01f);
+        }
     }
 }
