@@ -20,7 +20,9 @@ TEST(Termination, SigtermDuringAnExportEndsTheProgramWithoutAskingAndLeavesNoSta
     dir.mkpath("in");
     dir.mkpath("home");
     dir.mkpath("run");
-    QFile::setPermissions(dir.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    dir.mkpath("tmp");
+    for (const char* own : {"run", "tmp"})
+        QFile::setPermissions(dir.filePath(own), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     // Large photos under a photo effect: the export is still running when the request comes.
     const QImage photo(QString::fromStdString(gwtest::dataPath("rocket.jpg")));
     ASSERT_FALSE(photo.isNull());
@@ -33,6 +35,9 @@ TEST(Termination, SigtermDuringAnExportEndsTheProgramWithoutAskingAndLeavesNoSta
     env.insert("XDG_DATA_HOME", dir.filePath("home/data"));
     env.insert("XDG_CONFIG_HOME", dir.filePath("home/config"));
     env.insert("XDG_RUNTIME_DIR", dir.filePath("run"));
+    // The single-instance socket lives in the temporary folder: a private one, so that no other
+    // running copy takes the launch over.
+    env.insert("TMPDIR", dir.filePath("tmp"));
     env.insert("QT_QPA_PLATFORM", "offscreen");
     QProcess program;
     program.setProcessEnvironment(env);
