@@ -32,9 +32,10 @@ QIcon applicationIcon() {
     return QIcon::fromTheme("glimmerworks", icon);
 }
 
-/// A termination request (SIGTERM from the session or `kill`, SIGINT, SIGHUP) quits like the Quit
-/// command, so that the background work ends in order and no file is left half-written. The
-/// handler only writes to a socket; the event loop reads it.
+/// A termination request (SIGTERM from the session or `kill`, SIGINT, SIGHUP) ends the program as
+/// a confirmed Quit does, so that the background work ends in order and no file is left
+/// half-written. Nobody is asked: the session does not wait for an answer. The handler only
+/// writes to a socket; the event loop reads it.
 class TerminationSignals {
   public:
     TerminationSignals() {
@@ -45,7 +46,10 @@ class TerminationSignals {
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
             char byte = 0;
             [[maybe_unused]] const auto n = ::read(fds_[0], &byte, 1);
-            QApplication::quit();
+            // Not quit(): that closes the windows first, and the main window asks while work
+            // runs. Leaving every event loop (an alert's too) goes straight to the teardown
+            // that follows a confirmed Quit.
+            QCoreApplication::exit(0);
         });
         struct sigaction action = {};
         action.sa_handler = [](int) {

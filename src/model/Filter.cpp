@@ -212,9 +212,14 @@ std::optional<double> builtinRelativeInput(const std::string& sys, const std::st
         const double halfDiagonal = 0.5 * std::hypot(double(width), double(height));
         return halfDiagonal > 0 ? value.relativeNumericV()->relativeValue(width, height) / halfDiagonal : 0.0;
     }
-    if (sys == "CINoiseReduction" && key == "inputSharpness")
-        // A sharpness is not a length: the number itself, within the filter's range.
-        return std::clamp(value.relativeNumericV()->n(), 0.0, 2.0);
+    if (sys == "CINoiseReduction" && key == "inputSharpness") {
+        // A sharpness is not a length: a relative number is read as a percent of the filter's
+        // own unit (the library's 1.5 gives 0.015, 100 gives 1), an absolute one as that unit,
+        // within the filter's range. The number itself would sharpen more than it smooths.
+        const NumericValue& number = *value.relativeNumericV();
+        const bool percent = number.measure() >= 1 && number.measure() <= 4;
+        return std::clamp(percent ? number.n() / 100.0 : number.n(), 0.0, 2.0);
+    }
     return std::nullopt;
 }
 

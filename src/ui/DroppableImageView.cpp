@@ -77,10 +77,14 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
         const QRect r = imageRect();
         const double dpr = devicePixelRatioF();
         const QSize device(int(r.width() * dpr), int(r.height() * dpr));
-        if (scaled_.isNull()) {
+        // A smooth copy is made for one size in device pixels at one pixel ratio; once a resize
+        // has settled, a copy made for anything else is made anew.
+        if (scaled_.isNull() ||
+            (!rescale_.isActive() && (scaledFor_ != device || scaled_.devicePixelRatio() != dpr))) {
             scaled_ =
                 QPixmap::fromImage(image_.scaled(device, Qt::KeepAspectRatio, Qt::SmoothTransformation));
             scaled_.setDevicePixelRatio(dpr);
+            scaledFor_ = device;
         }
         // A checkerboard shows where the result is transparent.
         if (image_.hasAlphaChannel()) {
@@ -91,10 +95,10 @@ void DroppableImageView::paintEvent(QPaintEvent*) {
                                                                      ? QColor(0x2c, 0x2c, 0x2e)
                                                                      : QColor(0x38, 0x38, 0x3a));
         }
-        if (scaled_.size() == device)
-            p.drawPixmap(r.topLeft(), scaled_);
-        else
-            p.drawPixmap(r, scaled_); // stretched until the timer makes a smooth copy
+        // Always into the fitted rectangle: the whole picture, whichever copy is at hand (one
+        // drawn at its own size would show a crop of it if its pixel ratio were not the view's).
+        // While a resize settles the last copy is stretched.
+        p.drawPixmap(r, scaled_);
     } else if (!title_.isEmpty()) {
         QRectF area = QRectF(rect()).adjusted(16, 16, -16, -16);
         if (dropZone_) {

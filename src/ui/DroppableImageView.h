@@ -48,6 +48,7 @@ class DroppableImageView : public QWidget {
 
     QImage image_;
     QPixmap scaled_;
+    QSize scaledFor_; ///< the size in device pixels scaled_ was made for
     QTimer rescale_;
     QString title_;
     QString detail_;

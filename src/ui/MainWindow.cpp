@@ -500,8 +500,10 @@ void MainWindow::buildMenus() {
             delegate_.showExportDialog();
     });
     fileMenu_->addSeparator();
-    // Quitting is closing the window: the same question while work runs.
-    add(fileMenu_, "Quit", QKeySequence::Quit, [this] { close(); });
+    // Quitting is closing the window: the same question while work runs. The window holds the
+    // command too, so that its keys still work while a sheet has put the menu bar out of reach.
+    // Ctrl+Q by name: some platform themes bind no key to the standard Quit.
+    addAction(add(fileMenu_, "Quit", QKeySequence("Ctrl+Q"), [this] { close(); }));
 
     presetsMenu_ = new CustomMenu("&Presets", this);
     bar->addMenu(presetsMenu_);

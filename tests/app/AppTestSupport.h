@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -199,6 +200,8 @@ class FakeDialogs : public app::Dialogs {
   public:
     app::AlertResponse runAlert(const app::AlertRequest& request) override {
         alerts.push_back(request);
+        if (realAlert)
+            return realAlert(request);
         if (alertAnswers.empty())
             return {1, false, {}};
         auto answer = alertAnswers.front();
@@ -228,6 +231,8 @@ class FakeDialogs : public app::Dialogs {
         return path;
     }
 
+    /// When set, alerts are shown by it (a real modal alert) instead of being answered from the list.
+    std::function<app::AlertResponse(const app::AlertRequest&)> realAlert;
     std::deque<app::AlertResponse> alertAnswers;
     std::deque<std::optional<QStringList>> openAnswers;
     std::deque<std::optional<QString>> saveAnswers;

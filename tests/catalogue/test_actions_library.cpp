@@ -401,8 +401,8 @@ TEST(ActionsLibrary, EveryEntryRendersItsThumbnailAndTicksTheOverlay) {
     setLoadingProgressTarget(nullptr);
 }
 
-TEST(ActionsLibrary, VignetteAndNoiseReductionDoWhatTheySayOnALargePhoto) {
-    // A 12-megapixel photograph, as the entries meet it in an export.
+TEST(ActionsLibrary, VignetteDarkensTheCornersOfALargePhoto) {
+    // A 12-megapixel photograph, as the entry meets it in an export.
     const ci::Image photo = gwtest::loadPhoto("rocket.jpg");
     ASSERT_FALSE(photo.isNull());
     const int w = 4000, h = 3000;
@@ -415,26 +415,71 @@ TEST(ActionsLibrary, VignetteAndNoiseReductionDoWhatTheySayOnALargePhoto) {
         return std::move(pixels.value());
     };
     const ci::Bitmap before = render(large);
-    auto applied = [&](const std::string& category, const std::string& entry) {
-        const model::FilterStep step = find(category, entry)->parameterDictionary(w, h, false);
-        return render(model::applyFilterNamed(large, step.first, step.second, w, h));
-    };
+    const model::FilterStep step = find("Color Effects", "Vignette")->parameterDictionary(w, h, false);
+    const ci::Bitmap vignette = render(model::applyFilterNamed(large, step.first, step.second, w, h));
     auto luma = [](const float* p) { return 0.2126 * p[0] + 0.7152 * p[1] + 0.0722 * p[2]; };
 
-    // Vignette at 50% of the width: the corners visibly darker, the centre untouched.
-    const ci::Bitmap vignette = applied("Color Effects", "Vignette");
+    // At 50% of the width: the corners visibly darker, the centre untouched.
     for (auto [x, y] : std::vector<std::pair<int, int>>{{2, 2}, {w - 3, 2}, {2, h - 3}, {w - 3, h - 3}})
         EXPECT_LT(luma(vignette.pixel(x, y)), 0.7 * luma(before.pixel(x, y))) << x << "," << y;
     EXPECT_NEAR(luma(vignette.pixel(w / 2, h / 2)), luma(before.pixel(w / 2, h / 2)), 1e-6);
+}
 
-    // Noise reduction at the library's values cleans the photo, it does not etch it.
-    const ci::Bitmap cleaned = applied("Enhancement", "Noise Reduction");
-    double squares = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c) {
-                const double d = double(cleaned.pixel(x, y)[c]) - before.pixel(x, y)[c];
-                squares += d * d;
-            }
-    EXPECT_LT(std::sqrt(squares / (3.0 * w * h)), 0.01);
+TEST(ActionsLibrary, NoiseReductionCleansANoisyPhotoAndSharpensMoreAsItsSharpnessRises) {
+    // Soft shading, a few hard edges and sensor-like noise.
+    const int w = 480, h = 360;
+    uint32_t seed = 12345;
+    auto uniform = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) / double(1u << 24);
+    };
+    auto gaussian = [&] {
+        return std::sqrt(-2.0 * std::log(1.0 - uniform())) * std::cos(6.283185307 * uniform());
+    };
+    const ci::Image noisy = ci::Image::fromBitmap(gwtest::makeBitmap(w, h, [&](int x, int y, float* p) {
+        double base = 0.15 + 0.35 * x / w + 0.1 * std::sin(y * 0.02);
+        if (x > w / 3 && x < 2 * w / 3 && y > h / 3 && y < 2 * h / 3)
+            base += 0.2;
+        for (int c = 0; c < 3; ++c)
+            p[c] = float(std::max(0.0, base * (1.0 - 0.1 * c) + 0.012 * gaussian()));
+        p[3] = 1;
+    }));
+    // The spread of the picture less its 5 x 5 mean, over the three colours.
+    auto highFrequency = [&](const ci::Image& image) {
+        auto rendered = ci::Context().render(image, ci::Rect::make(0, 0, w, h));
+        EXPECT_TRUE(rendered.ok());
+        const ci::Bitmap& px = rendered.value();
+        double sum = 0, squares = 0;
+        int64_t n = 0;
+        for (int y = 2; y < h - 2; ++y)
+            for (int x = 2; x < w - 2; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    double mean = 0;
+                    for (int j = -2; j <= 2; ++j)
+                        for (int i = -2; i <= 2; ++i)
+                            mean += px.pixel(x + i, y + j)[c];
+                    const double d = px.pixel(x, y)[c] - mean / 25;
+                    sum += d;
+                    squares += d * d;
+                    ++n;
+                }
+        return std::sqrt(squares / n - (sum / n) * (sum / n));
+    };
+    const auto entry = find("Enhancement", "Noise Reduction");
+    const auto sharpness = entry->params()[1]->value()->relativeNumericV();
+    const double libraryValue = sharpness->n();
+    auto cleaned = [&](double n) {
+        sharpness->setN(n);
+        const model::FilterStep step = entry->parameterDictionary(w, h, false);
+        return highFrequency(model::applyFilterNamed(noisy, step.first, step.second, w, h));
+    };
+
+    const double input = highFrequency(noisy);
+    const double atLibraryValues = cleaned(libraryValue);
+    EXPECT_LT(atLibraryValues, 0.9 * input);
+    // The slider still sharpens as it rises.
+    const double half = cleaned(50), full = cleaned(100);
+    EXPECT_GT(half, atLibraryValues);
+    EXPECT_GT(full, half);
+    sharpness->setN(libraryValue);
 }

@@ -5,7 +5,8 @@
 //       KIND  launch (with the images on the command line) | import | preview | export | save |
 //             sheet-end (after an import has ended, while its sheet waits to close)
 //       HOW   menu (File > Quit) | signal (SIGTERM) | close (the window closed, as by the window
-//             manager); a question before quitting while work runs is confirmed
+//             manager); a question before quitting while work runs is confirmed, except after
+//             SIGTERM, which must end the program without one (exit status 4 when asked)
 //       The images come from WORKDIR/in; an export writes into WORKDIR/out, a save to
 //       WORKDIR/work.gwProject. The exit status is the application's.
 //   quit_driver check WORKDIR
@@ -61,13 +62,18 @@ void when(QObject* context, std::function<bool()> ready, std::function<void()> n
     QTimer::singleShot(10, context, *poll);
 }
 
-/// Confirms the question the window asks before quitting while work runs, whenever it comes.
-void confirmQuitting(ui::MainWindow& window) {
+/// Confirms the question the window asks before quitting while work runs, whenever it comes. A
+/// termination request is never asked about: a question then fails the run.
+void confirmQuitting(ui::MainWindow& window, bool askingFails) {
     auto timer = new QTimer(&window);
-    QObject::connect(timer, &QTimer::timeout, [] {
+    QObject::connect(timer, &QTimer::timeout, [askingFails] {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || modal->objectName() != "alert")
             return;
+        if (askingFails) {
+            std::fprintf(stderr, "quit_driver: asked before ending on a termination request\n");
+            std::_Exit(4);
+        }
         for (QPushButton* button : modal->findChildren<QPushButton*>())
             if (button->text() == "OK") {
                 std::fprintf(stderr, "quit_driver: confirmed\n");
@@ -80,7 +86,7 @@ void confirmQuitting(ui::MainWindow& window) {
 
 void quit(ui::MainWindow& window, const QString& how) {
     std::fprintf(stderr, "quit_driver: quitting (%s)\n", qPrintable(how));
-    confirmQuitting(window);
+    confirmQuitting(window, how == "signal");
     auto menuQuit = [&window] {
         for (QAction* action : window.findChildren<QAction*>())
             if (action->text() == "Quit") {

@@ -348,3 +348,44 @@ TEST(Keyboard, EveryControlShowsWhereTheFocusIs) {
     }
     h.settle(2);
 }
+
+TEST(Keyboard, QuitKeysWorkWhateverSheetIsUpAndAskTheSameQuestion) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    int quits = 0;
+    QObject::connect(&w, &ui::MainWindow::quitRequested, [&] { ++quits; });
+    ASSERT_TRUE(uitest::activate(w));
+    d.addImages({apptest::Harness::url(apptest::Harness::data("coffee.png"))});
+    h.settle(2.5);
+
+    // The progress sheet of a running export: asked as from the menu; Cancel keeps everything.
+    d.setExportDialogDestination(h.folder("out"));
+    h.queues->holdGlobal = true;
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    ASSERT_TRUE(w.progressHost()->isVisible());
+    ASSERT_FALSE(w.menuBar()->isEnabled());
+    h.dialogs->alertAnswers.push_back({1, false, {}});
+    key(Qt::Key_Q, Qt::ControlModifier);
+    ASSERT_EQ(h.dialogs->alerts.size(), 1u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "Are you sure you want to proceed?");
+    EXPECT_TRUE(h.dialogs->alerts[0].informativeText.startsWith("Images are still being exported"));
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(w.isVisible());
+    h.dialogs->alertAnswers.push_back({0, false, {}});
+    key(Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(h.dialogs->alerts.size(), 2u);
+    EXPECT_EQ(quits, 1);
+    h.queues->holdGlobal = false;
+    h.settle(3);
+
+    // The export sheet, nothing running: it quits at once.
+    w.show();
+    ASSERT_TRUE(uitest::activate(w));
+    d.showExportDialog();
+    ASSERT_TRUE(w.exportHost()->isVisible());
+    key(Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 2);
+    EXPECT_EQ(h.dialogs->alerts.size(), 2u);
+}

@@ -6,6 +6,8 @@
 #include "ui/Sheets.h"
 #include "ui/WorkflowPanel.h"
 
+#include "ui/UiDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QCloseEvent>
@@ -19,6 +21,7 @@
 #include <QStackedWidget>
 #include <QTableWidget>
 #include <QTextDocument>
+#include <QTimer>
 
 using uitest::WindowHarness;
 
@@ -521,4 +524,63 @@ TEST(MainWindow, AnImportEndsWithTheCountOfFilesItCouldNotRead) {
     EXPECT_TRUE(w.progressHost()->isVisible());
     sheet->closeButton()->click();
     EXPECT_FALSE(w.progressHost()->isVisible());
+}
+
+TEST(MainWindow, ThePreviewShowsTheWholePictureWhileAnAlertIsOpen) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    // Four quadrants of their own colour: a crop or an enlargement shows in the wrong place.
+    QImage picture(1600, 1000, QImage::Format_RGB32);
+    const QColor quadrants[] = {Qt::red, Qt::green, Qt::blue, Qt::yellow};
+    for (int q = 0; q < 4; ++q)
+        for (int y = 0; y < 500; ++y)
+            for (int x = 0; x < 800; ++x)
+                picture.setPixelColor(x + 800 * (q % 2), y + 500 * (q / 2), quadrants[q]);
+    const QString path = h.dir.filePath("quadrants.png");
+    ASSERT_TRUE(picture.save(path));
+    d.addImages({apptest::Harness::url(path)});
+    h.settle(2.5);
+    ASSERT_EQ(w.mainView()->image().size(), picture.size());
+
+    // Where each quadrant's centre is drawn: the picture fitted into the view.
+    auto colours = [&](const QImage& shot) {
+        const double dpr = shot.devicePixelRatio();
+        const QRect area = QRect(QPoint(), w.mainView()->size()).adjusted(12, 12, -12, -12);
+        const QSize fitted = picture.size().scaled(area.size(), Qt::KeepAspectRatio);
+        const QRect r(area.x() + (area.width() - fitted.width()) / 2,
+                      area.y() + (area.height() - fitted.height()) / 2, fitted.width(), fitted.height());
+        std::vector<QColor> seen;
+        for (int q = 0; q < 4; ++q) {
+            const QPointF at(r.x() + r.width() * (0.25 + 0.5 * (q % 2)),
+                             r.y() + r.height() * (0.25 + 0.5 * (q / 2)));
+            seen.push_back(shot.pixelColor((at * dpr).toPoint()));
+        }
+        return seen;
+    };
+    const std::vector<QColor> expected(std::begin(quadrants), std::end(quadrants));
+    ASSERT_EQ(colours(w.mainView()->grab().toImage()), expected);
+
+    // Real modal alerts over the window; each is looked at while open and then cancelled.
+    ui::UiDialogs alerts;
+    alerts.setParentWidget(&w);
+    std::vector<std::vector<QColor>> behind;
+    h.dialogs->realAlert = [&](const app::AlertRequest& request) {
+        QTimer::singleShot(50, [&] {
+            QWidget* alert = QApplication::activeModalWidget();
+            QApplication::processEvents();
+            behind.push_back(colours(w.mainView()->grab().toImage()));
+            if (alert)
+                alert->close();
+        });
+        return alerts.runAlert(request);
+    };
+    d.removeAllFiles();
+    d.setCurrentFilters({model::Filter::make("Invert", "CIColorInvert", "")});
+    d.removeFilterFromList(d.CurrentFilters().front());
+    d.openDocument();
+    ASSERT_EQ(behind.size(), 3u);
+    for (const auto& seen : behind)
+        EXPECT_EQ(seen, expected);
+    EXPECT_EQ(d.CurrentImages().size(), 1u); // every alert was cancelled
 }
