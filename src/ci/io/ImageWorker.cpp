@@ -478,6 +478,52 @@ bool isPlausible(const Spec& s) {
     return image && checkedMul(*image, s.depth) == s.imageBytes;
 }
 
+/// What an answer must fit besides its request: for an open, the reader asked for ("" for Qt's
+/// plug-ins); for a read, the bytes asked for.
+struct Expected {
+    std::string format;
+    size_t bytes = 0;
+};
+
+/// The formats of the image library, which Qt's plug-ins never answer for.
+bool isLibraryFormat(const std::string& format) {
+    static const std::set<std::string> library = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
+                                                  "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
+    return library.count(format) > 0;
+}
+
+/// The one place where every value of an answer is checked, before any of it is used: whether
+/// `reply` is an answer an honest reader can give to `request`. For an open: a known status; a
+/// header that a picture can have, of the reader asked for, with a profile of the size profiles
+/// have. For a read: all the samples asked for, or none. The text is made plain by the caller.
+bool isHonest(const Request& request, const Reply& reply, const Expected& expected) {
+    switch (request.op) {
+    case Open:
+        if (reply.status == Ok) {
+            const Spec& s = reply.spec;
+            if (!isFormatName(s.format))
+                return false;
+            const std::string answered(s.format, strnlen(s.format, sizeof(s.format)));
+            const bool named =
+                expected.format.empty() ? !isLibraryFormat(answered) : answered == expected.format;
+            return named && isPlausible(s) && reply.iccSize <= maxProfileBytes;
+        }
+        if (reply.status == NoMemory)
+            return reply.spec.width >= 0 && reply.spec.height >= 0;
+        return reply.status == Failed || (reply.status == NoReader && expected.format.empty());
+    case ReadScanlines:
+    case ReadImage:
+        return reply.status == Failed || reply.status == NoMemory ||
+               (reply.status == Ok && reply.bytes == expected.bytes);
+    case TakeErrors:
+        return reply.status == Ok && (reply.any == 0 || reply.any == 1);
+    case Close:
+        return reply.status == Ok;
+    default:
+        return false;
+    }
+}
+
 /// A reader process, with the shared memory its samples come through and the part of the memory
 /// budget it holds. It reads one file and ends with it.
 class Worker {
@@ -555,8 +601,10 @@ class Worker {
 
     /// Sends the request (with the descriptor `fd` when it is one) and waits up to `seconds`, and
     /// never past the file's deadline, for the answer, whose text comes as plain text. False when
-    /// the process has ended, stopped answering or answered as no reader does: failure() says how.
-    bool call(const Request& request, int fd, double seconds, Reply& reply, std::string& text) {
+    /// the process has ended, stopped answering or answered as no reader does (isHonest), which
+    /// ends it: failure() says how.
+    bool call(const Request& request, int fd, double seconds, Reply& reply, std::string& text,
+              const Expected& expected = {}) {
         if (!alive() || !send(request, fd))
             return false;
         const auto deadline =
@@ -603,6 +651,10 @@ class Worker {
                 return false;
             }
             std::memcpy(&reply, packet.data(), sizeof(Reply));
+            if (!isHonest(request, reply, expected)) {
+                answeredWrongly();
+                return false;
+            }
             text = plainText(std::string(packet.data() + sizeof(Reply), size_t(n) - sizeof(Reply)));
             return true;
         }
@@ -864,10 +916,6 @@ class WorkerInput final : public PictureInput {
         std::string text;
         if (!worker_->call(request, -1, currentLimits().answerSeconds, reply, text))
             return worker_->failure();
-        if (reply.status != Ok || reply.any < 0 || reply.any > 1) {
-            worker_->answeredWrongly();
-            return worker_->failure();
-        }
         return reply.any ? text : std::string();
     }
 
@@ -880,8 +928,6 @@ class WorkerInput final : public PictureInput {
         std::string text;
         if (!worker_->call(request, -1, currentLimits().answerSeconds, reply, text))
             pending_ = worker_->failure();
-        else if (reply.status != Ok)
-            worker_->answeredWrongly(), pending_ = worker_->failure();
     }
 
   private:
@@ -908,7 +954,7 @@ class WorkerInput final : public PictureInput {
         }
         Reply reply;
         std::string text;
-        if (!worker_->call(request, -1, waitFor(bytes, l), reply, text)) {
+        if (!worker_->call(request, -1, waitFor(bytes, l), reply, text, Expected{{}, bytes})) {
             pending_ = worker_->failure();
             return false;
         }
@@ -918,7 +964,7 @@ class WorkerInput final : public PictureInput {
         }
         if (reply.status == Failed)
             return false; // the reader's errors say why
-        if (reply.status != Ok || reply.bytes != bytes || !worker_->readShared(out, bytes)) {
+        if (!worker_->readShared(out, bytes)) {
             worker_->answeredWrongly();
             pending_ = worker_->failure();
             return false;
@@ -959,22 +1005,11 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
     request.memoryCeiling = uint64_t(memory::limit());
     Reply reply;
     std::string text;
-    if (!worker->call(request, fd, l.answerSeconds * share, reply, text))
+    if (!worker->call(request, fd, l.answerSeconds * share, reply, text, Expected{format, 0}))
         return Opened{nullptr, worker->failure(), false};
 
     if (reply.status == Ok) {
         const Spec& s = reply.spec;
-        // The reader of the format asked for, or one of Qt's (never one of the library's formats),
-        // for a picture that can be, with a profile of the size profiles have.
-        static const std::set<std::string> library = {"jpeg", "jpg",  "png", "gif", "bmp", "tif",
-                                                      "tiff", "webp", "pbm", "pgm", "ppm", "tga"};
-        const std::string answered(s.format, strnlen(s.format, sizeof(s.format)));
-        const bool named =
-            isFormatName(s.format) && (format.empty() ? library.count(answered) == 0 : format == answered);
-        if (!named || !isPlausible(s) || reply.iccSize > maxProfileBytes) {
-            worker->answeredWrongly();
-            return Opened{nullptr, worker->failure(), false};
-        }
         std::vector<uint8_t> icc;
         if (reply.iccSize > 0) {
             if (std::string refused = memory::admit(int64_t(reply.iccSize)); !refused.empty())
@@ -991,15 +1026,16 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
                             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                 l.answerSeconds * share + 2 * double(s.imageBytes) / bytesPerSecond)));
         return Opened{
-            std::make_unique<WorkerInput>(std::move(worker), pictureSpec(s, std::move(icc)), answered),
+            std::make_unique<WorkerInput>(std::move(worker), pictureSpec(s, std::move(icc)),
+                                          std::string(s.format, strnlen(s.format, sizeof(s.format)))),
             {},
             false};
     }
-    if (reply.status == NoReader && format.empty())
+    if (reply.status == NoReader)
         return Opened{nullptr, text, true};
     if (reply.status == NoMemory) {
         const int64_t w = reply.spec.width, h = reply.spec.height;
-        if (w > 0 && h > 0 && w <= INT32_MAX && h <= INT32_MAX) {
+        if (w > 0 && h > 0) {
             std::string refused =
                 memory::admit(saturatingAdd(Bitmap::bytesFor(IRect{0, 0, w, h}), saturatingMul(w * 8, h)));
             return Opened{nullptr,
@@ -1009,10 +1045,6 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
                           false};
         }
         return Opened{nullptr, noMemoryReason(), false};
-    }
-    if (reply.status != Failed) {
-        worker->answeredWrongly();
-        return Opened{nullptr, worker->failure(), false};
     }
     return Opened{nullptr, text.empty() ? "The file could not be opened as " + format : text, false};
 }
