@@ -478,6 +478,178 @@ bool isPlausible(const Spec& s) {
     return image && checkedMul(*image, s.depth) == s.imageBytes;
 }
 
+/// The memory file that a reader's samples come through. It is sealed against shrinking, so that
+/// no reader can pull it away under the program's map of it (a read past its end would end the
+/// program with SIGBUS); only the program grows it.
+class SharedMemory {
+  public:
+    SharedMemory() = default;
+    SharedMemory(SharedMemory&& other) noexcept { *this = std::move(other); }
+    SharedMemory& operator=(SharedMemory&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        std::swap(size_, other.size_);
+        std::swap(map_, other.map_);
+        return *this;
+    }
+    ~SharedMemory() {
+        if (map_)
+            ::munmap(map_, size_);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    /// A new one; false with errno set when it cannot be made.
+    bool make() {
+        fd_ = ::memfd_create("gw-image-samples", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        return fd_ >= 0 && ::fcntl(fd_, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) == 0;
+    }
+    int fd() const { return fd_; }
+    size_t size() const { return size_; }
+
+    /// Makes it hold at least `bytes`; false when it cannot.
+    bool grow(size_t bytes) {
+        if (bytes <= size_)
+            return true;
+        if (::ftruncate(fd_, off_t(bytes)) != 0)
+            return false;
+        void* map = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd_, 0);
+        if (map == MAP_FAILED)
+            return false;
+        if (map_)
+            ::munmap(map_, size_);
+        map_ = static_cast<uint8_t*>(map);
+        size_ = bytes;
+        return true;
+    }
+
+    /// Its first `bytes` into `out`.
+    bool copy(void* out, size_t bytes) const {
+        if (bytes > size_ || !map_)
+            return false;
+        std::memcpy(out, map_, bytes);
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+    size_t size_ = 0;
+    uint8_t* map_ = nullptr;
+};
+
+/// Shared memories whose readers have ended, kept for the next readers: their pages, there
+/// already, cost a reader nothing to write again, where a new memory's cost as much as a fast read.
+/// Only the memory of a reader that has been waited for comes back, so no reader sees another's;
+/// one larger than a band is not kept, and a kept one ends after a while unused.
+class Memories {
+  public:
+    static Memories& get() {
+        // Never destroyed: its thread waits on it until the process ends.
+        static Memories* const memories = new Memories;
+        return *memories;
+    }
+
+    /// A shared memory; one that is not valid (fd() < 0) with errno set when none can be made.
+    SharedMemory take() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!kept_.empty()) {
+                SharedMemory last = std::move(kept_.back().memory);
+                kept_.pop_back();
+                return last;
+            }
+        }
+        SharedMemory memory;
+        if (!memory.make())
+            return SharedMemory();
+        return memory;
+    }
+
+    void give(SharedMemory memory) {
+        std::lock_guard lock(mutex_);
+        if (memory.size() > bandBytes || kept_.size() >= std::max<size_t>(2, std::thread::hardware_concurrency()))
+            return;
+        kept_.push_back(Kept{std::move(memory), Clock::now()});
+        if (!watching_) {
+            watching_ = true;
+            std::thread([this] { endUnused(); }).detach();
+        }
+    }
+
+  private:
+    static constexpr std::chrono::seconds unusedTime{30};
+
+    struct Kept {
+        SharedMemory memory;
+        Clock::time_point since;
+    };
+
+    [[noreturn]] void endUnused() {
+        for (;;) {
+            std::this_thread::sleep_for(unusedTime / 3);
+            std::vector<Kept> unused;
+            std::lock_guard lock(mutex_);
+            const auto now = Clock::now();
+            for (auto it = kept_.begin(); it != kept_.end();)
+                if (now - it->since >= unusedTime) {
+                    unused.push_back(std::move(*it));
+                    it = kept_.erase(it);
+                } else {
+                    ++it;
+                }
+        }
+    }
+
+    std::mutex mutex_;
+    bool watching_ = false;
+    std::vector<Kept> kept_; ///< the most recently used last
+};
+
+/// Ends reader processes, which are waited for on a thread of its own (taking down a process that
+/// has mapped a few hundred libraries takes milliseconds, which the next file need not wait), and
+/// then gives their memory to the next readers.
+class Reaper {
+  public:
+    static Reaper& get() {
+        // Never destroyed: its thread waits on it until the process ends.
+        static Reaper* const reaper = new Reaper;
+        return *reaper;
+    }
+
+    void end(pid_t pid, SharedMemory memory) {
+        ::kill(pid, SIGKILL);
+        {
+            std::lock_guard lock(mutex_);
+            ending_.push_back(Ending{pid, std::move(memory)});
+        }
+        wake_.notify_one();
+    }
+
+  private:
+    Reaper() {
+        std::thread([this] {
+            for (;;) {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return !ending_.empty(); });
+                Ending next = std::move(ending_.front());
+                ending_.pop_front();
+                lock.unlock();
+                while (::waitpid(next.pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                forget(next.pid);
+                Memories::get().give(std::move(next.memory));
+            }
+        }).detach();
+    }
+
+    struct Ending {
+        pid_t pid;
+        SharedMemory memory;
+    };
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Ending> ending_;
+};
+
 /// What an answer must fit besides its request: for an open, the reader asked for ("" for Qt's
 /// plug-ins); for a read, the bytes asked for.
 struct Expected {
@@ -547,13 +719,13 @@ class Worker {
         std::vector<const char*> arguments;
         if (hooks & hookFaults)
             arguments.push_back("--test-hooks");
-        const int status = spawn(arguments, child, worker->memory_, pid);
+        const int status = spawn(arguments, child, worker->memory_.fd(), pid);
         if (status == 0)
             remember(pid);
         else
             errno = status;
 #else
-        pid = Starter::get().start(child, worker->memory_, hooks);
+        pid = Starter::get().start(child, worker->memory_.fd(), hooks);
 #endif
         ::close(child);
         if (pid <= 0) {
@@ -566,11 +738,12 @@ class Worker {
 
     ~Worker() {
         ::close(socket_);
-        ::close(memory_);
-        if (pid_ > 0) {
-            // Its file is read, or failed: nothing it holds is worth waiting for.
-            endProcess(pid_);
-        }
+        // Its file is read, or failed: nothing it holds is worth waiting for. Its memory goes to
+        // another reader only once it has ended.
+        if (pid_ > 0)
+            Reaper::get().end(std::exchange(pid_, -1), std::move(memory_));
+        else if (ended_)
+            Memories::get().give(std::move(memory_));
         memory::release(share_);
         if (abnormal_)
             Starter::get().renew();
@@ -661,30 +834,10 @@ class Worker {
     }
 
     /// Makes the shared memory hold `bytes`, for the answer to come; false when it cannot.
-    bool sizeShared(size_t bytes) {
-        if (bytes <= sharedSize_)
-            return true;
-        if (::ftruncate(memory_, off_t(bytes)) != 0)
-            return false;
-        sharedSize_ = bytes;
-        return true;
-    }
+    bool sizeShared(size_t bytes) { return memory_.grow(bytes); }
 
-    /// Copies the first `bytes` of the shared memory into `out`: read, never mapped, so that a
-    /// reader that shrinks it makes a failed file, not a signal in the program. False when they
-    /// are not all there.
-    bool readShared(void* out, size_t bytes) {
-        auto* at = static_cast<uint8_t*>(out);
-        for (size_t done = 0; done < bytes;) {
-            const ssize_t n = ::pread(memory_, at + done, bytes - done, off_t(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += size_t(n);
-        }
-        return true;
-    }
+    /// Copies the first `bytes` of the shared memory into `out`; false when it holds fewer.
+    bool readShared(void* out, size_t bytes) const { return memory_.copy(out, bytes); }
 
     /// Lets the process take `cpuSeconds` more CPU time and map `memory` bytes of the budget in
     /// all (waiting for the budget to have them until the file's deadline): its soft limits raised
@@ -712,7 +865,7 @@ class Worker {
     Worker& operator=(const Worker&) = delete;
 
   private:
-    Worker(int socket, int memory) : socket_(socket), memory_(memory) {}
+    Worker(int socket, SharedMemory memory) : socket_(socket), memory_(std::move(memory)) {}
 
     /// A worker without a process yet: its socket (whose other end, for the process, is `child`)
     /// and its shared memory. Null with the reason in `error`.
@@ -725,15 +878,15 @@ class Worker {
         // Each answer then carries the id of the process that sent it, as the kernel knows it.
         const int on = 1;
         ::setsockopt(sockets[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof(on));
-        const int memory = ::memfd_create("gw-image-samples", MFD_CLOEXEC);
-        if (memory < 0) {
+        SharedMemory memory = Memories::get().take();
+        if (memory.fd() < 0) {
             error = std::string("The image reader could not be started: ") + std::strerror(errno);
             ::close(sockets[0]);
             ::close(sockets[1]);
             return nullptr;
         }
         child = sockets[1];
-        return std::unique_ptr<Worker>(new Worker(sockets[0], memory));
+        return std::unique_ptr<Worker>(new Worker(sockets[0], std::move(memory)));
     }
 
     /// Says once on the console when the kernel has no Landlock: readers then run with the rest
@@ -787,23 +940,25 @@ class Worker {
             return;
         const pid_t pid = std::exchange(pid_, -1);
         failure_ = endedReason(endProcess(pid), false);
-        abnormal_ = true;
+        ended_ = abnormal_ = true;
     }
 
     /// Ends the process now; what it did is the caller's to say.
     void kill() {
-        if (pid_ > 0)
+        if (pid_ > 0) {
             endProcess(std::exchange(pid_, -1));
+            ended_ = true;
+        }
         abnormal_ = true;
     }
 
     pid_t pid_ = -1;
     int socket_;
-    int memory_;
-    size_t sharedSize_ = 0;
+    SharedMemory memory_;
     int64_t share_ = 0;
     Clock::time_point deadline_ = Clock::time_point::max();
     bool abnormal_ = false;
+    bool ended_ = false; ///< its process has been waited for
     std::string failure_;
 };
 
