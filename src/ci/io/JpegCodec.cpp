@@ -44,7 +44,8 @@ bool harmlessWarning(int code) {
            code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
 }
 
-[[noreturn]] void fail(j_common_ptr cinfo, const std::string& reason) {
+// No object with a destructor may live in a frame that the longjmp leaves.
+[[noreturn]] void fail(j_common_ptr cinfo, const char* reason) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
     if (watch->damage.empty())
         watch->damage = reason;
