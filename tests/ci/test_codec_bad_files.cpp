@@ -50,16 +50,17 @@ void putChunk(std::vector<uint8_t>& png, const char* type, const std::vector<uin
     putU32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
 }
 
-/// A black 1-bit grey PNG: all-zero rows deflate to almost nothing, whatever the size.
-std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h) {
+/// A black grey PNG of 1 bit (or `depth`): all-zero rows deflate to almost nothing, whatever the
+/// size.
+std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h, uint8_t depth = 1) {
     std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     std::vector<uint8_t> header;
     putU32(header, w);
     putU32(header, h);
-    header.insert(header.end(), {1, 0, 0, 0, 0}); // 1 bit, grey, deflate, no filter, no interlace
+    header.insert(header.end(), {depth, 0, 0, 0, 0}); // grey, deflate, no filter, no interlace
     putChunk(png, "IHDR", header);
 
-    const std::vector<uint8_t> row(1 + (w + 7) / 8, 0);
+    const std::vector<uint8_t> row(1 + (w * depth + 7) / 8, 0);
     std::vector<uint8_t> idat(64 * 1024);
     z_stream z{};
     deflateInit(&z, 9);
@@ -383,7 +384,7 @@ TEST(Codec, AFewKilobytesOfJpegTakeNeitherGigabytesNorMinutes) {
     }
 }
 
-TEST(Codec, TextsInAPngAreNotInflated) {
+TEST(Codec, ChunksAPngReaderDoesNotUseAreNotInflated) {
     // Forty compressed texts of 60 MB each around a 16 x 16 picture: seconds and gigabytes to
     // inflate, for nothing the application uses.
     std::vector<uint8_t> text(60 * kMB, 'a');
@@ -393,7 +394,7 @@ TEST(Codec, TextsInAPngAreNotInflated) {
     ASSERT_EQ(compress2(chunk.data() + 9, &packed, text.data(), uLong(text.size()), 1), Z_OK);
     chunk.resize(9 + packed);
     text = {};
-    const std::vector<uint8_t> picture = bilevelPng(16, 16);
+    const std::vector<uint8_t> picture = bilevelPng(16, 16, 8);          // one libpng reads here
     std::vector<uint8_t> png(picture.begin(), picture.begin() + 8 + 25); // the signature and header
     for (int i = 0; i < 40; ++i)
         putChunk(png, "zTXt", chunk);
@@ -405,4 +406,12 @@ TEST(Codec, TextsInAPngAreNotInflated) {
     for (const std::string& error : readEachWay(tmp.file("texts.png")))
         EXPECT_EQ(error, "");
     EXPECT_LT(peakRss() - before, 256 * kMB);
+
+    // Only ancillary chunks are passed over: a critical one not known fails the file.
+    std::vector<uint8_t> critical(picture.begin(), picture.begin() + 8 + 25);
+    putChunk(critical, "ABCD", {1, 2, 3});
+    critical.insert(critical.end(), picture.begin() + 8 + 25, picture.end());
+    auto decoded = decodeData(critical);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_NE(decoded.error().find("unhandled critical chunk"), std::string::npos) << decoded.error();
 }

@@ -101,7 +101,9 @@ class Input final : public FileInput {
                 if (strcasecmp(keyword.c_str(), used) == 0)
                     in->attributes_ = true;
         }
-        return 1; // handled: libpng keeps nothing
+        // Handled, so libpng keeps nothing; but a critical chunk not known stays an error: the
+        // pixels may depend on it.
+        return (chunk->name[0] & 0x20) ? 1 : 0;
     }
 
     static void readData(png_structp png, png_bytep out, size_t size) {
