@@ -50,16 +50,17 @@ void putChunk(std::vector<uint8_t>& png, const char* type, const std::vector<uin
     putU32(png, uint32_t(crc32(0, png.data() + start, uInt(png.size() - start))));
 }
 
-/// A black 1-bit grey PNG: all-zero rows deflate to almost nothing, whatever the size.
-std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h) {
+/// A black grey PNG of 1 bit (or `depth`): all-zero rows deflate to almost nothing, whatever the
+/// size.
+std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h, uint8_t depth = 1) {
     std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     std::vector<uint8_t> header;
     putU32(header, w);
     putU32(header, h);
-    header.insert(header.end(), {1, 0, 0, 0, 0}); // 1 bit, grey, deflate, no filter, no interlace
+    header.insert(header.end(), {depth, 0, 0, 0, 0}); // grey, deflate, no filter, no interlace
     putChunk(png, "IHDR", header);
 
-    const std::vector<uint8_t> row(1 + (w + 7) / 8, 0);
+    const std::vector<uint8_t> row(1 + (w * depth + 7) / 8, 0);
     std::vector<uint8_t> idat(64 * 1024);
     z_stream z{};
     deflateInit(&z, 9);
@@ -78,6 +79,95 @@ std::vector<uint8_t> bilevelPng(uint32_t w, uint32_t h) {
     putChunk(png, "IDAT", idat);
     putChunk(png, "IEND", {});
     return png;
+}
+
+int64_t peakRss() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return int64_t(usage.ru_maxrss) * 1024;
+}
+
+void putSegment(std::vector<uint8_t>& jpeg, uint8_t marker, const std::vector<uint8_t>& body) {
+    jpeg.insert(jpeg.end(), {0xFF, marker, uint8_t((body.size() + 2) >> 8), uint8_t(body.size() + 2)});
+    jpeg.insert(jpeg.end(), body.begin(), body.end());
+}
+
+/// Entropy-coded bits, 0xFF bytes stuffed, the last byte filled with ones.
+struct BitWriter {
+    std::vector<uint8_t> bytes;
+    uint32_t acc = 0;
+    int count = 0;
+    void put(uint32_t value, int bits) {
+        for (int i = bits - 1; i >= 0; --i) {
+            acc = acc << 1 | ((value >> i) & 1);
+            if (++count == 8) {
+                bytes.push_back(uint8_t(acc));
+                if (acc == 0xFF)
+                    bytes.push_back(0);
+                acc = 0;
+                count = 0;
+            }
+        }
+    }
+    std::vector<uint8_t> finish() {
+        while (count != 0)
+            put(1, 1);
+        return bytes;
+    }
+};
+
+/// The start of a progressive JPEG of w x h pixels in `components` at full resolution (Huffman
+/// tables in which a block's DC difference 0 takes one bit and an end-of-band run of 2^n blocks
+/// four) and its first scan: the DC of every block, cut after `dcBytes` when given.
+std::vector<uint8_t> progressiveJpeg(int w, int h, int components, size_t dcBytes = SIZE_MAX) {
+    std::vector<uint8_t> jpeg = {0xFF, 0xD8};
+    std::vector<uint8_t> quant(65, 1);
+    quant[0] = 0;
+    putSegment(jpeg, 0xDB, quant);
+    std::vector<uint8_t> frame = {8,          uint8_t(h >> 8),    uint8_t(h), uint8_t(w >> 8),
+                                  uint8_t(w), uint8_t(components)};
+    for (int c = 1; c <= components; ++c)
+        frame.insert(frame.end(), {uint8_t(c), 0x11, 0});
+    putSegment(jpeg, 0xC2, frame);
+    std::vector<uint8_t> dc(17, 0);
+    dc[1] = 1; // one code of one bit, for category 0
+    dc.push_back(0);
+    putSegment(jpeg, 0xC4, dc);
+    std::vector<uint8_t> ac(17, 0);
+    ac[0] = 0x10;
+    ac[4] = 15; // fifteen codes of four bits, for the end-of-band runs EOB0 to EOB14
+    for (int n = 0; n < 15; ++n)
+        ac.push_back(uint8_t(n << 4));
+    putSegment(jpeg, 0xC4, ac);
+    std::vector<uint8_t> scan = {uint8_t(components)};
+    for (int c = 1; c <= components; ++c)
+        scan.insert(scan.end(), {uint8_t(c), 0});
+    scan.insert(scan.end(), {0, 0, 0});
+    putSegment(jpeg, 0xDA, scan);
+    const size_t blocks = size_t((w + 7) / 8) * size_t((h + 7) / 8) * size_t(components);
+    jpeg.resize(jpeg.size() + std::min(dcBytes, (blocks + 7) / 8), 0);
+    if (dcBytes != SIZE_MAX)
+        jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+    return jpeg;
+}
+
+/// Adds `count` scans of the AC coefficients of the first component, each all zero: a few bytes
+/// of end-of-band runs, whatever the size of the picture. Then ends the file.
+void addEmptyScans(std::vector<uint8_t>& jpeg, int w, int h, int count) {
+    BitWriter bits;
+    for (int64_t left = int64_t((w + 7) / 8) * ((h + 7) / 8); left > 0;) {
+        const int64_t run = std::min<int64_t>(left, 32767);
+        const int n = 63 - __builtin_clzll(uint64_t(run));
+        bits.put(uint32_t(n), 4);
+        bits.put(uint32_t(run - (int64_t(1) << n)), n);
+        left -= run;
+    }
+    const std::vector<uint8_t> data = bits.finish();
+    for (int i = 0; i < count; ++i) {
+        putSegment(jpeg, 0xDA, {1, 1, 0, 1, 63, 0});
+        jpeg.insert(jpeg.end(), data.begin(), data.end());
+    }
+    jpeg.insert(jpeg.end(), {0xFF, 0xD9});
 }
 
 /// The photo with junk bytes between its first two markers: libjpeg warns about them, and the
@@ -217,13 +307,111 @@ TEST(Codec, AChunkLongerThanItsFileTakesNoMemory) {
     TempDir tmp;
     writeBytes(tmp.file("long-chunk.png"), png);
     BudgetOf budget(512 * kMB); // for the image library's reader, which gets the file next
-    const auto peak = [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return int64_t(usage.ru_maxrss) * 1024;
-    };
-    const int64_t before = peak();
+    const int64_t before = peakRss();
     EXPECT_FALSE(decodeData(png).ok());
     EXPECT_FALSE(decodeFile(tmp.file("long-chunk.png")).ok());
-    EXPECT_LT(peak() - before, 256 * kMB);
+    EXPECT_LT(peakRss() - before, 256 * kMB);
+}
+
+namespace {
+
+/// Each way the application reads a file: the import's probe with its look through the data, the
+/// preview's decode (from the file and from memory) and the export's read; each result's error
+/// ("" for success) after checking it took less than two seconds.
+std::vector<std::string> readEachWay(const std::string& path) {
+    std::vector<std::string> errors;
+    const auto timed = [&](auto read) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto result = read();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << path;
+        errors.push_back(result.ok() ? std::string() : result.error());
+    };
+    timed([&] { return probeFile(path, ProbeDepth::Data); });
+    timed([&] { return decodeFile(path); });
+    timed([&] { return decodeData(readBytes(path)); });
+    timed([&] {
+        auto read = readPicture(path);
+        return read.ok() ? decodePicture(std::move(*read)) : Result<Decoded>::failure(read.error());
+    });
+    return errors;
+}
+
+} // namespace
+
+TEST(Codec, AFewKilobytesOfJpegTakeNeitherGigabytesNorMinutes) {
+    TempDir tmp;
+    {
+        // 1.5 KB of DC data for a progressive picture of 20000 x 20000 in three components: libjpeg
+        // took (and cleared) 2.4 GB of coefficients before it found the data's end. A budget that
+        // admits the picture leaves the look through its data to find that end.
+        BudgetOf budget(int64_t(32) << 30);
+        writeBytes(tmp.file("cut.jpg"), progressiveJpeg(20000, 20000, 3, 1500));
+        const int64_t before = peakRss();
+        const auto started = std::chrono::steady_clock::now();
+        auto probe = probeFile(tmp.file("cut.jpg"), ProbeDepth::Data);
+        ASSERT_FALSE(probe.ok());
+        EXPECT_NE(probe.error().find("premature end of data segment"), std::string::npos) << probe.error();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_LT(peakRss() - before, 256 * kMB);
+    }
+
+    // The coefficients count in the budget like the pixels: 4000 x 4000 pixels in three
+    // components take 244 MB in the working space and 46 MB as read, which 350 MB admits, and
+    // libjpeg 92 MB more, which it does not.
+    BudgetOf budget(350 * kMB);
+    writeBytes(tmp.file("coefficients.jpg"), progressiveJpeg(4000, 4000, 3, 1500));
+    for (const std::string& error : readEachWay(tmp.file("coefficients.jpg")))
+        EXPECT_NE(error.find("The image is too large (4000 x 4000 pixels): needs 0.37 GB"), std::string::npos)
+            << error;
+    EXPECT_EQ(memory::inUse(), 0);
+
+    // Thousands of scans, whole and without a warning, each a few bytes that pass over every block:
+    // seconds of work for 140 KB of file, which now fails early.
+    std::vector<uint8_t> scans = progressiveJpeg(4000, 4000, 1);
+    addEmptyScans(scans, 4000, 4000, 3000);
+    EXPECT_LT(scans.size(), size_t(160 * 1024));
+    writeBytes(tmp.file("scans.jpg"), scans);
+    for (const std::string& error : readEachWay(tmp.file("scans.jpg")))
+        EXPECT_EQ(error, "The JPEG file has too many scans");
+
+    // However large a file is, past 1000 scans it fails; up to there it reads.
+    for (const int count : {999, 1000}) {
+        std::vector<uint8_t> tiny = progressiveJpeg(16, 16, 1);
+        addEmptyScans(tiny, 16, 16, count);
+        writeBytes(tmp.file("tiny.jpg"), tiny);
+        for (const std::string& error : readEachWay(tmp.file("tiny.jpg")))
+            EXPECT_EQ(error, count == 999 ? "" : "The JPEG file has too many scans");
+    }
+}
+
+TEST(Codec, ChunksAPngReaderDoesNotUseAreNotInflated) {
+    // Forty compressed texts of 60 MB each around a 16 x 16 picture: seconds and gigabytes to
+    // inflate, for nothing the application uses.
+    std::vector<uint8_t> text(60 * kMB, 'a');
+    std::vector<uint8_t> chunk = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};
+    uLongf packed = compressBound(uLong(text.size()));
+    chunk.resize(chunk.size() + packed);
+    ASSERT_EQ(compress2(chunk.data() + 9, &packed, text.data(), uLong(text.size()), 1), Z_OK);
+    chunk.resize(9 + packed);
+    text = {};
+    const std::vector<uint8_t> picture = bilevelPng(16, 16, 8);          // one libpng reads here
+    std::vector<uint8_t> png(picture.begin(), picture.begin() + 8 + 25); // the signature and header
+    for (int i = 0; i < 40; ++i)
+        putChunk(png, "zTXt", chunk);
+    png.insert(png.end(), picture.begin() + 8 + 25, picture.end());
+    TempDir tmp;
+    writeBytes(tmp.file("texts.png"), png);
+
+    const int64_t before = peakRss();
+    for (const std::string& error : readEachWay(tmp.file("texts.png")))
+        EXPECT_EQ(error, "");
+    EXPECT_LT(peakRss() - before, 256 * kMB);
+
+    // Only ancillary chunks are passed over: a critical one not known fails the file.
+    std::vector<uint8_t> critical(picture.begin(), picture.begin() + 8 + 25);
+    putChunk(critical, "ABCD", {1, 2, 3});
+    critical.insert(critical.end(), picture.begin() + 8 + 25, picture.end());
+    auto decoded = decodeData(critical);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_NE(decoded.error().find("unhandled critical chunk"), std::string::npos) << decoded.error();
 }

@@ -80,9 +80,10 @@ std::string writeCmyk(TempDir& tmp) {
     return path;
 }
 
-/// A PNG file written with libpng: `channels` of `depth` bits, a gradient, with `icc` when given.
+/// A PNG file written with libpng: `channels` of `depth` bits, a gradient, with `icc` and a
+/// compressed text when given.
 std::string writePng(TempDir& tmp, const std::string& name, int channels, int depth,
-                     const std::vector<uint8_t>& icc = {}) {
+                     const std::vector<uint8_t>& icc = {}, const char* key = nullptr, const char* text = "") {
     const std::string path = tmp.file(name);
     FILE* f = std::fopen(path.c_str(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -95,6 +96,12 @@ std::string writePng(TempDir& tmp, const std::string& name, int channels, int de
                  PNG_FILTER_TYPE_DEFAULT);
     if (!icc.empty())
         png_set_iCCP(png, info, "profile", 0, icc.data(), png_uint_32(icc.size()));
+    png_text note{};
+    note.compression = PNG_TEXT_COMPRESSION_zTXt;
+    note.key = const_cast<char*>(key);
+    note.text = const_cast<char*>(text);
+    if (key)
+        png_set_text(png, info, &note, 1);
     png_write_info(png, info);
     const int bytes = depth / 8;
     std::vector<uint8_t> row(size_t(w) * size_t(channels) * size_t(bytes));
@@ -219,16 +226,21 @@ TEST(CodecPng, DirectReadingGivesWhatTheImageLibraryGives) {
     ASSERT_TRUE(png8.ok()) << png8.error();
     gwtest::writeBytes(tmp.file("alpha8.png"), *png8);
 
+    // Texts are passed over, here many written by the image library.
     for (const std::string& path : {dataPath("coffee.png"), tmp.file("alpha16.png"), tmp.file("alpha8.png"),
                                     writePng(tmp, "grey.png", 1, 8), writePng(tmp, "grey-alpha16.png", 2, 16),
-                                    writePng(tmp, "profile.png", 3, 8, icc)})
+                                    writePng(tmp, "profile.png", 3, 8, icc), dataPath("chelsea-small.png")})
         expectSameReading(path, 1, path.ends_with("profile.png"));
 
-    // Other kinds of PNG are left to the image library: text chunks (which may say the
-    // orientation), palettes.
-    EXPECT_FALSE(ci::io::png::openFile(dataPath("chelsea-small.png")));
-    auto decoded = decodeFile(dataPath("chelsea-small.png"));
-    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    // A text that the image library reads as the orientation leaves the file to it, in any case.
+    for (const char* key : {"Orientation", "orientation"}) {
+        const std::string turned = writePng(tmp, std::string(key) + ".png", 3, 8, {}, key, "6");
+        EXPECT_FALSE(ci::io::png::openFile(turned));
+        auto decoded = decodeFile(turned);
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        EXPECT_EQ(decoded->width, 37);
+        EXPECT_EQ(decoded->height, 61);
+    }
 
     // Damage: the photo cut short is an error, from the file and from memory.
     std::vector<uint8_t> cut = readBytes(dataPath("coffee.png"));

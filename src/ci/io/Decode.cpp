@@ -146,10 +146,11 @@ Result<Plan> planDecoding(const PictureSpec& spec, const std::string& format) {
     layout.associated = layout.alpha >= 0 && !spec.unassociatedAlpha && !storesStraightAlpha(format);
 
     // Decided from the header alone, before any pixel is read: a small file can declare a huge
-    // picture. Some readers (PNG) hold the whole picture in its stored form on the way, and tiled
-    // files are read whole.
+    // picture. Some readers (PNG) hold the whole picture in its stored form on the way, tiled
+    // files are read whole, and a progressive JPEG is held as coefficients.
     const int64_t stored = std::max<int64_t>(spec.scanlineBytes, int64_t(layout.rowBytes(w)));
-    if (std::string refused = admitPicture(w, h, saturatingMul(stored, h)); !refused.empty())
+    if (std::string refused = admitPicture(w, h, saturatingAdd(saturatingMul(stored, h), spec.decoderBytes));
+        !refused.empty())
         return Result<Plan>::failure(refused);
     return Plan{layout, channels};
 }

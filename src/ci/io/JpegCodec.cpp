@@ -1,5 +1,9 @@
 #include "JpegCodec.h"
 
+#include "ci/core/Memory.h"
+
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
@@ -22,9 +26,15 @@ namespace {
 
 struct Watch {
     jpeg_error_mgr pub;
+    jpeg_progress_mgr progress;
     std::jmp_buf jump;
     std::string damage; ///< the first warning that means damage, or the error
     bool failed = false;
+    /// Set once the pixels are being decoded: a damaged file fails whatever follows its first
+    /// damage, so nothing more is decoded (a cut file's empty scans would each pass over the whole
+    /// picture).
+    bool stopAtDamage = false;
+    int scanLimit = 0;
 };
 
 /// Warnings for harmless irregularities (junk between markers, odd version numbers); the
@@ -34,6 +44,15 @@ bool harmlessWarning(int code) {
            code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
 }
 
+// No object with a destructor may live in a frame that the longjmp leaves.
+[[noreturn]] void fail(j_common_ptr cinfo, const char* reason) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    if (watch->damage.empty())
+        watch->damage = reason;
+    watch->failed = true;
+    std::longjmp(watch->jump, 1);
+}
+
 void onMessage(j_common_ptr cinfo, int level) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
     if (level >= 0 || harmlessWarning(cinfo->err->msg_code) || !watch->damage.empty())
@@ -41,23 +60,138 @@ void onMessage(j_common_ptr cinfo, int level) {
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
     watch->damage = text;
+    if (watch->stopAtDamage)
+        fail(cinfo, text);
 }
 
 [[noreturn]] void onError(j_common_ptr cinfo) {
-    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
-    if (watch->damage.empty())
-        watch->damage = text;
-    watch->failed = true;
-    std::longjmp(watch->jump, 1);
+    fail(cinfo, text);
 }
 
-void watch(jpeg_error_mgr* pub, Watch& w) {
+void onProgress(j_common_ptr cinfo) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > watch->scanLimit)
+        fail(cinfo, "The JPEG file has too many scans");
+}
+
+void watchMessages(jpeg_error_mgr* pub, Watch& w) {
     jpeg_std_error(pub);
     w.pub.emit_message = onMessage;
     w.pub.error_exit = onError;
 }
+
+// ---- Limits ----
+// A file of a few kilobytes can declare a picture of 20000 x 20000 pixels in thousands of scans.
+// What libjpeg holds for the picture is counted in the engine's budget before it is allocated, and
+// each scan of a progressive file passes over every block of the picture, so the number of scans
+// is bounded.
+
+/// More scans than any encoder writes (a progressive file has about ten).
+constexpr int kMaxScans = 1000;
+/// libjpeg's memory beyond the coefficients: rows being converted, tables, saved markers.
+constexpr int64_t kWorkingBytes = int64_t(64) << 20;
+
+/// The coefficients of the whole picture that libjpeg keeps for a progressive or multi-scan file:
+/// 64 of two bytes a block, each component's blocks rounded up to whole units of its sampling.
+int64_t coefficientBytes(jpeg_decompress_struct& cinfo) {
+    if (!jpeg_has_multiple_scans(&cinfo))
+        return 0;
+    int64_t bytes = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& c = cinfo.comp_info[i];
+        const auto up = [](int64_t n, int64_t unit) { return unit > 0 ? (n + unit - 1) / unit * unit : n; };
+        const int64_t blocks =
+            saturatingMul(up(c.width_in_blocks, c.h_samp_factor), up(c.height_in_blocks, c.v_samp_factor));
+        bytes = saturatingAdd(bytes, saturatingMul(blocks, int64_t(sizeof(JBLOCK))));
+    }
+    return bytes;
+}
+
+/// The scans a file of `fileBytes` may have: a few dozen, and more as the file has more bytes for
+/// each block of its picture (a Huffman-coded file spends at least a bit on every block of a
+/// component in its first scan of it, a photograph far more), so that a small file declaring a
+/// large picture cannot make thousands of nearly empty scans each pass over all of it.
+int scanLimit(const jpeg_decompress_struct& cinfo, int64_t fileBytes) {
+    int64_t blocks = 0;
+    for (int i = 0; i < cinfo.num_components; ++i)
+        blocks = saturatingAdd(blocks, int64_t(cinfo.comp_info[i].width_in_blocks) *
+                                           int64_t(cinfo.comp_info[i].height_in_blocks));
+    const int64_t bySize = 64 + saturatingMul(256, fileBytes) / std::max<int64_t>(blocks, 1);
+    return int(std::min<int64_t>(kMaxScans, bySize));
+}
+
+int64_t sizeOf(FILE* file, const std::vector<uint8_t>* bytes) {
+    if (bytes)
+        return int64_t(bytes->size());
+    struct stat st {};
+    return fstat(fileno(file), &st) == 0 ? int64_t(st.st_size) : 0;
+}
+
+/// One decompression: libjpeg's state, the watch on its messages and the budget held for it.
+struct Session {
+    jpeg_decompress_struct cinfo{};
+    Watch watch{};
+    bool created = false;
+    int64_t coefficients = 0; ///< what libjpeg will hold for the whole picture
+    int64_t charged = 0;
+
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() {
+        if (created)
+            jpeg_destroy_decompress(&cinfo);
+        memory::release(charged);
+    }
+
+    /// Reads the header (keeping the EXIF and ICC markers when asked) and sets the limits of the
+    /// decoding; false when libjpeg refuses the header.
+    bool readHeader(FILE* file, const std::vector<uint8_t>* bytes, bool markers) {
+        const int64_t fileBytes = sizeOf(file, bytes);
+        watchMessages(&watch.pub, watch);
+        cinfo.err = &watch.pub;
+        // Between a setjmp and the longjmp of an error only plain data is made and changed.
+        if (setjmp(watch.jump) != 0)
+            return false;
+        jpeg_create_decompress(&cinfo);
+        created = true;
+        if (file)
+            jpeg_stdio_src(&cinfo, file);
+        else
+            jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
+        if (markers) {
+            jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+            jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+        }
+        jpeg_read_header(&cinfo, TRUE);
+        coefficients = coefficientBytes(cinfo);
+        watch.scanLimit = scanLimit(cinfo, fileBytes);
+        watch.progress.progress_monitor = onProgress;
+        cinfo.progress = &watch.progress;
+        // What is charged below, and no more: past it libjpeg fails rather than allocate.
+        cinfo.mem->max_memory_to_use =
+            long(saturatingAdd(coefficients, saturatingAdd(kWorkingBytes, fileBytes)));
+        return true;
+    }
+
+    /// Counts the coefficients in the engine's budget before the decoding allocates them; "" or
+    /// why not, worded as for decoded pixels. Damage already seen fails the decoding here.
+    std::string charge() {
+        if (!watch.damage.empty())
+            return watch.damage;
+        try {
+            memory::acquire(coefficients);
+        } catch (const MemoryLimitExceeded& e) {
+            return "The image is too large (" + std::to_string(cinfo.image_width) + " x " +
+                   std::to_string(cinfo.image_height) + " pixels): " + e.what();
+        }
+        charged = coefficients;
+        watch.stopAtDamage = true;
+        return {};
+    }
+};
 
 // ---- EXIF orientation ----
 
@@ -100,28 +234,25 @@ int exifOrientation(const uint8_t* p, size_t n) {
 
 class Input final : public FileInput {
   public:
-    ~Input() override {
-        if (created_)
-            jpeg_destroy_decompress(&cinfo_);
-    }
-
     /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
     bool open(FILE* file, const std::vector<uint8_t>* bytes) {
         file_ = file;
-        if (!readHeader(*this, bytes))
+        if (!s_.readHeader(file, bytes, true))
             return false;
-        const bool grey = cinfo_.num_components == 1 && cinfo_.jpeg_color_space == JCS_GRAYSCALE;
-        const bool colour = cinfo_.num_components == 3 &&
-                            (cinfo_.jpeg_color_space == JCS_YCbCr || cinfo_.jpeg_color_space == JCS_RGB);
-        if (cinfo_.data_precision != 8 || !(grey || colour))
+        const jpeg_decompress_struct& c = s_.cinfo;
+        const bool grey = c.num_components == 1 && c.jpeg_color_space == JCS_GRAYSCALE;
+        const bool colour =
+            c.num_components == 3 && (c.jpeg_color_space == JCS_YCbCr || c.jpeg_color_space == JCS_RGB);
+        if (c.data_precision != 8 || !(grey || colour))
             return false;
-        spec_.width = int(cinfo_.image_width);
-        spec_.height = int(cinfo_.image_height);
-        spec_.nchannels = cinfo_.num_components;
+        spec_.width = int(c.image_width);
+        spec_.height = int(c.image_height);
+        spec_.nchannels = c.num_components;
         spec_.base = StoredBase::U8;
         spec_.scanlineBytes = int64_t(spec_.width) * spec_.nchannels;
         spec_.imageBytes = spec_.scanlineBytes * spec_.height;
-        for (jpeg_saved_marker_ptr m = cinfo_.marker_list; m; m = m->next)
+        spec_.decoderBytes = s_.coefficients;
+        for (jpeg_saved_marker_ptr m = c.marker_list; m; m = m->next)
             if (m->marker == JPEG_APP0 + 1)
                 if (const int o = exifOrientation(m->data, m->data_length); o != 0) {
                     spec_.orientation = o;
@@ -135,11 +266,17 @@ class Input final : public FileInput {
 
     bool readScanlines(int y0, int y1, int channels, ReadType type, void* data) override {
         if ((type != ReadType::U8 && type != ReadType::Native) || channels != spec_.nchannels ||
-            y0 != int(cinfo_.output_scanline) || y1 < y0 || y1 > spec_.height || failed()) {
+            y0 != int(s_.cinfo.output_scanline) || y1 < y0 || y1 > spec_.height || failed()) {
             if (!failed())
                 pending_ = "The image data could not be read";
             return false;
         }
+        if (!started_)
+            if (std::string refused = s_.charge(); !refused.empty()) {
+                pending_ = refused;
+                s_.watch.failed = true;
+                return false;
+            }
         return readRows(*this, static_cast<uint8_t*>(data), y1 - y0);
     }
     bool readImage(int channels, ReadType type, void* data) override {
@@ -147,43 +284,26 @@ class Input final : public FileInput {
     }
     std::string takeErrors() override {
         std::string text = pending_;
-        if (!watch_.damage.empty())
-            text = watch_.damage;
+        if (!s_.watch.damage.empty())
+            text = s_.watch.damage;
         pending_.clear();
-        watch_.damage.clear();
+        s_.watch.damage.clear();
         return text;
     }
 
   private:
-    bool failed() const { return watch_.failed; }
+    bool failed() const { return s_.watch.failed; }
 
     // Between a setjmp and the longjmp of an error only plain data is made and changed.
-
-    static bool readHeader(Input& in, const std::vector<uint8_t>* bytes) {
-        watch(&in.watch_.pub, in.watch_);
-        in.cinfo_.err = &in.watch_.pub;
-        if (setjmp(in.watch_.jump) != 0)
-            return false;
-        jpeg_create_decompress(&in.cinfo_);
-        in.created_ = true;
-        if (in.file_)
-            jpeg_stdio_src(&in.cinfo_, in.file_);
-        else
-            jpeg_mem_src(&in.cinfo_, bytes->data(), static_cast<unsigned long>(bytes->size()));
-        jpeg_save_markers(&in.cinfo_, JPEG_APP0 + 1, 0xFFFF);
-        jpeg_save_markers(&in.cinfo_, JPEG_APP0 + 2, 0xFFFF);
-        jpeg_read_header(&in.cinfo_, TRUE);
-        return true;
-    }
 
     static bool readProfile(Input& in) {
         JOCTET* icc = nullptr;
         unsigned int size = 0;
-        if (setjmp(in.watch_.jump) != 0) {
+        if (setjmp(in.s_.watch.jump) != 0) {
             std::free(icc);
             return false;
         }
-        if (jpeg_read_icc_profile(&in.cinfo_, &icc, &size) && icc) {
+        if (jpeg_read_icc_profile(&in.s_.cinfo, &icc, &size) && icc) {
             in.spec_.iccProfile.assign(icc, icc + size);
             std::free(icc);
         }
@@ -192,11 +312,12 @@ class Input final : public FileInput {
 
     static bool readRows(Input& in, uint8_t* data, int count) {
         const size_t stride = size_t(in.spec_.scanlineBytes);
-        if (setjmp(in.watch_.jump) != 0)
+        jpeg_decompress_struct& cinfo = in.s_.cinfo;
+        if (setjmp(in.s_.watch.jump) != 0)
             return false;
         if (!in.started_) {
-            in.cinfo_.out_color_space = in.spec_.nchannels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-            jpeg_start_decompress(&in.cinfo_);
+            cinfo.out_color_space = in.spec_.nchannels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+            jpeg_start_decompress(&cinfo);
             in.started_ = true;
         }
         for (int done = 0; done < count;) {
@@ -204,7 +325,7 @@ class Input final : public FileInput {
             const int n = std::min(count - done, 4);
             for (int i = 0; i < n; ++i)
                 rows[i] = data + size_t(done + i) * stride;
-            const JDIMENSION got = jpeg_read_scanlines(&in.cinfo_, rows, JDIMENSION(n));
+            const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows, JDIMENSION(n));
             if (got == 0)
                 return false;
             done += int(got);
@@ -212,42 +333,40 @@ class Input final : public FileInput {
         return true;
     }
 
-    jpeg_decompress_struct cinfo_{};
-    Watch watch_{};
-    bool created_ = false;
+    Session s_;
     bool started_ = false;
     PictureSpec spec_;
     std::string pending_;
 };
 
+/// Decodes at the smallest size, every warning watched; false on an error or damage.
+bool decodeSmallest(Session& s, std::vector<JSAMPLE>& row) {
+    jpeg_decompress_struct& cinfo = s.cinfo;
+    if (setjmp(s.watch.jump) != 0)
+        return false;
+    // The warnings come from the entropy-coded data; the smallest output is enough to see them.
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = 8;
+    cinfo.dct_method = JDCT_IFAST;
+    cinfo.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&cinfo);
+    row.resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
+    JSAMPROW rows[1] = {row.data()};
+    while (cinfo.output_scanline < cinfo.output_height)
+        jpeg_read_scanlines(&cinfo, rows, 1);
+    jpeg_finish_decompress(&cinfo);
+    return true;
+}
+
 std::string warnings(FILE* file, const std::vector<uint8_t>* bytes) {
-    jpeg_decompress_struct cinfo{};
-    Watch w{};
-    watch(&w.pub, w);
-    cinfo.err = &w.pub;
+    Session s;
+    if (!s.readHeader(file, bytes, false))
+        return s.watch.damage;
+    if (std::string refused = s.charge(); !refused.empty())
+        return refused;
     std::vector<JSAMPLE> row;
-    // Nothing with a destructor may be created between here and the decoding's end.
-    if (setjmp(w.jump) == 0) {
-        jpeg_create_decompress(&cinfo);
-        if (file)
-            jpeg_stdio_src(&cinfo, file);
-        else
-            jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
-        jpeg_read_header(&cinfo, TRUE);
-        // The warnings come from the entropy-coded data; the smallest output is enough to see them.
-        cinfo.scale_num = 1;
-        cinfo.scale_denom = 8;
-        cinfo.dct_method = JDCT_IFAST;
-        cinfo.do_fancy_upsampling = FALSE;
-        jpeg_start_decompress(&cinfo);
-        row.resize(size_t(cinfo.output_width) * size_t(cinfo.output_components));
-        JSAMPROW rows[1] = {row.data()};
-        while (cinfo.output_scanline < cinfo.output_height)
-            jpeg_read_scanlines(&cinfo, rows, 1);
-        jpeg_finish_decompress(&cinfo);
-    }
-    jpeg_destroy_decompress(&cinfo);
-    return w.damage;
+    decodeSmallest(s, row);
+    return s.watch.damage;
 }
 
 // ---- Writing ----
@@ -279,7 +398,7 @@ struct Compression {
 /// False on a libjpeg error (its message in the watch); `rows` may throw, the caller cleans up.
 bool compress(Compression& c, int width, int height, int quality, int band,
               const std::function<const uint8_t*(int, int)>& rows) {
-    watch(&c.watch.pub, c.watch);
+    watchMessages(&c.watch.pub, c.watch);
     c.cinfo.err = &c.watch.pub;
     if (setjmp(c.watch.jump) != 0)
         return false;

@@ -29,6 +29,9 @@ struct PictureSpec {
     int orientation = 1; ///< EXIF orientation
     int64_t scanlineBytes = 0;
     int64_t imageBytes = 0;
+    /// What the reader itself holds for the whole picture while it decodes (libjpeg's coefficients
+    /// of a progressive file), beyond the rows it hands out.
+    int64_t decoderBytes = 0;
     std::vector<uint8_t> iccProfile;
 };
 

@@ -2,13 +2,19 @@
 
 #include <png.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace ci::io::png {
 
 namespace {
+
+constexpr png_alloc_size_t kChunkMax = 16u << 20;
 
 class Input final : public FileInput {
   public:
@@ -62,10 +68,42 @@ class Input final : public FileInput {
     }
     // Warnings are about ancillary chunks, which are skipped; the pixels are whole. But a chunk
     // longer than the limit set below is only a warning to libpng, which then allocates (and
-    // clears) all of it, gigabytes for a few bytes of file: such a file is damaged.
+    // clears) all of it, gigabytes for a few bytes of file: such a file is damaged. Chunks passed
+    // over unread (onChunk) are only skipped.
     static void onWarning(png_structp png, png_const_charp message) {
-        if (std::strstr(message, "chunk data is too large"))
+        if (std::strstr(message, "chunk data is too large") && readsWhole(png_get_io_chunk_type(png)))
             png_error(png, message);
+    }
+
+    /// Whether libpng reads a chunk of this type whole itself: the ones it knows, unless set aside
+    /// for onChunk.
+    static bool readsWhole(png_uint_32 type) {
+        static const char* const known[] = {"IHDR", "PLTE", "IDAT", "IEND", "bKGD", "cHRM",
+                                            "eXIf", "gAMA", "hIST", "iCCP", "oFFs", "pCAL",
+                                            "pHYs", "sBIT", "sCAL", "sRGB", "tIME", "tRNS"};
+        return std::any_of(std::begin(known), std::end(known), [&](const char* name) {
+            return type == (png_uint_32(uint8_t(name[0])) << 24 | png_uint_32(uint8_t(name[1])) << 16 |
+                            png_uint_32(uint8_t(name[2])) << 8 | png_uint_32(uint8_t(name[3])));
+        });
+    }
+
+    // Text and chunks unknown to libpng are not used here: they are neither inflated nor kept (40
+    // compressed texts of 60 MB each took seconds and gigabytes). Only the keyword of a text is
+    // looked at, for the texts that the image library reads into what the decoder uses: an
+    // orientation, given alone or in EXIF, and how alpha is stored. Files with those are left to it.
+    static int onChunk(png_structp png, png_unknown_chunkp chunk) {
+        auto* in = static_cast<Input*>(png_get_user_chunk_ptr(png));
+        const auto is = [&](const char* type) { return std::memcmp(chunk->name, type, 4) == 0; };
+        if ((is("tEXt") || is("zTXt") || is("iTXt")) && chunk->data) {
+            const char* key = reinterpret_cast<const char*>(chunk->data);
+            const std::string keyword(key, strnlen(key, chunk->size));
+            for (const char* used : {"Orientation", "Raw profile type exif", "oiio:UnassociatedAlpha"})
+                if (strcasecmp(keyword.c_str(), used) == 0)
+                    in->attributes_ = true;
+        }
+        // Handled, so libpng keeps nothing; but a critical chunk not known stays an error: the
+        // pixels may depend on it.
+        return (chunk->name[0] & 0x20) ? 1 : 0;
     }
 
     static void readData(png_structp png, png_bytep out, size_t size) {
@@ -87,22 +125,24 @@ class Input final : public FileInput {
         if (setjmp(png_jmpbuf(in.png_)) != 0)
             return false;
         png_set_read_fn(in.png_, &in, readData);
-        // A chunk (a profile, a text) cannot make a few bytes of file ask for gigabytes.
-        png_set_chunk_malloc_max(in.png_, 64u << 20);
+        // A chunk cannot make a few bytes of file ask for gigabytes: what is read of one (a profile
+        // inflated, EXIF) is bounded by far more than a photograph's profile takes.
+        png_set_chunk_malloc_max(in.png_, kChunkMax);
+        static const png_byte setAside[] = "tEXt\0zTXt\0iTXt\0sPLT";
+        png_set_keep_unknown_chunks(in.png_, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+        png_set_keep_unknown_chunks(in.png_, PNG_HANDLE_CHUNK_NEVER, setAside, 4);
+        png_set_read_user_chunk_fn(in.png_, &in, onChunk);
         png_read_info(in.png_, in.info_);
         png_uint_32 w = 0, h = 0;
         int depth = 0, colour = 0, interlace = 0;
         png_get_IHDR(in.png_, in.info_, &w, &h, &depth, &colour, &interlace, nullptr, nullptr);
-        png_textp text = nullptr;
-        int texts = 0;
-        png_get_text(in.png_, in.info_, &text, &texts);
-        // Text chunks and EXIF can carry attributes (an orientation) that the image library reads.
+        // EXIF and some texts carry attributes (an orientation) that the image library reads.
         const bool plain = (depth == 8 || depth == 16) &&
                            (colour == PNG_COLOR_TYPE_GRAY || colour == PNG_COLOR_TYPE_GRAY_ALPHA ||
                             colour == PNG_COLOR_TYPE_RGB || colour == PNG_COLOR_TYPE_RGB_ALPHA) &&
                            interlace == PNG_INTERLACE_NONE &&
                            !png_get_valid(in.png_, in.info_, PNG_INFO_tRNS) &&
-                           !png_get_valid(in.png_, in.info_, PNG_INFO_eXIf) && texts == 0;
+                           !png_get_valid(in.png_, in.info_, PNG_INFO_eXIf) && !in.attributes_;
         if (!plain || w == 0 || h == 0 || w > 0x7FFFFFFF || h > 0x7FFFFFFF)
             return false;
         if (depth == 16)
@@ -142,6 +182,7 @@ class Input final : public FileInput {
     PictureSpec spec_;
     int nextRow_ = 0;
     bool failed_ = false;
+    bool attributes_ = false; ///< a text that the image library reads into an attribute
     std::string error_;
 };
 
