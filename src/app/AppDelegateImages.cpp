@@ -172,8 +172,12 @@ void AppDelegate::buildRecords(
         std::string why;     ///< why it is no image
         std::string failure; ///< why opening it threw, said in list order
     };
-    // The tool takes longer to start than a file takes to open.
-    metadata.prepare();
+    // The tool takes longer to start than a file takes to open; it starts able to read them all.
+    std::vector<std::string> paths;
+    paths.reserve(size_t(urls.size()));
+    for (const QUrl& url : urls)
+        paths.push_back(platform::pathBytes(platform::localPath(url)));
+    metadata.prepare(paths);
     const size_t inFlight = 2 * size_t(std::max(1u, std::thread::hardware_concurrency()));
     qsizetype next = 0;
     tbb::parallel_pipeline(

@@ -5,9 +5,21 @@
 #include "ci/core/Memory.h"
 #include "platform/FilePath.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QStringDecoder>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+#ifndef GW_CONFINED_BUILD_PATH
+#define GW_CONFINED_BUILD_PATH ""
+#endif
 
 namespace app::Exif {
 
@@ -22,16 +34,29 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-/// The tags the records use: their size, type and name, and the facts of the picture that the
-/// details table shows. Only these are asked for: the tool then leaves the rest of a file alone,
-/// however much text it holds.
-const char kTags[] = "FileName FileSize FileModifyDate FileType MIMEType ImageWidth ImageHeight ImageSize "
-                     "Megapixels BitsPerSample BitDepth ColorType ColorComponents ColorSpace "
-                     "ProfileDescription Orientation XResolution YResolution ResolutionUnit Compression Make "
-                     "Model LensModel ExposureTime FNumber ISO FocalLength FocalLengthIn35mmFormat "
-                     "ExposureProgram ExposureCompensation MeteringMode Flash WhiteBalance DateTimeOriginal "
-                     "CreateDate ModifyDate GPSPosition GPSAltitude Aperture ShutterSpeed Artist Copyright "
-                     "ImageDescription Software";
+constexpr const char* kLauncherName = "gw_confined";
+
+/// The launcher: beside the program, then where the build put it; empty when in neither place.
+const QString& launcherPath() {
+    static const QString path = [] {
+        QStringList candidates;
+        char exe[PATH_MAX];
+        if (const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1); n > 0) {
+            exe[n] = '\0';
+            candidates << QFileInfo(QFile::decodeName(exe)).dir().filePath(kLauncherName);
+        }
+        candidates << QStringLiteral(GW_CONFINED_BUILD_PATH);
+        for (const QString& candidate : candidates) {
+            const QFileInfo info(candidate);
+            if (!candidate.isEmpty() && info.isFile() && info.isExecutable())
+                return candidate;
+        }
+        ci::console(std::string("readExifMetadata: ⛔️ ") + kLauncherName +
+                    " was not found beside the program: no metadata is read");
+        return QString();
+    }();
+    return path;
+}
 
 } // namespace
 
@@ -73,20 +98,52 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
     const auto absolute = toolArgument(path);
     if (!absolute)
         return {};
-    const auto out = runProcess(toolPath, toolArguments(*absolute), timeoutMs, kMaxToolOutputBytes);
+    // A run of its own: the second it starts in, and its time for the file.
+    const int cpu = 1 + kToolCpuSecondsPerFile;
+    QStringList command =
+        confinedCommand(toolPath, {readableFolder(path)}, cpu, cpu + 1, toolArguments(*absolute));
+    if (command.isEmpty())
+        return {};
+    const QString launcher = command.takeFirst();
+    const auto out = runProcess(launcher, command, timeoutMs, kMaxToolOutputBytes);
     if (!out)
         return {};
     if (out->overLimit)
-        return outputTooLong(path);
+        return failedRead(path, ToolFailure::OutputTooLong);
+    if (out->signal == SIGXCPU || out->signal == SIGKILL)
+        return failedRead(path, ToolFailure::OutOfTime);
     return decodeToolOutput(out->standardOutput);
 }
 
+QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& folders, int cpuSeconds,
+                            int cpuCeiling, const QStringList& arguments) {
+    const QString& launcher = launcherPath();
+    const QString tool = toolPath.contains('/') ? toolPath : QStandardPaths::findExecutable(toolPath);
+    if (launcher.isEmpty() || !QFileInfo(tool).isExecutable())
+        return {};
+    QStringList command{launcher,
+                        "--memory",
+                        QString::number(kToolMemoryBytes),
+                        "--cpu",
+                        QString::number(cpuSeconds),
+                        "--cpu-ceiling",
+                        QString::number(cpuCeiling)};
+    for (const std::string& folder : folders)
+        if (!folder.empty())
+            command << "--read" << QString::fromStdString(folder);
+    return command << "--" << QFileInfo(tool).absoluteFilePath() << arguments;
+}
+
+std::string readableFolder(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved))
+        return {};
+    const std::string file(resolved);
+    return file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+}
+
 QStringList toolArguments(const QString& absolute) {
-    QStringList arguments{"-t"};
-    for (const QString& tag : QString(kTags).split(' '))
-        arguments << '-' + tag;
-    arguments << absolute;
-    return arguments;
+    return {"-t", absolute};
 }
 
 Metadata decodeToolOutput(const QByteArray& output) {
@@ -103,9 +160,24 @@ Metadata decodeToolOutput(const QByteArray& output) {
     return {};
 }
 
-Metadata outputTooLong(const std::string& path) {
-    ci::console("readExifMetadata: ⛔️ " + path + ": the metadata tool wrote more than " +
-                std::to_string(kMaxToolOutputBytes >> 20) + " MB about it; taken as having no metadata");
+Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs) {
+    std::string what;
+    switch (why) {
+    case ToolFailure::OutputTooLong:
+        what = "wrote more than " + std::to_string(kMaxToolOutputBytes >> 20) + " MB about it";
+        break;
+    case ToolFailure::OutOfTime:
+        what = "took more than its CPU time on it";
+        break;
+    case ToolFailure::OutOfMemory:
+        what = "needed more than " + std::to_string(kToolMemoryBytes >> 20) + " MB of memory for it";
+        break;
+    case ToolFailure::NoAnswer:
+        what = "did not answer within " + QString::number(timeoutMs / 1000.0).toStdString() + " s";
+        break;
+    }
+    ci::console("readExifMetadata: ⛔️ " + path + ": the metadata tool " + what +
+                "; taken as having no metadata");
     return {};
 }
 

@@ -1,12 +1,16 @@
 #pragma once
 
-// The metadata reader: runs the metadata tool with "-t", the tags the records use and an image
-// path, and reads its lines of a tag name, a tab and a value.
+// The metadata reader: runs the metadata tool with "-t" and an image path, and reads its lines of a
+// tag name, a tab and a value. The tool parses the file's bytes, which may be an attacker's, with a
+// large parser of its own, so it always runs confined (src/confined/Confined.cpp): it can read the
+// files it is asked about and nothing beyond what it needs itself, write nothing, start nothing, and
+// has a bound on its memory and on its CPU time per file.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,15 +31,33 @@ struct DetailRow {
 /// How long a read waits for the tool before giving up on it.
 inline constexpr int kToolTimeoutMs = 15000;
 
-/// How much of the tool's output about one file is read. The tags asked for take a few kilobytes;
-/// a file that makes the tool write more (a text of gigabytes in it) is taken as having no
-/// metadata.
+/// How much of the tool's output about one file is read. A photo's tags take a few kilobytes; a
+/// file that makes the tool write more (a text of gigabytes in it) is taken as having no metadata.
 inline constexpr qsizetype kMaxToolOutputBytes = qsizetype(4) << 20;
 
+/// The tool's address space: a photo takes it some tens of megabytes.
+inline constexpr uint64_t kToolMemoryBytes = uint64_t(1) << 30;
+/// CPU seconds the tool is given for one file, beyond the second it is in: a photo takes it a few
+/// milliseconds.
+inline constexpr int kToolCpuSecondsPerFile = 1;
+/// CPU seconds a tool kept running may use in all; it is started again before it gets there.
+inline constexpr int kToolCpuCeilingSeconds = 600;
+
 /// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
-/// missing, fails to start, runs out of time, writes more than kMaxToolOutputBytes or writes text
-/// that is not UTF-8.
+/// missing, fails to start, runs out of time, goes past its limits (the reason on the console),
+/// writes more than kMaxToolOutputBytes or writes text that is not UTF-8.
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
+
+/// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
+/// read `folders` (and what it needs itself), has kToolMemoryBytes of address space and a soft and
+/// a hard limit of `cpuSeconds` and `cpuCeiling` seconds of CPU time. Empty when the launcher or
+/// the tool cannot be found: the tool is never run unconfined.
+QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& folders, int cpuSeconds,
+                            int cpuCeiling, const QStringList& arguments);
+
+/// The folder that the tool must be able to read to read the file at `path`: that of the file
+/// the path names once symbolic links are followed. Empty when there is none.
+std::string readableFolder(const std::string& path);
 
 /// Adds the tag of one output line to `map` (a later value replaces an earlier one); a line
 /// without exactly one tab adds nothing.
@@ -48,26 +70,36 @@ Metadata parseExifOutput(const std::string& text);
 /// nothing for a name that is not UTF-8 (such a file has no metadata).
 std::optional<QString> toolArgument(const std::string& path);
 
-/// The tool's arguments for the file at `absolute` (a toolArgument()): "-t", the tags the records
-/// use, and the path last.
+/// The tool's arguments for the file at `absolute` (a toolArgument()): "-t" and the path.
 QStringList toolArguments(const QString& absolute);
 
 /// The tool's output as read: the parsed lines, or an empty map when it is not UTF-8 or cannot be
 /// read (the reason on the console). Never throws.
 Metadata decodeToolOutput(const QByteArray& output);
 
-/// What a read of `path` gives when the tool writes more than kMaxToolOutputBytes: an empty map,
-/// with the reason on the console.
-Metadata outputTooLong(const std::string& path);
+/// Why the tool gave a file no metadata.
+enum class ToolFailure {
+    OutputTooLong, ///< it wrote more than kMaxToolOutputBytes about it
+    OutOfTime,     ///< it went past its CPU time for the file
+    OutOfMemory,   ///< it needed more than kToolMemoryBytes
+    NoAnswer,      ///< it did not answer within the time limit
+};
+
+/// What a read of `path` gives when the tool failed on it: an empty map, with the reason on the
+/// console.
+Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kToolTimeoutMs);
 
 /// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
 /// the tool's work on one file instead of its start-up. One process answers the reads one after
-/// another, from a thread of the reader's own. A tool that has died is started again by the next
-/// read; one that does not answer a read within the time limit, or writes more than
-/// kMaxToolOutputBytes for it, is killed (the read gives an empty map). A tool that cannot work
-/// this way (it ends before its first answer) is run once per read as readExifMetadata() does.
-/// The reader ends its tool when stopped or destroyed, and the tool also ends when the
-/// application does, however it ends.
+/// another, from a thread of the reader's own. It can read only the folders of the files it has
+/// been prepared for or asked about: a file in another folder starts it again, able to read that
+/// one too. Before each read its soft CPU limit is set to what it has used plus
+/// kToolCpuSecondsPerFile and the second it is in. A tool that has died is started again by the
+/// next read; one that goes past its limits, does not answer a read within the time limit or
+/// writes more than kMaxToolOutputBytes for it ends or is killed, and that file has no metadata
+/// (and is not tried again). A tool that cannot work this way (it ends before its first answer)
+/// is run once per read as readExifMetadata() does. The reader ends its tool when stopped or
+/// destroyed, and the tool also ends when the application does, however it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -79,9 +111,10 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// Starts the tool now, unless it runs, so that the first read need not wait for it to
-    /// start. Any thread; returns at once.
-    void prepare();
+    /// Starts the tool now, able to read the folders of `paths` (the files about to be read),
+    /// unless one that can runs already, so that the first read need not wait for it to start.
+    /// Any thread; returns at once.
+    void prepare(const std::vector<std::string>& paths = {});
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();

@@ -5,9 +5,13 @@
 // tool, writes the requests and reads the answers; callers hand it a path and wait. Because the
 // tool is started by that thread and the kernel kills it when its starting thread ends
 // (PR_SET_PDEATHSIG), a tool is never left behind, waiting for requests that will not come, by an
-// application that ended without stopping it.
+// application that ended without stopping it. The tool runs confined (Exif.h): what it can read is
+// fixed when it starts, so a file outside the folders it can read starts it again; its CPU time is
+// bounded per file from here, by its soft limit, which it cannot change.
 
 #include "app/Exif.h"
+
+#include "sandbox/Sandbox.h"
 
 #include <QFile>
 
@@ -16,18 +20,24 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace app::Exif {
 
@@ -48,6 +58,39 @@ bool fitsOnALine(const std::string& path) {
 int remainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
+}
+
+/// How many folders a tool can be started with, and the bytes of their names: a bound on its
+/// command line. An import from more starts the tool again as it gets to the others.
+constexpr size_t kMaxFolders = 256;
+constexpr size_t kMaxFolderBytes = size_t(128) << 10;
+
+bool fits(const std::vector<std::string>& folders) {
+    size_t bytes = 0;
+    for (const std::string& folder : folders)
+        bytes += folder.size() + 1;
+    return folders.size() <= kMaxFolders && bytes <= kMaxFolderBytes;
+}
+
+/// Whole seconds of CPU time that process `pid` has used; -1 when that cannot be read.
+long cpuSecondsUsed(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[1024];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    // The fields after the name, which may hold anything, up to its last ")".
+    const char* rest = std::strrchr(text, ')');
+    unsigned long user = 0, system = 0;
+    if (!rest ||
+        std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return long((user + system) / uint64_t(::sysconf(_SC_CLK_TCK)));
 }
 
 } // namespace
@@ -96,7 +139,7 @@ struct Reader::Impl {
         return std::move(request->answer);
     }
 
-    void prepare() {
+    void prepare(const std::vector<std::string>& paths) {
         if (tool.isEmpty())
             return;
         std::lock_guard lock(mutex);
@@ -105,6 +148,7 @@ struct Reader::Impl {
         if (!thread.joinable())
             thread = std::thread([this] { run(); });
         startWanted = true;
+        plannedPaths = paths;
         changed.notify_all();
     }
 
@@ -138,6 +182,8 @@ struct Reader::Impl {
     void run() {
         for (;;) {
             std::shared_ptr<Request> request;
+            bool startNow = false;
+            std::vector<std::string> paths;
             {
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return stopping || !queue.empty() || startWanted; });
@@ -149,18 +195,18 @@ struct Reader::Impl {
                     changed.notify_all();
                     break;
                 }
-                startWanted = false;
+                startNow = std::exchange(startWanted, false);
+                paths = std::move(plannedPaths);
+                plannedPaths.clear();
                 if (!queue.empty()) {
                     request = queue.front();
                     queue.pop_front();
                 }
             }
-            if (!request) {
-                // Asked to be ready: the tool starts now, while the files are being opened.
-                if (!process.pid && !oneShot)
-                    start();
+            if (startNow)
+                plan(paths);
+            if (!request)
                 continue;
-            }
             Metadata answer;
             try {
                 answer = answerFor(request->path);
@@ -177,6 +223,60 @@ struct Reader::Impl {
         end(true);
     }
 
+    /// The folders of `paths`, the files about to be read: the tool starts able to read them (as
+    /// many as fit), unless it runs and can already.
+    void plan(const std::vector<std::string>& paths) {
+        if (oneShot)
+            return;
+        // Without Landlock the tool reads what its user can, whatever folders it was given.
+        if (!paths.empty() && sandbox::landlockVersion() > 0) {
+            planned.clear();
+            for (const std::string& path : paths)
+                if (std::string folder = readableFolder(path);
+                    !folder.empty() && std::find(planned.begin(), planned.end(), folder) == planned.end())
+                    planned.push_back(std::move(folder));
+        }
+        std::vector<std::string> wanted;
+        for (const std::string& folder : planned) {
+            wanted.push_back(folder);
+            if (!fits(wanted)) {
+                wanted.pop_back();
+                break;
+            }
+        }
+        if (process.pid &&
+            std::all_of(wanted.begin(), wanted.end(), [&](const std::string& f) { return canRead(f); }))
+            return;
+        end(true);
+        start(wanted);
+    }
+
+    bool canRead(const std::string& folder) const {
+        return folder.empty() || std::find(folders.begin(), folders.end(), folder) != folders.end();
+    }
+
+    /// The folders of the running tool and `folder`; when they are too many, `folder` and those
+    /// planned after it.
+    std::vector<std::string> foldersWith(const std::string& folder) const {
+        std::vector<std::string> next = folders;
+        if (canRead(folder))
+            return next;
+        next.push_back(folder);
+        if (fits(next))
+            return next;
+        next = {folder};
+        for (auto it = std::find(planned.begin(), planned.end(), folder); it != planned.end(); ++it) {
+            if (*it == folder)
+                continue;
+            next.push_back(*it);
+            if (!fits(next)) {
+                next.pop_back();
+                break;
+            }
+        }
+        return next;
+    }
+
     Metadata answerFor(const std::string& path) {
         // Paths that cannot be written as one argument line, and tools that cannot stay open,
         // get a run of their own, with the path as a real argument.
@@ -186,24 +286,35 @@ struct Reader::Impl {
         const std::string absolute = argument->toStdString();
         if (oneShot || !fitsOnALine(absolute))
             return readExifMetadata(path, tool, timeoutMs);
+        const std::string folder = sandbox::landlockVersion() > 0 ? readableFolder(path) : std::string();
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!process.pid && !start())
+            if (process.pid && (!canRead(folder) || !limitCpu()))
+                end(true);
+            if (!process.pid && (!start(foldersWith(folder)) || !limitCpu()))
                 return readExifMetadata(path, tool, timeoutMs);
             QByteArray output;
             switch (ask(*argument, output)) {
             case Outcome::Answered:
                 answered = true;
                 return decodeToolOutput(output);
-            case Outcome::TimedOut:
             case Outcome::Stopped:
                 end(false);
                 return {};
+            case Outcome::TimedOut:
+                end(false);
+                return failedRead(path, ToolFailure::NoAnswer, timeoutMs);
             case Outcome::TooLong:
                 // Stopped where it is: the rest of its answer is not wanted.
                 end(false);
-                return outputTooLong(path);
-            case Outcome::Died:
-                end(false);
+                return failedRead(path, ToolFailure::OutputTooLong);
+            case Outcome::Died: {
+                // Its limits end it on that file's account: the file is not tried again.
+                const int status = end(false);
+                if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+                    return failedRead(path, ToolFailure::OutOfTime);
+                // Perl ends with status 1 when an allocation fails.
+                if (WIFEXITED(status) && WEXITSTATUS(status) == 1)
+                    return failedRead(path, ToolFailure::OutOfMemory);
                 if (!answered) {
                     // It never answered: not a tool that stays open. Run it once per read.
                     oneShot = true;
@@ -211,13 +322,41 @@ struct Reader::Impl {
                 }
                 break; // started again for one more try: the file may not be what killed it
             }
+            }
         }
         return {};
     }
 
-    /// Starts the tool; false when it cannot be started.
-    bool start() {
-        const QByteArray program = QFile::encodeName(tool);
+    /// Gives the running tool the rest of the second it is in and kToolCpuSecondsPerFile more of
+    /// CPU time, as its soft limit; false when that would take it near its hard limit (it is then
+    /// to be started again). A limit that cannot be set leaves the one it has.
+    bool limitCpu() {
+        const long used = cpuSecondsUsed(process.pid);
+        if (used < 0)
+            return true;
+        const long soft = used + 1 + kToolCpuSecondsPerFile;
+        if (soft >= kToolCpuCeilingSeconds)
+            return false;
+        const rlimit limit{rlim_t(soft), rlim_t(kToolCpuCeilingSeconds)};
+        ::prlimit(process.pid, RLIMIT_CPU, &limit, nullptr);
+        return true;
+    }
+
+    /// Starts the tool, able to read `readable`; false when it cannot be started.
+    bool start(const std::vector<std::string>& readable) {
+        folders = readable;
+        const QStringList command =
+            confinedCommand(tool, readable, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
+                            {"-stay_open", "True", "-@", "-"});
+        if (command.isEmpty())
+            return false;
+        std::vector<std::string> strings;
+        for (const QString& argument : command)
+            strings.push_back(argument.toStdString());
+        std::vector<char*> argv;
+        for (std::string& string : strings)
+            argv.push_back(string.data());
+        argv.push_back(nullptr);
         int input[2], output[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0)
             return false;
@@ -226,7 +365,6 @@ struct Reader::Impl {
             ::close(input[1]);
             return false;
         }
-        const char* argv[] = {program.constData(), "-stay_open", "True", "-@", "-", nullptr};
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -237,7 +375,7 @@ struct Reader::Impl {
             ::dup2(input[1], STDIN_FILENO);
             ::dup2(output[1], STDOUT_FILENO);
             ::close_range(3, ~0u, 0);
-            ::execv(argv[0], const_cast<char* const*>(argv));
+            ::execv(argv[0], argv.data());
             ::_exit(127);
         }
         ::close(input[1]);
@@ -297,10 +435,10 @@ struct Reader::Impl {
     }
 
     /// Ends the running tool: asks it to end when `gently` (waiting a little for it), else, or
-    /// when it does not, kills it; then collects it.
-    void end(bool gently) {
+    /// when it does not, kills it; then collects it. Its wait status.
+    int end(bool gently) {
         if (!process.pid)
-            return;
+            return 0;
         bool ended = false;
         if (gently) {
             static const char bye[] = "-stay_open\nFalse\n";
@@ -329,10 +467,12 @@ struct Reader::Impl {
             ::kill(process.pid, SIGKILL);
         ::close(process.input);
         ::close(process.output);
-        while (::waitpid(process.pid, nullptr, 0) < 0 && errno == EINTR) {
+        int status = 0;
+        while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
         }
         process = {};
         pidSeen = 0;
+        return status;
     }
 
     const QString tool;
@@ -344,10 +484,13 @@ struct Reader::Impl {
     std::deque<std::shared_ptr<Request>> queue; // guarded by mutex
     bool stopping = false;                      // guarded by mutex
     bool startWanted = false;                   // guarded by mutex
+    std::vector<std::string> plannedPaths;      // guarded by mutex
     std::thread thread;                         // guarded by mutex
 
     // The reader's thread only.
     Process process;
+    std::vector<std::string> folders; ///< what the tool (last started) can read
+    std::vector<std::string> planned; ///< the folders of the files about to be read, in their order
     uint64_t lastId = 0;
     bool answered = false;
     bool oneShot = false;
@@ -365,8 +508,8 @@ Metadata Reader::read(const std::string& path) {
     return impl_->read(path);
 }
 
-void Reader::prepare() {
-    impl_->prepare();
+void Reader::prepare(const std::vector<std::string>& paths) {
+    impl_->prepare(paths);
 }
 
 void Reader::stop() {

@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,14 +37,11 @@ QString script(const QTemporaryDir& dir, const QString& name, const QString& bod
     return path;
 }
 
-// A stand-in for the metadata tool that prints a fixed text whatever it is asked.
+// A stand-in for the metadata tool that prints a fixed text whatever it is asked. Confined, it can
+// start no other program: the shell's own commands only.
 QString fakeTool(const QTemporaryDir& dir, const QString& output) {
-    const QString textPath = dir.filePath("tool-output.txt");
-    QFile text(textPath);
-    text.open(QIODevice::WriteOnly);
-    text.write(output.toUtf8());
-    text.close();
-    return script(dir, "fake-exiftool", QString("[ \"$1\" = \"-t\" ] || exit 2\ncat '%1'\n").arg(textPath));
+    return script(dir, "fake-exiftool",
+                  QString("[ \"$1\" = \"-t\" ] || exit 2\nprintf '%s' '%1'\n").arg(output));
 }
 
 } // namespace
@@ -81,6 +81,9 @@ TEST(Exif, RealToolOnTestPhotos) {
     EXPECT_EQ(jpeg.at("Image Width"), "640");
     EXPECT_EQ(jpeg.at("File Type"), "JPEG");
     EXPECT_EQ(jpeg.at("File Name"), "rocket.jpg");
+    // Every tag the tool knows, not only those that the records use.
+    EXPECT_EQ(jpeg.at("Encoding Process"), "Baseline DCT, Huffman coding");
+    EXPECT_EQ(jpeg.at("JFIF Version"), "1.01");
 
     auto record =
         ImageObject::make(QUrl::fromLocalFile(apptest::Harness::data("rocket.jpg")), "/usr/bin/exiftool");
@@ -175,9 +178,17 @@ bool processRuns(int pid) {
     return pid > 0 && ::kill(pid, 0) == 0;
 }
 
+/// The tool's process once the reader has started it; 0 when it does not within seconds.
+int waitForProcess(const app::Exif::Reader& reader) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (reader.processId() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return reader.processId();
+}
+
 /// A stand-in tool that starts and then never answers.
 QString silentTool(const QTemporaryDir& dir) {
-    return script(dir, "silent-tool", "exec sleep 60\n");
+    return script(dir, "silent-tool", "while read -r line; do :; done\n");
 }
 
 } // namespace
@@ -195,8 +206,13 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
         paths << path;
     }
 
+    // Prepared for files in two folders: one process can read them all.
     app::Exif::Reader reader("/usr/bin/exiftool");
-    EXPECT_EQ(reader.processId(), 0); // started by the first read
+    EXPECT_EQ(reader.processId(), 0);
+    std::vector<std::string> files;
+    for (const QString& path : paths)
+        files.push_back(QFile::encodeName(path).toStdString());
+    reader.prepare(files);
     int pid = 0;
     for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
@@ -241,6 +257,17 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     EXPECT_NE(reader.processId(), pid);
     EXPECT_TRUE(processRuns(reader.processId()));
 
+    // A file in a folder it cannot read starts it again, able to read that one as well.
+    QTemporaryDir other;
+    const std::string elsewhere = QFile::encodeName(other.filePath("elsewhere.png")).toStdString();
+    ASSERT_TRUE(QFile::copy(paths[1], other.filePath("elsewhere.png")));
+    pid = reader.processId();
+    EXPECT_EQ(reader.read(elsewhere).at("File Name"), "elsewhere.png");
+    EXPECT_NE(reader.processId(), pid);
+    pid = reader.processId();
+    EXPECT_EQ(reader.read(files[0]).at("Image Size"), "640x427");
+    EXPECT_EQ(reader.processId(), pid);
+
     // Stopped: the tool has gone (and been collected), reads give nothing.
     const int last = reader.processId();
     reader.stop();
@@ -253,14 +280,12 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     // Prepared: the tool starts without a read, and that process answers the first one; asked
     // again, nothing more starts.
     app::Exif::Reader prepared("/usr/bin/exiftool");
-    prepared.prepare();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (prepared.processId() == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const int early = prepared.processId();
+    prepared.prepare({files[0]});
+    const int early = waitForProcess(prepared);
     ASSERT_NE(early, 0);
+    prepared.prepare({files[0]});
     prepared.prepare();
-    EXPECT_EQ(prepared.read(QFile::encodeName(paths[0]).toStdString()).at("Image Size"), "640x427");
+    EXPECT_EQ(prepared.read(files[0]).at("Image Size"), "640x427");
     EXPECT_EQ(prepared.processId(), early);
     prepared.stop();
     EXPECT_FALSE(processRuns(early));
@@ -336,66 +361,145 @@ uint32_t crc32(const QByteArray& bytes) {
     return ~crc;
 }
 
-QByteArray bigEndian(uint32_t v) {
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char(v >> (24 - 8 * i));
-    return bytes;
+QByteArray bigEndian(uint32_t v, int bytes = 4) {
+    QByteArray out(bytes, '\0');
+    for (int i = 0; i < bytes; ++i)
+        out[i] = char(v >> (8 * (bytes - 1 - i)));
+    return out;
 }
 
-/// A copy of coffee.png with a compressed text chunk that inflates to `textBytes` bytes.
-QString pngWithLargeText(const QTemporaryDir& dir, qsizetype textBytes) {
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes) {
+    const QString path = dir.filePath(name);
+    QFile out(path);
+    EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(bytes);
+    return path;
+}
+
+/// A copy of coffee.png with a compressed text chunk that inflates to `megabytes` MB: one
+/// megabyte compressed on its own (a full flush), its kilobyte repeated.
+QString pngWithLargeText(const QTemporaryDir& dir, const QString& name, int megabytes) {
+    const QByteArray text(1 << 20, 'A');
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    QByteArray block(qsizetype(deflateBound(&z, uLong(text.size()))) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    z.avail_in = uInt(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(block.data());
+    z.avail_out = uInt(block.size());
+    deflate(&z, Z_FULL_FLUSH);
+    block.truncate(block.size() - qsizetype(z.avail_out));
+    deflateEnd(&z);
+    const uLong blockSum = adler32(1, reinterpret_cast<const Bytef*>(text.data()), uInt(text.size()));
+    uLong sum = 1;
+    QByteArray stream("\x78\xda", 2); // the zlib header, then the blocks and an empty last one
+    for (int i = 0; i < megabytes; ++i) {
+        stream += block;
+        sum = adler32_combine(sum, blockSum, text.size());
+    }
+    stream += QByteArray("\x03\x00", 2) + bigEndian(uint32_t(sum));
+
     QFile in(apptest::Harness::data("coffee.png"));
     EXPECT_TRUE(in.open(QIODevice::ReadOnly));
     QByteArray png = in.readAll();
-    // qCompress gives the zlib stream after a length of four bytes.
-    const QByteArray body = "Comment" + QByteArray(2, '\0') + qCompress(QByteArray(textBytes, 'A'), 9).mid(4);
-    const QByteArray typed = "zTXt" + body;
-    png.insert(33, bigEndian(uint32_t(body.size())) + typed + bigEndian(crc32(typed))); // after IHDR
-    const QString path = dir.filePath("talkative.png");
-    QFile out(path);
-    EXPECT_TRUE(out.open(QIODevice::WriteOnly));
-    out.write(png);
-    return path;
+    const QByteArray typed = "zTXtComment" + QByteArray(2, '\0') + stream;
+    png.insert(33, bigEndian(uint32_t(typed.size() - 4)) + typed + bigEndian(crc32(typed))); // after IHDR
+    return writeFile(dir, name, png);
+}
+
+/// A copy of rocket.jpg whose XMP nests `depth` elements: the tool's parser takes a time that
+/// grows with the square of the depth, seconds at a few thousand.
+QString jpegWithNestedXmp(const QTemporaryDir& dir, int depth) {
+    QFile in(apptest::Harness::data("rocket.jpg"));
+    EXPECT_TRUE(in.open(QIODevice::ReadOnly));
+    QByteArray jpeg = in.readAll();
+    const QByteArray xmp = "http://ns.adobe.com/xap/1.0/" + QByteArray(1, '\0') +
+                           "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+                           "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'><rdf:Description "
+                           "rdf:about='' xmlns:n='n'>" +
+                           QByteArray("<n:a>").repeated(depth) + "v" + QByteArray("</n:a>").repeated(depth) +
+                           "</rdf:Description></rdf:RDF></x:xmpmeta>";
+    jpeg.insert(2, "\xff\xe1" + bigEndian(uint32_t(xmp.size() + 2), 2) + xmp); // after the start
+    return writeFile(dir, "nested.jpg", jpeg);
 }
 
 } // namespace
 
-TEST(Exif, TheToolsOutputIsBoundedPerFile) {
+TEST(Exif, TheToolIsBoundedPerFile) {
     QTemporaryDir dir;
-    // A small file with tens of megabytes of text in it: the tool is asked only for the tags the
-    // records use, and answers at once.
-    const QString talkative = pngWithLargeText(dir, qsizetype(48) << 20);
-    const std::string bytes = QFile::encodeName(talkative).toStdString();
-    app::Exif::Reader kept("/usr/bin/exiftool", 10000);
-    for (const Metadata& map :
-         {app::Exif::readExifMetadata(bytes, "/usr/bin/exiftool", 10000), kept.read(bytes)}) {
-        EXPECT_EQ(map.at("Image Size"), "600x400");
-        size_t size = 0;
-        for (const auto& [key, value] : map)
-            size += key.size() + value.size();
-        EXPECT_LT(size, 4096u);
-    }
-
-    // A tool that writes more than a few megabytes about a file, run once or kept running: it is
-    // stopped, and the file has no metadata, saying why.
-    const QString flood = "head -c 20000000 /dev/zero | tr '\\0' a; printf '\\nISO\\t50\\n'";
-    const QString once = script(dir, "flood-once", "[ \"$1\" = \"-t\" ] || exit 2\n" + flood + "\n");
-    const QString stays = script(dir, "flood-kept",
-                                 "while read -r line; do case \"$line\" in -execute*)\n" + flood +
-                                     "; printf '{ready%s}\\n' \"${line#-execute}\";; esac; done\n");
+    const std::string photo = gwtest::dataPath("rocket.jpg");
+    // Tens of megabytes of text that the tool writes out whole; a text whose reading needs more
+    // memory than the tool has; a parse that takes more CPU time than it has for a file.
+    const QString talkative = pngWithLargeText(dir, "talkative.png", 48);
+    const struct {
+        std::string path;
+        std::string why;
+    } files[] = {
+        {QFile::encodeName(talkative).toStdString(), "wrote more than 4 MB about it"},
+        {QFile::encodeName(pngWithLargeText(dir, "huge.png", 1024)).toStdString(),
+         "needed more than 1024 MB of memory for it"},
+        {QFile::encodeName(jpegWithNestedXmp(dir, 4000)).toStdString(), "took more than its CPU time on it"},
+    };
     gwtest::ConsoleCapture console;
-    const auto record = ImageObject::make(QUrl::fromLocalFile(talkative), once);
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    reader.prepare({files[0].path, files[1].path, files[2].path, photo});
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.path);
+        // Each ends within a few seconds, gives no metadata, says why, is not tried again; the next
+        // file has its metadata.
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_TRUE(reader.read(file.path).empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+        EXPECT_EQ(reader.processId(), 0);
+        ASSERT_FALSE(console.lines().empty());
+        EXPECT_NE(console.lines().back().find(file.path + ": the metadata tool " + file.why),
+                  std::string::npos)
+            << console.lines().back();
+        EXPECT_EQ(reader.read(photo).at("Image Size"), "640x427");
+    }
+    EXPECT_EQ(console.lines().size(), 3u);
+
+    // Run once per file, likewise; the record still has its image's facts.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(app::Exif::readExifMetadata(files[2].path, "/usr/bin/exiftool").empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    const auto record = ImageObject::make(QUrl::fromLocalFile(talkative), "/usr/bin/exiftool");
     ASSERT_TRUE(record);
     EXPECT_EQ(record->dimensions(), "600x400");
     EXPECT_TRUE(record->details().empty());
-    app::Exif::Reader flooding(stays);
-    EXPECT_TRUE(flooding.read(bytes).empty());
-    EXPECT_EQ(flooding.processId(), 0);
-    EXPECT_TRUE(flooding.read(bytes).empty());
-    ASSERT_EQ(console.lines().size(), 3u);
-    for (const auto& line : console.lines())
-        EXPECT_NE(line.find("talkative.png: the metadata tool wrote more than 4 MB about it"),
-                  std::string::npos)
-            << line;
+    ASSERT_EQ(console.lines().size(), 5u);
+    EXPECT_NE(console.lines()[3].find(files[2].why), std::string::npos) << console.lines()[3];
+    EXPECT_NE(console.lines()[4].find(files[0].why), std::string::npos) << console.lines()[4];
+}
+
+TEST(Exif, TheToolIsConfined) {
+    const QString data = QFileInfo(apptest::Harness::data("rocket.jpg")).absolutePath();
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    EXPECT_FALSE(reader.read(gwtest::dataPath("rocket.jpg")).empty());
+    const int pid = reader.processId();
+    ASSERT_NE(pid, 0);
+    QFile status(QString("/proc/%1/status").arg(pid));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    const QByteArray text = status.readAll();
+    EXPECT_TRUE(text.contains("\nNoNewPrivs:\t1\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nSeccomp:\t2\n")) << text.toStdString();
+    rlimit memory{};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_AS, nullptr, &memory), 0);
+    EXPECT_EQ(memory.rlim_max, app::Exif::kToolMemoryBytes);
+
+    // Asked to write, or taken over (its "-if" runs Perl), it makes no file and starts no program,
+    // even in a folder it can read.
+    QTemporaryDir out;
+    const QString code =
+        QString("open(F, '>%1/opened'); system('/bin/sh', '-c', 'echo > %1/started'); 1").arg(out.path());
+    for (const QStringList& request :
+         {QStringList{"-o", out.filePath("copy.jpg")}, {"-w", out.path() + "/%f.txt"}, {"-if", code}}) {
+        QStringList command =
+            app::Exif::confinedCommand("/usr/bin/exiftool", {data.toStdString(), out.path().toStdString()}, 2,
+                                       3, request + QStringList{apptest::Harness::data("rocket.jpg")});
+        ASSERT_FALSE(command.isEmpty());
+        const QString launcher = command.takeFirst();
+        EXPECT_TRUE(app::runProcess(launcher, command, 10000));
+    }
+    EXPECT_TRUE(QDir(out.path()).isEmpty()) << QDir(out.path()).entryList().join(' ').toStdString();
 }

@@ -136,6 +136,7 @@ std::optional<ProcessOutput> runProcess(const QString& program, const QStringLis
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 

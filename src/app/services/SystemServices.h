@@ -22,6 +22,8 @@ struct ProcessOutput {
     int exitCode = 0;
     /// The output went past the limit: the program was killed, the output holds what came first.
     bool overLimit = false;
+    /// The signal that ended the program (exitCode is then -1); 0 when it exited.
+    int signal = 0;
 };
 
 /// Runs `program` with `arguments`, reads its standard output to the end and waits at most

@@ -1,0 +1,179 @@
+// Runs a program confined (src/sandbox/Sandbox.h): the metadata tool, which parses every file the
+// user imports with a large parser of its own and must not be able to do more than read them.
+//
+//   gw_confined [--memory BYTES] [--cpu SECONDS] [--cpu-ceiling SECONDS] [--read PATH]... --
+//               PROGRAM [ARGUMENT...]
+//
+// Sets hard limits on the address space and the CPU time (the soft CPU limit is --cpu, the hard one
+// --cpu-ceiling: whoever started the program may lower and raise the soft one between its tasks),
+// confines itself so that what remains is reading the system's folders that the program needs and
+// the PATHs, and then runs PROGRAM in its place, with the same standard input and output (pipes or
+// sockets: no file can grow) and its standard error thrown away. PROGRAM may be a script: its interpreter and
+// that interpreter's loader are then the only other programs that can run. Exits 125 on a wrong command line,
+// 126 when the confinement cannot be applied, 127 when the program cannot be run.
+
+#include "sandbox/Sandbox.h"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+int fail(int code, const std::string& message) {
+    std::fprintf(stderr, "gw_confined: %s\n", message.c_str());
+    return code;
+}
+
+std::string realPath(const char* path) {
+    char resolved[PATH_MAX];
+    return ::realpath(path, resolved) ? std::string(resolved) : std::string();
+}
+
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool readAt(int fd, void* buffer, size_t size, off_t offset) {
+    return ::pread(fd, buffer, size, offset) == ssize_t(size);
+}
+
+/// The program interpreter (the dynamic loader) that an ELF file names; empty when none.
+std::string elfInterpreter(int fd) {
+    Elf64_Ehdr header{};
+    if (!readAt(fd, &header, sizeof header, 0) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr))
+        return {};
+    for (unsigned i = 0; i < header.e_phnum; ++i) {
+        Elf64_Phdr program{};
+        if (!readAt(fd, &program, sizeof program, off_t(header.e_phoff + i * sizeof program)))
+            return {};
+        if (program.p_type != PT_INTERP || program.p_filesz == 0 || program.p_filesz > PATH_MAX)
+            continue;
+        std::string path(program.p_filesz, '\0');
+        if (!readAt(fd, path.data(), path.size(), off_t(program.p_offset)))
+            return {};
+        path.resize(std::strlen(path.c_str()));
+        return path;
+    }
+    return {};
+}
+
+/// The files that running `program` executes: the program, the interpreter of its "#!" line and
+/// the loader of whichever of them is the ELF file. Landlock asks for the right to execute each.
+std::vector<std::string> executedFiles(const std::string& program) {
+    std::vector<std::string> files{program};
+    std::string binary = program;
+    for (int depth = 0; depth < 2; ++depth) {
+        const int fd = ::open(binary.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            break;
+        char head[256] = {};
+        const ssize_t n = ::pread(fd, head, sizeof head - 1, 0);
+        if (n > 2 && head[0] == '#' && head[1] == '!') {
+            ::close(fd);
+            const char* start = head + 2;
+            start += std::strspn(start, " \t");
+            const std::string interpreter(start, std::strcspn(start, " \t\r\n"));
+            if (interpreter.empty() || interpreter[0] != '/')
+                break;
+            files.push_back(interpreter);
+            binary = interpreter;
+            continue;
+        }
+        if (const std::string loader = elfInterpreter(fd); !loader.empty())
+            files.push_back(loader);
+        ::close(fd);
+        break;
+    }
+    return files;
+}
+
+/// What the tools need besides the files they are asked about: the libraries and the modules of
+/// their interpreters, the loader's cache, the time zones, the locales' aliases, and the random
+/// bytes that seed Perl's hashes (without them a file could choose keys that collide).
+const char* const kSystemFolders[] = {
+    "/usr",        "/lib", "/lib64", "/etc/perl", "/etc/ld.so.cache", "/etc/localtime", "/etc/locale.alias",
+    "/dev/urandom"};
+
+bool limit(int resource, uint64_t soft, uint64_t hard) {
+    return sandbox::setLimit(resource, soft, hard);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    uint64_t memory = 0, cpu = 0, cpuCeiling = 0;
+    sandbox::Reach reach;
+    reach.threads = false;
+    int i = 1;
+    for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const bool hasValue = i + 1 < argc;
+        char* end = nullptr;
+        if (std::strcmp(argv[i], "--read") == 0 && hasValue)
+            reach.readable.emplace_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
+            memory = std::strtoull(argv[++i], &end, 10);
+        else if (std::strcmp(argv[i], "--cpu") == 0 && hasValue)
+            cpu = std::strtoull(argv[++i], &end, 10);
+        else if (std::strcmp(argv[i], "--cpu-ceiling") == 0 && hasValue)
+            cpuCeiling = std::strtoull(argv[++i], &end, 10);
+        else
+            return fail(125, std::string("unknown option ") + argv[i]);
+        if (end && *end)
+            return fail(125, std::string("not a number: ") + argv[i]);
+    }
+    if (i + 1 >= argc || argv[i + 1][0] != '/')
+        return fail(125, "no program, by its absolute path, after --");
+    char** command = argv + i + 1;
+    const std::string program = realPath(command[0]);
+    if (program.empty())
+        return fail(127, std::string("no program at ") + command[0]);
+    reach.programs = executedFiles(program);
+    // The program's own folder holds its modules when it is not part of the system.
+    reach.readable.push_back(folderOf(program));
+    reach.readable.insert(reach.readable.end(), std::begin(kSystemFolders), std::end(kSystemFolders));
+
+    // Its warnings are not the application's to show; the launcher's own errors are.
+    ::close_range(3, ~0u, 0);
+    const int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int console = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (nothing < 0)
+        return fail(126, "/dev/null could not be opened");
+    if (cpuCeiling < cpu)
+        cpuCeiling = cpu;
+    // Nothing written to files, locked in memory or kept as a core; no process of its own.
+    if ((memory && !limit(RLIMIT_AS, memory, memory)) || (cpu && !limit(RLIMIT_CPU, cpu, cpuCeiling)) ||
+        !limit(RLIMIT_FSIZE, 0, 0) || !limit(RLIMIT_CORE, 0, 0) || !limit(RLIMIT_MEMLOCK, 0, 0) ||
+        !limit(RLIMIT_MSGQUEUE, 0, 0) || !limit(RLIMIT_NPROC, 0, 0) || !limit(RLIMIT_NOFILE, 64, 64))
+        return fail(126, "the limits could not be set");
+    // No name is resolved against the folder of whoever started it.
+    if (::chdir("/") != 0)
+        return fail(126, "the folder could not be changed");
+    if (const std::string error = sandbox::confine(reach); !error.empty())
+        return fail(126, error);
+    // A signal ignored or blocked here would be in the program too: the one of its CPU limit must
+    // end it.
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::signal(signal, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::dup2(nothing, STDERR_FILENO);
+    ::execv(program.c_str(), command);
+    const std::string message =
+        std::string("gw_confined: ") + program + " could not be run: " + std::strerror(errno) + "\n";
+    [[maybe_unused]] const auto written = ::write(console, message.data(), message.size());
+    return 127;
+}
