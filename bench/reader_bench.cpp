@@ -79,7 +79,8 @@ void write(const fs::path& path, const std::string& bytes) {
 }
 
 std::string drawingNaming(const std::string& reference) {
-    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"64\" "
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+           "width=\"64\" "
            "height=\"64\"><image width=\"64\" height=\"64\" xlink:href=\"" +
            reference + "\"/></svg>";
 }
@@ -111,12 +112,10 @@ int hostile(double budgetGB) {
     write(folder / "local.svg", drawingNaming((folder / "red.png").string()));
     write(folder / "fifo.svg", drawingNaming((folder / "fifo").string()));
 
-    measure("drawing naming a picture of the user's", [&] {
-        return drawingOutcome(ci::io::decodeFile((folder / "local.svg").string()));
-    });
-    measure("drawing naming a pipe", [&] {
-        return drawingOutcome(ci::io::decodeFile((folder / "fifo.svg").string()));
-    });
+    measure("drawing naming a picture of the user's",
+            [&] { return drawingOutcome(ci::io::decodeFile((folder / "local.svg").string())); });
+    measure("drawing naming a pipe",
+            [&] { return drawingOutcome(ci::io::decodeFile((folder / "fifo.svg").string())); });
 
     ci::io::imagelib::setWorkerTestHooks(true);
     for (const char* fault : {"crash", "abort", "alloc"})
@@ -132,8 +131,9 @@ int hostile(double budgetGB) {
     measure("8 readers at once taking memory without end", [&] {
         std::vector<std::future<bool>> reads;
         for (int i = 0; i < 8; ++i)
-            reads.push_back(std::async(std::launch::async,
-                                       [&] { return ci::io::decodeFile((folder / "alloc.rla").string()).ok(); }));
+            reads.push_back(std::async(std::launch::async, [&] {
+                return ci::io::decodeFile((folder / "alloc.rla").string()).ok();
+            }));
         int failed = 0;
         for (auto& r : reads)
             failed += !r.get();

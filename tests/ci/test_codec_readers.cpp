@@ -349,10 +349,12 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     EXPECT_EQ(statusField(reader, "Seccomp"), "2");
     EXPECT_EQ(statusField(reader, "CapEff"), "0000000000000000");
     std::ifstream limits("/proc/" + std::to_string(reader) + "/limits");
-    for (std::string line; std::getline(limits, line);)
+    for (std::string line; std::getline(limits, line);) {
         if (line.starts_with("Max cpu time") || line.starts_with("Max address space") ||
-            line.starts_with("Max file size"))
+            line.starts_with("Max file size")) {
             EXPECT_EQ(line.find("unlimited"), std::string::npos) << line;
+        }
+    }
     const Result<Decoded> escaped = reading.get();
     imagelib::setWorkerLimits({});
     imagelib::setWorkerTestHooks(false);

@@ -68,8 +68,9 @@ constexpr size_t maxProfileBytes = size_t(4) << 20;
 constexpr size_t maxTextBytes = 2000;
 /// Readers are copies of one starter and share its address layout: after this many, or after any
 /// reader that ended otherwise than asked, the next reader is a copy of a new starter, so that no
-/// batch of files can probe one layout without end.
-constexpr int readersPerStarter = 64;
+/// batch of files can probe one layout without end. A new starter costs a third of a second of
+/// loading, which it spends while the readers of the last one still work.
+constexpr int readersPerStarter = 256;
 
 std::mutex settingsMutex;
 WorkerLimits limits;
@@ -259,16 +260,25 @@ int spawn(const std::vector<const char*>& arguments, int socket, int memory, pid
 }
 
 /// The reader processes alive now, and the starter: ids the starter cannot name as a new reader.
-std::mutex knownMutex;
-std::set<pid_t> known;
+/// Never destroyed: the thread that waits for ended readers uses them until the process ends.
+struct Known {
+    std::mutex mutex;
+    std::set<pid_t> pids;
+};
+Known& knownProcesses() {
+    static Known* const known = new Known;
+    return *known;
+}
 
 void remember(pid_t pid) {
-    std::lock_guard lock(knownMutex);
-    known.insert(pid);
+    Known& known = knownProcesses();
+    std::lock_guard lock(known.mutex);
+    known.pids.insert(pid);
 }
 void forget(pid_t pid) {
-    std::lock_guard lock(knownMutex);
-    known.erase(pid);
+    Known& known = knownProcesses();
+    std::lock_guard lock(known.mutex);
+    known.pids.erase(pid);
 }
 
 /// Whether `pid` may be taken for a new reader: a child of this process that has not been waited
@@ -277,8 +287,9 @@ bool isNewChild(pid_t pid) {
     if (pid <= 0)
         return false;
     {
-        std::lock_guard lock(knownMutex);
-        if (known.count(pid))
+        Known& known = knownProcesses();
+        std::lock_guard lock(known.mutex);
+        if (known.pids.count(pid))
             return false;
     }
     siginfo_t info{};
@@ -316,7 +327,7 @@ class Starter {
             if (const pid_t pid = fork(socket, memory, hooks); pid > 0) {
                 remember(pid);
                 if (++started_ >= readersPerStarter)
-                    drop();
+                    replace();
                 return pid;
             }
             drop();
@@ -329,7 +340,7 @@ class Starter {
     void renew() {
         std::lock_guard lock(mutex_);
         if (pid_ > 0)
-            drop();
+            replace();
     }
 
   private:
@@ -384,6 +395,12 @@ class Starter {
         control_ = -1;
         endProcess(pid_);
         pid_ = -1;
+    }
+
+    /// A new starter, loading the library while the last one's readers work.
+    void replace() {
+        drop();
+        launch();
     }
 
     std::mutex mutex_;
@@ -566,7 +583,8 @@ class Memories {
 
     void give(SharedMemory memory) {
         std::lock_guard lock(mutex_);
-        if (memory.size() > bandBytes || kept_.size() >= std::max<size_t>(2, std::thread::hardware_concurrency()))
+        if (memory.size() > bandBytes ||
+            kept_.size() >= std::max<size_t>(2, std::thread::hardware_concurrency()))
             return;
         kept_.push_back(Kept{std::move(memory), Clock::now()});
         if (!watching_) {
@@ -834,10 +852,14 @@ class Worker {
     }
 
     /// Makes the shared memory hold `bytes`, for the answer to come; false when it cannot.
-    bool sizeShared(size_t bytes) { return memory_.grow(bytes); }
+    bool sizeShared(size_t bytes) {
+        return memory_.grow(bytes);
+    }
 
     /// Copies the first `bytes` of the shared memory into `out`; false when it holds fewer.
-    bool readShared(void* out, size_t bytes) const { return memory_.copy(out, bytes); }
+    bool readShared(void* out, size_t bytes) const {
+        return memory_.copy(out, bytes);
+    }
 
     /// Lets the process take `cpuSeconds` more CPU time and map `memory` bytes of the budget in
     /// all (waiting for the budget to have them until the file's deadline): its soft limits raised
