@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -332,6 +333,7 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     const std::string hook =
         "GW-WORKER-TEST:escape " + tmp.path.string() + " " + std::to_string(ntohs(address.sin_port));
     writeBytes(tmp.file("escape.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+    ::setenv("SSH_AUTH_SOCK", "/tmp/agent.sock", 1);
     imagelib::setWorkerTestHooks(true);
     imagelib::setWorkerLimits({1, 3});
     auto reading = std::async(std::launch::async, [&] { return decodeFile(tmp.file("escape.rla")); });
@@ -348,6 +350,14 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     EXPECT_EQ(statusField(reader, "NoNewPrivs"), "1");
     EXPECT_EQ(statusField(reader, "Seccomp"), "2");
     EXPECT_EQ(statusField(reader, "CapEff"), "0000000000000000");
+    // Nothing of the user's session, and no terminal of the program's.
+    std::ifstream environment("/proc/" + std::to_string(reader) + "/environ");
+    const std::string variables((std::istreambuf_iterator<char>(environment)),
+                                std::istreambuf_iterator<char>());
+    EXPECT_EQ(variables.find("SSH_AUTH_SOCK"), std::string::npos);
+    for (const char* fd : {"0", "1", "2"})
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(reader) + "/fd/" + fd),
+                  "/dev/null");
     std::ifstream limits("/proc/" + std::to_string(reader) + "/limits");
     for (std::string line; std::getline(limits, line);) {
         if (line.starts_with("Max cpu time") || line.starts_with("Max address space") ||
@@ -359,6 +369,7 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     imagelib::setWorkerLimits({});
     imagelib::setWorkerTestHooks(false);
     ::sigaction(SIGUSR1, &before, nullptr);
+    ::unsetenv("SSH_AUTH_SOCK");
 
     EXPECT_FALSE(escaped.ok());
     EXPECT_FALSE(std::filesystem::exists(tmp.file("written")));
