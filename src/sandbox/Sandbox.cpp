@@ -274,7 +274,8 @@ int landlockVersion() {
 }
 
 std::string confine(const Reach& reach) {
-#ifndef __SANITIZE_THREAD__ // whose runtime keeps a thread of its own, which runs none of ours
+    // The sanitizers' runtimes keep threads of their own, which run none of our code.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     if (threadCount() > 1)
         return "The process has more than one thread";
 #endif

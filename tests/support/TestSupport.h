@@ -13,6 +13,16 @@
 
 namespace gwtest {
 
+/// Whether this is a build with the sanitizers: they run code several times slower (bounds on time
+/// in tests are that much larger there), and their reader processes start afresh, with no bound on
+/// their address space (their allocators hold the bound).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+inline constexpr int slowdown = sanitized ? 5 : 1;
+
 /// Path of a file in tests/data.
 std::string dataPath(const std::string& name);
 
