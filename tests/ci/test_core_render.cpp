@@ -444,8 +444,9 @@ TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
         auto tiled = Context(Context::Options{tile, 4}).render(costly);
         ASSERT_TRUE(tiled);
         EXPECT_EQ(maxDifference(*reference, *tiled), 0.0) << "tile " << tile;
-        if (kTimedAsBuilt)
+        if (kTimedAsBuilt) {
             EXPECT_LT(double(evaluated), 1.3 * area) << "tile " << tile;
+        }
     }
 
     // Without room to hold it the step is computed again, with the same pixels.
@@ -492,8 +493,9 @@ TEST(Render, WorkReadTwiceIsHeldWhenComputingItAgainCostsMore) {
     EXPECT_EQ(maxDifference(*bothReference, *bothTiled), 0.0);
     const double total = double(evaluated + second);
     EXPECT_GT(total, 2.7 * area);
-    if (kTimedAsBuilt)
+    if (kTimedAsBuilt) {
         EXPECT_LT(total, 3.4 * area);
+    }
 }
 
 // The sRGB decoding curve in double precision, as the standard gives it.
