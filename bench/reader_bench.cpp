@@ -49,7 +49,7 @@ int64_t readersResident() {
             else if (line.starts_with("VmRSS:"))
                 rss = std::stol(line.substr(6));
         }
-        if (name == "gw_reader" && parent == ::getpid())
+        if ((name == "gw_reader" || name.starts_with("gw_imagelib")) && parent == ::getpid())
             total += int64_t(rss) << 10;
     }
     return total;
