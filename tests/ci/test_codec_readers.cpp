@@ -244,12 +244,12 @@ Bitmap pixelsOf(const Result<Decoded>& d) {
     return pixels.ok() ? std::move(*pixels) : Bitmap();
 }
 
-/// The reader processes that are this process's children now.
-std::vector<pid_t> readerProcesses() {
+/// The processes named `name` that are this process's children now.
+std::vector<pid_t> childrenNamed(const std::string& name) {
     std::vector<pid_t> readers;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
+        const std::string id = entry.path().filename();
+        if (id.find_first_not_of("0123456789") != std::string::npos)
             continue;
         std::ifstream status(entry.path() / "status");
         std::string line, comm;
@@ -260,8 +260,8 @@ std::vector<pid_t> readerProcesses() {
             if (line.starts_with("PPid:"))
                 parent = pid_t(std::stol(line.substr(5)));
         }
-        if (comm == "gw_reader" && parent == ::getpid())
-            readers.push_back(pid_t(std::stol(name)));
+        if (comm == name && parent == ::getpid())
+            readers.push_back(pid_t(std::stol(id)));
     }
     return readers;
 }
@@ -343,7 +343,7 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     pid_t reader = 0;
     for (int i = 0; i < 200 && !reader; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        for (pid_t pid : readerProcesses())
+        for (pid_t pid : childrenNamed("gw_escaping"))
             if (statusField(pid, "State").starts_with("S"))
                 reader = pid;
     }

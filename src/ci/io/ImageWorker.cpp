@@ -668,6 +668,8 @@ class Reaper {
     std::deque<Ending> ending_;
 };
 
+void renewReaders();
+
 /// What an answer must fit besides its request: for an open, the reader asked for ("" for Qt's
 /// plug-ins); for a read, the bytes asked for.
 struct Expected {
@@ -719,14 +721,16 @@ bool isHonest(const Request& request, const Reply& reply, const Expected& expect
 class Worker {
   public:
     /// A new process, or null with the reason in `error`.
-    static std::unique_ptr<Worker> start(std::string& error) {
+    static std::unique_ptr<Worker> start(std::string& error);
+
+    /// A new process started now, for readers that obey `hooks`; null with the reason in `error`.
+    static std::unique_ptr<Worker> startNow(uint32_t hooks, std::string& error) {
         const std::string& path = workerPath();
         if (path.empty()) {
             error = std::string("The image reader ") + workerName + " was not found beside the program";
             return nullptr;
         }
         noteConfinement();
-        const uint32_t hooks = currentHooks();
         int child = -1;
         std::unique_ptr<Worker> worker = make(child, error);
         if (!worker)
@@ -764,7 +768,7 @@ class Worker {
             Memories::get().give(std::move(memory_));
         memory::release(share_);
         if (abnormal_)
-            Starter::get().renew();
+            renewReaders();
     }
 
     bool alive() const {
@@ -983,6 +987,83 @@ class Worker {
     bool ended_ = false; ///< its process has been waited for
     std::string failure_;
 };
+
+/// One reader started ahead of its file, so that a file need not wait for its reader to start: a
+/// reader that has been given no file yet, and so knows nothing of any.
+class Spare {
+  public:
+    static Spare& get() {
+        // Never destroyed: its thread waits on it until the process ends.
+        static Spare* const spare = new Spare;
+        return *spare;
+    }
+
+    /// The spare reader when it obeys `hooks`, null when there is none; another is started.
+    std::unique_ptr<Worker> take(uint32_t hooks) {
+        std::unique_ptr<Worker> taken;
+        {
+            std::lock_guard lock(mutex_);
+            if (ready_ && hooks_ == hooks)
+                taken = std::move(ready_);
+            wanted_ = true;
+        }
+        wake_.notify_one();
+        return taken;
+    }
+
+    /// Ends the spare reader: the next reader must not be a copy of the present starter, or must
+    /// obey other hooks.
+    void clear() {
+        std::unique_ptr<Worker> gone;
+        std::lock_guard lock(mutex_);
+        gone = std::move(ready_);
+        ++generation_;
+    }
+
+  private:
+    Spare() {
+        std::thread([this] {
+            for (;;) {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [this] { return wanted_ && !ready_; });
+                wanted_ = false;
+                const uint64_t generation = generation_;
+                lock.unlock();
+                const uint32_t hooks = currentHooks();
+                std::string error;
+                std::unique_ptr<Worker> worker = Worker::startNow(hooks, error);
+                lock.lock();
+                if (generation == generation_) {
+                    ready_ = std::move(worker);
+                    hooks_ = hooks;
+                } else {
+                    lock.unlock(); // ended outside the lock
+                    worker.reset();
+                }
+            }
+        }).detach();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::unique_ptr<Worker> ready_;
+    uint32_t hooks_ = 0;
+    bool wanted_ = false;
+    uint64_t generation_ = 0;
+};
+
+std::unique_ptr<Worker> Worker::start(std::string& error) {
+    const uint32_t hooks = currentHooks();
+    if (std::unique_ptr<Worker> spare = Spare::get().take(hooks))
+        return spare;
+    return startNow(hooks, error);
+}
+
+/// The next reader is a copy of a new starter.
+void renewReaders() {
+    Spare::get().clear();
+    Starter::get().renew();
+}
 
 double cpuFor(size_t bytes, const WorkerLimits& l) {
     return l.cpuSeconds + double(bytes) / bytesPerSecond;
@@ -1287,7 +1368,7 @@ void setWorkerTestHooks(bool on, bool lyingStarter) {
         std::lock_guard lock(settingsMutex);
         testHooks = (on ? hookFaults : 0) | (lyingStarter ? hookLyingStarter : 0);
     }
-    Starter::get().renew();
+    renewReaders();
 }
 
 } // namespace ci::io::imagelib
