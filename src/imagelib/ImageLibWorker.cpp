@@ -33,7 +33,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -738,9 +737,6 @@ size_t receive(std::vector<char>& packet, int* fds, int count) {
         case Close:
             close();
             break;
-        case Destroy:
-            ::_exit(0); // its one file is read
-
         default:
             fail(Failed, "Unknown request");
             break;

@@ -38,8 +38,8 @@ int landlockVersion();
 /// success, else what could not be applied: the process must then not go on.
 std::string confine(const Reach& reach);
 
-/// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process; 0 for either
-/// leaves nothing. False when the system refuses.
+/// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process. False when the
+/// system refuses.
 bool setLimit(int resource, uint64_t soft, uint64_t hard);
 
 /// Bytes of address space that the calling process maps now.

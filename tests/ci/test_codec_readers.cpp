@@ -284,8 +284,23 @@ TEST(CodecReaders, AReaderThatAnswersWronglyFailsItsFileAloneAndTheNextReadsAsBe
     const Bitmap honest = pixelsOf(decodeFile(tmp.file("good.tif")));
     ASSERT_FALSE(honest.rect().isEmpty());
 
+    // What a picture's own arithmetic allows is no lie: a data window that starts above and left
+    // of the origin.
+    {
+        const float px[4 * 3 * 2] = {};
+        OIIO::ImageSpec spec(4, 3, 2, OIIO::TypeDesc::FLOAT);
+        spec.x = -5;
+        spec.y = -7;
+        auto out = OIIO::ImageOutput::create("openexr");
+        ASSERT_TRUE(out && out->open(tmp.file("window.exr"), spec) &&
+                    out->write_image(OIIO::TypeDesc::FLOAT, px) && out->close());
+        auto d = decodeFile(tmp.file("window.exr"));
+        ASSERT_TRUE(d.ok()) << d.error();
+        EXPECT_EQ(d->height, 3);
+    }
+
     imagelib::setWorkerTestHooks(true);
-    // A header whose bytes are not its rows', rows past the largest number, channels without end,
+    // A header whose bytes are not its rows rows past the largest number, channels without end,
     // half a gigabyte of profile, a format name that is a terminal's command, a status that is
     // none, fewer samples than asked for.
     for (const char* lie : {"size", "origin", "channels", "profile", "format", "status", "count"}) {

@@ -27,7 +27,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -44,8 +43,6 @@
 #ifndef GW_IMAGELIB_WORKER_BUILD_PATH
 #define GW_IMAGELIB_WORKER_BUILD_PATH ""
 #endif
-
-extern char** environ;
 
 namespace ci::io::imagelib {
 
@@ -446,7 +443,10 @@ std::string plainText(const std::string& text) {
             ++i;
             continue;
         }
-        const size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        const size_t length = c >= 0xF0 && c <= 0xF4  ? 4
+                              : c >= 0xE0 && c < 0xF0 ? 3
+                              : c >= 0xC2 && c < 0xE0 ? 2
+                                                      : 0;
         bool valid = length > 0 && i + length <= text.size();
         uint32_t code = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
         for (size_t k = 1; valid && k < length; ++k) {
@@ -484,8 +484,8 @@ bool isPlausible(const Spec& s) {
         s.base < GW_IMG_8BIT || s.base > GW_IMG_OTHER || s.unassociatedAlpha < 0 || s.unassociatedAlpha > 1 ||
         s.alphaChannel < -1 || s.alphaChannel > 1024 || s.namedAlpha < -1 || s.namedAlpha >= s.nchannels)
         return false;
-    // Every row of the data window has a number.
-    if (!checkedAdd(s.y, s.height) || *checkedAdd(s.y, s.height) > INT32_MAX)
+    // Every row of the data window, which may start above the origin, has a number.
+    if (int64_t(s.y) + s.height > INT32_MAX)
         return false;
     // A sample takes one to eight bytes, as stored.
     const int64_t samples = int64_t(s.width) * s.nchannels;
@@ -779,9 +779,6 @@ class Worker {
     }
 
     /// When the whole file must be read.
-    Clock::time_point deadline() const {
-        return deadline_;
-    }
     void setDeadline(Clock::time_point deadline) {
         deadline_ = deadline;
     }

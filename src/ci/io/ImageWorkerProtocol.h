@@ -40,8 +40,6 @@ enum Op : uint32_t {
     ReadImage = 3,
     TakeErrors = 4,
     Close = 5,
-    /// Forgets the open file; no answer.
-    Destroy = 6,
 };
 
 enum Status : int32_t {
