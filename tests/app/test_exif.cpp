@@ -431,14 +431,17 @@ TEST(Exif, TheToolIsBoundedPerFile) {
     // Tens of megabytes of text that the tool writes out whole; a text whose reading needs more
     // memory than the tool has; a parse that takes more CPU time than it has for a file.
     const QString talkative = pngWithLargeText(dir, "talkative.png", 48);
+    // Inflating a gigabyte takes the tool about a second: on a slow or busy machine its CPU time may
+    // run out before its memory does, and either bound ends it.
     const struct {
         std::string path;
-        std::string why;
+        std::string why, orWhy;
     } files[] = {
-        {QFile::encodeName(talkative).toStdString(), "wrote more than 4 MB about it"},
+        {QFile::encodeName(talkative).toStdString(), "wrote more than 4 MB about it", ""},
         {QFile::encodeName(pngWithLargeText(dir, "huge.png", 1024)).toStdString(),
-         "needed more than 1024 MB of memory for it"},
-        {QFile::encodeName(jpegWithNestedXmp(dir, 4000)).toStdString(), "took more than its CPU time on it"},
+         "needed more than 1024 MB of memory for it", "took more than its CPU time on it"},
+        {QFile::encodeName(jpegWithNestedXmp(dir, 4000)).toStdString(), "took more than its CPU time on it",
+         ""},
     };
     gwtest::ConsoleCapture console;
     app::Exif::Reader reader("/usr/bin/exiftool");
@@ -452,9 +455,11 @@ TEST(Exif, TheToolIsBoundedPerFile) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
         EXPECT_EQ(reader.processId(), 0);
         ASSERT_FALSE(console.lines().empty());
-        EXPECT_NE(console.lines().back().find(file.path + ": the metadata tool " + file.why),
-                  std::string::npos)
-            << console.lines().back();
+        const std::string& said = console.lines().back();
+        EXPECT_TRUE(said.find(file.path + ": the metadata tool " + file.why) != std::string::npos ||
+                    (!file.orWhy.empty() &&
+                     said.find(file.path + ": the metadata tool " + file.orWhy) != std::string::npos))
+            << said;
         EXPECT_EQ(reader.read(photo).at("Image Size"), "640x427");
     }
     EXPECT_EQ(console.lines().size(), 3u);
