@@ -401,6 +401,31 @@ TEST(CodecReaders, AReaderTakenOverByItsFileReachesNothing) {
     }
 }
 
+TEST(CodecReaders, AReaderFindsNothingOfAnotherFileInItsMemory) {
+    TempDir tmp;
+    PixelBuffer photo;
+    photo.width = photo.height = 256;
+    photo.data.resize(size_t(photo.width * photo.height * 4), 255);
+    for (size_t i = 0; i < photo.data.size(); i += 4)
+        photo.data[i] = uint8_t(1 + i % 200);
+    auto tiff = encodePixels(photo, FileType::TIFF);
+    ASSERT_TRUE(tiff.ok());
+    writeBytes(tmp.file("photo.tif"), *tiff);
+    const std::string hook = "GW-WORKER-TEST:peek";
+    writeBytes(tmp.file("peek.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+
+    // Readers come and go as in a batch, their memories kept for the next: a reader that looks
+    // before it writes finds none of the photos' samples.
+    imagelib::setWorkerTestHooks(true);
+    for (int round = 0; round < 4; ++round) {
+        for (int photos = 0; photos < 2; ++photos)
+            ASSERT_TRUE(decodeFile(tmp.file("photo.tif")).ok());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the ended readers are waited for
+        EXPECT_EQ(decodeFile(tmp.file("peek.rla")).error(), "found 0 bytes");
+    }
+    imagelib::setWorkerTestHooks(false);
+}
+
 TEST(CodecReaders, AnSvgReachesNoOtherFile) {
     TempDir tmp;
     PixelBuffer red;

@@ -397,7 +397,8 @@ std::string endedReason(int status, bool unanswered) {
 
 /// Shared memories whose readers have ended, kept for the next readers: their pages, there
 /// already, cost a reader nothing to write again, where a new memory's cost as much as a fast read.
-/// Only the memory of a reader that has been waited for comes back, so no reader sees another's;
+/// Only the memory of a reader that has been waited for comes back, cleared on the thread that
+/// waited for it, so no reader sees another's;
 /// one larger than a band is not kept, and a kept one ends after a while unused.
 class Memories {
   public:
@@ -423,10 +424,14 @@ class Memories {
         return memory;
     }
 
+    /// Keeps the memory of an ended reader for the next, cleared: what a reader finds in its
+    /// memory before it writes is nothing of another file's.
     void give(SharedMemory memory) {
+        if (memory.size() > bandBytes)
+            return;
+        memory.clear();
         std::lock_guard lock(mutex_);
-        if (memory.size() > bandBytes ||
-            kept_.size() >= std::max<size_t>(2, std::thread::hardware_concurrency()))
+        if (kept_.size() >= std::max<size_t>(2, std::thread::hardware_concurrency()))
             return;
         kept_.push_back(Kept{std::move(memory), Clock::now()});
         if (!watching_) {
@@ -549,7 +554,7 @@ bool SharedMemory::grow(size_t bytes) {
         return true;
     if (::ftruncate(fd_, off_t(bytes)) != 0)
         return false;
-    void* map = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd_, 0);
+    void* map = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (map == MAP_FAILED)
         return false;
     if (map_)
@@ -557,6 +562,11 @@ bool SharedMemory::grow(size_t bytes) {
     map_ = static_cast<uint8_t*>(map);
     size_ = bytes;
     return true;
+}
+
+void SharedMemory::clear() {
+    if (map_)
+        std::memset(map_, 0, size_);
 }
 
 bool SharedMemory::copy(void* out, size_t bytes) const {

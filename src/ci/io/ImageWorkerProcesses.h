@@ -37,7 +37,7 @@ int64_t openShare();
 
 /// The memory file that a reader's samples come through. It is sealed against shrinking, so that
 /// no reader can pull it away under the program's map of it (a read past its end would end the
-/// program with SIGBUS); only the program grows it.
+/// program with SIGBUS); only the program grows it, and clears it before another reader gets it.
 class SharedMemory {
   public:
     SharedMemory() = default;
@@ -54,6 +54,8 @@ class SharedMemory {
     bool grow(size_t bytes);
     /// Copies its first `bytes` into `out`; false when it holds fewer.
     bool copy(void* out, size_t bytes) const;
+    /// Sets every byte to 0: nothing of what a reader wrote is left for the next.
+    void clear();
 
   private:
     int fd_ = -1;
