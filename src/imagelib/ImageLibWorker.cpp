@@ -20,14 +20,17 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +42,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef GW_IMAGELIB_BUILD_PATH
@@ -83,6 +87,9 @@ bool mapShared(size_t bytes) {
 // ---- Messages ----
 
 std::string fdName; ///< "/proc/self/fd/N" of the open file, which messages do not name
+/// Why the process has not the file system and network of its own that it makes as it starts
+/// (sandbox::isolate); empty when it has them.
+std::string notIsolated = "not isolated";
 
 void appendText(void* context, const char* text) {
     auto* s = static_cast<std::string*>(context);
@@ -91,7 +98,8 @@ void appendText(void* context, const char* text) {
     s->append(text);
 }
 
-void send(const Reply& reply, std::string text = {}) {
+void send(Reply reply, std::string text = {}, int fd = -1) {
+    reply.isolated = notIsolated.empty() ? 1 : 0;
     // The reader knows no name of the file, and the engine's message names it already.
     if (!fdName.empty())
         for (const std::string& form :
@@ -101,7 +109,21 @@ void send(const Reply& reply, std::string text = {}) {
     std::vector<char> packet(sizeof(Reply) + std::min(text.size(), maxMessage - sizeof(Reply)));
     std::memcpy(packet.data(), &reply, sizeof(Reply));
     std::memcpy(packet.data() + sizeof(Reply), text.data(), packet.size() - sizeof(Reply));
-    while (::send(socketFd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    iovec io{packet.data(), packet.size()};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    }
+    while (::sendmsg(socketFd, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
 }
 
@@ -304,6 +326,44 @@ bool answerReadWithLie(size_t bytes) {
         ::pause();
 }
 
+/// What a confined reader taken over by a file might learn beyond its file, each of which must be
+/// refused: whether `secret` is there (and its size and times), the extended attributes of
+/// `photo`, the machine's connections and sockets, a lease or a lock on its own file (which would
+/// hold up the user's other programs), and threads without end. Answers with what each call gave:
+/// 0 or the error number, and how many threads it could start.
+void probeReach(int fd, const std::string& secret, const std::string& photo) {
+    auto result = [](int rc) { return rc == 0 ? 0 : errno; };
+    struct stat st {};
+    std::string text = "stat=" + std::to_string(result(::stat(secret.c_str(), &st)));
+    char value[256];
+    text += " getxattr=" +
+            std::to_string(
+                ::getxattr(photo.c_str(), "user.xdg.origin.url", value, sizeof value) >= 0 ? 0 : errno);
+    for (const char* table : {"tcp", "unix"}) {
+        const int net = ::open((std::string("/proc/self/net/") + table).c_str(), O_RDONLY | O_CLOEXEC);
+        text += std::string(" net-") + table + "=" + std::to_string(net >= 0 ? 0 : errno);
+        if (net >= 0)
+            ::close(net);
+    }
+    text += " lease=" + std::to_string(result(::fcntl(fd, F_SETLEASE, F_RDLCK)));
+    text += " flock=" + std::to_string(result(::flock(fd, LOCK_SH | LOCK_NB)));
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 64 << 10);
+    int threads = 0;
+    for (pthread_t thread; threads < 200; ++threads)
+        if (pthread_create(
+                &thread, &attributes,
+                [](void*) -> void* {
+                    for (;;)
+                        ::pause();
+                },
+                nullptr) != 0)
+            break;
+    text += " threads=" + std::to_string(threads);
+    fail(Failed, text);
+}
+
 /// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
 /// do: a reader's faults, lies and attempts to escape, on demand. True when it has answered.
 bool runTestHook(int fd, const Request& request) {
@@ -332,6 +392,13 @@ bool runTestHook(int fd, const Request& request) {
             left = size_t(std::count_if(shared, shared + sharedSize, [](uint8_t b) { return b != 0; }));
         fail(Failed, "found " + std::to_string(left) + " bytes");
         return true;
+    }
+    if (what.starts_with("probe ")) {
+        char secret[200] = {}, photo[200] = {};
+        if (std::sscanf(what.c_str() + 6, "%199s %199s", secret, photo) == 2) {
+            probeReach(fd, secret, photo);
+            return true;
+        }
     }
     if (what.starts_with("escape ")) {
         char folder[200] = {};
@@ -457,7 +524,7 @@ void openWithQt(const Request& request) {
 }
 
 /// The folders a reader reads besides its file: the libraries and Qt's plug-ins it loads as it
-/// needs them, fonts and their configuration (for SVG), and its own entries in /proc and /sys.
+/// needs them, fonts and their configuration (for SVG), and the processors' list in /sys.
 std::vector<std::string> systemFolders() {
     std::vector<std::string> folders = {"/usr",
                                         "/lib",
@@ -467,7 +534,6 @@ std::vector<std::string> systemFolders() {
                                         "/etc/localtime",
                                         "/etc/locale.alias",
                                         "/var/cache/fontconfig",
-                                        "/proc/self",
                                         "/sys/devices/system/cpu",
                                         directoryOfExecutable()};
     auto fromEnvironment = [&](const char* name, const char* below) {
@@ -490,6 +556,10 @@ std::vector<std::string> systemFolders() {
             }
     return folders;
 }
+
+/// The listener through which the engine answers each thread the process would start, from its
+/// confinement until it is handed to the engine.
+int threadListener = -1;
 
 /// Before the first byte of the file is read: the hard limits the engine asked for, then the
 /// process confined for good (Sandbox.h). Empty on success, else why not.
@@ -514,18 +584,39 @@ std::string confine(const Request& request, int fd) {
             return "The CPU time limit could not be set";
     }
     // No file grows (the shared memory is the engine's to size), nothing is locked in memory, no
-    // core is written; a few descriptors more than it holds. A copy of the starter, whose library
-    // is loaded and ready, starts no process or thread at all; a reader that loads the library
-    // after this point (under the sanitizers) needs the threads the library starts as it loads.
+    // core is written; a few descriptors more than it holds. No process is started (the filter
+    // refuses them, whoever the user is); threads are counted below.
     if (!setLimit(RLIMIT_FSIZE, 0, 0) || !setLimit(RLIMIT_MEMLOCK, 0, 0) || !setLimit(RLIMIT_CORE, 0, 0) ||
-        !setLimit(RLIMIT_MSGQUEUE, 0, 0) || !setLimit(RLIMIT_NOFILE, 64, 64) ||
-        (library && !setLimit(RLIMIT_NPROC, 0, 0)))
+        !setLimit(RLIMIT_MSGQUEUE, 0, 0) || !setLimit(RLIMIT_NOFILE, 64, 64))
         return "The limits could not be set";
     sandbox::Reach reach;
     reach.readable = systemFolders();
+    // Of /proc, what the C library and the sanitizers' runtimes read of the process itself (and
+    // its file, through its descriptor): not its other entries, which show the machine's
+    // connections and sockets among much else.
+    for (const char* entry : {"maps", "stat", "statm", "status"})
+        reach.readable.push_back(std::string("/proc/self/") + entry);
     reach.readableFiles = {fd};
     reach.sockets = {socketFd};
-    return sandbox::confine(reach);
+    // A copy of the starter, whose library is loaded and ready, starts a thread only when the
+    // engine lets it (the codecs of HEIF decode on a few); a reader that loads the library after
+    // this point (under the sanitizers) needs the threads the library starts as it loads.
+    reach.threadsAsked = library != nullptr;
+    return sandbox::confine(reach, &threadListener);
+}
+
+/// Gives the process, before it loads anything, a file system that holds only what a reader reads
+/// (beside its file and its own entries in /proc), and a network of its own with nothing in it.
+void isolate() {
+    std::vector<std::string> visible = systemFolders();
+    // The links of the system's choices among libraries (a library under /usr may be one), and
+    // /proc, whose entries beside the process's own Landlock keeps from it.
+    visible.insert(visible.end(), {"/etc/alternatives", "/proc"});
+    if (std::strlen(GW_IMAGELIB_BUILD_PATH) > 0) {
+        const std::string built = GW_IMAGELIB_BUILD_PATH;
+        visible.push_back(built.substr(0, built.rfind('/')));
+    }
+    notIsolated = sandbox::isolate(visible);
 }
 
 /// Whether the process has been given its file: it reads no other.
@@ -545,6 +636,14 @@ void open(const Request& request, int fd) {
         fail(Failed, "The reader could not be confined: " + error);
         return;
     }
+    // Before a byte of the file is read, while this is still the program's own code: the engine
+    // learns that the process is confined, and takes the listener for its threads, of which this
+    // process keeps no copy.
+    Reply confined;
+    confined.status = Confined;
+    send(confined, {}, threadListener);
+    if (threadListener >= 0)
+        ::close(std::exchange(threadListener, -1));
     // The position is the engine's copy's too: from the start, wherever that left it.
     ::lseek(fd, 0, SEEK_SET);
     if (testHooks && runTestHook(fd, request))
@@ -763,6 +862,19 @@ bool followParent(pid_t parent) {
 /// the library's few hundred libraries again. Each copy is a child of the engine, as if the engine
 /// had started it, so that the engine learns how it ended.
 [[noreturn]] void startReaders(pid_t parent) {
+    // Its readers' codecs start a thread for each processor they may use, and the engine lets a
+    // reader have only so many.
+    if (cpu_set_t processors; ::sched_getaffinity(0, sizeof processors, &processors) == 0 &&
+                              CPU_COUNT(&processors) > maxProcessors) {
+        cpu_set_t kept;
+        CPU_ZERO(&kept);
+        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < maxProcessors; ++cpu)
+            if (CPU_ISSET(cpu, &processors)) {
+                CPU_SET(cpu, &kept);
+                ++taken;
+            }
+        ::sched_setaffinity(0, sizeof kept, &kept);
+    }
     if (loadLibrary())
         library->prepare_readers();
     std::vector<char> packet(sizeof(Fork));
@@ -829,8 +941,10 @@ int main(int argc, char** argv) {
     if (starter) {
         ::close(sharedFd);
         closeOtherDescriptors();
+        isolate();
         startReaders(parent);
     }
     closeOtherDescriptors();
+    isolate();
     serve();
 }

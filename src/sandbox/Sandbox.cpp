@@ -5,14 +5,18 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -137,7 +141,7 @@ struct FilterDeleter {
     void operator()(void* ctx) const { seccomp_release(ctx); }
 };
 
-std::string applySeccomp(const Reach& reach) {
+std::string applySeccomp(const Reach& reach, int* threadListener) {
     std::unique_ptr<void, FilterDeleter> filter(seccomp_init(SCMP_ACT_ERRNO(EPERM)));
     if (!filter)
         return "The system call filter could not be made";
@@ -226,7 +230,11 @@ std::string applySeccomp(const Reach& reach) {
     for (int option : {PR_SET_NAME, PR_GET_NAME, PR_GET_DUMPABLE, PR_GET_NO_NEW_PRIVS, PR_CAPBSET_READ,
                        PR_GET_TIMERSLACK, PR_GET_SECCOMP, 0x53564d41 /* PR_SET_VMA */})
         allow("prctl", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(option))});
-    if (reach.threads)
+    const bool asked = reach.threads && reach.threadsAsked && threadListener;
+    if (asked)
+        ok = ok && seccomp_rule_add(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(clone), 1,
+                                    SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)) == 0;
+    else if (reach.threads)
         allow("clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
     // Without it the C library falls back to clone, whose flags the filter can see.
     ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
@@ -234,16 +242,19 @@ std::string applySeccomp(const Reach& reach) {
     // Files: what is open is read and written; files are opened for reading only (what they may
     // be is Landlock's).
     for (const char* name :
-         {"read",       "readv",       "pread64",      "preadv",       "preadv2",       "write",
-          "writev",     "pwrite64",    "pwritev",      "lseek",        "close",         "close_range",
-          "fstat",      "newfstatat",  "statx",        "stat",         "lstat",         "fstatfs",
-          "statfs",     "getdents64",  "getdents",     "readlink",     "readlinkat",    "access",
-          "faccessat",  "faccessat2",  "getcwd",       "fcntl",        "dup",           "dup2",
-          "dup3",       "pipe",        "pipe2",        "eventfd",      "eventfd2",      "poll",
-          "ppoll",      "select",      "pselect6",     "epoll_create", "epoll_create1", "epoll_ctl",
-          "epoll_wait", "epoll_pwait", "epoll_pwait2", "fadvise64",    "readahead",     "flock",
-          "umask",      "getxattr",    "lgetxattr",    "fgetxattr"})
+         {"read",        "readv",        "pread64",      "preadv",        "preadv2",    "write",
+          "writev",      "pwrite64",     "pwritev",      "lseek",         "close",      "close_range",
+          "fstat",       "newfstatat",   "statx",        "stat",          "lstat",      "fstatfs",
+          "statfs",      "getdents64",   "getdents",     "readlink",      "readlinkat", "access",
+          "faccessat",   "faccessat2",   "getcwd",       "dup",           "dup2",       "dup3",
+          "pipe",        "pipe2",        "eventfd",      "eventfd2",      "poll",       "ppoll",
+          "select",      "pselect6",     "epoll_create", "epoll_create1", "epoll_ctl",  "epoll_wait",
+          "epoll_pwait", "epoll_pwait2", "fadvise64",    "readahead",     "umask",      "fgetxattr"})
         allow(name);
+    // Descriptors are copied and their flags read and set; nothing else: no locks or leases (which
+    // would hold up the user's other programs on the file), no owner or signal, no notification.
+    for (int command : {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD, F_SETFD, F_GETFL, F_SETFL})
+        allow("fcntl", {SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(command))});
     constexpr scmp_datum_t writing =
         O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | (O_TMPFILE & ~O_DIRECTORY);
     allow("openat", {SCMP_A2(SCMP_CMP_MASKED_EQ, writing, 0)});
@@ -260,10 +271,149 @@ std::string applySeccomp(const Reach& reach) {
         return "The system call filter could not be made";
     if (const int rc = seccomp_load(ctx); rc != 0)
         return std::string("The system call filter could not be applied: ") + std::strerror(-rc);
+    if (asked)
+        *threadListener = seccomp_notify_fd(ctx);
     return {};
 }
 
+/// Writes `text` into the file `path`; false when it cannot.
+bool writeFile(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    ::close(fd);
+    return written;
+}
+
+/// `path` without repeated or trailing slashes.
+std::string tidy(const std::string& path) {
+    std::string out;
+    for (char c : path)
+        if (c != '/' || out.empty() || out.back() != '/')
+            out.push_back(c);
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+/// Makes the folder `path` and those above it that are missing; false when one cannot be made.
+bool makeFolders(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            return true;
+    }
+}
+
+/// The flags of the mount at `path` that a mount made in a user namespace may not drop.
+unsigned long lockedFlags(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0)
+        return 0;
+    unsigned long flags = 0;
+    for (const auto& [from, to] :
+         {std::pair{ST_NOSUID, MS_NOSUID}, std::pair{ST_NODEV, MS_NODEV}, std::pair{ST_NOEXEC, MS_NOEXEC},
+          std::pair{ST_NOATIME, MS_NOATIME}, std::pair{ST_NODIRATIME, MS_NODIRATIME},
+          std::pair{ST_RELATIME, MS_RELATIME}})
+        if (st.f_flag & from)
+            flags |= to;
+    return flags;
+}
+
+/// Makes `path` (a folder or a file) read-only where it is mounted; a failure leaves it as it was.
+void readOnly(const std::string& path) {
+    ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | lockedFlags(path), nullptr);
+}
+
 } // namespace
+
+std::string isolate(const std::vector<std::string>& visible) {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
+        return withErrno("No user namespace could be made");
+    // The same user and group inside as outside, and no other.
+    if (!writeFile("/proc/self/setgroups", "deny") ||
+        !writeFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") ||
+        !writeFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1"))
+        return withErrno("The user namespace could not be set up");
+    // Nothing done here reaches the system's mounts, and nothing of theirs comes here.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return withErrno("The file system could not be made");
+
+    // What will be visible, by descriptors of this namespace's mounts: the new file system is made
+    // over /tmp, which may hold some of it. A name that lies under one taken already comes with it.
+    std::vector<std::string> names;
+    for (const std::string& path : visible)
+        if (!path.empty() && path[0] == '/')
+            names.push_back(tidy(path));
+    std::sort(names.begin(), names.end());
+    struct Source {
+        std::string name;
+        int fd;
+        bool folder;
+    };
+    std::vector<Source> sources;
+    struct Closer {
+        std::vector<Source>& sources;
+        ~Closer() {
+            for (const Source& source : sources)
+                ::close(source.fd);
+        }
+    } closer{sources};
+    for (const std::string& name : names) {
+        if (!sources.empty() && (name == sources.back().name ||
+                                 (sources.back().folder && name.starts_with(sources.back().name + "/"))))
+            continue;
+        const int fd = ::open(name.c_str(), O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            continue; // nothing there to see
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+            ::close(fd);
+            continue;
+        }
+        sources.push_back({name, fd, S_ISDIR(st.st_mode)});
+    }
+
+    const std::string root = "/tmp";
+    if (::mount("tmpfs", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755,size=1m") != 0)
+        return withErrno("The file system could not be made");
+    std::string error;
+    for (const Source& source : sources) {
+        const std::string target = root + source.name;
+        const std::string from = "/proc/self/fd/" + std::to_string(source.fd);
+        bool made = makeFolders(source.folder ? target : target.substr(0, target.rfind('/')));
+        if (made && !source.folder) {
+            const int file = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            made = file >= 0;
+            if (made)
+                ::close(file);
+        }
+        if (!made || ::mount(from.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+            error = withErrno(("The file system could not show " + source.name).c_str());
+            break;
+        }
+        readOnly(target);
+    }
+    const std::string old = root + "/.old";
+    if (error.empty() &&
+        (::mkdir(old.c_str(), 0700) != 0 || ::syscall(SYS_pivot_root, root.c_str(), old.c_str()) != 0))
+        error = withErrno("The file system could not be entered");
+    if (!error.empty()) {
+        // As it was, but for the network.
+        ::umount2(root.c_str(), MNT_DETACH);
+        return error;
+    }
+    if (::chdir("/") != 0 || ::umount2("/.old", MNT_DETACH) != 0)
+        return withErrno("The file system could not be entered");
+    ::rmdir("/.old");
+    readOnly("/");
+    return {};
+}
 
 int landlockVersion() {
     static const int version = [] {
@@ -273,8 +423,10 @@ int landlockVersion() {
     return version;
 }
 
-std::string confine(const Reach& reach) {
-    // The sanitizers' runtimes keep threads of their own, which run none of our code.
+std::string confine(const Reach& reach, int* threadListener) {
+    if (threadListener)
+        *threadListener = -1;
+        // The sanitizers' runtimes keep threads of their own, which run none of our code.
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     if (threadCount() > 1)
         return "The process has more than one thread";
@@ -286,7 +438,43 @@ std::string confine(const Reach& reach) {
     if (const int version = landlockVersion(); version > 0)
         if (std::string error = applyLandlock(version, reach); !error.empty())
             return error;
-    return applySeccomp(reach);
+    if (reach.threads && reach.threadsAsked && threadListener) {
+        // A kernel that cannot ask for threads: none at all.
+        if (std::string error = applySeccomp(reach, threadListener); error.empty())
+            return error;
+        Reach without = reach;
+        without.threads = false;
+        return applySeccomp(without, nullptr);
+    }
+    return applySeccomp(reach, nullptr);
+}
+
+bool answerThread(int listener, int maxThreads) {
+    seccomp_notif request{};
+    if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0)
+        return errno == EINTR || errno == ENOENT; // ENOENT: the asker went away meanwhile
+    // Its threads now, the asking one among them; read while it waits, so they cannot be more.
+    int threads = 0;
+    const std::string status = "/proc/" + std::to_string(request.pid) + "/status";
+    if (FILE* file = std::fopen(status.c_str(), "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, file))
+            if (std::sscanf(line, "Threads: %d", &threads) == 1)
+                break;
+        std::fclose(file);
+    }
+    seccomp_notif_resp response{};
+    response.id = request.id;
+    if (threads > 0 && threads < maxThreads) {
+        // Its flags are in a register, read by the filter: nothing the process could change since.
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0 || errno == ENOENT)
+            return true;
+        response.flags = 0;
+    }
+    response.error = -EAGAIN;
+    ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    return true;
 }
 
 bool setLimit(int resource, uint64_t soft, uint64_t hard) {

@@ -25,18 +25,39 @@ struct Reach {
     std::vector<int> sockets;
     /// Whether it may start threads (never processes).
     bool threads = true;
+    /// With `threads`: each thread it starts is first asked of whoever holds the listener that
+    /// confine() hands back (see answerThread()), who may refuse it.
+    bool threadsAsked = false;
 };
 
 /// The version of Landlock that the kernel offers, 0 when it offers none.
 int landlockVersion();
 
+/// Gives the calling process, which must have one thread, a file system and a network of its own,
+/// for the rest of its life and that of its copies: a user namespace in which its file system holds
+/// nothing but `visible` (folders and files, read-only, under their own names; missing ones are
+/// skipped), and a network namespace with no connection in it and no way out. Whatever it can
+/// still name beyond its descriptors is then only what it needs. Empty on success, else why not:
+/// a kernel that lets no unprivileged process make a user namespace, or a file system that cannot
+/// be made; the process may go on as it was, with the rest of its confinement.
+std::string isolate(const std::vector<std::string>& visible);
+
 /// Confines the calling process for the rest of its life and that of any program it runs in its
 /// place: no new privileges and no capabilities, the file system and network rules of Landlock
 /// where the kernel has it, and a seccomp filter that refuses every system call outside a short
 /// list (with EPERM), among them those that open files for writing, make sockets, start processes,
-/// trace, signal another process or change limits. The process must have one thread. Empty on
+/// trace, signal another process, change limits, lock or lease files, ask to be told of their
+/// changes or read extended attributes by name. The process must have one thread. Empty on
 /// success, else what could not be applied: the process must then not go on.
-std::string confine(const Reach& reach);
+/// With `reach.threadsAsked`, `threadListener` gets the listener that is asked for each thread, or
+/// -1 where the kernel cannot ask (threads are then refused); it is the caller's to close.
+std::string confine(const Reach& reach, int* threadListener = nullptr);
+
+/// Answers the next request of a process confined with `threadsAsked` for a thread, which waits on
+/// `listener`: granted while the process has fewer than `maxThreads` threads, else refused (as the
+/// system refuses a thread it has no room for). False when the listener has no request to answer
+/// (the process has ended).
+bool answerThread(int listener, int maxThreads);
 
 /// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process. False when the
 /// system refuses.

@@ -13,9 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +28,8 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -424,6 +429,66 @@ TEST(CodecReaders, AReaderFindsNothingOfAnotherFileInItsMemory) {
         EXPECT_EQ(decodeFile(tmp.file("peek.rla")).error(), "found 0 bytes");
     }
     imagelib::setWorkerTestHooks(false);
+}
+
+/// Whether this system lets an unprivileged process make a user namespace of its own.
+bool userNamespaces() {
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST(CodecReaders, AReaderLearnsNothingBeyondItsFile) {
+    TempDir tmp;
+    // A secret beside the photos, and a photo that says where it came from.
+    writeBytes(tmp.file("id_rsa"), {'k', 'e', 'y'});
+    writeBytes(tmp.file("photo.tif"), goodTiff());
+    const std::string origin = "https://example.com/photo.tif";
+    ::setxattr(tmp.file("photo.tif").c_str(), "user.xdg.origin.url", origin.data(), origin.size(), 0);
+    const std::string hook = "GW-WORKER-TEST:probe " + tmp.file("id_rsa") + " " + tmp.file("photo.tif");
+    writeBytes(tmp.file("probe.rla"), std::vector<uint8_t>(hook.begin(), hook.end()));
+    imagelib::setWorkerTestHooks(true);
+    const std::string answer = decodeFile(tmp.file("probe.rla")).error();
+    imagelib::setWorkerTestHooks(false);
+    std::map<std::string, int> reached;
+    std::istringstream words(answer);
+    for (std::string word; words >> word;)
+        if (const size_t equals = word.find('='); equals != std::string::npos)
+            reached[word.substr(0, equals)] = std::stoi(word.substr(equals + 1));
+    ASSERT_EQ(reached.size(), 7u) << answer;
+    // Another file's attributes, the machine's connections and sockets, a lease or a lock that
+    // would hold up the user's programs: each refused.
+    for (const char* call : {"getxattr", "net-tcp", "net-unix", "lease", "flock"})
+        EXPECT_NE(reached[call], 0) << call;
+    // Other files are not there at all where readers have a file system of their own (under the
+    // sanitizers, a runtime's thread may keep them from making one).
+    if (userNamespaces() && !gwtest::sanitized) {
+        EXPECT_EQ(reached["stat"], ENOENT);
+    }
+    // The threads its codecs need, never without end (readers started afresh under the
+    // sanitizers load the library, and its threads, after their confinement).
+    EXPECT_GT(reached["threads"], 0);
+    if (!gwtest::sanitized) {
+        EXPECT_LT(reached["threads"], 64);
+    }
+
+    // Which the codecs of HEIF pictures need, whoever the user is.
+    std::vector<uint8_t> rgb(64 * 48 * 3, 128);
+    for (const char* name : {"photo.heic", "photo.avif"}) {
+        SCOPED_TRACE(name);
+        OIIO::ImageSpec spec(64, 48, 3, OIIO::TypeDesc::UINT8);
+        auto out = OIIO::ImageOutput::create(name);
+        ASSERT_TRUE(out && out->open(tmp.file(name), spec) &&
+                    out->write_image(OIIO::TypeDesc::UINT8, rgb.data()) && out->close());
+        const auto start = std::chrono::steady_clock::now();
+        auto d = decodeFile(tmp.file(name));
+        ASSERT_TRUE(d.ok()) << d.error();
+        EXPECT_EQ(d->width, 64);
+        EXPECT_LT(secondsSince(start), 5.0 * gwtest::slowdown);
+    }
 }
 
 TEST(CodecReaders, AnSvgReachesNoOtherFile) {

@@ -12,6 +12,7 @@
 #include "ImageWorkerProtocol.h"
 
 #include "ci/core/Bitmap.h"
+#include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 
 #include <fcntl.h>
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace ci::io::imagelib {
 
@@ -31,6 +33,17 @@ namespace {
 
 using namespace worker;
 using Clock = ReaderClock;
+
+/// Says once on the console when a reader has not the file system and network of its own that it
+/// makes as it starts: it then runs with the rest of its confinement.
+void noteNotIsolated() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        console("Image readers run without a file system and a network of their own: this system lets "
+                "them make no user namespace, or none with its mounts; they run with the rest of "
+                "their confinement");
+    });
+}
 
 std::string noMemoryReason() {
     return "The image could not be read: its reader needs more memory than the budget allows (limit " +
@@ -211,6 +224,8 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
     std::string text;
     if (!worker->call(request, fd, l.answerSeconds * share, reply, text, Expected{format, 0}))
         return Opened{nullptr, worker->failure(), false};
+    if (!reply.isolated)
+        noteNotIsolated();
 
     if (reply.status == Ok) {
         const Spec& s = reply.spec;

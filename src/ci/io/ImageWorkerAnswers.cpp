@@ -62,6 +62,8 @@ bool isLibraryFormat(const std::string& format) {
 bool isHonest(const Request& request, const Reply& reply, const Expected& expected) {
     switch (request.op) {
     case Open:
+        if (reply.isolated != 0 && reply.isolated != 1)
+            return false;
         if (reply.status == Ok) {
             const Spec& s = reply.spec;
             if (!isFormatName(s.format))

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -515,6 +516,79 @@ class Reaper {
     std::deque<Ending> ending_;
 };
 
+/// The most threads a reader may have at once: the codecs of HEIF start one for each processor it
+/// may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
+constexpr int maxReaderThreads = 64;
+
+/// Whether `fd` is the listener of a process's seccomp filter.
+bool isThreadListener(int fd) {
+    if (fd < 0)
+        return false;
+    char target[64] = {};
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    return ::readlink(name.c_str(), target, sizeof(target) - 1) > 0 &&
+           std::strcmp(target, "anon_inode:seccomp notify") == 0;
+}
+
+/// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
+/// reader starts a thread only when this lets it, and never has more than maxReaderThreads. A
+/// reader's listener is dropped once the reader has ended.
+class ThreadGate {
+  public:
+    static ThreadGate& get() {
+        // Never destroyed: its thread waits on it until the process ends.
+        static ThreadGate* const gate = new ThreadGate;
+        return *gate;
+    }
+
+    /// Takes `listener` and answers from now on the requests that come through it.
+    void watch(int listener) {
+        {
+            std::lock_guard lock(mutex_);
+            added_.push_back(listener);
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+    }
+
+  private:
+    ThreadGate() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        std::thread([this] { run(); }).detach();
+    }
+
+    [[noreturn]] void run() {
+        std::vector<int> listeners;
+        std::vector<pollfd> fds;
+        for (;;) {
+            fds.assign(1, pollfd{wake_, POLLIN, 0});
+            for (int listener : listeners)
+                fds.push_back(pollfd{listener, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), -1) < 0)
+                continue;
+            listeners.clear();
+            for (size_t i = 1; i < fds.size(); ++i) {
+                const bool asked = fds[i].revents & POLLIN;
+                if ((asked && !sandbox::answerThread(fds[i].fd, maxReaderThreads)) ||
+                    (!asked && (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))))
+                    ::close(fds[i].fd);
+                else
+                    listeners.push_back(fds[i].fd);
+            }
+            if (fds[0].revents & POLLIN) {
+                uint64_t count = 0;
+                [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
+                std::lock_guard lock(mutex_);
+                listeners.insert(listeners.end(), added_.begin(), added_.end());
+                added_.clear();
+            }
+        }
+    }
+
+    const int wake_;
+    std::mutex mutex_;
+    std::vector<int> added_;
+};
+
 /// Says once on the console when the kernel has no Landlock: readers then run with the rest of
 /// their confinement, and may read what the user may.
 void noteConfinement() {
@@ -638,6 +712,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
         std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::max(seconds, 0.0))));
     std::vector<char> packet(maxMessage);
+    bool confined = false;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{socket_, POLLIN, 0};
@@ -652,7 +727,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
             return false;
         }
         iovec io{packet.data(), packet.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int))] = {};
         msghdr message{};
         message.msg_iov = &io;
         message.msg_iovlen = 1;
@@ -665,20 +740,42 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
             ended();
             return false;
         }
-        const cmsghdr* c = CMSG_FIRSTHDR(&message);
         ucred sender{};
-        if (c && c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
-            c->cmsg_len == CMSG_LEN(sizeof(ucred)))
-            std::memcpy(&sender, CMSG_DATA(c), sizeof(ucred));
-        // Only the process itself answers, in whole packets, with nothing but words.
+        int descriptor = -1;
+        bool other = false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len == CMSG_LEN(sizeof(ucred)) && sender.pid == 0)
+                std::memcpy(&sender, CMSG_DATA(c), sizeof(ucred));
+            else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                     c->cmsg_len == CMSG_LEN(sizeof(int)) && descriptor < 0)
+                std::memcpy(&descriptor, CMSG_DATA(c), sizeof(int));
+            else
+                other = true;
+        }
+        if (size_t(n) >= sizeof(Reply))
+            std::memcpy(&reply, packet.data(), sizeof(Reply));
+        // Only the process itself answers, in whole packets, with nothing but words; but for the
+        // listener of its threads, which it hands over once it is confined, before it has read a
+        // byte of its file.
+        const bool confinement = request.op == Open && !confined && size_t(n) >= sizeof(Reply) &&
+                                 reply.status == Confined && isThreadListener(descriptor);
         if (sender.pid != pid_ || size_t(n) < sizeof(Reply) ||
-            (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ||
-            CMSG_NXTHDR(&message, const_cast<cmsghdr*>(c))) {
+            (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) || other || (descriptor >= 0 && !confinement)) {
+            if (descriptor >= 0)
+                ::close(descriptor);
             answeredWrongly();
             return false;
         }
-        std::memcpy(&reply, packet.data(), sizeof(Reply));
-        if (!isHonest(request, reply, expected)) {
+        if (request.op == Open && !confined && reply.status == Confined) {
+            confined = true;
+            if (descriptor >= 0)
+                ThreadGate::get().watch(descriptor);
+            continue;
+        }
+        // A reader says that it is confined before it answers with what it read.
+        if (!isHonest(request, reply, expected) ||
+            (request.op == Open && reply.status != Failed && !confined)) {
             answeredWrongly();
             return false;
         }

@@ -30,6 +30,8 @@ constexpr int socketFd = 3;
 constexpr int sharedFd = 4;
 /// The largest message either side sends.
 constexpr size_t maxMessage = 32 * 1024;
+/// The most processors a reader may run on: a codec starts a thread for each.
+constexpr int maxProcessors = 32;
 
 enum Op : uint32_t {
     /// With the file's descriptor: confines the process, then opens the file with the named reader
@@ -45,6 +47,10 @@ enum Op : uint32_t {
 enum Status : int32_t {
     Failed = 0,
     Ok = 1,
+    /// Open: the first answer, sent once the process is confined and before it reads a byte of its
+    /// file; it carries the listener through which the engine lets it start threads, or nothing
+    /// where the kernel cannot ask (threads are then refused). The header's answer follows.
+    Confined = 2,
     NoMemory = -1, ///< an allocation failed, or a size out of any allocation's reach
     NoReader = -2, ///< no reader knows the file (Qt's plug-ins)
 };
@@ -87,6 +93,8 @@ struct Reply {
     uint64_t bytes = 0;
     /// TakeErrors: 1 when there were any.
     int32_t any = 0;
+    /// 1 when the process has a file system and a network of its own (sandbox::isolate).
+    int32_t isolated = 0;
     // Followed by the message (UTF-8), up to the end of the packet.
 };
 
