@@ -8,6 +8,7 @@
 #include "platform/NotificationCenter.h"
 
 #include "platform/FilePath.h"
+#include "platform/JsonReader.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,8 +25,9 @@ namespace app {
 
 namespace {
 
-// Presets and projects are a few kilobytes; anything far larger is not one of them.
-constexpr off_t kMaxDocumentBytes = off_t(256) << 20;
+// Presets are kilobytes and projects megabytes; a larger file is not one of them, and is refused
+// before it is read (documents are read on the main thread).
+constexpr off_t kMaxDocumentBytes = off_t(platform::kMaxJsonBytes);
 
 std::string fileName(const QString& path) {
     return platform::pathBytes(path.mid(path.lastIndexOf('/') + 1));
@@ -46,7 +48,9 @@ std::optional<std::string> readFileText(const QString& path, std::string& error)
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxDocumentBytes) {
         ::close(fd);
-        return refuse(S_ISREG(st.st_mode) ? "it is too large to be a document" : "it is not a regular file");
+        return refuse(S_ISREG(st.st_mode) ? "it is too large to be a document (a document has at most " +
+                                                std::to_string(kMaxDocumentBytes >> 20) + " MB)"
+                                          : "it is not a regular file");
     }
     std::string text(size_t(st.st_size), '\0');
     size_t done = 0;

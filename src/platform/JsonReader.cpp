@@ -14,7 +14,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Builds the value from the parser's events, refusing to open a container beyond the limit.
+// Builds the value from the parser's events, refusing a container nested beyond the limit, a value
+// beyond the count and a member beyond an object's share.
 class BoundedBuilder {
   public:
     using number_integer_t = Json::number_integer_t;
@@ -40,6 +41,12 @@ class BoundedBuilder {
     bool binary(binary_t& v) { return add(Json::binary(std::move(v))); }
     bool start_object(std::size_t) { return open(Json::object()); }
     bool key(string_t& k) {
+        // Each key is looked for among the members before it (one met again replaces its value),
+        // so an object of many members would take quadratic time.
+        if (open_.back()->size() >= kMaxJsonMembers) {
+            error_ = "an object of the data has more than " + std::to_string(kMaxJsonMembers) + " members";
+            return false;
+        }
         key_ = std::move(k);
         return true;
     }
@@ -74,7 +81,15 @@ class BoundedBuilder {
         slot = std::move(v);
         return &slot;
     }
+    bool count() {
+        if (++values_ <= kMaxJsonValues)
+            return true;
+        error_ = "the data holds more than " + std::to_string(kMaxJsonValues) + " values";
+        return false;
+    }
     bool add(Json v) {
+        if (!count())
+            return false;
         place(std::move(v));
         return true;
     }
@@ -83,6 +98,8 @@ class BoundedBuilder {
             error_ = "the data nests deeper than " + std::to_string(kMaxJsonNesting) + " levels";
             return false;
         }
+        if (!count())
+            return false;
         open_.push_back(place(std::move(container)));
         return true;
     }
@@ -94,6 +111,7 @@ class BoundedBuilder {
     Json root_;
     std::vector<Json*> open_;
     string_t key_;
+    size_t values_ = 0;
     std::string error_;
     bool syntax_ = false;
 };
@@ -193,7 +211,13 @@ std::string describeSyntaxError(const std::string& message, std::string_view tex
 }
 
 template <class Parse>
-std::optional<Json> read(Parse&& parse, std::string* error, std::optional<std::string_view> text = {}) {
+std::optional<Json> read(size_t size, Parse&& parse, std::string* error,
+                         std::optional<std::string_view> text = {}) {
+    if (size > kMaxJsonBytes) {
+        if (error)
+            *error = "the data is larger than " + std::to_string(kMaxJsonBytes >> 20) + " MB";
+        return std::nullopt;
+    }
     BoundedBuilder builder;
     std::string reason;
     try {
@@ -221,11 +245,13 @@ std::optional<Json> readJson(std::string_view text, std::string* error) {
             *error = "it is empty";
         return std::nullopt;
     }
-    return read([&](BoundedBuilder& b) { return Json::sax_parse(text, &b); }, error, text);
+    return read(
+        text.size(), [&](BoundedBuilder& b) { return Json::sax_parse(text, &b); }, error, text);
 }
 
 std::optional<Json> readCbor(const uint8_t* data, size_t size, std::string* error) {
     return read(
+        size,
         [&](BoundedBuilder& b) {
             return Json::sax_parse(data, data + size, &b, nlohmann::json::input_format_t::cbor, true);
         },

@@ -277,3 +277,64 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     d.saveDocumentAs();
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
 }
+
+TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+    gwtest::ConsoleCapture console;
+    // Empty steps take a few bytes of text each but tens of bytes in memory: 200 MB of them once
+    // took 5 GB and 10 seconds of the main thread.
+    const auto emptySteps = [](size_t bytes) {
+        std::string text = "[{}";
+        text.reserve(bytes);
+        while (text.size() + 4 <= bytes)
+            text += ",{}";
+        return text + "]";
+    };
+
+    // A file larger than any document is not read.
+    writeAll(h.preset("Huge"), QByteArray::fromStdString(emptySteps(33 << 20)));
+    d.loadPreset("Huge");
+    ASSERT_EQ(console.lines().size(), 1u);
+    EXPECT_EQ(console.lines()[0],
+              "loadPreset: ⛔️ The file \"Huge\" couldn't be opened: it is too large to be a "
+              "document (a document has at most 32 MB)");
+
+    // Within that size, more values than any document holds, or an object with more members than
+    // any of the application's, under a key that projects do not have.
+    std::string members;
+    for (int i = 0; i < 1000; ++i)
+        members += (i ? ",\"" : "{\"") + std::to_string(i) + "\":0";
+    members += "}";
+    const std::pair<std::string, std::string> hostile[] = {
+        {emptySteps(3'300'000), "more than 1000000 values"}, {members, "more than 128 members"}};
+    for (const auto& [notes, reason] : hostile) {
+        const QString path = h.dir.filePath("notes.gwProject");
+        writeAll(path, QByteArray::fromStdString(R"({"images":[],"filters":[],"notes":)" + notes + "}"));
+        const size_t alerts = h.dialogs->alerts.size();
+        d.loadFromDisk({Harness::url(path)});
+        ASSERT_EQ(h.dialogs->alerts.size(), alerts + 1) << reason;
+        EXPECT_TRUE(h.dialogs->alerts.back().informativeText.contains(QString::fromStdString(reason)))
+            << h.dialogs->alerts.back().informativeText.toStdString();
+        EXPECT_EQ(console.lines().back().rfind("loadFromDisk: ⛔️ ", 0), 0u);
+    }
+    EXPECT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
+
+    // A project of 100,000 images with long paths and a workflow of 200 steps is well within.
+    std::vector<std::string> images;
+    for (int i = 0; i < 100'000; ++i)
+        images.push_back(
+            "/home/photographer/Pictures/Archive/2024/2024-07-14 Summer holiday in the mountains/Day " +
+            std::to_string(i / 500) + "/IMG_" + std::to_string(100000 + i) + ".jpeg");
+    model::Filters workflow;
+    for (int i = 0; i < 200; ++i)
+        workflow.push_back(step("S" + std::to_string(i), 0.5));
+    auto text = model::encodeProject(model::Project(std::move(images), workflow, std::nullopt));
+    ASSERT_TRUE(text.ok());
+    EXPECT_LT(text->size(), size_t(16) << 20);
+    auto project = model::decodeProject(*text);
+    ASSERT_TRUE(project.ok()) << project.error();
+    EXPECT_EQ((*project)->images().size(), 100'000u);
+}

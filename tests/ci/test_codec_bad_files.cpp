@@ -1,6 +1,7 @@
 // Files that must fail cleanly: pictures too large for the memory budget, files that are not
 // regular files, JPEG data damaged after a harmless irregularity, and offsets that point outside
-// the file.
+// the file; and a harmless irregularity that must not fail: JPEG profile chunks that do not fit
+// together.
 
 #include "support/TestSupport.h"
 
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -279,6 +281,59 @@ TEST(Codec, JpegDamageIsSeenAfterAHarmlessWarning) {
     for (size_t i = scrambled.size() / 2; i + 2 < scrambled.size(); i += 61)
         scrambled[i] = uint8_t(rng() & 0x7F);
     EXPECT_FALSE(decodeData(scrambled).ok());
+}
+
+TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
+    // rocket.jpg holds its profile (Adobe RGB) in one APP2 chunk, numbered 1 of 1, after JFIF.
+    const std::vector<uint8_t> jpeg = readBytes(dataPath("rocket.jpg"));
+    const size_t app2 = 20;
+    ASSERT_EQ(jpeg[app2 + 1], 0xE2);
+    ASSERT_EQ(std::memcmp(&jpeg[app2 + 4], "ICC_PROFILE", 12), 0);
+    const auto chunk = jpeg.begin() + ptrdiff_t(app2);
+    const auto chunkEnd = chunk + 2 + ((ptrdiff_t(jpeg[app2 + 2]) << 8) | jpeg[app2 + 3]);
+    auto numbered = [&](uint8_t number, uint8_t count) {
+        std::vector<uint8_t> bytes = jpeg;
+        bytes[app2 + 16] = number;
+        bytes[app2 + 17] = count;
+        return bytes;
+    };
+    std::vector<uint8_t> repeated = jpeg;
+    repeated.insert(repeated.begin() + ptrdiff_t(app2), chunk, chunkEnd);
+    std::vector<uint8_t> without = jpeg;
+    without.erase(without.begin() + (chunk - jpeg.begin()), without.begin() + (chunkEnd - jpeg.begin()));
+    const auto reference = decodeData(without);
+    ASSERT_TRUE(reference.ok()) << reference.error();
+    auto expected = Context().render(reference->image);
+    ASSERT_TRUE(expected.ok());
+
+    // Read whole, as the same picture without a profile, by every way in; the probe of the import
+    // agrees, and the console says why the colours are not the profile's.
+    TempDir tmp;
+    const std::pair<std::string, std::vector<uint8_t>> files[] = {{"zero.jpg", numbered(0, 1)},
+                                                                  {"missing.jpg", numbered(1, 2)},
+                                                                  {"beyond.jpg", numbered(2, 1)},
+                                                                  {"repeated.jpg", repeated}};
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        const std::string path = tmp.file(name);
+        writeBytes(path, bytes);
+        gwtest::ConsoleCapture console;
+        for (ProbeDepth depth : {ProbeDepth::Header, ProbeDepth::Data}) {
+            const auto probe = probeFile(path, depth);
+            EXPECT_TRUE(probe.ok()) << probe.error();
+        }
+        auto read = readPicture(path);
+        ASSERT_TRUE(read.ok()) << read.error();
+        for (const auto& decoded : {decodeFile(path), decodeData(bytes), decodePicture(std::move(*read))}) {
+            ASSERT_TRUE(decoded.ok()) << decoded.error();
+            auto pixels = Context().render(decoded->image);
+            ASSERT_TRUE(pixels.ok());
+            EXPECT_EQ(gwtest::maxDifference(*pixels, *expected), 0.0);
+        }
+        EXPECT_TRUE(console.contains("readProfile: ⛔️ " + path +
+                                     ": the colour profile's chunks do not fit together; the picture is read "
+                                     "without it"));
+    }
 }
 
 TEST(Codec, OffsetsOutsideTheFileAreNeverFollowed) {

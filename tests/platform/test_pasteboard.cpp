@@ -42,6 +42,15 @@ TEST(Pasteboard, AnyDroppedBytesGiveAnObjectOrNothing) {
     for (int i = 0; i < 100'000; ++i)
         deepMaps.append("\xa1\x61k", 3);
     EXPECT_FALSE(propertyListObject(deepMaps).has_value());
+    // Under a key nobody reads, two million empty maps (a byte each, tens of bytes in memory), or a
+    // map of a thousand members (each compared with those before it).
+    QByteArray manyMaps("\xa1\x61k\x9a\x00\x1e\x84\x80", 8);
+    manyMaps.append(QByteArray(2'000'000, '\xa0'));
+    EXPECT_FALSE(propertyListObject(manyMaps).has_value());
+    QByteArray manyMembers("\xa1\x61k\xb9\x03\xe8", 6);
+    for (int i = 0; i < 1000; ++i)
+        manyMembers.append('\x63').append(QByteArray::number(1000 + i).right(3)).append('\0');
+    EXPECT_FALSE(propertyListObject(manyMembers).has_value());
     // Random bytes: whatever comes out, nothing escapes.
     std::mt19937 rng(11);
     for (int i = 0; i < 2000; ++i) {

@@ -502,8 +502,11 @@ Result<T> withFileReader(const std::string& path, WithInput withInput, bool dire
 /// Reads all of the picture data of an opened file without keeping it; why it is damaged, or "".
 std::string scanData(PictureInput& in, const std::string& path) {
     if (in.formatName() == "jpeg") {
+        // What the reader found in the header fails the decode, so it fails the probe too. Then
         // libjpeg sees every warning of the data at an eighth of the size, at a fraction of the
         // cost of a decode.
+        if (std::string msg = damage(in); !msg.empty())
+            return msg;
         in.close();
         return jpegDamage(Source{&path, nullptr});
     }

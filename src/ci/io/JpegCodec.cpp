@@ -1,5 +1,6 @@
 #include "JpegCodec.h"
 
+#include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 
 #include <sys/stat.h>
@@ -10,10 +11,18 @@
 #include <cstring>
 #include <new>
 
+// jerror.h numbers the messages by the settings in jconfig.h, which comes with jpeglib.h: read
+// before it, it leaves out the messages of arithmetic coding and numbers those after them unlike
+// the library, so that a warning would be taken for another (and the check below fails).
 extern "C" {
-#include <jerror.h>
 #include <jpeglib.h>
+
+#include <jerror.h>
 }
+
+#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
+static_assert(JWRN_ARITH_BAD_CODE < JWRN_BOGUS_ICC, "jerror.h must be included after jpeglib.h");
+#endif
 
 namespace ci::io::jpeg {
 
@@ -37,8 +46,9 @@ struct Watch {
     int scanLimit = 0;
 };
 
-/// Warnings for harmless irregularities (junk between markers, odd version numbers); the
-/// picture itself is complete.
+/// Warnings for harmless irregularities (junk between markers, odd version numbers, colour profile
+/// chunks that do not fit together, the profile then being set aside); the picture itself is
+/// complete.
 bool harmlessWarning(int code) {
     return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
            code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
@@ -234,6 +244,9 @@ int exifOrientation(const uint8_t* p, size_t n) {
 
 class Input final : public FileInput {
   public:
+    /// `name` is the file's path, "" for data in memory.
+    explicit Input(std::string name) : name_(std::move(name)) {}
+
     /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
     bool open(FILE* file, const std::vector<uint8_t>* bytes) {
         file_ = file;
@@ -258,7 +271,12 @@ class Input final : public FileInput {
                     spec_.orientation = o;
                     break;
                 }
-        return readProfile(*this);
+        if (!readProfile(*this))
+            return false;
+        if (profileSetAside_)
+            console("readProfile: ⛔️ " + (name_.empty() ? std::string() : name_ + ": ") +
+                    "the colour profile's chunks do not fit together; the picture is read without it");
+        return true;
     }
 
     const PictureSpec& spec() const override { return spec_; }
@@ -303,9 +321,14 @@ class Input final : public FileInput {
             std::free(icc);
             return false;
         }
+        in.s_.watch.pub.msg_code = JMSG_NOMESSAGE;
         if (jpeg_read_icc_profile(&in.s_.cinfo, &icc, &size) && icc) {
             in.spec_.iccProfile.assign(icc, icc + size);
             std::free(icc);
+        } else {
+            // Chunks missing, repeated, miscounted or numbered 0: the picture is whole, but which
+            // profile the chunks make is not known.
+            in.profileSetAside_ = in.s_.watch.pub.msg_code == JWRN_BOGUS_ICC;
         }
         return true;
     }
@@ -333,8 +356,10 @@ class Input final : public FileInput {
         return true;
     }
 
+    std::string name_;
     Session s_;
     bool started_ = false;
+    bool profileSetAside_ = false;
     PictureSpec spec_;
     std::string pending_;
 };
@@ -441,11 +466,11 @@ bool compress(Compression& c, int width, int height, int quality, int band,
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    return openInput<Input>(&path, nullptr);
+    return openInput<Input>(&path, nullptr, path);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    return openInput<Input>(nullptr, &bytes);
+    return openInput<Input>(nullptr, &bytes, std::string());
 }
 
 std::string damage(FILE* file, const std::vector<uint8_t>* bytes) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ci::io {
@@ -64,14 +65,16 @@ class FileInput : public PictureInput {
     FILE* file_ = nullptr;
 };
 
-/// Opens an `Input` (whose open(FILE*, const std::vector<uint8_t>*) reads the header and owns the
-/// file) on the file at `path` or on `bytes`; null when it cannot be opened or declines the picture.
-template <class Input>
-std::unique_ptr<PictureInput> openInput(const std::string* path, const std::vector<uint8_t>* bytes) {
+/// Opens an `Input` (made from `args`, whose open(FILE*, const std::vector<uint8_t>*) reads the
+/// header and owns the file) on the file at `path` or on `bytes`; null when it cannot be opened or
+/// declines the picture.
+template <class Input, class... Args>
+std::unique_ptr<PictureInput> openInput(const std::string* path, const std::vector<uint8_t>* bytes,
+                                        Args&&... args) {
     FILE* file = nullptr;
     if (path && !(file = std::fopen(path->c_str(), "rb")))
         return nullptr;
-    auto in = std::make_unique<Input>();
+    auto in = std::make_unique<Input>(std::forward<Args>(args)...);
     if (!in->open(file, bytes))
         return nullptr;
     return in;
