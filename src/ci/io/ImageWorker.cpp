@@ -169,6 +169,7 @@ class WorkerInput final : public PictureInput {
             pending_ = noMemoryReason();
             return false;
         }
+        worker_->willWriteShared(bytes);
         Reply reply;
         std::string text;
         if (!worker_->call(request, -1, waitFor(bytes, l), reply, text, Expected{{}, bytes})) {
@@ -226,6 +227,8 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
         return Opened{nullptr, worker->failure(), false};
     if (!reply.isolated)
         noteNotIsolated();
+    if (reply.status == Ok)
+        worker->willWriteShared(reply.iccSize); // its profile
 
     if (reply.status == Ok) {
         const Spec& s = reply.spec;

@@ -608,6 +608,7 @@ SharedMemory& SharedMemory::operator=(SharedMemory&& other) noexcept {
     std::swap(fd_, other.fd_);
     std::swap(size_, other.size_);
     std::swap(map_, other.map_);
+    std::swap(written_, other.written_);
     return *this;
 }
 
@@ -640,7 +641,8 @@ bool SharedMemory::grow(size_t bytes) {
 
 void SharedMemory::clear() {
     if (map_)
-        std::memset(map_, 0, size_);
+        std::memset(map_, 0, written_);
+    written_ = 0;
 }
 
 bool SharedMemory::copy(void* out, size_t bytes) const {

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -54,12 +55,16 @@ class SharedMemory {
     bool grow(size_t bytes);
     /// Copies its first `bytes` into `out`; false when it holds fewer.
     bool copy(void* out, size_t bytes) const;
-    /// Sets every byte to 0: nothing of what a reader wrote is left for the next.
+    /// The next answer may write its first `bytes` (an honest reader writes nowhere else).
+    void willWrite(size_t bytes) { written_ = std::max(written_, std::min(bytes, size_)); }
+    /// Sets every byte that an answer may have written to 0: nothing of another file is left for
+    /// the next reader.
     void clear();
 
   private:
     int fd_ = -1;
     size_t size_ = 0;
+    size_t written_ = 0;
     uint8_t* map_ = nullptr;
 };
 
@@ -92,6 +97,8 @@ class Worker {
 
     /// Makes the shared memory hold `bytes`, for the answer to come; false when it cannot.
     bool sizeShared(size_t bytes) { return memory_.grow(bytes); }
+    /// The next answer may write the first `bytes` of the shared memory.
+    void willWriteShared(size_t bytes) { memory_.willWrite(bytes); }
     /// Copies the first `bytes` of the shared memory into `out`; false when it holds fewer.
     bool readShared(void* out, size_t bytes) const { return memory_.copy(out, bytes); }
 
