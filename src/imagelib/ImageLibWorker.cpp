@@ -567,7 +567,7 @@ std::string confine(const Request& request, int fd) {
     using sandbox::setLimit;
 #ifndef GW_SANITIZED
     // The sanitizers reserve terabytes of address space for themselves: there their allocators
-    // hold the bound (see ImageWorker.cpp).
+    // hold the bound (see ImageWorkerProcesses.cpp).
     if (request.memoryCeiling > 0) {
         const uint64_t mapped = sandbox::mappedBytes();
         if (!setLimit(RLIMIT_AS, mapped + std::min(request.memoryAllowance, request.memoryCeiling),
@@ -773,7 +773,7 @@ void closeOtherDescriptors() {
 
 #ifdef GW_SANITIZED
 // Under the sanitizers the address space cannot be limited: their allocators stop what goes past
-// the heap limit that the engine's environment gives (see ImageWorker.cpp), this the last bound.
+// the heap limit that the engine's environment gives (see ImageWorkerProcesses.cpp), this the last bound.
 extern "C" const char* __asan_default_options() {
     return "allocator_may_return_null=1:hard_rss_limit_mb=3072:detect_leaks=0:"
            "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";

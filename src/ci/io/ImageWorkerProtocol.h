@@ -7,10 +7,11 @@
 //
 // The two talk over a sequenced-packet socket, one request and one answer at a time. The file to
 // read travels as a descriptor, never by name; the samples come back through a shared memory file
-// that the engine creates and sizes, and reads with pread, so that a reader cannot pull it away.
-// Descriptor 3 of the process is its end of the socket, descriptor 4 the shared memory (of the
-// starter, descriptor 3 is its socket). Nothing a reader answers is trusted: the engine checks
-// every value before it uses any (ImageWorker.cpp).
+// that the engine creates, sizes and seals against shrinking, so that a reader cannot pull it away
+// under the engine's map of it, from which the engine copies them; it is cleared before another
+// reader gets it. Descriptor 3 of the process is its end of the socket, descriptor 4 the shared
+// memory (of the starter, descriptor 3 is its socket). Nothing a reader answers is trusted: the
+// engine checks every value before it uses any (ImageWorkerAnswers.cpp).
 
 #include <stddef.h>
 #include <stdint.h>
