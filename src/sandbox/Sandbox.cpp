@@ -424,13 +424,13 @@ int landlockVersion() {
 }
 
 std::string confine(const Reach& reach, int* threadListener) {
-    if (threadListener)
-        *threadListener = -1;
-        // The sanitizers' runtimes keep threads of their own, which run none of our code.
+    // The sanitizers' runtimes keep threads of their own, which run none of our code.
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     if (threadCount() > 1)
         return "The process has more than one thread";
 #endif
+    if (threadListener)
+        *threadListener = -1;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return withErrno("New privileges could not be refused");
     if (std::string error = dropCapabilities(); !error.empty())
