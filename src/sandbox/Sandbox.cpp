@@ -54,7 +54,7 @@ std::string withErrno(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-int threadCount() {
+[[maybe_unused]] int threadCount() {
     FILE* status = std::fopen("/proc/self/status", "r");
     if (!status)
         return 0;
