@@ -260,10 +260,14 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     gwtest::ConsoleCapture console;
     h.run();
     // The failures are said in the order of the images, though each image is written while the
-    // next one is drawn.
-    ASSERT_EQ(console.lines().size(), 2u);
-    EXPECT_NE(console.lines()[0].find("b.jpg"), std::string::npos);
-    EXPECT_NE(console.lines()[1].find("c.jpg"), std::string::npos);
+    // next one is drawn (beside, once, what the system lets the image readers have).
+    std::vector<std::string> said;
+    for (const std::string& line : console.lines())
+        if (!line.starts_with("Image readers run without"))
+            said.push_back(line);
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_NE(said[0].find("b.jpg"), std::string::npos);
+    EXPECT_NE(said[1].find("c.jpg"), std::string::npos);
 
     // Each image's stages in turn, as if it had been read when its turn came.
     const QStringList written{"Processing...", "Converting...", "> Writing to disk..."};
