@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QStringDecoder>
+#include <QUtf8StringView>
 
 #include <signal.h>
 #include <unistd.h>
@@ -148,11 +148,25 @@ QStringList toolArguments(const QString& absolute) {
 
 Metadata decodeToolOutput(const QByteArray& output) {
     try {
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        const QString text = decoder.decode(output);
-        if (decoder.hasError())
-            return {};
-        return parseExifOutput(text.toStdString());
+        std::string text;
+        text.reserve(size_t(output.size()));
+        for (qsizetype start = 0; start < output.size();) {
+            qsizetype end = output.indexOf('\n', start);
+            end = end < 0 ? output.size() : end + 1;
+            const QByteArrayView line(output.constData() + start, end - start);
+            start = end;
+            if (QUtf8StringView(line).isValidUtf8()) {
+                text.append(line.data(), size_t(line.size()));
+                continue;
+            }
+            // Latin-1, its C1 controls (0x80 to 0x9F) shown as the tool shows the others.
+            QByteArray latin1 = line.toByteArray();
+            std::replace_if(
+                latin1.begin(), latin1.end(), [](char c) { return uint8_t(c) >= 0x80 && uint8_t(c) < 0xA0; },
+                '.');
+            text += QString::fromLatin1(latin1).toStdString();
+        }
+        return parseExifOutput(text);
     } catch (const std::exception& e) {
         ci::console("decodeToolOutput: ⛔️ the metadata tool's output could not be read: " +
                     ci::describeFailure(e));

@@ -44,8 +44,8 @@ inline constexpr int kToolCpuSecondsPerFile = 1;
 inline constexpr int kToolCpuCeilingSeconds = 600;
 
 /// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
-/// missing, fails to start, runs out of time, goes past its limits (the reason on the console),
-/// writes more than kMaxToolOutputBytes or writes text that is not UTF-8.
+/// missing, fails to start, runs out of time, goes past its limits (the reason on the console) or
+/// writes more than kMaxToolOutputBytes.
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
@@ -73,8 +73,10 @@ std::optional<QString> toolArgument(const std::string& path);
 /// The tool's arguments for the file at `absolute` (a toolArgument()): "-t" and the path.
 QStringList toolArguments(const QString& absolute);
 
-/// The tool's output as read: the parsed lines, or an empty map when it is not UTF-8 or cannot be
-/// read (the reason on the console). Never throws.
+/// The tool's output as read: the parsed lines, or an empty map when it cannot be read (the reason
+/// on the console). A line that is not UTF-8 (texts that older software wrote in Latin-1, which the
+/// tool passes on) is read as Latin-1, its C1 control characters as dots, as the tool writes the
+/// others. Never throws.
 Metadata decodeToolOutput(const QByteArray& output);
 
 /// Why the tool gave a file no metadata.

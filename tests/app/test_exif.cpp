@@ -327,6 +327,32 @@ TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
     EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
 }
 
+TEST(Exif, TextsInLatin1AreKeptLegible) {
+    // Older software wrote a copyright sign or an accented name as Latin-1, which the tool passes on
+    // as it is: every tag is kept, and those texts read as they were meant.
+    const std::string photo = gwtest::dataPath("latin1-exif.jpg");
+    const Metadata once = app::Exif::readExifMetadata(photo, "/usr/bin/exiftool");
+    const auto plain = app::runProcess("/usr/bin/exiftool", {"-t", QString::fromStdString(photo)}, 10000);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(qsizetype(once.size()), plain->standardOutput.count('\t'));
+    EXPECT_EQ(once.at("Copyright"), "\u00a9 Jos\u00e9");
+    EXPECT_EQ(once.at("Artist"), "Jos\u00e9");
+    EXPECT_EQ(once.at("Make"), "Glimmer Optics");
+    EXPECT_EQ(once.at("Image Size"), "64x43");
+
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    EXPECT_EQ(withoutFileTimes(reader.read(photo)), withoutFileTimes(once));
+    const auto record = ImageObject::make(QUrl::fromLocalFile(QString::fromStdString(photo)), reader);
+    ASSERT_TRUE(record);
+    const auto& rows = record->details();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), DetailRow{"Copyright", "\u00a9 Jos\u00e9"}), rows.end());
+
+    // Line by line: UTF-8 where it is, Latin-1 where it is not; the C1 controls of Latin-1 become
+    // dots, as the tool writes the other control characters.
+    EXPECT_EQ(app::Exif::decodeToolOutput("A\t\xc2\xa9 UTF-8\nB\t\xa9 Jos\xe9\x9b!\nC\t\xe2\x82\n"),
+              (Metadata{{"A", "\u00a9 UTF-8"}, {"B", "\u00a9 Jos\u00e9.!"}, {"C", "\u00e2."}}));
+}
+
 TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {
     // All of a long output, and the exit code.
     auto big = app::runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; exit 3"}, 10000);
