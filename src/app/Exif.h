@@ -49,15 +49,25 @@ inline constexpr int kToolCpuCeilingSeconds = 600;
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
-/// read `folders` (and what it needs itself), has kToolMemoryBytes of address space and a soft and
-/// a hard limit of `cpuSeconds` and `cpuCeiling` seconds of CPU time. Empty when the launcher or
-/// the tool cannot be found: the tool is never run unconfined.
-QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& folders, int cpuSeconds,
+/// read `readable` (files, or folders and what they hold, and what it needs itself), has
+/// kToolMemoryBytes of address space and a soft and a hard limit of `cpuSeconds` and `cpuCeiling`
+/// seconds of CPU time. Empty when the launcher or the tool cannot be found: the tool is never run
+/// unconfined.
+QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
                             int cpuCeiling, const QStringList& arguments);
 
-/// The folder that the tool must be able to read to read the file at `path`: that of the file
-/// the path names once symbolic links are followed. Empty when there is none.
-std::string readableFolder(const std::string& path);
+/// A file that the tool is let read: the tool's rules name it by `path`, and hold for the file
+/// itself (`device` and `inode`) whatever name it is opened by.
+struct ReadableFile {
+    std::string path;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool isSame(const ReadableFile& other) const { return device == other.device && inode == other.inode; }
+};
+
+/// The file that the tool must be let read to read `path`: the regular file that the path names
+/// once symbolic links are followed. Nothing when there is none.
+std::optional<ReadableFile> readableFile(const std::string& path);
 
 /// Adds the tag of one output line to `map` (a later value replaces an earlier one); a line
 /// without exactly one tab adds nothing.
@@ -93,15 +103,15 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kT
 
 /// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
 /// the tool's work on one file instead of its start-up. One process answers the reads one after
-/// another, from a thread of the reader's own. It can read only the folders of the files it has
-/// been prepared for or asked about: a file in another folder starts it again, able to read that
-/// one too. Before each read its soft CPU limit is set to what it has used plus
-/// kToolCpuSecondsPerFile and the second it is in. A tool that has died is started again by the
-/// next read; one that goes past its limits, does not answer a read within the time limit or
-/// writes more than kMaxToolOutputBytes for it ends or is killed, and that file has no metadata
-/// (and is not tried again). A tool that cannot work this way (it ends before its first answer)
-/// is run once per read as readExifMetadata() does. The reader ends its tool when stopped or
-/// destroyed, and the tool also ends when the application does, however it ends.
+/// another, from a thread of the reader's own. It can read only the files it has been prepared for
+/// or asked about, and lists no folder: any other file starts it again, able to read that one too.
+/// Before each read its soft CPU limit is set to what it has used plus kToolCpuSecondsPerFile and
+/// the second it is in. A tool that has died is started again by the next read; one that goes
+/// past its limits, does not answer a read within the time limit or writes more than
+/// kMaxToolOutputBytes for it ends or is killed, and that file has no metadata (and is not tried
+/// again). A tool that cannot work this way (it ends before its first answer) is run once per read
+/// as readExifMetadata() does. The reader ends its tool when stopped or destroyed, and the tool
+/// also ends when the application does, however it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -113,7 +123,7 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// Starts the tool now, able to read the folders of `paths` (the files about to be read),
+    /// Starts the tool now, able to read `paths` (the files about to be read, as many as fit),
     /// unless one that can runs already, so that the first read need not wait for it to start.
     /// Any thread; returns at once.
     void prepare(const std::vector<std::string>& paths = {});

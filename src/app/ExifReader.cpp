@@ -6,7 +6,7 @@
 // tool is started by that thread and the kernel kills it when its starting thread ends
 // (PR_SET_PDEATHSIG), a tool is never left behind, waiting for requests that will not come, by an
 // application that ended without stopping it. The tool runs confined (Exif.h): what it can read is
-// fixed when it starts, so a file outside the folders it can read starts it again; its CPU time is
+// fixed when it starts, so a file outside the files it can read starts it again; its CPU time is
 // bounded per file from here, by its soft limit, which it cannot change.
 
 #include "app/Exif.h"
@@ -60,16 +60,26 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
 }
 
-/// How many folders a tool can be started with, and the bytes of their names: a bound on its
-/// command line. An import from more starts the tool again as it gets to the others.
-constexpr size_t kMaxFolders = 256;
-constexpr size_t kMaxFolderBytes = size_t(128) << 10;
+/// How many files a tool can be started with: each is a rule that its launcher makes (some
+/// microseconds), and two arguments on its command line. An import of more starts the tool again
+/// as it gets to the others.
+constexpr size_t kMaxFiles = 4096;
 
-bool fits(const std::vector<std::string>& folders) {
+/// The bytes of its command line that the files may take: a quarter of what the system allows
+/// (2 MB with the usual 8 MB of stack), which leaves room for the environment.
+size_t maxFileBytes() {
+    static const size_t bytes = [] {
+        const long system = ::sysconf(_SC_ARG_MAX);
+        return std::min<size_t>(size_t(512) << 10, system > 0 ? size_t(system) / 4 : size_t(32) << 10);
+    }();
+    return bytes;
+}
+
+bool fits(const std::vector<ReadableFile>& files) {
     size_t bytes = 0;
-    for (const std::string& folder : folders)
-        bytes += folder.size() + 1;
-    return folders.size() <= kMaxFolders && bytes <= kMaxFolderBytes;
+    for (const ReadableFile& file : files)
+        bytes += sizeof("--read") + file.path.size() + 1 + 2 * sizeof(char*);
+    return files.size() <= kMaxFiles && bytes <= maxFileBytes();
 }
 
 /// Whole seconds of CPU time that process `pid` has used; -1 when that cannot be read.
@@ -223,51 +233,53 @@ struct Reader::Impl {
         end(true);
     }
 
-    /// The folders of `paths`, the files about to be read: the tool starts able to read them (as
-    /// many as fit), unless it runs and can already.
+    /// `paths`, the files about to be read: the tool starts able to read them (as many as fit),
+    /// unless it runs and can already.
     void plan(const std::vector<std::string>& paths) {
         if (oneShot)
             return;
-        // Without Landlock the tool reads what its user can, whatever folders it was given.
+        // Without Landlock the tool reads what its user can, whatever files it was given.
         if (!paths.empty() && sandbox::landlockVersion() > 0) {
             planned.clear();
             for (const std::string& path : paths)
-                if (std::string folder = readableFolder(path);
-                    !folder.empty() && std::find(planned.begin(), planned.end(), folder) == planned.end())
-                    planned.push_back(std::move(folder));
+                if (auto file = readableFile(path); file && !contains(planned, *file))
+                    planned.push_back(std::move(*file));
         }
-        std::vector<std::string> wanted;
-        for (const std::string& folder : planned) {
-            wanted.push_back(folder);
+        std::vector<ReadableFile> wanted;
+        for (const ReadableFile& file : planned) {
+            wanted.push_back(file);
             if (!fits(wanted)) {
                 wanted.pop_back();
                 break;
             }
         }
-        if (process.pid &&
-            std::all_of(wanted.begin(), wanted.end(), [&](const std::string& f) { return canRead(f); }))
+        if (process.pid && std::all_of(wanted.begin(), wanted.end(),
+                                       [&](const ReadableFile& file) { return contains(readable, file); }))
             return;
         end(true);
         start(wanted);
     }
 
-    bool canRead(const std::string& folder) const {
-        return folder.empty() || std::find(folders.begin(), folders.end(), folder) != folders.end();
+    static bool contains(const std::vector<ReadableFile>& files, const ReadableFile& file) {
+        return std::any_of(files.begin(), files.end(), [&](const ReadableFile& f) { return f.isSame(file); });
     }
 
-    /// The folders of the running tool and `folder`; when they are too many, `folder` and those
-    /// planned after it.
-    std::vector<std::string> foldersWith(const std::string& folder) const {
-        std::vector<std::string> next = folders;
-        if (canRead(folder))
+    /// Whether the running tool can read `file` (nothing: no rule needed, or none to be had).
+    bool canRead(const std::optional<ReadableFile>& file) const { return !file || contains(readable, *file); }
+
+    /// The files of the running tool and `file`; when they are too many, `file` and those planned
+    /// after it.
+    std::vector<ReadableFile> filesWith(const std::optional<ReadableFile>& file) const {
+        std::vector<ReadableFile> next = readable;
+        if (canRead(file))
             return next;
-        next.push_back(folder);
+        next.push_back(*file);
         if (fits(next))
             return next;
-        next = {folder};
-        for (auto it = std::find(planned.begin(), planned.end(), folder); it != planned.end(); ++it) {
-            if (*it == folder)
-                continue;
+        next = {*file};
+        const auto at = std::find_if(planned.begin(), planned.end(),
+                                     [&](const ReadableFile& f) { return f.isSame(*file); });
+        for (auto it = at == planned.end() ? at : std::next(at); it != planned.end(); ++it) {
             next.push_back(*it);
             if (!fits(next)) {
                 next.pop_back();
@@ -286,11 +298,11 @@ struct Reader::Impl {
         const std::string absolute = argument->toStdString();
         if (oneShot || !fitsOnALine(absolute))
             return readExifMetadata(path, tool, timeoutMs);
-        const std::string folder = sandbox::landlockVersion() > 0 ? readableFolder(path) : std::string();
+        const auto file = sandbox::landlockVersion() > 0 ? readableFile(path) : std::nullopt;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (process.pid && (!canRead(folder) || !limitCpu()))
+            if (process.pid && (!canRead(file) || !limitCpu()))
                 end(true);
-            if (!process.pid && (!start(foldersWith(folder)) || !limitCpu()))
+            if (!process.pid && (!start(filesWith(file)) || !limitCpu()))
                 return readExifMetadata(path, tool, timeoutMs);
             QByteArray output;
             switch (ask(*argument, output)) {
@@ -342,11 +354,14 @@ struct Reader::Impl {
         return true;
     }
 
-    /// Starts the tool, able to read `readable`; false when it cannot be started.
-    bool start(const std::vector<std::string>& readable) {
-        folders = readable;
+    /// Starts the tool, able to read `files`; false when it cannot be started.
+    bool start(const std::vector<ReadableFile>& files) {
+        readable = files;
+        std::vector<std::string> paths;
+        for (const ReadableFile& file : files)
+            paths.push_back(file.path);
         const QStringList command =
-            confinedCommand(tool, readable, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
+            confinedCommand(tool, paths, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
                             {"-stay_open", "True", "-@", "-"});
         if (command.isEmpty())
             return false;
@@ -489,8 +504,8 @@ struct Reader::Impl {
 
     // The reader's thread only.
     Process process;
-    std::vector<std::string> folders; ///< what the tool (last started) can read
-    std::vector<std::string> planned; ///< the folders of the files about to be read, in their order
+    std::vector<ReadableFile> readable; ///< what the tool (last started) can read
+    std::vector<ReadableFile> planned;  ///< the files about to be read, in their order
     uint64_t lastId = 0;
     bool answered = false;
     bool oneShot = false;

@@ -26,12 +26,13 @@ using app::Exif::Metadata;
 
 namespace {
 
-/// An executable shell script `name` in `dir`; its path.
-QString script(const QTemporaryDir& dir, const QString& name, const QString& body) {
+/// An executable script `name` in `dir`, run by `interpreter`; its path.
+QString script(const QTemporaryDir& dir, const QString& name, const QString& body,
+               const QString& interpreter = "/bin/sh") {
     const QString path = dir.filePath(name);
     QFile file(path);
     file.open(QIODevice::WriteOnly);
-    file.write(("#!/bin/sh\n" + body).toUtf8());
+    file.write(("#!" + interpreter + "\n" + body).toUtf8());
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
@@ -533,4 +534,63 @@ TEST(Exif, TheToolIsConfined) {
         EXPECT_TRUE(app::runProcess(launcher, command, 10000));
     }
     EXPECT_TRUE(QDir(out.path()).isEmpty()) << QDir(out.path()).entryList().join(' ').toStdString();
+}
+
+TEST(Exif, ATakenOverToolReachesOnlyItsFiles) {
+    // Photos in a folder that holds the user's secrets as well, one of them reached by a link.
+    QTemporaryDir home, elsewhere, tools;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
+    writeFile(home, ".ssh/id_rsa", "PRIVATE KEY");
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    ASSERT_TRUE(QFile::copy(photo, elsewhere.filePath("linked.jpg")));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath("linked.jpg"), home.filePath("link.jpg")));
+    QList<QUrl> urls;
+    for (const char* name : {"1.jpg", "take-over.jpg", "2.jpg", "3.jpg", "link.jpg", "4.jpg"}) {
+        if (!QFileInfo::exists(home.filePath(name))) {
+            ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
+        }
+        urls << apptest::Harness::url(home.filePath(name));
+    }
+
+    // A tool taken over by a file: for each file it tries to read the secret beside it and to list
+    // its folder.
+    const QString tool = script(tools, "taken-over-tool", R"(
+$| = 1;
+my @args;
+while (my $line = <STDIN>) {
+    chomp $line;
+    if ($line =~ /^-execute(\d*)$/) {
+        my $id = $1;
+        my ($file) = grep { m{^/} } @args;
+        @args = ();
+        if (defined $file) {
+            (my $folder = $file) =~ s{/[^/]*$}{};
+            print "Readable\tyes\n" if open(my $f, '<', $file);
+            if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
+            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; }
+        }
+        print "{ready$id}\n";
+    } elsif ($line eq 'False' && @args && $args[-1] eq '-stay_open') {
+        exit 0;
+    } else {
+        push @args, $line;
+    }
+}
+)",
+                                "/usr/bin/perl");
+
+    // Imported as the window imports them.
+    apptest::Harness h({}, tool);
+    h.d().addImages(urls);
+    h.queues->drain();
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(qsizetype(records.size()), urls.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(records[i]->filename().toStdString());
+        // Each file can be read, nothing else of its folder.
+        Metadata shown;
+        for (const DetailRow& row : records[i]->details())
+            shown[row.dKey] = row.dVal;
+        EXPECT_EQ(shown, (Metadata{{"Readable", "yes"}}));
+    }
 }
