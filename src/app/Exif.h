@@ -28,7 +28,8 @@ struct DetailRow {
     bool operator==(const DetailRow&) const = default;
 };
 
-/// How long a read waits for the tool before giving up on it.
+/// How long a read waits for the tool before giving up on it: for a tool run once per file, its
+/// start and its work; for one kept running, its start.
 inline constexpr int kToolTimeoutMs = 15000;
 
 /// How much of the tool's output about one file is read. A photo's tags take a few kilobytes; a
@@ -42,6 +43,10 @@ inline constexpr uint64_t kToolMemoryBytes = uint64_t(1) << 30;
 inline constexpr int kToolCpuSecondsPerFile = 1;
 /// CPU seconds a tool kept running may use in all; it is started again before it gets there.
 inline constexpr int kToolCpuCeilingSeconds = 600;
+/// How long the tool kept running has for one file once it has started: its CPU time for the file
+/// and a little more, not counting the time it waits for a processor on a busy machine. A tool that
+/// stalls uses no CPU time, and must not hold up the files after.
+inline constexpr int kToolFileDeadlineMs = kToolCpuSecondsPerFile * 1000 + 100;
 
 /// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
 /// missing, fails to start, runs out of time, goes past its limits (the reason on the console) or
@@ -105,13 +110,15 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kT
 /// the tool's work on one file instead of its start-up. One process answers the reads one after
 /// another, from a thread of the reader's own. It can read only the files it has been prepared for
 /// or asked about, and lists no folder: any other file starts it again, able to read that one too.
-/// Before each read its soft CPU limit is set to what it has used plus kToolCpuSecondsPerFile and
-/// the second it is in. A tool that has died is started again by the next read; one that goes
-/// past its limits, does not answer a read within the time limit or writes more than
-/// kMaxToolOutputBytes for it ends or is killed, and that file has no metadata (and is not tried
-/// again). A tool that cannot work this way (it ends before its first answer) is run once per read
-/// as readExifMetadata() does. The reader ends its tool when stopped or destroyed, and the tool
-/// also ends when the application does, however it ends.
+/// It has timeoutMs to start; then, for each file, its soft CPU limit is set to what it has used
+/// plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs (at most
+/// timeoutMs) to answer. A tool that has died is started again by the next read; one that goes
+/// past its limits, does not answer in time or writes more than kMaxToolOutputBytes for a file
+/// ends or is killed, and that file has no metadata (and is not tried again). The next file has a
+/// new tool, which was started while the file kept the old one long. A tool that cannot work this
+/// way (it ends before its first answer) is run once per read as readExifMetadata() does. The
+/// reader ends its tools when stopped or destroyed, and the tools also end when the application
+/// does, however it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -130,7 +137,7 @@ class Reader {
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();
-    /// The process id of the tool while it runs, else 0.
+    /// The process id of the tool that answers the reads while it runs, else 0.
     int processId() const;
 
   private:

@@ -536,7 +536,7 @@ TEST(Exif, TheToolIsConfined) {
     EXPECT_TRUE(QDir(out.path()).isEmpty()) << QDir(out.path()).entryList().join(' ').toStdString();
 }
 
-TEST(Exif, ATakenOverToolReachesOnlyItsFiles) {
+TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
     // Photos in a folder that holds the user's secrets as well, one of them reached by a link.
     QTemporaryDir home, elsewhere, tools;
     ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
@@ -552,11 +552,11 @@ TEST(Exif, ATakenOverToolReachesOnlyItsFiles) {
         urls << apptest::Harness::url(home.filePath(name));
     }
 
-    // A tool taken over by a file: for each file it tries to read the secret beside it and to list
-    // its folder.
+    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside it and
+    // to list its folder, and once taken over it answers each file just under the time limit.
     const QString tool = script(tools, "taken-over-tool", R"(
 $| = 1;
-my @args;
+my (@args, $taken);
 while (my $line = <STDIN>) {
     chomp $line;
     if ($line =~ /^-execute(\d*)$/) {
@@ -564,6 +564,8 @@ while (my $line = <STDIN>) {
         my ($file) = grep { m{^/} } @args;
         @args = ();
         if (defined $file) {
+            select(undef, undef, undef, 14) if $taken;
+            $taken = 1 if $file =~ /take-over/;
             (my $folder = $file) =~ s{/[^/]*$}{};
             print "Readable\tyes\n" if open(my $f, '<', $file);
             if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
@@ -580,17 +582,29 @@ while (my $line = <STDIN>) {
                                 "/usr/bin/perl");
 
     // Imported as the window imports them.
+    gwtest::ConsoleCapture console;
     apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
     h.d().addImages(urls);
     h.queues->drain();
+    // The stall costs about a second, not 14 s for each file after it.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     const auto& records = h.d().CurrentImages();
     ASSERT_EQ(qsizetype(records.size()), urls.size());
     for (size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE(records[i]->filename().toStdString());
+        // The first file after the take-over has no metadata: its tool was ended, and a new one
+        // serves the files after it.
+        if (i == 2) {
+            EXPECT_TRUE(records[i]->details().empty());
+            continue;
+        }
         // Each file can be read, nothing else of its folder.
         Metadata shown;
         for (const DetailRow& row : records[i]->details())
             shown[row.dKey] = row.dVal;
         EXPECT_EQ(shown, (Metadata{{"Readable", "yes"}}));
     }
+    EXPECT_TRUE(
+        console.contains(urls[2].toLocalFile().toStdString() + ": the metadata tool did not answer within"));
 }
