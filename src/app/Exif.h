@@ -115,7 +115,7 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kT
 /// timeoutMs) to answer. A tool that has died is started again by the next read; one that goes
 /// past its limits, does not answer in time or writes more than kMaxToolOutputBytes for a file
 /// ends or is killed, and that file has no metadata (and is not tried again). The next file has a
-/// new tool, which was started while the file kept the old one long. A tool that cannot work this
+/// new tool (one is started ahead while a file keeps the tool long). A tool that cannot work this
 /// way (it ends before its first answer) is run once per read as readExifMetadata() does. The
 /// reader ends its tools when stopped or destroyed, and the tools also end when the application
 /// does, however it ends.
