@@ -8,9 +8,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QStringDecoder>
+#include <QUtf8StringView>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,8 +101,10 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
         return {};
     // A run of its own: the second it starts in, and its time for the file.
     const int cpu = 1 + kToolCpuSecondsPerFile;
-    QStringList command =
-        confinedCommand(toolPath, {readableFolder(path)}, cpu, cpu + 1, toolArguments(*absolute));
+    std::vector<std::string> readable;
+    if (const auto file = readableFile(path))
+        readable.push_back(file->path);
+    QStringList command = confinedCommand(toolPath, readable, cpu, cpu + 1, toolArguments(*absolute));
     if (command.isEmpty())
         return {};
     const QString launcher = command.takeFirst();
@@ -115,7 +118,7 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
     return decodeToolOutput(out->standardOutput);
 }
 
-QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& folders, int cpuSeconds,
+QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
                             int cpuCeiling, const QStringList& arguments) {
     const QString& launcher = launcherPath();
     const QString tool = toolPath.contains('/') ? toolPath : QStandardPaths::findExecutable(toolPath);
@@ -128,18 +131,20 @@ QStringList confinedCommand(const QString& toolPath, const std::vector<std::stri
                         QString::number(cpuSeconds),
                         "--cpu-ceiling",
                         QString::number(cpuCeiling)};
-    for (const std::string& folder : folders)
-        if (!folder.empty())
-            command << "--read" << QString::fromStdString(folder);
+    for (const std::string& path : readable)
+        if (!path.empty())
+            command << "--read" << QString::fromStdString(path);
     return command << "--" << QFileInfo(tool).absoluteFilePath() << arguments;
 }
 
-std::string readableFolder(const std::string& path) {
+std::optional<ReadableFile> readableFile(const std::string& path) {
+    // The rule holds for the file that the resolved name leads to, which the tool reaches by the
+    // path as it is given; a folder, a pipe or a device gets no rule.
     char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved))
-        return {};
-    const std::string file(resolved);
-    return file.substr(0, std::max<size_t>(file.rfind('/'), 1));
+    struct stat info {};
+    if (!::realpath(path.c_str(), resolved) || ::stat(resolved, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return ReadableFile{resolved, uint64_t(info.st_dev), uint64_t(info.st_ino)};
 }
 
 QStringList toolArguments(const QString& absolute) {
@@ -148,11 +153,25 @@ QStringList toolArguments(const QString& absolute) {
 
 Metadata decodeToolOutput(const QByteArray& output) {
     try {
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        const QString text = decoder.decode(output);
-        if (decoder.hasError())
-            return {};
-        return parseExifOutput(text.toStdString());
+        std::string text;
+        text.reserve(size_t(output.size()));
+        for (qsizetype start = 0; start < output.size();) {
+            qsizetype end = output.indexOf('\n', start);
+            end = end < 0 ? output.size() : end + 1;
+            const QByteArrayView line(output.constData() + start, end - start);
+            start = end;
+            if (QUtf8StringView(line).isValidUtf8()) {
+                text.append(line.data(), size_t(line.size()));
+                continue;
+            }
+            // Latin-1, its C1 controls (0x80 to 0x9F) shown as the tool shows the others.
+            QByteArray latin1 = line.toByteArray();
+            std::replace_if(
+                latin1.begin(), latin1.end(), [](char c) { return uint8_t(c) >= 0x80 && uint8_t(c) < 0xA0; },
+                '.');
+            text += QString::fromLatin1(latin1).toStdString();
+        }
+        return parseExifOutput(text);
     } catch (const std::exception& e) {
         ci::console("decodeToolOutput: ⛔️ the metadata tool's output could not be read: " +
                     ci::describeFailure(e));

@@ -28,7 +28,8 @@ struct DetailRow {
     bool operator==(const DetailRow&) const = default;
 };
 
-/// How long a read waits for the tool before giving up on it.
+/// How long a read waits for the tool before giving up on it: for a tool run once per file, its
+/// start and its work; for one kept running, its start.
 inline constexpr int kToolTimeoutMs = 15000;
 
 /// How much of the tool's output about one file is read. A photo's tags take a few kilobytes; a
@@ -42,22 +43,36 @@ inline constexpr uint64_t kToolMemoryBytes = uint64_t(1) << 30;
 inline constexpr int kToolCpuSecondsPerFile = 1;
 /// CPU seconds a tool kept running may use in all; it is started again before it gets there.
 inline constexpr int kToolCpuCeilingSeconds = 600;
+/// How long the tool kept running has for one file once it has started: its CPU time for the file
+/// and a little more, not counting the time it waits for a processor on a busy machine. A tool that
+/// stalls uses no CPU time, and must not hold up the files after.
+inline constexpr int kToolFileDeadlineMs = kToolCpuSecondsPerFile * 1000 + 100;
 
 /// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
-/// missing, fails to start, runs out of time, goes past its limits (the reason on the console),
-/// writes more than kMaxToolOutputBytes or writes text that is not UTF-8.
+/// missing, fails to start, runs out of time, goes past its limits (the reason on the console) or
+/// writes more than kMaxToolOutputBytes.
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
-/// read `folders` (and what it needs itself), has kToolMemoryBytes of address space and a soft and
-/// a hard limit of `cpuSeconds` and `cpuCeiling` seconds of CPU time. Empty when the launcher or
-/// the tool cannot be found: the tool is never run unconfined.
-QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& folders, int cpuSeconds,
+/// read `readable` (files, or folders and what they hold, and what it needs itself), has
+/// kToolMemoryBytes of address space and a soft and a hard limit of `cpuSeconds` and `cpuCeiling`
+/// seconds of CPU time. Empty when the launcher or the tool cannot be found: the tool is never run
+/// unconfined.
+QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
                             int cpuCeiling, const QStringList& arguments);
 
-/// The folder that the tool must be able to read to read the file at `path`: that of the file
-/// the path names once symbolic links are followed. Empty when there is none.
-std::string readableFolder(const std::string& path);
+/// A file that the tool is let read: the tool's rules name it by `path`, and hold for the file
+/// itself (`device` and `inode`) whatever name it is opened by.
+struct ReadableFile {
+    std::string path;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool isSame(const ReadableFile& other) const { return device == other.device && inode == other.inode; }
+};
+
+/// The file that the tool must be let read to read `path`: the regular file that the path names
+/// once symbolic links are followed. Nothing when there is none.
+std::optional<ReadableFile> readableFile(const std::string& path);
 
 /// Adds the tag of one output line to `map` (a later value replaces an earlier one); a line
 /// without exactly one tab adds nothing.
@@ -73,8 +88,10 @@ std::optional<QString> toolArgument(const std::string& path);
 /// The tool's arguments for the file at `absolute` (a toolArgument()): "-t" and the path.
 QStringList toolArguments(const QString& absolute);
 
-/// The tool's output as read: the parsed lines, or an empty map when it is not UTF-8 or cannot be
-/// read (the reason on the console). Never throws.
+/// The tool's output as read: the parsed lines, or an empty map when it cannot be read (the reason
+/// on the console). A line that is not UTF-8 (texts that older software wrote in Latin-1, which the
+/// tool passes on) is read as Latin-1, its C1 control characters as dots, as the tool writes the
+/// others. Never throws.
 Metadata decodeToolOutput(const QByteArray& output);
 
 /// Why the tool gave a file no metadata.
@@ -91,15 +108,17 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kT
 
 /// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
 /// the tool's work on one file instead of its start-up. One process answers the reads one after
-/// another, from a thread of the reader's own. It can read only the folders of the files it has
-/// been prepared for or asked about: a file in another folder starts it again, able to read that
-/// one too. Before each read its soft CPU limit is set to what it has used plus
-/// kToolCpuSecondsPerFile and the second it is in. A tool that has died is started again by the
-/// next read; one that goes past its limits, does not answer a read within the time limit or
-/// writes more than kMaxToolOutputBytes for it ends or is killed, and that file has no metadata
-/// (and is not tried again). A tool that cannot work this way (it ends before its first answer)
-/// is run once per read as readExifMetadata() does. The reader ends its tool when stopped or
-/// destroyed, and the tool also ends when the application does, however it ends.
+/// another, from a thread of the reader's own. It can read only the files it has been prepared for
+/// or asked about, and lists no folder: any other file starts it again, able to read that one too.
+/// It has timeoutMs to start; then, for each file, its soft CPU limit is set to what it has used
+/// plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs (at most
+/// timeoutMs) to answer. A tool that has died is started again by the next read; one that goes
+/// past its limits, does not answer in time or writes more than kMaxToolOutputBytes for a file
+/// ends or is killed, and that file has no metadata (and is not tried again). The next file has a
+/// new tool (one is started ahead while a file keeps the tool long). A tool that cannot work this
+/// way (it ends before its first answer) is run once per read as readExifMetadata() does. The
+/// reader ends its tools when stopped or destroyed, and the tools also end when the application
+/// does, however it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -111,14 +130,14 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// Starts the tool now, able to read the folders of `paths` (the files about to be read),
+    /// Starts the tool now, able to read `paths` (the files about to be read, as many as fit),
     /// unless one that can runs already, so that the first read need not wait for it to start.
     /// Any thread; returns at once.
     void prepare(const std::vector<std::string>& paths = {});
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();
-    /// The process id of the tool while it runs, else 0.
+    /// The process id of the tool that answers the reads while it runs, else 0.
     int processId() const;
 
   private:

@@ -6,8 +6,9 @@
 // tool is started by that thread and the kernel kills it when its starting thread ends
 // (PR_SET_PDEATHSIG), a tool is never left behind, waiting for requests that will not come, by an
 // application that ended without stopping it. The tool runs confined (Exif.h): what it can read is
-// fixed when it starts, so a file outside the folders it can read starts it again; its CPU time is
-// bounded per file from here, by its soft limit, which it cannot change.
+// fixed when it starts, so a file outside the files it can read starts it again; its CPU time is
+// bounded per file from here, by its soft limit, which it cannot change, and so is the time it
+// takes to answer, which a tool that stalls would spend without using any CPU time.
 
 #include "app/Exif.h"
 
@@ -48,6 +49,10 @@ using Clock = std::chrono::steady_clock;
 /// How long a tool that is asked to end may take before it is killed.
 constexpr int kEndWaitMs = 1000;
 
+/// How long a file may keep the tool before the next tool is started, so that it is ready should
+/// this one not answer in time: ten times what the tool takes over a photo with large metadata.
+constexpr int kStartAheadMs = 250;
+
 /// A path that the tool's argument lines carry unchanged: every line is one argument, with its
 /// end of line (and blanks at its start) taken off.
 bool fitsOnALine(const std::string& path) {
@@ -60,16 +65,26 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
 }
 
-/// How many folders a tool can be started with, and the bytes of their names: a bound on its
-/// command line. An import from more starts the tool again as it gets to the others.
-constexpr size_t kMaxFolders = 256;
-constexpr size_t kMaxFolderBytes = size_t(128) << 10;
+/// How many files a tool can be started with: each is a rule that its launcher makes (some
+/// microseconds), and two arguments on its command line. An import of more starts the tool again
+/// as it gets to the others.
+constexpr size_t kMaxFiles = 4096;
 
-bool fits(const std::vector<std::string>& folders) {
+/// The bytes of its command line that the files may take: a quarter of what the system allows
+/// (2 MB with the usual 8 MB of stack), which leaves room for the environment.
+size_t maxFileBytes() {
+    static const size_t bytes = [] {
+        const long system = ::sysconf(_SC_ARG_MAX);
+        return std::min<size_t>(size_t(512) << 10, system > 0 ? size_t(system) / 4 : size_t(32) << 10);
+    }();
+    return bytes;
+}
+
+bool fits(const std::vector<ReadableFile>& files) {
     size_t bytes = 0;
-    for (const std::string& folder : folders)
-        bytes += folder.size() + 1;
-    return folders.size() <= kMaxFolders && bytes <= kMaxFolderBytes;
+    for (const ReadableFile& file : files)
+        bytes += sizeof("--read") + file.path.size() + 1 + 2 * sizeof(char*);
+    return files.size() <= kMaxFiles && bytes <= maxFileBytes();
 }
 
 /// Whole seconds of CPU time that process `pid` has used; -1 when that cannot be read.
@@ -93,6 +108,30 @@ long cpuSecondsUsed(pid_t pid) {
     return long((user + system) / uint64_t(::sysconf(_SC_CLK_TCK)));
 }
 
+/// The time that a process (its one thread) has spent on a processor and waiting for one, in
+/// nanoseconds; -1 each when that cannot be read.
+struct Scheduled {
+    long long runningNs = -1;
+    long long waitingNs = -1;
+};
+
+Scheduled scheduled(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/schedstat";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return {};
+    text[n] = '\0';
+    Scheduled times;
+    if (std::sscanf(text, "%lld %lld", &times.runningNs, &times.waitingNs) != 2)
+        return {};
+    return times;
+}
+
 } // namespace
 
 struct Reader::Impl {
@@ -103,15 +142,20 @@ struct Reader::Impl {
     };
 
     /// One running tool: its process, the socket it reads its arguments from and the pipe it
-    /// writes its answers to.
+    /// writes its answers to, the files it can read; until it has answered its first request,
+    /// which it is sent as it starts, the end of that answer.
     struct Process {
         pid_t pid = 0;
         int input = -1;
         int output = -1;
+        std::vector<ReadableFile> files;
+        QByteArray starting;
     };
 
-    /// How a request to the running tool ended.
-    enum class Outcome { Answered, Died, TimedOut, Stopped, TooLong };
+    /// How a request to the running tool ended: Unstarted when the tool did not come up in time,
+    /// Overdue when it did not answer about the file in time, Spent when it is too near its CPU
+    /// ceiling to be asked.
+    enum class Outcome { Answered, Died, Unstarted, Overdue, Spent, Stopped, TooLong };
 
     Impl(QString toolPath, int timeoutMs) : tool(std::move(toolPath)), timeoutMs(timeoutMs) {
         wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -221,53 +265,56 @@ struct Reader::Impl {
             changed.notify_all();
         }
         end(true);
+        end(ahead, true);
     }
 
-    /// The folders of `paths`, the files about to be read: the tool starts able to read them (as
-    /// many as fit), unless it runs and can already.
+    /// `paths`, the files about to be read: the tool starts able to read them (as many as fit),
+    /// unless it runs and can already.
     void plan(const std::vector<std::string>& paths) {
         if (oneShot)
             return;
-        // Without Landlock the tool reads what its user can, whatever folders it was given.
+        // Without Landlock the tool reads what its user can, whatever files it was given.
         if (!paths.empty() && sandbox::landlockVersion() > 0) {
             planned.clear();
             for (const std::string& path : paths)
-                if (std::string folder = readableFolder(path);
-                    !folder.empty() && std::find(planned.begin(), planned.end(), folder) == planned.end())
-                    planned.push_back(std::move(folder));
+                if (auto file = readableFile(path); file && !contains(planned, *file))
+                    planned.push_back(std::move(*file));
         }
-        std::vector<std::string> wanted;
-        for (const std::string& folder : planned) {
-            wanted.push_back(folder);
+        std::vector<ReadableFile> wanted;
+        for (const ReadableFile& file : planned) {
+            wanted.push_back(file);
             if (!fits(wanted)) {
                 wanted.pop_back();
                 break;
             }
         }
-        if (process.pid &&
-            std::all_of(wanted.begin(), wanted.end(), [&](const std::string& f) { return canRead(f); }))
+        if (process.pid && std::all_of(wanted.begin(), wanted.end(),
+                                       [&](const ReadableFile& file) { return contains(readable, file); }))
             return;
         end(true);
         start(wanted);
     }
 
-    bool canRead(const std::string& folder) const {
-        return folder.empty() || std::find(folders.begin(), folders.end(), folder) != folders.end();
+    static bool contains(const std::vector<ReadableFile>& files, const ReadableFile& file) {
+        return std::any_of(files.begin(), files.end(), [&](const ReadableFile& f) { return f.isSame(file); });
     }
 
-    /// The folders of the running tool and `folder`; when they are too many, `folder` and those
-    /// planned after it.
-    std::vector<std::string> foldersWith(const std::string& folder) const {
-        std::vector<std::string> next = folders;
-        if (canRead(folder))
+    /// Whether the running tool can read `file` (nothing: no rule needed, or none to be had).
+    bool canRead(const std::optional<ReadableFile>& file) const { return !file || contains(readable, *file); }
+
+    /// The files of the running tool and `file`; when they are too many, `file` and those planned
+    /// after it.
+    std::vector<ReadableFile> filesWith(const std::optional<ReadableFile>& file) const {
+        std::vector<ReadableFile> next = readable;
+        if (canRead(file))
             return next;
-        next.push_back(folder);
+        next.push_back(*file);
         if (fits(next))
             return next;
-        next = {folder};
-        for (auto it = std::find(planned.begin(), planned.end(), folder); it != planned.end(); ++it) {
-            if (*it == folder)
-                continue;
+        next = {*file};
+        const auto at = std::find_if(planned.begin(), planned.end(),
+                                     [&](const ReadableFile& f) { return f.isSame(*file); });
+        for (auto it = at == planned.end() ? at : std::next(at); it != planned.end(); ++it) {
             next.push_back(*it);
             if (!fits(next)) {
                 next.pop_back();
@@ -286,23 +333,37 @@ struct Reader::Impl {
         const std::string absolute = argument->toStdString();
         if (oneShot || !fitsOnALine(absolute))
             return readExifMetadata(path, tool, timeoutMs);
-        const std::string folder = sandbox::landlockVersion() > 0 ? readableFolder(path) : std::string();
+        const auto file = sandbox::landlockVersion() > 0 ? readableFile(path) : std::nullopt;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (process.pid && (!canRead(folder) || !limitCpu()))
+            if (process.pid && !canRead(file))
                 end(true);
-            if (!process.pid && (!start(foldersWith(folder)) || !limitCpu()))
+            if (!process.pid && !start(filesWith(file)))
                 return readExifMetadata(path, tool, timeoutMs);
             QByteArray output;
             switch (ask(*argument, output)) {
             case Outcome::Answered:
-                answered = true;
                 return decodeToolOutput(output);
+            case Outcome::Spent:
+                // Near its ceiling, which is not the file's doing: started again, and no try lost.
+                end(true);
+                --attempt;
+                break;
             case Outcome::Stopped:
                 end(false);
                 return {};
-            case Outcome::TimedOut:
+            case Outcome::Unstarted:
                 end(false);
                 return failedRead(path, ToolFailure::NoAnswer, timeoutMs);
+            case Outcome::Overdue: {
+                // Busy with the file (at least half the time), or stalled, which costs no CPU
+                // time: either way it is ended, and the next file has a new tool.
+                const bool busy =
+                    asked.runningNs >= 0 &&
+                    scheduled(process.pid).runningNs - asked.runningNs >= fileDeadlineMs() * 500'000LL;
+                end(false);
+                return failedRead(path, busy ? ToolFailure::OutOfTime : ToolFailure::NoAnswer,
+                                  fileDeadlineMs());
+            }
             case Outcome::TooLong:
                 // Stopped where it is: the rest of its answer is not wanted.
                 end(false);
@@ -342,14 +403,36 @@ struct Reader::Impl {
         return true;
     }
 
-    /// Starts the tool, able to read `readable`; false when it cannot be started.
-    bool start(const std::vector<std::string>& readable) {
-        folders = readable;
+    /// How long the running tool has to answer about a file, once it has started.
+    int fileDeadlineMs() const { return std::min(timeoutMs, kToolFileDeadlineMs); }
+
+    /// Starts the tool, able to read `files` (the one started ahead, when it can read just those);
+    /// false when it cannot be started.
+    bool start(const std::vector<ReadableFile>& files) {
+        readable = files;
+        const auto same = [&](const ReadableFile& a, const ReadableFile& b) { return a.isSame(b); };
+        if (ahead.pid &&
+            std::equal(files.begin(), files.end(), ahead.files.begin(), ahead.files.end(), same)) {
+            process = std::exchange(ahead, {});
+        } else {
+            end(ahead, false);
+            process = launch(files);
+        }
+        pidSeen = process.pid;
+        return process.pid != 0;
+    }
+
+    /// A new tool, able to read `files`, sent a first request, which it answers once it has
+    /// loaded; no process when it cannot be started.
+    Process launch(const std::vector<ReadableFile>& files) {
+        std::vector<std::string> paths;
+        for (const ReadableFile& file : files)
+            paths.push_back(file.path);
         const QStringList command =
-            confinedCommand(tool, readable, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
+            confinedCommand(tool, paths, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
                             {"-stay_open", "True", "-@", "-"});
         if (command.isEmpty())
-            return false;
+            return {};
         std::vector<std::string> strings;
         for (const QString& argument : command)
             strings.push_back(argument.toStdString());
@@ -359,11 +442,11 @@ struct Reader::Impl {
         argv.push_back(nullptr);
         int input[2], output[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0)
-            return false;
+            return {};
         if (::pipe2(output, O_CLOEXEC) != 0) {
             ::close(input[0]);
             ::close(input[1]);
-            return false;
+            return {};
         }
         const pid_t parent = ::getpid();
         const pid_t pid = ::fork();
@@ -383,46 +466,92 @@ struct Reader::Impl {
         if (pid < 0) {
             ::close(input[0]);
             ::close(output[0]);
-            return false;
+            return {};
         }
-        process = {pid, input[0], output[0]};
-        pidSeen = pid;
-        return true;
+        const std::string id = std::to_string(++lastId);
+        Process started{pid, input[0], output[0], files, QByteArray::fromStdString("{ready" + id + "}\n")};
+        // The time Perl takes to load the tool is the start's, not the first file's.
+        send(started, "-ver\n-execute" + id + "\n");
+        return started;
     }
 
-    /// Asks the running tool for the metadata of `path` and reads its answer into `output`.
-    Outcome ask(const QString& path, QByteArray& output) {
-        const std::string id = std::to_string(++lastId);
-        // One argument a line.
-        const std::string request = toolArguments(path).join('\n').toStdString() + "\n-execute" + id + "\n";
-        const QByteArray marker = QByteArray::fromStdString("{ready" + id + "}\n");
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-
+    /// Writes `request` to the tool `to`; false when it has gone.
+    static bool send(const Process& to, const std::string& request) {
         for (size_t sent = 0; sent < request.size();) {
             // MSG_NOSIGNAL: a tool that has died must not take the application with it (SIGPIPE).
-            const auto n = ::send(process.input, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+            const auto n = ::send(to.input, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return Outcome::Died;
+                return false;
             sent += size_t(n);
         }
+        return true;
+    }
+
+    /// Asks the running tool for the metadata of `path` and reads its answer into `output`, once
+    /// the tool has started and its CPU limit is set.
+    Outcome ask(const QString& path, QByteArray& output) {
+        const bool fresh = !process.starting.isEmpty();
+        if (fresh) {
+            const Outcome started = await(process.starting, timeoutMs, output, false);
+            if (started != Outcome::Answered)
+                return started == Outcome::Overdue ? Outcome::Unstarted : started;
+            answered = true;
+            process.starting.clear();
+            output.clear();
+        }
+        if (!limitCpu() && !fresh)
+            return Outcome::Spent;
+        const std::string id = std::to_string(++lastId);
+        asked = scheduled(process.pid);
+        // One argument a line.
+        if (!send(process, toolArguments(path).join('\n').toStdString() + "\n-execute" + id + "\n"))
+            return Outcome::Died;
+        return await(QByteArray::fromStdString("{ready" + id + "}\n"), fileDeadlineMs(), output, true);
+    }
+
+    /// Reads the running tool's output into `output` up to `marker`, which ends the answer, for at
+    /// most `allowedMs`. For a file, the time the tool spends waiting for a processor (the machine
+    /// is busy) is not counted, up to timeoutMs in all, and the next tool is started once the wait
+    /// has lasted kStartAheadMs.
+    Outcome await(const QByteArray& marker, int allowedMs, QByteArray& output, bool forFile) {
+        const auto begun = Clock::now();
+        auto deadline = begun + std::chrono::milliseconds(allowedMs);
+        const auto aheadAt = begun + std::chrono::milliseconds(kStartAheadMs);
+        bool startsAhead = forFile;
         char buffer[65536];
         for (;;) {
             if (output.endsWith(marker)) {
                 output.chop(marker.size());
                 return Outcome::Answered;
             }
+            const bool toStart = startsAhead && !ahead.pid && deadline > aheadAt;
             pollfd fds[2] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, remainingMs(deadline));
+            const int ready = ::poll(fds, 2, remainingMs(toStart ? aheadAt : deadline));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
                 return Outcome::Died;
             if (fds[1].revents & POLLIN)
                 return Outcome::Stopped;
+            if (ready == 0 && toStart) {
+                ahead = launch(readable);
+                startsAhead = false;
+                continue;
+            }
+            if (ready == 0 && forFile && asked.waitingNs >= 0) {
+                const long long waited = scheduled(process.pid).waitingNs - asked.waitingNs;
+                const auto later = std::min(begun + std::chrono::milliseconds(timeoutMs),
+                                            begun + std::chrono::milliseconds(allowedMs) +
+                                                std::chrono::nanoseconds(std::max(waited, 0LL)));
+                if (later > Clock::now()) {
+                    deadline = later;
+                    continue;
+                }
+            }
             if (ready == 0)
-                return Outcome::TimedOut;
+                return Outcome::Overdue;
             const auto n = ::read(process.output, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -434,26 +563,32 @@ struct Reader::Impl {
         }
     }
 
-    /// Ends the running tool: asks it to end when `gently` (waiting a little for it), else, or
-    /// when it does not, kills it; then collects it. Its wait status.
+    /// Ends the running tool (see the other end()).
     int end(bool gently) {
-        if (!process.pid)
+        pidSeen = 0;
+        return end(process, gently);
+    }
+
+    /// Ends `running`: asks it to end when `gently` (waiting a little for it), else, or when it does
+    /// not, kills it; then collects it. Its wait status.
+    static int end(Process& running, bool gently) {
+        if (!running.pid)
             return 0;
         bool ended = false;
         if (gently) {
             static const char bye[] = "-stay_open\nFalse\n";
-            if (::send(process.input, bye, sizeof bye - 1, MSG_NOSIGNAL) == ssize_t(sizeof bye - 1)) {
+            if (::send(running.input, bye, sizeof bye - 1, MSG_NOSIGNAL) == ssize_t(sizeof bye - 1)) {
                 // It has gone when its end of the answers pipe closes.
                 const auto deadline = Clock::now() + std::chrono::milliseconds(kEndWaitMs);
                 char buffer[4096];
                 for (;;) {
-                    pollfd fd{process.output, POLLIN, 0};
+                    pollfd fd{running.output, POLLIN, 0};
                     const int ready = ::poll(&fd, 1, remainingMs(deadline));
                     if (ready < 0 && errno == EINTR)
                         continue;
                     if (ready <= 0)
                         break;
-                    const auto n = ::read(process.output, buffer, sizeof buffer);
+                    const auto n = ::read(running.output, buffer, sizeof buffer);
                     if (n < 0 && errno == EINTR)
                         continue;
                     if (n <= 0) {
@@ -464,14 +599,13 @@ struct Reader::Impl {
             }
         }
         if (!ended)
-            ::kill(process.pid, SIGKILL);
-        ::close(process.input);
-        ::close(process.output);
+            ::kill(running.pid, SIGKILL);
+        ::close(running.input);
+        ::close(running.output);
         int status = 0;
-        while (::waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
         }
-        process = {};
-        pidSeen = 0;
+        running = {};
         return status;
     }
 
@@ -489,8 +623,10 @@ struct Reader::Impl {
 
     // The reader's thread only.
     Process process;
-    std::vector<std::string> folders; ///< what the tool (last started) can read
-    std::vector<std::string> planned; ///< the folders of the files about to be read, in their order
+    Process ahead;                      ///< the next tool, started while a file keeps the present one long
+    Scheduled asked;                    ///< the present tool's times as it was asked about its file
+    std::vector<ReadableFile> readable; ///< what the tool (last started) can read
+    std::vector<ReadableFile> planned;  ///< the files about to be read, in their order
     uint64_t lastId = 0;
     bool answered = false;
     bool oneShot = false;

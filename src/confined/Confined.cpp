@@ -7,7 +7,8 @@
 // Sets hard limits on the address space and the CPU time (the soft CPU limit is --cpu, the hard one
 // --cpu-ceiling: whoever started the program may lower and raise the soft one between its tasks),
 // confines itself so that what remains is reading the system's folders that the program needs and
-// the PATHs, and then runs PROGRAM in its place, with the same standard input and output (pipes or
+// the PATHs (a folder and what it holds, or a file alone, which leaves its folder unlisted), and
+// then runs PROGRAM in its place, with the same standard input and output (pipes or
 // sockets: no file can grow) and its standard error thrown away. PROGRAM may be a script: its interpreter and
 // that interpreter's loader are then the only other programs that can run. Exits 125 on a wrong command line,
 // 126 when the confinement cannot be applied, 127 when the program cannot be run.

@@ -26,12 +26,13 @@ using app::Exif::Metadata;
 
 namespace {
 
-/// An executable shell script `name` in `dir`; its path.
-QString script(const QTemporaryDir& dir, const QString& name, const QString& body) {
+/// An executable script `name` in `dir`, run by `interpreter`; its path.
+QString script(const QTemporaryDir& dir, const QString& name, const QString& body,
+               const QString& interpreter = "/bin/sh") {
     const QString path = dir.filePath(name);
     QFile file(path);
     file.open(QIODevice::WriteOnly);
-    file.write(("#!/bin/sh\n" + body).toUtf8());
+    file.write(("#!" + interpreter + "\n" + body).toUtf8());
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
@@ -327,6 +328,32 @@ TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
     EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
 }
 
+TEST(Exif, TextsInLatin1AreKeptLegible) {
+    // Older software wrote a copyright sign or an accented name as Latin-1, which the tool passes on
+    // as it is: every tag is kept, and those texts read as they were meant.
+    const std::string photo = gwtest::dataPath("latin1-exif.jpg");
+    const Metadata once = app::Exif::readExifMetadata(photo, "/usr/bin/exiftool");
+    const auto plain = app::runProcess("/usr/bin/exiftool", {"-t", QString::fromStdString(photo)}, 10000);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(qsizetype(once.size()), plain->standardOutput.count('\t'));
+    EXPECT_EQ(once.at("Copyright"), "\u00a9 Jos\u00e9");
+    EXPECT_EQ(once.at("Artist"), "Jos\u00e9");
+    EXPECT_EQ(once.at("Make"), "Glimmer Optics");
+    EXPECT_EQ(once.at("Image Size"), "64x43");
+
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    EXPECT_EQ(withoutFileTimes(reader.read(photo)), withoutFileTimes(once));
+    const auto record = ImageObject::make(QUrl::fromLocalFile(QString::fromStdString(photo)), reader);
+    ASSERT_TRUE(record);
+    const auto& rows = record->details();
+    EXPECT_NE(std::find(rows.begin(), rows.end(), DetailRow{"Copyright", "\u00a9 Jos\u00e9"}), rows.end());
+
+    // Line by line: UTF-8 where it is, Latin-1 where it is not; the C1 controls of Latin-1 become
+    // dots, as the tool writes the other control characters.
+    EXPECT_EQ(app::Exif::decodeToolOutput("A\t\xc2\xa9 UTF-8\nB\t\xa9 Jos\xe9\x9b!\nC\t\xe2\x82\n"),
+              (Metadata{{"A", "\u00a9 UTF-8"}, {"B", "\u00a9 Jos\u00e9.!"}, {"C", "\u00e2."}}));
+}
+
 TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {
     // All of a long output, and the exit code.
     auto big = app::runProcess("/bin/sh", {"-c", "head -c 300000 /dev/zero; exit 3"}, 10000);
@@ -507,4 +534,77 @@ TEST(Exif, TheToolIsConfined) {
         EXPECT_TRUE(app::runProcess(launcher, command, 10000));
     }
     EXPECT_TRUE(QDir(out.path()).isEmpty()) << QDir(out.path()).entryList().join(' ').toStdString();
+}
+
+TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
+    // Photos in a folder that holds the user's secrets as well, one of them reached by a link.
+    QTemporaryDir home, elsewhere, tools;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
+    writeFile(home, ".ssh/id_rsa", "PRIVATE KEY");
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    ASSERT_TRUE(QFile::copy(photo, elsewhere.filePath("linked.jpg")));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath("linked.jpg"), home.filePath("link.jpg")));
+    QList<QUrl> urls;
+    for (const char* name : {"1.jpg", "take-over.jpg", "2.jpg", "3.jpg", "link.jpg", "4.jpg"}) {
+        if (!QFileInfo::exists(home.filePath(name))) {
+            ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
+        }
+        urls << apptest::Harness::url(home.filePath(name));
+    }
+
+    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside it and
+    // to list its folder, and once taken over it answers each file just under the time limit.
+    const QString tool = script(tools, "taken-over-tool", R"(
+$| = 1;
+my (@args, $taken);
+while (my $line = <STDIN>) {
+    chomp $line;
+    if ($line =~ /^-execute(\d*)$/) {
+        my $id = $1;
+        my ($file) = grep { m{^/} } @args;
+        @args = ();
+        if (defined $file) {
+            select(undef, undef, undef, 14) if $taken;
+            $taken = 1 if $file =~ /take-over/;
+            (my $folder = $file) =~ s{/[^/]*$}{};
+            print "Readable\tyes\n" if open(my $f, '<', $file);
+            if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
+            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; }
+        }
+        print "{ready$id}\n";
+    } elsif ($line eq 'False' && @args && $args[-1] eq '-stay_open') {
+        exit 0;
+    } else {
+        push @args, $line;
+    }
+}
+)",
+                                "/usr/bin/perl");
+
+    // Imported as the window imports them.
+    gwtest::ConsoleCapture console;
+    apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
+    h.d().addImages(urls);
+    h.queues->drain();
+    // The stall costs about a second, not 14 s for each file after it.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(qsizetype(records.size()), urls.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(records[i]->filename().toStdString());
+        // The first file after the take-over has no metadata: its tool was ended, and a new one
+        // serves the files after it.
+        if (i == 2) {
+            EXPECT_TRUE(records[i]->details().empty());
+            continue;
+        }
+        // Each file can be read, nothing else of its folder.
+        Metadata shown;
+        for (const DetailRow& row : records[i]->details())
+            shown[row.dKey] = row.dVal;
+        EXPECT_EQ(shown, (Metadata{{"Readable", "yes"}}));
+    }
+    EXPECT_TRUE(
+        console.contains(urls[2].toLocalFile().toStdString() + ": the metadata tool did not answer within"));
 }
