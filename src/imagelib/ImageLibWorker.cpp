@@ -109,22 +109,7 @@ void send(Reply reply, std::string text = {}, int fd = -1) {
     std::vector<char> packet(sizeof(Reply) + std::min(text.size(), maxMessage - sizeof(Reply)));
     std::memcpy(packet.data(), &reply, sizeof(Reply));
     std::memcpy(packet.data() + sizeof(Reply), text.data(), packet.size() - sizeof(Reply));
-    iovec io{packet.data(), packet.size()};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (fd >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-    }
-    while (::sendmsg(socketFd, &message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
-    }
+    sendPacket(socketFd, packet.data(), packet.size(), &fd, fd >= 0 ? 1 : 0);
 }
 
 void fail(int32_t status, const std::string& text) {
@@ -908,8 +893,7 @@ bool followParent(pid_t parent) {
         for (int fd : fds)
             if (fd >= 0)
                 ::close(fd);
-        while (::send(socketFd, &answer, sizeof(answer), MSG_NOSIGNAL) < 0 && errno == EINTR) {
-        }
+        sendPacket(socketFd, &answer, sizeof(answer));
     }
 }
 

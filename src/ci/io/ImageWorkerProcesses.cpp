@@ -319,23 +319,11 @@ class Starter {
     pid_t fork(int socket, int memory, uint32_t hooks) {
         Fork request;
         request.hooks = hooks;
-        iovec io{&request, sizeof(request)};
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(2 * sizeof(int));
         const int fds[2] = {socket, memory};
-        std::memcpy(CMSG_DATA(c), fds, sizeof(fds));
         Forked answer;
         // The first answer waits for the library to load.
         pollfd p{control_, POLLIN, 0};
-        if (::sendmsg(control_, &message, MSG_NOSIGNAL) < 0 ||
+        if (!sendPacket(control_, &request, sizeof(request), fds, 2) ||
             ::poll(&p, 1, int(currentLimits().answerSeconds * 1000)) != 1 ||
             ::recv(control_, &answer, sizeof(answer), 0) != ssize_t(sizeof(answer)) ||
             !isNewChild(answer.pid))
@@ -833,26 +821,8 @@ void Worker::raise(int resource, uint64_t by) {
 }
 
 bool Worker::send(const Request& request, int fd) {
-    iovec io{const_cast<Request*>(&request), sizeof(Request)};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    if (fd >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-    }
-    for (;;) {
-        if (::sendmsg(socket_, &message, MSG_NOSIGNAL) >= 0)
-            return true;
-        if (errno != EINTR)
-            break;
-    }
+    if (sendPacket(socket_, &request, sizeof(Request), &fd, fd >= 0 ? 1 : 0))
+        return true;
     ended();
     return false;
 }

@@ -13,6 +13,10 @@
 // memory (of the starter, descriptor 3 is its socket). Nothing a reader answers is trusted: the
 // engine checks every value before it uses any (ImageWorkerAnswers.cpp).
 
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -110,5 +114,30 @@ constexpr uint32_t hookFaults = 1, hookLyingStarter = 2;
 struct Forked {
     int32_t pid = 0;
 };
+
+/// Sends `size` bytes of `data` as one packet on `socket`, with the `count` descriptors of `fds`
+/// (at most 2); false when the other end has gone.
+inline bool sendPacket(int socket, const void* data, size_t size, const int* fds = nullptr, int count = 0) {
+    iovec io{const_cast<void*>(data), size};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    if (count > 0 && count <= 2) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(size_t(count) * sizeof(int));
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(size_t(count) * sizeof(int));
+        memcpy(CMSG_DATA(c), fds, size_t(count) * sizeof(int));
+    }
+    for (;;) {
+        if (::sendmsg(socket, &message, MSG_NOSIGNAL) >= 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
 
 } // namespace ci::io::worker
