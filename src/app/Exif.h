@@ -89,9 +89,10 @@ std::optional<QString> toolArgument(const std::string& path);
 QStringList toolArguments(const QString& absolute);
 
 /// The tool's output as read: the parsed lines, or an empty map when it cannot be read (the reason
-/// on the console). A line that is not UTF-8 (texts that older software wrote in Latin-1, which the
-/// tool passes on) is read as Latin-1, its C1 control characters as dots, as the tool writes the
-/// others. Never throws.
+/// on the console). Each valid UTF-8 sequence is read as UTF-8 and every other byte as
+/// Windows-1252 (texts that older software wrote in Windows-1252 or Latin-1, which the tool passes
+/// on as they are), its five undefined bytes as dots, as the tool writes control characters. Never
+/// throws.
 Metadata decodeToolOutput(const QByteArray& output);
 
 /// Why the tool gave a file no metadata.

@@ -328,14 +328,17 @@ TEST(Exif, KeptToolThatHangsOrCannotStayOpen) {
     EXPECT_TRUE(app::Exif::Reader("").read(png).empty());
 }
 
-TEST(Exif, TextsInLatin1AreKeptLegible) {
+TEST(Exif, TextsInLegacyEncodingsAreKeptLegible) {
     // Older software wrote a copyright sign or an accented name as Latin-1, which the tool passes on
-    // as it is: every tag is kept, and those texts read as they were meant.
+    // as it is: every tag is kept (as many as the tool writes lines), and those texts read as they
+    // were meant.
+    const auto tagsOf = [](const std::string& photo) {
+        const auto plain = app::runProcess("/usr/bin/exiftool", {"-t", QString::fromStdString(photo)}, 10000);
+        return plain ? plain->standardOutput.count('\t') : -1;
+    };
     const std::string photo = gwtest::dataPath("latin1-exif.jpg");
     const Metadata once = app::Exif::readExifMetadata(photo, "/usr/bin/exiftool");
-    const auto plain = app::runProcess("/usr/bin/exiftool", {"-t", QString::fromStdString(photo)}, 10000);
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(qsizetype(once.size()), plain->standardOutput.count('\t'));
+    EXPECT_EQ(qsizetype(once.size()), tagsOf(photo));
     EXPECT_EQ(once.at("Copyright"), "\u00a9 Jos\u00e9");
     EXPECT_EQ(once.at("Artist"), "Jos\u00e9");
     EXPECT_EQ(once.at("Make"), "Glimmer Optics");
@@ -348,10 +351,27 @@ TEST(Exif, TextsInLatin1AreKeptLegible) {
     const auto& rows = record->details();
     EXPECT_NE(std::find(rows.begin(), rows.end(), DetailRow{"Copyright", "\u00a9 Jos\u00e9"}), rows.end());
 
-    // Line by line: UTF-8 where it is, Latin-1 where it is not; the C1 controls of Latin-1 become
-    // dots, as the tool writes the other control characters.
-    EXPECT_EQ(app::Exif::decodeToolOutput("A\t\xc2\xa9 UTF-8\nB\t\xa9 Jos\xe9\x9b!\nC\t\xe2\x82\n"),
-              (Metadata{{"A", "\u00a9 UTF-8"}, {"B", "\u00a9 Jos\u00e9.!"}, {"C", "\u00e2."}}));
+    // UTF-8 with one stray Latin-1 byte keeps its UTF-8, and Windows-1252 its quotes, dash, euro
+    // sign and caron.
+    const std::string mixed = gwtest::dataPath("mixed-text-exif.jpg");
+    const Metadata texts = reader.read(mixed);
+    EXPECT_EQ(qsizetype(texts.size()), tagsOf(mixed));
+    EXPECT_EQ(texts.at("Artist"), "Z\u00fcrich / Z\u00fcrich");
+    EXPECT_EQ(texts.at("Copyright"), "Ren\u00e9 \u00a9 2024");
+    EXPECT_EQ(texts.at("Image Description"), "\u201cPrague\u201d \u2013 \u0160koda \u20ac 25");
+    EXPECT_EQ(texts.at("Make"), "Glimmer Optics");
+
+    // Byte by byte: each valid UTF-8 sequence as UTF-8, every other byte as Windows-1252, the five
+    // bytes it leaves undefined as dots, as the tool writes control characters; a sequence cut
+    // short or too long a form is bytes of Windows-1252.
+    EXPECT_EQ(app::Exif::decodeToolOutput("A\t\xc2\xa9 UTF-8\nB\t\xa9 Jos\xe9\x9b!\nC\t\xe2\x82\n"
+                                          "D\t\x81\x8d\x8f\x90\x9d \xc0\xae\xed\xa0\x80\n"
+                                          "E\t\xf0\x9f\x93\xb7 \x9f\xff\n"),
+              (Metadata{{"A", "\u00a9 UTF-8"},
+                        {"B", "\u00a9 Jos\u00e9\u203a!"},
+                        {"C", "\u00e2\u201a"},
+                        {"D", "..... \u00c0\u00ae\u00ed\u00a0\u20ac"},
+                        {"E", "\U0001f4f7 \u0178\u00ff"}}));
 }
 
 TEST(Exif, ToolProcessOutputExitCodeFailureAndTimeLimit) {

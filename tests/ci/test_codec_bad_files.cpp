@@ -1,7 +1,7 @@
 // Files that must fail cleanly: pictures too large for the memory budget, files that are not
-// regular files, JPEG data damaged after a harmless irregularity, and offsets that point outside
-// the file; and a harmless irregularity that must not fail: JPEG profile chunks that do not fit
-// together.
+// regular files, JPEG data damaged after a harmless irregularity, offsets that point outside the
+// file, and TIFF strips and tiles that do not inflate; and harmless irregularities that must not
+// fail: JPEG profile chunks that do not fit together, a TIFF tag that no reader knows.
 
 #include "support/TestSupport.h"
 
@@ -9,6 +9,7 @@
 #include "ci/core/Memory.h"
 #include "ci/io/Codec.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -470,4 +471,96 @@ TEST(Codec, ChunksAPngReaderDoesNotUseAreNotInflated) {
     auto decoded = decodeData(critical);
     ASSERT_FALSE(decoded.ok());
     EXPECT_NE(decoded.error().find("unhandled critical chunk"), std::string::npos) << decoded.error();
+}
+
+namespace {
+
+/// A little-endian TIFF as the image library writes it, with the byte count of its strip or tile
+/// `index` set to `kept` of what it was (0 for an empty one, less than 1 for one cut short), and,
+/// when `renamed` is set, its time (which the library always writes) under a tag no reader knows.
+std::vector<uint8_t> damagedTiff(std::vector<uint8_t> tiff, size_t index, double kept, bool renamed = false) {
+    const auto get = [&](size_t at, int bytes) {
+        uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            v = v << 8 | tiff.at(at + size_t(i));
+        return v;
+    };
+    const auto put = [&](size_t at, int bytes, uint32_t v) {
+        for (int i = 0; i < bytes; ++i)
+            tiff.at(at + size_t(i)) = uint8_t(v >> (8 * i));
+    };
+    const uint32_t directory = get(4, 4), entries = get(directory, 2);
+    for (uint32_t e = 0; e < entries; ++e) {
+        const size_t entry = directory + 2 + 12 * size_t(e);
+        const uint32_t tag = get(entry, 2);
+        if (renamed && tag == 306) // DateTime
+            put(entry, 2, 310);
+        if (tag != 279 && tag != 325) // StripByteCounts, TileByteCounts
+            continue;
+        const int size = get(entry + 2, 2) == 3 ? 2 : 4;
+        const size_t values = get(entry + 4, 4) * uint32_t(size) <= 4 ? entry + 8 : get(entry + 8, 4);
+        const size_t at = values + index * size_t(size);
+        put(at, size, uint32_t(get(at, size) * kept));
+    }
+    return tiff;
+}
+
+/// A deflated TIFF of a 96 x 64 gradient in `type`, in strips of 16 rows or tiles of 32 x 32.
+std::vector<uint8_t> deflatedTiff(const TempDir& tmp, OIIO::TypeDesc type, bool tiled) {
+    const int w = 96, h = 64;
+    OIIO::ImageSpec spec(w, h, 3, type);
+    spec.attribute("compression", "zip");
+    if (tiled)
+        spec.tile_width = spec.tile_height = 32;
+    else
+        spec.attribute("tiff:RowsPerStrip", 16);
+    std::vector<float> pixels(size_t(w * h * 3));
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = float(i % 251) / 250.0f;
+    const std::string path = tmp.file("made.tif");
+    auto out = OIIO::ImageOutput::create(path);
+    if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) ||
+        !out->close())
+        return {};
+    return readBytes(path);
+}
+
+} // namespace
+
+TEST(Codec, ADeflatedTiffWithADamagedStripOrTileFailsWithItsReason) {
+    // The whole twin reads as the picture it was made from.
+    const auto photo = decodeFile(dataPath("chelsea-small.png"));
+    ASSERT_TRUE(photo.ok());
+    const auto twin = decodeFile(dataPath("deflate-strips.tif"));
+    ASSERT_TRUE(twin.ok()) << twin.error();
+    EXPECT_EQ(gwtest::maxDifference(*Context().render(twin->image), *Context().render(photo->image)), 0.0);
+    for (const std::string& error : readEachWay(dataPath("deflate-strips.tif")))
+        EXPECT_EQ(error, "");
+
+    // Its third strip cut short: the import's look through the data, the preview's and the export's
+    // reads all fail the file, with the row where the data ran out; its header alone still reads.
+    const std::string cut = dataPath("deflate-strip-cut.tif");
+    EXPECT_TRUE(probeFile(cut, ProbeDepth::Header).ok());
+    for (const std::string& error : readEachWay(cut))
+        EXPECT_EQ(error, "The image data is damaged at row 39: ZLib error");
+
+    // Made here: strips and tiles of 8 and 16 bits, cut short or empty. Whatever way the library
+    // decodes them, the damage fails the file, as it fails a float one; a tag that no reader knows
+    // (a warning) does not.
+    TempDir tmp;
+    for (const OIIO::TypeDesc type : {OIIO::TypeDesc::UINT8, OIIO::TypeDesc::UINT16})
+        for (const bool tiled : {false, true}) {
+            const std::vector<uint8_t> whole = deflatedTiff(tmp, type, tiled);
+            ASSERT_FALSE(whole.empty());
+            for (const double kept : {0.5, 0.0}) {
+                SCOPED_TRACE(std::string(type.c_str()) + (tiled ? " tiles" : " strips") + " kept " +
+                             std::to_string(kept));
+                writeBytes(tmp.file("damaged.tif"), damagedTiff(whole, 2, kept));
+                EXPECT_FALSE(decodeFile(tmp.file("damaged.tif")).ok());
+                EXPECT_FALSE(probeFile(tmp.file("damaged.tif"), ProbeDepth::Data).ok());
+            }
+            writeBytes(tmp.file("unknown-tag.tif"), damagedTiff(whole, 2, 1.0, true));
+            const auto tagged = decodeFile(tmp.file("unknown-tag.tif"));
+            EXPECT_TRUE(tagged.ok()) << tagged.error();
+        }
 }

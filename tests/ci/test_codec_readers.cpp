@@ -428,6 +428,18 @@ TEST(CodecReaders, AReaderFindsNothingOfAnotherFileInItsMemory) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the ended readers are waited for
         EXPECT_EQ(decodeFile(tmp.file("peek.rla")).error(), "found 0 bytes");
     }
+
+    // Nor the profile that a reader wrote before an answer that was refused, an error, or a crash
+    // instead of an answer. The next readers get the memories most recently given back.
+    for (const char* then : {"lie-format", "lie-text", "crash"}) {
+        SCOPED_TRACE(then);
+        const std::string scribble = std::string("GW-WORKER-TEST:scribble ") + then;
+        writeBytes(tmp.file("scribble.rla"), std::vector<uint8_t>(scribble.begin(), scribble.end()));
+        EXPECT_FALSE(decodeFile(tmp.file("scribble.rla")).ok());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int peeks = 0; peeks < 3; ++peeks)
+            EXPECT_EQ(decodeFile(tmp.file("peek.rla")).error(), "found 0 bytes");
+    }
     imagelib::setWorkerTestHooks(false);
 }
 

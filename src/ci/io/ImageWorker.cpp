@@ -223,12 +223,16 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
     request.memoryCeiling = uint64_t(memory::limit());
     Reply reply;
     std::string text;
-    if (!worker->call(request, fd, l.answerSeconds * share, reply, text, Expected{format, 0}))
+    const bool answered =
+        worker->call(request, fd, l.answerSeconds * share, reply, text, Expected{format, 0});
+    // Cleared before another reader gets the memory: an accepted profile is all that an honest
+    // reader wrote; an answer refused, an error or a reader that ended before it answered may have
+    // left a profile, or anything, anywhere in it.
+    worker->willWriteShared(answered && reply.status == Ok ? reply.iccSize : SIZE_MAX);
+    if (!answered)
         return Opened{nullptr, worker->failure(), false};
     if (!reply.isolated)
         noteNotIsolated();
-    if (reply.status == Ok)
-        worker->willWriteShared(reply.iccSize); // its profile
 
     if (reply.status == Ok) {
         const Spec& s = reply.spec;
