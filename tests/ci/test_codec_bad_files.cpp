@@ -297,8 +297,10 @@ TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
         bytes[app2 + 17] = count;
         return bytes;
     };
+    // A second chunk "1 of 1" that is not the same as the first.
     std::vector<uint8_t> repeated = jpeg;
     repeated.insert(repeated.begin() + ptrdiff_t(app2), chunk, chunkEnd);
+    repeated[app2 + 200] ^= 0x01;
     std::vector<uint8_t> without = jpeg;
     without.erase(without.begin() + (chunk - jpeg.begin()), without.begin() + (chunkEnd - jpeg.begin()));
     const auto reference = decodeData(without);
@@ -312,7 +314,7 @@ TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
     const std::pair<std::string, std::vector<uint8_t>> files[] = {{"zero.jpg", numbered(0, 1)},
                                                                   {"missing.jpg", numbered(1, 2)},
                                                                   {"beyond.jpg", numbered(2, 1)},
-                                                                  {"repeated.jpg", repeated}};
+                                                                  {"different.jpg", repeated}};
     for (const auto& [name, bytes] : files) {
         SCOPED_TRACE(name);
         const std::string path = tmp.file(name);

@@ -46,12 +46,11 @@ struct Watch {
     int scanLimit = 0;
 };
 
-/// Warnings for harmless irregularities (junk between markers, odd version numbers, colour profile
-/// chunks that do not fit together, the profile then being set aside); the picture itself is
-/// complete.
+/// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
+/// itself is complete.
 bool harmlessWarning(int code) {
     return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-           code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
+           code == JWRN_NOT_SEQUENTIAL;
 }
 
 // No object with a destructor may live in a frame that the longjmp leaves.
@@ -240,6 +239,48 @@ int exifOrientation(const uint8_t* p, size_t n) {
     return 0;
 }
 
+// ---- Colour profile ----
+
+/// The ICC profile that the APP2 chunks of a header make, in the order of their numbers. A chunk may
+/// come twice (some encoders write the profile twice) when both copies are the same; `setAside` is
+/// set for chunks that do not fit together (numbered 0, past their count, with counts that differ,
+/// one missing, or two different chunks of one number): which profile they make is not known.
+std::vector<uint8_t> assembleProfile(const jpeg_decompress_struct& cinfo, bool& setAside) {
+    constexpr unsigned kOverhead = 14; // "ICC_PROFILE\0", the chunk's number and the count
+    jpeg_saved_marker_ptr chunks[256] = {};
+    int count = 0;
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 2 || m->data_length < kOverhead ||
+            std::memcmp(m->data, "ICC_PROFILE", 12) != 0)
+            continue;
+        const int number = m->data[12];
+        if (count == 0)
+            count = m->data[13];
+        if (count != m->data[13] || number == 0 || number > count) {
+            setAside = true;
+            return {};
+        }
+        jpeg_saved_marker_ptr& seen = chunks[number];
+        if (seen &&
+            (seen->data_length != m->data_length || std::memcmp(seen->data, m->data, m->data_length) != 0)) {
+            setAside = true;
+            return {};
+        }
+        if (!seen)
+            seen = m;
+    }
+    std::vector<uint8_t> profile;
+    for (int number = 1; number <= count; ++number) {
+        if (!chunks[number]) {
+            setAside = true;
+            return {};
+        }
+        profile.insert(profile.end(), chunks[number]->data + kOverhead,
+                       chunks[number]->data + chunks[number]->data_length);
+    }
+    return profile;
+}
+
 // ---- Reading ----
 
 class Input final : public FileInput {
@@ -271,9 +312,9 @@ class Input final : public FileInput {
                     spec_.orientation = o;
                     break;
                 }
-        if (!readProfile(*this))
-            return false;
-        if (profileSetAside_)
+        bool setAside = false;
+        spec_.iccProfile = assembleProfile(c, setAside);
+        if (setAside)
             console("readProfile: ⛔️ " + (name_.empty() ? std::string() : name_ + ": ") +
                     "the colour profile's chunks do not fit together; the picture is read without it");
         return true;
@@ -314,25 +355,6 @@ class Input final : public FileInput {
 
     // Between a setjmp and the longjmp of an error only plain data is made and changed.
 
-    static bool readProfile(Input& in) {
-        JOCTET* icc = nullptr;
-        unsigned int size = 0;
-        if (setjmp(in.s_.watch.jump) != 0) {
-            std::free(icc);
-            return false;
-        }
-        in.s_.watch.pub.msg_code = JMSG_NOMESSAGE;
-        if (jpeg_read_icc_profile(&in.s_.cinfo, &icc, &size) && icc) {
-            in.spec_.iccProfile.assign(icc, icc + size);
-            std::free(icc);
-        } else {
-            // Chunks missing, repeated, miscounted or numbered 0: the picture is whole, but which
-            // profile the chunks make is not known.
-            in.profileSetAside_ = in.s_.watch.pub.msg_code == JWRN_BOGUS_ICC;
-        }
-        return true;
-    }
-
     static bool readRows(Input& in, uint8_t* data, int count) {
         const size_t stride = size_t(in.spec_.scanlineBytes);
         jpeg_decompress_struct& cinfo = in.s_.cinfo;
@@ -359,7 +381,6 @@ class Input final : public FileInput {
     std::string name_;
     Session s_;
     bool started_ = false;
-    bool profileSetAside_ = false;
     PictureSpec spec_;
     std::string pending_;
 };
