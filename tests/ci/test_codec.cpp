@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "test_codec_support.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
@@ -14,10 +15,6 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 #include <zlib.h>
-
-extern "C" {
-#include <jpeglib.h>
-}
 
 #include <algorithm>
 #include <atomic>
@@ -837,6 +834,43 @@ TEST(Codec, AJpegProfileWrittenTwiceIsOneProfile) {
         expectReadAs(path, want);
     for (const std::string& line : console.lines())
         EXPECT_EQ(line.find("do not fit together"), std::string::npos) << line;
+}
+
+TEST(Codec, CmykJpegsAreConvertedThroughTheirProfile) {
+    // cmyk-profile.jpg is CMYK as Adobe's programs write it (255 minus each ink, their marker) with
+    // a profile of inks. The same inks as YCCK, and stored as they are (no marker), are made from it.
+    const JpegSamples adobe = readJpeg(readBytes(dataPath("cmyk-profile.jpg")));
+    ASSERT_EQ(adobe.channels, 4);
+    ASSERT_TRUE(adobe.adobe);
+    ASSERT_FALSE(adobe.icc.empty());
+    JpegSamples inks = adobe;
+    for (uint8_t& v : inks.samples)
+        v = uint8_t(255 - v);
+    TempDir tmp;
+    const int w = adobe.width, h = adobe.height;
+    writeBytes(tmp.file("ycck.jpg"), codectest::encodeJpeg(
+                                         adobe.samples, w, h, 4, JCS_CMYK,
+                                         [](auto& c) { jpeg_set_colorspace(&c, JCS_YCCK); }, adobe.icc));
+    writeBytes(tmp.file("plain.jpg"), codectest::encodeJpeg(
+                                          inks.samples, w, h, 4, JCS_CMYK,
+                                          [](auto& c) { c.write_Adobe_marker = FALSE; }, adobe.icc));
+
+    const std::pair<std::string, cmsUInt32Number> files[] = {{dataPath("cmyk-profile.jpg"), TYPE_CMYK_8_REV},
+                                                             {tmp.file("ycck.jpg"), TYPE_CMYK_8_REV},
+                                                             {tmp.file("plain.jpg"), TYPE_CMYK_8}};
+    for (const auto& [path, format] : files) {
+        const JpegSamples stored = readJpeg(readBytes(path));
+        ASSERT_EQ(stored.icc, adobe.icc);
+        const PixelBuffer want = convertedByLittleCms(stored, adobe.icc, format);
+        // Without its profile the picture is far from it.
+        PixelBuffer plain = want;
+        for (size_t i = 0; i < size_t(stored.width) * stored.height; ++i)
+            for (int c = 0; c < 3; ++c)
+                plain.data[i * 4 + c] =
+                    uint8_t((stored.samples[i * 4 + c] * stored.samples[i * 4 + 3] + 127) / 255);
+        ASSERT_GT(compareRGB(plain, want).mean, 10) << path;
+        expectReadAs(path, want);
+    }
 }
 
 TEST(Codec, DecodesGreyDeepAlphaPaletteFloatAndPagedSources) {

@@ -297,11 +297,17 @@ class Input final : public FileInput {
         const bool grey = c.num_components == 1 && c.jpeg_color_space == JCS_GRAYSCALE;
         const bool colour =
             c.num_components == 3 && (c.jpeg_color_space == JCS_YCbCr || c.jpeg_color_space == JCS_RGB);
-        if (c.data_precision != 8 || !(grey || colour))
+        const bool inks =
+            c.num_components == 4 && (c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK);
+        if (c.data_precision != 8 || !(grey || colour || inks))
             return false;
         spec_.width = int(c.image_width);
         spec_.height = int(c.image_height);
         spec_.nchannels = c.num_components;
+        spec_.cmyk = inks;
+        // Files with Adobe's marker (YCCK ones always) hold 255 minus each ink, as Adobe's
+        // programs write them.
+        spec_.invertedInks = inks && c.saw_Adobe_marker;
         spec_.base = StoredBase::U8;
         spec_.scanlineBytes = int64_t(spec_.width) * spec_.nchannels;
         spec_.imageBytes = spec_.scanlineBytes * spec_.height;
@@ -361,7 +367,9 @@ class Input final : public FileInput {
         if (setjmp(in.s_.watch.jump) != 0)
             return false;
         if (!in.started_) {
-            cinfo.out_color_space = in.spec_.nchannels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+            cinfo.out_color_space = in.spec_.cmyk             ? JCS_CMYK
+                                    : in.spec_.nchannels == 1 ? JCS_GRAYSCALE
+                                                              : JCS_RGB;
             jpeg_start_decompress(&cinfo);
             in.started_ = true;
         }
