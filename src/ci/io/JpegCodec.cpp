@@ -38,12 +38,16 @@ struct Watch {
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     std::string damage; ///< the first warning that means damage, or the error
+    /// The warning that the file ended before its end marker (libjpeg then goes on as if it had
+    /// one), while it is not yet known whether the data of the picture was all there.
+    std::string endMissing;
     bool failed = false;
     /// Set once the pixels are being decoded: a damaged file fails whatever follows its first
     /// damage, so nothing more is decoded (a cut file's empty scans would each pass over the whole
     /// picture).
     bool stopAtDamage = false;
     int scanLimit = 0;
+    bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
 };
 
 /// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
@@ -56,10 +60,17 @@ bool harmlessWarning(int code) {
 // No object with a destructor may live in a frame that the longjmp leaves.
 [[noreturn]] void fail(j_common_ptr cinfo, const char* reason) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    // After the file's end, what went wrong is that it ended.
     if (watch->damage.empty())
-        watch->damage = reason;
+        watch->damage = watch->endMissing.empty() ? reason : watch->endMissing.c_str();
     watch->failed = true;
     std::longjmp(watch->jump, 1);
+}
+
+/// Whether the data runs out visibly in this file: a Huffman decoder warns when it needs bits past
+/// the end of a scan's data, while an arithmetic decoder is meant to read on past it.
+bool warnsAtDataEnd(j_common_ptr cinfo) {
+    return cinfo->is_decompressor && !reinterpret_cast<j_decompress_ptr>(cinfo)->arith_code;
 }
 
 void onMessage(j_common_ptr cinfo, int level) {
@@ -68,7 +79,14 @@ void onMessage(j_common_ptr cinfo, int level) {
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
-    watch->damage = text;
+    // A file may lack no more than its end marker, as some devices and interrupted copies leave
+    // it: libjpeg makes one up and goes on. Whether the picture is whole is known once its data
+    // is read (settleEnd); a second end of the file means it was read past the one made up.
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF && watch->endMissing.empty() && warnsAtDataEnd(cinfo)) {
+        watch->endMissing = text;
+        return;
+    }
+    watch->damage = watch->endMissing.empty() ? std::string(text) : watch->endMissing;
     if (watch->stopAtDamage)
         fail(cinfo, text);
 }
@@ -81,8 +99,42 @@ void onMessage(j_common_ptr cinfo, int level) {
 
 void onProgress(j_common_ptr cinfo) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > watch->scanLimit)
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > watch->scanLimit)
         fail(cinfo, "The JPEG file has too many scans");
+    // Called before each row of a scan's data is read, so every scan is seen here.
+    for (int i = 0; i < d->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
+        if (const int c = d->cur_comp_info[i]->component_index; c >= 0 && c < MAX_COMPONENTS)
+            watch->scanned[c] = true;
+}
+
+/// Whether the file held the data of every scan of its picture, once all of it is read: a single
+/// scan of all components (a cut inside it made the decoder warn), every component's scan of a
+/// sequential file in several, every bit of every coefficient of a progressive one.
+bool wholeScans(jpeg_decompress_struct& cinfo, const Watch& watch) {
+    if (!jpeg_has_multiple_scans(&cinfo))
+        return true;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        if (!cinfo.progressive_mode) {
+            if (!watch.scanned[c])
+                return false;
+            continue;
+        }
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (!cinfo.coef_bits || cinfo.coef_bits[c][k] != 0)
+                return false;
+    }
+    return true;
+}
+
+/// After all of the file's data is read: a file that ended before its end marker is damaged unless
+/// the data of its picture was all there.
+void settleEnd(jpeg_decompress_struct& cinfo, Watch& watch) {
+    if (watch.endMissing.empty() || !watch.damage.empty() || wholeScans(cinfo, watch))
+        return;
+    watch.damage = watch.endMissing;
+    if (watch.stopAtDamage)
+        fail(reinterpret_cast<j_common_ptr>(&cinfo), watch.endMissing.c_str());
 }
 
 void watchMessages(jpeg_error_mgr* pub, Watch& w) {
@@ -372,6 +424,8 @@ class Input final : public FileInput {
                                                               : JCS_RGB;
             jpeg_start_decompress(&cinfo);
             in.started_ = true;
+            // A file in several scans is all read by now.
+            settleEnd(cinfo, in.s_.watch);
         }
         for (int done = 0; done < count;) {
             JSAMPROW rows[4];
@@ -408,6 +462,9 @@ bool decodeSmallest(Session& s, std::vector<JSAMPLE>& row) {
     JSAMPROW rows[1] = {row.data()};
     while (cinfo.output_scanline < cinfo.output_height)
         jpeg_read_scanlines(&cinfo, rows, 1);
+    // Every scan is read by now (those of a file in several as the decoding started), and what
+    // tells whether they were whole is still there.
+    settleEnd(cinfo, s.watch);
     jpeg_finish_decompress(&cinfo);
     return true;
 }
