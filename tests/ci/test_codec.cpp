@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "test_codec_support.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
@@ -6,6 +7,7 @@
 #include "ci/core/Memory.h"
 #include "ci/core/Value.h"
 #include "ci/io/Codec.h"
+#include "ci/io/JpegCodec.h"
 #include "ci/io/PixelImport.h"
 
 #include <OpenImageIO/filesystem.h>
@@ -175,6 +177,79 @@ bool writeOIIO(const std::string& path, int w, int h, int channels, OIIO::TypeDe
 }
 
 const std::vector<std::string> kPhotos = {"rocket.jpg", "chelsea.png", "coffee.png"};
+
+/// A JPEG as libjpeg reads it: its samples as stored (CMYK as CMYK), its profile, its Adobe marker.
+struct JpegSamples {
+    int width = 0, height = 0, channels = 0;
+    bool adobe = false;
+    std::vector<uint8_t> samples, icc;
+};
+
+JpegSamples readJpeg(const std::vector<uint8_t>& bytes) {
+    JpegSamples j;
+    jpeg_decompress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    err.emit_message = [](j_common_ptr, int) {}; // a profile stored twice is a warning here
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, bytes.data(), static_cast<unsigned long>(bytes.size()));
+    jpeg_save_markers(&c, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&c, TRUE);
+    JOCTET* icc = nullptr;
+    unsigned int size = 0;
+    if (jpeg_read_icc_profile(&c, &icc, &size))
+        j.icc.assign(icc, icc + size);
+    std::free(icc);
+    jpeg_start_decompress(&c);
+    j.width = int(c.output_width), j.height = int(c.output_height), j.channels = c.output_components;
+    j.adobe = c.saw_Adobe_marker;
+    j.samples.resize(size_t(j.width) * j.height * j.channels);
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW row = j.samples.data() + size_t(c.output_scanline) * j.width * j.channels;
+        jpeg_read_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    return j;
+}
+
+/// LittleCMS's own conversion of stored samples (in `format`) with `icc` into 8-bit sRGB.
+PixelBuffer convertedByLittleCms(const JpegSamples& j, const std::vector<uint8_t>& icc,
+                                 cmsUInt32Number format) {
+    PixelBuffer px;
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(profile, format, srgb, TYPE_RGBA_8, INTENT_PERCEPTUAL, 0);
+    EXPECT_NE(t, nullptr);
+    if (t) {
+        px.width = j.width, px.height = j.height;
+        px.data.assign(size_t(j.width) * j.height * 4, 255); // LittleCMS leaves the alpha as it is
+        cmsDoTransform(t, j.samples.data(), px.data.data(), cmsUInt32Number(j.width * j.height));
+        cmsDeleteTransform(t);
+    }
+    cmsCloseProfile(srgb);
+    cmsCloseProfile(profile);
+    return px;
+}
+
+/// Checks that a JPEG file is read, by every way in, as `want` to within a level or two, and that
+/// the import's look through its data passes it.
+void expectReadAs(const std::string& path, const PixelBuffer& want) {
+    SCOPED_TRACE(path);
+    for (ProbeDepth depth : {ProbeDepth::Header, ProbeDepth::Data}) {
+        const auto probe = probeFile(path, depth);
+        ASSERT_TRUE(probe.ok()) << probe.error();
+    }
+    auto read = readPicture(path);
+    ASSERT_TRUE(read.ok()) << read.error();
+    for (const auto& decoded :
+         {decodeFile(path), decodeData(readBytes(path)), decodePicture(std::move(*read))}) {
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        const Diff d = compareRGB(pixelsOf(decoded->image), want);
+        EXPECT_LE(d.max, 2);
+        EXPECT_LE(d.mean, 0.5);
+    }
+}
 
 } // namespace
 
@@ -724,6 +799,78 @@ TEST(Codec, ConvertsEmbeddedProfiles) {
     }
     cmsCloseProfile(wide);
     cmsCloseProfile(lin);
+}
+
+TEST(Codec, AJpegProfileWrittenTwiceIsOneProfile) {
+    // profile-twice.jpg holds the Adobe RGB profile in one chunk ("1 of 1") after JFIF (20 bytes in)
+    // and the same chunk again after its frame header. Made from it: the profile in four chunks,
+    // written twice after JFIF.
+    const std::vector<uint8_t> twice = readBytes(dataPath("profile-twice.jpg"));
+    const std::vector<uint8_t> adobeRgb = jpeg::openFile(dataPath("rocket.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(adobeRgb.empty());
+    std::vector<uint8_t> fourTwice(twice.begin(), twice.begin() + 20);
+    const size_t part = adobeRgb.size() / 4 + 1;
+    for (int chunk = 0; chunk < 8; ++chunk) {
+        const auto from = adobeRgb.begin() + ptrdiff_t(std::min(adobeRgb.size(), chunk % 4 * part));
+        const auto to = adobeRgb.begin() + ptrdiff_t(std::min(adobeRgb.size(), (chunk % 4 + 1) * part));
+        const size_t length = 2 + 14 + size_t(to - from);
+        fourTwice.insert(fourTwice.end(),
+                         {0xFF, 0xE2, uint8_t(length >> 8), uint8_t(length), 'I', 'C', 'C', '_', 'P', 'R',
+                          'O', 'F', 'I', 'L', 'E', 0, uint8_t(chunk % 4 + 1), 4});
+        fourTwice.insert(fourTwice.end(), from, to);
+    }
+    for (size_t at = 20, end = 0; at < twice.size(); at = end) {
+        end = twice[at + 1] == 0xDA ? twice.size() : at + 2 + (size_t(twice[at + 2]) << 8 | twice[at + 3]);
+        if (twice[at + 1] != 0xE2)
+            fourTwice.insert(fourTwice.end(), twice.begin() + ptrdiff_t(at), twice.begin() + ptrdiff_t(end));
+    }
+    TempDir tmp;
+    writeBytes(tmp.file("four-twice.jpg"), fourTwice);
+
+    const PixelBuffer want = convertedByLittleCms(readJpeg(twice), adobeRgb, TYPE_RGB_8);
+    ASSERT_GT(compareRGB(readRaw(dataPath("profile-twice.jpg")), want).max, 20) << "the profile matters";
+    gwtest::ConsoleCapture console;
+    for (const std::string& path : {dataPath("profile-twice.jpg"), tmp.file("four-twice.jpg")})
+        expectReadAs(path, want);
+    for (const std::string& line : console.lines())
+        EXPECT_EQ(line.find("do not fit together"), std::string::npos) << line;
+}
+
+TEST(Codec, CmykJpegsAreConvertedThroughTheirProfile) {
+    // cmyk-profile.jpg is CMYK as Adobe's programs write it (255 minus each ink, their marker) with
+    // a profile of inks. The same inks as YCCK, and stored as they are (no marker), are made from it.
+    const JpegSamples adobe = readJpeg(readBytes(dataPath("cmyk-profile.jpg")));
+    ASSERT_EQ(adobe.channels, 4);
+    ASSERT_TRUE(adobe.adobe);
+    ASSERT_FALSE(adobe.icc.empty());
+    JpegSamples inks = adobe;
+    for (uint8_t& v : inks.samples)
+        v = uint8_t(255 - v);
+    TempDir tmp;
+    const int w = adobe.width, h = adobe.height;
+    writeBytes(tmp.file("ycck.jpg"), codectest::encodeJpeg(
+                                         adobe.samples, w, h, 4, JCS_CMYK,
+                                         [](auto& c) { jpeg_set_colorspace(&c, JCS_YCCK); }, adobe.icc));
+    writeBytes(tmp.file("plain.jpg"), codectest::encodeJpeg(
+                                          inks.samples, w, h, 4, JCS_CMYK,
+                                          [](auto& c) { c.write_Adobe_marker = FALSE; }, adobe.icc));
+
+    const std::pair<std::string, cmsUInt32Number> files[] = {{dataPath("cmyk-profile.jpg"), TYPE_CMYK_8_REV},
+                                                             {tmp.file("ycck.jpg"), TYPE_CMYK_8_REV},
+                                                             {tmp.file("plain.jpg"), TYPE_CMYK_8}};
+    for (const auto& [path, format] : files) {
+        const JpegSamples stored = readJpeg(readBytes(path));
+        ASSERT_EQ(stored.icc, adobe.icc);
+        const PixelBuffer want = convertedByLittleCms(stored, adobe.icc, format);
+        // Without its profile the picture is far from it.
+        PixelBuffer plain = want;
+        for (size_t i = 0; i < size_t(stored.width) * stored.height; ++i)
+            for (int c = 0; c < 3; ++c)
+                plain.data[i * 4 + c] =
+                    uint8_t((stored.samples[i * 4 + c] * stored.samples[i * 4 + 3] + 127) / 255);
+        ASSERT_GT(compareRGB(plain, want).mean, 10) << path;
+        expectReadAs(path, want);
+    }
 }
 
 TEST(Codec, DecodesGreyDeepAlphaPaletteFloatAndPagedSources) {

@@ -1,9 +1,11 @@
 // Files that must fail cleanly: pictures too large for the memory budget, files that are not
 // regular files, JPEG data damaged after a harmless irregularity, offsets that point outside the
 // file, and TIFF strips and tiles that do not inflate; and harmless irregularities that must not
-// fail: JPEG profile chunks that do not fit together, a TIFF tag that no reader knows.
+// fail: JPEG profile chunks that do not fit together, a JPEG that lacks only its end marker, a TIFF
+// tag that no reader knows.
 
 #include "support/TestSupport.h"
+#include "test_codec_support.h"
 
 #include "ci/core/Context.h"
 #include "ci/core/Memory.h"
@@ -173,6 +175,14 @@ void addEmptyScans(std::vector<uint8_t>& jpeg, int w, int h, int count) {
     jpeg.insert(jpeg.end(), {0xFF, 0xD9});
 }
 
+/// Where the last scan of a JPEG starts (its marker).
+size_t lastScan(const std::vector<uint8_t>& jpeg) {
+    for (size_t at = jpeg.size() - 2; at > 2; --at)
+        if (jpeg[at] == 0xFF && jpeg[at + 1] == 0xDA)
+            return at;
+    return 0;
+}
+
 /// The photo with junk bytes between its first two markers: libjpeg warns about them, and the
 /// picture is whole.
 std::vector<uint8_t> jpegWithJunk() {
@@ -298,8 +308,10 @@ TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
         bytes[app2 + 17] = count;
         return bytes;
     };
+    // A second chunk "1 of 1" that is not the same as the first.
     std::vector<uint8_t> repeated = jpeg;
     repeated.insert(repeated.begin() + ptrdiff_t(app2), chunk, chunkEnd);
+    repeated[app2 + 200] ^= 0x01;
     std::vector<uint8_t> without = jpeg;
     without.erase(without.begin() + (chunk - jpeg.begin()), without.begin() + (chunkEnd - jpeg.begin()));
     const auto reference = decodeData(without);
@@ -313,7 +325,7 @@ TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
     const std::pair<std::string, std::vector<uint8_t>> files[] = {{"zero.jpg", numbered(0, 1)},
                                                                   {"missing.jpg", numbered(1, 2)},
                                                                   {"beyond.jpg", numbered(2, 1)},
-                                                                  {"repeated.jpg", repeated}};
+                                                                  {"different.jpg", repeated}};
     for (const auto& [name, bytes] : files) {
         SCOPED_TRACE(name);
         const std::string path = tmp.file(name);
@@ -334,6 +346,86 @@ TEST(Codec, JpegProfileChunksThatDoNotFitTogetherAreSetAside) {
         EXPECT_TRUE(console.contains("readProfile: ⛔️ " + path +
                                      ": the colour profile's chunks do not fit together; the picture is read "
                                      "without it"));
+    }
+}
+
+TEST(Codec, AJpegLackingOnlyItsEndMarkerIsReadWhole) {
+    // no-end-marker.jpg is whole but for its last two bytes. Made from its picture: the same
+    // progressive, and sequential in a scan for each component, without their end markers; and cut
+    // inside their data, before a later scan or in it.
+    const std::vector<uint8_t> noEnd = readBytes(dataPath("no-end-marker.jpg"));
+    std::vector<uint8_t> whole = noEnd;
+    whole.insert(whole.end(), {0xFF, 0xD9});
+    const auto reference = decodeData(whole);
+    ASSERT_TRUE(reference.ok()) << reference.error();
+    const int w = reference->width, h = reference->height;
+    auto px = Context().renderSRGB(reference->image, reference->image.extent(), 8);
+    ASSERT_TRUE(px.ok());
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < px->data.size(); i += 4)
+        rgb.insert(rgb.end(), px->data.begin() + ptrdiff_t(i), px->data.begin() + ptrdiff_t(i + 3));
+    auto withoutEnd = [](std::vector<uint8_t> jpeg, size_t more = 0) {
+        jpeg.resize(jpeg.size() - 2 - more);
+        return jpeg;
+    };
+    auto upTo = [](const std::vector<uint8_t>& jpeg, size_t end) {
+        return std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + ptrdiff_t(end));
+    };
+    using codectest::encodeJpeg;
+    static const jpeg_scan_info perComponent[3] = {
+        {1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}};
+    const std::vector<uint8_t> progressive =
+        encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { jpeg_simple_progression(&c); });
+    const std::vector<uint8_t> scans =
+        encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.scan_info = perComponent, c.num_scans = 3; });
+    const std::vector<uint8_t> arithmetic =
+        encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.arith_code = TRUE; });
+    const size_t last = lastScan(progressive);
+    ASSERT_GT(last, 0u);
+    TempDir tmp;
+
+    // Read whole, the same by every way in (the import's look, the preview, the export) as with
+    // the marker.
+    const std::pair<std::vector<uint8_t>, std::vector<uint8_t>> readable[] = {
+        {noEnd, whole}, {withoutEnd(progressive), progressive}, {withoutEnd(scans), scans}};
+    for (size_t i = 0; i < std::size(readable); ++i) {
+        SCOPED_TRACE("readable " + std::to_string(i));
+        const auto& [bytes, complete] = readable[i];
+        const std::string path = tmp.file("whole" + std::to_string(i) + ".jpg");
+        writeBytes(path, bytes);
+        const auto expected = decodeData(complete);
+        ASSERT_TRUE(expected.ok()) << expected.error();
+        auto want = Context().render(expected->image);
+        ASSERT_TRUE(want.ok());
+        const auto probe = probeFile(path, ProbeDepth::Data);
+        ASSERT_TRUE(probe.ok()) << probe.error();
+        auto read = readPicture(path);
+        ASSERT_TRUE(read.ok()) << read.error();
+        for (const auto& decoded : {decodeFile(path), decodeData(bytes), decodePicture(std::move(*read))}) {
+            ASSERT_TRUE(decoded.ok()) << decoded.error();
+            auto got = Context().render(decoded->image);
+            ASSERT_TRUE(got.ok());
+            EXPECT_EQ(gwtest::maxDifference(*got, *want), 0.0);
+        }
+    }
+
+    // Cut inside the picture's data: still refused, by every way in.
+    const std::vector<uint8_t> damaged[] = {withoutEnd(noEnd, 8), upTo(progressive, last),
+                                            upTo(progressive, (last + progressive.size()) / 2),
+                                            upTo(scans, lastScan(scans)), withoutEnd(arithmetic, 8)};
+    for (size_t i = 0; i < std::size(damaged); ++i) {
+        SCOPED_TRACE("damaged " + std::to_string(i));
+        const std::string path = tmp.file("cut" + std::to_string(i) + ".jpg");
+        writeBytes(path, damaged[i]);
+        EXPECT_TRUE(probeFile(path, ProbeDepth::Header).ok());
+        auto refused = [](const auto& result) {
+            EXPECT_FALSE(result.ok());
+            EXPECT_NE(result.error().find("Premature end of JPEG file"), std::string::npos) << result.error();
+        };
+        refused(probeFile(path, ProbeDepth::Data));
+        refused(readPicture(path));
+        refused(decodeFile(path));
+        refused(decodeData(damaged[i]));
     }
 }
 

@@ -52,7 +52,7 @@ std::string rewrite(TempDir& tmp, const std::string& name, bool grey,
     return path;
 }
 
-/// A 4-component (CMYK) JPEG, which is left to the image library.
+/// A 4-component (CMYK) JPEG without a profile.
 std::string writeCmyk(TempDir& tmp) {
     const std::string path = tmp.file("cmyk.jpg");
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -191,12 +191,20 @@ TEST(CodecJpeg, DirectReadingGivesWhatTheImageLibraryGives) {
         expectSameReading(path, orientation, profile);
     }
 
-    // Other kinds of JPEG are left to the image library, and still decode.
+    // CMYK without a profile is read here too, and converted as the image library converts it.
     const std::string cmyk = writeCmyk(tmp);
-    EXPECT_FALSE(jpeg::openFile(cmyk));
-    auto decoded = decodeFile(cmyk);
-    ASSERT_TRUE(decoded.ok()) << decoded.error();
-    EXPECT_EQ(decoded->width, 24);
+    EXPECT_TRUE(jpeg::openFile(cmyk));
+    auto viaLibrary = imagelib::decodeFile(cmyk);
+    ASSERT_TRUE(viaLibrary.ok()) << viaLibrary.error();
+    auto expected = Context().render(viaLibrary->image);
+    ASSERT_TRUE(expected.ok());
+    for (const auto& decoded : {decodeFile(cmyk), decodeData(readBytes(cmyk))}) {
+        ASSERT_TRUE(decoded.ok()) << decoded.error();
+        EXPECT_EQ(decoded->width, 24);
+        auto got = Context().render(decoded->image);
+        ASSERT_TRUE(got.ok());
+        EXPECT_EQ(maxDifference(*got, *expected), 0.0);
+    }
 
     // Damage is still seen: the truncated photo reads as an error from the file and from memory.
     EXPECT_FALSE(decodeFile(dataPath("truncated.jpg")).ok());

@@ -24,8 +24,8 @@ struct Decoded {
 };
 
 /// Decodes a file: the first page, EXIF orientation applied, an embedded ICC profile converted
-/// (no profile: sRGB; float formats: linear), premultiplied. A damaged (also truncated) or
-/// unsupported file gives an error with a message.
+/// (no profile: sRGB; float formats: linear), premultiplied. A damaged (also truncated, unless a
+/// JPEG lacks only its end marker) or unsupported file gives an error with a message.
 Result<Decoded> decodeFile(const std::string& path);
 /// Decodes a file held in memory.
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes);

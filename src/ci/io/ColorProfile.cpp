@@ -76,23 +76,38 @@ bool invert3(const double m[9], double out[9]) {
     return true;
 }
 
-cmsUInt32Number pixelFormat(bool grey, int stride, SampleType type) {
-    const int colours = grey ? 1 : 3;
-    const int bytes = type == SampleType::U8 ? 1 : type == SampleType::U16 ? 2 : 4;
-    return COLORSPACE_SH(grey ? PT_GRAY : PT_RGB) | CHANNELS_SH(colours) | EXTRA_SH(stride - colours) |
-           BYTES_SH(bytes) | FLOAT_SH(type == SampleType::F32 ? 1 : 0);
+int colourCount(SampleColours colours) {
+    return colours == SampleColours::Grey ? 1 : colours == SampleColours::RGB ? 3 : 4;
 }
+
+cmsUInt32Number pixelFormat(SampleColours colours, int stride, SampleType type) {
+    const int count = colourCount(colours);
+    const int bytes = type == SampleType::U8 ? 1 : type == SampleType::U16 ? 2 : 4;
+    const int space = colours == SampleColours::Grey  ? PT_GRAY
+                      : colours == SampleColours::RGB ? PT_RGB
+                                                      : PT_CMYK;
+    return COLORSPACE_SH(space) | CHANNELS_SH(count) | EXTRA_SH(stride - count) | BYTES_SH(bytes) |
+           FLOAT_SH(type == SampleType::F32 ? 1 : 0) |
+           FLAVOR_SH(colours == SampleColours::InvertedCMYK ? 1 : 0);
+}
+
+/// Pixels of CMYK converted at a time, through a buffer of their colour in XYZ.
+constexpr int64_t kInkChunk = 4096;
 
 constexpr cmsUInt32Number kIntent = INTENT_PERCEPTUAL;
 
 } // namespace
 
-std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, size_t size, bool grey,
-                                                           int pixelStride, SampleType type) {
-    if (!icc || size < 128 || size > (1u << 30) || pixelStride < (grey ? 1 : 3))
+std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, size_t size,
+                                                           SampleColours colours, int pixelStride,
+                                                           SampleType type) {
+    const bool grey = colours == SampleColours::Grey;
+    const bool inks = colours == SampleColours::CMYK || colours == SampleColours::InvertedCMYK;
+    if (!icc || size < 128 || size > (1u << 30) || pixelStride < colourCount(colours) ||
+        (inks && type != SampleType::U8))
         return nullptr;
     ProfileHandle src(cmsOpenProfileFromMem(icc, cmsUInt32Number(size)));
-    if (!src.h || cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : cmsSigRgbData))
+    if (!src.h || cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : inks ? cmsSigCmykData : cmsSigRgbData))
         return nullptr;
     ProfileHandle dst(createLinearSRGB());
     if (!dst.h)
@@ -102,6 +117,29 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
     conv->grey_ = grey;
     conv->stride_ = pixelStride;
     conv->type_ = type;
+
+    if (inks) {
+        // A CMYK profile is a table of colours (LittleCMS reads inks stored in Adobe's convention,
+        // 255 minus each, when the format says so). Converted into the working space directly,
+        // every pixel would run through the whole of it in floats; into 16-bit XYZ, LittleCMS first
+        // resamples it into a table of its own, several times faster, and the matrix from XYZ keeps
+        // the colours outside sRGB as the working space holds them.
+        ProfileHandle xyz(cmsCreateXYZProfile());
+        double primaries[9], toLinear[9];
+        if (!xyz.h || !colorantMatrix(dst.h, primaries) || !invert3(primaries, toLinear))
+            return nullptr;
+        const cmsUInt32Number format = pixelFormat(colours, pixelStride, type);
+        conv->transform_ = cmsCreateTransform(src.h, format, xyz.h, TYPE_XYZ_16, kIntent, cmsFLAGS_NOCACHE);
+        if (!conv->transform_)
+            conv->transform_ = cmsCreateTransform(src.h, format, xyz.h, TYPE_XYZ_16,
+                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+        if (!conv->transform_)
+            return nullptr;
+        conv->inks_ = true;
+        for (int i = 0; i < 9; ++i)
+            conv->matrix_[i] = float(toLinear[i] / 32768.0); // XYZ encoded as 1.15 fixed point
+        return conv;
+    }
 
     // Matrix-shaper fast path, accepted only when it agrees with LittleCMS on a grid of colours.
     if (cmsIsMatrixShaper(src.h) && !cmsIsCLUT(src.h, kIntent, LCMS_USED_AS_INPUT)) {
@@ -174,10 +212,10 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         }
     }
 
-    conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h, TYPE_RGBA_FLT,
-                                          kIntent, cmsFLAGS_NOCACHE);
+    conv->transform_ = cmsCreateTransform(src.h, pixelFormat(colours, pixelStride, type), dst.h,
+                                          TYPE_RGBA_FLT, kIntent, cmsFLAGS_NOCACHE);
     if (!conv->transform_)
-        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(grey, pixelStride, type), dst.h,
+        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(colours, pixelStride, type), dst.h,
                                               TYPE_RGBA_FLT, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
     if (!conv->transform_)
         return nullptr;
@@ -193,6 +231,24 @@ ProfileConverter::~ProfileConverter() {
 }
 
 void ProfileConverter::convert(const void* src, float* out, int64_t n) const {
+    if (inks_) {
+        thread_local std::vector<uint16_t> xyz;
+        const float* m = matrix_;
+        while (n > 0) {
+            const auto chunk = cmsUInt32Number(std::min<int64_t>(n, kInkChunk));
+            xyz.resize(size_t(chunk) * 3);
+            cmsDoTransform(static_cast<cmsHTRANSFORM>(transform_), src, xyz.data(), chunk);
+            for (size_t i = 0; i < chunk; ++i, out += 4) {
+                const float x = xyz[i * 3], y = xyz[i * 3 + 1], z = xyz[i * 3 + 2];
+                out[0] = m[0] * x + m[1] * y + m[2] * z;
+                out[1] = m[3] * x + m[4] * y + m[5] * z;
+                out[2] = m[6] * x + m[7] * y + m[8] * z;
+            }
+            src = static_cast<const uint8_t*>(src) + size_t(chunk) * size_t(stride_);
+            n -= chunk;
+        }
+        return;
+    }
     if (!matrixShaper_) {
         // LittleCMS leaves the extra (alpha) channel of the output untouched.
         while (n > 0) {

@@ -12,15 +12,20 @@ namespace ci::io {
 /// Storage type of the samples handed to a converter.
 enum class SampleType { U8, U16, F32 };
 
+/// What the colour samples of a pixel are: grey, RGB, or the four inks of CMYK, stored as they are
+/// or (the Adobe convention) as 255 minus each ink.
+enum class SampleColours { Grey, RGB, CMYK, InvertedCMYK };
+
 /// Converts colour samples described by an ICC profile into linear light with sRGB primaries.
 /// Matrix-shaper profiles (nearly every camera and display profile) run through per-channel
-/// tables and a 3x3 matrix; any other profile goes through LittleCMS itself.
+/// tables and a 3x3 matrix; any other profile (CMYK ones among them) goes through LittleCMS itself.
 class ProfileConverter {
   public:
-    /// A converter for pixels of `pixelStride` samples whose first one (grey) or three (RGB)
-    /// are colour. Null when the profile is unreadable or does not describe such data, in which
-    /// case the samples are taken as sRGB.
-    static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, bool grey,
+    /// A converter for pixels of `pixelStride` samples whose first one (grey), three (RGB) or four
+    /// (CMYK, 8-bit only) are colour. Null when the profile is unreadable or does not
+    /// describe such data, in which case the samples are taken as sRGB (or CMYK is converted
+    /// without a profile).
+    static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, SampleColours colours,
                                                     int pixelStride, SampleType type);
     ~ProfileConverter();
 
@@ -46,7 +51,8 @@ class ProfileConverter {
     float matrix_[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     std::vector<float> tables_[3];
     void* curves_[3] = {nullptr, nullptr, nullptr}; ///< owned cmsToneCurve copies for float samples
-    // General path.
+    // General path; for CMYK into 16-bit XYZ, then through the matrix.
+    bool inks_ = false;
     void* transform_ = nullptr; ///< cmsHTRANSFORM
 };
 

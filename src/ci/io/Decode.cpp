@@ -134,7 +134,11 @@ Result<Plan> planDecoding(const PictureSpec& spec, const std::string& format) {
     // Float formats (EXR, HDR, float TIFF) hold linear light.
     layout.linear = spec.base == StoredBase::Float;
     layout.grey = nch < 3;
-    int channels = layout.grey ? 1 : 3;
+    if (spec.cmyk && (nch != 4 || spec.base != StoredBase::U8))
+        return Result<Plan>::failure("The image data could not be read");
+    layout.cmyk = spec.cmyk;
+    layout.invertedInks = spec.invertedInks;
+    int channels = layout.cmyk ? 4 : layout.grey ? 1 : 3;
     int alpha = spec.alphaChannel;
     if (alpha < 0 || alpha >= nch)
         alpha = spec.namedAlpha; // some readers (GIF) name the channel but give an index past the end
@@ -170,7 +174,8 @@ std::string readFailure(PictureInput& in, const std::string& fallback) {
 std::unique_ptr<ProfileConverter> profileFor(const std::vector<uint8_t>& icc, const SourceLayout& layout) {
     if (icc.empty())
         return nullptr;
-    auto profile = ProfileConverter::create(icc.data(), icc.size(), layout.grey, layout.stride, layout.type);
+    auto profile =
+        ProfileConverter::create(icc.data(), icc.size(), layout.colours(), layout.stride, layout.type);
     if (profile && profile->isSRGB() && !layout.linear)
         profile.reset();
     return profile;

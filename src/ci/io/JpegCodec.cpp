@@ -38,29 +38,39 @@ struct Watch {
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     std::string damage; ///< the first warning that means damage, or the error
+    /// The warning that the file ended before its end marker (libjpeg then goes on as if it had
+    /// one), while it is not yet known whether the data of the picture was all there.
+    std::string endMissing;
     bool failed = false;
     /// Set once the pixels are being decoded: a damaged file fails whatever follows its first
     /// damage, so nothing more is decoded (a cut file's empty scans would each pass over the whole
     /// picture).
     bool stopAtDamage = false;
     int scanLimit = 0;
+    bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
 };
 
-/// Warnings for harmless irregularities (junk between markers, odd version numbers, colour profile
-/// chunks that do not fit together, the profile then being set aside); the picture itself is
-/// complete.
+/// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
+/// itself is complete.
 bool harmlessWarning(int code) {
     return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-           code == JWRN_NOT_SEQUENTIAL || code == JWRN_BOGUS_ICC;
+           code == JWRN_NOT_SEQUENTIAL;
 }
 
 // No object with a destructor may live in a frame that the longjmp leaves.
 [[noreturn]] void fail(j_common_ptr cinfo, const char* reason) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    // After the file's end, what went wrong is that it ended.
     if (watch->damage.empty())
-        watch->damage = reason;
+        watch->damage = watch->endMissing.empty() ? reason : watch->endMissing.c_str();
     watch->failed = true;
     std::longjmp(watch->jump, 1);
+}
+
+/// Whether the data runs out visibly in this file: a Huffman decoder warns when it needs bits past
+/// the end of a scan's data, while an arithmetic decoder is meant to read on past it.
+bool warnsAtDataEnd(j_common_ptr cinfo) {
+    return cinfo->is_decompressor && !reinterpret_cast<j_decompress_ptr>(cinfo)->arith_code;
 }
 
 void onMessage(j_common_ptr cinfo, int level) {
@@ -69,7 +79,14 @@ void onMessage(j_common_ptr cinfo, int level) {
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
-    watch->damage = text;
+    // A file may lack no more than its end marker, as some devices and interrupted copies leave
+    // it: libjpeg makes one up and goes on. Whether the picture is whole is known once its data
+    // is read (settleEnd); a second end of the file means it was read past the one made up.
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF && watch->endMissing.empty() && warnsAtDataEnd(cinfo)) {
+        watch->endMissing = text;
+        return;
+    }
+    watch->damage = watch->endMissing.empty() ? std::string(text) : watch->endMissing;
     if (watch->stopAtDamage)
         fail(cinfo, text);
 }
@@ -82,8 +99,42 @@ void onMessage(j_common_ptr cinfo, int level) {
 
 void onProgress(j_common_ptr cinfo) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > watch->scanLimit)
+    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > watch->scanLimit)
         fail(cinfo, "The JPEG file has too many scans");
+    // Called before each row of a scan's data is read, so every scan is seen here.
+    for (int i = 0; i < d->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
+        if (const int c = d->cur_comp_info[i]->component_index; c >= 0 && c < MAX_COMPONENTS)
+            watch->scanned[c] = true;
+}
+
+/// Whether the file held the data of every scan of its picture, once all of it is read: a single
+/// scan of all components (a cut inside it made the decoder warn), every component's scan of a
+/// sequential file in several, every bit of every coefficient of a progressive one.
+bool wholeScans(jpeg_decompress_struct& cinfo, const Watch& watch) {
+    if (!jpeg_has_multiple_scans(&cinfo))
+        return true;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        if (!cinfo.progressive_mode) {
+            if (!watch.scanned[c])
+                return false;
+            continue;
+        }
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (!cinfo.coef_bits || cinfo.coef_bits[c][k] != 0)
+                return false;
+    }
+    return true;
+}
+
+/// After all of the file's data is read: a file that ended before its end marker is damaged unless
+/// the data of its picture was all there.
+void settleEnd(jpeg_decompress_struct& cinfo, Watch& watch) {
+    if (watch.endMissing.empty() || !watch.damage.empty() || wholeScans(cinfo, watch))
+        return;
+    watch.damage = watch.endMissing;
+    if (watch.stopAtDamage)
+        fail(reinterpret_cast<j_common_ptr>(&cinfo), watch.endMissing.c_str());
 }
 
 void watchMessages(jpeg_error_mgr* pub, Watch& w) {
@@ -240,6 +291,48 @@ int exifOrientation(const uint8_t* p, size_t n) {
     return 0;
 }
 
+// ---- Colour profile ----
+
+/// The ICC profile that the APP2 chunks of a header make, in the order of their numbers. A chunk may
+/// come twice (some encoders write the profile twice) when both copies are the same; `setAside` is
+/// set for chunks that do not fit together (numbered 0, past their count, with counts that differ,
+/// one missing, or two different chunks of one number): which profile they make is not known.
+std::vector<uint8_t> assembleProfile(const jpeg_decompress_struct& cinfo, bool& setAside) {
+    constexpr unsigned kOverhead = 14; // "ICC_PROFILE\0", the chunk's number and the count
+    jpeg_saved_marker_ptr chunks[256] = {};
+    int count = 0;
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 2 || m->data_length < kOverhead ||
+            std::memcmp(m->data, "ICC_PROFILE", 12) != 0)
+            continue;
+        const int number = m->data[12];
+        if (count == 0)
+            count = m->data[13];
+        if (count != m->data[13] || number == 0 || number > count) {
+            setAside = true;
+            return {};
+        }
+        jpeg_saved_marker_ptr& seen = chunks[number];
+        if (seen &&
+            (seen->data_length != m->data_length || std::memcmp(seen->data, m->data, m->data_length) != 0)) {
+            setAside = true;
+            return {};
+        }
+        if (!seen)
+            seen = m;
+    }
+    std::vector<uint8_t> profile;
+    for (int number = 1; number <= count; ++number) {
+        if (!chunks[number]) {
+            setAside = true;
+            return {};
+        }
+        profile.insert(profile.end(), chunks[number]->data + kOverhead,
+                       chunks[number]->data + chunks[number]->data_length);
+    }
+    return profile;
+}
+
 // ---- Reading ----
 
 class Input final : public FileInput {
@@ -256,11 +349,17 @@ class Input final : public FileInput {
         const bool grey = c.num_components == 1 && c.jpeg_color_space == JCS_GRAYSCALE;
         const bool colour =
             c.num_components == 3 && (c.jpeg_color_space == JCS_YCbCr || c.jpeg_color_space == JCS_RGB);
-        if (c.data_precision != 8 || !(grey || colour))
+        const bool inks =
+            c.num_components == 4 && (c.jpeg_color_space == JCS_CMYK || c.jpeg_color_space == JCS_YCCK);
+        if (c.data_precision != 8 || !(grey || colour || inks))
             return false;
         spec_.width = int(c.image_width);
         spec_.height = int(c.image_height);
         spec_.nchannels = c.num_components;
+        spec_.cmyk = inks;
+        // Files with Adobe's marker (YCCK ones always) hold 255 minus each ink, as Adobe's
+        // programs write them.
+        spec_.invertedInks = inks && c.saw_Adobe_marker;
         spec_.base = StoredBase::U8;
         spec_.scanlineBytes = int64_t(spec_.width) * spec_.nchannels;
         spec_.imageBytes = spec_.scanlineBytes * spec_.height;
@@ -271,9 +370,9 @@ class Input final : public FileInput {
                     spec_.orientation = o;
                     break;
                 }
-        if (!readProfile(*this))
-            return false;
-        if (profileSetAside_)
+        bool setAside = false;
+        spec_.iccProfile = assembleProfile(c, setAside);
+        if (setAside)
             console("readProfile: ⛔️ " + (name_.empty() ? std::string() : name_ + ": ") +
                     "the colour profile's chunks do not fit together; the picture is read without it");
         return true;
@@ -314,34 +413,19 @@ class Input final : public FileInput {
 
     // Between a setjmp and the longjmp of an error only plain data is made and changed.
 
-    static bool readProfile(Input& in) {
-        JOCTET* icc = nullptr;
-        unsigned int size = 0;
-        if (setjmp(in.s_.watch.jump) != 0) {
-            std::free(icc);
-            return false;
-        }
-        in.s_.watch.pub.msg_code = JMSG_NOMESSAGE;
-        if (jpeg_read_icc_profile(&in.s_.cinfo, &icc, &size) && icc) {
-            in.spec_.iccProfile.assign(icc, icc + size);
-            std::free(icc);
-        } else {
-            // Chunks missing, repeated, miscounted or numbered 0: the picture is whole, but which
-            // profile the chunks make is not known.
-            in.profileSetAside_ = in.s_.watch.pub.msg_code == JWRN_BOGUS_ICC;
-        }
-        return true;
-    }
-
     static bool readRows(Input& in, uint8_t* data, int count) {
         const size_t stride = size_t(in.spec_.scanlineBytes);
         jpeg_decompress_struct& cinfo = in.s_.cinfo;
         if (setjmp(in.s_.watch.jump) != 0)
             return false;
         if (!in.started_) {
-            cinfo.out_color_space = in.spec_.nchannels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+            cinfo.out_color_space = in.spec_.cmyk             ? JCS_CMYK
+                                    : in.spec_.nchannels == 1 ? JCS_GRAYSCALE
+                                                              : JCS_RGB;
             jpeg_start_decompress(&cinfo);
             in.started_ = true;
+            // A file in several scans is all read by now.
+            settleEnd(cinfo, in.s_.watch);
         }
         for (int done = 0; done < count;) {
             JSAMPROW rows[4];
@@ -359,7 +443,6 @@ class Input final : public FileInput {
     std::string name_;
     Session s_;
     bool started_ = false;
-    bool profileSetAside_ = false;
     PictureSpec spec_;
     std::string pending_;
 };
@@ -379,6 +462,9 @@ bool decodeSmallest(Session& s, std::vector<JSAMPLE>& row) {
     JSAMPROW rows[1] = {row.data()};
     while (cinfo.output_scanline < cinfo.output_height)
         jpeg_read_scanlines(&cinfo, rows, 1);
+    // Every scan is read by now (those of a file in several as the decoding started), and what
+    // tells whether they were whole is still there.
+    settleEnd(cinfo, s.watch);
     jpeg_finish_decompress(&cinfo);
     return true;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Ordinary JPEG files (8-bit grey, YCbCr or RGB) read and written with libjpeg directly, as the
-// image library would, without loading it.
+// Ordinary JPEG files (8-bit grey, YCbCr, RGB, CMYK or YCCK) read and written with libjpeg
+// directly, as the image library would, without loading it.
 
 #include "PictureInput.h"
 
@@ -16,7 +16,8 @@
 namespace ci::io::jpeg {
 
 /// A reader of the JPEG file at `path` (or of `bytes`) after its header; null when the file is not
-/// one that is read here (CMYK, 12-bit, a header libjpeg refuses): the image library reads those.
+/// one that is read here (12-bit, a header libjpeg refuses): the image library reads those. CMYK
+/// and YCCK files give their inks, CMYK, as stored.
 std::unique_ptr<PictureInput> openFile(const std::string& path);
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes);
 

@@ -27,7 +27,9 @@ struct PictureSpec {
     int alphaChannel = -1; ///< as the reader says, may be out of range
     int namedAlpha = -1;   ///< the last channel named A or Alpha
     bool unassociatedAlpha = false;
-    int orientation = 1; ///< EXIF orientation
+    int orientation = 1;       ///< EXIF orientation
+    bool cmyk = false;         ///< four samples a pixel of printing inks, cyan, magenta, yellow and black
+    bool invertedInks = false; ///< CMYK stored as 255 minus each ink
     int64_t scanlineBytes = 0;
     int64_t imageBytes = 0;
     /// What the reader itself holds for the whole picture while it decodes (libjpeg's coefficients

@@ -120,6 +120,19 @@ void convertSamples(const SourceLayout& L, const ProfileConverter* profile, cons
     const int ai = L.alpha;
     const int gi = L.grey ? 0 : 1, bi = L.grey ? 0 : 2;
     const bool hasAlpha = ai >= 0;
+    if (L.cmyk && !profile) {
+        // Without a profile, CMYK is converted as the image library converts it: each of C, M and
+        // Y as stored times K as stored, over 255 (the Adobe convention taken for granted).
+        const float* lut = decodeTable8();
+        const uint8_t* p = src;
+        for (ptrdiff_t x = 0; x < w; ++x, p += s) {
+            const unsigned k = p[3];
+            for (int c = 0; c < 3; ++c)
+                out[x * 4 + c] = lut[(p[c] * k + 127) / 255];
+            out[x * 4 + 3] = 1.0f;
+        }
+        return;
+    }
     // Associated samples keep their colour as it is only when they are linear and need no profile.
     bool keepAssociated = hasAlpha && L.associated && L.linear && !profile;
     if (hasAlpha && L.associated && !keepAssociated) {

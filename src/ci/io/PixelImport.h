@@ -16,13 +16,20 @@ namespace ci::io {
 /// How the samples of one decoded pixel are laid out.
 struct SourceLayout {
     SampleType type = SampleType::U8;
-    int stride = 3;          ///< samples per pixel in the buffer
-    bool grey = false;       ///< one colour sample (else three: R, G, B)
-    int alpha = -1;          ///< index of the alpha sample, or -1
-    bool associated = false; ///< colour stored multiplied by alpha
-    bool linear = false;     ///< samples are linear light (float formats); else sRGB-encoded
+    int stride = 3;            ///< samples per pixel in the buffer
+    bool grey = false;         ///< one colour sample (else three: R, G, B)
+    bool cmyk = false;         ///< four colour samples, the inks C, M, Y and K (8-bit, no alpha)
+    bool invertedInks = false; ///< CMYK stored as 255 minus each ink
+    int alpha = -1;            ///< index of the alpha sample, or -1
+    bool associated = false;   ///< colour stored multiplied by alpha
+    bool linear = false;       ///< samples are linear light (float formats); else sRGB-encoded
 
     int bytesPerSample() const { return type == SampleType::U8 ? 1 : type == SampleType::U16 ? 2 : 4; }
+    SampleColours colours() const {
+        return cmyk   ? (invertedInks ? SampleColours::InvertedCMYK : SampleColours::CMYK)
+               : grey ? SampleColours::Grey
+                      : SampleColours::RGB;
+    }
     size_t rowBytes(int width) const { return size_t(width) * size_t(stride) * size_t(bytesPerSample()); }
 };
 
