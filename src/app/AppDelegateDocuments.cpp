@@ -25,9 +25,9 @@ namespace app {
 
 namespace {
 
-// Presets are kilobytes and projects megabytes; a larger file is not one of them, and is refused
-// before it is read (documents are read on the main thread).
-constexpr off_t kMaxDocumentBytes = off_t(platform::kMaxJsonBytes);
+// Far beyond any document (what the application writes stays within it); a larger file is
+// refused before it is read.
+constexpr off_t kMaxDocumentBytes = off_t(platform::kMaxJsonDocumentBytes);
 
 std::string fileName(const QString& path) {
     return platform::pathBytes(path.mid(path.lastIndexOf('/') + 1));
@@ -49,7 +49,7 @@ std::optional<std::string> readFileText(const QString& path, std::string& error)
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxDocumentBytes) {
         ::close(fd);
         return refuse(S_ISREG(st.st_mode) ? "it is too large to be a document (a document has at most " +
-                                                std::to_string(kMaxDocumentBytes >> 20) + " MB)"
+                                                platform::describeBytes(size_t(kMaxDocumentBytes)) + ")"
                                           : "it is not a regular file");
     }
     std::string text(size_t(st.st_size), '\0');
@@ -300,10 +300,13 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
                                      url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
         auto text = model::encodeProject(project);
         QByteArray data;
-        if (text)
+        std::string encodingError;
+        if (text) {
             data = QByteArray::fromStdString(*text);
-        else
-            ci::console("saveToDisk: ⛔️ " + text.error());
+        } else {
+            encodingError = text.error();
+            ci::console("saveToDisk: ⛔️ " + encodingError);
+        }
         const QString path = text ? url.toLocalFile() : QString();
 
         SheetTexts sheet;
@@ -314,37 +317,41 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
         beginSheetRun(RunKind::Save, sheet);
         // A save asked for just before quitting is still written (whole: the write is atomic).
         work_->startWorker(
-            [data, path, url, previousUrl](Work& work) {
-                const bool ok = saveToDisk(data, path);
+            [data, path, url, previousUrl, encodingError](Work& work) {
+                std::string error = encodingError;
+                if (error.empty())
+                    saveToDisk(data, path, error);
                 work.toOwner(
-                    [ok, url, previousUrl](AppDelegate& d) { d.didSaveProject(ok, url, previousUrl); });
+                    [error, url, previousUrl](AppDelegate& d) { d.didSaveProject(error, url, previousUrl); });
             },
             WorkContext::WhenClosed::Finish);
     });
 }
 
-bool AppDelegate::saveToDisk(const QByteArray& data, const QString& path) {
-    bool ok = !path.isEmpty();
-    if (ok) {
-        std::string error;
-        ok = writeFileAtomically(path, data, error);
-        if (!ok)
-            ci::console("saveToDisk: ⛔️ " + error);
+bool AppDelegate::saveToDisk(const QByteArray& data, const QString& path, std::string& error) {
+    if (path.isEmpty()) {
+        error = "The project has no file.";
+        return false;
     }
-    return ok;
+    if (writeFileAtomically(path, data, error))
+        return true;
+    ci::console("saveToDisk: ⛔️ " + error);
+    return false;
 }
 
-void AppDelegate::didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& previousUrl) {
+void AppDelegate::didSaveProject(const std::string& error, const QUrl& savedUrl, const QUrl& previousUrl) {
+    const bool ok = error.empty();
     // A document that was not written is not the project's document: the title goes back to
     // the one it had.
     if (!ok && CurrentProjectUrl_ == savedUrl && previousUrl != savedUrl)
         setCurrentProjectUrl(previousUrl);
     setSheetStepper(0, 20);
-    stepSheetProgress([ok](AppDelegate& d) {
-        if (ok)
+    stepSheetProgress([error](AppDelegate& d) {
+        if (error.empty())
             d.runFinished("Project saved");
-        else
-            d.runFinishedWithFailures(1, 1, "The project could not be saved");
+        else // with the reason, where the sheet lists what failed
+            d.runFinishedWithFailures(1, 1, "The project could not be saved",
+                                      {QString::fromStdString(error)});
     });
 }
 

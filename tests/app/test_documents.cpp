@@ -22,6 +22,22 @@ std::shared_ptr<model::Filter> step(const std::string& name, double scale) {
     return f;
 }
 
+// A step of eight inputs, as many of the actions library's have: about 550 values in 7 KB of text.
+std::shared_ptr<model::Filter> largeStep(int index) {
+    auto f = step("Step " + std::to_string(index), 0.25 * (index % 4));
+    f->setParams(model::FilterParams(8, f->params()[0]));
+    return f;
+}
+
+std::shared_ptr<model::Filter> textStep(const std::string& text) {
+    auto f = model::Filter::make(
+        "Text", "IMWatermarkTextAction", "",
+        {model::FilterParam::make("watermark", "inputWatermark", "", model::FilterParamValue::string(text),
+                                  model::FilterParamValue::string("Sample"))});
+    f->setIsCurrent(true);
+    return f;
+}
+
 QByteArray readAll(const QString& path) {
     QFile f(path);
     f.open(QIODevice::ReadOnly);
@@ -267,15 +283,78 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     EXPECT_FALSE(d.ProgressSheetSuccess());
     EXPECT_EQ(d.ProgressSheetFailures(), 1);
     EXPECT_EQ(d.ProgressSheetMessage(), "The project could not be saved");
+    ASSERT_EQ(d.ProgressSheetFailedItems().size(), 1);
+    EXPECT_TRUE(d.ProgressSheetFailedItems()[0].contains("No such file or directory"))
+        << d.ProgressSheetFailedItems()[0].toStdString();
     EXPECT_EQ(console.lines().back().rfind("saveToDisk: ⛔️ ", 0), 0u);
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
     EXPECT_EQ(d.windowSubtitle(), "nopath.gwProject");
+    d.forceCloseProgressDialog();
+
+    // A project that could not be opened again is not written, and the sheet names the bound.
+    d.setCurrentFilters({textStep(std::string(100 << 10, 'x'))});
+    const QString refused = h.dir.filePath("refused.gwProject");
+    h.dialogs->saveAnswers.push_back(refused);
+    d.saveDocumentAs();
+    h.queues->advance(2.5);
+    EXPECT_EQ(d.ProgressSheetMessage(), "The project could not be saved");
+    ASSERT_EQ(d.ProgressSheetFailedItems().size(), 1);
+    EXPECT_TRUE(d.ProgressSheetFailedItems()[0].contains("a text of a document is at most 64 KB"))
+        << d.ProgressSheetFailedItems()[0].toStdString();
+    EXPECT_FALSE(QFileInfo::exists(refused));
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
     d.forceCloseProgressDialog();
 
     // A cancelled save panel changes nothing.
     h.dialogs->saveAnswers.push_back(std::nullopt);
     d.saveDocumentAs();
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
+}
+
+TEST(Projects, EveryProjectTheApplicationSavesOpensAgain) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    gwtest::ConsoleCapture console;
+
+    // 4,600 steps of eight inputs: 33 MB and 2.5 million values, beyond both the size (32 MB) and
+    // the number of values (a million) that documents were once refused for; 1,900 such steps
+    // were already too many.
+    model::Filters workflow;
+    for (int i = 0; i < 4600; ++i)
+        workflow.push_back(largeStep(i));
+    d.setCurrentFilters(workflow);
+    const QString file = h.dir.filePath("Steps.gwProject");
+    h.dialogs->saveAnswers.push_back(file);
+    d.saveDocument();
+    h.queues->drain();
+    h.queues->advance(2.1);
+    EXPECT_TRUE(d.ProgressSheetSuccess());
+    EXPECT_GT(QFileInfo(file).size(), qint64(32) << 20);
+    h.queues->advance(2.1);
+    d.setCurrentFilters({});
+    d.loadFromDisk({Harness::url(file)});
+    ASSERT_EQ(d.CurrentFilters().size(), 4600u);
+    EXPECT_EQ(d.CurrentFilters()[4599]->encode(), workflow[4599]->encode());
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(file));
+    EXPECT_TRUE(h.dialogs->alerts.empty());
+    for (const auto& line : console.lines())
+        EXPECT_EQ(line.find("⛔️"), std::string::npos) << line;
+
+    // 220,000 images with long paths and 200 steps, as the save writes them: 32 MB.
+    std::vector<std::string> images;
+    for (int i = 0; i < 220'000; ++i)
+        images.push_back(
+            "/home/photographer/Pictures/Archive/2024/2024-07-14 Summer holiday in the mountains "
+            "with the family/Day " +
+            std::to_string(i / 500 + 1) + "/Camera roll/IMG_" + std::to_string(100000 + i) + ".jpeg");
+    workflow.resize(200);
+    auto text = model::encodeProject(model::Project(images, workflow, std::nullopt));
+    ASSERT_TRUE(text.ok()) << text.error();
+    EXPECT_GT(text->size(), size_t(32) << 20);
+    auto project = model::decodeProject(*text);
+    ASSERT_TRUE(project.ok()) << project.error();
+    EXPECT_EQ((*project)->images(), images);
+    EXPECT_EQ((*project)->filters().size(), 200u);
 }
 
 TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
@@ -293,22 +372,34 @@ TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
         return text + "]";
     };
 
-    // A file larger than any document is not read.
-    writeAll(h.preset("Huge"), QByteArray::fromStdString(emptySteps(33 << 20)));
-    d.loadPreset("Huge");
+    // A preset of them is refused as soon as it holds more values than its text allows.
+    writeAll(h.preset("Empty"), QByteArray::fromStdString(emptySteps(8 << 20)));
+    d.loadPreset("Empty");
     ASSERT_EQ(console.lines().size(), 1u);
     EXPECT_EQ(console.lines()[0],
-              "loadPreset: ⛔️ The file \"Huge\" couldn't be opened: it is too large to be a "
-              "document (a document has at most 32 MB)");
+              "loadPreset: ⛔️ The data holds more values than its text allows: a document "
+              "holds at most 1000000 values and one more for every 8 bytes of its text.");
 
-    // Within that size, more values than any document holds, or an object with more members than
-    // any of the application's, under a key that projects do not have.
+    // A file larger than any document is not read at all.
+    {
+        QFile huge(h.preset("Huge"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize((qint64(1) << 30) + 1)); // sparse: no disk is used
+    }
+    d.loadPreset("Huge");
+    EXPECT_EQ(console.lines().back(),
+              "loadPreset: ⛔️ The file \"Huge\" couldn't be opened: it is too large to be "
+              "a document (a document has at most 1 GB)");
+    QFile::remove(h.preset("Huge"));
+
+    // So are empty steps under a key that projects do not have, and an object with more members
+    // than any of the application's.
     std::string members;
     for (int i = 0; i < 1000; ++i)
         members += (i ? ",\"" : "{\"") + std::to_string(i) + "\":0";
     members += "}";
     const std::pair<std::string, std::string> hostile[] = {
-        {emptySteps(3'300'000), "more than 1000000 values"}, {members, "more than 128 members"}};
+        {emptySteps(8 << 20), "more values than its text allows"}, {members, "more than 128 members"}};
     for (const auto& [notes, reason] : hostile) {
         const QString path = h.dir.filePath("notes.gwProject");
         writeAll(path, QByteArray::fromStdString(R"({"images":[],"filters":[],"notes":)" + notes + "}"));
@@ -321,20 +412,4 @@ TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
     }
     EXPECT_EQ(d.CurrentFilters().size(), 1u);
     EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
-
-    // A project of 100,000 images with long paths and a workflow of 200 steps is well within.
-    std::vector<std::string> images;
-    for (int i = 0; i < 100'000; ++i)
-        images.push_back(
-            "/home/photographer/Pictures/Archive/2024/2024-07-14 Summer holiday in the mountains/Day " +
-            std::to_string(i / 500) + "/IMG_" + std::to_string(100000 + i) + ".jpeg");
-    model::Filters workflow;
-    for (int i = 0; i < 200; ++i)
-        workflow.push_back(step("S" + std::to_string(i), 0.5));
-    auto text = model::encodeProject(model::Project(std::move(images), workflow, std::nullopt));
-    ASSERT_TRUE(text.ok());
-    EXPECT_LT(text->size(), size_t(16) << 20);
-    auto project = model::decodeProject(*text);
-    ASSERT_TRUE(project.ok()) << project.error();
-    EXPECT_EQ((*project)->images().size(), 100'000u);
 }
