@@ -504,6 +504,10 @@ class AppDelegate : public QObject {
     static bool saveToDisk(const QByteArray& data, const QString& path, std::string& error);
     /// `error`: why the document was not saved; empty when it was.
     void didSaveProject(const std::string& error, const QUrl& savedUrl, const QUrl& previousUrl);
+    /// Writes the workflow as the preset `name`; false (and the user told why) when it was not.
+    bool writePreset(const QString& name);
+    /// Tells the user in the window that something failed, and why.
+    void alertFailure(const QString& message, const std::string& reason);
     void chooseProjectToOpen(bool consent);
     void chooseProjectSaveUrl();
     void saveProject();

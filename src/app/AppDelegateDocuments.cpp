@@ -113,29 +113,45 @@ void AppDelegate::updatePresetsMenu() {
     Q_EMIT presetsMenuChanged();
 }
 
+void AppDelegate::alertFailure(const QString& message, const std::string& reason) {
+    if (!services_.dialogs)
+        return;
+    AlertRequest alert;
+    alert.message = message;
+    alert.informativeText = QString::fromStdString(reason);
+    if (!alert.informativeText.endsWith('.'))
+        alert.informativeText += '.';
+    alert.buttons = {"OK"};
+    services_.dialogs->runAlert(alert);
+}
+
 void AppDelegate::loadPreset(const QString& title) {
-    setPresetCurrent(title);
-    try {
-        if (!isValidPresetName(title))
-            throw std::runtime_error("invalid preset name");
-        std::string error;
-        auto text = readFileText(QDir(mainPresetsDir()).filePath(title), error);
-        if (!text)
-            throw std::runtime_error(error);
+    // A preset that cannot be read is not chosen: the current one stays, so that the next save
+    // does not write the workflow into the file that failed.
+    std::string error;
+    if (!isValidPresetName(title)) {
+        error = "invalid preset name";
+    } else if (auto text = readFileText(QDir(mainPresetsDir()).filePath(title), error)) {
         auto filters = model::decodePreset(*text);
-        if (!filters)
-            throw std::runtime_error(filters.error());
-        setCurrentFilters(*filters);
-        postRegeneration();
-    } catch (const std::exception& e) {
-        ci::console(std::string("loadPreset: ⛔️ ") + e.what());
+        if (filters) {
+            setPresetCurrent(title);
+            setCurrentFilters(*filters);
+            postRegeneration();
+        } else {
+            error = filters.error();
+        }
     }
+    if (!error.empty()) {
+        ci::console("loadPreset: ⛔️ " + error);
+        alertFailure(QString("The preset \"%1\" could not be read.").arg(title), error);
+    }
+    // Also after a failure: the menu's check mark goes back to the current preset.
     updatePresetsMenu();
 }
 
-void AppDelegate::savePreset() {
+bool AppDelegate::writePreset(const QString& name) {
     std::string error;
-    if (!isValidPresetName(presetCurrent())) {
+    if (!isValidPresetName(name)) {
         error = "invalid preset name";
     } else {
         QDir().mkpath(mainPresetsDir());
@@ -143,11 +159,18 @@ void AppDelegate::savePreset() {
         if (!text)
             error = text.error();
         else
-            writeFileAtomically(QDir(mainPresetsDir()).filePath(presetCurrent()),
-                                QByteArray::fromStdString(*text), error);
+            writeFileAtomically(QDir(mainPresetsDir()).filePath(name), QByteArray::fromStdString(*text),
+                                error);
     }
-    if (!error.empty())
-        ci::console("savePreset: ⛔️ " + error);
+    if (error.empty())
+        return true;
+    ci::console("savePreset: ⛔️ " + error);
+    alertFailure(QString("The preset \"%1\" could not be saved.").arg(name), error);
+    return false;
+}
+
+void AppDelegate::savePreset() {
+    writePreset(presetCurrent());
     updatePresetsMenu();
 }
 
@@ -182,8 +205,10 @@ void AppDelegate::askPresetName() {
         services_.dialogs->runAlert(refusal);
         return;
     }
-    setPresetCurrent(response.text);
-    savePreset();
+    // The name becomes the current preset only once the preset is written under it.
+    if (writePreset(response.text))
+        setPresetCurrent(response.text);
+    updatePresetsMenu();
 }
 
 void AppDelegate::newDocument() {
@@ -235,16 +260,9 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
         if (!decoded) {
             ci::console("loadFromDisk: ⛔️ " + decoded.error());
             // Nothing changes, and the user is told why.
-            if (services_.dialogs) {
-                AlertRequest alert;
-                alert.message = QString("The project \"%1\" could not be opened.")
-                                    .arg(QFileInfo(url.toLocalFile()).fileName());
-                alert.informativeText = QString::fromStdString(decoded.error());
-                if (!alert.informativeText.endsWith('.'))
-                    alert.informativeText += '.';
-                alert.buttons = {"OK"};
-                services_.dialogs->runAlert(alert);
-            }
+            alertFailure(QString("The project \"%1\" could not be opened.")
+                             .arg(QFileInfo(url.toLocalFile()).fileName()),
+                         decoded.error());
             return;
         }
         project = *decoded;

@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using apptest::Harness;
 
@@ -57,6 +61,16 @@ struct LaunchedHarness : Harness {
         queues->advance(3.0);
     }
     QString preset(const QString& name) const { return delegate->mainPresetsDir() + "/" + name; }
+    /// Everything in the presets folder, hidden entries included (the menu lists them all).
+    QStringList presetsFolder() const {
+        return QDir(delegate->mainPresetsDir())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    void expectCurrentPreset(const QString& name) {
+        EXPECT_EQ(delegate->presetCurrent(), name);
+        for (const auto& item : delegate->presetsMenu())
+            EXPECT_EQ(item.checked, item.title == name) << item.title.toStdString();
+    }
 };
 
 } // namespace
@@ -125,21 +139,108 @@ TEST(Presets, SaveLoadMenuAndInvalidNames) {
     ASSERT_EQ(d.CurrentFilters().size(), 2u);
     EXPECT_FALSE(d.CurrentFilters()[1]->isEnabled());
 
-    // A file that is not a preset: reported, workflow kept, its item still turned on.
-    writeAll(h.preset("Broken"), "{not json");
-    gwtest::ConsoleCapture console;
-    d.loadPreset("Broken");
-    EXPECT_EQ(d.CurrentFilters().size(), 2u);
-    ASSERT_EQ(console.lines().size(), 1u);
-    EXPECT_EQ(console.lines()[0].rfind("loadPreset: ⛔️ ", 0), 0u);
-    for (const auto& item : d.presetsMenu())
-        EXPECT_EQ(item.checked, item.title == "Broken");
-
     // A presets folder removed behind our back is made again on saving.
     QDir(d.mainPresetsDir()).removeRecursively();
     h.dialogs->alertAnswers.push_back({0, false, "Again"});
     d.presetSaveCurrentAs();
     EXPECT_TRUE(QFileInfo::exists(h.preset("Again")));
+}
+
+TEST(Presets, APresetThatCannotBeReadIsNotChosenAndTheWindowSaysWhy) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25), step("B", 1.0)});
+    h.dialogs->alertAnswers.push_back({0, false, "Afternoon Web"});
+    d.presetSaveCurrentAs();
+    const QByteArray afternoon = readAll(h.preset("Afternoon Web"));
+    ASSERT_GT(afternoon.size(), 100);
+    // Not a preset at all; one cut short, as by a write that never finished; one gone since the
+    // menu was made.
+    writeAll(h.preset("Broken"), "{not json");
+    writeAll(h.preset("Half"), afternoon.left(afternoon.size() / 2));
+    d.updatePresetsMenu();
+    const std::pair<QString, QString> failures[] = {{"Broken", "not valid JSON"},
+                                                    {"Half", "the text ends too early"},
+                                                    {"Gone", "No such file or directory"}};
+    for (const auto& [name, reason] : failures) {
+        SCOPED_TRACE(name.toStdString());
+        const size_t alerts = h.dialogs->alerts.size();
+        gwtest::ConsoleCapture console;
+        int posts = 0;
+        platform::ScopedObserver observer(platform::RequiresPreviewRegeneration,
+                                          [&](const std::string&) { ++posts; });
+        d.loadPreset(name);
+        // The workflow, the current preset and its check mark stay as they were.
+        ASSERT_EQ(d.CurrentFilters().size(), 2u);
+        EXPECT_EQ(d.CurrentFilters()[0]->name(), "A");
+        h.expectCurrentPreset("Afternoon Web");
+        EXPECT_EQ(posts, 0);
+        // The console keeps its line; the window says which preset and why.
+        ASSERT_EQ(console.lines().size(), 1u);
+        EXPECT_EQ(console.lines()[0].rfind("loadPreset: ⛔️ ", 0), 0u);
+        ASSERT_EQ(h.dialogs->alerts.size(), alerts + 1);
+        EXPECT_EQ(h.dialogs->alerts.back().message,
+                  QString("The preset \"%1\" could not be read.").arg(name));
+        EXPECT_TRUE(h.dialogs->alerts.back().informativeText.contains(reason))
+            << h.dialogs->alerts.back().informativeText.toStdString();
+        EXPECT_EQ(h.dialogs->alerts.back().buttons, QStringList{"OK"});
+    }
+
+    // The next save writes the workflow into the preset it came from, not into a file that failed.
+    d.setCurrentFilters({step("D", 0.5)});
+    d.presetSaveCurrent();
+    EXPECT_EQ(readAll(h.preset("Broken")), "{not json");
+    auto saved = model::decodePreset(readAll(h.preset("Afternoon Web")).toStdString());
+    ASSERT_TRUE(saved.ok()) << saved.error();
+    ASSERT_EQ(saved->size(), 1u);
+    EXPECT_EQ((*saved)[0]->name(), "D");
+}
+
+TEST(Presets, ASaveThatFailsIsShownAndChangesNothing) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+    h.dialogs->alertAnswers.push_back({0, false, "Mine"});
+    d.presetSaveCurrentAs();
+    ASSERT_EQ(d.presetCurrent(), "Mine");
+    const QByteArray mine = readAll(h.preset("Mine"));
+    // A name that a folder has cannot be written, for the root user too.
+    ASSERT_TRUE(QDir(d.mainPresetsDir()).mkpath("Taken/inside"));
+    const QStringList before = h.presetsFolder();
+    d.setCurrentFilters({step("B", 0.5)});
+    gwtest::ConsoleCapture console;
+
+    const auto expectFailure = [&](const QString& message, const QString& reason) {
+        ASSERT_FALSE(h.dialogs->alerts.empty());
+        EXPECT_EQ(h.dialogs->alerts.back().message, message);
+        EXPECT_TRUE(h.dialogs->alerts.back().informativeText.contains(reason))
+            << h.dialogs->alerts.back().informativeText.toStdString();
+        EXPECT_EQ(console.lines().back().rfind("savePreset: ⛔️ ", 0), 0u);
+        // No file, not even a hidden one, and the current preset as it was.
+        EXPECT_EQ(h.presetsFolder(), before);
+        EXPECT_EQ(readAll(h.preset("Mine")), mine);
+        h.expectCurrentPreset("Mine");
+    };
+    h.dialogs->alertAnswers.push_back({0, false, "Taken"});
+    d.presetSaveCurrentAs();
+    ASSERT_EQ(h.dialogs->alerts.size(), 3u); // the name, then the failure
+    expectFailure("The preset \"Taken\" could not be saved.", "Is a directory");
+
+    // A text far beyond any real one is not written, and the message names the bound.
+    d.setCurrentFilters({textStep(std::string(100 << 10, 'x'))});
+    d.presetSaveCurrent();
+    ASSERT_EQ(h.dialogs->alerts.size(), 4u);
+    expectFailure("The preset \"Mine\" could not be saved.", "at most 64 KB");
+
+    // A folder that cannot be written, for a user (to the root user every folder is writable).
+    if (::geteuid() != 0) {
+        d.setCurrentFilters({step("C", 0.5)});
+        ASSERT_EQ(::chmod(QFile::encodeName(d.mainPresetsDir()).constData(), 0555), 0);
+        h.dialogs->alertAnswers.push_back({0, false, "New"});
+        d.presetSaveCurrentAs();
+        ::chmod(QFile::encodeName(d.mainPresetsDir()).constData(), 0755);
+        expectFailure("The preset \"New\" could not be saved.", "Permission denied");
+    }
 }
 
 TEST(Projects, SaveOpenRoundTripAndSheet) {
@@ -411,5 +512,35 @@ TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
         EXPECT_EQ(console.lines().back().rfind("loadFromDisk: ⛔️ ", 0), 0u);
     }
     EXPECT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
+}
+
+TEST(Projects, ATextFarBeyondARealOneIsRefusedQuickly) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+    // A watermark's text of 30 MB once stalled the window for half a minute when its step was
+    // shown.
+    EXPECT_FALSE(model::encodePreset({textStep(std::string(30 << 20, 'w'))}).ok()); // never written
+    // Made by hand: the step as it is written, its text then made long.
+    auto written = model::encodePreset({textStep("TEXT")});
+    ASSERT_TRUE(written.ok());
+    const std::string text = written->replace(written->find("TEXT"), 4, std::string(30 << 20, 'w'));
+    writeAll(h.preset("Long"), QByteArray::fromStdString(text));
+    writeAll(h.dir.filePath("long.gwProject"),
+             QByteArray::fromStdString(R"({"images":[],"filters":)" + text + "}"));
+    QElapsedTimer timer;
+    timer.start();
+    d.loadPreset("Long");
+    d.loadFromDisk({Harness::url(h.dir.filePath("long.gwProject"))});
+    EXPECT_LT(timer.elapsed(), 10'000);
+    ASSERT_EQ(h.dialogs->alerts.size(), 2u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "The preset \"Long\" could not be read.");
+    EXPECT_EQ(h.dialogs->alerts[1].message, "The project \"long.gwProject\" could not be opened.");
+    for (const auto& alert : h.dialogs->alerts)
+        EXPECT_EQ(alert.informativeText, "The data holds a text of 30 MB; a text is at most 64 KB.");
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->name(), "A");
+    EXPECT_TRUE(d.presetCurrent().isEmpty());
     EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
 }
