@@ -499,9 +499,15 @@ class AppDelegate : public QObject {
     /// Saves to CurrentProjectUrl (the queue and the workflow as they are when the save runs);
     /// a save that fails gives the project `previousUrl` back.
     void beginSavingProject(const QUrl& previousUrl);
-    /// Writes the document (on a worker); false when it could not be written.
-    static bool saveToDisk(const QByteArray& data, const QString& path);
-    void didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& previousUrl);
+    /// Writes the document (on a worker); false when it could not be written, with the reason in
+    /// `error`.
+    static bool saveToDisk(const QByteArray& data, const QString& path, std::string& error);
+    /// `error`: why the document was not saved; empty when it was.
+    void didSaveProject(const std::string& error, const QUrl& savedUrl, const QUrl& previousUrl);
+    /// Writes the workflow as the preset `name`; false (and the user told why) when it was not.
+    bool writePreset(const QString& name);
+    /// Tells the user in the window that something failed, and why.
+    void alertFailure(const QString& message, const std::string& reason);
     void chooseProjectToOpen(bool consent);
     void chooseProjectSaveUrl();
     void saveProject();

@@ -25,9 +25,9 @@ namespace app {
 
 namespace {
 
-// Presets are kilobytes and projects megabytes; a larger file is not one of them, and is refused
-// before it is read (documents are read on the main thread).
-constexpr off_t kMaxDocumentBytes = off_t(platform::kMaxJsonBytes);
+// Far beyond any document (what the application writes stays within it); a larger file is
+// refused before it is read.
+constexpr off_t kMaxDocumentBytes = off_t(platform::kMaxJsonDocumentBytes);
 
 std::string fileName(const QString& path) {
     return platform::pathBytes(path.mid(path.lastIndexOf('/') + 1));
@@ -49,7 +49,7 @@ std::optional<std::string> readFileText(const QString& path, std::string& error)
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxDocumentBytes) {
         ::close(fd);
         return refuse(S_ISREG(st.st_mode) ? "it is too large to be a document (a document has at most " +
-                                                std::to_string(kMaxDocumentBytes >> 20) + " MB)"
+                                                platform::describeBytes(size_t(kMaxDocumentBytes)) + ")"
                                           : "it is not a regular file");
     }
     std::string text(size_t(st.st_size), '\0');
@@ -113,29 +113,45 @@ void AppDelegate::updatePresetsMenu() {
     Q_EMIT presetsMenuChanged();
 }
 
+void AppDelegate::alertFailure(const QString& message, const std::string& reason) {
+    if (!services_.dialogs)
+        return;
+    AlertRequest alert;
+    alert.message = message;
+    alert.informativeText = QString::fromStdString(reason);
+    if (!alert.informativeText.endsWith('.'))
+        alert.informativeText += '.';
+    alert.buttons = {"OK"};
+    services_.dialogs->runAlert(alert);
+}
+
 void AppDelegate::loadPreset(const QString& title) {
-    setPresetCurrent(title);
-    try {
-        if (!isValidPresetName(title))
-            throw std::runtime_error("invalid preset name");
-        std::string error;
-        auto text = readFileText(QDir(mainPresetsDir()).filePath(title), error);
-        if (!text)
-            throw std::runtime_error(error);
+    // A preset that cannot be read is not chosen: the current one stays, so that the next save
+    // does not write the workflow into the file that failed.
+    std::string error;
+    if (!isValidPresetName(title)) {
+        error = "invalid preset name";
+    } else if (auto text = readFileText(QDir(mainPresetsDir()).filePath(title), error)) {
         auto filters = model::decodePreset(*text);
-        if (!filters)
-            throw std::runtime_error(filters.error());
-        setCurrentFilters(*filters);
-        postRegeneration();
-    } catch (const std::exception& e) {
-        ci::console(std::string("loadPreset: ⛔️ ") + e.what());
+        if (filters) {
+            setPresetCurrent(title);
+            setCurrentFilters(*filters);
+            postRegeneration();
+        } else {
+            error = filters.error();
+        }
     }
+    if (!error.empty()) {
+        ci::console("loadPreset: ⛔️ " + error);
+        alertFailure(QString("The preset \"%1\" could not be read.").arg(title), error);
+    }
+    // Also after a failure: the menu's check mark goes back to the current preset.
     updatePresetsMenu();
 }
 
-void AppDelegate::savePreset() {
+bool AppDelegate::writePreset(const QString& name) {
     std::string error;
-    if (!isValidPresetName(presetCurrent())) {
+    if (!isValidPresetName(name)) {
         error = "invalid preset name";
     } else {
         QDir().mkpath(mainPresetsDir());
@@ -143,11 +159,18 @@ void AppDelegate::savePreset() {
         if (!text)
             error = text.error();
         else
-            writeFileAtomically(QDir(mainPresetsDir()).filePath(presetCurrent()),
-                                QByteArray::fromStdString(*text), error);
+            writeFileAtomically(QDir(mainPresetsDir()).filePath(name), QByteArray::fromStdString(*text),
+                                error);
     }
-    if (!error.empty())
-        ci::console("savePreset: ⛔️ " + error);
+    if (error.empty())
+        return true;
+    ci::console("savePreset: ⛔️ " + error);
+    alertFailure(QString("The preset \"%1\" could not be saved.").arg(name), error);
+    return false;
+}
+
+void AppDelegate::savePreset() {
+    writePreset(presetCurrent());
     updatePresetsMenu();
 }
 
@@ -182,8 +205,10 @@ void AppDelegate::askPresetName() {
         services_.dialogs->runAlert(refusal);
         return;
     }
-    setPresetCurrent(response.text);
-    savePreset();
+    // The name becomes the current preset only once the preset is written under it.
+    if (writePreset(response.text))
+        setPresetCurrent(response.text);
+    updatePresetsMenu();
 }
 
 void AppDelegate::newDocument() {
@@ -235,16 +260,9 @@ void AppDelegate::loadFromDisk(const QList<QUrl>& urls) {
         if (!decoded) {
             ci::console("loadFromDisk: ⛔️ " + decoded.error());
             // Nothing changes, and the user is told why.
-            if (services_.dialogs) {
-                AlertRequest alert;
-                alert.message = QString("The project \"%1\" could not be opened.")
-                                    .arg(QFileInfo(url.toLocalFile()).fileName());
-                alert.informativeText = QString::fromStdString(decoded.error());
-                if (!alert.informativeText.endsWith('.'))
-                    alert.informativeText += '.';
-                alert.buttons = {"OK"};
-                services_.dialogs->runAlert(alert);
-            }
+            alertFailure(QString("The project \"%1\" could not be opened.")
+                             .arg(QFileInfo(url.toLocalFile()).fileName()),
+                         decoded.error());
             return;
         }
         project = *decoded;
@@ -300,10 +318,13 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
                                      url.isEmpty() ? std::nullopt : std::optional<QUrl>(url));
         auto text = model::encodeProject(project);
         QByteArray data;
-        if (text)
+        std::string encodingError;
+        if (text) {
             data = QByteArray::fromStdString(*text);
-        else
-            ci::console("saveToDisk: ⛔️ " + text.error());
+        } else {
+            encodingError = text.error();
+            ci::console("saveToDisk: ⛔️ " + encodingError);
+        }
         const QString path = text ? url.toLocalFile() : QString();
 
         SheetTexts sheet;
@@ -314,37 +335,41 @@ void AppDelegate::beginSavingProject(const QUrl& previousUrl) {
         beginSheetRun(RunKind::Save, sheet);
         // A save asked for just before quitting is still written (whole: the write is atomic).
         work_->startWorker(
-            [data, path, url, previousUrl](Work& work) {
-                const bool ok = saveToDisk(data, path);
+            [data, path, url, previousUrl, encodingError](Work& work) {
+                std::string error = encodingError;
+                if (error.empty())
+                    saveToDisk(data, path, error);
                 work.toOwner(
-                    [ok, url, previousUrl](AppDelegate& d) { d.didSaveProject(ok, url, previousUrl); });
+                    [error, url, previousUrl](AppDelegate& d) { d.didSaveProject(error, url, previousUrl); });
             },
             WorkContext::WhenClosed::Finish);
     });
 }
 
-bool AppDelegate::saveToDisk(const QByteArray& data, const QString& path) {
-    bool ok = !path.isEmpty();
-    if (ok) {
-        std::string error;
-        ok = writeFileAtomically(path, data, error);
-        if (!ok)
-            ci::console("saveToDisk: ⛔️ " + error);
+bool AppDelegate::saveToDisk(const QByteArray& data, const QString& path, std::string& error) {
+    if (path.isEmpty()) {
+        error = "The project has no file.";
+        return false;
     }
-    return ok;
+    if (writeFileAtomically(path, data, error))
+        return true;
+    ci::console("saveToDisk: ⛔️ " + error);
+    return false;
 }
 
-void AppDelegate::didSaveProject(bool ok, const QUrl& savedUrl, const QUrl& previousUrl) {
+void AppDelegate::didSaveProject(const std::string& error, const QUrl& savedUrl, const QUrl& previousUrl) {
+    const bool ok = error.empty();
     // A document that was not written is not the project's document: the title goes back to
     // the one it had.
     if (!ok && CurrentProjectUrl_ == savedUrl && previousUrl != savedUrl)
         setCurrentProjectUrl(previousUrl);
     setSheetStepper(0, 20);
-    stepSheetProgress([ok](AppDelegate& d) {
-        if (ok)
+    stepSheetProgress([error](AppDelegate& d) {
+        if (error.empty())
             d.runFinished("Project saved");
-        else
-            d.runFinishedWithFailures(1, 1, "The project could not be saved");
+        else // with the reason, where the sheet lists what failed
+            d.runFinishedWithFailures(1, 1, "The project could not be saved",
+                                      {QString::fromStdString(error)});
     });
 }
 

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace model {
 
@@ -49,23 +51,47 @@ std::string joinPath(const std::string& base, const std::string& key) {
     return base.empty() ? key : base + "/" + key;
 }
 
-// Finds the first non-finite number of an encoding, with its path.
-bool findNonFinite(const Json& v, const std::string& path, std::string& where, double& number) {
+// Walks an encoding in the order of its text: finds the first value that could not be read again
+// (a number JSON cannot hold, a text longer than a document's, a value beyond what the text before
+// it allows), whose path is gathered as the walk unwinds (`path` holds its keys innermost first).
+bool writable(const Json& v, bool separated, platform::JsonValueMeter& meter, std::string& problem,
+              std::vector<std::string>& path) {
+    if (!meter.value(platform::JsonValueMeter::bytes(v), separated)) {
+        problem = "the document holds more values up to it than its text allows (" +
+                  platform::describeJsonValueBound() + ").";
+        return false;
+    }
     if (v.is_number_float() && !std::isfinite(v.get<double>())) {
-        where = path;
-        number = v.get<double>();
-        return true;
+        problem = "the number " + std::to_string(v.get<double>()) + " cannot be written in JSON.";
+        return false;
+    }
+    // The names of members are the application's own, and short.
+    if (v.is_string() && v.get_ref<const std::string&>().size() > platform::kMaxJsonTextBytes) {
+        problem = "the text is " + platform::describeBytes(v.get_ref<const std::string&>().size()) +
+                  " long; a text of a document is at most " +
+                  platform::describeBytes(platform::kMaxJsonTextBytes) + ".";
+        return false;
     }
     if (v.is_object()) {
-        for (auto it = v.begin(); it != v.end(); ++it)
-            if (findNonFinite(it.value(), joinPath(path, it.key()), where, number))
-                return true;
+        bool first = true;
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            meter.member(it.key().size(), !std::exchange(first, false));
+            if (!writable(it.value(), false, meter, problem, path)) {
+                path.push_back(it.key());
+                return false;
+            }
+        }
     } else if (v.is_array()) {
-        for (size_t i = 0; i < v.size(); ++i)
-            if (findNonFinite(v[i], joinPath(path, std::to_string(i)), where, number))
-                return true;
+        for (size_t i = 0; i < v.size(); ++i) {
+            if (!writable(v[i], i > 0, meter, problem, path)) {
+                path.push_back(std::to_string(i));
+                return false;
+            }
+        }
     }
-    return false;
+    if (v.is_structured())
+        meter.close();
+    return true;
 }
 
 } // namespace
@@ -83,8 +109,7 @@ Json encodeUrl(const QUrl& url) {
 
 KeyedContainer::KeyedContainer(const Json& value, std::string codingPath)
     : value_(value), path_(std::move(codingPath)) {
-    if (!value_.is_object())
-        mismatch("Dictionary<String, Any>", value_, path_);
+    requireObject(value_, path_);
 }
 
 bool KeyedContainer::contains(const char* key) const {
@@ -103,8 +128,7 @@ std::string KeyedContainer::pathOf(const std::string& key) const {
 const Json& KeyedContainer::require(const char* key) const {
     auto it = value_.find(key);
     if (it == value_.end())
-        throw CodingError(CodingError::Kind::KeyNotFound,
-                          std::string("No value associated with key \"") + key + "\" " + at(path_) + ".");
+        throw keyNotFound(key, path_);
     return *it;
 }
 
@@ -182,17 +206,37 @@ void requireArray(const Json& value, const std::string& codingPath) {
         mismatch("Array<Any>", value, codingPath);
 }
 
+void requireObject(const Json& value, const std::string& codingPath) {
+    if (!value.is_object())
+        mismatch("Dictionary<String, Any>", value, codingPath);
+}
+
+void requireString(const Json& value, const std::string& codingPath) {
+    if (!value.is_string())
+        mismatch("String", value, codingPath);
+}
+
+CodingError keyNotFound(const char* key, const std::string& codingPath) {
+    return CodingError(CodingError::Kind::KeyNotFound,
+                       std::string("No value associated with key \"") + key + "\" " + at(codingPath) + ".");
+}
+
 ci::Result<std::string> jsonText(const Json& encoding) {
-    std::string where;
-    double number = 0;
-    if (findNonFinite(encoding, "", where, number))
-        return ci::Result<std::string>::failure("Unable to encode the number " + std::to_string(number) +
-                                                " directly in JSON " + at(where) + ".");
+    using Failure = ci::Result<std::string>;
+    platform::JsonValueMeter meter;
+    std::string problem;
+    std::vector<std::string> keys;
+    if (!writable(encoding, false, meter, problem, keys)) {
+        std::string where;
+        for (auto key = keys.rbegin(); key != keys.rend(); ++key)
+            where = joinPath(where, *key);
+        return Failure::failure("Unable to encode the value " + at(where) + ": " + problem);
+    }
     std::string text;
     try {
         text = encoding.dump(-1, ' ', false, Json::error_handler_t::strict);
     } catch (const std::exception& e) {
-        return ci::Result<std::string>::failure(std::string("Unable to encode the value: ") + e.what());
+        return Failure::failure(std::string("Unable to encode the value: ") + e.what());
     }
     // Outside strings compact JSON has no slash, so escaping every one only touches strings.
     std::string escaped;
@@ -202,15 +246,19 @@ ci::Result<std::string> jsonText(const Json& encoding) {
             escaped += '\\';
         escaped += c;
     }
+    // What is written must open again.
+    if (escaped.size() > platform::kMaxJsonDocumentBytes)
+        return Failure::failure("Unable to encode the document: it would be " +
+                                platform::describeBytes(escaped.size()) + ", and a document is at most " +
+                                platform::describeBytes(platform::kMaxJsonDocumentBytes) + ".");
     return escaped;
 }
 
-Json parseJsonText(const std::string& text) {
-    std::string reason;
-    auto value = platform::readJson(text, &reason);
-    if (!value)
-        throw CodingError(CodingError::Kind::DataCorrupted, "The given data was not valid JSON: " + reason);
-    return std::move(*value);
+void readJsonText(std::string_view text, platform::JsonPartHandler& handler) {
+    if (auto failure = platform::readJsonDocument(text, handler))
+        throw CodingError(CodingError::Kind::DataCorrupted,
+                          failure->notJson ? "The given data was not valid JSON: " + failure->reason
+                                           : failure->reason);
 }
 
 } // namespace model

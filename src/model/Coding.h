@@ -5,6 +5,7 @@
 // The same encoding is carried by the documents (as JSON text) and by the pasteboard.
 
 #include "ci/core/Context.h"
+#include "platform/JsonReader.h"
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace model {
 
@@ -69,11 +71,20 @@ class KeyedContainer {
 
 /// Checks that a value is an array (throws a type mismatch otherwise).
 void requireArray(const Json& value, const std::string& codingPath);
+/// Checks that a value is an object (throws a type mismatch otherwise).
+void requireObject(const Json& value, const std::string& codingPath);
+/// Checks that a value is a string (throws a type mismatch otherwise).
+void requireString(const Json& value, const std::string& codingPath);
+/// The error of a keyed container without the key.
+CodingError keyNotFound(const char* key, const std::string& codingPath);
 
-/// The JSON text of an encoding, compact, keys in their order, slashes escaped as "\/".
-/// A number that is not finite cannot be written: the result is an error.
+/// The JSON text of an encoding, compact, keys in their order, slashes escaped as "\/". What
+/// could not be read again is not written: a number that is not finite, or a document beyond the
+/// bounds of a document (platform/JsonReader.h): the result is then an error.
 ci::Result<std::string> jsonText(const Json& encoding);
-/// Parses JSON text; invalid text gives a data-corrupted error.
-Json parseJsonText(const std::string& text);
+/// Reads the JSON text of a document part by part (platform::readJsonDocument). Text that is not
+/// JSON, or beyond the bounds of a document, throws a data-corrupted error; what the handler
+/// throws comes through.
+void readJsonText(std::string_view text, platform::JsonPartHandler& handler);
 
 } // namespace model

@@ -16,36 +16,71 @@ Json Project::encode() const {
 
 namespace {
 
-Filters decodeFilters(const Json& list, const std::string& path) {
-    requireArray(list, path);
-    Filters filters;
-    filters.reserve(list.size());
-    for (size_t i = 0; i < list.size(); ++i)
-        filters.push_back(Filter::decode(
-            KeyedContainer(list[i], path.empty() ? std::to_string(i) : path + "/" + std::to_string(i))));
-    return filters;
+std::string indexPath(const std::string& member, size_t index) {
+    return member.empty() ? std::to_string(index) : member + "/" + std::to_string(index);
 }
+
+// A preset: its steps, each read as its text goes by.
+class PresetReader : public platform::JsonPartHandler {
+  public:
+    void top(Json::value_t kind) override { requireArray(Json(kind), ""); }
+    bool wants(const std::string&) override { return false; }
+    void list(const std::string&) override {}
+    void part(const std::string&, std::optional<size_t> index, Json&& value) override {
+        steps.push_back(Filter::decode(KeyedContainer(value, indexPath("", *index))));
+    }
+
+    Filters steps;
+};
+
+// A project: the image list and the workflow are read as the text goes by, each path and step
+// alone; other members are only checked.
+class ProjectReader : public platform::JsonPartHandler {
+  public:
+    void top(Json::value_t kind) override { requireObject(Json(kind), ""); }
+    bool wants(const std::string& member) override {
+        return member == "images" || member == "filters" || member == "path";
+    }
+    void list(const std::string& member) override {
+        // A member met again replaces the one before.
+        if (member == "images")
+            images.emplace();
+        else if (member == "filters")
+            filters.emplace();
+        else
+            requireString(Json::array(), member);
+    }
+    void part(const std::string& member, std::optional<size_t> index, Json&& value) override {
+        if (member == "path") {
+            path.reset();
+            if (!value.is_null()) {
+                const Json holder = {{"path", std::move(value)}};
+                path = KeyedContainer(holder, "").decodeUrl("path");
+            }
+        } else if (!index) {
+            // "images" or "filters" not holding an array
+            requireArray(value, member);
+        } else if (member == "images") {
+            requireString(value, indexPath(member, *index));
+            images->push_back(std::move(value.get_ref<std::string&>()));
+        } else {
+            filters->push_back(Filter::decode(KeyedContainer(value, indexPath(member, *index))));
+        }
+    }
+    std::shared_ptr<Project> project() {
+        if (!images)
+            throw keyNotFound("images", "");
+        if (!filters)
+            throw keyNotFound("filters", "");
+        return std::make_shared<Project>(std::move(*images), std::move(*filters), std::move(path));
+    }
+
+    std::optional<std::vector<std::string>> images;
+    std::optional<Filters> filters;
+    std::optional<QUrl> path;
+};
 
 } // namespace
-
-std::shared_ptr<Project> Project::decode(const KeyedContainer& c) {
-    const Json& list = c.decodeArray("images");
-    std::vector<std::string> images;
-    images.reserve(list.size());
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (!list[i].is_string())
-            throw CodingError(list[i].is_null() ? CodingError::Kind::ValueNotFound
-                                                : CodingError::Kind::TypeMismatch,
-                              "Expected to decode String but found something else instead at \"" +
-                                  c.pathOf("images/" + std::to_string(i)) + "\".");
-        images.push_back(list[i].get<std::string>());
-    }
-    Filters filters = decodeFilters(c.decodeArray("filters"), c.pathOf("filters"));
-    std::optional<QUrl> path;
-    if (!c.isAbsent("path"))
-        path = c.decodeUrl("path");
-    return std::make_shared<Project>(std::move(images), std::move(filters), std::move(path));
-}
 
 ci::Result<std::string> encodePreset(const Filters& filters) {
     Json list = Json::array();
@@ -56,7 +91,9 @@ ci::Result<std::string> encodePreset(const Filters& filters) {
 
 ci::Result<Filters> decodePreset(const std::string& text) {
     try {
-        return decodeFilters(parseJsonText(text), "");
+        PresetReader reader;
+        readJsonText(text, reader);
+        return std::move(reader.steps);
     } catch (const std::exception& e) { // CodingError, or running out of memory
         return ci::Result<Filters>::failure(e.what());
     }
@@ -68,7 +105,9 @@ ci::Result<std::string> encodeProject(const Project& project) {
 
 ci::Result<std::shared_ptr<Project>> decodeProject(const std::string& text) {
     try {
-        return Project::decode(KeyedContainer(parseJsonText(text), ""));
+        ProjectReader reader;
+        readJsonText(text, reader);
+        return reader.project();
     } catch (const std::exception& e) { // CodingError, or running out of memory
         return ci::Result<std::shared_ptr<Project>>::failure(e.what());
     }

@@ -33,7 +33,6 @@ class Project {
     void setPath(std::optional<QUrl> v) { path_ = std::move(v); }
 
     Json encode() const;
-    static std::shared_ptr<Project> decode(const KeyedContainer& c);
 
   private:
     std::vector<std::string> images_;
@@ -44,10 +43,12 @@ class Project {
 /// The JSON text of a preset. Fails (with the error's description) on a number that JSON cannot
 /// hold.
 ci::Result<std::string> encodePreset(const Filters& filters);
-/// The steps of a preset's text; new objects throughout.
+/// The steps of a preset's text; new objects throughout. The text is read step by step, so that
+/// what reading costs is what the steps cost.
 ci::Result<Filters> decodePreset(const std::string& text);
 
 ci::Result<std::string> encodeProject(const Project& project);
+/// The project of a document's text, read path by path and step by step.
 ci::Result<std::shared_ptr<Project>> decodeProject(const std::string& text);
 
 } // namespace model

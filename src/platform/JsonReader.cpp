@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
+#include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <utility>
@@ -14,9 +17,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Builds the value from the parser's events, refusing a container nested beyond the limit, a value
-// beyond the count and a member beyond an object's share.
-class BoundedBuilder {
+// Builds values from the parser's events. Read whole (no handler), the one value is kept. Read in
+// parts, each part is built alone and handed to the handler, and what the handler does not want
+// (or everything after it has refused a part) is only checked. Either way containers nested beyond
+// the limit, too many values, an object of too many members and an overlong text are refused.
+class Builder {
   public:
     using number_integer_t = Json::number_integer_t;
     using number_unsigned_t = Json::number_unsigned_t;
@@ -24,54 +29,203 @@ class BoundedBuilder {
     using string_t = Json::string_t;
     using binary_t = Json::binary_t;
 
-    bool null() { return add(nullptr); }
-    bool boolean(bool v) { return add(v); }
-    bool number_integer(number_integer_t v) { return add(v); }
-    bool number_unsigned(number_unsigned_t v) { return add(v); }
+    /// Without a handler, the value is read whole and holds at most kMaxJsonValues values; with
+    /// one, its values are bounded by its text (JsonValueMeter).
+    explicit Builder(JsonPartHandler* handler) : handler_(handler) {}
+
+    bool null() { return scalar(nullptr); }
+    bool boolean(bool v) { return scalar(v); }
+    bool number_integer(number_integer_t v) { return scalar(v); }
+    bool number_unsigned(number_unsigned_t v) { return scalar(v); }
     bool number_float(number_float_t v, const string_t&) {
         // The application never writes infinities or NaN (JSON cannot hold them), so a value
         // with one did not come from it.
         if (!std::isfinite(v)) {
-            error_ = "the data holds a number that is not finite";
+            failure_ = JsonFailure{"the data holds a number that is not finite", true};
             return false;
         }
-        return add(v);
+        return scalar(v);
     }
-    bool string(string_t& v) { return add(std::move(v)); }
-    bool binary(binary_t& v) { return add(Json::binary(std::move(v))); }
-    bool start_object(std::size_t) { return open(Json::object()); }
+    bool string(string_t& v) { return text(v.size()) && scalar(std::move(v)); }
+    bool binary(binary_t& v) { return text(v.size()) && scalar(Json::binary(std::move(v))); }
+    bool start_object(std::size_t) { return open(true); }
+    bool start_array(std::size_t) { return open(false); }
     bool key(string_t& k) {
+        if (!text(k.size()))
+            return false;
+        Frame& frame = frames_.back();
         // Each key is looked for among the members before it (one met again replaces its value),
         // so an object of many members would take quadratic time.
-        if (open_.back()->size() >= kMaxJsonMembers) {
-            error_ = "an object of the data has more than " + std::to_string(kMaxJsonMembers) + " members";
-            return false;
+        if (++frame.items > kMaxJsonMembers)
+            return bound("The data has an object of more than " + std::to_string(kMaxJsonMembers) +
+                         " members.");
+        meter_.member(k.size(), frame.items > 1);
+        if (frame.role == Role::Members) {
+            member_ = std::move(k);
+            wanted_ = false;
+            if (!failed_)
+                attempt([&] { wanted_ = handler_->wants(member_); });
+        } else if (frame.role == Role::Built) {
+            key_ = std::move(k);
         }
-        key_ = std::move(k);
         return true;
     }
     bool end_object() { return close(); }
-    bool start_array(std::size_t) { return open(Json::array()); }
     bool end_array() { return close(); }
     bool parse_error(std::size_t, const std::string&, const Json::exception& e) {
-        error_ = e.what();
+        failure_ = JsonFailure{e.what(), true};
         syntax_ = true;
         return false;
     }
 
     Json& root() { return root_; }
-    const std::string& error() const { return error_; }
-    /// error() holds the parser's own words for a syntax error.
+    const std::optional<JsonFailure>& failure() const { return failure_; }
+    /// failure() holds the parser's own words for a syntax error.
     bool syntaxError() const { return syntax_; }
+    /// Throws what the handler threw, if it did.
+    void rethrow() const {
+        if (handlerError_)
+            std::rethrow_exception(handlerError_);
+    }
 
   private:
-    // Where the next value goes; the containers on the stack are only appended to while they
-    // are the innermost one, so the pointers to them stay valid.
-    Json* place(Json&& v) {
-        if (open_.empty()) {
-            root_ = std::move(v);
-            return &root_;
+    // What becomes of the values in a container.
+    enum class Role {
+        Members, ///< the top-level object of a document: a member's value is a part, or a list
+        Parts,   ///< the top-level array of a document, or a list: each element is a part
+        Built,   ///< in a part: built into it
+        Checked, ///< no one's: only checked
+    };
+    struct Frame {
+        Role role;
+        bool object;
+        size_t items = 0; ///< members or elements so far
+    };
+    // What becomes of the value that comes next.
+    enum class Fate { Top, Part, Built, Checked };
+
+    Fate fate(size_t index) {
+        if (frames_.empty())
+            return handler_ ? Fate::Top : Fate::Part;
+        switch (frames_.back().role) {
+        case Role::Members:
+            if (failed_ || !wanted_)
+                return Fate::Checked;
+            partMember_ = member_;
+            partIndex_.reset();
+            return Fate::Part;
+        case Role::Parts:
+            if (failed_)
+                return Fate::Checked;
+            partMember_ = listMember_;
+            partIndex_ = index;
+            return Fate::Part;
+        case Role::Built:
+            return Fate::Built;
+        case Role::Checked:
+            break;
         }
+        return Fate::Checked;
+    }
+
+    // Counts the value that comes next; its place in its array, if it is in one.
+    bool count(const Json& v, size_t& index) {
+        index = 0;
+        bool separated = false;
+        if (!frames_.empty() && !frames_.back().object) {
+            index = frames_.back().items++;
+            separated = index > 0;
+        }
+        if (!handler_) {
+            if (++values_ <= kMaxJsonValues)
+                return true;
+            return bound("The data holds more than " + std::to_string(kMaxJsonValues) + " values.");
+        }
+        if (meter_.value(JsonValueMeter::bytes(v), separated))
+            return true;
+        return bound("The data holds more values than its text allows: " + describeJsonValueBound() + ".");
+    }
+
+    bool scalar(Json&& v) {
+        size_t index = 0;
+        if (!count(v, index))
+            return false;
+        switch (fate(index)) {
+        case Fate::Top:
+            attempt([&] { handler_->top(v.type()); });
+            return true;
+        case Fate::Part:
+            if (!live())
+                return false;
+            deliver(std::move(v));
+            return true;
+        case Fate::Built:
+            if (!live())
+                return false;
+            place(std::move(v));
+            return true;
+        case Fate::Checked:
+            break;
+        }
+        return true;
+    }
+
+    bool open(bool object) {
+        if (frames_.size() >= kMaxJsonNesting)
+            return bound("The data nests deeper than " + std::to_string(kMaxJsonNesting) + " levels.");
+        Json container = object ? Json::object() : Json::array();
+        size_t index = 0;
+        if (!count(container, index))
+            return false;
+        Role role = Role::Checked;
+        switch (fate(index)) {
+        case Fate::Top:
+            attempt([&] { handler_->top(container.type()); });
+            role = object ? Role::Members : Role::Parts;
+            listMember_.clear();
+            break;
+        case Fate::Part:
+            if (!object && !frames_.empty() && frames_.back().role == Role::Members) {
+                // A member of the top-level object that holds an array: its elements are the parts.
+                listMember_ = member_;
+                attempt([&] { handler_->list(listMember_); });
+                role = failed_ ? Role::Checked : Role::Parts;
+                break;
+            }
+            if (!live())
+                return false;
+            part_ = std::move(container);
+            open_.assign(1, &part_);
+            role = Role::Built;
+            break;
+        case Fate::Built:
+            if (!live())
+                return false;
+            open_.push_back(place(std::move(container)));
+            role = Role::Built;
+            break;
+        case Fate::Checked:
+            break;
+        }
+        frames_.push_back({role, object});
+        return true;
+    }
+
+    bool close() {
+        const Role role = frames_.back().role;
+        frames_.pop_back();
+        meter_.close();
+        if (role == Role::Built) {
+            open_.pop_back();
+            if (open_.empty())
+                deliver(std::move(part_));
+        }
+        return true;
+    }
+
+    // Where the next value of the part goes; the containers on the stack are only appended to
+    // while they are the innermost one, so the pointers to them stay valid.
+    Json* place(Json&& v) {
         Json& top = *open_.back();
         if (top.is_array()) {
             top.push_back(std::move(v));
@@ -81,38 +235,59 @@ class BoundedBuilder {
         slot = std::move(v);
         return &slot;
     }
-    bool count() {
-        if (++values_ <= kMaxJsonValues)
-            return true;
-        error_ = "the data holds more than " + std::to_string(kMaxJsonValues) + " values";
-        return false;
-    }
-    bool add(Json v) {
-        if (!count())
-            return false;
-        place(std::move(v));
-        return true;
-    }
-    bool open(Json container) {
-        if (open_.size() >= kMaxJsonNesting) {
-            error_ = "the data nests deeper than " + std::to_string(kMaxJsonNesting) + " levels";
-            return false;
-        }
-        if (!count())
-            return false;
-        open_.push_back(place(std::move(container)));
-        return true;
-    }
-    bool close() {
-        open_.pop_back();
-        return true;
+
+    void deliver(Json&& v) {
+        live_ = 0;
+        if (handler_)
+            attempt([&] { handler_->part(partMember_, partIndex_, std::move(v)); });
+        else
+            root_ = std::move(v);
     }
 
+    // A refusal of the handler ends the handing over; it is kept to be thrown again.
+    template <class F> void attempt(F&& call) {
+        try {
+            call();
+        } catch (...) {
+            handlerError_ = std::current_exception();
+            failed_ = true;
+        }
+    }
+
+    // A value of the part being built.
+    bool live() {
+        if (++live_ <= kMaxJsonValues)
+            return true;
+        return bound("A part of the data holds more than " + std::to_string(kMaxJsonValues) + " values.");
+    }
+    bool text(size_t bytes) {
+        if (bytes <= kMaxJsonTextBytes)
+            return true;
+        return bound("The data holds a text of " + describeBytes(bytes) + "; a text is at most " +
+                     describeBytes(kMaxJsonTextBytes) + ".");
+    }
+    bool bound(std::string reason) {
+        failure_ = JsonFailure{std::move(reason), false};
+        return false;
+    }
+
+    JsonPartHandler* handler_;
+    std::vector<Frame> frames_;
+    size_t values_ = 0;
+    JsonValueMeter meter_;
+    size_t live_ = 0;
     Json root_;
+    Json part_;
     std::vector<Json*> open_;
     string_t key_;
-    size_t values_ = 0;
-    std::string error_;
+    std::string member_;
+    bool wanted_ = false;
+    std::string listMember_;
+    std::string partMember_;
+    std::optional<size_t> partIndex_;
+    bool failed_ = false;
+    std::exception_ptr handlerError_;
+    std::optional<JsonFailure> failure_;
     bool syntax_ = false;
 };
 
@@ -211,51 +386,71 @@ std::string describeSyntaxError(const std::string& message, std::string_view tex
 }
 
 template <class Parse>
-std::optional<Json> read(size_t size, Parse&& parse, std::string* error,
-                         std::optional<std::string_view> text = {}) {
-    if (size > kMaxJsonBytes) {
-        if (error)
-            *error = "the data is larger than " + std::to_string(kMaxJsonBytes >> 20) + " MB";
-        return std::nullopt;
-    }
-    BoundedBuilder builder;
-    std::string reason;
+std::optional<JsonFailure> parseWith(Builder& builder, Parse&& parse,
+                                     std::optional<std::string_view> text = std::nullopt) {
     try {
         if (parse(builder))
-            return std::move(builder.root());
-        reason = builder.error().empty() ? std::string("the data ends early") : builder.error();
+            return std::nullopt;
+        JsonFailure failure = builder.failure().value_or(JsonFailure{"the data ends early", true});
         // Said for a person reading the document, with the place of the fault.
         if (text && builder.syntaxError())
-            reason = describeSyntaxError(reason, *text);
+            failure.reason = describeSyntaxError(failure.reason, *text);
+        return failure;
     } catch (const std::bad_alloc&) {
-        reason = "not enough memory to read the data";
+        return JsonFailure{"There is not enough memory to read the data.", false};
     } catch (const std::exception& e) {
-        reason = e.what();
+        return JsonFailure{e.what(), true};
     }
-    if (error)
-        *error = reason;
-    return std::nullopt;
 }
 
 } // namespace
 
-std::optional<Json> readJson(std::string_view text, std::string* error) {
-    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
-        if (error)
-            *error = "it is empty";
-        return std::nullopt;
+std::string describeBytes(size_t bytes) {
+    static const char* const units[] = {"bytes", "KB", "MB", "GB"};
+    size_t unit = 0, scale = 1;
+    while (unit + 1 < std::size(units) && bytes >= (scale << 10)) {
+        scale <<= 10;
+        ++unit;
     }
-    return read(
-        text.size(), [&](BoundedBuilder& b) { return Json::sax_parse(text, &b); }, error, text);
+    if (bytes % scale == 0)
+        return std::to_string(bytes / scale) + " " + units[unit];
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", double(bytes) / double(scale), units[unit]);
+    return text;
+}
+
+std::string describeJsonValueBound() {
+    return "a document holds at most " + std::to_string(kMaxJsonValues) + " values and one more for every " +
+           std::to_string(kJsonBytesPerValue) + " bytes of its text";
+}
+
+std::optional<JsonFailure> readJsonDocument(std::string_view text, JsonPartHandler& handler) {
+    if (text.size() > kMaxJsonDocumentBytes)
+        return JsonFailure{"The data is larger than " + describeBytes(kMaxJsonDocumentBytes) + ".", false};
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return JsonFailure{"it is empty", true};
+    Builder builder(&handler);
+    if (auto failure = parseWith(
+            builder, [&](Builder& b) { return Json::sax_parse(text, &b); }, text))
+        return failure;
+    builder.rethrow();
+    return std::nullopt;
 }
 
 std::optional<Json> readCbor(const uint8_t* data, size_t size, std::string* error) {
-    return read(
-        size,
-        [&](BoundedBuilder& b) {
+    Builder builder(nullptr);
+    std::optional<JsonFailure> failure;
+    if (size > kMaxJsonBytes)
+        failure = JsonFailure{"The data is larger than " + describeBytes(kMaxJsonBytes) + ".", false};
+    else
+        failure = parseWith(builder, [&](Builder& b) {
             return Json::sax_parse(data, data + size, &b, nlohmann::json::input_format_t::cbor, true);
-        },
-        error);
+        });
+    if (!failure)
+        return std::move(builder.root());
+    if (error)
+        *error = failure->reason;
+    return std::nullopt;
 }
 
 } // namespace platform

@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using apptest::Harness;
 
@@ -18,6 +22,22 @@ std::shared_ptr<model::Filter> step(const std::string& name, double scale) {
                             {model::FilterParam::make("Scale", "inputScale", "",
                                                       model::FilterParamValue::numeric(scale, 0.05, 1.5),
                                                       model::FilterParamValue::numeric(0.5, 0.05, 1.5))});
+    f->setIsCurrent(true);
+    return f;
+}
+
+// A step of eight inputs, as many of the actions library's have: about 550 values in 7 KB of text.
+std::shared_ptr<model::Filter> largeStep(int index) {
+    auto f = step("Step " + std::to_string(index), 0.25 * (index % 4));
+    f->setParams(model::FilterParams(8, f->params()[0]));
+    return f;
+}
+
+std::shared_ptr<model::Filter> textStep(const std::string& text) {
+    auto f = model::Filter::make(
+        "Text", "IMWatermarkTextAction", "",
+        {model::FilterParam::make("watermark", "inputWatermark", "", model::FilterParamValue::string(text),
+                                  model::FilterParamValue::string("Sample"))});
     f->setIsCurrent(true);
     return f;
 }
@@ -41,6 +61,16 @@ struct LaunchedHarness : Harness {
         queues->advance(3.0);
     }
     QString preset(const QString& name) const { return delegate->mainPresetsDir() + "/" + name; }
+    /// Everything in the presets folder, hidden entries included (the menu lists them all).
+    QStringList presetsFolder() const {
+        return QDir(delegate->mainPresetsDir())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+    void expectCurrentPreset(const QString& name) {
+        EXPECT_EQ(delegate->presetCurrent(), name);
+        for (const auto& item : delegate->presetsMenu())
+            EXPECT_EQ(item.checked, item.title == name) << item.title.toStdString();
+    }
 };
 
 } // namespace
@@ -109,21 +139,108 @@ TEST(Presets, SaveLoadMenuAndInvalidNames) {
     ASSERT_EQ(d.CurrentFilters().size(), 2u);
     EXPECT_FALSE(d.CurrentFilters()[1]->isEnabled());
 
-    // A file that is not a preset: reported, workflow kept, its item still turned on.
-    writeAll(h.preset("Broken"), "{not json");
-    gwtest::ConsoleCapture console;
-    d.loadPreset("Broken");
-    EXPECT_EQ(d.CurrentFilters().size(), 2u);
-    ASSERT_EQ(console.lines().size(), 1u);
-    EXPECT_EQ(console.lines()[0].rfind("loadPreset: ⛔️ ", 0), 0u);
-    for (const auto& item : d.presetsMenu())
-        EXPECT_EQ(item.checked, item.title == "Broken");
-
     // A presets folder removed behind our back is made again on saving.
     QDir(d.mainPresetsDir()).removeRecursively();
     h.dialogs->alertAnswers.push_back({0, false, "Again"});
     d.presetSaveCurrentAs();
     EXPECT_TRUE(QFileInfo::exists(h.preset("Again")));
+}
+
+TEST(Presets, APresetThatCannotBeReadIsNotChosenAndTheWindowSaysWhy) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25), step("B", 1.0)});
+    h.dialogs->alertAnswers.push_back({0, false, "Afternoon Web"});
+    d.presetSaveCurrentAs();
+    const QByteArray afternoon = readAll(h.preset("Afternoon Web"));
+    ASSERT_GT(afternoon.size(), 100);
+    // Not a preset at all; one cut short, as by a write that never finished; one gone since the
+    // menu was made.
+    writeAll(h.preset("Broken"), "{not json");
+    writeAll(h.preset("Half"), afternoon.left(afternoon.size() / 2));
+    d.updatePresetsMenu();
+    const std::pair<QString, QString> failures[] = {{"Broken", "not valid JSON"},
+                                                    {"Half", "the text ends too early"},
+                                                    {"Gone", "No such file or directory"}};
+    for (const auto& [name, reason] : failures) {
+        SCOPED_TRACE(name.toStdString());
+        const size_t alerts = h.dialogs->alerts.size();
+        gwtest::ConsoleCapture console;
+        int posts = 0;
+        platform::ScopedObserver observer(platform::RequiresPreviewRegeneration,
+                                          [&](const std::string&) { ++posts; });
+        d.loadPreset(name);
+        // The workflow, the current preset and its check mark stay as they were.
+        ASSERT_EQ(d.CurrentFilters().size(), 2u);
+        EXPECT_EQ(d.CurrentFilters()[0]->name(), "A");
+        h.expectCurrentPreset("Afternoon Web");
+        EXPECT_EQ(posts, 0);
+        // The console keeps its line; the window says which preset and why.
+        ASSERT_EQ(console.lines().size(), 1u);
+        EXPECT_EQ(console.lines()[0].rfind("loadPreset: ⛔️ ", 0), 0u);
+        ASSERT_EQ(h.dialogs->alerts.size(), alerts + 1);
+        EXPECT_EQ(h.dialogs->alerts.back().message,
+                  QString("The preset \"%1\" could not be read.").arg(name));
+        EXPECT_TRUE(h.dialogs->alerts.back().informativeText.contains(reason))
+            << h.dialogs->alerts.back().informativeText.toStdString();
+        EXPECT_EQ(h.dialogs->alerts.back().buttons, QStringList{"OK"});
+    }
+
+    // The next save writes the workflow into the preset it came from, not into a file that failed.
+    d.setCurrentFilters({step("D", 0.5)});
+    d.presetSaveCurrent();
+    EXPECT_EQ(readAll(h.preset("Broken")), "{not json");
+    auto saved = model::decodePreset(readAll(h.preset("Afternoon Web")).toStdString());
+    ASSERT_TRUE(saved.ok()) << saved.error();
+    ASSERT_EQ(saved->size(), 1u);
+    EXPECT_EQ((*saved)[0]->name(), "D");
+}
+
+TEST(Presets, ASaveThatFailsIsShownAndChangesNothing) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+    h.dialogs->alertAnswers.push_back({0, false, "Mine"});
+    d.presetSaveCurrentAs();
+    ASSERT_EQ(d.presetCurrent(), "Mine");
+    const QByteArray mine = readAll(h.preset("Mine"));
+    // A name that a folder has cannot be written, for the root user too.
+    ASSERT_TRUE(QDir(d.mainPresetsDir()).mkpath("Taken/inside"));
+    const QStringList before = h.presetsFolder();
+    d.setCurrentFilters({step("B", 0.5)});
+    gwtest::ConsoleCapture console;
+
+    const auto expectFailure = [&](const QString& message, const QString& reason) {
+        ASSERT_FALSE(h.dialogs->alerts.empty());
+        EXPECT_EQ(h.dialogs->alerts.back().message, message);
+        EXPECT_TRUE(h.dialogs->alerts.back().informativeText.contains(reason))
+            << h.dialogs->alerts.back().informativeText.toStdString();
+        EXPECT_EQ(console.lines().back().rfind("savePreset: ⛔️ ", 0), 0u);
+        // No file, not even a hidden one, and the current preset as it was.
+        EXPECT_EQ(h.presetsFolder(), before);
+        EXPECT_EQ(readAll(h.preset("Mine")), mine);
+        h.expectCurrentPreset("Mine");
+    };
+    h.dialogs->alertAnswers.push_back({0, false, "Taken"});
+    d.presetSaveCurrentAs();
+    ASSERT_EQ(h.dialogs->alerts.size(), 3u); // the name, then the failure
+    expectFailure("The preset \"Taken\" could not be saved.", "Is a directory");
+
+    // A text far beyond any real one is not written, and the message names the bound.
+    d.setCurrentFilters({textStep(std::string(100 << 10, 'x'))});
+    d.presetSaveCurrent();
+    ASSERT_EQ(h.dialogs->alerts.size(), 4u);
+    expectFailure("The preset \"Mine\" could not be saved.", "at most 64 KB");
+
+    // A folder that cannot be written, for a user (to the root user every folder is writable).
+    if (::geteuid() != 0) {
+        d.setCurrentFilters({step("C", 0.5)});
+        ASSERT_EQ(::chmod(QFile::encodeName(d.mainPresetsDir()).constData(), 0555), 0);
+        h.dialogs->alertAnswers.push_back({0, false, "New"});
+        d.presetSaveCurrentAs();
+        ::chmod(QFile::encodeName(d.mainPresetsDir()).constData(), 0755);
+        expectFailure("The preset \"New\" could not be saved.", "Permission denied");
+    }
 }
 
 TEST(Projects, SaveOpenRoundTripAndSheet) {
@@ -267,15 +384,78 @@ TEST(Projects, BrokenDocumentsAndFailedSaves) {
     EXPECT_FALSE(d.ProgressSheetSuccess());
     EXPECT_EQ(d.ProgressSheetFailures(), 1);
     EXPECT_EQ(d.ProgressSheetMessage(), "The project could not be saved");
+    ASSERT_EQ(d.ProgressSheetFailedItems().size(), 1);
+    EXPECT_TRUE(d.ProgressSheetFailedItems()[0].contains("No such file or directory"))
+        << d.ProgressSheetFailedItems()[0].toStdString();
     EXPECT_EQ(console.lines().back().rfind("saveToDisk: ⛔️ ", 0), 0u);
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
     EXPECT_EQ(d.windowSubtitle(), "nopath.gwProject");
+    d.forceCloseProgressDialog();
+
+    // A project that could not be opened again is not written, and the sheet names the bound.
+    d.setCurrentFilters({textStep(std::string(100 << 10, 'x'))});
+    const QString refused = h.dir.filePath("refused.gwProject");
+    h.dialogs->saveAnswers.push_back(refused);
+    d.saveDocumentAs();
+    h.queues->advance(2.5);
+    EXPECT_EQ(d.ProgressSheetMessage(), "The project could not be saved");
+    ASSERT_EQ(d.ProgressSheetFailedItems().size(), 1);
+    EXPECT_TRUE(d.ProgressSheetFailedItems()[0].contains("a text of a document is at most 64 KB"))
+        << d.ProgressSheetFailedItems()[0].toStdString();
+    EXPECT_FALSE(QFileInfo::exists(refused));
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
     d.forceCloseProgressDialog();
 
     // A cancelled save panel changes nothing.
     h.dialogs->saveAnswers.push_back(std::nullopt);
     d.saveDocumentAs();
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(noPath));
+}
+
+TEST(Projects, EveryProjectTheApplicationSavesOpensAgain) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    gwtest::ConsoleCapture console;
+
+    // 4,600 steps of eight inputs: 33 MB and 2.5 million values, beyond both the size (32 MB) and
+    // the number of values (a million) that documents were once refused for; 1,900 such steps
+    // were already too many.
+    model::Filters workflow;
+    for (int i = 0; i < 4600; ++i)
+        workflow.push_back(largeStep(i));
+    d.setCurrentFilters(workflow);
+    const QString file = h.dir.filePath("Steps.gwProject");
+    h.dialogs->saveAnswers.push_back(file);
+    d.saveDocument();
+    h.queues->drain();
+    h.queues->advance(2.1);
+    EXPECT_TRUE(d.ProgressSheetSuccess());
+    EXPECT_GT(QFileInfo(file).size(), qint64(32) << 20);
+    h.queues->advance(2.1);
+    d.setCurrentFilters({});
+    d.loadFromDisk({Harness::url(file)});
+    ASSERT_EQ(d.CurrentFilters().size(), 4600u);
+    EXPECT_EQ(d.CurrentFilters()[4599]->encode(), workflow[4599]->encode());
+    EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(file));
+    EXPECT_TRUE(h.dialogs->alerts.empty());
+    for (const auto& line : console.lines())
+        EXPECT_EQ(line.find("⛔️"), std::string::npos) << line;
+
+    // 220,000 images with long paths and 200 steps, as the save writes them: 32 MB.
+    std::vector<std::string> images;
+    for (int i = 0; i < 220'000; ++i)
+        images.push_back(
+            "/home/photographer/Pictures/Archive/2024/2024-07-14 Summer holiday in the mountains "
+            "with the family/Day " +
+            std::to_string(i / 500 + 1) + "/Camera roll/IMG_" + std::to_string(100000 + i) + ".jpeg");
+    workflow.resize(200);
+    auto text = model::encodeProject(model::Project(images, workflow, std::nullopt));
+    ASSERT_TRUE(text.ok()) << text.error();
+    EXPECT_GT(text->size(), size_t(32) << 20);
+    auto project = model::decodeProject(*text);
+    ASSERT_TRUE(project.ok()) << project.error();
+    EXPECT_EQ((*project)->images(), images);
+    EXPECT_EQ((*project)->filters().size(), 200u);
 }
 
 TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
@@ -293,22 +473,34 @@ TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
         return text + "]";
     };
 
-    // A file larger than any document is not read.
-    writeAll(h.preset("Huge"), QByteArray::fromStdString(emptySteps(33 << 20)));
-    d.loadPreset("Huge");
+    // A preset of them is refused as soon as it holds more values than its text allows.
+    writeAll(h.preset("Empty"), QByteArray::fromStdString(emptySteps(8 << 20)));
+    d.loadPreset("Empty");
     ASSERT_EQ(console.lines().size(), 1u);
     EXPECT_EQ(console.lines()[0],
-              "loadPreset: ⛔️ The file \"Huge\" couldn't be opened: it is too large to be a "
-              "document (a document has at most 32 MB)");
+              "loadPreset: ⛔️ The data holds more values than its text allows: a document "
+              "holds at most 1000000 values and one more for every 8 bytes of its text.");
 
-    // Within that size, more values than any document holds, or an object with more members than
-    // any of the application's, under a key that projects do not have.
+    // A file larger than any document is not read at all.
+    {
+        QFile huge(h.preset("Huge"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize((qint64(1) << 30) + 1)); // sparse: no disk is used
+    }
+    d.loadPreset("Huge");
+    EXPECT_EQ(console.lines().back(),
+              "loadPreset: ⛔️ The file \"Huge\" couldn't be opened: it is too large to be "
+              "a document (a document has at most 1 GB)");
+    QFile::remove(h.preset("Huge"));
+
+    // So are empty steps under a key that projects do not have, and an object with more members
+    // than any of the application's.
     std::string members;
     for (int i = 0; i < 1000; ++i)
         members += (i ? ",\"" : "{\"") + std::to_string(i) + "\":0";
     members += "}";
     const std::pair<std::string, std::string> hostile[] = {
-        {emptySteps(3'300'000), "more than 1000000 values"}, {members, "more than 128 members"}};
+        {emptySteps(8 << 20), "more values than its text allows"}, {members, "more than 128 members"}};
     for (const auto& [notes, reason] : hostile) {
         const QString path = h.dir.filePath("notes.gwProject");
         writeAll(path, QByteArray::fromStdString(R"({"images":[],"filters":[],"notes":)" + notes + "}"));
@@ -321,20 +513,34 @@ TEST(Projects, DocumentsFarBeyondARealOneAreRefusedBeforeTheyCostMuch) {
     }
     EXPECT_EQ(d.CurrentFilters().size(), 1u);
     EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
+}
 
-    // A project of 100,000 images with long paths and a workflow of 200 steps is well within.
-    std::vector<std::string> images;
-    for (int i = 0; i < 100'000; ++i)
-        images.push_back(
-            "/home/photographer/Pictures/Archive/2024/2024-07-14 Summer holiday in the mountains/Day " +
-            std::to_string(i / 500) + "/IMG_" + std::to_string(100000 + i) + ".jpeg");
-    model::Filters workflow;
-    for (int i = 0; i < 200; ++i)
-        workflow.push_back(step("S" + std::to_string(i), 0.5));
-    auto text = model::encodeProject(model::Project(std::move(images), workflow, std::nullopt));
-    ASSERT_TRUE(text.ok());
-    EXPECT_LT(text->size(), size_t(16) << 20);
-    auto project = model::decodeProject(*text);
-    ASSERT_TRUE(project.ok()) << project.error();
-    EXPECT_EQ((*project)->images().size(), 100'000u);
+TEST(Projects, ATextFarBeyondARealOneIsRefusedQuickly) {
+    LaunchedHarness h;
+    auto& d = h.d();
+    d.setCurrentFilters({step("A", 0.25)});
+    // A watermark's text of 30 MB once stalled the window for half a minute when its step was
+    // shown.
+    EXPECT_FALSE(model::encodePreset({textStep(std::string(30 << 20, 'w'))}).ok()); // never written
+    // Made by hand: the step as it is written, its text then made long.
+    auto written = model::encodePreset({textStep("TEXT")});
+    ASSERT_TRUE(written.ok());
+    const std::string text = written->replace(written->find("TEXT"), 4, std::string(30 << 20, 'w'));
+    writeAll(h.preset("Long"), QByteArray::fromStdString(text));
+    writeAll(h.dir.filePath("long.gwProject"),
+             QByteArray::fromStdString(R"({"images":[],"filters":)" + text + "}"));
+    QElapsedTimer timer;
+    timer.start();
+    d.loadPreset("Long");
+    d.loadFromDisk({Harness::url(h.dir.filePath("long.gwProject"))});
+    EXPECT_LT(timer.elapsed(), 10'000);
+    ASSERT_EQ(h.dialogs->alerts.size(), 2u);
+    EXPECT_EQ(h.dialogs->alerts[0].message, "The preset \"Long\" could not be read.");
+    EXPECT_EQ(h.dialogs->alerts[1].message, "The project \"long.gwProject\" could not be opened.");
+    for (const auto& alert : h.dialogs->alerts)
+        EXPECT_EQ(alert.informativeText, "The data holds a text of 30 MB; a text is at most 64 KB.");
+    ASSERT_EQ(d.CurrentFilters().size(), 1u);
+    EXPECT_EQ(d.CurrentFilters()[0]->name(), "A");
+    EXPECT_TRUE(d.presetCurrent().isEmpty());
+    EXPECT_TRUE(d.CurrentProjectUrl().isEmpty());
 }

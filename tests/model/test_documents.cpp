@@ -183,6 +183,18 @@ TEST(Documents, ProjectRoundTripsWithItsOptionalPath) {
     ASSERT_TRUE(original.ok()) << original.error();
     EXPECT_EQ((*original)->images(), std::vector<std::string>{"/Users/me/a.jpg"});
     EXPECT_EQ((*original)->filters().size(), 2u);
+
+    // Members in any order, one met again replacing the one before, others ignored.
+    auto reordered =
+        decodeProject(R"({"x":{"y":[1,{}]},"filters":[],"images":["\/a"],"path":null,"images":["\/b"]})");
+    ASSERT_TRUE(reordered.ok()) << reordered.error();
+    EXPECT_EQ((*reordered)->images(), std::vector<std::string>{"/b"});
+    EXPECT_EQ(decodeProject(R"({"images":5,"filters":[]})").error(),
+              "Expected to decode Array<Any> but found a number instead at \"images\".");
+    EXPECT_EQ(decodeProject(R"({"images":[],"filters":[],"path":[]})").error(),
+              "Expected to decode String but found an array instead at \"path\".");
+    EXPECT_EQ(decodeProject(R"({"images":[],"filters":[{}]})").error(),
+              "No value associated with key \"name\" at \"filters/0\".");
 }
 
 TEST(Documents, AnyTextIsReadOrRefusedWithAReason) {
@@ -193,16 +205,23 @@ TEST(Documents, AnyTextIsReadOrRefusedWithAReason) {
         return good.substr(0, good.size() - 2) + R"(,"comment2":)" + value + "}]";
     };
     const std::string deep = std::string(200'000, '[') + std::string(200'000, ']');
-    for (const std::string& hostile :
-         {withComment("1e400"), withComment("-11e308"), withComment(deep), std::string("[1e400]"), deep,
-          withComment("\"\xff\xfe\""), std::string(R"({"images":[],"filters":[],"x":)") + deep + "}"}) {
-        SCOPED_TRACE(hostile.substr(0, 80));
-        auto preset = decodePreset(hostile);
+    const std::pair<std::string, const char*> hostile[] = {
+        {withComment("1e400"), "not valid JSON"},
+        {withComment("-11e308"), "not valid JSON"},
+        {std::string("[1e400]"), "not valid JSON"},
+        {withComment("\"\xff\xfe\""), "not valid JSON"},
+        {withComment(deep), "The data nests deeper than 100 levels."},
+        {deep, "The data nests deeper than 100 levels."},
+        {std::string(R"({"images":[],"filters":[],"x":)") + deep + "}",
+         "The data nests deeper than 100 levels."}};
+    for (const auto& [text, reason] : hostile) {
+        SCOPED_TRACE(text.substr(0, 80));
+        auto preset = decodePreset(text);
         ASSERT_FALSE(preset.ok());
-        EXPECT_NE(preset.error().find("not valid JSON"), std::string::npos) << preset.error();
-        auto project = decodeProject(hostile);
+        EXPECT_NE(preset.error().find(reason), std::string::npos) << preset.error();
+        auto project = decodeProject(text);
         ASSERT_FALSE(project.ok());
-        EXPECT_NE(project.error().find("not valid JSON"), std::string::npos) << project.error();
+        EXPECT_NE(project.error().find(reason), std::string::npos) << project.error();
     }
     // A fault quoted at length (a string that never ends) is still said in words.
     const auto unended = decodeProject("[\"" + std::string(1'000'000, 'a'));
@@ -239,4 +258,65 @@ TEST(Documents, AnImageUrlWithANulIsNoFileName) {
     platform::setPasteboardData(mime, platform::filterPasteboardType(),
                                 platform::propertyListData(preset[0]));
     EXPECT_EQ(Filter::readFromMimeData(mime), nullptr);
+}
+
+TEST(Documents, TextsFarBeyondARealOneAreNeitherReadNorWritten) {
+    // A watermark's text of 30 MB once stalled the window for half a minute when its step was
+    // shown; a real one is a few kilobytes.
+    const auto preset = [](const std::string& text) {
+        Json j = Json::parse(kOriginalPreset);
+        j[0]["params"][0]["value"]["stringV"] = text;
+        return j.dump();
+    };
+    EXPECT_TRUE(decodePreset(preset(std::string(64 << 10, 't'))).ok());
+    auto refused = decodePreset(preset(std::string((64 << 10) + 1, 't')));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "The data holds a text of 64.0 KB; a text is at most 64 KB.");
+    auto project = decodeProject(R"({"images":[")" + std::string(30 << 20, 'i') + R"("],"filters":[]})");
+    ASSERT_FALSE(project.ok());
+    EXPECT_EQ(project.error(), "The data holds a text of 30 MB; a text is at most 64 KB.");
+    EXPECT_FALSE(
+        decodeProject(R"({"images":[],"filters":[],")" + std::string(1 << 20, 'k') + R"(":0})").ok());
+
+    // What could not be read is not written.
+    Filters workflow = sampleWorkflow();
+    workflow[0]->params()[2]->value()->setStringV(std::string((64 << 10) + 1, 't'));
+    auto text = encodePreset(workflow);
+    ASSERT_FALSE(text.ok());
+    EXPECT_EQ(text.error(), "Unable to encode the value at \"0/params/2/value/stringV\": the text is 64.0 KB "
+                            "long; a text of a document is at most 64 KB.");
+    EXPECT_FALSE(encodeProject(Project({std::string(1 << 20, 'i')}, {})).ok());
+    workflow[0]->params()[2]->value()->setStringV(std::string(64 << 10, 't'));
+    text = encodePreset(workflow);
+    ASSERT_TRUE(text.ok());
+    EXPECT_TRUE(decodePreset(*text).ok());
+}
+
+TEST(Documents, WhatIsWrittenIsReadAgainHoweverManyItsValues) {
+    // Values beyond a million are read while the text holds 8 bytes for each: a real document
+    // spends more (a project of 1,900 steps of eight inputs holds a million values in 14 MB).
+    // Empty image paths spend 3: a million and a half are written and read, two million neither.
+    Project within(std::vector<std::string>(1'500'000), {});
+    auto text = encodeProject(within);
+    ASSERT_TRUE(text.ok()) << text.error();
+    auto back = decodeProject(*text);
+    ASSERT_TRUE(back.ok()) << back.error();
+    EXPECT_EQ((*back)->images().size(), 1'500'000u);
+
+    Project beyond(std::vector<std::string>(2'000'000), {});
+    auto refused = encodeProject(beyond);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().find("more values up to it than its text allows (a document holds at most "
+                                   "1000000 values and one more for every 8 bytes of its text)"),
+              std::string::npos)
+        << refused.error();
+    std::string dense = R"({"images":[)";
+    for (int i = 0; i < 2'000'000; ++i)
+        dense += i ? ",\"\"" : "\"\"";
+    dense += R"(],"filters":[]})";
+    auto unread = decodeProject(dense);
+    ASSERT_FALSE(unread.ok());
+    EXPECT_EQ(unread.error(),
+              "The data holds more values than its text allows: a document holds at most 1000000 "
+              "values and one more for every 8 bytes of its text.");
 }

@@ -68,3 +68,14 @@ TEST(Pasteboard, AnyDroppedBytesGiveAnObjectOrNothing) {
         nested = nlohmann::ordered_json::array({nested});
     EXPECT_EQ(propertyListObject(propertyListData(nested)), nested);
 }
+
+TEST(Pasteboard, ATextFarBeyondARealOneIsRefused) {
+    // A step's texts are a few kilobytes; one of megabytes would only stall what shows it.
+    const auto step = [](size_t bytes) {
+        return propertyListData({{"name", "Text"}, {"stringV", std::string(bytes, 't')}});
+    };
+    EXPECT_TRUE(propertyListObject(step(64 << 10)).has_value());
+    EXPECT_FALSE(propertyListObject(step((64 << 10) + 1)).has_value());
+    EXPECT_FALSE(propertyListObject(step(30 << 20)).has_value());
+    EXPECT_FALSE(propertyListObject(propertyListData({{std::string(1 << 20, 'k'), 1}})).has_value());
+}

@@ -233,6 +233,28 @@ TEST(MainWindow, PresetsMenuListsThePresetFolderAndLoadsAnItem) {
     w.presetsMenu()->actions()[0]->trigger();
     ASSERT_EQ(d.CurrentFilters().size(), 1u);
     EXPECT_EQ(d.CurrentFilters()[0]->name(), "Invert");
+
+    // A preset that cannot be read: the window says so, and the check mark stays where it was.
+    QFile broken(QDir(d.mainPresetsDir()).filePath("Broken"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("[{\"name\":");
+    broken.close();
+    d.updatePresetsMenu();
+    // The folder's order, whatever it is.
+    const auto item = [&](const QString& title) -> QAction* {
+        for (auto* action : w.presetsMenu()->actions())
+            if (action->text() == title)
+                return action;
+        return nullptr;
+    };
+    ASSERT_NE(item("Broken"), nullptr);
+    const size_t alerts = h.dialogs->alerts.size();
+    item("Broken")->trigger();
+    ASSERT_EQ(h.dialogs->alerts.size(), alerts + 1);
+    EXPECT_EQ(h.dialogs->alerts.back().message, "The preset \"Broken\" could not be read.");
+    EXPECT_FALSE(item("Broken")->isChecked());
+    EXPECT_TRUE(item("Warm")->isChecked());
+    EXPECT_EQ(d.CurrentFilters().size(), 1u);
     h.settle();
 }
 
