@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -349,6 +350,41 @@ void probeReach(int fd, const std::string& secret, const std::string& photo) {
     fail(Failed, text);
 }
 
+std::atomic<bool> askTogether{false};
+pthread_attr_t smallStacks;
+
+void* keptThread(void*) {
+    for (;;)
+        ::pause();
+}
+
+void* askingThread(void*) {
+    while (!askTogether.load())
+        ::sched_yield();
+    pthread_t thread;
+    pthread_create(&thread, &smallStacks, keptThread, nullptr);
+    // Long enough for the test to count its threads.
+    const timespec pause{0, 300'000'000};
+    ::nanosleep(&pause, nullptr);
+    for (;;)
+        pthread_create(&thread, &smallStacks, keptThread, nullptr);
+}
+
+/// What a reader taken over by its file might do to cost the program its time: ask for more
+/// threads from 62 threads at once, keep those it gets, and after a while ask again and again.
+[[noreturn]] void askForThreadsWithoutEnd() {
+    ::prctl(PR_SET_NAME, "gw_threads"); // for the test to find it
+    pthread_attr_init(&smallStacks);
+    pthread_attr_setstacksize(&smallStacks, 64 << 10);
+    for (int i = 0; i < 61; ++i) {
+        pthread_t thread;
+        pthread_create(&thread, &smallStacks, askingThread, nullptr);
+    }
+    askTogether = true;
+    askingThread(nullptr);
+    std::abort();
+}
+
 /// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
 /// do: a reader's faults, lies and attempts to escape, on demand. True when it has answered.
 bool runTestHook(int fd, const Request& request) {
@@ -366,6 +402,8 @@ bool runTestHook(int fd, const Request& request) {
     if (what.starts_with("hang"))
         for (;;)
             ::pause();
+    if (what.starts_with("threads"))
+        askForThreadsWithoutEnd();
     if (what.starts_with("lie-")) {
         answerWithLie(what.substr(4, what.find_first_of(" \n", 4) - 4), request.format);
         return true;

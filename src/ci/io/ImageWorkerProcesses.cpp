@@ -507,6 +507,10 @@ class Reaper {
 /// The most threads a reader may have at once: the codecs of HEIF start one for each processor it
 /// may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
 constexpr int maxReaderThreads = 64;
+/// How many of its requests for threads may be refused before a reader that asks again is ended:
+/// a codec that is refused a thread goes on without it, so an honest reader is refused at most
+/// about once for each thread it would start.
+constexpr int maxThreadRefusals = maxReaderThreads;
 
 /// Whether `fd` is the listener of a process's seccomp filter.
 bool isThreadListener(int fd) {
@@ -519,8 +523,9 @@ bool isThreadListener(int fd) {
 }
 
 /// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
-/// reader starts a thread only when this lets it, and never has more than maxReaderThreads. A
-/// reader's listener is dropped once the reader has ended.
+/// reader starts a thread only when this lets it, and never has more than maxReaderThreads; one
+/// that keeps asking after maxThreadRefusals refusals is ended. A reader's listener is dropped
+/// once the reader has ended.
 class ThreadGate {
   public:
     static ThreadGate& get() {
@@ -544,29 +549,38 @@ class ThreadGate {
         std::thread([this] { run(); }).detach();
     }
 
+    struct Listener {
+        int fd;
+        sandbox::ThreadRequests requests;
+    };
+
     [[noreturn]] void run() {
-        std::vector<int> listeners;
+        std::vector<Listener> listeners;
         std::vector<pollfd> fds;
         for (;;) {
             fds.assign(1, pollfd{wake_, POLLIN, 0});
-            for (int listener : listeners)
-                fds.push_back(pollfd{listener, POLLIN, 0});
+            for (const Listener& listener : listeners)
+                fds.push_back(pollfd{listener.fd, POLLIN, 0});
             if (::poll(fds.data(), fds.size(), -1) < 0)
                 continue;
-            listeners.clear();
+            std::vector<Listener> kept;
             for (size_t i = 1; i < fds.size(); ++i) {
+                Listener& listener = listeners[i - 1];
                 const bool asked = fds[i].revents & POLLIN;
-                if ((asked && !sandbox::answerThread(fds[i].fd, maxReaderThreads)) ||
+                if ((asked && !sandbox::answerThread(listener.fd, maxReaderThreads, maxThreadRefusals,
+                                                     listener.requests)) ||
                     (!asked && (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))))
-                    ::close(fds[i].fd);
+                    ::close(listener.fd);
                 else
-                    listeners.push_back(fds[i].fd);
+                    kept.push_back(std::move(listener));
             }
+            listeners = std::move(kept);
             if (fds[0].revents & POLLIN) {
                 uint64_t count = 0;
                 [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
                 std::lock_guard lock(mutex_);
-                listeners.insert(listeners.end(), added_.begin(), added_.end());
+                for (const int fd : added_)
+                    listeners.push_back(Listener{fd, {}});
                 added_.clear();
             }
         }
