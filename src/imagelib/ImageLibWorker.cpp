@@ -385,6 +385,21 @@ void* askingThread(void*) {
     std::abort();
 }
 
+/// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
+/// then says how much it read. With `stalls`, it stops for good after the first megabyte.
+void readSlowly(int fd, bool stalls) {
+    std::vector<char> part(size_t(256) << 10);
+    off_t at = 0;
+    for (ssize_t n; (n = ::pread(fd, part.data(), part.size(), at)) > 0;) {
+        at += n;
+        const timespec pause{0, 100'000'000};
+        ::nanosleep(&pause, nullptr);
+        while (stalls && at >= (off_t(1) << 20))
+            ::pause();
+    }
+    fail(Failed, "read " + std::to_string(at) + " bytes");
+}
+
 /// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
 /// do: a reader's faults, lies and attempts to escape, on demand. True when it has answered.
 bool runTestHook(int fd, const Request& request) {
@@ -404,6 +419,10 @@ bool runTestHook(int fd, const Request& request) {
             ::pause();
     if (what.starts_with("threads"))
         askForThreadsWithoutEnd();
+    if (what.starts_with("slow")) {
+        readSlowly(fd, what.starts_with("slow-stall"));
+        return true;
+    }
     if (what.starts_with("lie-")) {
         answerWithLie(what.substr(4, what.find_first_of(" \n", 4) - 4), request.format);
         return true;

@@ -28,6 +28,7 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -591,6 +592,21 @@ class ThreadGate {
     std::vector<int> added_;
 };
 
+/// The bytes that process `pid` has read, in every call that reads, as the kernel counts them; -1
+/// when that cannot be seen.
+int64_t bytesRead(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/io";
+    FILE* file = std::fopen(name.c_str(), "re");
+    if (!file)
+        return -1;
+    long long bytes = -1;
+    char line[128];
+    while (bytes < 0 && std::fgets(line, sizeof line, file))
+        std::sscanf(line, "rchar: %lld", &bytes);
+    std::fclose(file);
+    return bytes;
+}
+
 /// Says once on the console when the kernel has no Landlock: readers then run with the rest of
 /// their confinement, and may read what the user may.
 void noteConfinement() {
@@ -712,7 +728,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
                   const Expected& expected) {
     if (!alive() || !send(request, fd))
         return false;
-    const auto deadline =
+    auto deadline =
         std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::max(seconds, 0.0))));
     std::vector<char> packet(maxMessage);
@@ -723,6 +739,13 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
         const int ready = ::poll(&p, 1, int(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0 && keepsReading()) {
+            // A large file on a slow disk: more time while the reading goes on.
+            deadline = Clock::now() + readingStep;
+            if (deadline_ != Clock::time_point::max())
+                deadline_ = std::max(deadline_, deadline);
+            continue;
+        }
         if (ready == 0) {
             kill();
             failure_ = deadline == deadline_ && deadline_ != Clock::time_point::max()
@@ -801,6 +824,22 @@ bool Worker::allow(double cpuSeconds, int64_t memory) {
     if (cpuSeconds > 0)
         raise(RLIMIT_CPU, uint64_t(std::ceil(cpuSeconds)));
     return true;
+}
+
+void Worker::watchReading(uint64_t fileBytes) {
+    readSeen_ = bytesRead(pid_);
+    readCeiling_ = readSeen_ + int64_t(std::min<uint64_t>(fileBytes, INT64_MAX / 4)) * 2 + (int64_t(4) << 20);
+}
+
+/// Whether the process has read readingBytes more since it was last looked at, and not more
+/// than its file allows.
+bool Worker::keepsReading() {
+    if (readSeen_ < 0 || !alive())
+        return false;
+    const int64_t now = bytesRead(pid_);
+    const bool more = now - readSeen_ >= readingBytes && now <= readCeiling_;
+    readSeen_ = now;
+    return more;
 }
 
 /// A worker without a process yet: its socket (whose other end, for the process, is `child`)
