@@ -111,22 +111,23 @@ enum class ToolFailure {
 /// console.
 Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kToolTimeoutMs);
 
-/// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
-/// the tool's work on one file instead of its start-up. One process answers the reads one after
+/// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs the
+/// tool's work on one file instead of its start-up. One process answers the reads one after
 /// another, from a thread of the reader's own. It lists no folder, and can read only files that the
 /// caller has asked about or announced with prepare() (files it has opened and checked as pictures,
 /// and will ask about): what it can read is fixed when it starts, so a file it cannot read starts a
 /// new tool, able to read that file and those announced since. The next tool is started ahead, for
-/// the files announced meanwhile, while the present one has a few files left. A tool has timeoutMs
-/// to start; then, for each file, its soft CPU limit is set to what it has used plus
-/// kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs (and the time it
-/// waits for a processor, up to kToolFileWallMs in all) to answer. A tool that has died before it
-/// is asked is started again; one that goes past its limits, does not answer in time, writes more
-/// than kMaxToolOutputBytes or dies while it reads a file is ended, and that file has no metadata
-/// (the reason on the console) and is not tried again. The next file has a new tool (one is started
-/// ahead while a file keeps the tool long). A tool that cannot work this way (it ends before its
-/// first answer) is run once per read as readExifMetadata() does. The reader ends its tools when
-/// stopped or destroyed, and the tools also end when the application does, however it ends.
+/// the files announced meanwhile, in time to be ready when the present one has answered about its
+/// own. A tool has timeoutMs to start; then, for each file, its soft CPU limit is set to what it
+/// has used plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs
+/// (and the time it waits for a processor, up to kToolFileWallMs in all) to answer. A tool that has
+/// died before it is asked is started again; one that goes past its limits, does not answer in
+/// time, writes more than kMaxToolOutputBytes or dies while it reads a file is ended, and that file
+/// has no metadata (the reason on the console) and is not tried again. The next file has a new tool
+/// (one is started ahead while a file keeps the tool long). A tool that cannot work this way (it
+/// ends before its first answer) is run once per read as readExifMetadata() does. The reader ends
+/// its tools when stopped or destroyed, and the tools also end when the application does, however
+/// it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);

@@ -64,6 +64,11 @@ bool fitsOnALine(const std::string& path) {
     return !path.empty() && path.find_first_of("\r\n") == std::string::npos && path.front() == '/';
 }
 
+/// Milliseconds since `start`.
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
 /// Milliseconds left until `deadline`, at least 0.
 int remainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -74,10 +79,6 @@ int remainingMs(Clock::time_point deadline) {
 /// microseconds), and two arguments on its command line. An import of more starts the tool again
 /// as it gets to the others.
 constexpr size_t kMaxFiles = 4096;
-
-/// How many of its files a tool may have left to answer when the next one is started for the
-/// files announced since: about what it answers while the next one loads.
-constexpr size_t kLeftWhenAhead = 64;
 
 /// The bytes of its command line that the files may take: a quarter of what the system allows
 /// (2 MB with the usual 8 MB of stack), which leaves room for the environment.
@@ -169,6 +170,7 @@ struct Reader::Impl {
         std::vector<ReadableFile> files;
         std::vector<ReadableFile> left;
         QByteArray starting;
+        Clock::time_point launched{};
     };
 
     /// How a request to the running tool ended: Unstarted when the tool did not come up in time,
@@ -285,7 +287,7 @@ struct Reader::Impl {
             Metadata answer;
             try {
                 answer = answerFor(request->path);
-                startAheadIfDue();
+                startAheadIfDue(true);
             } catch (const std::exception&) {
                 // Out of memory: no metadata for that file, and a tool that may be half-way
                 // through its answer is not asked again.
@@ -311,7 +313,7 @@ struct Reader::Impl {
             pidSeen = process.pid;
             return;
         }
-        startAheadIfDue();
+        startAheadIfDue(true);
     }
 
     /// Keeps `files`, announced, for the next tool, unless a tool has them already.
@@ -338,17 +340,32 @@ struct Reader::Impl {
         if (oneShot)
             return;
         keep(std::move(files));
-        startAheadIfDue();
+        startAheadIfDue(false);
     }
 
-    /// Starts the next tool, for the files announced that no tool can read yet, once the present
-    /// one has few files left, so that it is ready when they are read; while the present one is
-    /// still starting, once a few files wait.
-    void startAheadIfDue() {
-        if (oneShot || ahead.pid || !process.pid || waiting.empty() || process.left.size() > kLeftWhenAhead ||
-            (!process.starting.isEmpty() && waiting.size() < kLeftWhenAhead / 4))
+    /// Starts the next tool, for the files announced that no tool can read yet, when the present
+    /// one will have answered about its own files by the time it has started, so that it is ready
+    /// when they are read. Between reads, a present tool that has no file left gives way to the next
+    /// first.
+    void startAheadIfDue(bool betweenReads) {
+        if (oneShot || !process.pid || waiting.empty())
             return;
-        ahead = launch(gather({}, {}));
+        if (betweenReads && ahead.pid && process.left.empty())
+            takeAhead();
+        if (ahead.pid)
+            return;
+        double busyMs = double(process.left.size()) * answerMs;
+        if (!process.starting.isEmpty())
+            busyMs += std::max(0.0, startMs - msSince(process.launched));
+        if (busyMs <= startMs)
+            ahead = launch(gather({}, {}));
+    }
+
+    /// Makes the tool started ahead the present one.
+    void takeAhead() {
+        retire(process, true);
+        process = std::exchange(ahead, {});
+        pidSeen = process.pid;
     }
 
     /// Whether a tool that runs can read `file`, or the next one will.
@@ -390,16 +407,14 @@ struct Reader::Impl {
         return files;
     }
 
-    /// Makes the running tool one that can read `file`: the present one, the one started ahead,
-    /// or a new one, able to read it, the files still to be asked about and those asked about
-    /// before. False when none can be started.
+    /// Makes the running tool one that can read `file`: the present one, one started ahead, or a
+    /// new one, able to read it, the files still to be asked about and those asked about before.
+    /// False when none can be started.
     bool toolFor(const std::optional<ReadableFile>& file) {
         if (canRead(process, file))
             return true;
         if (canRead(ahead, file)) {
-            retire(process, true);
-            process = std::exchange(ahead, {});
-            pidSeen = process.pid;
+            takeAhead();
             return true;
         }
         const std::vector<ReadableFile> before = process.files;
@@ -471,6 +486,7 @@ struct Reader::Impl {
                 if (!answered) {
                     // It never answered: not a tool that stays open. Run it once per read.
                     oneShot = true;
+                    retire(ahead, false);
                     return readExifMetadata(path, tool, timeoutMs);
                 }
                 return failedRead(path, ToolFailure::Ended);
@@ -545,8 +561,9 @@ struct Reader::Impl {
             return {};
         }
         const std::string id = std::to_string(++lastId);
-        Process started{pid,   input[0], output[0],
-                        files, files,    QByteArray::fromStdString("{ready" + id + "}\n")};
+        Process started{pid,         input[0], output[0],
+                        files,       files,    QByteArray::fromStdString("{ready" + id + "}\n"),
+                        Clock::now()};
         // The time Perl takes to load the tool is the start's, not the first file's.
         send(started, "-ver\n-execute" + id + "\n");
         return started;
@@ -573,12 +590,16 @@ struct Reader::Impl {
         if (!fresh && hasEnded(process.pid))
             return Outcome::Gone;
         if (fresh) {
+            const auto asking = Clock::now();
             const Outcome started = await(process.starting, timeoutMs, output, false);
             if (started != Outcome::Answered)
                 return started == Outcome::Overdue ? Outcome::Unstarted : started;
             answered = true;
             process.starting.clear();
             output.clear();
+            // How long it took, when it was still starting as it was asked.
+            if (msSince(asking) >= 1)
+                startMs = std::clamp(0.7 * startMs + 0.3 * msSince(process.launched), 20.0, 2000.0);
         }
         if (!limitCpu() && !fresh)
             return Outcome::Spent;
@@ -587,7 +608,12 @@ struct Reader::Impl {
         // One argument a line.
         if (!send(process, toolArguments(path).join('\n').toStdString() + "\n-execute" + id + "\n"))
             return Outcome::Died;
-        return await(QByteArray::fromStdString("{ready" + id + "}\n"), fileDeadlineMs(), output, true);
+        const auto sent = Clock::now();
+        const Outcome outcome =
+            await(QByteArray::fromStdString("{ready" + id + "}\n"), fileDeadlineMs(), output, true);
+        if (outcome == Outcome::Answered)
+            answerMs = 0.8 * answerMs + 0.2 * msSince(sent);
+        return outcome;
     }
 
     /// Reads the running tool's output into `output` up to `marker`, which ends the answer, for at
@@ -725,6 +751,8 @@ struct Reader::Impl {
     Process ahead;                     ///< the next tool, for the files after the present one's
     Scheduled asked;                   ///< the present tool's times as it was asked about its file
     int waitedMs = 0;                  ///< how long the last file that was not answered in time had
+    double startMs = 150;              ///< about how long a tool takes to start
+    double answerMs = 5;               ///< about how long it takes to answer about a file
     std::vector<ReadableFile> waiting; ///< files announced that no tool can read yet, in their order
     uint64_t lastId = 0;
     bool answered = false;

@@ -719,8 +719,10 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     EXPECT_FALSE(records[0]->details().empty());
     EXPECT_TRUE(records[1]->details().empty());
     EXPECT_FALSE(records[2]->details().empty());
-    EXPECT_TRUE(
-        console.contains(urls[1].toLocalFile().toStdString() + ": the metadata tool did not answer within"));
+    // Ended as a tool that stalls, or as one that computes when it got a processor to itself.
+    const std::string yielding = urls[1].toLocalFile().toStdString() + ": the metadata tool ";
+    EXPECT_TRUE(console.contains(yielding + "did not answer within") ||
+                console.contains(yielding + "took more than its CPU time on it"));
 
     // The file that ends its tool has no metadata, and is not tried again with a new tool.
     app::Exif::Reader reader(tool);
