@@ -9,7 +9,6 @@
 #include <tbb/parallel_pipeline.h>
 
 #include <algorithm>
-#include <thread>
 
 namespace app {
 
@@ -164,21 +163,18 @@ void AppDelegate::buildRecords(
     WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
     const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each) {
     // Opening a file (its header and a look through its data) runs in parallel; the metadata
-    // tool answers one read at a time, and the records are handed on in list order. A few files
-    // per thread are in flight, each holding only its record.
+    // tool answers one read at a time, and the records are handed on in list order. Each file
+    // that opens as a picture is announced to the metadata tool then, and only then: the tool can
+    // read nothing that the import turned away (a link to a key beside a photo). The opening runs
+    // up to a few hundred files ahead of the metadata, each holding only its record, so that a
+    // tool is started for many of them at once.
     struct Opened {
         qsizetype index = 0;
         ImageObjectPtr record;
         std::string why;     ///< why it is no image
         std::string failure; ///< why opening it threw, said in list order
     };
-    // The tool takes longer to start than a file takes to open; it starts able to read them all.
-    std::vector<std::string> paths;
-    paths.reserve(size_t(urls.size()));
-    for (const QUrl& url : urls)
-        paths.push_back(platform::pathBytes(platform::localPath(url)));
-    metadata.prepare(paths);
-    const size_t inFlight = 2 * size_t(std::max(1u, std::thread::hardware_concurrency()));
+    constexpr size_t inFlight = 512;
     qsizetype next = 0;
     tbb::parallel_pipeline(
         inFlight,
@@ -193,10 +189,20 @@ void AppDelegate::buildRecords(
             tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel,
                                                 [&](qsizetype i) {
                                                     Opened opened{i, nullptr, {}, {}};
+                                                    if (!work.isOpen())
+                                                        return opened;
                                                     opened.record =
                                                         openRecord(urls[i], opened.why, opened.failure);
                                                     return opened;
                                                 }) &
+            // In list order, so that the files announced are the next ones to be read.
+            tbb::make_filter<Opened, Opened>(tbb::filter_mode::serial_in_order,
+                                             [&](Opened opened) {
+                                                 if (opened.record)
+                                                     metadata.prepare(
+                                                         {platform::pathBytes(opened.record->path())});
+                                                 return opened;
+                                             }) &
             tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {
                 if (!work.isOpen())
                     return;

@@ -226,6 +226,9 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs) {
     case ToolFailure::NoAnswer:
         what = "did not answer within " + QString::number(timeoutMs / 1000.0).toStdString() + " s";
         break;
+    case ToolFailure::Ended:
+        what = "ended while it read it";
+        break;
     }
     ci::console("readExifMetadata: ⛔️ " + path + ": the metadata tool " + what +
                 "; taken as having no metadata");

@@ -47,6 +47,10 @@ inline constexpr int kToolCpuCeilingSeconds = 600;
 /// and a little more, not counting the time it waits for a processor on a busy machine. A tool that
 /// stalls uses no CPU time, and must not hold up the files after.
 inline constexpr int kToolFileDeadlineMs = kToolCpuSecondsPerFile * 1000 + 100;
+/// How long one file may keep the tool however busy the machine: the time it waits for a processor
+/// is added to kToolFileDeadlineMs up to here, and no further (a tool that yields its processor
+/// again and again is always waiting for one).
+inline constexpr int kToolFileWallMs = 3000;
 
 /// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
 /// missing, fails to start, runs out of time, goes past its limits (the reason on the console) or
@@ -101,25 +105,30 @@ enum class ToolFailure {
     OutOfTime,     ///< it went past its CPU time for the file
     OutOfMemory,   ///< it needed more than kToolMemoryBytes
     NoAnswer,      ///< it did not answer within the time limit
+    Ended,         ///< it ended while it read the file
 };
 
 /// What a read of `path` gives when the tool failed on it: an empty map, with the reason on the
 /// console.
 Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kToolTimeoutMs);
 
-/// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs
-/// the tool's work on one file instead of its start-up. One process answers the reads one after
-/// another, from a thread of the reader's own. It can read only the files it has been prepared for
-/// or asked about, and lists no folder: any other file starts it again, able to read that one too.
-/// It has timeoutMs to start; then, for each file, its soft CPU limit is set to what it has used
-/// plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs (at most
-/// timeoutMs) to answer. A tool that has died is started again by the next read; one that goes
-/// past its limits, does not answer in time or writes more than kMaxToolOutputBytes for a file
-/// ends or is killed, and that file has no metadata (and is not tried again). The next file has a
-/// new tool (one is started ahead while a file keeps the tool long). A tool that cannot work this
-/// way (it ends before its first answer) is run once per read as readExifMetadata() does. The
-/// reader ends its tools when stopped or destroyed, and the tools also end when the application
-/// does, however it ends.
+/// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs the
+/// tool's work on one file instead of its start-up. One process answers the reads one after
+/// another, from a thread of the reader's own. It lists no folder, and can read only files that the
+/// caller has asked about or announced with prepare() (files it has opened and checked as pictures,
+/// and will ask about): what it can read is fixed when it starts, so a file it cannot read starts a
+/// new tool, able to read that file and those announced since. The next tool is started ahead, for
+/// the files announced meanwhile, in time to be ready when the present one has answered about its
+/// own. A tool has timeoutMs to start; then, for each file, its soft CPU limit is set to what it
+/// has used plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs
+/// (and the time it waits for a processor, up to kToolFileWallMs in all) to answer. A tool that has
+/// died before it is asked is started again; one that goes past its limits, does not answer in
+/// time, writes more than kMaxToolOutputBytes or dies while it reads a file is ended, and that file
+/// has no metadata (the reason on the console) and is not tried again. The next file has a new tool
+/// (one is started ahead while a file keeps the tool long). A tool that cannot work this way (it
+/// ends before its first answer) is run once per read as readExifMetadata() does. The reader ends
+/// its tools when stopped or destroyed, and the tools also end when the application does, however
+/// it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -131,9 +140,10 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// Starts the tool now, able to read `paths` (the files about to be read, as many as fit),
-    /// unless one that can runs already, so that the first read need not wait for it to start.
-    /// Any thread; returns at once.
+    /// Announces `paths`, files that the caller has opened and checked as pictures and is about to
+    /// read, so that a tool able to read them is started before they are read: now when none runs,
+    /// else ahead of the present one's end. Nothing that is not announced or asked about is ever
+    /// given to the tool. Any thread; returns at once.
     void prepare(const std::vector<std::string>& paths = {});
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.

@@ -6,9 +6,12 @@
 // tool is started by that thread and the kernel kills it when its starting thread ends
 // (PR_SET_PDEATHSIG), a tool is never left behind, waiting for requests that will not come, by an
 // application that ended without stopping it. The tool runs confined (Exif.h): what it can read is
-// fixed when it starts, so a file outside the files it can read starts it again; its CPU time is
-// bounded per file from here, by its soft limit, which it cannot change, and so is the time it
-// takes to answer, which a tool that stalls would spend without using any CPU time.
+// fixed when it starts, and is only files that the caller has checked as pictures, so a file
+// outside them starts a new tool; the files announced meanwhile go to the next tool, started ahead
+// while the present one still has some to answer. Its CPU time is bounded per file from here, by
+// its soft limit, which it cannot change, and so is the time it takes to answer, which a tool that
+// stalls would spend without using any CPU time, and one that keeps yielding its processor would
+// spend waiting for one.
 
 #include "app/Exif.h"
 
@@ -34,8 +37,10 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -59,6 +64,11 @@ bool fitsOnALine(const std::string& path) {
     return !path.empty() && path.find_first_of("\r\n") == std::string::npos && path.front() == '/';
 }
 
+/// Milliseconds since `start`.
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
 /// Milliseconds left until `deadline`, at least 0.
 int remainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -80,11 +90,19 @@ size_t maxFileBytes() {
     return bytes;
 }
 
-bool fits(const std::vector<ReadableFile>& files) {
-    size_t bytes = 0;
-    for (const ReadableFile& file : files)
-        bytes += sizeof("--read") + file.path.size() + 1 + 2 * sizeof(char*);
-    return files.size() <= kMaxFiles && bytes <= maxFileBytes();
+/// The bytes of the command line that one file takes.
+size_t argumentBytes(const ReadableFile& file) {
+    return sizeof("--read") + file.path.size() + 1 + 2 * sizeof(char*);
+}
+
+bool contains(const std::vector<ReadableFile>& files, const ReadableFile& file) {
+    return std::any_of(files.begin(), files.end(), [&](const ReadableFile& f) { return f.isSame(file); });
+}
+
+/// Whether process `pid`, a child, has ended (and not been waited for yet).
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
 /// Whole seconds of CPU time that process `pid` has used; -1 when that cannot be read.
@@ -142,27 +160,32 @@ struct Reader::Impl {
     };
 
     /// One running tool: its process, the socket it reads its arguments from and the pipe it
-    /// writes its answers to, the files it can read; until it has answered its first request,
-    /// which it is sent as it starts, the end of that answer.
+    /// writes its answers to, the files it can read and those of them it has not been asked
+    /// about yet; until it has answered its first request, which it is sent as it starts, the end
+    /// of that answer.
     struct Process {
         pid_t pid = 0;
         int input = -1;
         int output = -1;
         std::vector<ReadableFile> files;
+        std::vector<ReadableFile> left;
         QByteArray starting;
+        Clock::time_point launched{};
     };
 
     /// How a request to the running tool ended: Unstarted when the tool did not come up in time,
     /// Overdue when it did not answer about the file in time, Spent when it is too near its CPU
-    /// ceiling to be asked.
-    enum class Outcome { Answered, Died, Unstarted, Overdue, Spent, Stopped, TooLong };
+    /// ceiling to be asked, Gone when it had ended before it was asked.
+    enum class Outcome { Answered, Died, Unstarted, Overdue, Spent, Gone, Stopped, TooLong };
 
     Impl(QString toolPath, int timeoutMs) : tool(std::move(toolPath)), timeoutMs(timeoutMs) {
         wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        announcing = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     ~Impl() {
-        if (wake >= 0)
-            ::close(wake);
+        for (const int fd : {wake, announcing})
+            if (fd >= 0)
+                ::close(fd);
     }
 
     // ---- Callers' side
@@ -186,14 +209,24 @@ struct Reader::Impl {
     void prepare(const std::vector<std::string>& paths) {
         if (tool.isEmpty())
             return;
+        // Without Landlock the tool reads what its user can, whatever files it is given.
+        std::vector<ReadableFile> files;
+        if (sandbox::landlockVersion() > 0)
+            for (const std::string& path : paths)
+                if (auto file = readableFile(path))
+                    files.push_back(std::move(*file));
         std::lock_guard lock(mutex);
         if (stopping)
             return;
         if (!thread.joinable())
             thread = std::thread([this] { run(); });
         startWanted = true;
-        plannedPaths = paths;
+        announced.insert(announced.end(), std::make_move_iterator(files.begin()),
+                         std::make_move_iterator(files.end()));
         changed.notify_all();
+        // Also heard while the thread waits for the tool.
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(announcing, &one, sizeof one);
     }
 
     void stop() {
@@ -227,7 +260,7 @@ struct Reader::Impl {
         for (;;) {
             std::shared_ptr<Request> request;
             bool startNow = false;
-            std::vector<std::string> paths;
+            std::vector<ReadableFile> files;
             {
                 std::unique_lock lock(mutex);
                 changed.wait(lock, [&] { return stopping || !queue.empty() || startWanted; });
@@ -240,88 +273,159 @@ struct Reader::Impl {
                     break;
                 }
                 startNow = std::exchange(startWanted, false);
-                paths = std::move(plannedPaths);
-                plannedPaths.clear();
+                files = std::move(announced);
+                announced.clear();
                 if (!queue.empty()) {
                     request = queue.front();
                     queue.pop_front();
                 }
             }
             if (startNow)
-                plan(paths);
+                plan(std::move(files));
             if (!request)
                 continue;
             Metadata answer;
             try {
                 answer = answerFor(request->path);
+                startAheadIfDue(true);
             } catch (const std::exception&) {
                 // Out of memory: no metadata for that file, and a tool that may be half-way
                 // through its answer is not asked again.
-                end(false);
+                retire(process, false);
             }
             std::lock_guard lock(mutex);
             request->answer = std::move(answer);
             request->done = true;
             changed.notify_all();
         }
-        end(true);
+        retire(process, true);
         end(ahead, true);
     }
 
-    /// `paths`, the files about to be read: the tool starts able to read them (as many as fit),
-    /// unless it runs and can already.
-    void plan(const std::vector<std::string>& paths) {
+    /// `files`, announced to be read: kept for the next tool, which is started now when none runs
+    /// or is starting, else once the present one has few files left.
+    void plan(std::vector<ReadableFile> files) {
         if (oneShot)
             return;
-        // Without Landlock the tool reads what its user can, whatever files it was given.
-        if (!paths.empty() && sandbox::landlockVersion() > 0) {
-            planned.clear();
-            for (const std::string& path : paths)
-                if (auto file = readableFile(path); file && !contains(planned, *file))
-                    planned.push_back(std::move(*file));
-        }
-        std::vector<ReadableFile> wanted;
-        for (const ReadableFile& file : planned) {
-            wanted.push_back(file);
-            if (!fits(wanted)) {
-                wanted.pop_back();
-                break;
-            }
-        }
-        if (process.pid && std::all_of(wanted.begin(), wanted.end(),
-                                       [&](const ReadableFile& file) { return contains(readable, file); }))
+        keep(std::move(files));
+        if (!process.pid && !ahead.pid) {
+            process = launch(gather({}, {}));
+            pidSeen = process.pid;
             return;
-        end(true);
-        start(wanted);
-    }
-
-    static bool contains(const std::vector<ReadableFile>& files, const ReadableFile& file) {
-        return std::any_of(files.begin(), files.end(), [&](const ReadableFile& f) { return f.isSame(file); });
-    }
-
-    /// Whether the running tool can read `file` (nothing: no rule needed, or none to be had).
-    bool canRead(const std::optional<ReadableFile>& file) const { return !file || contains(readable, *file); }
-
-    /// The files of the running tool and `file`; when they are too many, `file` and those planned
-    /// after it.
-    std::vector<ReadableFile> filesWith(const std::optional<ReadableFile>& file) const {
-        std::vector<ReadableFile> next = readable;
-        if (canRead(file))
-            return next;
-        next.push_back(*file);
-        if (fits(next))
-            return next;
-        next = {*file};
-        const auto at = std::find_if(planned.begin(), planned.end(),
-                                     [&](const ReadableFile& f) { return f.isSame(*file); });
-        for (auto it = at == planned.end() ? at : std::next(at); it != planned.end(); ++it) {
-            next.push_back(*it);
-            if (!fits(next)) {
-                next.pop_back();
-                break;
-            }
         }
-        return next;
+        startAheadIfDue(true);
+    }
+
+    /// Keeps `files`, announced, for the next tool, unless a tool has them already.
+    void keep(std::vector<ReadableFile> files) {
+        for (ReadableFile& file : files)
+            if (!isHeld(file))
+                waiting.push_back(std::move(file));
+        // Files of an import that went away before they were read are not kept without end.
+        if (waiting.size() > kMaxFiles)
+            waiting.erase(waiting.begin(), waiting.end() - ptrdiff_t(kMaxFiles));
+    }
+
+    /// While the thread waits for the tool: keeps the files announced meanwhile, and starts the
+    /// next tool for them when it is due.
+    void hearAnnouncements() {
+        uint64_t count = 0;
+        [[maybe_unused]] const auto n = ::read(announcing, &count, sizeof count);
+        std::vector<ReadableFile> files;
+        {
+            std::lock_guard lock(mutex);
+            files = std::move(announced);
+            announced.clear();
+        }
+        if (oneShot)
+            return;
+        keep(std::move(files));
+        startAheadIfDue(false);
+    }
+
+    /// Starts the next tool, for the files announced that no tool can read yet, when the present
+    /// one will have answered about its own files by the time it has started, so that it is ready
+    /// when they are read. Between reads, a present tool that has no file left gives way to the next
+    /// first.
+    void startAheadIfDue(bool betweenReads) {
+        if (oneShot || !process.pid || waiting.empty())
+            return;
+        if (betweenReads && ahead.pid && process.left.empty())
+            takeAhead();
+        if (ahead.pid)
+            return;
+        double busyMs = double(process.left.size()) * answerMs;
+        if (!process.starting.isEmpty())
+            busyMs += std::max(0.0, startMs - msSince(process.launched));
+        if (busyMs <= startMs)
+            ahead = launch(gather({}, {}));
+    }
+
+    /// Makes the tool started ahead the present one.
+    void takeAhead() {
+        retire(process, true);
+        process = std::exchange(ahead, {});
+        pidSeen = process.pid;
+    }
+
+    /// Whether a tool that runs can read `file`, or the next one will.
+    bool isHeld(const ReadableFile& file) const {
+        return (process.pid && contains(process.files, file)) || (ahead.pid && contains(ahead.files, file)) ||
+               contains(waiting, file);
+    }
+
+    /// Whether `running` can read `file` (nothing: no rule needed, or none to be had).
+    static bool canRead(const Process& running, const std::optional<ReadableFile>& file) {
+        return running.pid && (!file || contains(running.files, *file));
+    }
+
+    /// The files of a new tool: `first`, then those announced that no tool has (taken from those
+    /// waiting), then `after`, each once, as many as fit.
+    std::vector<ReadableFile> gather(const std::vector<ReadableFile>& first,
+                                     const std::vector<ReadableFile>& after) {
+        std::vector<ReadableFile> files;
+        std::set<std::pair<uint64_t, uint64_t>> added;
+        size_t bytes = 0;
+        auto add = [&](const ReadableFile& file) {
+            if (files.size() >= kMaxFiles || bytes + argumentBytes(file) > maxFileBytes())
+                return false;
+            if (added.emplace(file.device, file.inode).second) {
+                files.push_back(file);
+                bytes += argumentBytes(file);
+            }
+            return true;
+        };
+        for (const ReadableFile& file : first)
+            add(file);
+        size_t taken = 0;
+        while (taken < waiting.size() && add(waiting[taken]))
+            ++taken;
+        waiting.erase(waiting.begin(), waiting.begin() + ptrdiff_t(taken));
+        for (const ReadableFile& file : after)
+            if (!add(file))
+                break;
+        return files;
+    }
+
+    /// Makes the running tool one that can read `file`: the present one, one started ahead, or a
+    /// new one, able to read it, the files still to be asked about and those asked about before.
+    /// False when none can be started.
+    bool toolFor(const std::optional<ReadableFile>& file) {
+        if (canRead(process, file))
+            return true;
+        if (canRead(ahead, file)) {
+            takeAhead();
+            return true;
+        }
+        const std::vector<ReadableFile> before = process.files;
+        retire(ahead, false);
+        retire(process, true);
+        std::vector<ReadableFile> first;
+        if (file)
+            first.push_back(*file);
+        process = launch(gather(first, before));
+        pidSeen = process.pid;
+        return process.pid != 0;
     }
 
     Metadata answerFor(const std::string& path) {
@@ -334,43 +438,46 @@ struct Reader::Impl {
         if (oneShot || !fitsOnALine(absolute))
             return readExifMetadata(path, tool, timeoutMs);
         const auto file = sandbox::landlockVersion() > 0 ? readableFile(path) : std::nullopt;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (process.pid && !canRead(file))
-                end(true);
-            if (!process.pid && !start(filesWith(file)))
+        // A tool is started again only when that is not the file's doing, and not without end.
+        for (int restarts = 0; restarts < 3; ++restarts) {
+            if (!toolFor(file))
                 return readExifMetadata(path, tool, timeoutMs);
+            if (file)
+                std::erase_if(process.left, [&](const ReadableFile& f) { return f.isSame(*file); });
             QByteArray output;
             switch (ask(*argument, output)) {
             case Outcome::Answered:
                 return decodeToolOutput(output);
             case Outcome::Spent:
                 // Near its ceiling, which is not the file's doing: started again, and no try lost.
-                end(true);
-                --attempt;
+            case Outcome::Gone:
+                // Ended before it was asked (killed from outside): started again likewise.
+                retire(process, true);
                 break;
             case Outcome::Stopped:
-                end(false);
+                retire(process, false);
                 return {};
             case Outcome::Unstarted:
-                end(false);
+                retire(process, false);
                 return failedRead(path, ToolFailure::NoAnswer, timeoutMs);
             case Outcome::Overdue: {
                 // Busy with the file (at least half the time), or stalled, which costs no CPU
-                // time: either way it is ended, and the next file has a new tool.
+                // time, or yielding its processor again and again: either way it is ended, and the
+                // next file has a new tool.
                 const bool busy =
                     asked.runningNs >= 0 &&
                     scheduled(process.pid).runningNs - asked.runningNs >= fileDeadlineMs() * 500'000LL;
-                end(false);
-                return failedRead(path, busy ? ToolFailure::OutOfTime : ToolFailure::NoAnswer,
-                                  fileDeadlineMs());
+                retire(process, false);
+                return failedRead(path, busy ? ToolFailure::OutOfTime : ToolFailure::NoAnswer, waitedMs);
             }
             case Outcome::TooLong:
                 // Stopped where it is: the rest of its answer is not wanted.
-                end(false);
+                retire(process, false);
                 return failedRead(path, ToolFailure::OutputTooLong);
             case Outcome::Died: {
-                // Its limits end it on that file's account: the file is not tried again.
-                const int status = end(false);
+                // It ended while it read the file: its limits, or the file, ended it. The file is
+                // not tried again, with a tool that it could take over as well.
+                const int status = retire(process, false);
                 if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
                     return failedRead(path, ToolFailure::OutOfTime);
                 // Perl ends with status 1 when an allocation fails.
@@ -379,9 +486,10 @@ struct Reader::Impl {
                 if (!answered) {
                     // It never answered: not a tool that stays open. Run it once per read.
                     oneShot = true;
+                    retire(ahead, false);
                     return readExifMetadata(path, tool, timeoutMs);
                 }
-                break; // started again for one more try: the file may not be what killed it
+                return failedRead(path, ToolFailure::Ended);
             }
             }
         }
@@ -405,22 +513,6 @@ struct Reader::Impl {
 
     /// How long the running tool has to answer about a file, once it has started.
     int fileDeadlineMs() const { return std::min(timeoutMs, kToolFileDeadlineMs); }
-
-    /// Starts the tool, able to read `files` (the one started ahead, when it can read just those);
-    /// false when it cannot be started.
-    bool start(const std::vector<ReadableFile>& files) {
-        readable = files;
-        const auto same = [&](const ReadableFile& a, const ReadableFile& b) { return a.isSame(b); };
-        if (ahead.pid &&
-            std::equal(files.begin(), files.end(), ahead.files.begin(), ahead.files.end(), same)) {
-            process = std::exchange(ahead, {});
-        } else {
-            end(ahead, false);
-            process = launch(files);
-        }
-        pidSeen = process.pid;
-        return process.pid != 0;
-    }
 
     /// A new tool, able to read `files`, sent a first request, which it answers once it has
     /// loaded; no process when it cannot be started.
@@ -469,7 +561,9 @@ struct Reader::Impl {
             return {};
         }
         const std::string id = std::to_string(++lastId);
-        Process started{pid, input[0], output[0], files, QByteArray::fromStdString("{ready" + id + "}\n")};
+        Process started{pid,         input[0], output[0],
+                        files,       files,    QByteArray::fromStdString("{ready" + id + "}\n"),
+                        Clock::now()};
         // The time Perl takes to load the tool is the start's, not the first file's.
         send(started, "-ver\n-execute" + id + "\n");
         return started;
@@ -493,13 +587,19 @@ struct Reader::Impl {
     /// the tool has started and its CPU limit is set.
     Outcome ask(const QString& path, QByteArray& output) {
         const bool fresh = !process.starting.isEmpty();
+        if (!fresh && hasEnded(process.pid))
+            return Outcome::Gone;
         if (fresh) {
+            const auto asking = Clock::now();
             const Outcome started = await(process.starting, timeoutMs, output, false);
             if (started != Outcome::Answered)
                 return started == Outcome::Overdue ? Outcome::Unstarted : started;
             answered = true;
             process.starting.clear();
             output.clear();
+            // How long it took, when it was still starting as it was asked.
+            if (msSince(asking) >= 1)
+                startMs = std::clamp(0.7 * startMs + 0.3 * msSince(process.launched), 20.0, 2000.0);
         }
         if (!limitCpu() && !fresh)
             return Outcome::Spent;
@@ -508,13 +608,18 @@ struct Reader::Impl {
         // One argument a line.
         if (!send(process, toolArguments(path).join('\n').toStdString() + "\n-execute" + id + "\n"))
             return Outcome::Died;
-        return await(QByteArray::fromStdString("{ready" + id + "}\n"), fileDeadlineMs(), output, true);
+        const auto sent = Clock::now();
+        const Outcome outcome =
+            await(QByteArray::fromStdString("{ready" + id + "}\n"), fileDeadlineMs(), output, true);
+        if (outcome == Outcome::Answered)
+            answerMs = 0.8 * answerMs + 0.2 * msSince(sent);
+        return outcome;
     }
 
     /// Reads the running tool's output into `output` up to `marker`, which ends the answer, for at
     /// most `allowedMs`. For a file, the time the tool spends waiting for a processor (the machine
-    /// is busy) is not counted, up to timeoutMs in all, and the next tool is started once the wait
-    /// has lasted kStartAheadMs.
+    /// is busy) is not counted, up to kToolFileWallMs (and timeoutMs) in all, and the next tool is
+    /// started once the wait has lasted kStartAheadMs; waitedMs is then how long it had.
     Outcome await(const QByteArray& marker, int allowedMs, QByteArray& output, bool forFile) {
         const auto begun = Clock::now();
         auto deadline = begun + std::chrono::milliseconds(allowedMs);
@@ -527,31 +632,42 @@ struct Reader::Impl {
                 return Outcome::Answered;
             }
             const bool toStart = startsAhead && !ahead.pid && deadline > aheadAt;
-            pollfd fds[2] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, remainingMs(toStart ? aheadAt : deadline));
+            pollfd fds[3] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}, {announcing, POLLIN, 0}};
+            const int ready = ::poll(fds, 3, remainingMs(toStart ? aheadAt : deadline));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
                 return Outcome::Died;
             if (fds[1].revents & POLLIN)
                 return Outcome::Stopped;
+            if (fds[2].revents & POLLIN) {
+                hearAnnouncements();
+                if (!(fds[0].revents & POLLIN))
+                    continue;
+            }
             if (ready == 0 && toStart) {
-                ahead = launch(readable);
+                // For the files after this one, which it may keep.
+                ahead = launch(gather(process.left, {}));
                 startsAhead = false;
                 continue;
             }
             if (ready == 0 && forFile && asked.waitingNs >= 0) {
                 const long long waited = scheduled(process.pid).waitingNs - asked.waitingNs;
-                const auto later = std::min(begun + std::chrono::milliseconds(timeoutMs),
-                                            begun + std::chrono::milliseconds(allowedMs) +
-                                                std::chrono::nanoseconds(std::max(waited, 0LL)));
+                const auto later =
+                    std::min(begun + std::chrono::milliseconds(std::min(timeoutMs, kToolFileWallMs)),
+                             begun + std::chrono::milliseconds(allowedMs) +
+                                 std::chrono::nanoseconds(std::max(waited, 0LL)));
                 if (later > Clock::now()) {
                     deadline = later;
                     continue;
                 }
             }
-            if (ready == 0)
+            if (ready == 0) {
+                const auto had =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - begun).count();
+                waitedMs = int((had + 50) / 100 * 100);
                 return Outcome::Overdue;
+            }
             const auto n = ::read(process.output, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
                 continue;
@@ -563,10 +679,18 @@ struct Reader::Impl {
         }
     }
 
-    /// Ends the running tool (see the other end()).
-    int end(bool gently) {
-        pidSeen = 0;
-        return end(process, gently);
+    /// Ends `running` (see end()); the files it was still to be asked about are kept for the
+    /// next tool. Its wait status.
+    int retire(Process& running, bool gently) {
+        Process gone = std::exchange(running, {});
+        if (&running == &process)
+            pidSeen = 0;
+        std::vector<ReadableFile> kept;
+        for (const ReadableFile& file : gone.left)
+            if (!isHeld(file) && !contains(kept, file))
+                kept.push_back(file);
+        waiting.insert(waiting.begin(), kept.begin(), kept.end());
+        return end(gone, gently);
     }
 
     /// Ends `running`: asks it to end when `gently` (waiting a little for it), else, or when it does
@@ -612,21 +736,24 @@ struct Reader::Impl {
     const QString tool;
     const int timeoutMs;
     int wake = -1;
+    int announcing = -1; ///< written when files are announced
 
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::shared_ptr<Request>> queue; // guarded by mutex
     bool stopping = false;                      // guarded by mutex
     bool startWanted = false;                   // guarded by mutex
-    std::vector<std::string> plannedPaths;      // guarded by mutex
+    std::vector<ReadableFile> announced;        // guarded by mutex
     std::thread thread;                         // guarded by mutex
 
     // The reader's thread only.
     Process process;
-    Process ahead;                      ///< the next tool, started while a file keeps the present one long
-    Scheduled asked;                    ///< the present tool's times as it was asked about its file
-    std::vector<ReadableFile> readable; ///< what the tool (last started) can read
-    std::vector<ReadableFile> planned;  ///< the files about to be read, in their order
+    Process ahead;                     ///< the next tool, for the files after the present one's
+    Scheduled asked;                   ///< the present tool's times as it was asked about its file
+    int waitedMs = 0;                  ///< how long the last file that was not answered in time had
+    double startMs = 150;              ///< about how long a tool takes to start
+    double answerMs = 5;               ///< about how long it takes to answer about a file
+    std::vector<ReadableFile> waiting; ///< files announced that no tool can read yet, in their order
     uint64_t lastId = 0;
     bool answered = false;
     bool oneShot = false;

@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -349,6 +350,56 @@ void probeReach(int fd, const std::string& secret, const std::string& photo) {
     fail(Failed, text);
 }
 
+std::atomic<bool> askTogether{false};
+pthread_attr_t smallStacks;
+
+void* keptThread(void*) {
+    for (;;)
+        ::pause();
+}
+
+void* askingThread(void*) {
+    while (!askTogether.load())
+        ::sched_yield();
+    pthread_t thread;
+    pthread_create(&thread, &smallStacks, keptThread, nullptr);
+    // Long enough for the test to count its threads.
+    const timespec pause{0, 300'000'000};
+    ::nanosleep(&pause, nullptr);
+    for (;;)
+        pthread_create(&thread, &smallStacks, keptThread, nullptr);
+}
+
+/// What a reader taken over by its file might do to cost the program its time: ask for more
+/// threads from 62 threads at once, keep those it gets, and after a while ask again and again.
+[[noreturn]] void askForThreadsWithoutEnd() {
+    ::prctl(PR_SET_NAME, "gw_threads"); // for the test to find it
+    pthread_attr_init(&smallStacks);
+    pthread_attr_setstacksize(&smallStacks, 64 << 10);
+    for (int i = 0; i < 61; ++i) {
+        pthread_t thread;
+        pthread_create(&thread, &smallStacks, askingThread, nullptr);
+    }
+    askTogether = true;
+    askingThread(nullptr);
+    std::abort();
+}
+
+/// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
+/// then says how much it read. With `stalls`, it stops for good after the first megabyte.
+void readSlowly(int fd, bool stalls) {
+    std::vector<char> part(size_t(256) << 10);
+    off_t at = 0;
+    for (ssize_t n; (n = ::pread(fd, part.data(), part.size(), at)) > 0;) {
+        at += n;
+        const timespec pause{0, 100'000'000};
+        ::nanosleep(&pause, nullptr);
+        while (stalls && at >= (off_t(1) << 20))
+            ::pause();
+    }
+    fail(Failed, "read " + std::to_string(at) + " bytes");
+}
+
 /// What a file whose content starts with "GW-WORKER-TEST:" asks a process started for tests to
 /// do: a reader's faults, lies and attempts to escape, on demand. True when it has answered.
 bool runTestHook(int fd, const Request& request) {
@@ -373,6 +424,12 @@ bool runTestHook(int fd, const Request& request) {
     if (what.starts_with("hang"))
         for (;;)
             ::pause();
+    if (what.starts_with("threads"))
+        askForThreadsWithoutEnd();
+    if (what.starts_with("slow")) {
+        readSlowly(fd, what.starts_with("slow-stall"));
+        return true;
+    }
     if (what.starts_with("lie-")) {
         answerWithLie(what.substr(4, what.find_first_of(" \n", 4) - 4), request.format);
         return true;

@@ -7,6 +7,7 @@
 #include <linux/landlock.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -449,31 +450,57 @@ std::string confine(const Reach& reach, int* threadListener) {
     return applySeccomp(reach, nullptr);
 }
 
-bool answerThread(int listener, int maxThreads) {
+bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests& requests) {
     seccomp_notif request{};
     if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0)
         return errno == EINTR || errno == ENOENT; // ENOENT: the asker went away meanwhile
     // Its threads now, the asking one among them; read while it waits, so they cannot be more.
-    int threads = 0;
-    const std::string status = "/proc/" + std::to_string(request.pid) + "/status";
+    const int asker = int(request.pid);
+    int threads = 0, process = 0;
+    const std::string status = "/proc/" + std::to_string(asker) + "/status";
     if (FILE* file = std::fopen(status.c_str(), "re")) {
         char line[256];
-        while (std::fgets(line, sizeof line, file))
-            if (std::sscanf(line, "Threads: %d", &threads) == 1)
-                break;
+        while (std::fgets(line, sizeof line, file) && threads == 0)
+            if (std::sscanf(line, "Tgid: %d", &process) != 1)
+                std::sscanf(line, "Threads: %d", &threads);
         std::fclose(file);
     }
     seccomp_notif_resp response{};
     response.id = request.id;
-    if (threads > 0 && threads < maxThreads) {
+    if (requests.refused >= maxRefusals) {
+        // Still asking after so many refusals: ended, while the request shows that it is the
+        // process that asks (its id cannot have gone to another yet).
+        const int pidfd = process > 0 ? int(::syscall(SYS_pidfd_open, process, 0)) : -1;
+        if (pidfd >= 0) {
+            if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &request.id) == 0)
+                ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+            ::close(pidfd);
+        }
+        // Closed, the listener refuses whatever the process still asks without a word of ours.
+        response.error = -EAGAIN;
+        ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+        return false;
+    }
+    // The thread that asks has started what it was let start before; a thread that has ended has
+    // too.
+    std::erase(requests.starting, asker);
+    std::erase_if(requests.starting, [&](int thread) {
+        return ::syscall(SYS_tgkill, process, thread, 0) != 0 && errno == ESRCH;
+    });
+    if (threads > 0 && threads + int(requests.starting.size()) < maxThreads) {
         // Its flags are in a register, read by the filter: nothing the process could change since.
         response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-        if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0 || errno == ENOENT)
+        if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0) {
+            requests.starting.push_back(asker);
+            return true;
+        }
+        if (errno == ENOENT)
             return true;
         response.flags = 0;
     }
     response.error = -EAGAIN;
     ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    ++requests.refused;
     return true;
 }
 

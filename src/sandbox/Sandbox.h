@@ -53,11 +53,23 @@ std::string isolate(const std::vector<std::string>& visible);
 /// -1 where the kernel cannot ask (threads are then refused); it is the caller's to close.
 std::string confine(const Reach& reach, int* threadListener = nullptr);
 
+/// What answerThread() keeps of one process between its requests for threads.
+struct ThreadRequests {
+    /// Its threads that were let start one that the count of its threads may not show yet: a
+    /// thread makes one call at a time, so the one it started is counted once it asks again, or
+    /// has ended.
+    std::vector<int> starting;
+    /// How many of its requests were refused.
+    int refused = 0;
+};
+
 /// Answers the next request of a process confined with `threadsAsked` for a thread, which waits on
-/// `listener`: granted while the process has fewer than `maxThreads` threads, else refused (as the
-/// system refuses a thread it has no room for). False when the listener has no request to answer
-/// (the process has ended).
-bool answerThread(int listener, int maxThreads);
+/// `listener`: granted while the process has, with the threads on their way, fewer than
+/// `maxThreads`, else refused (as the system refuses a thread it has no room for). A codec that is
+/// refused goes on without: a process that asks again after `maxRefusals` refusals is ended
+/// instead (each answer costs the caller a look at the process). False when the listener is no
+/// longer to be asked: the process has ended, or has been ended.
+bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests& requests);
 
 /// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process. False when the
 /// system refuses.

@@ -13,6 +13,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -179,6 +180,12 @@ bool processRuns(int pid) {
     return pid > 0 && ::kill(pid, 0) == 0;
 }
 
+/// Whether the child `pid` has ended, and waits to be collected.
+bool hasEnded(int pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
 /// The tool's process once the reader has started it; 0 when it does not within seconds.
 int waitForProcess(const app::Exif::Reader& reader) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -251,8 +258,10 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
         thread.join();
     EXPECT_EQ(wrong, 0);
 
-    // A tool that dies is started again for the next read.
+    // A tool that has died is started again for the next read.
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
+    while (!hasEnded(pid))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const auto again = reader.read(QFile::encodeName(paths[0]).toStdString());
     EXPECT_EQ(again.at("Image Size"), "640x427");
     EXPECT_NE(reader.processId(), pid);
@@ -556,6 +565,48 @@ TEST(Exif, TheToolIsConfined) {
     EXPECT_TRUE(QDir(out.path()).isEmpty()) << QDir(out.path()).entryList().join(' ').toStdString();
 }
 
+namespace {
+
+/// A stand-in for the kept tool, in Perl: it speaks the tool's protocol, and for each file (in
+/// `$file`) runs `perFile`, which prints the lines of its answer; `$answered` counts the answers
+/// it gave before.
+QString standInTool(const QTemporaryDir& dir, const QString& name, const QString& perFile) {
+    return script(dir, name,
+                  QString(R"(
+$| = 1;
+my (@args, $taken, $answered);
+while (my $line = <STDIN>) {
+    chomp $line;
+    if ($line =~ /^-execute(\d*)$/) {
+        my $id = $1;
+        my ($file) = grep { m{^/} } @args;
+        @args = ();
+        if (defined $file) {
+%1
+            ++$answered;
+        }
+        print "{ready$id}\n";
+    } elsif ($line eq 'False' && @args && $args[-1] eq '-stay_open') {
+        exit 0;
+    } else {
+        push @args, $line;
+    }
+}
+)")
+                      .arg(perFile),
+                  "/usr/bin/perl");
+}
+
+/// The details of a record as a map.
+Metadata shownDetails(const ImageObject& record) {
+    Metadata shown;
+    for (const DetailRow& row : record.details())
+        shown[row.dKey] = row.dVal;
+    return shown;
+}
+
+} // namespace
+
 TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
     // Photos in a folder that holds the user's secrets as well, one of them reached by a link.
     QTemporaryDir home, elsewhere, tools;
@@ -574,32 +625,13 @@ TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
 
     // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside it and
     // to list its folder, and once taken over it answers each file just under the time limit.
-    const QString tool = script(tools, "taken-over-tool", R"(
-$| = 1;
-my (@args, $taken);
-while (my $line = <STDIN>) {
-    chomp $line;
-    if ($line =~ /^-execute(\d*)$/) {
-        my $id = $1;
-        my ($file) = grep { m{^/} } @args;
-        @args = ();
-        if (defined $file) {
+    const QString tool = standInTool(tools, "taken-over-tool", R"(
             select(undef, undef, undef, 14) if $taken;
             $taken = 1 if $file =~ /take-over/;
             (my $folder = $file) =~ s{/[^/]*$}{};
             print "Readable\tyes\n" if open(my $f, '<', $file);
             if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
-            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; }
-        }
-        print "{ready$id}\n";
-    } elsif ($line eq 'False' && @args && $args[-1] eq '-stay_open') {
-        exit 0;
-    } else {
-        push @args, $line;
-    }
-}
-)",
-                                "/usr/bin/perl");
+            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; })");
 
     // Imported as the window imports them.
     gwtest::ConsoleCapture console;
@@ -613,18 +645,113 @@ while (my $line = <STDIN>) {
     ASSERT_EQ(qsizetype(records.size()), urls.size());
     for (size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE(records[i]->filename().toStdString());
-        // The first file after the take-over has no metadata: its tool was ended, and a new one
-        // serves the files after it.
-        if (i == 2) {
-            EXPECT_TRUE(records[i]->details().empty());
+        // The first file after the take-over, when the same tool is asked about it, has no
+        // metadata: that tool was ended, and a new one serves the files after it.
+        if (i == 2 && records[i]->details().empty()) {
+            EXPECT_TRUE(console.contains(urls[2].toLocalFile().toStdString() +
+                                         ": the metadata tool did not answer within"));
             continue;
         }
         // Each file can be read, nothing else of its folder.
-        Metadata shown;
-        for (const DetailRow& row : records[i]->details())
-            shown[row.dKey] = row.dVal;
-        EXPECT_EQ(shown, (Metadata{{"Readable", "yes"}}));
+        EXPECT_EQ(shownDetails(*records[i]), (Metadata{{"Readable", "yes"}}));
     }
-    EXPECT_TRUE(
-        console.contains(urls[2].toLocalFile().toStdString() + ": the metadata tool did not answer within"));
+}
+
+TEST(Exif, ATakenOverToolReadsNoFileTheImportTurnedAway) {
+    // An extracted archive holds a crafted photo, a link to the user's key and a second name of
+    // the user's configuration, beside photos.
+    QTemporaryDir home, archive, tools;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
+    const QString key = writeFile(home, ".ssh/id_rsa", "PRIVATE KEY");
+    const QString config = writeFile(home, "settings.conf", "TOKEN=secret");
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    QList<QUrl> urls;
+    for (const char* name : {"IMG_1.jpg", "crafted.jpg", "IMG_link.tif", "IMG_hard.tif", "IMG_2.jpg"})
+        urls << apptest::Harness::url(archive.filePath(name));
+    for (const QUrl& url : {urls[0], urls[1], urls[4]})
+        ASSERT_TRUE(QFile::copy(photo, url.toLocalFile()));
+    ASSERT_TRUE(QFile::link(key, urls[2].toLocalFile()));
+    ASSERT_EQ(
+        ::link(QFile::encodeName(config).constData(), QFile::encodeName(urls[3].toLocalFile()).constData()),
+        0);
+
+    // A tool taken over by the crafted photo tries, on every file it is asked about, to read the
+    // links by their names and by their targets' (every file of the import is the same to it).
+    QString tries = R"(            print "Readable\tyes\n" if open(my $f, '<', $file);
+)";
+    for (const QString& target : {urls[2].toLocalFile(), urls[3].toLocalFile(), key, config})
+        tries += QString(R"(            if (open(my $s, '<', '%1')) { print "Read %2\t", scalar <$s>, "\n"; }
+)")
+                     .arg(target, QFileInfo(target).fileName());
+    const QString tool = standInTool(tools, "prying-tool", tries);
+
+    gwtest::ConsoleCapture console;
+    apptest::Harness h({}, tool);
+    h.d().addImages(urls);
+    h.queues->drain();
+    // The links are no pictures: they are turned away, and the tool can read neither.
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto& record : records) {
+        SCOPED_TRACE(record->filename().toStdString());
+        EXPECT_EQ(shownDetails(*record), (Metadata{{"Readable", "yes"}}));
+    }
+}
+
+TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
+    QTemporaryDir home, tools;
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    QList<QUrl> urls;
+    for (const char* name : {"1.jpg", "yields.jpg", "2.jpg", "dies.jpg", "3.jpg"}) {
+        ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
+        urls << apptest::Harness::url(home.filePath(name));
+    }
+    // "yields.jpg" makes its tool give up its processor again and again instead of answering,
+    // which on a busy machine is waiting for one; "dies.jpg" ends a tool that has answered before
+    // (a new tool would read it).
+    const QString tool = standInTool(tools, "yielding-tool", R"(
+            require 'syscall.ph';
+            syscall(&SYS_sched_yield) while $file =~ /yields/;
+            exit 3 if $file =~ /dies/ && $answered;
+            print "Answered\t", ($answered ? "after others" : "first"), "\n";)");
+
+    // Imported with every processor busy: the yielding costs its file a few seconds, not the
+    // fifteen that a tool has to start.
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> spinners;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        spinners.emplace_back([&] {
+            while (busy.load(std::memory_order_relaxed)) {
+            }
+        });
+    gwtest::ConsoleCapture console;
+    apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
+    h.d().addImages({urls[0], urls[1], urls[2]});
+    h.queues->drain();
+    const auto took = std::chrono::steady_clock::now() - started;
+    busy = false;
+    for (std::thread& spinner : spinners)
+        spinner.join();
+    EXPECT_LT(took, std::chrono::seconds(10));
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_FALSE(records[0]->details().empty());
+    EXPECT_TRUE(records[1]->details().empty());
+    EXPECT_FALSE(records[2]->details().empty());
+    // Ended as a tool that stalls, or as one that computes when it got a processor to itself.
+    const std::string yielding = urls[1].toLocalFile().toStdString() + ": the metadata tool ";
+    EXPECT_TRUE(console.contains(yielding + "did not answer within") ||
+                console.contains(yielding + "took more than its CPU time on it"));
+
+    // The file that ends its tool has no metadata, and is not tried again with a new tool.
+    app::Exif::Reader reader(tool);
+    std::vector<std::string> files;
+    for (const QUrl& url : {urls[0], urls[3], urls[4]})
+        files.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    reader.prepare(files);
+    EXPECT_EQ(reader.read(files[0]), (Metadata{{"Answered", "first"}}));
+    EXPECT_TRUE(reader.read(files[1]).empty());
+    EXPECT_TRUE(console.contains(files[1] + ": the metadata tool ended while it read it"));
+    EXPECT_EQ(reader.read(files[2]), (Metadata{{"Answered", "first"}}));
 }

@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -538,4 +539,80 @@ TEST(CodecReaders, AnSvgReachesNoOtherFile) {
             EXPECT_LT(pixels.pixel(8, 8)[3], 0.01f);
         }
     }
+}
+
+namespace {
+
+double processCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+/// A file for the test hooks: `hook` after their mark, then `size` bytes in all.
+void writeHook(const std::string& path, const std::string& hook, size_t size = 0) {
+    std::vector<uint8_t> bytes(std::max(size, hook.size() + 15), ' ');
+    const std::string text = "GW-WORKER-TEST:" + hook;
+    std::copy(text.begin(), text.end(), bytes.begin());
+    writeBytes(path, bytes);
+}
+
+} // namespace
+
+TEST(CodecReaders, AReaderThatAsksForThreadsWithoutEndIsBoundedAndEnded) {
+    // Readers started afresh under the sanitizers load the library, and its threads, after their
+    // confinement: their threads are not asked for.
+    if (gwtest::sanitized)
+        GTEST_SKIP() << "threads are not asked for under the sanitizers";
+    TempDir tmp;
+    writeHook(tmp.file("threads.rla"), "threads");
+    writeBytes(tmp.file("good.tif"), goodTiff());
+    imagelib::setWorkerTestHooks(true);
+    imagelib::setWorkerLimits({2, 6});
+    // It asks from 62 threads at once, and then again and again, however often it is refused.
+    const double cpuBefore = processCpuSeconds();
+    auto reading = std::async(std::launch::async, [&] { return decodeFile(tmp.file("threads.rla")); });
+    pid_t reader = 0;
+    int most = 0;
+    while (reading.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+        if (!reader) {
+            const std::vector<pid_t> found = childrenNamed("gw_threads");
+            reader = found.empty() ? 0 : found.front();
+        } else if (const std::string threads = statusField(reader, "Threads"); !threads.empty()) {
+            most = std::max(most, std::stoi(threads));
+        }
+    }
+    const Result<Decoded> asked = reading.get();
+    const double cpu = processCpuSeconds() - cpuBefore;
+    imagelib::setWorkerLimits({});
+    imagelib::setWorkerTestHooks(false);
+
+    // Never more than 64 threads, however many ask at once; ended, at a cost to the program well
+    // below the CPU time the reader itself may take.
+    EXPECT_FALSE(asked.ok());
+    EXPECT_GE(most, 62);
+    EXPECT_LE(most, 64);
+    EXPECT_LT(cpu, 1.0);
+    EXPECT_TRUE(decodeFile(tmp.file("good.tif")).ok());
+}
+
+TEST(CodecReaders, AReaderOnASlowDiskReadsALargeFileToItsEnd) {
+    TempDir tmp;
+    // Eight megabytes read at 2.5 MB a second, well past the two seconds that its reader has; and
+    // a reader that stops reading after a megabyte.
+    writeHook(tmp.file("slow.rla"), "slow", size_t(8) << 20);
+    writeHook(tmp.file("stalls.rla"), "slow-stall", size_t(8) << 20);
+    imagelib::setWorkerTestHooks(true);
+    imagelib::setWorkerLimits({1, 2});
+    const Result<Decoded> slow = decodeFile(tmp.file("slow.rla"));
+    const auto start = std::chrono::steady_clock::now();
+    const Result<Decoded> stalled = decodeFile(tmp.file("stalls.rla"));
+    const double stalledFor = secondsSince(start);
+    imagelib::setWorkerLimits({});
+    imagelib::setWorkerTestHooks(false);
+
+    EXPECT_EQ(slow.error(), "read 8388608 bytes");
+    EXPECT_NE(stalled.error().find("its reader took too long"), std::string::npos) << stalled.error();
+    EXPECT_LT(stalledFor, 15.0);
 }

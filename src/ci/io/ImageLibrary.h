@@ -48,8 +48,10 @@ struct WorkerLimits {
 /// For tests: other limits, and reader processes that fault, lie, look and try to escape on
 /// demand, for a file whose content starts with "GW-WORKER-TEST:" and "crash", "abort", "spin",
 /// "hang", "alloc", "lie-" and what to lie about, "peek" (at what its shared memory holds), "probe
-/// SECRET PHOTO" (at what lies beyond its file) or "escape FOLDER PORT" (see ImageLibWorker.cpp);
-/// with `lyingStarter`, a starter that names another process as the new reader.
+/// SECRET PHOTO" (at what lies beyond its file), "escape FOLDER PORT", "threads" (asked for
+/// without end), "slow" (a file read as from a slow disk) or "slow-stall" (which stops after a
+/// megabyte) (see ImageLibWorker.cpp); with `lyingStarter`, a starter that names another process
+/// as the new reader.
 void setWorkerLimits(const WorkerLimits& limits);
 void setWorkerTestHooks(bool on, bool lyingStarter = false);
 

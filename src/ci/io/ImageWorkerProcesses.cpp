@@ -28,6 +28,7 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -507,6 +508,10 @@ class Reaper {
 /// The most threads a reader may have at once: the codecs of HEIF start one for each processor it
 /// may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
 constexpr int maxReaderThreads = 64;
+/// How many of its requests for threads may be refused before a reader that asks again is ended:
+/// a codec that is refused a thread goes on without it, so an honest reader is refused at most
+/// about once for each thread it would start.
+constexpr int maxThreadRefusals = maxReaderThreads;
 
 /// Whether `fd` is the listener of a process's seccomp filter.
 bool isThreadListener(int fd) {
@@ -519,8 +524,9 @@ bool isThreadListener(int fd) {
 }
 
 /// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
-/// reader starts a thread only when this lets it, and never has more than maxReaderThreads. A
-/// reader's listener is dropped once the reader has ended.
+/// reader starts a thread only when this lets it, and never has more than maxReaderThreads; one
+/// that keeps asking after maxThreadRefusals refusals is ended. A reader's listener is dropped
+/// once the reader has ended.
 class ThreadGate {
   public:
     static ThreadGate& get() {
@@ -544,29 +550,38 @@ class ThreadGate {
         std::thread([this] { run(); }).detach();
     }
 
+    struct Listener {
+        int fd;
+        sandbox::ThreadRequests requests;
+    };
+
     [[noreturn]] void run() {
-        std::vector<int> listeners;
+        std::vector<Listener> listeners;
         std::vector<pollfd> fds;
         for (;;) {
             fds.assign(1, pollfd{wake_, POLLIN, 0});
-            for (int listener : listeners)
-                fds.push_back(pollfd{listener, POLLIN, 0});
+            for (const Listener& listener : listeners)
+                fds.push_back(pollfd{listener.fd, POLLIN, 0});
             if (::poll(fds.data(), fds.size(), -1) < 0)
                 continue;
-            listeners.clear();
+            std::vector<Listener> kept;
             for (size_t i = 1; i < fds.size(); ++i) {
+                Listener& listener = listeners[i - 1];
                 const bool asked = fds[i].revents & POLLIN;
-                if ((asked && !sandbox::answerThread(fds[i].fd, maxReaderThreads)) ||
+                if ((asked && !sandbox::answerThread(listener.fd, maxReaderThreads, maxThreadRefusals,
+                                                     listener.requests)) ||
                     (!asked && (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))))
-                    ::close(fds[i].fd);
+                    ::close(listener.fd);
                 else
-                    listeners.push_back(fds[i].fd);
+                    kept.push_back(std::move(listener));
             }
+            listeners = std::move(kept);
             if (fds[0].revents & POLLIN) {
                 uint64_t count = 0;
                 [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
                 std::lock_guard lock(mutex_);
-                listeners.insert(listeners.end(), added_.begin(), added_.end());
+                for (const int fd : added_)
+                    listeners.push_back(Listener{fd, {}});
                 added_.clear();
             }
         }
@@ -576,6 +591,21 @@ class ThreadGate {
     std::mutex mutex_;
     std::vector<int> added_;
 };
+
+/// The bytes that process `pid` has read, in every call that reads, as the kernel counts them; -1
+/// when that cannot be seen.
+int64_t bytesRead(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/io";
+    FILE* file = std::fopen(name.c_str(), "re");
+    if (!file)
+        return -1;
+    long long bytes = -1;
+    char line[128];
+    while (bytes < 0 && std::fgets(line, sizeof line, file))
+        std::sscanf(line, "rchar: %lld", &bytes);
+    std::fclose(file);
+    return bytes;
+}
 
 /// Says once on the console when the kernel has no Landlock: readers then run with the rest of
 /// their confinement, and may read what the user may.
@@ -698,7 +728,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
                   const Expected& expected) {
     if (!alive() || !send(request, fd))
         return false;
-    const auto deadline =
+    auto deadline =
         std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::max(seconds, 0.0))));
     std::vector<char> packet(maxMessage);
@@ -709,6 +739,13 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
         const int ready = ::poll(&p, 1, int(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
         if (ready < 0 && errno == EINTR)
             continue;
+        if (ready == 0 && keepsReading()) {
+            // A large file on a slow disk: more time while the reading goes on.
+            deadline = Clock::now() + readingStep;
+            if (deadline_ != Clock::time_point::max())
+                deadline_ = std::max(deadline_, deadline);
+            continue;
+        }
         if (ready == 0) {
             kill();
             failure_ = deadline == deadline_ && deadline_ != Clock::time_point::max()
@@ -787,6 +824,22 @@ bool Worker::allow(double cpuSeconds, int64_t memory) {
     if (cpuSeconds > 0)
         raise(RLIMIT_CPU, uint64_t(std::ceil(cpuSeconds)));
     return true;
+}
+
+void Worker::watchReading(uint64_t fileBytes) {
+    readSeen_ = bytesRead(pid_);
+    readCeiling_ = readSeen_ + int64_t(std::min<uint64_t>(fileBytes, INT64_MAX / 4)) * 2 + (int64_t(4) << 20);
+}
+
+/// Whether the process has read readingBytes more since it was last looked at, and not more
+/// than its file allows.
+bool Worker::keepsReading() {
+    if (readSeen_ < 0 || !alive())
+        return false;
+    const int64_t now = bytesRead(pid_);
+    const bool more = now - readSeen_ >= readingBytes && now <= readCeiling_;
+    readSeen_ = now;
+    return more;
 }
 
 /// A worker without a process yet: its socket (whose other end, for the process, is `child`)

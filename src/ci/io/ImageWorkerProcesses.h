@@ -27,6 +27,11 @@ constexpr size_t bandBytes = size_t(16) << 20;
 /// A reader may take this much CPU time per byte it hands back (20 MB a second), on top of the
 /// limit of every request; the wait for an answer grows twice as fast.
 constexpr double bytesPerSecond = 20.0 * 1024 * 1024;
+/// A reader past a deadline that has read this much more since it last looked (as the kernel
+/// counts what it reads) is still reading its file, from a slow disk or share: it is given
+/// readingStep more, and so on while it goes on at that pace, at least 256 KB a second.
+constexpr int64_t readingBytes = int64_t(512) << 10;
+constexpr std::chrono::seconds readingStep{2};
 
 /// The limits that setWorkerLimits() set.
 WorkerLimits currentLimits();
@@ -84,6 +89,9 @@ class Worker {
 
     /// When the whole file must be read.
     void setDeadline(ReaderClock::time_point deadline) { deadline_ = deadline; }
+    /// From now on, a deadline that passes while the process still reads its file of `fileBytes`
+    /// is moved on (see readingBytes), up to twice the file and a little more.
+    void watchReading(uint64_t fileBytes);
 
     /// Ends the process for an answer that no honest reader gives.
     void answeredWrongly();
@@ -119,12 +127,15 @@ class Worker {
     bool send(const worker::Request& request, int fd);
     void ended();
     void kill();
+    bool keepsReading();
 
     pid_t pid_ = -1;
     int socket_;
     SharedMemory memory_;
     int64_t share_ = 0;
     ReaderClock::time_point deadline_ = ReaderClock::time_point::max();
+    int64_t readSeen_ = -1;   ///< what the process had read when last looked at, -1: not watched
+    int64_t readCeiling_ = 0; ///< how much it may read and still be given more time
     bool abnormal_ = false;
     bool ended_ = false; ///< its process has been waited for
     std::string failure_;
