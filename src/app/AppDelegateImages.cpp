@@ -9,6 +9,11 @@
 #include <tbb/parallel_pipeline.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace app {
 
@@ -85,14 +90,15 @@ ImageObjectPtr guarded(const char* where, const QUrl& url, std::string& why, Mak
 
 /// The record of a file as ImageObject::open() gives it; nothing, with why in `why`, when it
 /// cannot be opened. A reason that the console must hear goes into `failure` too.
-ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failure) {
+ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failure,
+                          const std::function<void()>& headerAccepted) {
     // A NUL would end the name early, and the system would read another file.
     if (!platform::isValidPath(platform::localPath(url))) {
         failure = why = platform::kNotAFileName;
         return nullptr;
     }
     try {
-        return ImageObject::open(url, &why);
+        return ImageObject::open(url, &why, headerAccepted);
     } catch (const std::exception& e) {
         failure = why = ci::describeFailure(e);
     }
@@ -114,6 +120,43 @@ QString failedItem(const QUrl& url, const std::string& why) {
     const QString name = path.mid(path.lastIndexOf('/') + 1);
     return QString::fromUtf8("%1 \u2014 %2").arg(name.isEmpty() ? path : name, reason);
 }
+
+/// Announces to the metadata tool, in list order, each file of an import that its reader has opened
+/// and whose header it has accepted, as soon as every file before it is settled (announced, or
+/// turned away): the tool can be started for them while their data is still looked through, and
+/// never for a file that is no picture.
+class Announcer {
+  public:
+    Announcer(Exif::Reader& metadata, qsizetype count)
+        : metadata_(metadata), settled_(size_t(count), false) {}
+
+    /// File `i` is settled: `path` is to be announced, or empty when the file was turned away.
+    /// The first call for a file counts. Any thread.
+    void settle(qsizetype i, std::string path) {
+        std::vector<std::string> ready;
+        std::lock_guard lock(mutex_);
+        if (settled_[size_t(i)])
+            return;
+        settled_[size_t(i)] = true;
+        if (!path.empty())
+            pending_.emplace(i, std::move(path));
+        for (; next_ < qsizetype(settled_.size()) && settled_[size_t(next_)]; ++next_)
+            if (auto it = pending_.find(next_); it != pending_.end()) {
+                ready.push_back(std::move(it->second));
+                pending_.erase(it);
+            }
+        // Under the lock, so that files are announced in their order.
+        if (!ready.empty())
+            metadata_.prepare(ready);
+    }
+
+  private:
+    Exif::Reader& metadata_;
+    std::mutex mutex_;
+    std::vector<bool> settled_;                          // guarded by mutex_
+    std::unordered_map<qsizetype, std::string> pending_; // guarded by mutex_
+    qsizetype next_ = 0;                                 // guarded by mutex_
+};
 
 } // namespace
 
@@ -163,11 +206,12 @@ void AppDelegate::buildRecords(
     WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
     const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each) {
     // Opening a file (its header and a look through its data) runs in parallel; the metadata
-    // tool answers one read at a time, and the records are handed on in list order. Each file
-    // that opens as a picture is announced to the metadata tool then, and only then: the tool can
-    // read nothing that the import turned away (a link to a key beside a photo). The opening runs
-    // up to a few hundred files ahead of the metadata, each holding only its record, so that a
-    // tool is started for many of them at once.
+    // tool answers one read at a time, and the records are handed on in list order. A file is
+    // announced to the metadata tool once its reader has accepted its header, and only then: the
+    // tool can read nothing that the import turned away as no picture (a link to a key beside a
+    // photo), and is started while the data is still looked through. The opening runs up to a few
+    // hundred files ahead of the metadata, each holding only its record, so that a tool is
+    // started for many of them at once.
     struct Opened {
         qsizetype index = 0;
         ImageObjectPtr record;
@@ -175,6 +219,7 @@ void AppDelegate::buildRecords(
         std::string failure; ///< why opening it threw, said in list order
     };
     constexpr size_t inFlight = 512;
+    Announcer announcer(metadata, urls.size());
     qsizetype next = 0;
     tbb::parallel_pipeline(
         inFlight,
@@ -186,23 +231,17 @@ void AppDelegate::buildRecords(
                                               }
                                               return next++;
                                           }) &
-            tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel,
-                                                [&](qsizetype i) {
-                                                    Opened opened{i, nullptr, {}, {}};
-                                                    if (!work.isOpen())
-                                                        return opened;
-                                                    opened.record =
-                                                        openRecord(urls[i], opened.why, opened.failure);
-                                                    return opened;
-                                                }) &
-            // In list order, so that the files announced are the next ones to be read.
-            tbb::make_filter<Opened, Opened>(tbb::filter_mode::serial_in_order,
-                                             [&](Opened opened) {
-                                                 if (opened.record)
-                                                     metadata.prepare(
-                                                         {platform::pathBytes(opened.record->path())});
-                                                 return opened;
-                                             }) &
+            tbb::make_filter<qsizetype, Opened>(
+                tbb::filter_mode::parallel,
+                [&](qsizetype i) {
+                    Opened opened{i, nullptr, {}, {}};
+                    if (work.isOpen())
+                        opened.record = openRecord(urls[i], opened.why, opened.failure, [&] {
+                            announcer.settle(i, platform::pathBytes(platform::localPath(urls[i])));
+                        });
+                    announcer.settle(i, {});
+                    return opened;
+                }) &
             tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {
                 if (!work.isOpen())
                     return;

@@ -58,6 +58,13 @@ constexpr int kEndWaitMs = 1000;
 /// this one not answer in time: ten times what the tool takes over a photo with large metadata.
 constexpr int kStartAheadMs = 250;
 
+/// Files announced in a burst (an import announces each file as its header is read, many within
+/// milliseconds of one another) are gathered for one tool, rather than a tool started for the
+/// first few: it is started once none has come for kGatherQuietMs, kGatherMs after it was due at
+/// the latest, or at once for a read that needs it.
+constexpr int kGatherQuietMs = 15;
+constexpr int kGatherMs = 40;
+
 /// A path that the tool's argument lines carry unchanged: every line is one argument, with its
 /// end of line (and blanks at its start) taken off.
 bool fitsOnALine(const std::string& path) {
@@ -263,7 +270,11 @@ struct Reader::Impl {
             std::vector<ReadableFile> files;
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stopping || !queue.empty() || startWanted; });
+                const auto due = [&] { return stopping || !queue.empty() || startWanted; };
+                if (gathering)
+                    changed.wait_until(lock, gatherUntil, due);
+                else
+                    changed.wait(lock, due);
                 if (stopping) {
                     // Whoever still waits gets an empty answer.
                     for (auto& waiting : queue)
@@ -282,6 +293,7 @@ struct Reader::Impl {
             }
             if (startNow)
                 plan(std::move(files));
+            launchGathered();
             if (!request)
                 continue;
             Metadata answer;
@@ -307,13 +319,45 @@ struct Reader::Impl {
     void plan(std::vector<ReadableFile> files) {
         if (oneShot)
             return;
+        const bool announced = !files.empty();
         keep(std::move(files));
+        if (!process.pid && !ahead.pid)
+            gatherFor(true);
+        else if (gathering && announced)
+            gatherFor(true);
+        startAheadIfDue(true);
+    }
+
+    /// A tool is due for the files waiting: it is started when the burst of them is over. With
+    /// `announced`, files have just come, and the tool waits for them to stop coming (not past
+    /// kGatherMs in all).
+    void gatherFor(bool announced) {
+        const auto now = Clock::now();
+        if (!gathering) {
+            gathering = true;
+            gatherFrom = now;
+            gatherUntil = now + std::chrono::milliseconds(kGatherQuietMs);
+        } else if (announced) {
+            gatherUntil = std::min(gatherFrom + std::chrono::milliseconds(kGatherMs),
+                                   now + std::chrono::milliseconds(kGatherQuietMs));
+        }
+    }
+
+    /// Once the files have been gathered: starts the first tool when none runs, else the next one
+    /// if it is still due.
+    void launchGathered() {
+        // (A wait in whole milliseconds may end just before.)
+        if (!gathering || Clock::now() + std::chrono::milliseconds(1) < gatherUntil)
+            return;
+        gathering = false;
+        if (oneShot)
+            return;
         if (!process.pid && !ahead.pid) {
             process = launch(gather({}, {}));
             pidSeen = process.pid;
-            return;
+        } else if (aheadDue()) {
+            ahead = launch(gather({}, {}));
         }
-        startAheadIfDue(true);
     }
 
     /// Keeps `files`, announced, for the next tool, unless a tool has them already.
@@ -340,6 +384,8 @@ struct Reader::Impl {
         if (oneShot)
             return;
         keep(std::move(files));
+        if (gathering)
+            gatherFor(true);
         startAheadIfDue(false);
     }
 
@@ -352,13 +398,19 @@ struct Reader::Impl {
             return;
         if (betweenReads && ahead.pid && process.left.empty())
             takeAhead();
-        if (ahead.pid)
-            return;
+        if (aheadDue())
+            gatherFor(false);
+    }
+
+    /// Whether the next tool is to be started now (after the files announced meanwhile are
+    /// gathered) to be ready when the present one has answered about its own files.
+    bool aheadDue() const {
+        if (!process.pid || ahead.pid || waiting.empty())
+            return false;
         double busyMs = double(process.left.size()) * answerMs;
         if (!process.starting.isEmpty())
             busyMs += std::max(0.0, startMs - msSince(process.launched));
-        if (busyMs <= startMs)
-            ahead = launch(gather({}, {}));
+        return busyMs <= startMs + kGatherMs;
     }
 
     /// Makes the tool started ahead the present one.
@@ -632,14 +684,20 @@ struct Reader::Impl {
                 return Outcome::Answered;
             }
             const bool toStart = startsAhead && !ahead.pid && deadline > aheadAt;
+            const auto until = toStart ? aheadAt : deadline;
+            const bool gatheredFirst = gathering && gatherUntil < until;
             pollfd fds[3] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}, {announcing, POLLIN, 0}};
-            const int ready = ::poll(fds, 3, remainingMs(toStart ? aheadAt : deadline));
+            const int ready = ::poll(fds, 3, remainingMs(gatheredFirst ? gatherUntil : until));
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready < 0)
                 return Outcome::Died;
             if (fds[1].revents & POLLIN)
                 return Outcome::Stopped;
+            if (ready == 0 && gatheredFirst) {
+                launchGathered();
+                continue;
+            }
             if (fds[2].revents & POLLIN) {
                 hearAnnouncements();
                 if (!(fds[0].revents & POLLIN))
@@ -754,6 +812,9 @@ struct Reader::Impl {
     double startMs = 150;              ///< about how long a tool takes to start
     double answerMs = 5;               ///< about how long it takes to answer about a file
     std::vector<ReadableFile> waiting; ///< files announced that no tool can read yet, in their order
+    bool gathering = false;            ///< files are gathered for a tool to start at gatherUntil
+    Clock::time_point gatherFrom{};    ///< when the tool became due
+    Clock::time_point gatherUntil{};
     uint64_t lastId = 0;
     bool answered = false;
     bool oneShot = false;

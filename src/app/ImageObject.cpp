@@ -62,7 +62,8 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, Exif::Reader& re
     return complete(std::move(record), metadata);
 }
 
-std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why) {
+std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why,
+                                               const std::function<void()>& headerAccepted) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
     // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
@@ -77,7 +78,8 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why
     // could be started on a pipe or a device and wait on it. The header gives the size; the data
     // is looked through so that a damaged file is turned away here, as a decode would, without
     // the time and memory of one.
-    const auto probe = ci::io::probeFile(platform::pathBytes(record->path_), ci::io::ProbeDepth::Data);
+    const auto probe =
+        ci::io::probeFile(platform::pathBytes(record->path_), ci::io::ProbeDepth::Data, headerAccepted);
     if (!probe) {
         if (why)
             *why = probe.error();

@@ -13,6 +13,7 @@
 #include <QVariantList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,8 +44,11 @@ class ImageObject {
     /// The two halves of make(), for building many records at once. open() takes the names and
     /// the picture's upright size from the file, reading its header and looking through its data
     /// for damage without decoding it (any thread; nullptr when it is no image, or a damaged
-    /// one, with the reason in `why`). complete() adds what the metadata and the file system say.
-    static std::shared_ptr<ImageObject> open(const QUrl& url, std::string* why = nullptr);
+    /// one, with the reason in `why`; `headerAccepted`, when given, is called once the header has
+    /// been read and accepted, before the data is looked through). complete() adds what the
+    /// metadata and the file system say.
+    static std::shared_ptr<ImageObject> open(const QUrl& url, std::string* why = nullptr,
+                                             const std::function<void()>& headerAccepted = {});
     static std::shared_ptr<ImageObject> complete(std::shared_ptr<ImageObject> opened,
                                                  const Exif::Metadata& metadata);
 

@@ -6,6 +6,7 @@
 #include "ci/core/Image.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,8 +66,10 @@ enum class ProbeDepth {
 /// The upright size and the format of the picture in a file, from its header, without the cost
 /// of decodeFile(). Fails as decodeFile() does for a file that is no image (or not a regular file)
 /// or declares a picture too large for the memory budget; with ProbeDepth::Data also for a
-/// damaged one.
-Result<Probe> probeFile(const std::string& path, ProbeDepth depth = ProbeDepth::Header);
+/// damaged one. With ProbeDepth::Data, `headerAccepted` (when given) is called once the header has
+/// been read and accepted, before the data is looked through.
+Result<Probe> probeFile(const std::string& path, ProbeDepth depth = ProbeDepth::Header,
+                        const std::function<void()>& headerAccepted = {});
 
 /// Encodes pixels (sRGB, straight alpha, top row first; 16-bit kept by PNG and TIFF).
 /// `compression` is the compression factor 0..1 (JPEG quality; ignored by the other formats).

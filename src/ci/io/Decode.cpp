@@ -536,7 +536,8 @@ std::string scanData(PictureInput& in, const std::string& path) {
     return damage(in);
 }
 
-Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth depth) {
+Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth depth,
+                        const std::function<void()>& headerAccepted) {
     const PictureSpec& spec = in.spec();
     Probe probe;
     probe.format = in.formatName();
@@ -547,9 +548,12 @@ Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth de
     const bool turned = orientation >= 5 && orientation <= 8;
     probe.width = turned ? spec.height : spec.width;
     probe.height = turned ? spec.width : spec.height;
-    if (depth == ProbeDepth::Data)
+    if (depth == ProbeDepth::Data) {
+        if (headerAccepted)
+            headerAccepted();
         if (std::string msg = scanData(in, path); !msg.empty())
             return Result<Probe>::failure(msg);
+    }
     return probe;
 }
 
@@ -628,8 +632,10 @@ Result<Decoded> decodeFile(const std::string& path) {
     });
 }
 
-Result<Probe> probeFile(const std::string& path, ProbeDepth depth) {
-    return withFileReader<Probe>(path, [&](PictureInput& in) { return probeWith(in, path, depth); });
+Result<Probe> probeFile(const std::string& path, ProbeDepth depth,
+                        const std::function<void()>& headerAccepted) {
+    return withFileReader<Probe>(
+        path, [&](PictureInput& in) { return probeWith(in, path, depth, headerAccepted); });
 }
 
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
