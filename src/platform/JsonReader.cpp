@@ -17,6 +17,41 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+/// Why a text of `bytes` is refused.
+JsonFailure overlongText(size_t bytes) {
+    return JsonFailure{"The data holds a text of " + describeBytes(bytes) + "; a text is at most " +
+                           describeBytes(kMaxJsonTextBytes) + ".",
+                       false};
+}
+
+/// The length, as written, of the first text of a JSON document too long to hold at most
+/// kMaxJsonTextBytes however it is escaped (a character takes six bytes at the most); 0 when there
+/// is none. Found by looking for quotes alone, many times faster than the parser, which reads a
+/// text whole before it can be refused.
+size_t overlongTextBytes(std::string_view text) {
+    constexpr size_t most = kMaxJsonTextBytes * 6;
+    for (size_t at = 0;;) {
+        const size_t open = text.find('"', at);
+        if (open == std::string_view::npos)
+            return 0;
+        size_t close = open;
+        for (;;) {
+            close = text.find('"', close + 1);
+            if (close == std::string_view::npos)
+                return 0; // a text that never ends: the parser says so
+            // A quote is escaped after an odd number of backslashes.
+            size_t slashes = 0;
+            while (close - slashes > open + 1 && text[close - 1 - slashes] == '\\')
+                ++slashes;
+            if (slashes % 2 == 0)
+                break;
+        }
+        if (close - open - 1 > most)
+            return close - open - 1;
+        at = close + 1;
+    }
+}
+
 // Builds values from the parser's events. Read whole (no handler), the one value is kept. Read in
 // parts, each part is built alone and handed to the handler, and what the handler does not want
 // (or everything after it has refused a part) is only checked. Either way containers nested beyond
@@ -263,8 +298,8 @@ class Builder {
     bool text(size_t bytes) {
         if (bytes <= kMaxJsonTextBytes)
             return true;
-        return bound("The data holds a text of " + describeBytes(bytes) + "; a text is at most " +
-                     describeBytes(kMaxJsonTextBytes) + ".");
+        failure_ = overlongText(bytes);
+        return false;
     }
     bool bound(std::string reason) {
         failure_ = JsonFailure{std::move(reason), false};
@@ -429,6 +464,8 @@ std::optional<JsonFailure> readJsonDocument(std::string_view text, JsonPartHandl
         return JsonFailure{"The data is larger than " + describeBytes(kMaxJsonDocumentBytes) + ".", false};
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
         return JsonFailure{"it is empty", true};
+    if (const size_t bytes = overlongTextBytes(text))
+        return overlongText(bytes);
     Builder builder(&handler);
     if (auto failure = parseWith(
             builder, [&](Builder& b) { return Json::sax_parse(text, &b); }, text))

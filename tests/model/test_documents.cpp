@@ -269,6 +269,14 @@ TEST(Documents, TextsFarBeyondARealOneAreNeitherReadNorWritten) {
         return j.dump();
     };
     EXPECT_TRUE(decodePreset(preset(std::string(64 << 10, 't'))).ok());
+    // However it is escaped: quotes (written \"), control characters (written \u0001, six bytes
+    // each); and a text that ends in a backslash ends at its quote.
+    EXPECT_TRUE(decodePreset(preset(std::string(64 << 10, '"'))).ok());
+    EXPECT_TRUE(decodePreset(preset(std::string(64 << 10, '\x01'))).ok());
+    std::string numbers;
+    for (int i = 0; i < 300'000; ++i)
+        numbers += "0,";
+    EXPECT_TRUE(decodeProject(R"({"images":["x\\"],"filters":[],"n":[)" + numbers + R"(0],"m":0})").ok());
     auto refused = decodePreset(preset(std::string((64 << 10) + 1, 't')));
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error(), "The data holds a text of 64.0 KB; a text is at most 64 KB.");
