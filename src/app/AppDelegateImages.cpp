@@ -150,6 +150,14 @@ class Announcer {
             metadata_.prepare(ready);
     }
 
+    /// File `i`, settled as `path`, will not be read after all (its data proved damaged): taken
+    /// back, so that no tool is started for it. Any thread.
+    void withdraw(qsizetype i, const std::string& path) {
+        std::lock_guard lock(mutex_);
+        if (pending_.erase(i) == 0)
+            metadata_.withdraw({path});
+    }
+
   private:
     Exif::Reader& metadata_;
     std::mutex mutex_;
@@ -235,10 +243,15 @@ void AppDelegate::buildRecords(
                 tbb::filter_mode::parallel,
                 [&](qsizetype i) {
                     Opened opened{i, nullptr, {}, {}};
+                    const std::string path = platform::pathBytes(platform::localPath(urls[i]));
+                    bool announced = false;
                     if (work.isOpen())
                         opened.record = openRecord(urls[i], opened.why, opened.failure, [&] {
-                            announcer.settle(i, platform::pathBytes(platform::localPath(urls[i])));
+                            announcer.settle(i, path);
+                            announced = true;
                         });
+                    if (announced && !opened.record)
+                        announcer.withdraw(i, path);
                     announcer.settle(i, {});
                     return opened;
                 }) &

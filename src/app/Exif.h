@@ -145,6 +145,9 @@ class Reader {
     /// else ahead of the present one's end. Nothing that is not announced or asked about is ever
     /// given to the tool. Any thread; returns at once.
     void prepare(const std::vector<std::string>& paths = {});
+    /// Takes back files announced with prepare() that will not be read after all (their data
+    /// proved damaged), so that no tool is started for them alone. Any thread; returns at once.
+    void withdraw(const std::vector<std::string>& paths);
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();

@@ -236,6 +236,22 @@ struct Reader::Impl {
         [[maybe_unused]] const auto n = ::write(announcing, &one, sizeof one);
     }
 
+    void withdraw(const std::vector<std::string>& paths) {
+        if (tool.isEmpty() || sandbox::landlockVersion() == 0)
+            return;
+        std::vector<ReadableFile> files;
+        for (const std::string& path : paths)
+            if (auto file = readableFile(path))
+                files.push_back(std::move(*file));
+        std::lock_guard lock(mutex);
+        withdrawn.insert(withdrawn.end(), std::make_move_iterator(files.begin()),
+                         std::make_move_iterator(files.end()));
+        // Heard with the announcements, which came before.
+        changed.notify_all();
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(announcing, &one, sizeof one);
+    }
+
     void stop() {
         {
             std::lock_guard lock(mutex);
@@ -267,10 +283,12 @@ struct Reader::Impl {
         for (;;) {
             std::shared_ptr<Request> request;
             bool startNow = false;
-            std::vector<ReadableFile> files;
+            std::vector<ReadableFile> files, dropped;
             {
                 std::unique_lock lock(mutex);
-                const auto due = [&] { return stopping || !queue.empty() || startWanted; };
+                const auto due = [&] {
+                    return stopping || !queue.empty() || startWanted || !withdrawn.empty();
+                };
                 if (gathering)
                     changed.wait_until(lock, gatherUntil, due);
                 else
@@ -286,6 +304,8 @@ struct Reader::Impl {
                 startNow = std::exchange(startWanted, false);
                 files = std::move(announced);
                 announced.clear();
+                dropped = std::move(withdrawn);
+                withdrawn.clear();
                 if (!queue.empty()) {
                     request = queue.front();
                     queue.pop_front();
@@ -293,6 +313,7 @@ struct Reader::Impl {
             }
             if (startNow)
                 plan(std::move(files));
+            drop(dropped);
             launchGathered();
             if (!request)
                 continue;
@@ -353,11 +374,20 @@ struct Reader::Impl {
         if (oneShot)
             return;
         if (!process.pid && !ahead.pid) {
+            // Not for files that were all withdrawn (without Landlock a tool needs none).
+            if (waiting.empty() && sandbox::landlockVersion() > 0)
+                return;
             process = launch(gather({}, {}));
             pidSeen = process.pid;
         } else if (aheadDue()) {
             ahead = launch(gather({}, {}));
         }
+    }
+
+    /// Forgets `files`, withdrawn, unless a tool has them already.
+    void drop(const std::vector<ReadableFile>& files) {
+        if (!files.empty())
+            std::erase_if(waiting, [&](const ReadableFile& file) { return contains(files, file); });
     }
 
     /// Keeps `files`, announced, for the next tool, unless a tool has them already.
@@ -375,15 +405,18 @@ struct Reader::Impl {
     void hearAnnouncements() {
         uint64_t count = 0;
         [[maybe_unused]] const auto n = ::read(announcing, &count, sizeof count);
-        std::vector<ReadableFile> files;
+        std::vector<ReadableFile> files, dropped;
         {
             std::lock_guard lock(mutex);
             files = std::move(announced);
             announced.clear();
+            dropped = std::move(withdrawn);
+            withdrawn.clear();
         }
         if (oneShot)
             return;
         keep(std::move(files));
+        drop(dropped);
         if (gathering)
             gatherFor(true);
         startAheadIfDue(false);
@@ -469,13 +502,21 @@ struct Reader::Impl {
             takeAhead();
             return true;
         }
-        const std::vector<ReadableFile> before = process.files;
+        // The files the present one was asked about: the new one can read them again, but is not
+        // waited on for them (nor is a tool started ahead for them).
+        std::vector<ReadableFile> asked;
+        for (const ReadableFile& known : process.files)
+            if (!contains(process.left, known))
+                asked.push_back(known);
         retire(ahead, false);
         retire(process, true);
         std::vector<ReadableFile> first;
         if (file)
             first.push_back(*file);
-        process = launch(gather(first, before));
+        process = launch(gather(first, asked));
+        std::erase_if(process.left, [&](const ReadableFile& known) {
+            return contains(asked, known) && !contains(first, known);
+        });
         pidSeen = process.pid;
         return process.pid != 0;
     }
@@ -494,8 +535,10 @@ struct Reader::Impl {
         for (int restarts = 0; restarts < 3; ++restarts) {
             if (!toolFor(file))
                 return readExifMetadata(path, tool, timeoutMs);
+            // Asked about now: no tool is to be waited on or started for it again.
             if (file)
-                std::erase_if(process.left, [&](const ReadableFile& f) { return f.isSame(*file); });
+                for (auto* files : {&process.left, &ahead.left, &waiting})
+                    std::erase_if(*files, [&](const ReadableFile& f) { return f.isSame(*file); });
             QByteArray output;
             switch (ask(*argument, output)) {
             case Outcome::Answered:
@@ -802,6 +845,7 @@ struct Reader::Impl {
     bool stopping = false;                      // guarded by mutex
     bool startWanted = false;                   // guarded by mutex
     std::vector<ReadableFile> announced;        // guarded by mutex
+    std::vector<ReadableFile> withdrawn;        // guarded by mutex
     std::thread thread;                         // guarded by mutex
 
     // The reader's thread only.
@@ -834,6 +878,10 @@ Metadata Reader::read(const std::string& path) {
 
 void Reader::prepare(const std::vector<std::string>& paths) {
     impl_->prepare(paths);
+}
+
+void Reader::withdraw(const std::vector<std::string>& paths) {
+    impl_->withdraw(paths);
 }
 
 void Reader::stop() {
