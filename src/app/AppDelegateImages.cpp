@@ -4,14 +4,18 @@
 
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
+#include "ci/io/Codec.h"
 #include "platform/FilePath.h"
 
 #include <tbb/parallel_pipeline.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -121,25 +125,27 @@ QString failedItem(const QUrl& url, const std::string& why) {
     return QString::fromUtf8("%1 \u2014 %2").arg(name.isEmpty() ? path : name, reason);
 }
 
-/// Announces to the metadata tool, in list order, each file of an import that its reader has opened
-/// and whose header it has accepted, as soon as every file before it is settled (announced, or
-/// turned away): the tool can be started for them while their data is still looked through, and
-/// never for a file that is no picture.
+/// Announces to the metadata tool, in list order, each file of an import that shows itself a picture
+/// (by its signature, or by a header its reader has accepted), as soon as every file before it is
+/// settled (announced, or turned away): the tool can be started for them while their readers are
+/// still at work, and never for a file that is no picture.
 class Announcer {
   public:
     Announcer(Exif::Reader& metadata, qsizetype count)
-        : metadata_(metadata), settled_(size_t(count), false) {}
+        : metadata_(metadata), settled_(size_t(count), false), announced_(size_t(count), false) {}
 
-    /// File `i` is settled: `path` is to be announced, or empty when the file was turned away.
-    /// The first call for a file counts. Any thread.
+    /// File `i` is a picture, to be announced as `path`; unless it was settled before. Any
+    /// thread.
     void settle(qsizetype i, std::string path) {
         std::vector<std::string> ready;
         std::lock_guard lock(mutex_);
         if (settled_[size_t(i)])
             return;
         settled_[size_t(i)] = true;
-        if (!path.empty())
+        if (!path.empty()) {
+            announced_[size_t(i)] = true;
             pending_.emplace(i, std::move(path));
+        }
         for (; next_ < qsizetype(settled_.size()) && settled_[size_t(next_)]; ++next_)
             if (auto it = pending_.find(next_); it != pending_.end()) {
                 ready.push_back(std::move(it->second));
@@ -150,18 +156,26 @@ class Announcer {
             metadata_.prepare(ready);
     }
 
-    /// File `i`, settled as `path`, will not be read after all (its data proved damaged): taken
-    /// back, so that no tool is started for it. Any thread.
-    void withdraw(qsizetype i, const std::string& path) {
-        std::lock_guard lock(mutex_);
-        if (pending_.erase(i) == 0)
-            metadata_.withdraw({path});
+    /// File `i`, at `path`, will not be read (its reader turned it away): taken back if it was
+    /// announced, so that no tool is started for it, and never announced after. Any thread.
+    void turnAway(qsizetype i, const std::string& path) {
+        {
+            std::lock_guard lock(mutex_);
+            if (announced_[size_t(i)]) {
+                announced_[size_t(i)] = false;
+                if (pending_.erase(i) == 0)
+                    metadata_.withdraw({path});
+                return;
+            }
+        }
+        settle(i, {});
     }
 
   private:
     Exif::Reader& metadata_;
     std::mutex mutex_;
     std::vector<bool> settled_;                          // guarded by mutex_
+    std::vector<bool> announced_;                        // guarded by mutex_
     std::unordered_map<qsizetype, std::string> pending_; // guarded by mutex_
     qsizetype next_ = 0;                                 // guarded by mutex_
 };
@@ -215,11 +229,12 @@ void AppDelegate::buildRecords(
     const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each) {
     // Opening a file (its header and a look through its data) runs in parallel; the metadata
     // tool answers one read at a time, and the records are handed on in list order. A file is
-    // announced to the metadata tool once its reader has accepted its header, and only then: the
-    // tool can read nothing that the import turned away as no picture (a link to a key beside a
-    // photo), and is started while the data is still looked through. The opening runs up to a few
-    // hundred files ahead of the metadata, each holding only its record, so that a tool is
-    // started for many of them at once.
+    // announced to the metadata tool once its first bytes are seen to be a picture format's
+    // signature (for a format without one, once its reader has accepted its header), and only
+    // then: the tool can read nothing that the import turned away as no picture (a link to a key
+    // beside a photo), and is started while the readers are still at work. A file that its reader
+    // then turns away is taken back. The opening runs up to a few hundred files ahead of the
+    // metadata, each holding only its record, so that a tool is started for many of them at once.
     struct Opened {
         qsizetype index = 0;
         ImageObjectPtr record;
@@ -228,6 +243,48 @@ void AppDelegate::buildRecords(
     };
     constexpr size_t inFlight = 512;
     Announcer announcer(metadata, urls.size());
+    // The files that start as pictures are announced by a look at their first bytes, ahead of
+    // the opening, so that the tool is started for many of them while the readers start; not
+    // further ahead of the reads than a tool could be given.
+    constexpr qsizetype scanLead = 2048;
+    std::atomic<qsizetype> handedOn{0};
+    std::atomic<bool> scanning{true};
+    const auto scans = [&] { return scanning.load() && work.isOpen(); };
+    std::thread scanner([&] {
+        try {
+            for (qsizetype i = 0; i < urls.size() && scans(); ++i) {
+                while (i - handedOn.load() > scanLead && scans())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                const QString local = platform::localPath(urls[i]);
+                if (platform::isValidPath(local)) {
+                    std::string path = platform::pathBytes(local);
+                    if (ci::io::startsAsPicture(path))
+                        announcer.settle(i, std::move(path));
+                }
+            }
+        } catch (const std::exception&) {
+            // Out of memory: the files left are announced as their readers accept them.
+        }
+    });
+    struct Joined {
+        std::atomic<bool>& scanning;
+        std::thread& scanner;
+        ~Joined() {
+            scanning = false;
+            scanner.join();
+        }
+    } joined{scanning, scanner};
+    const auto open = [&](qsizetype i) {
+        Opened opened{i, nullptr, {}, {}};
+        const std::string path = platform::pathBytes(platform::localPath(urls[i]));
+        if (work.isOpen())
+            opened.record =
+                openRecord(urls[i], opened.why, opened.failure, [&] { announcer.settle(i, path); });
+        if (!opened.record)
+            announcer.turnAway(i, path);
+        announcer.settle(i, {});
+        return opened;
+    };
     qsizetype next = 0;
     tbb::parallel_pipeline(
         inFlight,
@@ -239,22 +296,7 @@ void AppDelegate::buildRecords(
                                               }
                                               return next++;
                                           }) &
-            tbb::make_filter<qsizetype, Opened>(
-                tbb::filter_mode::parallel,
-                [&](qsizetype i) {
-                    Opened opened{i, nullptr, {}, {}};
-                    const std::string path = platform::pathBytes(platform::localPath(urls[i]));
-                    bool announced = false;
-                    if (work.isOpen())
-                        opened.record = openRecord(urls[i], opened.why, opened.failure, [&] {
-                            announcer.settle(i, path);
-                            announced = true;
-                        });
-                    if (announced && !opened.record)
-                        announcer.withdraw(i, path);
-                    announcer.settle(i, {});
-                    return opened;
-                }) &
+            tbb::make_filter<qsizetype, Opened>(tbb::filter_mode::parallel, open) &
             tbb::make_filter<Opened, void>(tbb::filter_mode::serial_in_order, [&](const Opened& opened) {
                 if (!work.isOpen())
                     return;
@@ -270,6 +312,7 @@ void AppDelegate::buildRecords(
                     return ImageObject::complete(opened.record, data);
                 });
                 each(url, record, why);
+                handedOn = opened.index + 1;
             }));
 }
 

@@ -65,6 +65,13 @@ constexpr int kStartAheadMs = 250;
 constexpr int kGatherQuietMs = 15;
 constexpr int kGatherMs = 40;
 
+/// How often a tool asked to end is looked for while no file is read.
+constexpr int kCollectMs = 20;
+
+/// At most this many tools are started ahead of the present one: while files are announced little
+/// ahead of their reads, each tool holds few of them, and the next must already be starting.
+constexpr size_t kMaxAhead = 2;
+
 /// A path that the tool's argument lines carry unchanged: every line is one argument, with its
 /// end of line (and blanks at its start) taken off.
 bool fitsOnALine(const std::string& path) {
@@ -289,8 +296,12 @@ struct Reader::Impl {
                 const auto due = [&] {
                     return stopping || !queue.empty() || startWanted || !withdrawn.empty();
                 };
-                if (gathering)
-                    changed.wait_until(lock, gatherUntil, due);
+                // Woken to start the tool gathered for, and to collect those asked to end.
+                auto until = gathering ? gatherUntil : Clock::time_point::max();
+                if (!leaving.empty())
+                    until = std::min(until, Clock::now() + std::chrono::milliseconds(kCollectMs));
+                if (until != Clock::time_point::max())
+                    changed.wait_until(lock, until, due);
                 else
                     changed.wait(lock, due);
                 if (stopping) {
@@ -315,6 +326,7 @@ struct Reader::Impl {
                 plan(std::move(files));
             drop(dropped);
             launchGathered();
+            collectLeaving(false);
             if (!request)
                 continue;
             Metadata answer;
@@ -332,7 +344,11 @@ struct Reader::Impl {
             changed.notify_all();
         }
         retire(process, true);
-        end(ahead, true);
+        while (!aheads.empty()) {
+            dismiss(aheads.front());
+            aheads.pop_front();
+        }
+        collectLeaving(true);
     }
 
     /// `files`, announced to be read: kept for the next tool, which is started now when none runs
@@ -342,7 +358,7 @@ struct Reader::Impl {
             return;
         const bool announced = !files.empty();
         keep(std::move(files));
-        if (!process.pid && !ahead.pid)
+        if (!process.pid && aheads.empty())
             gatherFor(true);
         else if (gathering && announced)
             gatherFor(true);
@@ -373,21 +389,39 @@ struct Reader::Impl {
         gathering = false;
         if (oneShot)
             return;
-        if (!process.pid && !ahead.pid) {
+        if (!process.pid && aheads.empty()) {
             // Not for files that were all withdrawn (without Landlock a tool needs none).
             if (waiting.empty() && sandbox::landlockVersion() > 0)
                 return;
             process = launch(gather({}, {}));
             pidSeen = process.pid;
         } else if (aheadDue()) {
-            ahead = launch(gather({}, {}));
+            if (Process next = launch(gather({}, {})); next.pid)
+                aheads.push_back(std::move(next));
         }
     }
 
-    /// Forgets `files`, withdrawn, unless a tool has them already.
+    /// Forgets `files`, withdrawn (no tool is to be started or kept for them): a tool started ahead
+    /// for nothing else is ended.
     void drop(const std::vector<ReadableFile>& files) {
-        if (!files.empty())
-            std::erase_if(waiting, [&](const ReadableFile& file) { return contains(files, file); });
+        if (files.empty())
+            return;
+        const auto withdrawn = [&](const ReadableFile& file) { return contains(files, file); };
+        // Nor is a tool started after given them again, as files its present one could read.
+        std::erase_if(waiting, withdrawn);
+        std::erase_if(process.left, withdrawn);
+        std::erase_if(process.files, withdrawn);
+        for (auto next = aheads.begin(); next != aheads.end();) {
+            std::erase_if(next->left, withdrawn);
+            std::erase_if(next->files, withdrawn);
+            if (!next->left.empty()) {
+                ++next;
+                continue;
+            }
+            Process unneeded = std::move(*next);
+            next = aheads.erase(next);
+            retire(unneeded, false);
+        }
     }
 
     /// Keeps `files`, announced, for the next tool, unless a tool has them already.
@@ -422,40 +456,50 @@ struct Reader::Impl {
         startAheadIfDue(false);
     }
 
-    /// Starts the next tool, for the files announced that no tool can read yet, when the present
-    /// one will have answered about its own files by the time it has started, so that it is ready
+    /// Starts the next tool, for the files announced that no tool can read yet, when the tools that
+    /// run will have answered about their files by the time it has started, so that it is ready
     /// when they are read. Between reads, a present tool that has no file left gives way to the next
     /// first.
     void startAheadIfDue(bool betweenReads) {
         if (oneShot || !process.pid || waiting.empty())
             return;
-        if (betweenReads && ahead.pid && process.left.empty())
+        if (betweenReads && !aheads.empty() && process.left.empty())
             takeAhead();
         if (aheadDue())
             gatherFor(false);
     }
 
     /// Whether the next tool is to be started now (after the files announced meanwhile are
-    /// gathered) to be ready when the present one has answered about its own files.
+    /// gathered) to be ready when the tools that run have answered about their files: each answers
+    /// about its own once it has started and the one before it is done.
     bool aheadDue() const {
-        if (!process.pid || ahead.pid || waiting.empty())
+        if (!process.pid || aheads.size() >= kMaxAhead || waiting.empty())
             return false;
-        double busyMs = double(process.left.size()) * answerMs;
-        if (!process.starting.isEmpty())
-            busyMs += std::max(0.0, startMs - msSince(process.launched));
+        double busyMs = 0;
+        auto add = [&](const Process& tool) {
+            if (!tool.starting.isEmpty())
+                busyMs = std::max(busyMs, startMs - msSince(tool.launched));
+            busyMs += double(tool.left.size()) * answerMs;
+        };
+        add(process);
+        for (const Process& next : aheads)
+            add(next);
         return busyMs <= startMs + kGatherMs;
     }
 
-    /// Makes the tool started ahead the present one.
+    /// Makes the first tool started ahead the present one.
     void takeAhead() {
         retire(process, true);
-        process = std::exchange(ahead, {});
+        process = std::move(aheads.front());
+        aheads.pop_front();
         pidSeen = process.pid;
     }
 
     /// Whether a tool that runs can read `file`, or the next one will.
     bool isHeld(const ReadableFile& file) const {
-        return (process.pid && contains(process.files, file)) || (ahead.pid && contains(ahead.files, file)) ||
+        return (process.pid && contains(process.files, file)) ||
+               std::any_of(aheads.begin(), aheads.end(),
+                           [&](const Process& next) { return contains(next.files, file); }) ||
                contains(waiting, file);
     }
 
@@ -498,7 +542,15 @@ struct Reader::Impl {
     bool toolFor(const std::optional<ReadableFile>& file) {
         if (canRead(process, file))
             return true;
-        if (canRead(ahead, file)) {
+        // A tool started ahead: those before it are not waited on (their files go to the next).
+        if (const auto next = std::find_if(aheads.begin(), aheads.end(),
+                                           [&](const Process& tool) { return canRead(tool, file); });
+            next != aheads.end()) {
+            for (auto skipped = next - aheads.begin(); skipped > 0; --skipped) {
+                Process passed = std::move(aheads.front());
+                aheads.pop_front();
+                retire(passed, false);
+            }
             takeAhead();
             return true;
         }
@@ -508,7 +560,7 @@ struct Reader::Impl {
         for (const ReadableFile& known : process.files)
             if (!contains(process.left, known))
                 asked.push_back(known);
-        retire(ahead, false);
+        retireAheads();
         retire(process, true);
         std::vector<ReadableFile> first;
         if (file)
@@ -537,7 +589,7 @@ struct Reader::Impl {
                 return readExifMetadata(path, tool, timeoutMs);
             // Asked about now: no tool is to be waited on or started for it again.
             if (file)
-                for (auto* files : {&process.left, &ahead.left, &waiting})
+                for (auto* files : filesToAsk())
                     std::erase_if(*files, [&](const ReadableFile& f) { return f.isSame(*file); });
             QByteArray output;
             switch (ask(*argument, output)) {
@@ -581,7 +633,7 @@ struct Reader::Impl {
                 if (!answered) {
                     // It never answered: not a tool that stays open. Run it once per read.
                     oneShot = true;
-                    retire(ahead, false);
+                    retireAheads();
                     return readExifMetadata(path, tool, timeoutMs);
                 }
                 return failedRead(path, ToolFailure::Ended);
@@ -726,7 +778,7 @@ struct Reader::Impl {
                 output.chop(marker.size());
                 return Outcome::Answered;
             }
-            const bool toStart = startsAhead && !ahead.pid && deadline > aheadAt;
+            const bool toStart = startsAhead && aheads.empty() && deadline > aheadAt;
             const auto until = toStart ? aheadAt : deadline;
             const bool gatheredFirst = gathering && gatherUntil < until;
             pollfd fds[3] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}, {announcing, POLLIN, 0}};
@@ -748,7 +800,8 @@ struct Reader::Impl {
             }
             if (ready == 0 && toStart) {
                 // For the files after this one, which it may keep.
-                ahead = launch(gather(process.left, {}));
+                if (Process next = launch(gather(process.left, {})); next.pid)
+                    aheads.push_back(std::move(next));
                 startsAhead = false;
                 continue;
             }
@@ -780,8 +833,27 @@ struct Reader::Impl {
         }
     }
 
-    /// Ends `running` (see end()); the files it was still to be asked about are kept for the
-    /// next tool. Its wait status.
+    /// Ends the tools started ahead, the last first, so that the files they were still to be asked
+    /// about are kept for the next tool in their order.
+    void retireAheads() {
+        while (!aheads.empty()) {
+            Process last = std::move(aheads.back());
+            aheads.pop_back();
+            retire(last, false);
+        }
+    }
+
+    /// The lists of files still to be asked about: those of each tool, and those waiting.
+    std::vector<std::vector<ReadableFile>*> filesToAsk() {
+        std::vector<std::vector<ReadableFile>*> lists{&process.left, &waiting};
+        for (Process& next : aheads)
+            lists.push_back(&next.left);
+        return lists;
+    }
+
+    /// Ends `running`: `gently`, it is asked to end and collected later (see dismiss()), else it
+    /// is killed and collected. The files it was still to be asked about are kept for
+    /// the next tool. Its wait status, when it was waited for.
     int retire(Process& running, bool gently) {
         Process gone = std::exchange(running, {});
         if (&running == &process)
@@ -791,40 +863,55 @@ struct Reader::Impl {
             if (!isHeld(file) && !contains(kept, file))
                 kept.push_back(file);
         waiting.insert(waiting.begin(), kept.begin(), kept.end());
-        return end(gone, gently);
+        if (!gently)
+            return kill(gone);
+        dismiss(gone);
+        return 0;
     }
 
-    /// Ends `running`: asks it to end when `gently` (waiting a little for it), else, or when it does
-    /// not, kills it; then collects it. Its wait status.
-    static int end(Process& running, bool gently) {
+    /// Asks `running` to end, and leaves it to end while the next tool answers: it is collected by
+    /// collectLeaving().
+    void dismiss(Process& running) {
+        if (!running.pid)
+            return;
+        static const char bye[] = "-stay_open\nFalse\n";
+        [[maybe_unused]] const auto n = ::send(running.input, bye, sizeof bye - 1, MSG_NOSIGNAL);
+        ::close(running.input);
+        ::close(running.output);
+        leaving.push_back({running.pid, Clock::now()});
+        running = {};
+    }
+
+    /// Collects the tools asked to end that have ended; one that is still there kEndWaitMs after it
+    /// was asked is killed. With `all`, waits for each until it has gone.
+    void collectLeaving(bool all) {
+        std::erase_if(leaving, [&](const Leaving& tool) {
+            const auto killAt = tool.since + std::chrono::milliseconds(kEndWaitMs);
+            for (;;) {
+                int status = 0;
+                const pid_t got = ::waitpid(tool.pid, &status, WNOHANG);
+                if (got == tool.pid || (got < 0 && errno != EINTR))
+                    return true;
+                if (got < 0)
+                    continue;
+                if (Clock::now() >= killAt) {
+                    ::kill(tool.pid, SIGKILL);
+                    while (::waitpid(tool.pid, &status, 0) < 0 && errno == EINTR) {
+                    }
+                    return true;
+                }
+                if (!all)
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+
+    /// Kills `running` and collects it. Its wait status.
+    static int kill(Process& running) {
         if (!running.pid)
             return 0;
-        bool ended = false;
-        if (gently) {
-            static const char bye[] = "-stay_open\nFalse\n";
-            if (::send(running.input, bye, sizeof bye - 1, MSG_NOSIGNAL) == ssize_t(sizeof bye - 1)) {
-                // It has gone when its end of the answers pipe closes.
-                const auto deadline = Clock::now() + std::chrono::milliseconds(kEndWaitMs);
-                char buffer[4096];
-                for (;;) {
-                    pollfd fd{running.output, POLLIN, 0};
-                    const int ready = ::poll(&fd, 1, remainingMs(deadline));
-                    if (ready < 0 && errno == EINTR)
-                        continue;
-                    if (ready <= 0)
-                        break;
-                    const auto n = ::read(running.output, buffer, sizeof buffer);
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0) {
-                        ended = true;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!ended)
-            ::kill(running.pid, SIGKILL);
+        ::kill(running.pid, SIGKILL);
         ::close(running.input);
         ::close(running.output);
         int status = 0;
@@ -850,7 +937,13 @@ struct Reader::Impl {
 
     // The reader's thread only.
     Process process;
-    Process ahead;                     ///< the next tool, for the files after the present one's
+    /// A tool asked to end, not collected yet, and when it was asked.
+    struct Leaving {
+        pid_t pid;
+        Clock::time_point since;
+    };
+    std::vector<Leaving> leaving;
+    std::deque<Process> aheads;        ///< the next tools, in order, for the files after the present one's
     Scheduled asked;                   ///< the present tool's times as it was asked about its file
     int waitedMs = 0;                  ///< how long the last file that was not answered in time had
     double startMs = 150;              ///< about how long a tool takes to start

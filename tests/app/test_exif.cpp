@@ -698,6 +698,31 @@ TEST(Exif, ATakenOverToolReadsNoFileTheImportTurnedAway) {
     }
 }
 
+TEST(Exif, AFileTakenBackIsGivenToNoLaterTool) {
+    // A photo announced beside the first, then taken back (its reader turned it away) once the
+    // tool started for both runs; a file elsewhere then needs a new tool.
+    QTemporaryDir dir, elsewhere, tools;
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    const QString first = dir.filePath("first.jpg"), refused = dir.filePath("refused.jpg"),
+                  later = elsewhere.filePath("later.jpg");
+    for (const QString& path : {first, refused, later})
+        ASSERT_TRUE(QFile::copy(photo, path));
+    const auto bytes = [](const QString& path) { return QFile::encodeName(path).toStdString(); };
+    const QString tool =
+        standInTool(tools, "prying-tool",
+                    QString(R"(            print "Read\t", (open(my $f, '<', '%1') ? "yes" : "no"), "\n";
+)")
+                        .arg(refused));
+
+    app::Exif::Reader reader(tool);
+    reader.prepare({bytes(first), bytes(refused)});
+    ASSERT_NE(waitForProcess(reader), 0);
+    reader.withdraw({bytes(refused)});
+    // The tool that was given it keeps it; the next is not given it again.
+    EXPECT_EQ(reader.read(bytes(first)).at("Read"), "yes");
+    EXPECT_EQ(reader.read(bytes(later)).at("Read"), "no");
+}
+
 TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     QTemporaryDir home, tools;
     const QString photo = apptest::Harness::data("rocket.jpg");

@@ -63,6 +63,10 @@ enum class ProbeDepth {
             ///< is read at an eighth of its size)
 };
 
+/// Whether the file at `path` is a regular file whose first bytes are the signature of a picture
+/// format (of several bytes, which no text starts with); reads nothing more.
+bool startsAsPicture(const std::string& path);
+
 /// The upright size and the format of the picture in a file, from its header, without the cost
 /// of decodeFile(). Fails as decodeFile() does for a file that is no image (or not a regular file)
 /// or declares a picture too large for the memory budget; with ProbeDepth::Data also for a

@@ -632,6 +632,14 @@ Result<Decoded> decodeFile(const std::string& path) {
     });
 }
 
+bool startsAsPicture(const std::string& path) {
+    // Signatures of several bytes that no text starts with; a format known by two letters (BMP)
+    // or by none is not told from its first bytes alone.
+    static const std::set<std::string> distinct = {"jpeg", "png", "gif",      "tiff",   "webp",
+                                                   "heif", "psd", "jpeg2000", "openexr"};
+    return checkRegularFile(path).empty() && distinct.count(sniffFormat(readHead(path))) > 0;
+}
+
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth,
                         const std::function<void()>& headerAccepted) {
     return withFileReader<Probe>(
