@@ -152,33 +152,6 @@ QStringList toolArguments(const QString& absolute) {
 
 namespace {
 
-/// The length of the well-formed UTF-8 sequence at the start of the `left` bytes at `p`; 0 when
-/// none starts there (a stray byte, a sequence cut short, too long a form, a surrogate).
-size_t utf8Length(const uint8_t* p, size_t left) {
-    const uint8_t c = p[0];
-    if (c < 0x80)
-        return 1;
-    size_t length = 0;
-    uint8_t low = 0x80, high = 0xBF; // of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        low = c == 0xE0 ? 0xA0 : low;
-        high = c == 0xED ? 0x9F : high;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        low = c == 0xF0 ? 0x90 : low;
-        high = c == 0xF4 ? 0x8F : high;
-    }
-    if (length == 0 || left < length || p[1] < low || p[1] > high)
-        return 0;
-    for (size_t k = 2; k < length; ++k)
-        if ((p[k] & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
 /// Windows-1252's characters for the bytes 0x80 to 0x9F (from 0xA0 it is Latin-1). The five it
 /// leaves undefined show as dots, as the tool shows control characters.
 constexpr char16_t windows1252[32] = {0x20AC, '.',    0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -195,7 +168,8 @@ Metadata decodeToolOutput(const QByteArray& output) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(output.constData());
         const size_t size = size_t(output.size());
         for (size_t i = 0; i < size;) {
-            if (const size_t length = utf8Length(bytes + i, size - i)) {
+            char32_t code = 0;
+            if (const size_t length = size_t(platform::utf8Sequence(bytes + i, qsizetype(size - i), code))) {
                 text.append(output.constData() + i, length);
                 i += length;
                 continue;

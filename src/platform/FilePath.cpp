@@ -14,11 +14,6 @@
 
 namespace platform {
 
-namespace {
-
-constexpr char16_t kEscape = 0xDC00;
-
-// The length of the valid UTF-8 sequence at p (at most n bytes), or 0.
 int utf8Sequence(const unsigned char* p, qsizetype n, char32_t& cp) {
     const unsigned char c = p[0];
     int len = 0;
@@ -47,6 +42,10 @@ int utf8Sequence(const unsigned char* p, qsizetype n, char32_t& cp) {
         return 0;
     return len;
 }
+
+namespace {
+
+constexpr char16_t kEscape = 0xDC00;
 
 void appendUtf8(QByteArray& out, char32_t cp) {
     if (cp < 0x80) {

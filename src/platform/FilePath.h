@@ -27,6 +27,11 @@ inline constexpr char kNotAFileName[] = "not a valid file name";
 bool isValidPath(const QString& path);
 bool isValidPath(const std::string& bytes);
 
+/// The length of the valid UTF-8 sequence at the start of the `n` bytes at `p` (its code point in
+/// `cp`); 0 when none starts there: a stray byte, a sequence cut short, an overlong form, a
+/// surrogate or a value past Unicode.
+int utf8Sequence(const unsigned char* p, qsizetype n, char32_t& cp);
+
 QString decodePath(const QByteArray& bytes);
 QByteArray encodePath(const QString& path);
 /// encodePath() as a std::string, for the engine's file functions.
