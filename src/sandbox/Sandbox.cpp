@@ -426,7 +426,7 @@ int landlockVersion() {
 
 std::string confine(const Reach& reach, int* threadListener) {
     // The sanitizers' runtimes keep threads of their own, which run none of our code.
-#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#ifndef GW_SANITIZED
     if (threadCount() > 1)
         return "The process has more than one thread";
 #endif

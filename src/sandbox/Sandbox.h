@@ -10,6 +10,16 @@
 #include <string>
 #include <vector>
 
+// Set in builds with AddressSanitizer or ThreadSanitizer, whose processes map memory their own way
+// and keep threads of their own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define GW_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define GW_SANITIZED 1
+#endif
+#endif
+
 namespace sandbox {
 
 /// What a confined process may still reach.

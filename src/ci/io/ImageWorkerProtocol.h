@@ -13,21 +13,14 @@
 // memory (of the starter, descriptor 3 is its socket). Nothing a reader answers is trusted: the
 // engine checks every value before it uses any (ImageWorkerAnswers.cpp).
 
+#include "sandbox/Sandbox.h"
+
 #include <errno.h>
 #include <string.h>
 #include <sys/socket.h>
 
 #include <stddef.h>
 #include <stdint.h>
-
-// Set in builds with AddressSanitizer or ThreadSanitizer, whose processes map memory their own way.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define GW_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define GW_SANITIZED 1
-#endif
-#endif
 
 namespace ci::io::worker {
 
