@@ -1,6 +1,7 @@
 // The batch export: the export dialog's settings and actions, and the run on the global queue.
 
 #include "app/AppDelegate.h"
+#include "app/FailedItem.h"
 
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
@@ -329,11 +330,13 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     for (const auto& entry : job.entries)
         sources.push_back(entry.path);
     ExportNames names(job.destination, sources);
-    // Counted on the finisher alone: every image ends there, in order.
-    qint64 failures = 0;
-    auto fail = [&](const std::string& line) {
-        ++failures;
-        ci::console(line);
+    // Gathered on the finisher alone: every image ends there, in order. The console hears
+    // `line` (by default the source and the reason); the sheet lists the file and the reason.
+    QStringList failed;
+    auto fail = [&](const QString& source, const std::string& reason, const std::string& line = {}) {
+        failed << failedItem(source, reason);
+        ci::console(line.empty() ? "exportImages: ⛔️ " + platform::pathBytes(source) + ": " + reason
+                                 : line);
         return false;
     };
 
@@ -347,13 +350,13 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     struct Drawn {
         Shown shown;                           ///< its stages up to the drawing, shown when it finishes
         std::optional<ci::PixelBuffer> pixels; ///< nothing when it failed
-        std::string failure;                   ///< the console line of the failure
+        std::string failure;                   ///< why it failed
     };
 
     // The first part of one image, on this worker: load, apply the steps and draw. Its stages
     // are held back, so that the sheet shows each image's stages in turn while the image before
     // is still being written.
-    auto drawOne = [&](const ExportJob::Entry& entry, const std::string& source, Drawn& drawn) {
+    auto drawOne = [&](const ExportJob::Entry& entry, Drawn& drawn) {
         drawn.shown.push_back([path = entry.path](AppDelegate& d) {
             d.updateRunning([&](SheetTexts& sheet) {
                 ++sheet.current;
@@ -368,7 +371,7 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             drawn.shown.push_back([](AppDelegate& d) {
                 d.updateRunning([](SheetTexts& sheet) { sheet.message = "Error reading image..."; });
             });
-            drawn.failure = "exportImages: ⛔️ " + source + ": " + error;
+            drawn.failure = error;
             return;
         }
         drawn.shown.push_back([](AppDelegate& d) {
@@ -381,23 +384,23 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         std::string why = "the workflow gives no image";
         drawn.pixels = result ? model::drawnForEncoding(*result, &why) : std::nullopt;
         if (!drawn.pixels)
-            drawn.failure = "exportImages: ⛔️ " + source + ": the image could not be processed: " + why;
+            drawn.failure = "the image could not be processed: " + why;
     };
 
     // The end of one image, on the finisher: encode and write. False when it failed (and said
     // why).
-    auto writeOne = [&](const ExportJob::Entry& entry, const std::string& source, const Drawn& drawn) {
+    auto writeOne = [&](const ExportJob::Entry& entry, const Drawn& drawn) {
         for (const auto& show : drawn.shown)
             work.toOwner(show);
         if (!drawn.pixels)
-            return fail(drawn.failure);
+            return fail(entry.path, drawn.failure);
         work.toOwner([](AppDelegate& d) {
             d.updateRunning([](SheetTexts& sheet) { sheet.message = "Converting..."; });
         });
         std::string why;
         const auto bytes = model::encodedPixels(*drawn.pixels, format.type, compression, &why);
         if (!bytes)
-            return fail("exportImages: ⛔️ " + source + ": the image could not be processed: " + why);
+            return fail(entry.path, "the image could not be processed: " + why);
         // A write is not begun once quitting has started; one that has begun ends whole.
         if (!work.isOpen())
             return false;
@@ -412,9 +415,13 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
             QByteArray::fromRawData(reinterpret_cast<const char*>(bytes->data()), qsizetype(bytes->size()));
         platform::StagedFile file(names.path(entry.base + format.extension), data);
         const auto written = names.publish(file, entry.base, format.extension, job.overwrite);
+        // The sheet's list is told the name in the folder, not the path: it takes the source's
+        // path out of a reason, and a folder's path may begin with it.
         if (!written.error.empty())
-            return fail("Something went wrong: " + platform::pathBytes(names.path(written.name)) +
-                        " could not be written: " + written.error);
+            return fail(entry.path,
+                        "could not be written as " + platform::pathBytes(written.name) + ": " + written.error,
+                        "Something went wrong: " + platform::pathBytes(names.path(written.name)) +
+                            " could not be written: " + written.error);
         if (!written.avoided.empty())
             ci::console("exportImages: " + platform::pathBytes(entry.base + format.extension) + " " +
                         written.avoided + "; written as " + platform::pathBytes(written.name));
@@ -432,19 +439,19 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         // Whatever goes wrong with one image, running out of memory included, fails that image
         // and the run goes on.
         try {
-            drawOne(job.entries[index], paths[index], *drawn);
+            drawOne(job.entries[index], *drawn);
         } catch (const std::exception& e) {
             drawn->pixels.reset();
-            drawn->failure = "exportImages: ⛔️ " + paths[index] + ": " + ci::describeFailure(e);
+            drawn->failure = ci::describeFailure(e);
         }
         reader.finished(index);
         finisher.then([&, index, drawn, started] {
             const auto& entry = job.entries[index];
             bool ok = false;
             try {
-                ok = writeOne(entry, paths[index], *drawn);
+                ok = writeOne(entry, *drawn);
             } catch (const std::exception& e) {
-                ok = fail("exportImages: ⛔️ " + paths[index] + ": " + ci::describeFailure(e));
+                ok = fail(entry.path, ci::describeFailure(e));
             }
             drawn->pixels.reset();
             const double ms =
@@ -455,12 +462,12 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
     }
     finisher.wait();
     const qint64 total = qint64(job.entries.size());
-    work.toOwner([failures, total](AppDelegate& d) {
-        if (failures == 0)
+    work.toOwner([failed, total](AppDelegate& d) {
+        if (failed.isEmpty())
             d.runFinished(total == 1 ? QString("1 image exported")
                                      : QString("%1 images exported").arg(total));
         else
-            d.runFinishedWithFailures(failures, total);
+            d.runFinishedWithFailures(failed.size(), total, {}, failed);
         // The preview waited for the run (see regeneratePreview).
         if (std::exchange(d.previewAfterExport_, false))
             d.regeneratePreview();

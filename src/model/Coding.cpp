@@ -67,7 +67,9 @@ bool writable(const Json& v, bool separated, platform::JsonValueMeter& meter, st
     }
     // The names of members are the application's own, and short.
     if (v.is_string() && v.get_ref<const std::string&>().size() > platform::kMaxJsonTextBytes) {
-        problem = "the text is " + platform::describeBytes(v.get_ref<const std::string&>().size()) +
+        problem = "the text is " +
+                  platform::describeBytesBeyond(v.get_ref<const std::string&>().size(),
+                                                platform::kMaxJsonTextBytes) +
                   " long; a text of a document is at most " +
                   platform::describeBytes(platform::kMaxJsonTextBytes) + ".";
         return false;

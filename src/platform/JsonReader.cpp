@@ -19,8 +19,8 @@ using Json = nlohmann::ordered_json;
 
 /// Why a text of `bytes` is refused.
 JsonFailure overlongText(size_t bytes) {
-    return JsonFailure{"The data holds a text of " + describeBytes(bytes) + "; a text is at most " +
-                           describeBytes(kMaxJsonTextBytes) + ".",
+    return JsonFailure{"The data holds a text of " + describeBytesBeyond(bytes, kMaxJsonTextBytes) +
+                           "; a text is at most " + describeBytes(kMaxJsonTextBytes) + ".",
                        false};
 }
 
@@ -438,20 +438,34 @@ std::optional<JsonFailure> parseWith(Builder& builder, Parse&& parse,
     }
 }
 
+const char* const kByteUnits[] = {"bytes", "KB", "MB", "GB"};
+
+/// The unit describeBytes gives `bytes` in: its place in kByteUnits.
+size_t unitOf(size_t bytes) {
+    size_t unit = 0;
+    while (unit + 1 < std::size(kByteUnits) && (bytes >> (10 * (unit + 1))) > 0)
+        ++unit;
+    return unit;
+}
+
 } // namespace
 
 std::string describeBytes(size_t bytes) {
-    static const char* const units[] = {"bytes", "KB", "MB", "GB"};
-    size_t unit = 0, scale = 1;
-    while (unit + 1 < std::size(units) && bytes >= (scale << 10)) {
-        scale <<= 10;
-        ++unit;
-    }
+    const size_t unit = unitOf(bytes);
+    const size_t scale = size_t(1) << (10 * unit);
     if (bytes % scale == 0)
-        return std::to_string(bytes / scale) + " " + units[unit];
+        return std::to_string(bytes / scale) + " " + kByteUnits[unit];
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f %s", double(bytes) / double(scale), units[unit]);
+    std::snprintf(text, sizeof text, "%.1f %s", double(bytes) / double(scale), kByteUnits[unit]);
     return text;
+}
+
+std::string describeBytesBeyond(size_t bytes, size_t bound) {
+    const double scale = double(size_t(1) << (10 * unitOf(bytes)));
+    // describeBytes rounds to a tenth of the unit: just beyond the bound it would show the bound.
+    if (bytes > bound && std::round(double(bytes) * 10 / scale) * scale <= double(bound) * 10)
+        return std::to_string(bytes) + " bytes";
+    return describeBytes(bytes);
 }
 
 std::string describeJsonValueBound() {

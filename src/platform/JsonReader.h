@@ -82,6 +82,9 @@ class JsonValueMeter {
 
 /// "64 KB", "30.5 MB": a size for a message.
 std::string describeBytes(size_t bytes);
+/// A size beyond `bound` for a message: as describeBytes gives it, unless rounded so it would not
+/// read as more than the bound ("64.0 KB" for a byte over 64 KB); then in bytes ("65537 bytes").
+std::string describeBytesBeyond(size_t bytes, size_t bound);
 /// The bound of JsonValueMeter, for a message: "a document holds at most ...".
 std::string describeJsonValueBound();
 

@@ -120,6 +120,13 @@ TEST(Export, FailuresAreCountedAndTheBatchGoesOn) {
     for (const auto& line : writes.lines())
         wentWrong += line.rfind("Something went wrong: ", 0) == 0;
     EXPECT_EQ(wentWrong, 2); // the deleted file fails before writing
+    EXPECT_EQ(
+        d.ProgressSheetFailedItems(),
+        (QStringList{
+            QString::fromUtf8("one.png \u2014 could not be written as one.png: No such file or directory"),
+            QString::fromUtf8("two.jpg \u2014 The file does not exist"),
+            QString::fromUtf8(
+                "three.png \u2014 could not be written as three.png: No such file or directory")}));
 }
 
 TEST(Export, EmptyQueueNoDestinationAndDialogPages) {
@@ -281,6 +288,10 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     EXPECT_EQ(steps, expected);
     EXPECT_EQ(finished, (QStringList{"a.png ok", "b.jpg failed", "c.jpg failed", "e.png ok"}));
     EXPECT_EQ(h.files(), (QStringList{"a.png", "e.png"}));
+    // The sheet says which files failed and why, as the import's does.
+    EXPECT_EQ(d.ProgressSheetFailedItems(),
+              (QStringList{QString::fromUtf8("b.jpg \u2014 The file does not exist"),
+                           QString::fromUtf8("c.jpg \u2014 JPEG error: Premature end of JPEG file")}));
 
     // What was read ahead is what a plain decode gives: a lossless export of the sources matches
     // them exactly.

@@ -279,7 +279,12 @@ TEST(Documents, TextsFarBeyondARealOneAreNeitherReadNorWritten) {
     EXPECT_TRUE(decodeProject(R"({"images":["x\\"],"filters":[],"n":[)" + numbers + R"(0],"m":0})").ok());
     auto refused = decodePreset(preset(std::string((64 << 10) + 1, 't')));
     ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.error(), "The data holds a text of 64.0 KB; a text is at most 64 KB.");
+    EXPECT_EQ(refused.error(), "The data holds a text of 65537 bytes; a text is at most 64 KB.");
+    // In bytes while a tenth of a kilobyte, rounded, would still read as the bound.
+    EXPECT_EQ(decodePreset(preset(std::string(65587, 't'))).error(),
+              "The data holds a text of 65587 bytes; a text is at most 64 KB.");
+    EXPECT_EQ(decodePreset(preset(std::string(65588, 't'))).error(),
+              "The data holds a text of 64.1 KB; a text is at most 64 KB.");
     auto project = decodeProject(R"({"images":[")" + std::string(30 << 20, 'i') + R"("],"filters":[]})");
     ASSERT_FALSE(project.ok());
     EXPECT_EQ(project.error(), "The data holds a text of 30 MB; a text is at most 64 KB.");
@@ -291,8 +296,9 @@ TEST(Documents, TextsFarBeyondARealOneAreNeitherReadNorWritten) {
     workflow[0]->params()[2]->value()->setStringV(std::string((64 << 10) + 1, 't'));
     auto text = encodePreset(workflow);
     ASSERT_FALSE(text.ok());
-    EXPECT_EQ(text.error(), "Unable to encode the value at \"0/params/2/value/stringV\": the text is 64.0 KB "
-                            "long; a text of a document is at most 64 KB.");
+    EXPECT_EQ(text.error(),
+              "Unable to encode the value at \"0/params/2/value/stringV\": the text is 65537 bytes "
+              "long; a text of a document is at most 64 KB.");
     EXPECT_FALSE(encodeProject(Project({std::string(1 << 20, 'i')}, {})).ok());
     workflow[0]->params()[2]->value()->setStringV(std::string(64 << 10, 't'));
     text = encodePreset(workflow);

@@ -1,3 +1,4 @@
+#include "platform/JsonReader.h"
 #include "platform/Pasteboard.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,10 @@ TEST(Pasteboard, ATextFarBeyondARealOneIsRefused) {
     };
     EXPECT_TRUE(propertyListObject(step(64 << 10)).has_value());
     EXPECT_FALSE(propertyListObject(step((64 << 10) + 1)).has_value());
+    std::string error;
+    const QByteArray over = step((64 << 10) + 1);
+    EXPECT_FALSE(readCbor(reinterpret_cast<const uint8_t*>(over.data()), size_t(over.size()), &error));
+    EXPECT_EQ(error, "The data holds a text of 65537 bytes; a text is at most 64 KB.");
     EXPECT_FALSE(propertyListObject(step(30 << 20)).has_value());
     EXPECT_FALSE(propertyListObject(propertyListData({{std::string(1 << 20, 'k'), 1}})).has_value());
 }

@@ -548,6 +548,36 @@ TEST(MainWindow, AnImportEndsWithTheCountOfFilesItCouldNotRead) {
     EXPECT_FALSE(w.progressHost()->isVisible());
 }
 
+TEST(MainWindow, AnExportEndsWithTheFilesThatFailedAndWhy) {
+    WindowHarness h;
+    auto& w = *h.window;
+    auto& d = h.d();
+    const QString gone = h.copyData("coffee.png", h.dir.filePath("gone.png"));
+    const QString cut = h.copyData("rocket.jpg", h.dir.filePath("cut.jpg"));
+    d.addImages({apptest::Harness::url(apptest::Harness::data("chelsea.png")), apptest::Harness::url(gone),
+                 apptest::Harness::url(cut)});
+    h.settle(2.5);
+    ASSERT_EQ(d.CurrentImages().size(), 3u);
+    // Moved away and cut short on disk after the import.
+    ASSERT_TRUE(QFile::remove(gone));
+    ASSERT_TRUE(QFile::remove(cut));
+    h.copyData("truncated.jpg", cut);
+
+    d.setExportDialogDestination(h.folder("out"));
+    d.showExportDialog();
+    d.exportDialogStartProcessing();
+    h.settle();
+    auto* sheet = w.progressSheet();
+    ASSERT_TRUE(w.progressHost()->isVisible());
+    EXPECT_EQ(sheet->messageLabel()->text(), "2 of 3 failed");
+    ASSERT_TRUE(sheet->failedList()->isVisible());
+    ASSERT_EQ(sheet->failedList()->count(), 2);
+    EXPECT_EQ(sheet->failedList()->item(0)->text().toStdString(), "gone.png \u2014 The file does not exist");
+    EXPECT_EQ(sheet->failedList()->item(1)->text().toStdString(),
+              "cut.jpg \u2014 JPEG error: Premature end of JPEG file");
+    EXPECT_GE(w.progressHost()->panel()->height(), w.progressHost()->panel()->sizeHint().height());
+}
+
 TEST(MainWindow, ThePreviewShowsTheWholePictureWhileAnAlertIsOpen) {
     WindowHarness h;
     auto& w = *h.window;
