@@ -194,6 +194,14 @@ int waitForProcess(const app::Exif::Reader& reader) {
     return reader.processId();
 }
 
+/// The files at `paths`, looked at as an import looks at them.
+std::vector<app::Exif::LookPtr> looks(const std::vector<std::string>& paths) {
+    std::vector<app::Exif::LookPtr> files;
+    for (const std::string& path : paths)
+        files.push_back(app::Exif::lookAt(path));
+    return files;
+}
+
 /// A stand-in tool that starts and then never answers.
 QString silentTool(const QTemporaryDir& dir) {
     return script(dir, "silent-tool", "while read -r line; do :; done\n");
@@ -220,7 +228,7 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     std::vector<std::string> files;
     for (const QString& path : paths)
         files.push_back(QFile::encodeName(path).toStdString());
-    reader.prepare(files);
+    reader.prepare(looks(files));
     int pid = 0;
     for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
@@ -267,16 +275,14 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     EXPECT_NE(reader.processId(), pid);
     EXPECT_TRUE(processRuns(reader.processId()));
 
-    // A file in a folder it cannot read starts it again, able to read that one as well.
+    // A file it was not given starts it again, able to read that one as well.
     QTemporaryDir other;
     const std::string elsewhere = QFile::encodeName(other.filePath("elsewhere.png")).toStdString();
     ASSERT_TRUE(QFile::copy(paths[1], other.filePath("elsewhere.png")));
     pid = reader.processId();
     EXPECT_EQ(reader.read(elsewhere).at("File Name"), "elsewhere.png");
     EXPECT_NE(reader.processId(), pid);
-    pid = reader.processId();
     EXPECT_EQ(reader.read(files[0]).at("Image Size"), "640x427");
-    EXPECT_EQ(reader.processId(), pid);
 
     // Stopped: the tool has gone (and been collected), reads give nothing.
     const int last = reader.processId();
@@ -290,10 +296,10 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     // Prepared: the tool starts without a read, and that process answers the first one; asked
     // again, nothing more starts.
     app::Exif::Reader prepared("/usr/bin/exiftool");
-    prepared.prepare({files[0]});
+    prepared.prepare(looks({files[0]}));
     const int early = waitForProcess(prepared);
     ASSERT_NE(early, 0);
-    prepared.prepare({files[0]});
+    prepared.prepare(looks({files[0]}));
     prepared.prepare();
     EXPECT_EQ(prepared.read(files[0]).at("Image Size"), "640x427");
     EXPECT_EQ(prepared.processId(), early);
@@ -501,7 +507,7 @@ TEST(Exif, TheToolIsBoundedPerFile) {
     };
     gwtest::ConsoleCapture console;
     app::Exif::Reader reader("/usr/bin/exiftool");
-    reader.prepare({files[0].path, files[1].path, files[2].path, photo});
+    reader.prepare(looks({files[0].path, files[1].path, files[2].path, photo}));
     for (const auto& file : files) {
         SCOPED_TRACE(file.path);
         // Each ends within a few seconds, gives no metadata, says why, is not tried again; the next
@@ -567,9 +573,9 @@ TEST(Exif, TheToolIsConfined) {
 
 namespace {
 
-/// A stand-in for the kept tool, in Perl: it speaks the tool's protocol, and for each file (in
-/// `$file`) runs `perFile`, which prints the lines of its answer; `$answered` counts the answers
-/// it gave before.
+/// A stand-in for the kept tool, in Perl: it speaks the tool's protocol, and for each file (its
+/// name as given in `$file`, its bytes in `$bytes`) runs `perFile`, which prints the lines of its
+/// answer; `$answered` counts the answers it gave before.
 QString standInTool(const QTemporaryDir& dir, const QString& name, const QString& perFile) {
     return script(dir, name,
                   QString(R"(
@@ -582,6 +588,8 @@ while (my $line = <STDIN>) {
         my ($file) = grep { m{^/} } @args;
         @args = ();
         if (defined $file) {
+            my $bytes = '';
+            if (open(my $in, '<', $file)) { local $/; $bytes = <$in>; }
 %1
             ++$answered;
         }
@@ -595,6 +603,14 @@ while (my $line = <STDIN>) {
 )")
                       .arg(perFile),
                   "/usr/bin/perl");
+}
+
+/// A copy of `photo` at `path` with `marker` after its end: a file that a stand-in tool knows by
+/// its content, as a crafted file takes over a real one.
+void markedCopy(const QString& photo, const QString& path, const QByteArray& marker) {
+    QFile in(photo), out(path);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    out.write(in.readAll() + marker);
 }
 
 /// The details of a record as a map.
@@ -617,21 +633,23 @@ TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
     ASSERT_TRUE(QFile::link(elsewhere.filePath("linked.jpg"), home.filePath("link.jpg")));
     QList<QUrl> urls;
     for (const char* name : {"1.jpg", "take-over.jpg", "2.jpg", "3.jpg", "link.jpg", "4.jpg"}) {
-        if (!QFileInfo::exists(home.filePath(name))) {
-            ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
-        }
+        if (!QFileInfo::exists(home.filePath(name)))
+            markedCopy(photo, home.filePath(name), name == std::string("take-over.jpg") ? "TAKE-OVER" : "");
         urls << apptest::Harness::url(home.filePath(name));
     }
 
-    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside it and
-    // to list its folder, and once taken over it answers each file just under the time limit.
-    const QString tool = standInTool(tools, "taken-over-tool", R"(
+    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside the
+    // photos and to list their folder, and once taken over it answers each file just under the time
+    // limit.
+    const QString tool = standInTool(tools, "taken-over-tool",
+                                     QString(R"(
             select(undef, undef, undef, 14) if $taken;
-            $taken = 1 if $file =~ /take-over/;
-            (my $folder = $file) =~ s{/[^/]*$}{};
-            print "Readable\tyes\n" if open(my $f, '<', $file);
+            $taken = 1 if $bytes =~ /TAKE-OVER/;
+            my $folder = '%1';
+            print "Readable\tyes\n" if length $bytes;
             if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
-            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; })");
+            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; })")
+                                         .arg(home.path()));
 
     // Imported as the window imports them.
     gwtest::ConsoleCapture console;
@@ -677,7 +695,7 @@ TEST(Exif, ATakenOverToolReadsNoFileTheImportTurnedAway) {
 
     // A tool taken over by the crafted photo tries, on every file it is asked about, to read the
     // links by their names and by their targets' (every file of the import is the same to it).
-    QString tries = R"(            print "Readable\tyes\n" if open(my $f, '<', $file);
+    QString tries = R"(            print "Readable\tyes\n" if length $bytes;
 )";
     for (const QString& target : {urls[2].toLocalFile(), urls[3].toLocalFile(), key, config})
         tries += QString(R"(            if (open(my $s, '<', '%1')) { print "Read %2\t", scalar <$s>, "\n"; }
@@ -715,9 +733,9 @@ TEST(Exif, AFileTakenBackIsGivenToNoLaterTool) {
                         .arg(refused));
 
     app::Exif::Reader reader(tool);
-    reader.prepare({bytes(first), bytes(refused)});
+    reader.prepare(looks({bytes(first), bytes(refused)}));
     ASSERT_NE(waitForProcess(reader), 0);
-    reader.withdraw({bytes(refused)});
+    reader.withdraw(looks({bytes(refused)}));
     // The tool that was given it keeps it; the next is not given it again.
     EXPECT_EQ(reader.read(bytes(first)).at("Read"), "yes");
     EXPECT_EQ(reader.read(bytes(later)).at("Read"), "no");
@@ -728,7 +746,7 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     const QString photo = apptest::Harness::data("rocket.jpg");
     QList<QUrl> urls;
     for (const char* name : {"1.jpg", "yields.jpg", "2.jpg", "dies.jpg", "3.jpg"}) {
-        ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
+        markedCopy(photo, home.filePath(name), QByteArray(name).toUpper());
         urls << apptest::Harness::url(home.filePath(name));
     }
     // "yields.jpg" makes its tool give up its processor again and again instead of answering,
@@ -736,8 +754,8 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     // (a new tool would read it).
     const QString tool = standInTool(tools, "yielding-tool", R"(
             require 'syscall.ph';
-            syscall(&SYS_sched_yield) while $file =~ /yields/;
-            exit 3 if $file =~ /dies/ && $answered;
+            syscall(&SYS_sched_yield) while $bytes =~ /YIELDS/;
+            exit 3 if $bytes =~ /DIES/ && $answered;
             print "Answered\t", ($answered ? "after others" : "first"), "\n";)");
 
     // Imported with every processor busy: the yielding costs its file a few seconds, not the
@@ -774,7 +792,7 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     std::vector<std::string> files;
     for (const QUrl& url : {urls[0], urls[3], urls[4]})
         files.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
-    reader.prepare(files);
+    reader.prepare(looks(files));
     EXPECT_EQ(reader.read(files[0]), (Metadata{{"Answered", "first"}}));
     EXPECT_TRUE(reader.read(files[1]).empty());
     EXPECT_TRUE(console.contains(files[1] + ": the metadata tool ended while it read it"));
