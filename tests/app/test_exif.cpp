@@ -3,19 +3,25 @@
 #include "app/Exif.h"
 #include "app/ImageObject.h"
 #include "app/services/SystemServices.h"
+#include "support/TestFileSystem.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -797,4 +803,170 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     EXPECT_TRUE(reader.read(files[1]).empty());
     EXPECT_TRUE(console.contains(files[1] + ": the metadata tool ended while it read it"));
     EXPECT_EQ(reader.read(files[2]), (Metadata{{"Answered", "first"}}));
+}
+
+namespace {
+
+/// A tool taken over by any file it is asked about, which tries to read `key` by its name.
+QString keyHunter(const QTemporaryDir& tools, const QString& key) {
+    return standInTool(tools, "key-hunter",
+                       QString(R"(
+            if (open(my $s, '<', '%1')) { print "Secret\t", scalar <$s>, "\n"; }
+            print "Readable\tyes\n" if length $bytes;)")
+                           .arg(key));
+}
+
+/// Whether any record shows what the tool read of the key.
+bool anySecret(const app::ImageObjects& records) {
+    return std::any_of(records.begin(), records.end(),
+                       [](const auto& record) { return shownDetails(*record).count("Secret") > 0; });
+}
+
+} // namespace
+
+TEST(Exif, TheToolIsGivenTheFileLookedAtWhateverItsNameLeadsToLater) {
+    QTemporaryDir home, shared, tools;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
+    const QString key = writeFile(home, ".ssh/id_rsa", "PRIVATE KEY");
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    const QString tool = keyHunter(tools, key);
+
+    // A share that answers as a photo until it is first read, and as a link to the key from then on.
+    {
+        QTemporaryDir served;
+        for (const char* name : {"turns.jpg", "honest.jpg"})
+            ASSERT_TRUE(QFile::copy(photo, served.filePath(name)));
+        gwtest::TestFileSystem share(served.path().toStdString(),
+                                     {"--link-after-read", "turns.jpg=" + key.toStdString()});
+        if (share.mounted()) {
+            apptest::Harness h({}, tool);
+            h.d().addImages({apptest::Harness::url(QString::fromStdString(share.file("turns.jpg"))),
+                             apptest::Harness::url(QString::fromStdString(share.file("honest.jpg")))});
+            h.queues->drain();
+            ASSERT_FALSE(h.d().CurrentImages().empty());
+            EXPECT_FALSE(anySecret(h.d().CurrentImages()));
+        } else {
+            std::printf("(no share: %s)\n", share.why().c_str());
+        }
+    }
+
+    // Another user's process swapping names in a shared folder between a photo and a link to the key.
+    QList<QUrl> urls;
+    std::vector<std::pair<std::string, std::string>> swapped;
+    for (int i = 0; i < 5; ++i) {
+        const QString name = shared.filePath(QString("IMG_%1.jpg").arg(i)), spare = name + ".spare";
+        ASSERT_TRUE(QFile::copy(photo, name));
+        ASSERT_TRUE(QFile::link(key, spare));
+        swapped.emplace_back(QFile::encodeName(name).toStdString(), QFile::encodeName(spare).toStdString());
+        urls << apptest::Harness::url(name);
+    }
+    ASSERT_TRUE(QFile::copy(photo, shared.filePath("honest.jpg")));
+    urls << apptest::Harness::url(shared.filePath("honest.jpg"));
+    std::atomic<bool> racing{true};
+    std::thread racer([&] {
+        while (racing.load())
+            for (const auto& [name, spare] : swapped)
+                ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+    });
+    bool secret = false;
+    for (int run = 0; run < 6 && !secret; ++run) {
+        apptest::Harness h({}, tool);
+        h.d().addImages(urls);
+        h.queues->drain();
+        secret = anySecret(h.d().CurrentImages());
+    }
+    racing = false;
+    racer.join();
+    EXPECT_FALSE(secret);
+}
+
+TEST(Exif, ANameThatBecomesAPipeIsReadAsItWasLookedAt) {
+    // Looked at and announced as a photo; a named pipe by that name when the tool reads it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("photo.jpg");
+    ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"), path));
+    const std::string name = QFile::encodeName(path).toStdString();
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    const auto file = app::Exif::lookAt(name);
+    reader.prepare({file});
+    const std::string pipe = name + ".fifo";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ASSERT_EQ(::rename(pipe.c_str(), name.c_str()), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const Metadata read = reader.read(file);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5) * gwtest::slowdown);
+    EXPECT_EQ(read.count("Image Size") ? read.at("Image Size") : "", "640x427");
+    EXPECT_EQ(read.count("File Name") ? read.at("File Name") : "", "photo.jpg");
+}
+
+TEST(Exif, AFileIsAskedAboutOnceWhateverItsNames) {
+    // A crafted photo that stalls its tool, listed five times and once more by a second name of it.
+    QTemporaryDir home, tools;
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    markedCopy(photo, home.filePath("crafted.jpg"), "STALLS");
+    ASSERT_EQ(::link(QFile::encodeName(home.filePath("crafted.jpg")).constData(),
+                     QFile::encodeName(home.filePath("second-name.jpg")).constData()),
+              0);
+    ASSERT_TRUE(QFile::copy(photo, home.filePath("honest.jpg")));
+    QList<QUrl> urls;
+    for (int i = 0; i < 5; ++i)
+        urls << apptest::Harness::url(home.filePath("crafted.jpg"));
+    urls << apptest::Harness::url(home.filePath("second-name.jpg"))
+         << apptest::Harness::url(home.filePath("honest.jpg"));
+    const QString tool = standInTool(tools, "stalling-tool", R"(
+            select(undef, undef, undef, 14) if $bytes =~ /STALLS/;
+            print "Answered\tyes\n";)");
+
+    gwtest::ConsoleCapture console;
+    apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
+    h.d().addImages(urls);
+    h.queues->drain();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8) * gwtest::slowdown);
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 7u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(records[i]->details().empty()) << i;
+    EXPECT_EQ(shownDetails(*records[6]), (Metadata{{"Answered", "yes"}}));
+    const auto failures =
+        std::count_if(console.lines().begin(), console.lines().end(), [](const std::string& line) {
+            return line.find("the metadata tool did not answer within") != std::string::npos;
+        });
+    EXPECT_EQ(failures, 1);
+}
+
+TEST(Exif, PhotosOnASlowShareKeepTheirMetadata) {
+    // Eight photos and a large picture on one slow medium: while the tool waits for a photo's data,
+    // the readers' reads of the large one hold the medium.
+    QTemporaryDir served;
+    QImage large(1000, 800, QImage::Format_RGB32);
+    uint32_t seed = 1;
+    for (int y = 0; y < large.height(); ++y)
+        for (int x = 0; x < large.width(); ++x)
+            large.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+    ASSERT_TRUE(large.save(served.filePath("large.png"), "PNG", 0));
+    QList<QUrl> urls;
+    std::vector<std::string> names{"large.png"};
+    for (int i = 0; i < 8; ++i)
+        names.push_back("photo" + std::to_string(i) + ".jpg");
+    for (size_t i = 1; i < names.size(); ++i)
+        ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"),
+                                served.filePath(QString::fromStdString(names[i]))));
+    gwtest::TestFileSystem share(served.path().toStdString(), {"--rate", "400000", "--latency", "5"});
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    for (const std::string& name : names)
+        urls << apptest::Harness::url(QString::fromStdString(share.file(name)));
+
+    gwtest::ConsoleCapture console;
+    apptest::Harness h;
+    h.d().addImages(urls);
+    h.queues->drain();
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 9u);
+    for (size_t i = 1; i < records.size(); ++i) {
+        SCOPED_TRACE(records[i]->filename().toStdString());
+        EXPECT_EQ(records[i]->filetype(), "JPEG");
+        EXPECT_FALSE(records[i]->details().empty());
+    }
 }
