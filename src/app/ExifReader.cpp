@@ -26,6 +26,7 @@
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -576,9 +577,13 @@ struct Reader::Impl {
         const auto begun = wait.asked;
         auto deadline = begun + std::chrono::milliseconds(allowedMs);
         const auto aheadAt = begun + std::chrono::milliseconds(kStartAheadMs);
-        std::optional<ci::io::FileArrival> arrival;
-        if (file)
-            arrival.emplace(file->descriptor());
+        // The file's bytes in the page cache: more of them since the last look means data came in
+        // for it. A file is dropped from the cache when a share's file is opened again, so its
+        // bytes count again as they come back, but no more of them than the file holds.
+        const bool watched = file != nullptr;
+        int64_t cached = watched ? ci::io::FileArrival::cachedBytes(file->descriptor()) : -1, counted = 0;
+        struct stat info {};
+        const int64_t size = watched && ::fstat(file->descriptor(), &info) == 0 ? int64_t(info.st_size) : 0;
         auto checkAt = begun + std::chrono::milliseconds(kArrivalCheckMs);
         bool startsAhead = file != nullptr;
         char buffer[65536];
@@ -589,7 +594,7 @@ struct Reader::Impl {
             }
             const bool toStart = startsAhead && aheads.empty() && deadline > aheadAt;
             auto until = toStart ? aheadAt : deadline;
-            if (arrival)
+            if (watched)
                 until = std::min(until, checkAt);
             const bool gatheredFirst = gathering && gatherUntil < until;
             pollfd fds[3] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}, {announcing, POLLIN, 0}};
@@ -616,9 +621,13 @@ struct Reader::Impl {
                 startsAhead = false;
                 continue;
             }
-            if (ready == 0 && arrival && Clock::now() >= checkAt) {
-                if (arrival->arrived() > 0)
+            if (ready == 0 && watched && Clock::now() >= checkAt) {
+                const int64_t now = ci::io::FileArrival::cachedBytes(file->descriptor());
+                if (cached >= 0 && now > cached && counted < size) {
+                    counted += now - cached;
                     wait.lastArrival = Clock::now();
+                }
+                cached = now;
                 checkAt = Clock::now() + std::chrono::milliseconds(kArrivalCheckMs);
             }
             if (ready == 0 && file && Clock::now() < deadline)
