@@ -4,8 +4,9 @@
 
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
-#include "ci/io/Codec.h"
 #include "platform/FilePath.h"
+
+#include <sys/resource.h>
 
 #include <tbb/parallel_pipeline.h>
 
@@ -13,10 +14,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace app {
@@ -125,60 +126,14 @@ QString failedItem(const QUrl& url, const std::string& why) {
     return QString::fromUtf8("%1 \u2014 %2").arg(name.isEmpty() ? path : name, reason);
 }
 
-/// Announces to the metadata tool, in list order, each file of an import that shows itself a picture
-/// (by its signature, or by a header its reader has accepted), as soon as every file before it is
-/// settled (announced, or turned away): the tool can be started for them while their readers are
-/// still at work, and never for a file that is no picture.
-class Announcer {
-  public:
-    Announcer(Exif::Reader& metadata, qsizetype count)
-        : metadata_(metadata), settled_(size_t(count), false), announced_(size_t(count), false) {}
-
-    /// File `i` is a picture, to be announced as `path`; unless it was settled before. Any
-    /// thread.
-    void settle(qsizetype i, std::string path) {
-        std::vector<std::string> ready;
-        std::lock_guard lock(mutex_);
-        if (settled_[size_t(i)])
-            return;
-        settled_[size_t(i)] = true;
-        if (!path.empty()) {
-            announced_[size_t(i)] = true;
-            pending_.emplace(i, std::move(path));
-        }
-        for (; next_ < qsizetype(settled_.size()) && settled_[size_t(next_)]; ++next_)
-            if (auto it = pending_.find(next_); it != pending_.end()) {
-                ready.push_back(std::move(it->second));
-                pending_.erase(it);
-            }
-        // Under the lock, so that files are announced in their order.
-        if (!ready.empty())
-            metadata_.prepare(ready);
-    }
-
-    /// File `i`, at `path`, will not be read (its reader turned it away): taken back if it was
-    /// announced, so that no tool is started for it, and never announced after. Any thread.
-    void turnAway(qsizetype i, const std::string& path) {
-        {
-            std::lock_guard lock(mutex_);
-            if (announced_[size_t(i)]) {
-                announced_[size_t(i)] = false;
-                if (pending_.erase(i) == 0)
-                    metadata_.withdraw({path});
-                return;
-            }
-        }
-        settle(i, {});
-    }
-
-  private:
-    Exif::Reader& metadata_;
-    std::mutex mutex_;
-    std::vector<bool> settled_;                          // guarded by mutex_
-    std::vector<bool> announced_;                        // guarded by mutex_
-    std::unordered_map<qsizetype, std::string> pending_; // guarded by mutex_
-    qsizetype next_ = 0;                                 // guarded by mutex_
-};
+/// How many files an import looks at ahead of the one it hands on: each look holds a descriptor
+/// until then, and the system's limit on them is shared with everything else the program opens.
+qsizetype lookAhead() {
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) != 0 || descriptors.rlim_cur == RLIM_INFINITY)
+        return 2048;
+    return std::clamp<qsizetype>(qsizetype(descriptors.rlim_cur / 4), 16, 2048);
+}
 
 } // namespace
 
@@ -228,42 +183,43 @@ void AppDelegate::buildRecords(
     WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
     const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each) {
     // Opening a file (its header and a look through its data) runs in parallel; the metadata
-    // tool answers one read at a time, and the records are handed on in list order. A file is
-    // announced to the metadata tool once its first bytes are seen to be a picture format's
-    // signature (for a format without one, once its reader has accepted its header), and only
-    // then: the tool can read nothing that the import turned away as no picture (a link to a key
-    // beside a photo), and is started while the readers are still at work. A file that its reader
-    // then turns away is taken back. The opening runs up to a few hundred files ahead of the
-    // metadata, each holding only its record, so that a tool is started for many of them at once.
+    // tool answers one read at a time, and the records are handed on in list order. The tool is
+    // given the file that the import looked at, by its descriptor: once its first bytes are seen
+    // to be a picture format's signature (for a format without one, once its reader has accepted
+    // its header; see Exif::Grants), and only then: the tool can read nothing that the import
+    // turned away as no picture (a link to a key beside a photo), whatever a name leads to later,
+    // and is started while the readers are still at work. A file that its reader then turns away
+    // is taken back. The opening runs up to a few hundred files ahead of the metadata, each
+    // holding only its record and its look, so that a tool is started for many of them at once.
+    // Names of one file (listed again, linked) are asked about once, and share the answer.
     struct Opened {
         qsizetype index = 0;
         ImageObjectPtr record;
         std::string why;     ///< why it is no image
         std::string failure; ///< why opening it threw, said in list order
     };
-    constexpr size_t inFlight = 512;
-    Announcer announcer(metadata, urls.size());
-    // The files that start as pictures are announced by a look at their first bytes, ahead of
-    // the opening, so that the tool is started for many of them while the readers start; not
-    // further ahead of the reads than a tool could be given.
-    constexpr qsizetype scanLead = 2048;
+    const qsizetype ahead = lookAhead();
+    const size_t inFlight = size_t(std::min<qsizetype>(512, ahead));
+    Exif::Grants grants(metadata, urls.size());
+    // The files are looked at ahead of the opening, so that the tool is started for many of them
+    // while the readers start; not further ahead of the reads than descriptors allow.
     std::atomic<qsizetype> handedOn{0};
     std::atomic<bool> scanning{true};
     const auto scans = [&] { return scanning.load() && work.isOpen(); };
+    const auto pathOf = [&](qsizetype i) {
+        const QString local = platform::localPath(urls[i]);
+        return platform::isValidPath(local) ? platform::pathBytes(local) : std::string();
+    };
     std::thread scanner([&] {
         try {
             for (qsizetype i = 0; i < urls.size() && scans(); ++i) {
-                while (i - handedOn.load() > scanLead && scans())
+                while (i - handedOn.load() > ahead && scans())
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                const QString local = platform::localPath(urls[i]);
-                if (platform::isValidPath(local)) {
-                    std::string path = platform::pathBytes(local);
-                    if (ci::io::startsAsPicture(path))
-                        announcer.settle(i, std::move(path));
-                }
+                if (const std::string path = pathOf(i); !path.empty())
+                    grants.scan(i, path);
             }
         } catch (const std::exception&) {
-            // Out of memory: the files left are announced as their readers accept them.
+            // Out of memory: the files left are looked at as they are opened.
         }
     });
     struct Joined {
@@ -276,14 +232,30 @@ void AppDelegate::buildRecords(
     } joined{scanning, scanner};
     const auto open = [&](qsizetype i) {
         Opened opened{i, nullptr, {}, {}};
-        const std::string path = platform::pathBytes(platform::localPath(urls[i]));
-        if (work.isOpen())
+        if (work.isOpen()) {
+            // Looked at before its reader opens it, should the scanner not have come this far.
+            if (const std::string path = pathOf(i); !path.empty())
+                grants.scan(i, path);
             opened.record =
-                openRecord(urls[i], opened.why, opened.failure, [&] { announcer.settle(i, path); });
+                openRecord(urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); });
+        }
         if (!opened.record)
-            announcer.turnAway(i, path);
-        announcer.settle(i, {});
+            grants.turnAway(i);
+        grants.settle(i);
         return opened;
+    };
+    // The answers by file, for its other names.
+    std::map<std::pair<uint64_t, uint64_t>, Exif::Metadata> answers;
+    const auto metadataOf = [&](qsizetype i) -> Exif::Metadata {
+        const Exif::LookPtr file = grants.granted(i);
+        if (!file)
+            return {};
+        const auto [known, added] = answers.try_emplace({file->device(), file->inode()});
+        if (added)
+            known->second = metadata.read(file);
+        else if (const auto named = Exif::toolArgument(file->path()))
+            return Exif::withNames(known->second, *named);
+        return known->second;
     };
     qsizetype next = 0;
     tbb::parallel_pipeline(
@@ -308,9 +280,9 @@ void AppDelegate::buildRecords(
                 const ImageObjectPtr record = guarded(where, url, why, [&]() -> ImageObjectPtr {
                     if (!opened.record)
                         return nullptr;
-                    const auto data = metadata.read(platform::pathBytes(opened.record->path()));
-                    return ImageObject::complete(opened.record, data);
+                    return ImageObject::complete(opened.record, metadataOf(opened.index));
                 });
+                grants.release(opened.index);
                 each(url, record, why);
                 handedOn = opened.index + 1;
             }));

@@ -95,30 +95,35 @@ std::optional<QString> toolArgument(const std::string& path) {
 }
 
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs) {
-    const auto absolute = toolArgument(path);
+    const LookPtr file = lookAt(path);
+    return file ? readExifMetadata(*file, toolPath, timeoutMs) : Metadata{};
+}
+
+Metadata readExifMetadata(const Look& file, const QString& toolPath, int timeoutMs) {
+    const auto absolute = toolArgument(file.path());
     if (!absolute)
         return {};
-    // A run of its own: the second it starts in, and its time for the file.
+    // A run of its own: the second it starts in, and its time for the file. The file is handed
+    // over at the first descriptor its launcher keeps for files.
     const int cpu = 1 + kToolCpuSecondsPerFile;
-    std::vector<std::string> readable;
-    if (const auto file = readableFile(path))
-        readable.push_back(file->path);
-    QStringList command = confinedCommand(toolPath, readable, cpu, cpu + 1, toolArguments(*absolute));
+    constexpr int fd = 64;
+    QStringList command = confinedCommand(toolPath, {}, cpu, cpu + 1, toolArguments(fd), {fd});
     if (command.isEmpty())
         return {};
     const QString launcher = command.takeFirst();
-    const auto out = runProcess(launcher, command, timeoutMs, kMaxToolOutputBytes);
+    const auto out = runProcess(launcher, command, timeoutMs, kMaxToolOutputBytes, {{file.descriptor(), fd}});
     if (!out)
         return {};
     if (out->overLimit)
-        return failedRead(path, ToolFailure::OutputTooLong);
+        return failedRead(file.path(), ToolFailure::OutputTooLong);
     if (out->signal == SIGXCPU || out->signal == SIGKILL)
-        return failedRead(path, ToolFailure::OutOfTime);
-    return decodeToolOutput(out->standardOutput);
+        return failedRead(file.path(), ToolFailure::OutOfTime);
+    return withNames(decodeToolOutput(out->standardOutput), *absolute);
 }
 
 QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
-                            int cpuCeiling, const QStringList& arguments) {
+                            int cpuCeiling, const QStringList& arguments,
+                            const std::vector<int>& readableFiles) {
     const QString& launcher = launcherPath();
     const QString tool = toolPath.contains('/') ? toolPath : QStandardPaths::findExecutable(toolPath);
     if (launcher.isEmpty() || !QFileInfo(tool).isExecutable())
@@ -133,21 +138,22 @@ QStringList confinedCommand(const QString& toolPath, const std::vector<std::stri
     for (const std::string& path : readable)
         if (!path.empty())
             command << "--read" << QString::fromStdString(path);
+    for (const int fd : readableFiles)
+        command << "--read-fd" << QString::number(fd);
     return command << "--" << QFileInfo(tool).absoluteFilePath() << arguments;
 }
 
-std::optional<ReadableFile> readableFile(const std::string& path) {
-    // The rule holds for the file that the resolved name leads to, which the tool reaches by the
-    // path as it is given; a folder, a pipe or a device gets no rule.
-    char resolved[PATH_MAX];
-    struct stat info {};
-    if (!::realpath(path.c_str(), resolved) || ::stat(resolved, &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
-    return ReadableFile{resolved, uint64_t(info.st_dev), uint64_t(info.st_ino)};
+QStringList toolArguments(int fd) {
+    return {"-t", "/proc/self/fd/" + QString::number(fd)};
 }
 
-QStringList toolArguments(const QString& absolute) {
-    return {"-t", absolute};
+Metadata withNames(Metadata map, const QString& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (auto it = map.find("File Name"); it != map.end())
+        it->second = trimmed(path.mid(slash + 1).toStdString());
+    if (auto it = map.find("Directory"); it != map.end())
+        it->second = trimmed((slash == 0 ? QStringLiteral("/") : path.left(slash)).toStdString());
+    return map;
 }
 
 namespace {

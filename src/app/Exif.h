@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "app/ExifGrant.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,31 +54,22 @@ inline constexpr int kToolFileDeadlineMs = kToolCpuSecondsPerFile * 1000 + 100;
 /// again and again is always waiting for one).
 inline constexpr int kToolFileWallMs = 3000;
 
-/// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the tool is
-/// missing, fails to start, runs out of time, goes past its limits (the reason on the console) or
-/// writes more than kMaxToolOutputBytes.
+/// The metadata of the file at `path` as the tool at `toolPath` reports it; empty when the path is
+/// no regular file, the tool is missing, fails to start, runs out of time, goes past its limits
+/// (the reason on the console) or writes more than kMaxToolOutputBytes.
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
+/// The same for a file looked at: the tool is given the look's descriptor and reads that file,
+/// whatever its name leads to by now.
+Metadata readExifMetadata(const Look& file, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
-/// read `readable` (files, or folders and what they hold, and what it needs itself), has
-/// kToolMemoryBytes of address space and a soft and a hard limit of `cpuSeconds` and `cpuCeiling`
-/// seconds of CPU time. Empty when the launcher or the tool cannot be found: the tool is never run
-/// unconfined.
+/// read `readable` (files, or folders and what they hold, and what it needs itself) and the files
+/// open on its descriptors `readableFiles` (which it must inherit), has kToolMemoryBytes of address
+/// space and a soft and a hard limit of `cpuSeconds` and `cpuCeiling` seconds of CPU time. Empty
+/// when the launcher or the tool cannot be found: the tool is never run unconfined.
 QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
-                            int cpuCeiling, const QStringList& arguments);
-
-/// A file that the tool is let read: the tool's rules name it by `path`, and hold for the file
-/// itself (`device` and `inode`) whatever name it is opened by.
-struct ReadableFile {
-    std::string path;
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    bool isSame(const ReadableFile& other) const { return device == other.device && inode == other.inode; }
-};
-
-/// The file that the tool must be let read to read `path`: the regular file that the path names
-/// once symbolic links are followed. Nothing when there is none.
-std::optional<ReadableFile> readableFile(const std::string& path);
+                            int cpuCeiling, const QStringList& arguments,
+                            const std::vector<int>& readableFiles = {});
 
 /// Adds the tag of one output line to `map` (a later value replaces an earlier one); a line
 /// without exactly one tab adds nothing.
@@ -85,12 +78,17 @@ void parseExifLine(const std::string& line, Metadata& map);
 /// Every line of the tool's output through parseExifLine.
 Metadata parseExifOutput(const std::string& text);
 
-/// The file's path as the tool is given it: absolute, so that no name passes for an option;
-/// nothing for a name that is not UTF-8 (such a file has no metadata).
+/// The file's path as the tool would name it: absolute; nothing for a name that is not UTF-8 (such
+/// a file has no metadata).
 std::optional<QString> toolArgument(const std::string& path);
 
-/// The tool's arguments for the file at `absolute` (a toolArgument()): "-t" and the path.
-QStringList toolArguments(const QString& absolute);
+/// The tool's arguments for the file it holds open on its descriptor `fd`: "-t" and that descriptor's
+/// name, which leads to the file it was given whatever the file's own name leads to.
+QStringList toolArguments(int fd);
+
+/// `map`, a tool's answer about the file by its descriptor, with the file's name and folder as the
+/// file is named at `path` (a toolArgument()), as the tool would have said them.
+Metadata withNames(Metadata map, const QString& path);
 
 /// The tool's output as read: the parsed lines, or an empty map when it cannot be read (the reason
 /// on the console). Each valid UTF-8 sequence is read as UTF-8 and every other byte as
@@ -115,20 +113,21 @@ Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kT
 /// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs the
 /// tool's work on one file instead of its start-up. One process answers the reads one after
 /// another, from a thread of the reader's own. It lists no folder, and can read only files that the
-/// caller has asked about or announced with prepare() (files it has opened and checked as pictures,
-/// and will ask about): what it can read is fixed when it starts, so a file it cannot read starts a
-/// new tool, able to read that file and those announced since. The next tool is started ahead, for
-/// the files announced meanwhile, in time to be ready when the present one has answered about its
-/// own. A tool has timeoutMs to start; then, for each file, its soft CPU limit is set to what it
-/// has used plus kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs
-/// (and the time it waits for a processor, up to kToolFileWallMs in all) to answer. A tool that has
-/// died before it is asked is started again; one that goes past its limits, does not answer in
-/// time, writes more than kMaxToolOutputBytes or dies while it reads a file is ended, and that file
-/// has no metadata (the reason on the console) and is not tried again. The next file has a new tool
-/// (one is started ahead while a file keeps the tool long). A tool that cannot work this way (it
-/// ends before its first answer) is run once per read as readExifMetadata() does. The reader ends
-/// its tools when stopped or destroyed, and the tools also end when the application does, however
-/// it ends.
+/// caller has asked about or announced with prepare() (files it has looked at and checked as
+/// pictures, and will ask about), each by the descriptor of the look, never by a name: what it can
+/// read is fixed when it starts, so a file it cannot read starts a new tool, able to read that file
+/// and those announced since. The next tool is started ahead, for the files announced meanwhile, in
+/// time to be ready when the present one has answered about its own. A tool has timeoutMs to
+/// start; then, for each file, its soft CPU limit is set to what it has used plus
+/// kToolCpuSecondsPerFile and the second it is in, and it has kToolFileDeadlineMs to answer, and
+/// more while it waits for a processor (up to kToolFileWallMs in all) or for its file's data to
+/// come in from a slow medium (Timing::fileDeadline). A tool that has died before it is asked is
+/// started again; one that goes past its limits, does not answer in time, writes more than
+/// kMaxToolOutputBytes or dies while it reads a file is ended, and that file has no metadata (the
+/// reason on the console) and is not tried again. The next file has a new tool (one is started
+/// ahead while a file keeps the tool long). A tool that cannot work this way (it ends before its
+/// first answer) is run once per read as readExifMetadata() does. The reader ends its tools when
+/// stopped or destroyed, and the tools also end when the application does, however it ends.
 class Reader {
   public:
     explicit Reader(QString toolPath, int timeoutMs = kToolTimeoutMs);
@@ -140,14 +139,16 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// Announces `paths`, files that the caller has opened and checked as pictures and is about to
-    /// read, so that a tool able to read them is started before they are read: now when none runs,
+    /// The same for a file looked at.
+    Metadata read(const LookPtr& file);
+    /// Announces `files`, looked at and checked as pictures by the caller, who is about to read
+    /// them, so that a tool able to read them is started before they are read: now when none runs,
     /// else ahead of the present one's end. Nothing that is not announced or asked about is ever
     /// given to the tool. Any thread; returns at once.
-    void prepare(const std::vector<std::string>& paths = {});
+    void prepare(const std::vector<LookPtr>& files = {});
     /// Takes back files announced with prepare() that will not be read after all (their data
     /// proved damaged), so that no tool is started for them alone. Any thread; returns at once.
-    void withdraw(const std::vector<std::string>& paths);
+    void withdraw(const std::vector<LookPtr>& files);
     /// Ends the tool (a read that waits for it gives an empty map) and waits until it has gone.
     /// Later reads give empty maps. Any thread but the reader's own.
     void stop();

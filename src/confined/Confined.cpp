@@ -1,15 +1,17 @@
 // Runs a program confined (src/sandbox/Sandbox.h): the metadata tool, which parses every file the
 // user imports with a large parser of its own and must not be able to do more than read them.
 //
-//   gw_confined [--memory BYTES] [--cpu SECONDS] [--cpu-ceiling SECONDS] [--read PATH]... --
-//               PROGRAM [ARGUMENT...]
+//   gw_confined [--memory BYTES] [--cpu SECONDS] [--cpu-ceiling SECONDS] [--read PATH]...
+//               [--read-fd FD]... -- PROGRAM [ARGUMENT...]
 //
 // Sets hard limits on the address space and the CPU time (the soft CPU limit is --cpu, the hard one
 // --cpu-ceiling: whoever started the program may lower and raise the soft one between its tasks),
-// confines itself so that what remains is reading the system's folders that the program needs and
-// the PATHs (a folder and what it holds, or a file alone, which leaves its folder unlisted), and
-// then runs PROGRAM in its place, with the same standard input and output (pipes or
-// sockets: no file can grow) and its standard error thrown away. PROGRAM may be a script: its interpreter and
+// confines itself so that what remains is reading the system's folders that the program needs,
+// the PATHs (a folder and what it holds, or a file alone, which leaves its folder unlisted) and the
+// regular files open on the descriptors FD, which it inherited and passes on (the program reads
+// one as /proc/self/fd/FD: that file, whatever its name leads to), and then runs PROGRAM in its
+// place, with the same standard input and output (pipes or sockets: no file can grow), its
+// standard error thrown away and no other descriptor. PROGRAM may be a script: its interpreter and
 // that interpreter's loader are then the only other programs that can run. Exits 125 on a wrong command line,
 // 126 when the confinement cannot be applied, 127 when the program cannot be run.
 
@@ -19,8 +21,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -124,6 +128,8 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         if (std::strcmp(argv[i], "--read") == 0 && hasValue)
             reach.readable.emplace_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--read-fd") == 0 && hasValue)
+            reach.readableFiles.push_back(int(std::strtol(argv[++i], &end, 10)));
         else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
             memory = std::strtoull(argv[++i], &end, 10);
         else if (std::strcmp(argv[i], "--cpu") == 0 && hasValue)
@@ -146,8 +152,22 @@ int main(int argc, char** argv) {
     reach.readable.push_back(folderOf(program));
     reach.readable.insert(reach.readable.end(), std::begin(kSystemFolders), std::end(kSystemFolders));
 
+    // A file is given as what it is: never a folder, whose files it would reach, nor a pipe or a
+    // device, which the program could wait on.
+    std::sort(reach.readableFiles.begin(), reach.readableFiles.end());
+    for (const int fd : reach.readableFiles) {
+        struct stat info {};
+        if (fd < 3 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+            return fail(125, "--read-fd " + std::to_string(fd) + " is no regular file");
+    }
     // Its warnings are not the application's to show; the launcher's own errors are.
-    ::close_range(3, ~0u, 0);
+    unsigned from = 3;
+    for (const int fd : reach.readableFiles) {
+        if (unsigned(fd) > from)
+            ::close_range(from, unsigned(fd) - 1, 0);
+        from = unsigned(fd) + 1;
+    }
+    ::close_range(from, ~0u, 0);
     const int nothing = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     const int console = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     if (nothing < 0)

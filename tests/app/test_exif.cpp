@@ -3,19 +3,25 @@
 #include "app/Exif.h"
 #include "app/ImageObject.h"
 #include "app/services/SystemServices.h"
+#include "support/TestFileSystem.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -194,6 +200,14 @@ int waitForProcess(const app::Exif::Reader& reader) {
     return reader.processId();
 }
 
+/// The files at `paths`, looked at as an import looks at them.
+std::vector<app::Exif::LookPtr> looks(const std::vector<std::string>& paths) {
+    std::vector<app::Exif::LookPtr> files;
+    for (const std::string& path : paths)
+        files.push_back(app::Exif::lookAt(path));
+    return files;
+}
+
 /// A stand-in tool that starts and then never answers.
 QString silentTool(const QTemporaryDir& dir) {
     return script(dir, "silent-tool", "while read -r line; do :; done\n");
@@ -220,7 +234,7 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     std::vector<std::string> files;
     for (const QString& path : paths)
         files.push_back(QFile::encodeName(path).toStdString());
-    reader.prepare(files);
+    reader.prepare(looks(files));
     int pid = 0;
     for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
@@ -267,16 +281,14 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     EXPECT_NE(reader.processId(), pid);
     EXPECT_TRUE(processRuns(reader.processId()));
 
-    // A file in a folder it cannot read starts it again, able to read that one as well.
+    // A file it was not given starts it again, able to read that one as well.
     QTemporaryDir other;
     const std::string elsewhere = QFile::encodeName(other.filePath("elsewhere.png")).toStdString();
     ASSERT_TRUE(QFile::copy(paths[1], other.filePath("elsewhere.png")));
     pid = reader.processId();
     EXPECT_EQ(reader.read(elsewhere).at("File Name"), "elsewhere.png");
     EXPECT_NE(reader.processId(), pid);
-    pid = reader.processId();
     EXPECT_EQ(reader.read(files[0]).at("Image Size"), "640x427");
-    EXPECT_EQ(reader.processId(), pid);
 
     // Stopped: the tool has gone (and been collected), reads give nothing.
     const int last = reader.processId();
@@ -290,10 +302,10 @@ TEST(Exif, KeptToolAnswersAsOneRunPerFile) {
     // Prepared: the tool starts without a read, and that process answers the first one; asked
     // again, nothing more starts.
     app::Exif::Reader prepared("/usr/bin/exiftool");
-    prepared.prepare({files[0]});
+    prepared.prepare(looks({files[0]}));
     const int early = waitForProcess(prepared);
     ASSERT_NE(early, 0);
-    prepared.prepare({files[0]});
+    prepared.prepare(looks({files[0]}));
     prepared.prepare();
     EXPECT_EQ(prepared.read(files[0]).at("Image Size"), "640x427");
     EXPECT_EQ(prepared.processId(), early);
@@ -501,7 +513,7 @@ TEST(Exif, TheToolIsBoundedPerFile) {
     };
     gwtest::ConsoleCapture console;
     app::Exif::Reader reader("/usr/bin/exiftool");
-    reader.prepare({files[0].path, files[1].path, files[2].path, photo});
+    reader.prepare(looks({files[0].path, files[1].path, files[2].path, photo}));
     for (const auto& file : files) {
         SCOPED_TRACE(file.path);
         // Each ends within a few seconds, gives no metadata, says why, is not tried again; the next
@@ -567,9 +579,9 @@ TEST(Exif, TheToolIsConfined) {
 
 namespace {
 
-/// A stand-in for the kept tool, in Perl: it speaks the tool's protocol, and for each file (in
-/// `$file`) runs `perFile`, which prints the lines of its answer; `$answered` counts the answers
-/// it gave before.
+/// A stand-in for the kept tool, in Perl: it speaks the tool's protocol, and for each file (its
+/// name as given in `$file`, its bytes in `$bytes`) runs `perFile`, which prints the lines of its
+/// answer; `$answered` counts the answers it gave before.
 QString standInTool(const QTemporaryDir& dir, const QString& name, const QString& perFile) {
     return script(dir, name,
                   QString(R"(
@@ -582,6 +594,8 @@ while (my $line = <STDIN>) {
         my ($file) = grep { m{^/} } @args;
         @args = ();
         if (defined $file) {
+            my $bytes = '';
+            if (open(my $in, '<', $file)) { local $/; $bytes = <$in>; }
 %1
             ++$answered;
         }
@@ -595,6 +609,14 @@ while (my $line = <STDIN>) {
 )")
                       .arg(perFile),
                   "/usr/bin/perl");
+}
+
+/// A copy of `photo` at `path` with `marker` after its end: a file that a stand-in tool knows by
+/// its content, as a crafted file takes over a real one.
+void markedCopy(const QString& photo, const QString& path, const QByteArray& marker) {
+    QFile in(photo), out(path);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    out.write(in.readAll() + marker);
 }
 
 /// The details of a record as a map.
@@ -617,21 +639,23 @@ TEST(Exif, ATakenOverToolReachesOnlyItsFilesAndStallsNoOtherFile) {
     ASSERT_TRUE(QFile::link(elsewhere.filePath("linked.jpg"), home.filePath("link.jpg")));
     QList<QUrl> urls;
     for (const char* name : {"1.jpg", "take-over.jpg", "2.jpg", "3.jpg", "link.jpg", "4.jpg"}) {
-        if (!QFileInfo::exists(home.filePath(name))) {
-            ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
-        }
+        if (!QFileInfo::exists(home.filePath(name)))
+            markedCopy(photo, home.filePath(name), name == std::string("take-over.jpg") ? "TAKE-OVER" : "");
         urls << apptest::Harness::url(home.filePath(name));
     }
 
-    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside it and
-    // to list its folder, and once taken over it answers each file just under the time limit.
-    const QString tool = standInTool(tools, "taken-over-tool", R"(
+    // A tool taken over by "take-over.jpg": for each file it tries to read the secret beside the
+    // photos and to list their folder, and once taken over it answers each file just under the time
+    // limit.
+    const QString tool = standInTool(tools, "taken-over-tool",
+                                     QString(R"(
             select(undef, undef, undef, 14) if $taken;
-            $taken = 1 if $file =~ /take-over/;
-            (my $folder = $file) =~ s{/[^/]*$}{};
-            print "Readable\tyes\n" if open(my $f, '<', $file);
+            $taken = 1 if $bytes =~ /TAKE-OVER/;
+            my $folder = '%1';
+            print "Readable\tyes\n" if length $bytes;
             if (open(my $s, '<', "$folder/.ssh/id_rsa")) { print "Secret\t", scalar <$s>, "\n"; }
-            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; })");
+            if (opendir(my $d, $folder)) { print "Listing\t", join(',', readdir $d), "\n"; })")
+                                         .arg(home.path()));
 
     // Imported as the window imports them.
     gwtest::ConsoleCapture console;
@@ -677,7 +701,7 @@ TEST(Exif, ATakenOverToolReadsNoFileTheImportTurnedAway) {
 
     // A tool taken over by the crafted photo tries, on every file it is asked about, to read the
     // links by their names and by their targets' (every file of the import is the same to it).
-    QString tries = R"(            print "Readable\tyes\n" if open(my $f, '<', $file);
+    QString tries = R"(            print "Readable\tyes\n" if length $bytes;
 )";
     for (const QString& target : {urls[2].toLocalFile(), urls[3].toLocalFile(), key, config})
         tries += QString(R"(            if (open(my $s, '<', '%1')) { print "Read %2\t", scalar <$s>, "\n"; }
@@ -715,9 +739,9 @@ TEST(Exif, AFileTakenBackIsGivenToNoLaterTool) {
                         .arg(refused));
 
     app::Exif::Reader reader(tool);
-    reader.prepare({bytes(first), bytes(refused)});
+    reader.prepare(looks({bytes(first), bytes(refused)}));
     ASSERT_NE(waitForProcess(reader), 0);
-    reader.withdraw({bytes(refused)});
+    reader.withdraw(looks({bytes(refused)}));
     // The tool that was given it keeps it; the next is not given it again.
     EXPECT_EQ(reader.read(bytes(first)).at("Read"), "yes");
     EXPECT_EQ(reader.read(bytes(later)).at("Read"), "no");
@@ -728,7 +752,7 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     const QString photo = apptest::Harness::data("rocket.jpg");
     QList<QUrl> urls;
     for (const char* name : {"1.jpg", "yields.jpg", "2.jpg", "dies.jpg", "3.jpg"}) {
-        ASSERT_TRUE(QFile::copy(photo, home.filePath(name)));
+        markedCopy(photo, home.filePath(name), QByteArray(name).toUpper());
         urls << apptest::Harness::url(home.filePath(name));
     }
     // "yields.jpg" makes its tool give up its processor again and again instead of answering,
@@ -736,8 +760,8 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     // (a new tool would read it).
     const QString tool = standInTool(tools, "yielding-tool", R"(
             require 'syscall.ph';
-            syscall(&SYS_sched_yield) while $file =~ /yields/;
-            exit 3 if $file =~ /dies/ && $answered;
+            syscall(&SYS_sched_yield) while $bytes =~ /YIELDS/;
+            exit 3 if $bytes =~ /DIES/ && $answered;
             print "Answered\t", ($answered ? "after others" : "first"), "\n";)");
 
     // Imported with every processor busy: the yielding costs its file a few seconds, not the
@@ -774,9 +798,176 @@ TEST(Exif, AToolThatYieldsOrDiesOnAFileCostsThatFileAlone) {
     std::vector<std::string> files;
     for (const QUrl& url : {urls[0], urls[3], urls[4]})
         files.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
-    reader.prepare(files);
+    reader.prepare(looks(files));
     EXPECT_EQ(reader.read(files[0]), (Metadata{{"Answered", "first"}}));
     EXPECT_TRUE(reader.read(files[1]).empty());
     EXPECT_TRUE(console.contains(files[1] + ": the metadata tool ended while it read it"));
     EXPECT_EQ(reader.read(files[2]), (Metadata{{"Answered", "first"}}));
+}
+
+namespace {
+
+/// A tool taken over by any file it is asked about, which tries to read `key` by its name.
+QString keyHunter(const QTemporaryDir& tools, const QString& key) {
+    return standInTool(tools, "key-hunter",
+                       QString(R"(
+            if (open(my $s, '<', '%1')) { print "Secret\t", scalar <$s>, "\n"; }
+            print "Readable\tyes\n" if length $bytes;)")
+                           .arg(key));
+}
+
+/// Whether any record shows what the tool read of the key.
+bool anySecret(const app::ImageObjects& records) {
+    return std::any_of(records.begin(), records.end(),
+                       [](const auto& record) { return shownDetails(*record).count("Secret") > 0; });
+}
+
+} // namespace
+
+TEST(Exif, TheToolIsGivenTheFileLookedAtWhateverItsNameLeadsToLater) {
+    QTemporaryDir home, shared, tools;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".ssh"));
+    const QString key = writeFile(home, ".ssh/id_rsa", "PRIVATE KEY");
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    const QString tool = keyHunter(tools, key);
+
+    // A share that answers as a photo until it is first read, and as a link to the key from then on.
+    {
+        QTemporaryDir served;
+        for (const char* name : {"turns.jpg", "honest.jpg"})
+            ASSERT_TRUE(QFile::copy(photo, served.filePath(name)));
+        gwtest::TestFileSystem share(served.path().toStdString(),
+                                     {"--link-after-read", "turns.jpg=" + key.toStdString()});
+        if (share.mounted()) {
+            apptest::Harness h({}, tool);
+            h.d().addImages({apptest::Harness::url(QString::fromStdString(share.file("turns.jpg"))),
+                             apptest::Harness::url(QString::fromStdString(share.file("honest.jpg")))});
+            h.queues->drain();
+            ASSERT_FALSE(h.d().CurrentImages().empty());
+            EXPECT_FALSE(anySecret(h.d().CurrentImages()));
+        } else {
+            std::printf("(no share: %s)\n", share.why().c_str());
+        }
+    }
+
+    // Another user's process swapping names in a shared folder between a photo and a link to the key.
+    QList<QUrl> urls;
+    std::vector<std::pair<std::string, std::string>> swapped;
+    for (int i = 0; i < 5; ++i) {
+        const QString name = shared.filePath(QString("IMG_%1.jpg").arg(i)), spare = name + ".spare";
+        ASSERT_TRUE(QFile::copy(photo, name));
+        ASSERT_TRUE(QFile::link(key, spare));
+        swapped.emplace_back(QFile::encodeName(name).toStdString(), QFile::encodeName(spare).toStdString());
+        urls << apptest::Harness::url(name);
+    }
+    ASSERT_TRUE(QFile::copy(photo, shared.filePath("honest.jpg")));
+    urls << apptest::Harness::url(shared.filePath("honest.jpg"));
+    std::atomic<bool> racing{true};
+    std::thread racer([&] {
+        while (racing.load())
+            for (const auto& [name, spare] : swapped)
+                ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+    });
+    bool secret = false;
+    for (int run = 0; run < 6 && !secret; ++run) {
+        apptest::Harness h({}, tool);
+        h.d().addImages(urls);
+        h.queues->drain();
+        secret = anySecret(h.d().CurrentImages());
+    }
+    racing = false;
+    racer.join();
+    EXPECT_FALSE(secret);
+}
+
+TEST(Exif, ANameThatBecomesAPipeIsReadAsItWasLookedAt) {
+    // Looked at and announced as a photo; a named pipe by that name when the tool reads it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("photo.jpg");
+    ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"), path));
+    const std::string name = QFile::encodeName(path).toStdString();
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    const auto file = app::Exif::lookAt(name);
+    reader.prepare({file});
+    const std::string pipe = name + ".fifo";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ASSERT_EQ(::rename(pipe.c_str(), name.c_str()), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const Metadata read = reader.read(file);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5) * gwtest::slowdown);
+    EXPECT_EQ(read.count("Image Size") ? read.at("Image Size") : "", "640x427");
+    EXPECT_EQ(read.count("File Name") ? read.at("File Name") : "", "photo.jpg");
+}
+
+TEST(Exif, AFileIsAskedAboutOnceWhateverItsNames) {
+    // A crafted photo that stalls its tool, listed five times and once more by a second name of it.
+    QTemporaryDir home, tools;
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    markedCopy(photo, home.filePath("crafted.jpg"), "STALLS");
+    ASSERT_EQ(::link(QFile::encodeName(home.filePath("crafted.jpg")).constData(),
+                     QFile::encodeName(home.filePath("second-name.jpg")).constData()),
+              0);
+    ASSERT_TRUE(QFile::copy(photo, home.filePath("honest.jpg")));
+    QList<QUrl> urls;
+    for (int i = 0; i < 5; ++i)
+        urls << apptest::Harness::url(home.filePath("crafted.jpg"));
+    urls << apptest::Harness::url(home.filePath("second-name.jpg"))
+         << apptest::Harness::url(home.filePath("honest.jpg"));
+    const QString tool = standInTool(tools, "stalling-tool", R"(
+            select(undef, undef, undef, 14) if $bytes =~ /STALLS/;
+            print "Answered\tyes\n";)");
+
+    gwtest::ConsoleCapture console;
+    apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
+    h.d().addImages(urls);
+    h.queues->drain();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8) * gwtest::slowdown);
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 7u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(records[i]->details().empty()) << i;
+    EXPECT_EQ(shownDetails(*records[6]), (Metadata{{"Answered", "yes"}}));
+    const auto failures =
+        std::count_if(console.lines().begin(), console.lines().end(), [](const std::string& line) {
+            return line.find("the metadata tool did not answer within") != std::string::npos;
+        });
+    EXPECT_EQ(failures, 1);
+}
+
+TEST(Exif, PhotosOnASlowShareKeepTheirMetadata) {
+    // Eight photos and a large picture after them on one slow medium: while the tool waits for a
+    // photo's data, the reader's reads of the large one hold the medium.
+    QTemporaryDir served;
+    QImage large(1000, 800, QImage::Format_RGB32);
+    uint32_t seed = 1;
+    for (int y = 0; y < large.height(); ++y)
+        for (int x = 0; x < large.width(); ++x)
+            large.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+    ASSERT_TRUE(large.save(served.filePath("large.png"), "PNG", 0));
+    QList<QUrl> urls;
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i)
+        names.push_back("photo" + std::to_string(i) + ".jpg");
+    names.push_back("large.png");
+    for (size_t i = 0; i + 1 < names.size(); ++i)
+        ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"),
+                                served.filePath(QString::fromStdString(names[i]))));
+    gwtest::TestFileSystem share(served.path().toStdString(), {"--rate", "400000", "--latency", "5"});
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    for (const std::string& name : names)
+        urls << apptest::Harness::url(QString::fromStdString(share.file(name)));
+
+    gwtest::ConsoleCapture console;
+    apptest::Harness h;
+    h.d().addImages(urls);
+    h.queues->drain();
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 9u);
+    for (size_t i = 0; i + 1 < records.size(); ++i) {
+        SCOPED_TRACE(records[i]->filename().toStdString());
+        EXPECT_EQ(records[i]->filetype(), "JPEG");
+        EXPECT_FALSE(records[i]->details().empty());
+    }
 }

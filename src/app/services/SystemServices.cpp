@@ -52,7 +52,8 @@ void killChild(pid_t pid) {
 } // namespace
 
 std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs,
-                                        qsizetype outputLimit) {
+                                        qsizetype outputLimit,
+                                        const std::vector<std::pair<int, int>>& inherited) {
     if (program.isEmpty())
         return std::nullopt;
     // Started with posix_spawn rather than a fork of this threaded process: nothing of ours runs in
@@ -73,6 +74,8 @@ std::optional<ProcessOutput> runProcess(const QString& program, const QStringLis
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    for (const auto& [fd, as] : inherited)
+        posix_spawn_file_actions_adddup2(&actions, fd, as);
     pid_t pid = 0;
     const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -7,6 +7,8 @@
 #include <QStringList>
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace app {
 
@@ -29,8 +31,10 @@ struct ProcessOutput {
 /// Runs `program` with `arguments`, reads its standard output to the end and waits at most
 /// `timeoutMs` for it to finish. Nothing when it cannot start or runs out of time (it is killed).
 /// An output longer than `outputLimit` bytes (when that is not negative) ends the program.
-/// Standard error goes where the application's goes. Safe on any thread.
+/// Standard error goes where the application's goes. `inherited` are descriptors the program gets,
+/// each (ours, its number in the program). Safe on any thread.
 std::optional<ProcessOutput> runProcess(const QString& program, const QStringList& arguments, int timeoutMs,
-                                        qsizetype outputLimit = -1);
+                                        qsizetype outputLimit = -1,
+                                        const std::vector<std::pair<int, int>>& inherited = {});
 
 } // namespace app

@@ -66,6 +66,8 @@ enum class ProbeDepth {
 /// Whether the file at `path` is a regular file whose first bytes are the signature of a picture
 /// format (of several bytes, which no text starts with); reads nothing more.
 bool startsAsPicture(const std::string& path);
+/// The same for the first bytes of a file, read by the caller.
+bool startsAsPicture(const uint8_t* head, size_t size);
 
 /// The upright size and the format of the picture in a file, from its header, without the cost
 /// of decodeFile(). Fails as decodeFile() does for a file that is no image (or not a regular file)

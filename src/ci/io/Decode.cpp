@@ -633,11 +633,18 @@ Result<Decoded> decodeFile(const std::string& path) {
 }
 
 bool startsAsPicture(const std::string& path) {
+    if (!checkRegularFile(path).empty())
+        return false;
+    const std::vector<uint8_t> head = readHead(path);
+    return startsAsPicture(head.data(), head.size());
+}
+
+bool startsAsPicture(const uint8_t* head, size_t size) {
     // Signatures of several bytes that no text starts with; a format known by two letters (BMP)
     // or by none is not told from its first bytes alone.
     static const std::set<std::string> distinct = {"jpeg", "png", "gif",      "tiff",   "webp",
                                                    "heif", "psd", "jpeg2000", "openexr"};
-    return checkRegularFile(path).empty() && distinct.count(sniffFormat(readHead(path))) > 0;
+    return distinct.count(sniffFormat(std::vector<uint8_t>(head, head + size))) > 0;
 }
 
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth,

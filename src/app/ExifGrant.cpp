@@ -1,0 +1,161 @@
+#include "app/ExifGrant.h"
+
+#include "app/Exif.h"
+#include "ci/io/Codec.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace app::Exif {
+
+namespace {
+
+/// As many first bytes as every signature needs.
+constexpr size_t kHeadBytes = 256;
+
+/// Whether `head` is text: no control character but those of lines and pages. Every picture
+/// format holds some in its first bytes (a zero in a size, a binary field).
+bool isText(const uint8_t* head, size_t size) {
+    return std::all_of(head, head + size, [](uint8_t c) {
+        return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+    });
+}
+
+} // namespace
+
+Look::Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture, bool text)
+    : path_(std::move(path)), fd_(fd), device_(device), inode_(inode), picture_(picture), text_(text) {}
+
+Look::~Look() {
+    ::close(fd_);
+}
+
+bool Look::isStillNamed() const {
+    struct stat info {};
+    return ::stat(path_.c_str(), &info) == 0 && uint64_t(info.st_dev) == device_ &&
+           uint64_t(info.st_ino) == inode_;
+}
+
+LookPtr lookAt(const std::string& path) {
+    // Without waiting: a name that has become a pipe opens at once and is then turned away, and a
+    // device is never anyone's terminal.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return nullptr;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    uint8_t head[kHeadBytes];
+    ssize_t n;
+    while ((n = ::pread(fd, head, sizeof head, 0)) < 0 && errno == EINTR) {
+    }
+    const size_t size = size_t(std::max<ssize_t>(n, 0));
+    try {
+        return std::make_shared<const Look>(path, fd, uint64_t(info.st_dev), uint64_t(info.st_ino),
+                                            ci::io::startsAsPicture(head, size), isText(head, size));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+}
+
+struct Grants::Entry {
+    std::once_flag looked;
+    LookPtr look; // guarded by mutex_
+    bool settled = false, announced = false, granted = false;
+};
+
+Grants::Grants(Reader& metadata, qsizetype count)
+    : metadata_(metadata), entries_(new Entry[size_t(count)]), count_(count) {}
+
+Grants::~Grants() = default;
+
+LookPtr Grants::look(qsizetype i, const std::string& path) {
+    Entry& entry = entries_[size_t(i)];
+    std::call_once(entry.looked, [&] {
+        LookPtr look = lookAt(path);
+        std::lock_guard lock(mutex_);
+        entry.look = std::move(look);
+    });
+    std::lock_guard lock(mutex_);
+    return entry.look;
+}
+
+void Grants::scan(qsizetype i, const std::string& path) {
+    if (const LookPtr looked = look(i, path); looked && looked->startsAsPicture())
+        grant(i, looked);
+}
+
+void Grants::headerAccepted(qsizetype i) {
+    LookPtr looked;
+    {
+        std::lock_guard lock(mutex_);
+        looked = entries_[size_t(i)].look;
+    }
+    // What the reader accepted is known to be this file only while the name leads here.
+    if (looked && !looked->startsAsText() && looked->isStillNamed())
+        grant(i, looked);
+}
+
+void Grants::grant(qsizetype i, const LookPtr& look) {
+    std::lock_guard lock(mutex_);
+    Entry& entry = entries_[size_t(i)];
+    if (entry.settled || entry.granted)
+        return;
+    entry.granted = entry.announced = true;
+    pending_.emplace(i, look);
+    entry.settled = true;
+    announceSettled();
+}
+
+void Grants::turnAway(qsizetype i) {
+    std::lock_guard lock(mutex_);
+    Entry& entry = entries_[size_t(i)];
+    entry.granted = false;
+    if (entry.announced) {
+        entry.announced = false;
+        if (const auto it = pending_.find(i); it != pending_.end())
+            pending_.erase(it);
+        else if (entry.look)
+            metadata_.withdraw({entry.look});
+    }
+    entry.settled = true;
+    announceSettled();
+}
+
+void Grants::settle(qsizetype i) {
+    std::lock_guard lock(mutex_);
+    entries_[size_t(i)].settled = true;
+    announceSettled();
+}
+
+void Grants::announceSettled() {
+    std::vector<LookPtr> ready;
+    for (; next_ < count_ && entries_[size_t(next_)].settled; ++next_)
+        if (auto it = pending_.find(next_); it != pending_.end()) {
+            ready.push_back(std::move(it->second));
+            pending_.erase(it);
+        }
+    // Under the lock, so that files are announced in their order.
+    if (!ready.empty())
+        metadata_.prepare(ready);
+}
+
+LookPtr Grants::granted(qsizetype i) {
+    std::lock_guard lock(mutex_);
+    const Entry& entry = entries_[size_t(i)];
+    return entry.granted ? entry.look : nullptr;
+}
+
+void Grants::release(qsizetype i) {
+    std::lock_guard lock(mutex_);
+    entries_[size_t(i)].look.reset();
+}
+
+} // namespace app::Exif

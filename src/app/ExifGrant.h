@@ -1,0 +1,100 @@
+#pragma once
+
+// What the metadata tool is given of a user's file: the very file the program looked at, by an open
+// descriptor, never its name. A name may lead elsewhere a moment later (a share that answers
+// differently once read, another user's process swapping names in a shared folder); the
+// descriptor cannot. One import decides here, and nowhere else, which of its files the tool may
+// read.
+
+#include <QtGlobal>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace app::Exif {
+
+class Reader;
+
+/// A user's file as the program looked at it: opened once by its name (links followed: a link
+/// in an import to a photo is meant), without waiting, and found to be a regular file; and its
+/// first bytes. The descriptor is closed with the last holder of the look.
+class Look {
+  public:
+    Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture, bool text);
+    ~Look();
+    Look(const Look&) = delete;
+    Look& operator=(const Look&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// Read-only; the program's.
+    int descriptor() const { return fd_; }
+    uint64_t device() const { return device_; }
+    uint64_t inode() const { return inode_; }
+    /// The same file (another name of it, or the same name listed again).
+    bool isSame(const Look& other) const { return device_ == other.device_ && inode_ == other.inode_; }
+    /// Whether its first bytes are the signature of a picture format (ci::io::startsAsPicture).
+    bool startsAsPicture() const { return picture_; }
+    /// Whether its first bytes are text (a key, a configuration, a script), or there are none.
+    bool startsAsText() const { return text_; }
+    /// Whether its name still leads to this file.
+    bool isStillNamed() const;
+
+  private:
+    std::string path_;
+    int fd_;
+    uint64_t device_, inode_;
+    bool picture_, text_;
+};
+
+using LookPtr = std::shared_ptr<const Look>;
+
+/// The regular file at `path`, looked at; nothing when there is none (a folder, a pipe, a device,
+/// a socket: none of them is opened in a way that could wait) or it cannot be opened.
+LookPtr lookAt(const std::string& path);
+
+/// The files of one import that the tool may read, announced to `metadata` in list order as each
+/// is settled: a file whose first bytes, as looked at, are a picture's signature, at once; one
+/// without such a signature once its reader has accepted a header by its name, if its name still
+/// leads to the file looked at then and that file starts as no text. A reader may have opened
+/// another file than the one looked at (the name changed in between, and back): only what could be
+/// a picture is given, never a key or a configuration. A file its reader turns away is taken back.
+/// Every method may be called from any thread.
+class Grants {
+  public:
+    Grants(Reader& metadata, qsizetype count);
+    ~Grants();
+
+    /// The look at file `i` by `path`, made once by whichever caller comes first (nothing when it
+    /// is no regular file).
+    LookPtr look(qsizetype i, const std::string& path);
+    /// Looks at file `i` ahead of its reader: granted when it starts as a picture.
+    void scan(qsizetype i, const std::string& path);
+    /// The reader of file `i` has accepted a header by its name.
+    void headerAccepted(qsizetype i);
+    /// The reader of file `i` turned it away: it is no longer granted, and taken back if announced.
+    void turnAway(qsizetype i);
+    /// File `i` has been opened: the files after it may be announced.
+    void settle(qsizetype i);
+    /// The look of file `i` when the tool may read it, else nothing.
+    LookPtr granted(qsizetype i);
+    /// The import is done with file `i`: its look is let go.
+    void release(qsizetype i);
+
+  private:
+    struct Entry;
+    void grant(qsizetype i, const LookPtr& look);
+    void announceSettled();
+
+    Reader& metadata_;
+    std::unique_ptr<Entry[]> entries_;
+    qsizetype count_;
+    std::mutex mutex_;
+    std::unordered_map<qsizetype, LookPtr> pending_; // guarded by mutex_
+    qsizetype next_ = 0;                             // guarded by mutex_
+};
+
+} // namespace app::Exif

@@ -1,0 +1,203 @@
+#include "app/ExifTool.h"
+
+#include "app/Exif.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace app::Exif {
+
+namespace {
+
+/// The lowest descriptor a file is handed to the tool at: the ones below are left free for the
+/// tool's own (its launcher lets it open no descriptor from here on).
+constexpr int kFirstToolFile = 64;
+
+/// The bytes of the launcher's command line that the files may take: a quarter of what the system
+/// allows, which leaves room for the environment.
+size_t maxFileBytes() {
+    static const size_t bytes = [] {
+        const long system = ::sysconf(_SC_ARG_MAX);
+        return std::min<size_t>(size_t(512) << 10, system > 0 ? size_t(system) / 4 : size_t(32) << 10);
+    }();
+    return bytes;
+}
+
+} // namespace
+
+int ToolProcess::descriptorOf(const Look& file) const {
+    for (const ToolFile& known : files)
+        if (known.device == file.device() && known.inode == file.inode())
+            return known.fd;
+    return -1;
+}
+
+ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uint64_t id) {
+    int input[2], output[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0)
+        return {};
+    if (::pipe2(output, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        return {};
+    }
+    // The files go above every descriptor the child still holds, so that moving one there never
+    // overwrites another, and no further than the system lets the child go.
+    int highest = std::max(input[1], output[1]);
+    for (const LookPtr& file : files)
+        highest = std::max(highest, file->descriptor());
+    const int first = std::max(kFirstToolFile, highest + 1);
+    rlimit descriptors{};
+    ::getrlimit(RLIMIT_NOFILE, &descriptors);
+    const size_t room = descriptors.rlim_max == RLIM_INFINITY || descriptors.rlim_max > rlim_t(1 << 30)
+                            ? size_t(1 << 30)
+                            : size_t(std::max<rlim_t>(descriptors.rlim_max, rlim_t(first)) - rlim_t(first));
+    size_t taken = 0, bytes = 0;
+    while (taken < files.size() && taken < std::min(room, kMaxToolFiles) &&
+           bytes + sizeof("--read-fd 1234567890") + 2 * sizeof(char*) <= maxFileBytes()) {
+        bytes += sizeof("--read-fd 1234567890") + 2 * sizeof(char*);
+        ++taken;
+    }
+    std::vector<int> sources, targets;
+    ToolProcess tool;
+    for (size_t k = 0; k < taken; ++k) {
+        sources.push_back(files[k]->descriptor());
+        targets.push_back(first + int(k));
+        tool.files.push_back({files[k]->device(), files[k]->inode(), first + int(k)});
+        tool.left.push_back(files[k]);
+    }
+    const QStringList command =
+        confinedCommand(toolPath, {}, 1 + kToolCpuSecondsPerFile, kToolCpuCeilingSeconds,
+                        {"-stay_open", "True", "-@", "-"}, targets);
+    std::vector<std::string> strings;
+    for (const QString& argument : command)
+        strings.push_back(argument.toStdString());
+    std::vector<char*> argv;
+    for (std::string& string : strings)
+        argv.push_back(string.data());
+    argv.push_back(nullptr);
+    const auto closeAll = [&] {
+        for (const int fd : {input[0], input[1], output[0], output[1]})
+            ::close(fd);
+    };
+    if (command.isEmpty()) {
+        closeAll();
+        return {};
+    }
+    const int end = first + int(taken);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The child: only calls that are safe after fork() in a threaded process.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const rlimit all{descriptors.rlim_max, descriptors.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &all);
+        ::dup2(input[1], STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        for (size_t k = 0; k < sources.size(); ++k)
+            if (::dup2(sources[k], targets[k]) != targets[k])
+                ::_exit(127);
+        ::close_range(3, unsigned(first - 1), 0);
+        ::close_range(unsigned(end), ~0u, 0);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(input[1]);
+    ::close(output[1]);
+    if (pid < 0) {
+        ::close(input[0]);
+        ::close(output[0]);
+        return {};
+    }
+    files.erase(files.begin(), files.begin() + ptrdiff_t(taken));
+    tool.pid = pid;
+    tool.input = input[0];
+    tool.output = output[0];
+    tool.starting = QByteArray::fromStdString("{ready" + std::to_string(id) + "}\n");
+    tool.launched = std::chrono::steady_clock::now();
+    // The time Perl takes to load the tool is the start's, not the first file's.
+    sendTo(tool, "-ver\n-execute" + std::to_string(id) + "\n");
+    return tool;
+}
+
+bool sendTo(const ToolProcess& tool, const std::string& request) {
+    for (size_t sent = 0; sent < request.size();) {
+        // MSG_NOSIGNAL: a tool that has died must not take the application with it (SIGPIPE).
+        const auto n = ::send(tool.input, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+int killTool(ToolProcess& tool) {
+    if (!tool.pid)
+        return 0;
+    ::kill(tool.pid, SIGKILL);
+    ::close(tool.input);
+    ::close(tool.output);
+    int status = 0;
+    while (::waitpid(tool.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    tool = {};
+    return status;
+}
+
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+long cpuSecondsUsed(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char text[1024];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    // The fields after the name, which may hold anything, up to its last ")".
+    const char* rest = std::strrchr(text, ')');
+    unsigned long user = 0, system = 0;
+    if (!rest ||
+        std::sscanf(rest + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
+        return -1;
+    return long((user + system) / uint64_t(::sysconf(_SC_CLK_TCK)));
+}
+
+Scheduled scheduled(pid_t pid) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/schedstat";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return {};
+    text[n] = '\0';
+    Scheduled times;
+    if (std::sscanf(text, "%lld %lld", &times.runningNs, &times.waitingNs) != 2)
+        return {};
+    return times;
+}
+
+} // namespace app::Exif
