@@ -1,6 +1,7 @@
 // The image queue: import under the progress sheet, drops, open-file requests and removal.
 
 #include "app/AppDelegate.h"
+#include "app/FailedItem.h"
 
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
@@ -108,22 +109,6 @@ ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failur
         failure = why = ci::describeFailure(e);
     }
     return nullptr;
-}
-
-/// A failed file as the sheet lists it: its name and why, the reason without the path the
-/// decoder put in it (the name says which file it is).
-QString failedItem(const QUrl& url, const std::string& why) {
-    const QString path = platform::localPath(url);
-    // The first line says what went wrong; a decoder may add more of the same.
-    QString reason = QString::fromStdString(why).section('\n', 0, 0);
-    for (const QString& form : {" (\"" + path + "\")", " \"" + path + "\"", ": " + path, " " + path, path})
-        reason.replace(form, QString());
-    while (reason.endsWith(':') || reason.endsWith(' ') || reason.endsWith('.'))
-        reason.chop(1);
-    if (reason.isEmpty())
-        reason = "Not an image that can be read";
-    const QString name = path.mid(path.lastIndexOf('/') + 1);
-    return QString::fromUtf8("%1 \u2014 %2").arg(name.isEmpty() ? path : name, reason);
 }
 
 /// How many files an import looks at ahead of the one it hands on: each look holds a descriptor
@@ -303,7 +288,7 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
                      });
                      if (!record) {
                          ++failures;
-                         failed << failedItem(url, why);
+                         failed << failedItem(platform::localPath(url), why);
                          work.toOwner([](AppDelegate& d) {
                              d.updateRunning(
                                  [](SheetTexts& sheet) { sheet.message = "Error reading image..."; });
