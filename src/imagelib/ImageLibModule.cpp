@@ -37,6 +37,14 @@ std::mutex& openingMutex() {
 
 } // namespace
 
+/// Rows of one row of strips that a read took only in part, kept for the next read.
+struct KeptRows {
+    int first = -1; ///< the strips' first row, -1 when none are kept
+    int channels = 0;
+    OIIO::TypeDesc type;
+    std::vector<uint8_t> bytes;
+};
+
 struct GwImgInput {
     ~GwImgInput() {
         in.reset();
@@ -49,6 +57,7 @@ struct GwImgInput {
     std::unique_ptr<OIIO::ImageInput> in;
     OIIO::ImageSpec spec;
     std::vector<uint8_t> icc;
+    KeptRows kept;
 };
 
 namespace {
@@ -187,53 +196,134 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
     return status;
 }
 
+bool inTiffStrips(const GwImgInput& in) {
+    return in.spec.tile_width == 0 && std::strcmp(in.in->format_name(), "tiff") == 0;
+}
+
+int rowsPerStrip(const GwImgInput& in) {
+    return in.spec.get_int_attribute("tiff:RowsPerStrip", 0);
+}
+
+/// Whether the planes of a TIFF file are stored apart, each in its own strips.
+bool planesApart(const GwImgInput& in) {
+    return inTiffStrips(in) && in.spec.nchannels > 1 && rowsPerStrip(in) > 0 &&
+           in.spec.get_int_attribute("tiff:PlanarConfiguration") == 2;
+}
+
 /// Whether the library inflates the file's strips itself and drops the error of one that does not
 /// inflate (cut short or corrupt), whose rows it leaves as they were: OpenImageIO 2.4 does so for
-/// the 8- and 16-bit strips of a deflated TIFF file whenever it reads more than one row at a time.
+/// the 8- and 16-bit strips of a deflated TIFF file whenever it reads more than one row at a time
+/// (files whose planes are stored apart excepted: it has libtiff inflate those).
 bool inflatesStripsUnchecked(const GwImgInput& in) {
     const OIIO::ImageSpec& spec = in.spec;
     constexpr int adobeDeflate = 8;
-    return spec.tile_width == 0 && std::strcmp(in.in->format_name(), "tiff") == 0 &&
+    return inTiffStrips(in) && !planesApart(in) &&
            spec.get_int_attribute("tiff:Compression") == adobeDeflate &&
            (spec.format == OIIO::TypeUInt8 || spec.format == OIIO::TypeUInt16);
+}
+
+size_t rowBytes(const OIIO::ImageSpec& spec, int channels, OIIO::TypeDesc type) {
+    return type == OIIO::TypeUnknown ? spec.scanline_bytes(true)
+                                     : size_t(spec.width) * size_t(channels) * type.size();
+}
+
+/// Fails the read at `row` of the picture, saying why.
+bool damagedAt(GwImgInput& in, int row, std::string why) {
+    in.in->geterror(); // what the library said is in `why`, or says less
+    while (!why.empty() &&
+           (why.back() == ' ' || why.back() == ':' || why.back() == ',' || why.back() == '\n'))
+        why.pop_back();
+    in.in->errorfmt("The image data is damaged at row {}{}{}", row, why.empty() ? "" : ": ", why);
+    return false;
+}
+
+/// After a read of rows of whole strips from `y0` (`ok` as the library said): false when their data
+/// proves damaged, the error then saying so from their first row.
+bool checked(GwImgInput& in, int y0, bool ok) {
+    if (!ok || in.in->has_error())
+        return damagedAt(in, y0 - in.spec.y, in.in->geterror());
+    return true;
 }
 
 /// Rows y0 to y1 read one at a time, which libtiff decodes and checks (see inflatesStripsUnchecked);
 /// the first row that fails ends the read, its message saying which.
 bool readRowByRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
     const OIIO::ImageSpec& spec = in.spec;
-    const size_t row = type == OIIO::TypeUnknown ? spec.scanline_bytes(true)
-                                                 : size_t(spec.width) * size_t(channels) * type.size();
+    const size_t row = rowBytes(spec, channels, type);
     auto* out = static_cast<uint8_t*>(data);
-    for (int y = y0; y < y1; ++y, out += row) {
-        if (in.in->read_scanlines(0, 0, y, y + 1, spec.z, 0, channels, type, out))
-            continue;
-        std::string why = in.in->geterror();
-        while (!why.empty() && (why.back() == ' ' || why.back() == ':' || why.back() == '\n'))
-            why.pop_back();
-        in.in->errorfmt("The image data is damaged at row {}{}{}", y - spec.y, why.empty() ? "" : ": ", why);
-        return false;
-    }
+    for (int y = y0; y < y1; ++y, out += row)
+        if (!in.in->read_scanlines(0, 0, y, y + 1, spec.z, 0, channels, type, out))
+            return damagedAt(in, y - spec.y, in.in->geterror());
     return true;
+}
+
+/// One row of strips, from its first row `y0` to `y1`, of every plane.
+bool readStripRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+    const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    return checked(in, y0, ok);
+}
+
+/// Rows y0 to y1 of a file whose planes are stored apart in strips of several rows: libtiff decodes
+/// such a strip only from its start, and the library reads the rows of each plane in turn, so it
+/// fails a read that starts or ends inside a strip. Rows are read by whole rows of strips; those of
+/// one that a read takes only in part are kept for the next read, which starts there.
+bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+    const OIIO::ImageSpec& spec = in.spec;
+    const int rows = rowsPerStrip(in);
+    const int end = spec.y + spec.height;
+    const size_t row = rowBytes(spec, channels, type);
+    KeptRows& kept = in.kept;
+    auto* out = static_cast<uint8_t*>(data);
+    for (int y = y0; y < y1;) {
+        const int first = spec.y + (y - spec.y) / rows * rows;
+        const int last = std::min(first + rows, end);
+        uint8_t* target = out + size_t(y - y0) * row;
+        if (y == first && last <= y1) {
+            if (!readStripRow(in, first, last, channels, type, target))
+                return false;
+            y = last;
+            continue;
+        }
+        if (kept.first != first || kept.channels != channels || kept.type != type) {
+            kept.first = -1;
+            kept.bytes.resize(size_t(last - first) * row);
+            if (!readStripRow(in, first, last, channels, type, kept.bytes.data()))
+                return false;
+            kept.first = first;
+            kept.channels = channels;
+            kept.type = type;
+        }
+        const int taken = std::min(y1, last) - y;
+        std::memcpy(target, kept.bytes.data() + size_t(y - first) * row, size_t(taken) * row);
+        y += taken;
+    }
+    if (y1 >= end)
+        kept = KeptRows{};
+    return true;
+}
+
+bool readRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+    if (!inTiffStrips(in))
+        return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    if (planesApart(in))
+        return readByStripRows(in, y0, y1, channels, type, data);
+    if (inflatesStripsUnchecked(in))
+        return readRowByRow(in, y0, y1, channels, type, data);
+    return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
 }
 
 int readScanlines(GwImgInput* in, int y0, int y1, int channels, int type, void* data) {
     return guarded(nullptr, nullptr, [&] {
-        const OIIO::ImageSpec& spec = in->spec;
-        if (inflatesStripsUnchecked(*in))
-            return readRowByRow(*in, y0, y1, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
-        return in->in->read_scanlines(0, 0, y0, y1, spec.z, 0, channels, typeOf(type), data) ? GW_IMG_OK
-                                                                                             : GW_IMG_FAILED;
+        return readRows(*in, y0, y1, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
     });
 }
 
 int readImage(GwImgInput* in, int channels, int type, void* data) {
     return guarded(nullptr, nullptr, [&] {
         const OIIO::ImageSpec& spec = in->spec;
-        if (inflatesStripsUnchecked(*in))
-            return readRowByRow(*in, spec.y, spec.y + spec.height, channels, typeOf(type), data)
-                       ? GW_IMG_OK
-                       : GW_IMG_FAILED;
+        if (inTiffStrips(*in))
+            return readRows(*in, spec.y, spec.y + spec.height, channels, typeOf(type), data) ? GW_IMG_OK
+                                                                                             : GW_IMG_FAILED;
         return in->in->read_image(0, 0, 0, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
     });
 }
