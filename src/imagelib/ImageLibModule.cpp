@@ -2,6 +2,7 @@
 // Nothing may throw out of these functions: each catches what the library throws.
 
 #include "ci/io/ImageLibraryAbi.h"
+#include "imagelib/TiffStrips.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -47,17 +49,21 @@ struct KeptRows {
 
 struct GwImgInput {
     ~GwImgInput() {
+        jpegStrips.reset();
         in.reset();
         proxy.reset();
         if (file)
             std::fclose(file);
     }
+    int fd = -1;          ///< the caller's, open until the input is destroyed
     FILE* file = nullptr; ///< of a copy of the caller's descriptor
     std::unique_ptr<OIIO::Filesystem::IOProxy> proxy;
     std::unique_ptr<OIIO::ImageInput> in;
     OIIO::ImageSpec spec;
     std::vector<uint8_t> icc;
     KeptRows kept;
+    std::unique_ptr<imagelib::tiff::JpegStrips> jpegStrips; ///< once the strips are looked at
+    bool jpegStripsOpened = false;
 };
 
 namespace {
@@ -150,6 +156,7 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
     *result = nullptr;
     const int status = guarded(error, context, [&] {
         auto input = std::make_unique<GwImgInput>();
+        input->fd = fd;
         // By the format's name: the reader of that format alone, never each of the others in turn.
         input->in = OIIO::ImageInput::create(format);
         if (!input->in) {
@@ -210,6 +217,11 @@ bool planesApart(const GwImgInput& in) {
            in.spec.get_int_attribute("tiff:PlanarConfiguration") == 2;
 }
 
+bool inJpegStrips(const GwImgInput& in) {
+    constexpr int jpeg = 7;
+    return inTiffStrips(in) && in.spec.get_int_attribute("tiff:Compression") == jpeg;
+}
+
 /// Whether the library inflates the file's strips itself and drops the error of one that does not
 /// inflate (cut short or corrupt), whose rows it leaves as they were: OpenImageIO 2.4 does so for
 /// the 8- and 16-bit strips of a deflated TIFF file whenever it reads more than one row at a time
@@ -237,12 +249,33 @@ bool damagedAt(GwImgInput& in, int row, std::string why) {
     return false;
 }
 
-/// After a read of rows of whole strips from `y0` (`ok` as the library said): false when their data
-/// proves damaged, the error then saying so from their first row.
-bool checked(GwImgInput& in, int y0, bool ok) {
-    if (!ok || in.in->has_error())
-        return damagedAt(in, y0 - in.spec.y, in.in->geterror());
-    return true;
+/// The first strip of a TIFF file in JPEG from `row` on whose stream is damaged, looked at as
+/// stored: libtiff makes its reader go on past a stream cut short or corrupt, with a warning that
+/// may also mean no more than a lacking end marker, and the library reads some files (YCbCr) whole
+/// on the first read, ignoring libtiff's errors.
+std::optional<imagelib::tiff::StripDamage> jpegDamage(GwImgInput& in, int row) {
+    if (!in.jpegStripsOpened) {
+        in.jpegStripsOpened = true;
+        in.jpegStrips = imagelib::tiff::JpegStrips::open(in.fd);
+    }
+    if (!in.jpegStrips)
+        return std::nullopt;
+    return in.jpegStrips->firstDamage(row);
+}
+
+/// After rows from `y0` were read (`ok` as the library said, `messages` what libtiff said
+/// meanwhile): false when their data proves damaged, the error then saying from which row. A
+/// failure of a read of whole strips is damage at their first row.
+bool checked(GwImgInput& in, int y0, bool ok, const imagelib::tiff::TiffMessages& messages,
+             bool wholeStrips) {
+    const bool failed = !ok || in.in->has_error();
+    if (inJpegStrips(in) && (failed || messages.any()))
+        if (const auto damage = jpegDamage(in, y0 - in.spec.y))
+            return damagedAt(in, damage->row, damage->why);
+    if (failed && wholeStrips)
+        return damagedAt(in, y0 - in.spec.y,
+                         messages.firstError().empty() ? in.in->geterror() : messages.firstError());
+    return ok;
 }
 
 /// Rows y0 to y1 read one at a time, which libtiff decodes and checks (see inflatesStripsUnchecked);
@@ -258,16 +291,19 @@ bool readRowByRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc t
 }
 
 /// One row of strips, from its first row `y0` to `y1`, of every plane.
-bool readStripRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+bool readStripRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data,
+                  imagelib::tiff::TiffMessages& messages) {
+    messages.clear();
     const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
-    return checked(in, y0, ok);
+    return checked(in, y0, ok, messages, true);
 }
 
 /// Rows y0 to y1 of a file whose planes are stored apart in strips of several rows: libtiff decodes
 /// such a strip only from its start, and the library reads the rows of each plane in turn, so it
 /// fails a read that starts or ends inside a strip. Rows are read by whole rows of strips; those of
 /// one that a read takes only in part are kept for the next read, which starts there.
-bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data,
+                     imagelib::tiff::TiffMessages& messages) {
     const OIIO::ImageSpec& spec = in.spec;
     const int rows = rowsPerStrip(in);
     const int end = spec.y + spec.height;
@@ -279,7 +315,7 @@ bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDes
         const int last = std::min(first + rows, end);
         uint8_t* target = out + size_t(y - y0) * row;
         if (y == first && last <= y1) {
-            if (!readStripRow(in, first, last, channels, type, target))
+            if (!readStripRow(in, first, last, channels, type, target, messages))
                 return false;
             y = last;
             continue;
@@ -287,7 +323,7 @@ bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDes
         if (kept.first != first || kept.channels != channels || kept.type != type) {
             kept.first = -1;
             kept.bytes.resize(size_t(last - first) * row);
-            if (!readStripRow(in, first, last, channels, type, kept.bytes.data()))
+            if (!readStripRow(in, first, last, channels, type, kept.bytes.data(), messages))
                 return false;
             kept.first = first;
             kept.channels = channels;
@@ -305,11 +341,13 @@ bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDes
 bool readRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
     if (!inTiffStrips(in))
         return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    imagelib::tiff::TiffMessages messages;
     if (planesApart(in))
-        return readByStripRows(in, y0, y1, channels, type, data);
+        return readByStripRows(in, y0, y1, channels, type, data, messages);
     if (inflatesStripsUnchecked(in))
         return readRowByRow(in, y0, y1, channels, type, data);
-    return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    return checked(in, y0, ok, messages, false);
 }
 
 int readScanlines(GwImgInput* in, int y0, int y1, int channels, int type, void* data) {
