@@ -2,6 +2,7 @@
 // Nothing may throw out of these functions: each catches what the library throws.
 
 #include "ci/io/ImageLibraryAbi.h"
+#include "imagelib/TiffStrips.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -37,18 +39,31 @@ std::mutex& openingMutex() {
 
 } // namespace
 
+/// Rows of one row of strips that a read took only in part, kept for the next read.
+struct KeptRows {
+    int first = -1; ///< the strips' first row, -1 when none are kept
+    int channels = 0;
+    OIIO::TypeDesc type;
+    std::vector<uint8_t> bytes;
+};
+
 struct GwImgInput {
     ~GwImgInput() {
+        jpegStrips.reset();
         in.reset();
         proxy.reset();
         if (file)
             std::fclose(file);
     }
+    int fd = -1;          ///< the caller's, open until the input is destroyed
     FILE* file = nullptr; ///< of a copy of the caller's descriptor
     std::unique_ptr<OIIO::Filesystem::IOProxy> proxy;
     std::unique_ptr<OIIO::ImageInput> in;
     OIIO::ImageSpec spec;
     std::vector<uint8_t> icc;
+    KeptRows kept;
+    std::unique_ptr<imagelib::tiff::JpegStrips> jpegStrips; ///< once the strips are looked at
+    bool jpegStripsOpened = false;
 };
 
 namespace {
@@ -141,6 +156,7 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
     *result = nullptr;
     const int status = guarded(error, context, [&] {
         auto input = std::make_unique<GwImgInput>();
+        input->fd = fd;
         // By the format's name: the reader of that format alone, never each of the others in turn.
         input->in = OIIO::ImageInput::create(format);
         if (!input->in) {
@@ -187,53 +203,165 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
     return status;
 }
 
+bool inTiffStrips(const GwImgInput& in) {
+    return in.spec.tile_width == 0 && std::strcmp(in.in->format_name(), "tiff") == 0;
+}
+
+int rowsPerStrip(const GwImgInput& in) {
+    return in.spec.get_int_attribute("tiff:RowsPerStrip", 0);
+}
+
+/// Whether the planes of a TIFF file are stored apart, each in its own strips.
+bool planesApart(const GwImgInput& in) {
+    return inTiffStrips(in) && in.spec.nchannels > 1 && rowsPerStrip(in) > 0 &&
+           in.spec.get_int_attribute("tiff:PlanarConfiguration") == 2;
+}
+
+bool inJpegStrips(const GwImgInput& in) {
+    constexpr int jpeg = 7;
+    return inTiffStrips(in) && in.spec.get_int_attribute("tiff:Compression") == jpeg;
+}
+
 /// Whether the library inflates the file's strips itself and drops the error of one that does not
 /// inflate (cut short or corrupt), whose rows it leaves as they were: OpenImageIO 2.4 does so for
-/// the 8- and 16-bit strips of a deflated TIFF file whenever it reads more than one row at a time.
+/// the 8- and 16-bit strips of a deflated TIFF file whenever it reads more than one row at a time
+/// (files whose planes are stored apart excepted: it has libtiff inflate those).
 bool inflatesStripsUnchecked(const GwImgInput& in) {
     const OIIO::ImageSpec& spec = in.spec;
     constexpr int adobeDeflate = 8;
-    return spec.tile_width == 0 && std::strcmp(in.in->format_name(), "tiff") == 0 &&
+    return inTiffStrips(in) && !planesApart(in) &&
            spec.get_int_attribute("tiff:Compression") == adobeDeflate &&
            (spec.format == OIIO::TypeUInt8 || spec.format == OIIO::TypeUInt16);
+}
+
+size_t rowBytes(const OIIO::ImageSpec& spec, int channels, OIIO::TypeDesc type) {
+    return type == OIIO::TypeUnknown ? spec.scanline_bytes(true)
+                                     : size_t(spec.width) * size_t(channels) * type.size();
+}
+
+/// Fails the read at `row` of the picture, saying why.
+bool damagedAt(GwImgInput& in, int row, std::string why) {
+    in.in->geterror(); // what the library said is in `why`, or says less
+    while (!why.empty() &&
+           (why.back() == ' ' || why.back() == ':' || why.back() == ',' || why.back() == '\n'))
+        why.pop_back();
+    in.in->errorfmt("The image data is damaged at row {}{}{}", row, why.empty() ? "" : ": ", why);
+    return false;
+}
+
+/// The first strip of a TIFF file in JPEG from `row` on whose stream is damaged, looked at as
+/// stored: libtiff makes its reader go on past a stream cut short or corrupt, with a warning that
+/// may also mean no more than a lacking end marker, and the library reads some files (YCbCr) whole
+/// on the first read, ignoring libtiff's errors.
+std::optional<imagelib::tiff::StripDamage> jpegDamage(GwImgInput& in, int row) {
+    if (!in.jpegStripsOpened) {
+        in.jpegStripsOpened = true;
+        in.jpegStrips = imagelib::tiff::JpegStrips::open(in.fd);
+    }
+    if (!in.jpegStrips)
+        return std::nullopt;
+    return in.jpegStrips->firstDamage(row);
+}
+
+/// After rows from `y0` were read (`ok` as the library said, `messages` what libtiff said
+/// meanwhile): false when their data proves damaged, the error then saying from which row. A
+/// failure of a read of whole strips is damage at their first row.
+bool checked(GwImgInput& in, int y0, bool ok, const imagelib::tiff::TiffMessages& messages,
+             bool wholeStrips) {
+    const bool failed = !ok || in.in->has_error();
+    if (inJpegStrips(in) && (failed || messages.any()))
+        if (const auto damage = jpegDamage(in, y0 - in.spec.y))
+            return damagedAt(in, damage->row, damage->why);
+    if (failed && wholeStrips)
+        return damagedAt(in, y0 - in.spec.y,
+                         messages.firstError().empty() ? in.in->geterror() : messages.firstError());
+    return ok;
 }
 
 /// Rows y0 to y1 read one at a time, which libtiff decodes and checks (see inflatesStripsUnchecked);
 /// the first row that fails ends the read, its message saying which.
 bool readRowByRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
     const OIIO::ImageSpec& spec = in.spec;
-    const size_t row = type == OIIO::TypeUnknown ? spec.scanline_bytes(true)
-                                                 : size_t(spec.width) * size_t(channels) * type.size();
+    const size_t row = rowBytes(spec, channels, type);
     auto* out = static_cast<uint8_t*>(data);
-    for (int y = y0; y < y1; ++y, out += row) {
-        if (in.in->read_scanlines(0, 0, y, y + 1, spec.z, 0, channels, type, out))
-            continue;
-        std::string why = in.in->geterror();
-        while (!why.empty() && (why.back() == ' ' || why.back() == ':' || why.back() == '\n'))
-            why.pop_back();
-        in.in->errorfmt("The image data is damaged at row {}{}{}", y - spec.y, why.empty() ? "" : ": ", why);
-        return false;
-    }
+    for (int y = y0; y < y1; ++y, out += row)
+        if (!in.in->read_scanlines(0, 0, y, y + 1, spec.z, 0, channels, type, out))
+            return damagedAt(in, y - spec.y, in.in->geterror());
     return true;
+}
+
+/// One row of strips, from its first row `y0` to `y1`, of every plane.
+bool readStripRow(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data,
+                  imagelib::tiff::TiffMessages& messages) {
+    messages.clear();
+    const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    return checked(in, y0, ok, messages, true);
+}
+
+/// Rows y0 to y1 of a file whose planes are stored apart in strips of several rows: libtiff decodes
+/// such a strip only from its start, and the library reads the rows of each plane in turn, so it
+/// fails a read that starts or ends inside a strip. Rows are read by whole rows of strips; those of
+/// one that a read takes only in part are kept for the next read, which starts there.
+bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data,
+                     imagelib::tiff::TiffMessages& messages) {
+    const OIIO::ImageSpec& spec = in.spec;
+    const int rows = rowsPerStrip(in);
+    const int end = spec.y + spec.height;
+    const size_t row = rowBytes(spec, channels, type);
+    KeptRows& kept = in.kept;
+    auto* out = static_cast<uint8_t*>(data);
+    for (int y = y0; y < y1;) {
+        const int first = spec.y + (y - spec.y) / rows * rows;
+        const int last = std::min(first + rows, end);
+        uint8_t* target = out + size_t(y - y0) * row;
+        if (y == first && last <= y1) {
+            if (!readStripRow(in, first, last, channels, type, target, messages))
+                return false;
+            y = last;
+            continue;
+        }
+        if (kept.first != first || kept.channels != channels || kept.type != type) {
+            kept.first = -1;
+            kept.bytes.resize(size_t(last - first) * row);
+            if (!readStripRow(in, first, last, channels, type, kept.bytes.data(), messages))
+                return false;
+            kept.first = first;
+            kept.channels = channels;
+            kept.type = type;
+        }
+        const int taken = std::min(y1, last) - y;
+        std::memcpy(target, kept.bytes.data() + size_t(y - first) * row, size_t(taken) * row);
+        y += taken;
+    }
+    if (y1 >= end)
+        kept = KeptRows{};
+    return true;
+}
+
+bool readRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
+    if (!inTiffStrips(in))
+        return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    imagelib::tiff::TiffMessages messages;
+    if (planesApart(in))
+        return readByStripRows(in, y0, y1, channels, type, data, messages);
+    if (inflatesStripsUnchecked(in))
+        return readRowByRow(in, y0, y1, channels, type, data);
+    const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+    return checked(in, y0, ok, messages, false);
 }
 
 int readScanlines(GwImgInput* in, int y0, int y1, int channels, int type, void* data) {
     return guarded(nullptr, nullptr, [&] {
-        const OIIO::ImageSpec& spec = in->spec;
-        if (inflatesStripsUnchecked(*in))
-            return readRowByRow(*in, y0, y1, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
-        return in->in->read_scanlines(0, 0, y0, y1, spec.z, 0, channels, typeOf(type), data) ? GW_IMG_OK
-                                                                                             : GW_IMG_FAILED;
+        return readRows(*in, y0, y1, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
     });
 }
 
 int readImage(GwImgInput* in, int channels, int type, void* data) {
     return guarded(nullptr, nullptr, [&] {
         const OIIO::ImageSpec& spec = in->spec;
-        if (inflatesStripsUnchecked(*in))
-            return readRowByRow(*in, spec.y, spec.y + spec.height, channels, typeOf(type), data)
-                       ? GW_IMG_OK
-                       : GW_IMG_FAILED;
+        if (inTiffStrips(*in))
+            return readRows(*in, spec.y, spec.y + spec.height, channels, typeOf(type), data) ? GW_IMG_OK
+                                                                                             : GW_IMG_FAILED;
         return in->in->read_image(0, 0, 0, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
     });
 }
