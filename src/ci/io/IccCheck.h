@@ -12,7 +12,7 @@
 
 namespace ci::io {
 
-/// The largest profile read: more than a JPEG's 255 chunks or a PNG's chunk can carry.
+/// The largest profile read: as much as a PNG's chunk may carry, more than a JPEG's 255 chunks.
 constexpr size_t kMaxProfileBytes = size_t(16) << 20;
 
 /// What LittleCMS may read of a profile to convert colours from it.
