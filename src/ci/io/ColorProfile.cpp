@@ -1,4 +1,5 @@
 #include "ColorProfile.h"
+#include "IccCheck.h"
 
 #include "ci/core/Context.h"
 
@@ -100,12 +101,21 @@ constexpr cmsUInt32Number kIntent = INTENT_PERCEPTUAL;
 
 std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, size_t size,
                                                            SampleColours colours, int pixelStride,
-                                                           SampleType type) {
+                                                           SampleType type, std::string* refused) {
     const bool grey = colours == SampleColours::Grey;
     const bool inks = colours == SampleColours::CMYK || colours == SampleColours::InvertedCMYK;
-    if (!icc || size < 128 || size > (1u << 30) || pixelStride < colourCount(colours) ||
-        (inks && type != SampleType::U8))
+    if (!icc || pixelStride < colourCount(colours) || (inks && type != SampleType::U8))
         return nullptr;
+    const CheckedProfile checked = checkProfile(icc, size);
+    if (!checked.read) {
+        if (refused)
+            *refused = checked.refused;
+        return nullptr;
+    }
+    if (!checked.trimmed.empty()) {
+        icc = checked.trimmed.data();
+        size = checked.trimmed.size();
+    }
     ProfileHandle src(cmsOpenProfileFromMem(icc, cmsUInt32Number(size)));
     if (!src.h || cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : inks ? cmsSigCmykData : cmsSigRgbData))
         return nullptr;

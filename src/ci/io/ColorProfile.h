@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace ci::io {
@@ -24,9 +25,11 @@ class ProfileConverter {
     /// A converter for pixels of `pixelStride` samples whose first one (grey), three (RGB) or four
     /// (CMYK, 8-bit only) are colour. Null when the profile is unreadable or does not
     /// describe such data, in which case the samples are taken as sRGB (or CMYK is converted
-    /// without a profile).
+    /// without a profile); null too when the profile is refused for what reading it would cost
+    /// (IccCheck.h), and then `refused`, when given, says why.
     static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, SampleColours colours,
-                                                    int pixelStride, SampleType type);
+                                                    int pixelStride, SampleType type,
+                                                    std::string* refused = nullptr);
     ~ProfileConverter();
 
     /// True when the profile is sRGB to within rounding, so the plain sRGB path gives the same.

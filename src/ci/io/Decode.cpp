@@ -10,6 +10,7 @@
 #include "PngCodec.h"
 
 #include "ci/core/Bitmap.h"
+#include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 
 #include <tbb/task_group.h>
@@ -170,12 +171,18 @@ std::string readFailure(PictureInput& in, const std::string& fallback) {
 }
 
 /// The conversion of the samples from the file's profile; null when there is none to make (no
-/// profile, or sRGB samples already).
-std::unique_ptr<ProfileConverter> profileFor(const std::vector<uint8_t>& icc, const SourceLayout& layout) {
+/// profile, or sRGB samples already). A profile refused for what it would cost is set aside as an
+/// unreadable one is, and the console says so for the file `name` ("" for data in memory).
+std::unique_ptr<ProfileConverter> profileFor(const std::vector<uint8_t>& icc, const SourceLayout& layout,
+                                             const std::string& name) {
     if (icc.empty())
         return nullptr;
-    auto profile =
-        ProfileConverter::create(icc.data(), icc.size(), layout.colours(), layout.stride, layout.type);
+    std::string refused;
+    auto profile = ProfileConverter::create(icc.data(), icc.size(), layout.colours(), layout.stride,
+                                            layout.type, &refused);
+    if (!refused.empty())
+        console("readProfile: ⛔️ " + (name.empty() ? std::string() : name + ": ") + refused +
+                "; the picture is read without it");
     if (profile && profile->isSRGB() && !layout.linear)
         profile.reset();
     return profile;
@@ -209,7 +216,8 @@ Result<Decoded> decodeWith(PictureInput& in, const Source& source) {
     const int channels = plan->channels;
     const int w = spec.width, h = spec.height;
 
-    std::unique_ptr<ProfileConverter> profile = profileFor(spec.iccProfile, layout);
+    std::unique_ptr<ProfileConverter> profile =
+        profileFor(spec.iccProfile, layout, source.path ? *source.path : std::string());
     const int orientation = spec.orientation;
     const ReadType readType = readTypeOf(layout);
     const size_t rowBytes = layout.rowBytes(w);
@@ -611,7 +619,7 @@ Result<Decoded> decodePicture(ReadPicture picture) {
         // conversion now.
         const std::shared_ptr<const std::vector<uint8_t>> rows(picture.samples, &s.rows);
         Decoded d;
-        d.image = importPicture(s.layout, profileFor(s.iccProfile, s.layout), s.width, s.height,
+        d.image = importPicture(s.layout, profileFor(s.iccProfile, s.layout, picture.path), s.width, s.height,
                                 s.orientation, rows);
         d.width = int(d.image.extent().width());
         d.height = int(d.image.extent().height());

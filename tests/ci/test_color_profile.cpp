@@ -1,0 +1,345 @@
+// Colour profiles made to cost the program's own process: multiProcessElements tags (float
+// pipelines of curves of many segments, or of one table pointed at many times) are set aside for
+// the tables beside them, and tables and curves that declare more data than they hold are refused,
+// with a line on the console; either costs little more than an ordinary profile.
+
+#include "support/TestSupport.h"
+#include "test_codec_support.h"
+
+#include "ci/core/Bitmap.h"
+#include "ci/core/Context.h"
+#include "ci/io/Codec.h"
+#include "ci/io/JpegCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+
+using namespace ci;
+using namespace ci::io;
+using gwtest::dataPath;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int64_t kMB = int64_t(1) << 20;
+
+int64_t peakRss() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return int64_t(usage.ru_maxrss) * 1024;
+}
+
+// ---- Profiles, written as the ICC format stores them (big-endian) ----
+
+void put32(Bytes& b, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        b.push_back(uint8_t(v >> shift));
+}
+void put16(Bytes& b, uint32_t v) {
+    b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)});
+}
+void putFloat(Bytes& b, float f) {
+    uint32_t v;
+    std::memcpy(&v, &f, 4);
+    put32(b, v);
+}
+/// A type's signature and the reserved word after it.
+void putType(Bytes& b, const std::string& type) {
+    for (const char c : type)
+        b.push_back(uint8_t(c));
+    put32(b, 0);
+}
+uint32_t get32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+
+struct Tag {
+    std::string signature;
+    Bytes data;
+};
+
+/// A profile with the header of `base` and `tags`, each stored once in its own words.
+Bytes profileOf(const Bytes& base, const std::vector<Tag>& tags) {
+    Bytes icc(base.begin(), base.begin() + 128);
+    put32(icc, uint32_t(tags.size()));
+    uint32_t at = uint32_t(icc.size() + 12 * tags.size());
+    for (const Tag& t : tags) {
+        for (const char c : t.signature)
+            icc.push_back(uint8_t(c));
+        put32(icc, at);
+        put32(icc, uint32_t(t.data.size()));
+        at += uint32_t(t.data.size() + 3) / 4 * 4;
+    }
+    for (const Tag& t : tags) {
+        icc.insert(icc.end(), t.data.begin(), t.data.end());
+        icc.resize((icc.size() + 3) / 4 * 4);
+    }
+    const uint32_t size = uint32_t(icc.size());
+    for (int i = 0; i < 4; ++i)
+        icc[size_t(i)] = uint8_t(size >> (24 - 8 * i));
+    return icc;
+}
+
+std::vector<Tag> tagsOf(const Bytes& icc) {
+    std::vector<Tag> tags;
+    for (uint32_t i = 0; i < get32(icc, 128); ++i) {
+        const size_t entry = 132 + 12 * size_t(i);
+        const auto data = icc.begin() + get32(icc, entry + 4);
+        tags.push_back({std::string(icc.begin() + ptrdiff_t(entry), icc.begin() + ptrdiff_t(entry) + 4),
+                        Bytes(data, data + get32(icc, entry + 8))});
+    }
+    return tags;
+}
+
+/// A multiProcessElements tag from `in` to `out` channels through `elements` in order, each
+/// stored once however often it comes.
+Bytes multiProcess(uint32_t in, uint32_t out, const std::vector<const Bytes*>& elements) {
+    Bytes tag;
+    putType(tag, "mpet");
+    put16(tag, in);
+    put16(tag, out);
+    put32(tag, uint32_t(elements.size()));
+    std::map<const Bytes*, uint32_t> stored;
+    Bytes data;
+    const size_t start = tag.size() + 8 * elements.size();
+    for (const Bytes* e : elements)
+        if (stored.emplace(e, uint32_t(start + data.size())).second)
+            data.insert(data.end(), e->begin(), e->end());
+    for (const Bytes* e : elements) {
+        put32(tag, stored[e]);
+        put32(tag, uint32_t(e->size()));
+    }
+    tag.insert(tag.end(), data.begin(), data.end());
+    return tag;
+}
+
+/// A curve-set element of `channels` curves, all one curve of `segments` segments whose breakpoints
+/// are spread evenly from `from` to `to`.
+Bytes segmentedCurves(uint32_t channels, uint32_t segments, float from, float to) {
+    Bytes curve;
+    putType(curve, "curf");
+    put16(curve, segments);
+    put16(curve, 0);
+    for (uint32_t i = 1; i < segments; ++i)
+        putFloat(curve, from + (to - from) * float(i) / float(segments));
+    for (uint32_t i = 0; i < segments; ++i) {
+        putType(curve, "parf");
+        put16(curve, 0); // (a x + b)^g + c
+        put16(curve, 0);
+        for (const float parameter : {1.0f, 1.0f, 0.0f, 0.0f})
+            putFloat(curve, parameter);
+    }
+    Bytes set;
+    putType(set, "cvst");
+    put16(set, channels);
+    put16(set, channels);
+    for (uint32_t i = 0; i < channels; ++i) {
+        put32(set, 12 + 8 * channels);
+        put32(set, uint32_t(curve.size()));
+    }
+    set.insert(set.end(), curve.begin(), curve.end());
+    return set;
+}
+
+/// A float table element from `in` to `out` channels, `grid` points on each input.
+Bytes floatTable(uint32_t in, uint32_t out, uint32_t grid) {
+    Bytes table;
+    putType(table, "clut");
+    put16(table, in);
+    put16(table, out);
+    for (uint32_t i = 0; i < 16; ++i)
+        table.push_back(uint8_t(i < in ? grid : 0));
+    size_t values = out;
+    for (uint32_t i = 0; i < in; ++i)
+        values *= grid;
+    for (size_t i = 0; i < values; ++i)
+        putFloat(table, float(i % 7) / 8.0f);
+    return table;
+}
+
+/// A float matrix element from `in` to `out` channels, away from the identity.
+Bytes floatMatrix(uint32_t in, uint32_t out) {
+    Bytes matrix;
+    putType(matrix, "matf");
+    put16(matrix, in);
+    put16(matrix, out);
+    for (uint32_t i = 0; i < in * out + out; ++i)
+        putFloat(matrix, i % (in + 1) == 0 ? 0.3f : 0.1f);
+    return matrix;
+}
+
+/// A lut8 (mft1) or lut16 (mft2) tag from `in` to `out` channels whose table declares `grid`
+/// points on each input, with a kilobyte of data.
+Bytes lutClaiming(const std::string& type, uint32_t in, uint32_t out, uint32_t grid) {
+    Bytes lut;
+    putType(lut, type);
+    lut.insert(lut.end(), {uint8_t(in), uint8_t(out), uint8_t(grid), 0});
+    for (int i = 0; i < 9; ++i)
+        put32(lut, i % 4 == 0 ? 0x10000 : 0);
+    if (type == "mft2") {
+        put16(lut, 2);
+        put16(lut, 2);
+    }
+    lut.resize(lut.size() + 1024, 0x40);
+    return lut;
+}
+
+/// A lutAtoB (mAB) tag from `in` to `out` channels: a table of 16-bit values that declares `grid`
+/// points on each input, with a kilobyte of data, then identity "B" curves.
+Bytes lutAtoBClaiming(uint32_t in, uint32_t out, uint32_t grid) {
+    Bytes lut;
+    putType(lut, "mAB ");
+    lut.insert(lut.end(), {uint8_t(in), uint8_t(out), 0, 0});
+    const uint32_t table = 32, curves = table + 20 + 1024;
+    for (const uint32_t offset : {curves, 0u, 0u, table, 0u}) // B, matrix, M, table, A
+        put32(lut, offset);
+    for (uint32_t i = 0; i < 16; ++i)
+        lut.push_back(uint8_t(i < in ? grid : 0));
+    lut.insert(lut.end(), {2, 0, 0, 0});
+    lut.resize(lut.size() + 1024, 0x40);
+    for (uint32_t i = 0; i < out; ++i) {
+        putType(lut, "curv");
+        put32(lut, 0);
+    }
+    return lut;
+}
+
+Bytes xyzTag(double x, double y, double z) {
+    Bytes tag;
+    putType(tag, "XYZ ");
+    for (const double v : {x, y, z})
+        put32(tag, uint32_t(int32_t(v * 65536.0 + 0.5)));
+    return tag;
+}
+
+// ---- Pictures ----
+
+constexpr int kSide = 32;
+
+/// A JPEG of kSide x kSide in RGB or in inks (as stored, no Adobe marker), with `icc` when given.
+Bytes picture(bool inks, const Bytes& icc = {}) {
+    const int channels = inks ? 4 : 3;
+    Bytes samples(size_t(kSide) * kSide * size_t(channels));
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint8_t((i * 37 + i / size_t(channels) * 11) % 256);
+    return codectest::encodeJpeg(
+        samples, kSide, kSide, channels, inks ? JCS_CMYK : JCS_RGB,
+        [](jpeg_compress_struct& c) { c.write_Adobe_marker = FALSE; }, icc);
+}
+
+/// The picture that `jpeg` decodes into, in the working space.
+Bitmap decoded(const Bytes& jpeg) {
+    auto d = decodeData(jpeg);
+    EXPECT_TRUE(d.ok()) << d.error();
+    if (!d.ok())
+        return Bitmap{};
+    auto bitmap = Context().render(d->image);
+    EXPECT_TRUE(bitmap.ok()) << bitmap.error();
+    return bitmap.ok() ? std::move(*bitmap) : Bitmap{};
+}
+
+/// Decodes `jpeg` into the working space and checks that it took neither long nor much memory.
+Bitmap decodedCheaply(const Bytes& jpeg) {
+    const int64_t before = peakRss();
+    const auto started = std::chrono::steady_clock::now();
+    Bitmap bitmap = decoded(jpeg);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1) * gwtest::slowdown);
+    EXPECT_LT(peakRss() - before, 64 * kMB);
+    return bitmap;
+}
+
+} // namespace
+
+TEST(ColorProfile, MultiProcessElementsAreSetAsideForTheTablesBeside) {
+    // The test photographs' profiles: inks through a lut16 A2B0 (cmyk-profile.jpg), Adobe RGB as
+    // colorants and curves (rocket.jpg).
+    const Bytes inks = jpeg::openFile(dataPath("cmyk-profile.jpg"))->spec().iccProfile;
+    const Bytes adobeRgb = jpeg::openFile(dataPath("rocket.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(inks.empty());
+    ASSERT_FALSE(adobeRgb.empty());
+
+    // A D2B0 beside them, which LittleCMS prefers: curves of 65,535 segments (the last eighth of
+    // them across the samples' range: seconds to resample for inks, a search through thousands of
+    // segments for every colour of RGB), or one table of a megabyte of floats pointed at 100 times,
+    // each pointer read as a table of its own (hundreds of megabytes).
+    const Bytes curves4 = segmentedCurves(4, 65535, -7, 1), curves3 = segmentedCurves(3, 65535, -7, 1);
+    const Bytes table4 = floatTable(4, 4, 16), table3 = floatTable(3, 3, 44);
+    const Bytes matrix4 = floatMatrix(4, 3), matrix3 = floatMatrix(3, 3);
+    const std::vector<const Bytes*> tables4(100, &table4), tables3(100, &table3);
+    auto then = [](std::vector<const Bytes*> elements, const Bytes* last) {
+        elements.push_back(last);
+        return elements;
+    };
+    struct Case {
+        const char* name;
+        bool inks;
+        Bytes d2b0;
+    };
+    const Case cases[] = {{"inks, curves", true, multiProcess(4, 3, {&curves4, &matrix4})},
+                          {"inks, one table 100 times", true, multiProcess(4, 3, then(tables4, &matrix4))},
+                          {"RGB, curves", false, multiProcess(3, 3, {&curves3, &matrix3})},
+                          {"RGB, one table 100 times", false, multiProcess(3, 3, then(tables3, &matrix3))}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes& base = c.inks ? inks : adobeRgb;
+        std::vector<Tag> tags = tagsOf(base);
+        tags.insert(tags.begin(), {"D2B0", c.d2b0}); // first, so the others move up when it goes
+        const Bitmap want = decoded(picture(c.inks, base));
+        const Bitmap got = decodedCheaply(picture(c.inks, profileOf(base, tags)));
+        EXPECT_EQ(gwtest::maxDifference(got, want), 0.0) << "converted as by the profile without D2B0";
+
+        // With nothing left beside it, the profile is one that LittleCMS cannot read: the picture
+        // is read as without one.
+        const Bytes alone = profileOf(base, {{"wtpt", xyzTag(0.9642, 1, 0.8249)}, {"D2B0", c.d2b0}});
+        EXPECT_EQ(gwtest::maxDifference(decodedCheaply(picture(c.inks, alone)), decoded(picture(c.inks))),
+                  0.0);
+    }
+}
+
+TEST(ColorProfile, TablesAndCurvesThatDeclareMoreThanTheyHoldAreRefusedAndTold) {
+    const Bytes inks = jpeg::openFile(dataPath("cmyk-profile.jpg"))->spec().iccProfile;
+    const Bytes adobeRgb = jpeg::openFile(dataPath("rocket.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(inks.empty());
+    ASSERT_FALSE(adobeRgb.empty());
+    const Tag white = {"wtpt", xyzTag(0.9642, 1, 0.8249)};
+
+    // A kilobyte of table whose grid declares up to half a gigabyte: LittleCMS allocated and
+    // cleared that much before it found the data missing. A curve that declares 30,000 entries.
+    Bytes curve;
+    putType(curve, "curv");
+    put32(curve, 30000);
+    put16(curve, 0);
+    std::vector<Tag> shortCurve = tagsOf(adobeRgb);
+    for (Tag& t : shortCurve)
+        if (t.signature == "gTRC")
+            t.data = curve;
+    struct Case {
+        const char* name;
+        bool inks;
+        Bytes icc;
+        std::string tag;
+    };
+    const Case cases[] = {
+        {"lut16, RGB", false, profileOf(adobeRgb, {white, {"A2B0", lutClaiming("mft2", 3, 15, 255)}}),
+         "A2B0"},
+        {"lut8, RGB", false, profileOf(adobeRgb, {white, {"A2B0", lutClaiming("mft1", 3, 15, 255)}}), "A2B0"},
+        {"lutAtoB, RGB", false, profileOf(adobeRgb, {white, {"A2B0", lutAtoBClaiming(3, 15, 255)}}), "A2B0"},
+        {"lut16, inks", true, profileOf(inks, {white, {"A2B0", lutClaiming("mft2", 4, 3, 96)}}), "A2B0"},
+        {"lutAtoB, inks", true, profileOf(inks, {white, {"A2B1", lutAtoBClaiming(4, 3, 96)}}), "A2B1"},
+        {"curve of a matrix-shaper", false, profileOf(adobeRgb, shortCurve), "gTRC"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        gwtest::ConsoleCapture console;
+        const Bitmap got = decodedCheaply(picture(c.inks, c.icc));
+        EXPECT_EQ(gwtest::maxDifference(got, decoded(picture(c.inks))), 0.0) << "read without the profile";
+        EXPECT_TRUE(console.contains("readProfile: ⛔️ the colour profile's tag " + c.tag +
+                                     " declares more data than it holds; the picture is read without it"));
+    }
+}
