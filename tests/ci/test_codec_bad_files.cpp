@@ -429,6 +429,80 @@ TEST(Codec, AJpegLackingOnlyItsEndMarkerIsReadWhole) {
     }
 }
 
+TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
+    // coffee.png in the codings of ordinary files, cut at each hundredth of its length: filled up
+    // with zeros (64 KB of them, or up to its length), as unfinished downloads and recovered files
+    // are. Zero bits decode as valid codes, so the picture looked whole but for its missing end
+    // marker, with hundreds of rows wrong.
+    const auto photo = decodeFile(dataPath("coffee.png"));
+    ASSERT_TRUE(photo.ok()) << photo.error();
+    const int w = photo->width, h = photo->height;
+    auto px = Context().renderSRGB(photo->image, photo->image.extent(), 8);
+    ASSERT_TRUE(px.ok());
+    std::vector<uint8_t> rgb, grey, inks;
+    for (size_t i = 0; i < px->data.size(); i += 4) {
+        const uint8_t r = px->data[i], g = px->data[i + 1], b = px->data[i + 2];
+        rgb.insert(rgb.end(), {r, g, b});
+        grey.push_back(uint8_t((r * 3 + g * 6 + b) / 10));
+        inks.insert(inks.end(), {uint8_t(255 - r), uint8_t(255 - g), uint8_t(255 - b), std::max({r, g, b})});
+    }
+    using codectest::encodeJpeg;
+    const std::pair<const char*, std::vector<uint8_t>> huffman[] = {
+        {"baseline", encodeJpeg(rgb, w, h, 3, JCS_RGB)},
+        {"progressive", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { jpeg_simple_progression(&c); })},
+        {"optimised", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.optimize_coding = TRUE; })},
+        {"grey", encodeJpeg(grey, w, h, 1, JCS_GRAYSCALE)},
+        {"restart", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.restart_in_rows = 1; })},
+        {"CMYK", encodeJpeg(inks, w, h, 4, JCS_CMYK)},
+        {"progressive YCCK", encodeJpeg(inks, w, h, 4, JCS_CMYK, [](auto& c) {
+             jpeg_set_colorspace(&c, JCS_YCCK);
+             jpeg_simple_progression(&c);
+         })}};
+    TempDir tmp;
+    const std::string path = tmp.file("cut.jpg");
+    // Read whole, the same as with all of their bytes, when they lack only their end marker or its
+    // last byte.
+    auto readWhole = [&](const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& complete) {
+        const auto want = decodeData(complete);
+        ASSERT_TRUE(want.ok()) << want.error();
+        writeBytes(path, bytes);
+        const auto probe = probeFile(path, ProbeDepth::Data);
+        EXPECT_TRUE(probe.ok()) << probe.error();
+        const auto got = decodeData(bytes);
+        ASSERT_TRUE(got.ok()) << got.error();
+        auto a = Context().render(got->image), b = Context().render(want->image);
+        ASSERT_TRUE(a.ok() && b.ok());
+        EXPECT_EQ(gwtest::maxDifference(*a, *b), 0.0);
+    };
+    for (const auto& [name, jpeg] : huffman)
+        for (size_t less : {1, 2}) {
+            SCOPED_TRACE(std::string(name) + " without its last " + std::to_string(less));
+            readWhole(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - ptrdiff_t(less)), jpeg);
+        }
+
+    auto refused = [&](const std::vector<uint8_t>& bytes, const char* why) {
+        writeBytes(path, bytes);
+        const auto probe = probeFile(path, ProbeDepth::Data);
+        ASSERT_FALSE(probe.ok());
+        EXPECT_NE(probe.error().find(why), std::string::npos) << probe.error();
+        const auto decoded = decodeData(bytes);
+        ASSERT_FALSE(decoded.ok());
+        EXPECT_NE(decoded.error().find(why), std::string::npos) << decoded.error();
+    };
+    for (int percent = 1; percent <= 99; ++percent) {
+        for (const auto& [name, jpeg] : huffman) {
+            SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(percent) + "%");
+            std::vector<uint8_t> cut(jpeg.begin(),
+                                     jpeg.begin() + ptrdiff_t(jpeg.size() * size_t(percent) / 100));
+            std::vector<uint8_t> padded = cut, filled = cut;
+            padded.resize(cut.size() + 64 * 1024, 0);
+            filled.resize(jpeg.size(), 0);
+            refused(padded, "Premature end of JPEG file");
+            refused(filled, "Premature end of JPEG file");
+        }
+    }
+}
+
 TEST(Codec, OffsetsOutsideTheFileAreNeverFollowed) {
     // The reader of a file held in memory once copied from ahead of the buffer when a damaged file
     // sent it there (here an OpenEXR scan line); AddressSanitizer sees any such read. Read from

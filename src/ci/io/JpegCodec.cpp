@@ -75,7 +75,18 @@ bool warnsAtDataEnd(j_common_ptr cinfo) {
 
 void onMessage(j_common_ptr cinfo, int level) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    if (level >= 0 || harmlessWarning(cinfo->err->msg_code) || !watch->damage.empty())
+    if (level >= 0 || !watch->damage.empty())
+        return;
+    // Bytes that are no marker between the end of the picture's data and the file's missing end: a
+    // file cut and filled up (with the zeros of an unfinished download or a recovered file), whose
+    // decoder took the filling for the rest of its data.
+    if (cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA && !watch->endMissing.empty()) {
+        watch->damage = watch->endMissing;
+        if (watch->stopAtDamage)
+            fail(cinfo, watch->endMissing.c_str());
+        return;
+    }
+    if (harmlessWarning(cinfo->err->msg_code))
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
@@ -437,6 +448,9 @@ class Input final : public FileInput {
                 return false;
             done += int(got);
         }
+        // What follows the picture's data tells whether the file ends where its data does.
+        if (cinfo.output_scanline == cinfo.output_height)
+            jpeg_finish_decompress(&cinfo);
         return true;
     }
 
