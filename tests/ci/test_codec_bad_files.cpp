@@ -432,8 +432,9 @@ TEST(Codec, AJpegLackingOnlyItsEndMarkerIsReadWhole) {
 TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
     // coffee.png in the codings of ordinary files, cut at each hundredth of its length: filled up
     // with zeros (64 KB of them, or up to its length), as unfinished downloads and recovered files
-    // are. Zero bits decode as valid codes, so the picture looked whole but for its missing end
-    // marker, with hundreds of rows wrong.
+    // are, or closed with an end marker when arithmetic-coded (whose decoder takes the zeros after
+    // a marker as the rest of its data). Zero bits decode as valid codes, so the picture looked
+    // whole but for its missing end marker, with hundreds of rows wrong.
     const auto photo = decodeFile(dataPath("coffee.png"));
     ASSERT_TRUE(photo.ok()) << photo.error();
     const int w = photo->width, h = photo->height;
@@ -458,10 +459,16 @@ TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
              jpeg_set_colorspace(&c, JCS_YCCK);
              jpeg_simple_progression(&c);
          })}};
+    const std::pair<const char*, std::vector<uint8_t>> arithmetic[] = {
+        {"arithmetic", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.arith_code = TRUE; })},
+        {"progressive arithmetic", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) {
+             c.arith_code = TRUE;
+             jpeg_simple_progression(&c);
+         })}};
     TempDir tmp;
     const std::string path = tmp.file("cut.jpg");
     // Read whole, the same as with all of their bytes, when they lack only their end marker or its
-    // last byte.
+    // last byte; and the arithmetic-coded ones whole.
     auto readWhole = [&](const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& complete) {
         const auto want = decodeData(complete);
         ASSERT_TRUE(want.ok()) << want.error();
@@ -479,6 +486,10 @@ TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
             SCOPED_TRACE(std::string(name) + " without its last " + std::to_string(less));
             readWhole(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - ptrdiff_t(less)), jpeg);
         }
+    for (const auto& [name, jpeg] : arithmetic) {
+        SCOPED_TRACE(name);
+        readWhole(jpeg, jpeg);
+    }
 
     auto refused = [&](const std::vector<uint8_t>& bytes, const char* why) {
         writeBytes(path, bytes);
@@ -499,6 +510,13 @@ TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
             filled.resize(jpeg.size(), 0);
             refused(padded, "Premature end of JPEG file");
             refused(filled, "Premature end of JPEG file");
+        }
+        for (const auto& [name, jpeg] : arithmetic) {
+            SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(percent) + "%");
+            std::vector<uint8_t> closed(jpeg.begin(),
+                                        jpeg.begin() + ptrdiff_t(jpeg.size() * size_t(percent) / 100));
+            closed.insert(closed.end(), {0xFF, 0xD9});
+            refused(closed, "");
         }
     }
 }

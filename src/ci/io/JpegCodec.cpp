@@ -18,6 +18,9 @@ extern "C" {
 #include <jpeglib.h>
 
 #include <jerror.h>
+// The entropy decoder's hook on each block, to see what an arithmetic decoder makes of the zeros it
+// is fed past its data (below).
+#include <jpegint.h>
 }
 
 #if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
@@ -48,6 +51,12 @@ struct Watch {
     bool stopAtDamage = false;
     int scanLimit = 0;
     bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
+    /// The arithmetic decoder of the present scan, watched by decodeWatched(): whether it has
+    /// reached the scan's end, what it has decoded since, and the last DC value of each component.
+    boolean (*decodeMcu)(j_decompress_ptr, JBLOCKROW*) = nullptr;
+    bool scanDataEnded = false;
+    int newAfterEnd = 0;
+    int lastDc[MAX_COMPS_IN_SCAN] = {};
 };
 
 /// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
@@ -108,15 +117,84 @@ void onMessage(j_common_ptr cinfo, int level) {
     fail(cinfo, text);
 }
 
+// ---- Arithmetic-coded data ----
+// An arithmetic decoder that reaches a marker inside a scan is fed zeros from then on, as the
+// standard has it: an encoder leaves off the zero bytes that end its data. The decoder reads two
+// bytes ahead of its decisions, so a whole scan's last few decisions are made after it has reached
+// its marker. A scan cut short and given a marker decodes the rest of its picture from zeros instead,
+// which come out as new coefficients block after block: nothing else in the data tells the two apart.
+
+/// New coefficients that a scan may decode after it has reached its marker. The last decisions of
+/// whole scans made a dozen at most, in photographs and screenshots at every quality and
+/// progression; the rest of a picture cut in its last hundredth made hundreds.
+constexpr int kNewAfterDataEnd = 32;
+
+/// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
+bool endsScan(int marker) {
+    return marker != 0 && !(marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7);
+}
+
+/// The coefficients of an MCU that its decoding made new: a DC difference in a first scan, a DC bit
+/// of a refinement, an AC coefficient that was zero.
+int newCoefficients(j_decompress_ptr cinfo, JBLOCKROW* blocks, const JBLOCK* before, int* lastDc) {
+    int count = 0;
+    for (int b = 0; b < cinfo->blocks_in_MCU && b < D_MAX_BLOCKS_IN_MCU; ++b) {
+        const JCOEF* now = blocks[b][0];
+        if (cinfo->Ss == 0 && cinfo->Ah == 0) {
+            int& last = lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)];
+            count += now[0] != last;
+            last = now[0];
+        } else {
+            count += now[0] != before[b][0];
+        }
+        for (int k = 1; k < DCTSIZE2; ++k)
+            count += before[b][k] == 0 && now[k] != 0;
+    }
+    return count;
+}
+
+/// The arithmetic decoder of an MCU, watched: once its scan's data has ended, more new coefficients
+/// than a whole scan's last decisions make mean that the data was cut, as a Huffman decoder says.
+boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    const int n = std::clamp(cinfo->blocks_in_MCU, 0, D_MAX_BLOCKS_IN_MCU);
+    if (!blocks || !watch->scanDataEnded) {
+        const boolean done = watch->decodeMcu(cinfo, blocks);
+        if (blocks && endsScan(cinfo->unread_marker)) {
+            watch->scanDataEnded = true;
+            for (int b = 0; b < n; ++b)
+                watch->lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)] =
+                    blocks[b][0][0];
+        }
+        return done;
+    }
+    JBLOCK before[D_MAX_BLOCKS_IN_MCU];
+    for (int b = 0; b < n; ++b)
+        std::memcpy(before[b], blocks[b][0], sizeof(JBLOCK));
+    const boolean done = watch->decodeMcu(cinfo, blocks);
+    const int seen = watch->newAfterEnd;
+    watch->newAfterEnd += newCoefficients(cinfo, blocks, before, watch->lastDc);
+    if (seen <= kNewAfterDataEnd && watch->newAfterEnd > kNewAfterDataEnd)
+        WARNMS(cinfo, JWRN_HIT_MARKER);
+    return done;
+}
+
 void onProgress(j_common_ptr cinfo) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (d->input_scan_number > watch->scanLimit)
         fail(cinfo, "The JPEG file has too many scans");
     // Called before each row of a scan's data is read, so every scan is seen here.
     for (int i = 0; i < d->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
         if (const int c = d->cur_comp_info[i]->component_index; c >= 0 && c < MAX_COMPONENTS)
             watch->scanned[c] = true;
+    // The decoder of each scan is chosen as the scan starts, so a new one is a new scan.
+    if (d->arith_code && d->entropy && d->entropy->decode_mcu != decodeWatched) {
+        watch->decodeMcu = d->entropy->decode_mcu;
+        d->entropy->decode_mcu = decodeWatched;
+        watch->scanDataEnded = false;
+        watch->newAfterEnd = 0;
+    }
 }
 
 /// Whether the file held the data of every scan of its picture, once all of it is read: a single
@@ -139,10 +217,15 @@ bool wholeScans(jpeg_decompress_struct& cinfo, const Watch& watch) {
 }
 
 /// After all of the file's data is read: a file that ended before its end marker is damaged unless
-/// the data of its picture was all there.
+/// the data of its picture was all there; so is an arithmetic-coded one, whose decoder does not see
+/// a file cut between its scans and closed with a marker.
 void settleEnd(jpeg_decompress_struct& cinfo, Watch& watch) {
-    if (watch.endMissing.empty() || !watch.damage.empty() || wholeScans(cinfo, watch))
+    if ((watch.endMissing.empty() && !cinfo.arith_code) || !watch.damage.empty() || wholeScans(cinfo, watch))
         return;
+    if (watch.endMissing.empty()) {
+        WARNMS(&cinfo, JWRN_HIT_MARKER);
+        return;
+    }
     watch.damage = watch.endMissing;
     if (watch.stopAtDamage)
         fail(reinterpret_cast<j_common_ptr>(&cinfo), watch.endMissing.c_str());
