@@ -4,6 +4,7 @@
 // fail: JPEG profile chunks that do not fit together, a JPEG that lacks only its end marker, a TIFF
 // tag that no reader knows.
 
+#include "support/TestFileSystem.h"
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
 
@@ -265,6 +266,105 @@ TEST(Codec, OnlyRegularFilesAreRead) {
 
     auto linked = decodeFile(tmp.file("link-to-photo.jpg"));
     EXPECT_TRUE(linked.ok()) << linked.error();
+}
+
+namespace {
+
+/// `read()`'s error ("" for success), after it has ended. Should it not end within `bound` (blocked
+/// on opening `pipe`, a named pipe), a writer is opened to end the wait and the test fails.
+template <class Read>
+std::string endsOrFails(Read read, const std::string& pipe, std::chrono::seconds bound) {
+    auto pending = std::async(std::launch::async, [read] {
+        const auto result = read();
+        return result.ok() ? std::string() : result.error();
+    });
+    if (pending.wait_for(bound) != std::future_status::ready) {
+        ADD_FAILURE() << "reading " << pipe << " blocked";
+        while (pending.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+            if (const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK); writer >= 0)
+                ::close(writer);
+    }
+    return pending.get();
+}
+
+} // namespace
+
+TEST(Codec, ANameThatBecomesAPipeIsReadAsOpenedOrFails) {
+    // On a share whose names become named pipes after their first, second or third open, every read
+    // ends: whole when it could read the file it opened, or failed for the pipe (or the file the
+    // share no longer serves as it was). A read opens its name once, so the first read of a name that
+    // stays a file for two opens is whole. A second open (to look through a JPEG's data after its
+    // decode, or to hand the file to libjpeg, libpng or a reader process after a look at its first
+    // bytes) waited on the pipe for ever.
+    TempDir tmp;
+    const std::tuple<std::string, std::string, int> files[] = {
+        {"a1.jpg", "rocket.jpg", 1}, {"a2.jpg", "rocket.jpg", 2},        {"a3.jpg", "rocket.jpg", 3},
+        {"b.png", "coffee.png", 2},  {"c.tif", "deflate-strips.tif", 2}, {"d.jpg", "rocket.jpg", 2}};
+    std::vector<std::string> options;
+    for (const auto& [name, data, opens] : files) {
+        writeBytes(tmp.file(name), readBytes(dataPath(data)));
+        options.insert(options.end(), {"--fifo-after-open", name + "=" + std::to_string(opens)});
+    }
+    gwtest::TestFileSystem share(tmp.path.string(), options);
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    const auto bound = std::chrono::seconds(20) * gwtest::slowdown;
+    auto refused = [](const std::string& error) {
+        return error.find("not a regular file") != std::string::npos ||
+               error.find("cannot be read") != std::string::npos;
+    };
+
+    for (const auto& [name, data, opens] : files) {
+        if (name == "d.jpg")
+            continue;
+        SCOPED_TRACE(name);
+        const std::string path = share.file(name);
+        const auto expected = decodeFile(tmp.file(name));
+        ASSERT_TRUE(expected.ok()) << expected.error();
+        auto want = Context().render(expected->image);
+        ASSERT_TRUE(want.ok());
+        // Each way in: the import's probe through the data, the preview's decode, the export's read.
+        const std::function<Result<Decoded>()> reads[] = {
+            [&] {
+                auto probe = probeFile(path, ProbeDepth::Data);
+                return probe.ok() ? decodeData(readBytes(tmp.file(name)))
+                                  : Result<Decoded>::failure(probe.error());
+            },
+            [&] { return decodeFile(path); },
+            [&] {
+                auto read = readPicture(path);
+                return read.ok() ? decodePicture(std::move(*read)) : Result<Decoded>::failure(read.error());
+            }};
+        for (size_t i = 0; i < std::size(reads); ++i) {
+            SCOPED_TRACE("way " + std::to_string(i));
+            std::optional<Result<Decoded>> got;
+            const std::string error = endsOrFails(
+                [&] {
+                    got = reads[i]();
+                    return *got;
+                },
+                path, bound);
+            if (i == 0 && opens > 1) {
+                ASSERT_EQ(error, "");
+            }
+            if (!error.empty()) {
+                EXPECT_TRUE(refused(error)) << error;
+                continue;
+            }
+            auto pixels = Context().render((*got)->image);
+            ASSERT_TRUE(pixels.ok());
+            EXPECT_EQ(gwtest::maxDifference(*pixels, *want), 0.0);
+        }
+    }
+
+    // Opened once by the caller, the file is handed on: looked through and decoded from that one
+    // open, whatever its name has become.
+    const std::string path = share.file("d.jpg");
+    Result<PictureFile> file = PictureFile::open(path);
+    ASSERT_TRUE(file.ok()) << file.error();
+    EXPECT_EQ(endsOrFails([&] { return probeFile(*file, ProbeDepth::Data); }, path, bound), "");
+    EXPECT_EQ(endsOrFails([&] { return decodeFile(*file); }, path, bound), "");
+    EXPECT_TRUE(refused(decodeFile(path).error()));
 }
 
 TEST(Codec, JpegDamageIsSeenAfterAHarmlessWarning) {

@@ -1,14 +1,20 @@
 #include "JpegCodec.h"
 
+#include "Codec.h"
+
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 // jerror.h numbers the messages by the settings in jconfig.h, which comes with jpeglib.h: read
@@ -277,17 +283,71 @@ int scanLimit(const jpeg_decompress_struct& cinfo, int64_t fileBytes) {
     return int(std::min<int64_t>(kMaxScans, bySize));
 }
 
-int64_t sizeOf(FILE* file, const std::vector<uint8_t>* bytes) {
+int64_t sizeOf(int fd, const std::vector<uint8_t>* bytes) {
     if (bytes)
         return int64_t(bytes->size());
     struct stat st {};
-    return fstat(fileno(file), &st) == 0 ? int64_t(st.st_size) : 0;
+    return fstat(fd, &st) == 0 ? int64_t(st.st_size) : 0;
+}
+
+// ---- Reading a file ----
+// By its descriptor, at offsets of its own, so that a file opened once is read from its start by
+// each decoding of it (the look through the data after the decode's), whatever else reads it.
+
+constexpr size_t kReadBytes = 64 * 1024;
+
+struct DescriptorSource {
+    jpeg_source_mgr pub;
+    int fd = -1;
+    off_t offset = 0;
+    std::unique_ptr<JOCTET[]> buffer;
+};
+
+void startReading(j_decompress_ptr) {}
+void endReading(j_decompress_ptr) {}
+
+/// As libjpeg's reader of files: at the end of the file, a made-up end marker and a warning.
+boolean readMore(j_decompress_ptr cinfo) {
+    auto* src = reinterpret_cast<DescriptorSource*>(cinfo->src);
+    ssize_t n;
+    while ((n = ::pread(src->fd, src->buffer.get(), kReadBytes, src->offset)) < 0 && errno == EINTR) {
+    }
+    if (n < 0)
+        ERREXIT(cinfo, JERR_FILE_READ);
+    if (n == 0) {
+        if (src->offset == 0)
+            ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        n = 2;
+    } else {
+        src->offset += n;
+    }
+    src->pub.next_input_byte = src->buffer.get();
+    src->pub.bytes_in_buffer = size_t(n);
+    return TRUE;
+}
+
+/// Passes over `count` bytes without reading them (a marker's content that is not kept).
+void skipOver(j_decompress_ptr cinfo, long count) {
+    auto* src = reinterpret_cast<DescriptorSource*>(cinfo->src);
+    if (count <= 0)
+        return;
+    if (size_t(count) <= src->pub.bytes_in_buffer) {
+        src->pub.next_input_byte += count;
+        src->pub.bytes_in_buffer -= size_t(count);
+        return;
+    }
+    src->offset += off_t(size_t(count) - src->pub.bytes_in_buffer);
+    src->pub.bytes_in_buffer = 0;
 }
 
 /// One decompression: libjpeg's state, the watch on its messages and the budget held for it.
 struct Session {
     jpeg_decompress_struct cinfo{};
     Watch watch{};
+    DescriptorSource source{};
     bool created = false;
     int64_t coefficients = 0; ///< what libjpeg will hold for the whole picture
     int64_t charged = 0;
@@ -303,17 +363,26 @@ struct Session {
 
     /// Reads the header (keeping the EXIF and ICC markers when asked) and sets the limits of the
     /// decoding; false when libjpeg refuses the header.
-    bool readHeader(FILE* file, const std::vector<uint8_t>* bytes, bool markers) {
-        const int64_t fileBytes = sizeOf(file, bytes);
+    bool readHeader(int fd, const std::vector<uint8_t>* bytes, bool markers) {
+        const int64_t fileBytes = sizeOf(fd, bytes);
         watchMessages(&watch.pub, watch);
         cinfo.err = &watch.pub;
+        if (fd >= 0) {
+            source.fd = fd;
+            source.buffer = std::make_unique_for_overwrite<JOCTET[]>(kReadBytes);
+            source.pub.init_source = startReading;
+            source.pub.fill_input_buffer = readMore;
+            source.pub.skip_input_data = skipOver;
+            source.pub.resync_to_restart = jpeg_resync_to_restart;
+            source.pub.term_source = endReading;
+        }
         // Between a setjmp and the longjmp of an error only plain data is made and changed.
         if (setjmp(watch.jump) != 0)
             return false;
         jpeg_create_decompress(&cinfo);
         created = true;
-        if (file)
-            jpeg_stdio_src(&cinfo, file);
+        if (fd >= 0)
+            cinfo.src = &source.pub;
         else
             jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
         if (markers) {
@@ -435,9 +504,9 @@ class Input final : public FileInput {
     explicit Input(std::string name) : name_(std::move(name)) {}
 
     /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
-    bool open(FILE* file, const std::vector<uint8_t>* bytes) {
-        file_ = file;
-        if (!s_.readHeader(file, bytes, true))
+    bool open(int fd, const std::vector<uint8_t>* bytes) {
+        fd_ = fd;
+        if (!s_.readHeader(fd, bytes, true))
             return false;
         const jpeg_decompress_struct& c = s_.cinfo;
         const bool grey = c.num_components == 1 && c.jpeg_color_space == JCS_GRAYSCALE;
@@ -566,9 +635,9 @@ bool decodeSmallest(Session& s, std::vector<JSAMPLE>& row) {
     return true;
 }
 
-std::string warnings(FILE* file, const std::vector<uint8_t>* bytes) {
+std::string warnings(int fd, const std::vector<uint8_t>* bytes) {
     Session s;
-    if (!s.readHeader(file, bytes, false))
+    if (!s.readHeader(fd, bytes, false))
         return s.watch.damage;
     if (std::string refused = s.charge(); !refused.empty())
         return refused;
@@ -649,15 +718,20 @@ bool compress(Compression& c, int width, int height, int quality, int band,
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    return openInput<Input>(&path, nullptr, path);
+    const Result<PictureFile> file = PictureFile::open(path);
+    return file ? openDescriptor(file->descriptor(), path) : nullptr;
+}
+
+std::unique_ptr<PictureInput> openDescriptor(int fd, const std::string& path) {
+    return openInput<Input>(fd, nullptr, path);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    return openInput<Input>(nullptr, &bytes, std::string());
+    return openInput<Input>(-1, &bytes, std::string());
 }
 
-std::string damage(FILE* file, const std::vector<uint8_t>* bytes) {
-    return warnings(file, bytes);
+std::string damage(int fd, const std::vector<uint8_t>* bytes) {
+    return warnings(fd, bytes);
 }
 
 Result<std::vector<uint8_t>> encode(int width, int height, int quality, int band,
