@@ -20,12 +20,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
 #include <optional>
 #include <set>
+#include <utility>
 
 namespace ci::io {
 

@@ -132,7 +132,8 @@ void onMessage(j_common_ptr cinfo, int level) {
 
 /// New coefficients that a scan may decode after it has reached its marker. The last decisions of
 /// whole scans made a dozen at most, in photographs and screenshots at every quality and
-/// progression; the rest of a picture cut in its last hundredth made hundreds.
+/// progression; the rest of a picture cut in its last hundredth made hundreds. (A perfectly smooth
+/// gradient, coded progressively, can refine its blocks from zeros alike and is refused.)
 constexpr int kNewAfterDataEnd = 32;
 
 /// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
