@@ -4,6 +4,8 @@
 
 #include "AppTestSupport.h"
 
+#include "support/TestFileSystem.h"
+
 #include "filters/Registry.h"
 #include "platform/FilePath.h"
 #include "platform/NotificationCenter.h"
@@ -18,7 +20,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <thread>
 
 using apptest::Harness;
 
@@ -117,6 +124,55 @@ TEST(Import, OnlyRegularFilesAndNamesOfAnyBytes) {
     const QUrl dropped = QUrl::fromEncoded("file://" + latin1.toPercentEncoding("/"));
     EXPECT_EQ(platform::encodePath(platform::localPath(dropped)), latin1);
     EXPECT_EQ(platform::fileUrl(cafe), dropped);
+}
+
+TEST(Import, NamesThatBecomePipesOnAShareEndTheirImport) {
+    // A share whose photos' names become named pipes after their first, second or third open: the
+    // import ends, each photo imported whole or failed. Should it not end in time (an open waiting on
+    // a pipe for a writer), writers are opened to end the wait and the test fails.
+    Harness h;
+    const QString photos = h.folder("photos");
+    std::vector<std::string> options;
+    QList<QUrl> urls;
+    std::vector<std::string> names;
+    for (int opens = 1; opens <= 3; ++opens) {
+        const QString name = QString("a%1.jpg").arg(opens);
+        h.copyData("rocket.jpg", photos + "/" + name);
+        options.insert(options.end(),
+                       {"--fifo-after-open", name.toStdString() + "=" + std::to_string(opens)});
+        names.push_back(name.toStdString());
+    }
+    gwtest::TestFileSystem share(photos.toStdString(), options);
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    for (const auto& name : names)
+        urls << Harness::url(QString::fromStdString(share.file(name)));
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    std::atomic<bool> blocked{false};
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (changed.wait_for(lock, std::chrono::seconds(60) * gwtest::slowdown, [&] { return done; }))
+            return;
+        blocked = true;
+        while (!changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; }))
+            for (const auto& name : names)
+                if (const int writer = ::open(share.file(name).c_str(), O_WRONLY | O_NONBLOCK); writer >= 0)
+                    ::close(writer);
+    });
+    h.d().addImages(urls);
+    h.queues->drain();
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(blocked) << "the import waited on a pipe";
+    for (const auto& record : h.d().CurrentImages())
+        EXPECT_EQ(record->pxWidth(), 640) << record->path().toStdString();
 }
 
 TEST(Import, CommandLineNamesAreFilesWhenTheyExist) {

@@ -4,6 +4,7 @@
 // fail: JPEG profile chunks that do not fit together, a JPEG that lacks only its end marker, a TIFF
 // tag that no reader knows.
 
+#include "support/TestFileSystem.h"
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
 
@@ -269,6 +270,105 @@ TEST(Codec, OnlyRegularFilesAreRead) {
     EXPECT_TRUE(linked.ok()) << linked.error();
 }
 
+namespace {
+
+/// `read()`'s error ("" for success), after it has ended. Should it not end within `bound` (blocked
+/// on opening `pipe`, a named pipe), a writer is opened to end the wait and the test fails.
+template <class Read>
+std::string endsOrFails(Read read, const std::string& pipe, std::chrono::seconds bound) {
+    auto pending = std::async(std::launch::async, [read] {
+        const auto result = read();
+        return result.ok() ? std::string() : result.error();
+    });
+    if (pending.wait_for(bound) != std::future_status::ready) {
+        ADD_FAILURE() << "reading " << pipe << " blocked";
+        while (pending.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+            if (const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK); writer >= 0)
+                ::close(writer);
+    }
+    return pending.get();
+}
+
+} // namespace
+
+TEST(Codec, ANameThatBecomesAPipeIsReadAsOpenedOrFails) {
+    // On a share whose names become named pipes after their first, second or third open, every read
+    // ends: whole when it could read the file it opened, or failed for the pipe (or the file the
+    // share no longer serves as it was). A read opens its name once, so the first read of a name that
+    // stays a file for two opens is whole. A second open (to look through a JPEG's data after its
+    // decode, or to hand the file to libjpeg, libpng or a reader process after a look at its first
+    // bytes) waited on the pipe for ever.
+    TempDir tmp;
+    const std::tuple<std::string, std::string, int> files[] = {
+        {"a1.jpg", "rocket.jpg", 1}, {"a2.jpg", "rocket.jpg", 2},        {"a3.jpg", "rocket.jpg", 3},
+        {"b.png", "coffee.png", 2},  {"c.tif", "deflate-strips.tif", 2}, {"d.jpg", "rocket.jpg", 2}};
+    std::vector<std::string> options;
+    for (const auto& [name, data, opens] : files) {
+        writeBytes(tmp.file(name), readBytes(dataPath(data)));
+        options.insert(options.end(), {"--fifo-after-open", name + "=" + std::to_string(opens)});
+    }
+    gwtest::TestFileSystem share(tmp.path.string(), options);
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    const auto bound = std::chrono::seconds(20) * gwtest::slowdown;
+    auto refused = [](const std::string& error) {
+        return error.find("not a regular file") != std::string::npos ||
+               error.find("cannot be read") != std::string::npos;
+    };
+
+    for (const auto& [name, data, opens] : files) {
+        if (name == "d.jpg")
+            continue;
+        SCOPED_TRACE(name);
+        const std::string path = share.file(name);
+        const auto expected = decodeFile(tmp.file(name));
+        ASSERT_TRUE(expected.ok()) << expected.error();
+        auto want = Context().render(expected->image);
+        ASSERT_TRUE(want.ok());
+        // Each way in: the import's probe through the data, the preview's decode, the export's read.
+        const std::function<Result<Decoded>()> reads[] = {
+            [&] {
+                auto probe = probeFile(path, ProbeDepth::Data);
+                return probe.ok() ? decodeData(readBytes(tmp.file(name)))
+                                  : Result<Decoded>::failure(probe.error());
+            },
+            [&] { return decodeFile(path); },
+            [&] {
+                auto read = readPicture(path);
+                return read.ok() ? decodePicture(std::move(*read)) : Result<Decoded>::failure(read.error());
+            }};
+        for (size_t i = 0; i < std::size(reads); ++i) {
+            SCOPED_TRACE("way " + std::to_string(i));
+            std::optional<Result<Decoded>> got;
+            const std::string error = endsOrFails(
+                [&] {
+                    got = reads[i]();
+                    return *got;
+                },
+                path, bound);
+            if (i == 0 && opens > 1) {
+                ASSERT_EQ(error, "");
+            }
+            if (!error.empty()) {
+                EXPECT_TRUE(refused(error)) << error;
+                continue;
+            }
+            auto pixels = Context().render((*got)->image);
+            ASSERT_TRUE(pixels.ok());
+            EXPECT_EQ(gwtest::maxDifference(*pixels, *want), 0.0);
+        }
+    }
+
+    // Opened once by the caller, the file is handed on: looked through and decoded from that one
+    // open, whatever its name has become.
+    const std::string path = share.file("d.jpg");
+    Result<PictureFile> file = PictureFile::open(path);
+    ASSERT_TRUE(file.ok()) << file.error();
+    EXPECT_EQ(endsOrFails([&] { return probeFile(*file, ProbeDepth::Data); }, path, bound), "");
+    EXPECT_EQ(endsOrFails([&] { return decodeFile(*file); }, path, bound), "");
+    EXPECT_TRUE(refused(decodeFile(path).error()));
+}
+
 TEST(Codec, JpegDamageIsSeenAfterAHarmlessWarning) {
     TempDir tmp;
     const std::vector<uint8_t> junk = jpegWithJunk();
@@ -428,6 +528,98 @@ TEST(Codec, AJpegLackingOnlyItsEndMarkerIsReadWhole) {
         refused(readPicture(path));
         refused(decodeFile(path));
         refused(decodeData(damaged[i]));
+    }
+}
+
+TEST(Codec, AJpegCutShortIsNeverReadWholeWhateverFollowsTheCut) {
+    // coffee.png in the codings of ordinary files, cut at each hundredth of its length: filled up
+    // with zeros (64 KB of them, or up to its length), as unfinished downloads and recovered files
+    // are, or closed with an end marker when arithmetic-coded (whose decoder takes the zeros after
+    // a marker as the rest of its data). Zero bits decode as valid codes, so the picture looked
+    // whole but for its missing end marker, with hundreds of rows wrong.
+    const auto photo = decodeFile(dataPath("coffee.png"));
+    ASSERT_TRUE(photo.ok()) << photo.error();
+    const int w = photo->width, h = photo->height;
+    auto px = Context().renderSRGB(photo->image, photo->image.extent(), 8);
+    ASSERT_TRUE(px.ok());
+    std::vector<uint8_t> rgb, grey, inks;
+    for (size_t i = 0; i < px->data.size(); i += 4) {
+        const uint8_t r = px->data[i], g = px->data[i + 1], b = px->data[i + 2];
+        rgb.insert(rgb.end(), {r, g, b});
+        grey.push_back(uint8_t((r * 3 + g * 6 + b) / 10));
+        inks.insert(inks.end(), {uint8_t(255 - r), uint8_t(255 - g), uint8_t(255 - b), std::max({r, g, b})});
+    }
+    using codectest::encodeJpeg;
+    const std::pair<const char*, std::vector<uint8_t>> huffman[] = {
+        {"baseline", encodeJpeg(rgb, w, h, 3, JCS_RGB)},
+        {"progressive", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { jpeg_simple_progression(&c); })},
+        {"optimised", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.optimize_coding = TRUE; })},
+        {"grey", encodeJpeg(grey, w, h, 1, JCS_GRAYSCALE)},
+        {"restart", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.restart_in_rows = 1; })},
+        {"CMYK", encodeJpeg(inks, w, h, 4, JCS_CMYK)},
+        {"progressive YCCK", encodeJpeg(inks, w, h, 4, JCS_CMYK, [](auto& c) {
+             jpeg_set_colorspace(&c, JCS_YCCK);
+             jpeg_simple_progression(&c);
+         })}};
+    const std::pair<const char*, std::vector<uint8_t>> arithmetic[] = {
+        {"arithmetic", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) { c.arith_code = TRUE; })},
+        {"progressive arithmetic", encodeJpeg(rgb, w, h, 3, JCS_RGB, [](auto& c) {
+             c.arith_code = TRUE;
+             jpeg_simple_progression(&c);
+         })}};
+    TempDir tmp;
+    const std::string path = tmp.file("cut.jpg");
+    // Read whole, the same as with all of their bytes, when they lack only their end marker or its
+    // last byte; and the arithmetic-coded ones whole.
+    auto readWhole = [&](const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& complete) {
+        const auto want = decodeData(complete);
+        ASSERT_TRUE(want.ok()) << want.error();
+        writeBytes(path, bytes);
+        const auto probe = probeFile(path, ProbeDepth::Data);
+        EXPECT_TRUE(probe.ok()) << probe.error();
+        const auto got = decodeData(bytes);
+        ASSERT_TRUE(got.ok()) << got.error();
+        auto a = Context().render(got->image), b = Context().render(want->image);
+        ASSERT_TRUE(a.ok() && b.ok());
+        EXPECT_EQ(gwtest::maxDifference(*a, *b), 0.0);
+    };
+    for (const auto& [name, jpeg] : huffman)
+        for (size_t less : {1, 2}) {
+            SCOPED_TRACE(std::string(name) + " without its last " + std::to_string(less));
+            readWhole(std::vector<uint8_t>(jpeg.begin(), jpeg.end() - ptrdiff_t(less)), jpeg);
+        }
+    for (const auto& [name, jpeg] : arithmetic) {
+        SCOPED_TRACE(name);
+        readWhole(jpeg, jpeg);
+    }
+
+    auto refused = [&](const std::vector<uint8_t>& bytes, const char* why) {
+        writeBytes(path, bytes);
+        const auto probe = probeFile(path, ProbeDepth::Data);
+        ASSERT_FALSE(probe.ok());
+        EXPECT_NE(probe.error().find(why), std::string::npos) << probe.error();
+        const auto decoded = decodeData(bytes);
+        ASSERT_FALSE(decoded.ok());
+        EXPECT_NE(decoded.error().find(why), std::string::npos) << decoded.error();
+    };
+    for (int percent = 1; percent <= 99; ++percent) {
+        for (const auto& [name, jpeg] : huffman) {
+            SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(percent) + "%");
+            std::vector<uint8_t> cut(jpeg.begin(),
+                                     jpeg.begin() + ptrdiff_t(jpeg.size() * size_t(percent) / 100));
+            std::vector<uint8_t> padded = cut, filled = cut;
+            padded.resize(cut.size() + 64 * 1024, 0);
+            filled.resize(jpeg.size(), 0);
+            refused(padded, "Premature end of JPEG file");
+            refused(filled, "Premature end of JPEG file");
+        }
+        for (const auto& [name, jpeg] : arithmetic) {
+            SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(percent) + "%");
+            std::vector<uint8_t> closed(jpeg.begin(),
+                                        jpeg.begin() + ptrdiff_t(jpeg.size() * size_t(percent) / 100));
+            closed.insert(closed.end(), {0xFF, 0xD9});
+            refused(closed, "");
+        }
     }
 }
 

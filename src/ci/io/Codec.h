@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ci::io {
@@ -24,10 +25,35 @@ struct Decoded {
     std::string format; ///< short format name of the file, such as "jpeg" or "png"
 };
 
+/// A user's file opened once to be read: opened without waiting (a pipe or device that takes the
+/// file's name would block an open for ever), kept only if it is a regular file, and read by its
+/// descriptor from then on, so that every look at it sees the file that was opened, whatever
+/// becomes of its name. Read by one decode at a time.
+class PictureFile {
+  public:
+    /// The file at `path` (after symbolic links), or why it cannot be read: it does not exist, is a
+    /// folder, or is not a regular file (a device, pipe or socket).
+    static Result<PictureFile> open(const std::string& path);
+    PictureFile(PictureFile&& other) noexcept;
+    PictureFile& operator=(PictureFile&& other) noexcept;
+    PictureFile(const PictureFile&) = delete;
+    PictureFile& operator=(const PictureFile&) = delete;
+    ~PictureFile();
+
+    int descriptor() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+  private:
+    PictureFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_ = -1;
+    std::string path_;
+};
+
 /// Decodes a file: the first page, EXIF orientation applied, an embedded ICC profile converted
 /// (no profile: sRGB; float formats: linear), premultiplied. A damaged (also truncated, unless a
 /// JPEG lacks only its end marker) or unsupported file gives an error with a message.
 Result<Decoded> decodeFile(const std::string& path);
+Result<Decoded> decodeFile(const PictureFile& file);
 /// Decodes a file held in memory.
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes);
 
@@ -41,6 +67,8 @@ struct ReadPicture {
     std::string path;
     /// Nothing for files that are read whole when converted (tiled files, formats left to Qt).
     std::shared_ptr<const StoredSamples> samples;
+    /// The file itself, for those.
+    std::shared_ptr<const PictureFile> file;
 };
 
 /// Reads a file for decodePicture(); fails as decodeFile() does for a file that is no image, too
@@ -63,10 +91,8 @@ enum class ProbeDepth {
             ///< is read at an eighth of its size)
 };
 
-/// Whether the file at `path` is a regular file whose first bytes are the signature of a picture
-/// format (of several bytes, which no text starts with); reads nothing more.
-bool startsAsPicture(const std::string& path);
-/// The same for the first bytes of a file, read by the caller.
+/// Whether the first bytes of a file, read by the caller, are the signature of a picture format
+/// (of several bytes, which no text starts with).
 bool startsAsPicture(const uint8_t* head, size_t size);
 
 /// The upright size and the format of the picture in a file, from its header, without the cost
@@ -75,6 +101,8 @@ bool startsAsPicture(const uint8_t* head, size_t size);
 /// damaged one. With ProbeDepth::Data, `headerAccepted` (when given) is called once the header has
 /// been read and accepted, before the data is looked through.
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth = ProbeDepth::Header,
+                        const std::function<void()>& headerAccepted = {});
+Result<Probe> probeFile(const PictureFile& file, ProbeDepth depth = ProbeDepth::Header,
                         const std::function<void()>& headerAccepted = {});
 
 /// Encodes pixels (sRGB, straight alpha, top row first; 16-bit kept by PNG and TIFF).

@@ -21,12 +21,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
 #include <optional>
 #include <set>
+#include <utility>
 
 namespace ci::io {
 
@@ -39,9 +39,10 @@ void sizeForPicture(std::vector<uint8_t>& rows, size_t bytes) {
     rows.resize(bytes);
 }
 
-/// Where the file's bytes come from, for the checks that read them again.
+/// Where the file's bytes come from, for the checks that read them again: the file opened for the
+/// decode, or data in memory.
 struct Source {
-    const std::string* path = nullptr;
+    int fd = -1;
     const std::vector<uint8_t>* bytes = nullptr;
 };
 
@@ -88,14 +89,7 @@ std::string damage(PictureInput& in, bool* harmless = nullptr) {
 // marker) hides the damage that follows it. After a harmless first warning from the image library
 // the data is decoded once more here, counting every warning.
 std::string jpegDamage(const Source& source) {
-    if (source.bytes)
-        return jpeg::damage(nullptr, source.bytes);
-    FILE* file = std::fopen(source.path->c_str(), "rb");
-    if (!file)
-        return "The file could not be read again: " + std::string(std::strerror(errno));
-    std::string damage = jpeg::damage(file, nullptr);
-    std::fclose(file);
-    return damage;
+    return jpeg::damage(source.fd, source.bytes);
 }
 
 /// Formats whose readers hand out straight alpha without saying so.
@@ -438,17 +432,8 @@ std::string admitDeclared(const std::string& format, const std::vector<uint8_t>&
     return admitPicture(size->first, size->second, saturatingMul(size->first, size->second));
 }
 
-/// Empty for a path that names a regular file (after symbolic links); otherwise why it cannot be
-/// an image. Only the file's type is asked, so a pipe or a device is never opened (reading one
-/// would block or never end).
-std::string checkRegularFile(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        const int e = errno;
-        if (e == ENOENT || e == ENOTDIR)
-            return "The file does not exist: " + path;
-        return "The file cannot be read: " + path + ": " + std::strerror(e);
-    }
+/// Why a file whose status is `st` (of `path`) cannot be an image, or "" for a regular file.
+std::string notRegular(const struct stat& st, const std::string& path) {
     if (S_ISDIR(st.st_mode))
         return "The file is a folder: " + path;
     if (!S_ISREG(st.st_mode))
@@ -456,46 +441,51 @@ std::string checkRegularFile(const std::string& path) {
     return {};
 }
 
+/// Why the status of `path` cannot be had, from `errno`.
+std::string unreadable(const std::string& path) {
+    const int e = errno;
+    if (e == ENOENT || e == ENOTDIR)
+        return "The file does not exist: " + path;
+    return "The file cannot be read: " + path + ": " + std::strerror(e);
+}
+
 /// The first bytes of the file, enough for every signature above.
-std::vector<uint8_t> readHead(const std::string& path) {
+std::vector<uint8_t> readHead(const PictureFile& file) {
     std::vector<uint8_t> head(256);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return {};
     ssize_t n;
-    while ((n = ::read(fd, head.data(), head.size())) < 0 && errno == EINTR) {
+    while ((n = ::pread(file.descriptor(), head.data(), head.size(), 0)) < 0 && errno == EINTR) {
     }
-    ::close(fd);
     head.resize(size_t(std::max<ssize_t>(n, 0)));
     return head;
 }
 
 /// A reader of libjpeg or libpng for an ordinary JPEG or PNG file, else null.
-std::unique_ptr<PictureInput> openDirect(const std::string& format, const std::string& path) {
-    return format == "jpeg" ? jpeg::openFile(path) : format == "png" ? png::openFile(path) : nullptr;
+std::unique_ptr<PictureInput> openDirect(const std::string& format, const PictureFile& file) {
+    return format == "jpeg"  ? jpeg::openDescriptor(file.descriptor(), file.path())
+           : format == "png" ? png::openDescriptor(file.descriptor())
+                             : nullptr;
 }
 /// The same for data in memory.
 std::unique_ptr<PictureInput> openDirect(const std::string& format, const std::vector<uint8_t>& bytes) {
     return format == "jpeg" ? jpeg::openMemory(bytes) : format == "png" ? png::openMemory(bytes) : nullptr;
 }
 
-/// Opens the file at `path`: an ordinary JPEG or PNG file with libjpeg or libpng (unless `direct`
-/// is false), any other with the image library's reader of its format, or else with Qt's image
-/// plug-ins for the formats that the image library does not read; hands the reader to `withInput`.
+/// Reads the file: an ordinary JPEG or PNG file with libjpeg or libpng (unless `direct` is false),
+/// any other with the image library's reader of its format, or else with Qt's image plug-ins for
+/// the formats that the image library does not read; hands the reader to `withInput`.
 template <class T, class WithInput>
-Result<T> withFileReader(const std::string& path, WithInput withInput, bool direct = true) {
+Result<T> withFileReader(const PictureFile& file, WithInput withInput, bool direct = true) {
+    const std::string& path = file.path();
     try {
-        if (std::string refused = checkRegularFile(path); !refused.empty())
-            return Result<T>::failure(refused);
-        const std::vector<uint8_t> head = readHead(path);
+        const std::vector<uint8_t> head = readHead(file);
         const std::string format = readerFor(head, imagelib::extensionOf(path));
         if (direct)
-            if (std::unique_ptr<PictureInput> in = openDirect(format, path))
+            if (std::unique_ptr<PictureInput> in = openDirect(format, file))
                 return withInput(*in);
         if (!format.empty())
             if (std::string refused = admitDeclared(format, head); !refused.empty())
                 return Result<T>::failure(refused);
-        imagelib::Opened opened = imagelib::openFile(path, format);
+        imagelib::Opened opened = imagelib::openFile(file, format);
         if (opened.input)
             return withInput(*opened.input);
         if (opened.noReader) {
@@ -512,8 +502,20 @@ Result<T> withFileReader(const std::string& path, WithInput withInput, bool dire
     }
 }
 
+/// `read` of the file at `path`, opened here, or why it cannot be opened.
+template <class T, class Read> Result<T> withOpenedFile(const std::string& path, Read read) {
+    try {
+        Result<PictureFile> file = PictureFile::open(path);
+        if (!file)
+            return Result<T>::failure(file.error());
+        return read(*file);
+    } catch (const std::exception& e) {
+        return Result<T>::failure(std::string("Cannot decode ") + path + ": " + describeFailure(e));
+    }
+}
+
 /// Reads all of the picture data of an opened file without keeping it; why it is damaged, or "".
-std::string scanData(PictureInput& in, const std::string& path) {
+std::string scanData(PictureInput& in, const PictureFile& file) {
     if (in.formatName() == "jpeg") {
         // What the reader found in the header fails the decode, so it fails the probe too. Then
         // libjpeg sees every warning of the data at an eighth of the size, at a fraction of the
@@ -521,7 +523,7 @@ std::string scanData(PictureInput& in, const std::string& path) {
         if (std::string msg = damage(in); !msg.empty())
             return msg;
         in.close();
-        return jpegDamage(Source{&path, nullptr});
+        return jpegDamage(Source{file.descriptor(), nullptr});
     }
     const PictureSpec& spec = in.spec();
     const size_t rowBytes = std::max<size_t>(size_t(spec.scanlineBytes), 1);
@@ -544,7 +546,7 @@ std::string scanData(PictureInput& in, const std::string& path) {
     return damage(in);
 }
 
-Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth depth,
+Result<Probe> probeWith(PictureInput& in, const PictureFile& file, ProbeDepth depth,
                         const std::function<void()>& headerAccepted) {
     const PictureSpec& spec = in.spec();
     Probe probe;
@@ -559,7 +561,7 @@ Result<Probe> probeWith(PictureInput& in, const std::string& path, ProbeDepth de
     if (depth == ProbeDepth::Data) {
         if (headerAccepted)
             headerAccepted();
-        if (std::string msg = scanData(in, path); !msg.empty())
+        if (std::string msg = scanData(in, file); !msg.empty())
             return Result<Probe>::failure(msg);
     }
     return probe;
@@ -580,11 +582,12 @@ struct StoredSamples {
 
 namespace {
 
-Result<ReadPicture> readWith(PictureInput& in, const std::string& path) {
+Result<ReadPicture> readWith(PictureInput& in, const std::shared_ptr<const PictureFile>& file) {
     const PictureSpec& spec = in.spec();
-    // Tiled files are read whole at conversion.
+    const std::string& path = file->path();
+    // Tiled files are read whole at conversion, from the file opened now.
     if (spec.tileWidth > 0)
-        return ReadPicture{path, nullptr};
+        return ReadPicture{path, nullptr, file};
     auto samples = std::make_shared<StoredSamples>();
     samples->format = in.formatName();
     const Result<Plan> plan = planDecoding(spec, samples->format);
@@ -599,20 +602,24 @@ Result<ReadPicture> readWith(PictureInput& in, const std::string& path) {
     if (!in.readScanlines(spec.y, spec.y + spec.height, plan->channels, readTypeOf(samples->layout),
                           samples->rows.data()))
         return Result<ReadPicture>::failure(readFailure(in, "The image data could not be read"));
-    if (std::string msg = scanlineDamage(in, Source{&path, nullptr}); !msg.empty())
+    if (std::string msg = scanlineDamage(in, Source{file->descriptor(), nullptr}); !msg.empty())
         return Result<ReadPicture>::failure(msg);
-    return ReadPicture{path, std::move(samples)};
+    return ReadPicture{path, std::move(samples), nullptr};
 }
 
 } // namespace
 
 Result<ReadPicture> readPicture(const std::string& path) {
-    return withFileReader<ReadPicture>(path, [&](PictureInput& in) { return readWith(in, path); });
+    return withOpenedFile<ReadPicture>(path, [](PictureFile& opened) {
+        // Kept open with the picture when it is read again to be converted.
+        auto file = std::make_shared<const PictureFile>(std::move(opened));
+        return withFileReader<ReadPicture>(*file, [&](PictureInput& in) { return readWith(in, file); });
+    });
 }
 
 Result<Decoded> decodePicture(ReadPicture picture) {
     if (!picture.samples)
-        return decodeFile(picture.path);
+        return picture.file ? decodeFile(*picture.file) : decodeFile(picture.path);
     try {
         const StoredSamples& s = *picture.samples;
         // The samples stay as they were read, shared with the picture, when they need no
@@ -634,17 +641,53 @@ Result<Decoded> decodePicture(ReadPicture picture) {
     }
 }
 
-Result<Decoded> decodeFile(const std::string& path) {
-    return withFileReader<Decoded>(path, [&](PictureInput& in) {
-        return decodeWith(in, Source{&path, nullptr});
-    });
+Result<PictureFile> PictureFile::open(const std::string& path) {
+    // The name's status first, so that a device or pipe already there is not even opened.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return Result<PictureFile>::failure(unreadable(path));
+    if (std::string refused = notRegular(st, path); !refused.empty())
+        return Result<PictureFile>::failure(refused);
+    // What was opened is what is read: the name may have become a pipe since.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return Result<PictureFile>::failure(unreadable(path));
+    PictureFile file(fd, path);
+    if (::fstat(fd, &st) != 0)
+        return Result<PictureFile>::failure(unreadable(path));
+    if (std::string refused = notRegular(st, path); !refused.empty())
+        return Result<PictureFile>::failure(refused);
+    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return file;
 }
 
-bool startsAsPicture(const std::string& path) {
-    if (!checkRegularFile(path).empty())
-        return false;
-    const std::vector<uint8_t> head = readHead(path);
-    return startsAsPicture(head.data(), head.size());
+PictureFile::PictureFile(PictureFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+PictureFile& PictureFile::operator=(PictureFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+PictureFile::~PictureFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Result<Decoded> decodeFile(const std::string& path) {
+    return withOpenedFile<Decoded>(path, [](const PictureFile& file) { return decodeFile(file); });
+}
+
+Result<Decoded> decodeFile(const PictureFile& file) {
+    return withFileReader<Decoded>(file, [&](PictureInput& in) {
+        return decodeWith(in, Source{file.descriptor(), nullptr});
+    });
 }
 
 bool startsAsPicture(const uint8_t* head, size_t size) {
@@ -657,8 +700,14 @@ bool startsAsPicture(const uint8_t* head, size_t size) {
 
 Result<Probe> probeFile(const std::string& path, ProbeDepth depth,
                         const std::function<void()>& headerAccepted) {
+    return withOpenedFile<Probe>(
+        path, [&](const PictureFile& file) { return probeFile(file, depth, headerAccepted); });
+}
+
+Result<Probe> probeFile(const PictureFile& file, ProbeDepth depth,
+                        const std::function<void()>& headerAccepted) {
     return withFileReader<Probe>(
-        path, [&](PictureInput& in) { return probeWith(in, path, depth, headerAccepted); });
+        file, [&](PictureInput& in) { return probeWith(in, file, depth, headerAccepted); });
 }
 
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
@@ -670,13 +719,13 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
         if (format.empty() && looksLikeTarga(bytes))
             format = "targa";
         if (std::unique_ptr<PictureInput> in = openDirect(format, bytes))
-            return decodeWith(*in, Source{nullptr, &bytes});
+            return decodeWith(*in, Source{-1, &bytes});
         if (!format.empty())
             if (std::string refused = admitDeclared(format, bytes); !refused.empty())
                 return Result<Decoded>::failure(refused);
         imagelib::Opened opened = imagelib::openData(bytes, format);
         if (opened.input)
-            return decodeWith(*opened.input, Source{nullptr, &bytes});
+            return decodeWith(*opened.input, Source{-1, &bytes});
         if (opened.noReader)
             return Result<Decoded>::failure("Unsupported image format");
         return Result<Decoded>::failure(firstLine(opened.error));
@@ -690,12 +739,14 @@ Result<Decoded> decodeData(const std::vector<uint8_t>& bytes) {
 namespace imagelib {
 
 Result<Decoded> decodeFile(const std::string& path) {
-    return withFileReader<Decoded>(
-        path,
-        [&](PictureInput& in) {
-            return decodeWith(in, Source{&path, nullptr});
-        },
-        false);
+    return withOpenedFile<Decoded>(path, [](const PictureFile& file) {
+        return withFileReader<Decoded>(
+            file,
+            [&](PictureInput& in) {
+                return decodeWith(in, Source{file.descriptor(), nullptr});
+            },
+            false);
+    });
 }
 
 } // namespace imagelib

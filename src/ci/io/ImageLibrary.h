@@ -28,10 +28,12 @@ struct Opened {
     std::string error;
     bool noReader = false; ///< none of Qt's plug-ins knows the file
 };
-/// Opens the file at `path` (by its descriptor: the library never sees its name) with the library's
-/// reader named `format` alone, or with Qt's image plug-ins when `format` is empty (the file's
-/// extension their hint). The reader process is the caller's until the input is destroyed.
+/// Opens the file at `path` (or `file`, from its start; by its descriptor: the library never sees
+/// its name) with the library's reader named `format` alone, or with Qt's image plug-ins when
+/// `format` is empty (the file's extension their hint). The reader process is the caller's until the
+/// input is destroyed.
 Opened openFile(const std::string& path, const std::string& format);
+Opened openFile(const PictureFile& file, const std::string& format);
 /// The same for data in memory.
 Opened openData(const std::vector<uint8_t>& bytes, const std::string& format);
 

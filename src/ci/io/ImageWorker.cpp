@@ -292,17 +292,15 @@ std::string extensionOf(const std::string& path) {
 
 Opened openFile(const std::string& path, const std::string& format) {
     // Never blocks on a pipe or device, should one take the file's place.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return Opened{nullptr, "The file cannot be read: " + path + ": " + std::strerror(errno), false};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Opened{nullptr, "The file is not a regular file (a device, pipe or socket): " + path, false};
-    }
-    Opened opened = openDescriptor(fd, format, format.empty() ? extensionOf(path) : std::string());
-    ::close(fd);
-    return opened;
+    const Result<PictureFile> file = PictureFile::open(path);
+    return file ? openFile(file.value(), format) : Opened{nullptr, file.error(), false};
+}
+
+Opened openFile(const PictureFile& file, const std::string& format) {
+    // The reader reads from where the descriptor stands, which an earlier reader may have moved.
+    ::lseek(file.descriptor(), 0, SEEK_SET);
+    return openDescriptor(file.descriptor(), format,
+                          format.empty() ? extensionOf(file.path()) : std::string());
 }
 
 Opened openData(const std::vector<uint8_t>& bytes, const std::string& format) {

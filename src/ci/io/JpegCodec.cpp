@@ -1,14 +1,20 @@
 #include "JpegCodec.h"
 
+#include "Codec.h"
+
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 // jerror.h numbers the messages by the settings in jconfig.h, which comes with jpeglib.h: read
@@ -18,6 +24,9 @@ extern "C" {
 #include <jpeglib.h>
 
 #include <jerror.h>
+// The entropy decoder's hook on each block, to see what an arithmetic decoder makes of the zeros it
+// is fed past its data (below).
+#include <jpegint.h>
 }
 
 #if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
@@ -48,6 +57,12 @@ struct Watch {
     bool stopAtDamage = false;
     int scanLimit = 0;
     bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
+    /// The arithmetic decoder of the present scan, watched by decodeWatched(): whether it has
+    /// reached the scan's end, what it has decoded since, and the last DC value of each component.
+    boolean (*decodeMcu)(j_decompress_ptr, JBLOCKROW*) = nullptr;
+    bool scanDataEnded = false;
+    int newAfterEnd = 0;
+    int lastDc[MAX_COMPS_IN_SCAN] = {};
 };
 
 /// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
@@ -75,7 +90,18 @@ bool warnsAtDataEnd(j_common_ptr cinfo) {
 
 void onMessage(j_common_ptr cinfo, int level) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    if (level >= 0 || harmlessWarning(cinfo->err->msg_code) || !watch->damage.empty())
+    if (level >= 0 || !watch->damage.empty())
+        return;
+    // Bytes that are no marker between the end of the picture's data and the file's missing end: a
+    // file cut and filled up (with the zeros of an unfinished download or a recovered file), whose
+    // decoder took the filling for the rest of its data.
+    if (cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA && !watch->endMissing.empty()) {
+        watch->damage = watch->endMissing;
+        if (watch->stopAtDamage)
+            fail(cinfo, watch->endMissing.c_str());
+        return;
+    }
+    if (harmlessWarning(cinfo->err->msg_code))
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
@@ -97,15 +123,85 @@ void onMessage(j_common_ptr cinfo, int level) {
     fail(cinfo, text);
 }
 
+// ---- Arithmetic-coded data ----
+// An arithmetic decoder that reaches a marker inside a scan is fed zeros from then on, as the
+// standard has it: an encoder leaves off the zero bytes that end its data. The decoder reads two
+// bytes ahead of its decisions, so a whole scan's last few decisions are made after it has reached
+// its marker. A scan cut short and given a marker decodes the rest of its picture from zeros instead,
+// which come out as new coefficients block after block: nothing else in the data tells the two apart.
+
+/// New coefficients that a scan may decode after it has reached its marker. The last decisions of
+/// whole scans made a dozen at most, in photographs and screenshots at every quality and
+/// progression; the rest of a picture cut in its last hundredth made hundreds. (A perfectly smooth
+/// gradient, coded progressively, can refine its blocks from zeros alike and is refused.)
+constexpr int kNewAfterDataEnd = 32;
+
+/// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
+bool endsScan(int marker) {
+    return marker != 0 && !(marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7);
+}
+
+/// The coefficients of an MCU that its decoding made new: a DC difference in a first scan, a DC bit
+/// of a refinement, an AC coefficient that was zero.
+int newCoefficients(j_decompress_ptr cinfo, JBLOCKROW* blocks, const JBLOCK* before, int* lastDc) {
+    int count = 0;
+    for (int b = 0; b < cinfo->blocks_in_MCU && b < D_MAX_BLOCKS_IN_MCU; ++b) {
+        const JCOEF* now = blocks[b][0];
+        if (cinfo->Ss == 0 && cinfo->Ah == 0) {
+            int& last = lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)];
+            count += now[0] != last;
+            last = now[0];
+        } else {
+            count += now[0] != before[b][0];
+        }
+        for (int k = 1; k < DCTSIZE2; ++k)
+            count += before[b][k] == 0 && now[k] != 0;
+    }
+    return count;
+}
+
+/// The arithmetic decoder of an MCU, watched: once its scan's data has ended, more new coefficients
+/// than a whole scan's last decisions make mean that the data was cut, as a Huffman decoder says.
+boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
+    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
+    const int n = std::clamp(cinfo->blocks_in_MCU, 0, D_MAX_BLOCKS_IN_MCU);
+    if (!blocks || !watch->scanDataEnded) {
+        const boolean done = watch->decodeMcu(cinfo, blocks);
+        if (blocks && endsScan(cinfo->unread_marker)) {
+            watch->scanDataEnded = true;
+            for (int b = 0; b < n; ++b)
+                watch->lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)] =
+                    blocks[b][0][0];
+        }
+        return done;
+    }
+    JBLOCK before[D_MAX_BLOCKS_IN_MCU];
+    for (int b = 0; b < n; ++b)
+        std::memcpy(before[b], blocks[b][0], sizeof(JBLOCK));
+    const boolean done = watch->decodeMcu(cinfo, blocks);
+    const int seen = watch->newAfterEnd;
+    watch->newAfterEnd += newCoefficients(cinfo, blocks, before, watch->lastDc);
+    if (seen <= kNewAfterDataEnd && watch->newAfterEnd > kNewAfterDataEnd)
+        WARNMS(cinfo, JWRN_HIT_MARKER);
+    return done;
+}
+
 void onProgress(j_common_ptr cinfo) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    const auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (d->input_scan_number > watch->scanLimit)
         fail(cinfo, "The JPEG file has too many scans");
     // Called before each row of a scan's data is read, so every scan is seen here.
     for (int i = 0; i < d->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
         if (const int c = d->cur_comp_info[i]->component_index; c >= 0 && c < MAX_COMPONENTS)
             watch->scanned[c] = true;
+    // The decoder of each scan is chosen as the scan starts, so a new one is a new scan.
+    if (d->arith_code && d->entropy && d->entropy->decode_mcu != decodeWatched) {
+        watch->decodeMcu = d->entropy->decode_mcu;
+        d->entropy->decode_mcu = decodeWatched;
+        watch->scanDataEnded = false;
+        watch->newAfterEnd = 0;
+    }
 }
 
 /// Whether the file held the data of every scan of its picture, once all of it is read: a single
@@ -128,10 +224,15 @@ bool wholeScans(jpeg_decompress_struct& cinfo, const Watch& watch) {
 }
 
 /// After all of the file's data is read: a file that ended before its end marker is damaged unless
-/// the data of its picture was all there.
+/// the data of its picture was all there; so is an arithmetic-coded one, whose decoder does not see
+/// a file cut between its scans and closed with a marker.
 void settleEnd(jpeg_decompress_struct& cinfo, Watch& watch) {
-    if (watch.endMissing.empty() || !watch.damage.empty() || wholeScans(cinfo, watch))
+    if ((watch.endMissing.empty() && !cinfo.arith_code) || !watch.damage.empty() || wholeScans(cinfo, watch))
         return;
+    if (watch.endMissing.empty()) {
+        WARNMS(&cinfo, JWRN_HIT_MARKER);
+        return;
+    }
     watch.damage = watch.endMissing;
     if (watch.stopAtDamage)
         fail(reinterpret_cast<j_common_ptr>(&cinfo), watch.endMissing.c_str());
@@ -183,17 +284,71 @@ int scanLimit(const jpeg_decompress_struct& cinfo, int64_t fileBytes) {
     return int(std::min<int64_t>(kMaxScans, bySize));
 }
 
-int64_t sizeOf(FILE* file, const std::vector<uint8_t>* bytes) {
+int64_t sizeOf(int fd, const std::vector<uint8_t>* bytes) {
     if (bytes)
         return int64_t(bytes->size());
     struct stat st {};
-    return fstat(fileno(file), &st) == 0 ? int64_t(st.st_size) : 0;
+    return fstat(fd, &st) == 0 ? int64_t(st.st_size) : 0;
+}
+
+// ---- Reading a file ----
+// By its descriptor, at offsets of its own, so that a file opened once is read from its start by
+// each decoding of it (the look through the data after the decode's), whatever else reads it.
+
+constexpr size_t kReadBytes = 64 * 1024;
+
+struct DescriptorSource {
+    jpeg_source_mgr pub;
+    int fd = -1;
+    off_t offset = 0;
+    std::unique_ptr<JOCTET[]> buffer;
+};
+
+void startReading(j_decompress_ptr) {}
+void endReading(j_decompress_ptr) {}
+
+/// As libjpeg's reader of files: at the end of the file, a made-up end marker and a warning.
+boolean readMore(j_decompress_ptr cinfo) {
+    auto* src = reinterpret_cast<DescriptorSource*>(cinfo->src);
+    ssize_t n;
+    while ((n = ::pread(src->fd, src->buffer.get(), kReadBytes, src->offset)) < 0 && errno == EINTR) {
+    }
+    if (n < 0)
+        ERREXIT(cinfo, JERR_FILE_READ);
+    if (n == 0) {
+        if (src->offset == 0)
+            ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src->buffer[0] = 0xFF;
+        src->buffer[1] = JPEG_EOI;
+        n = 2;
+    } else {
+        src->offset += n;
+    }
+    src->pub.next_input_byte = src->buffer.get();
+    src->pub.bytes_in_buffer = size_t(n);
+    return TRUE;
+}
+
+/// Passes over `count` bytes without reading them (a marker's content that is not kept).
+void skipOver(j_decompress_ptr cinfo, long count) {
+    auto* src = reinterpret_cast<DescriptorSource*>(cinfo->src);
+    if (count <= 0)
+        return;
+    if (size_t(count) <= src->pub.bytes_in_buffer) {
+        src->pub.next_input_byte += count;
+        src->pub.bytes_in_buffer -= size_t(count);
+        return;
+    }
+    src->offset += off_t(size_t(count) - src->pub.bytes_in_buffer);
+    src->pub.bytes_in_buffer = 0;
 }
 
 /// One decompression: libjpeg's state, the watch on its messages and the budget held for it.
 struct Session {
     jpeg_decompress_struct cinfo{};
     Watch watch{};
+    DescriptorSource source{};
     bool created = false;
     int64_t coefficients = 0; ///< what libjpeg will hold for the whole picture
     int64_t charged = 0;
@@ -209,17 +364,26 @@ struct Session {
 
     /// Reads the header (keeping the EXIF and ICC markers when asked) and sets the limits of the
     /// decoding; false when libjpeg refuses the header.
-    bool readHeader(FILE* file, const std::vector<uint8_t>* bytes, bool markers) {
-        const int64_t fileBytes = sizeOf(file, bytes);
+    bool readHeader(int fd, const std::vector<uint8_t>* bytes, bool markers) {
+        const int64_t fileBytes = sizeOf(fd, bytes);
         watchMessages(&watch.pub, watch);
         cinfo.err = &watch.pub;
+        if (fd >= 0) {
+            source.fd = fd;
+            source.buffer = std::make_unique_for_overwrite<JOCTET[]>(kReadBytes);
+            source.pub.init_source = startReading;
+            source.pub.fill_input_buffer = readMore;
+            source.pub.skip_input_data = skipOver;
+            source.pub.resync_to_restart = jpeg_resync_to_restart;
+            source.pub.term_source = endReading;
+        }
         // Between a setjmp and the longjmp of an error only plain data is made and changed.
         if (setjmp(watch.jump) != 0)
             return false;
         jpeg_create_decompress(&cinfo);
         created = true;
-        if (file)
-            jpeg_stdio_src(&cinfo, file);
+        if (fd >= 0)
+            cinfo.src = &source.pub;
         else
             jpeg_mem_src(&cinfo, bytes->data(), static_cast<unsigned long>(bytes->size()));
         if (markers) {
@@ -341,9 +505,9 @@ class Input final : public FileInput {
     explicit Input(std::string name) : name_(std::move(name)) {}
 
     /// Reads the header; false when libjpeg refuses it or the picture is not one read here.
-    bool open(FILE* file, const std::vector<uint8_t>* bytes) {
-        file_ = file;
-        if (!s_.readHeader(file, bytes, true))
+    bool open(int fd, const std::vector<uint8_t>* bytes) {
+        fd_ = fd;
+        if (!s_.readHeader(fd, bytes, true))
             return false;
         const jpeg_decompress_struct& c = s_.cinfo;
         const bool grey = c.num_components == 1 && c.jpeg_color_space == JCS_GRAYSCALE;
@@ -437,6 +601,9 @@ class Input final : public FileInput {
                 return false;
             done += int(got);
         }
+        // What follows the picture's data tells whether the file ends where its data does.
+        if (cinfo.output_scanline == cinfo.output_height)
+            jpeg_finish_decompress(&cinfo);
         return true;
     }
 
@@ -469,9 +636,9 @@ bool decodeSmallest(Session& s, std::vector<JSAMPLE>& row) {
     return true;
 }
 
-std::string warnings(FILE* file, const std::vector<uint8_t>* bytes) {
+std::string warnings(int fd, const std::vector<uint8_t>* bytes) {
     Session s;
-    if (!s.readHeader(file, bytes, false))
+    if (!s.readHeader(fd, bytes, false))
         return s.watch.damage;
     if (std::string refused = s.charge(); !refused.empty())
         return refused;
@@ -552,15 +719,20 @@ bool compress(Compression& c, int width, int height, int quality, int band,
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    return openInput<Input>(&path, nullptr, path);
+    const Result<PictureFile> file = PictureFile::open(path);
+    return file ? openDescriptor(file->descriptor(), path) : nullptr;
+}
+
+std::unique_ptr<PictureInput> openDescriptor(int fd, const std::string& path) {
+    return openInput<Input>(fd, nullptr, path);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    return openInput<Input>(nullptr, &bytes, std::string());
+    return openInput<Input>(-1, &bytes, std::string());
 }
 
-std::string damage(FILE* file, const std::vector<uint8_t>* bytes) {
-    return warnings(file, bytes);
+std::string damage(int fd, const std::vector<uint8_t>* bytes) {
+    return warnings(fd, bytes);
 }
 
 Result<std::vector<uint8_t>> encode(int width, int height, int quality, int band,

@@ -3,8 +3,10 @@
 // A reader of one picture file, as the decoder uses it: libjpeg directly for ordinary JPEG files,
 // the image library module for everything else.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -52,32 +54,32 @@ class PictureInput {
     virtual void close() = 0;
 };
 
-/// A reader that owns the file it reads (none when it reads data in memory).
+/// A reader of a file by its descriptor, from its start, whoever else reads it (none when it reads
+/// data in memory).
 class FileInput : public PictureInput {
   public:
     ~FileInput() override { FileInput::close(); }
     void close() override {
-        if (file_) {
-            std::fclose(file_);
-            file_ = nullptr;
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
         }
     }
 
   protected:
-    FILE* file_ = nullptr;
+    int fd_ = -1; ///< its own, of the file's description: reads at its own offsets (pread)
 };
 
-/// Opens an `Input` (made from `args`, whose open(FILE*, const std::vector<uint8_t>*) reads the
-/// header and owns the file) on the file at `path` or on `bytes`; null when it cannot be opened or
+/// Opens an `Input` (made from `args`, whose open(int, const std::vector<uint8_t>*) reads the header
+/// and owns the descriptor) on the file open on `fd` or on `bytes`; null when it cannot be opened or
 /// declines the picture.
 template <class Input, class... Args>
-std::unique_ptr<PictureInput> openInput(const std::string* path, const std::vector<uint8_t>* bytes,
-                                        Args&&... args) {
-    FILE* file = nullptr;
-    if (path && !(file = std::fopen(path->c_str(), "rb")))
-        return nullptr;
+std::unique_ptr<PictureInput> openInput(int fd, const std::vector<uint8_t>* bytes, Args&&... args) {
     auto in = std::make_unique<Input>(std::forward<Args>(args)...);
-    if (!in->open(file, bytes))
+    int own = -1;
+    if (fd >= 0 && (own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
+        return nullptr;
+    if (!in->open(own, bytes))
         return nullptr;
     return in;
 }

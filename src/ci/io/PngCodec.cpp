@@ -1,12 +1,15 @@
 #include "PngCodec.h"
 
+#include "Codec.h"
+
 #include <png.h>
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -24,8 +27,8 @@ class Input final : public FileInput {
     }
 
     /// Reads the header; false when libpng refuses it or the picture is not one read here.
-    bool open(FILE* file, const std::vector<uint8_t>* bytes) {
-        file_ = file;
+    bool open(int fd, const std::vector<uint8_t>* bytes) {
+        fd_ = fd;
         bytes_ = bytes;
         png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, onError, onWarning);
         if (!png_)
@@ -108,9 +111,17 @@ class Input final : public FileInput {
 
     static void readData(png_structp png, png_bytep out, size_t size) {
         auto* in = static_cast<Input*>(png_get_io_ptr(png));
-        if (in->file_) {
-            if (std::fread(out, 1, size, in->file_) != size)
-                png_error(png, "Read error: hit end of file");
+        if (in->fd_ >= 0) {
+            // At offsets of its own, whatever else reads the file.
+            for (size_t done = 0; done < size;) {
+                const ssize_t n = ::pread(in->fd_, out + done, size - done, off_t(in->offset_ + done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    png_error(png, "Read error: hit end of file");
+                done += size_t(n);
+            }
+            in->offset_ += size;
             return;
         }
         if (in->offset_ + size > in->bytes_->size())
@@ -189,11 +200,16 @@ class Input final : public FileInput {
 } // namespace
 
 std::unique_ptr<PictureInput> openFile(const std::string& path) {
-    return openInput<Input>(&path, nullptr);
+    const Result<PictureFile> file = PictureFile::open(path);
+    return file ? openDescriptor(file->descriptor()) : nullptr;
+}
+
+std::unique_ptr<PictureInput> openDescriptor(int fd) {
+    return openInput<Input>(fd, nullptr);
 }
 
 std::unique_ptr<PictureInput> openMemory(const std::vector<uint8_t>& bytes) {
-    return openInput<Input>(nullptr, &bytes);
+    return openInput<Input>(-1, &bytes);
 }
 
 } // namespace ci::io::png
