@@ -1,6 +1,7 @@
 // How reader processes are started, limited and ended (see ImageWorkerProcesses.h).
 
 #include "ImageWorkerProcesses.h"
+#include "ImageWorkerThreadGate.h"
 
 #include "ImageLibraryAbi.h"
 
@@ -14,7 +15,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -505,93 +505,6 @@ class Reaper {
     std::deque<Ending> ending_;
 };
 
-/// The most threads a reader may have at once: the codecs of HEIF start one for each processor it
-/// may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
-constexpr int maxReaderThreads = 64;
-/// How many of its requests for threads may be refused before a reader that asks again is ended:
-/// a codec that is refused a thread goes on without it, so an honest reader is refused at most
-/// about once for each thread it would start.
-constexpr int maxThreadRefusals = maxReaderThreads;
-
-/// Whether `fd` is the listener of a process's seccomp filter.
-bool isThreadListener(int fd) {
-    if (fd < 0)
-        return false;
-    char target[64] = {};
-    const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    return ::readlink(name.c_str(), target, sizeof(target) - 1) > 0 &&
-           std::strcmp(target, "anon_inode:seccomp notify") == 0;
-}
-
-/// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
-/// reader starts a thread only when this lets it, and never has more than maxReaderThreads; one
-/// that keeps asking after maxThreadRefusals refusals is ended. A reader's listener is dropped
-/// once the reader has ended.
-class ThreadGate {
-  public:
-    static ThreadGate& get() {
-        // Never destroyed: its thread waits on it until the process ends.
-        static ThreadGate* const gate = new ThreadGate;
-        return *gate;
-    }
-
-    /// Takes `listener` and answers from now on the requests that come through it.
-    void watch(int listener) {
-        {
-            std::lock_guard lock(mutex_);
-            added_.push_back(listener);
-        }
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
-    }
-
-  private:
-    ThreadGate() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        std::thread([this] { run(); }).detach();
-    }
-
-    struct Listener {
-        int fd;
-        sandbox::ThreadRequests requests;
-    };
-
-    [[noreturn]] void run() {
-        std::vector<Listener> listeners;
-        std::vector<pollfd> fds;
-        for (;;) {
-            fds.assign(1, pollfd{wake_, POLLIN, 0});
-            for (const Listener& listener : listeners)
-                fds.push_back(pollfd{listener.fd, POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), -1) < 0)
-                continue;
-            std::vector<Listener> kept;
-            for (size_t i = 1; i < fds.size(); ++i) {
-                Listener& listener = listeners[i - 1];
-                const bool asked = fds[i].revents & POLLIN;
-                if ((asked && !sandbox::answerThread(listener.fd, maxReaderThreads, maxThreadRefusals,
-                                                     listener.requests)) ||
-                    (!asked && (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))))
-                    ::close(listener.fd);
-                else
-                    kept.push_back(std::move(listener));
-            }
-            listeners = std::move(kept);
-            if (fds[0].revents & POLLIN) {
-                uint64_t count = 0;
-                [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
-                std::lock_guard lock(mutex_);
-                for (const int fd : added_)
-                    listeners.push_back(Listener{fd, {}});
-                added_.clear();
-            }
-        }
-    }
-
-    const int wake_;
-    std::mutex mutex_;
-    std::vector<int> added_;
-};
-
 /// The bytes that process `pid` has read, in every call that reads, as the kernel counts them; -1
 /// when that cannot be seen.
 int64_t bytesRead(pid_t pid) {
@@ -797,7 +710,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
         if (request.op == Open && !confined && reply.status == Confined) {
             confined = true;
             if (descriptor >= 0)
-                ThreadGate::get().watch(descriptor);
+                gateThreads(descriptor);
             continue;
         }
         // A reader says that it is confined before it answers with what it read.
