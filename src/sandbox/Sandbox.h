@@ -67,15 +67,15 @@ std::string confine(const Reach& reach, int* threadListener = nullptr);
 
 /// What a process confined with `threadsAsked` may ask of answerThread().
 struct ThreadLimits {
-    /// Threads at once, with those on their way: more are refused, as the system refuses a thread it
-    /// has no room for.
+    /// Threads at once, with those on their way: more are refused, as the system refuses a thread
+    /// it has no room for.
     int threads = 0;
     /// Refusals: a codec that is refused goes on without, so a process that asks again after so
     /// many is ended.
     int refusals = 0;
     /// Requests in all, granted or refused: each costs the one who answers a look at the process,
-    /// whether the thread then starts, ends at once or is refused by the kernel. A process that asks
-    /// once more is ended.
+    /// whether the thread then starts, ends at once or is refused by the kernel. A process that
+    /// asks once more is ended.
     int requests = 0;
     /// Requests at once, and how many a second it may make for long: a process that asks faster
     /// than that, once its burst is spent, is ended.
@@ -97,11 +97,6 @@ struct ThreadRequests {
     double room = 0;
     std::chrono::steady_clock::time_point lastAsked{};
 };
-
-/// Counts a request of a process at `now`: false when it goes past the total or the pace of
-/// `limits` (its refusals aside).
-bool countRequest(const ThreadLimits& limits, ThreadRequests& requests,
-                  std::chrono::steady_clock::time_point now);
 
 /// Answers the next request of a process confined with `threadsAsked` for a thread, which waits on
 /// `listener`: granted while the process has, with the threads on their way, fewer than

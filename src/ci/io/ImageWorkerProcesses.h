@@ -92,8 +92,8 @@ class Worker {
 
     /// When the whole file must be read.
     void setDeadline(ReaderClock::time_point deadline) { deadline_ = deadline; }
-    /// From now on, a deadline that passes while the file open on `fd` (a copy of the process's) still
-    /// comes in from its medium is moved on (see readingBytes).
+    /// From now on, a deadline that passes while the file open on `fd` (a copy of the process's)
+    /// still comes in from its medium is moved on (see readingBytes).
     void watchReading(int fd);
 
     /// Ends the process for an answer that no honest reader gives.
