@@ -2,19 +2,28 @@
 //
 //   reader_bench hostile [--budget-gb G]
 //   reader_bench decode FILE...
+//   reader_bench hook NAME [--megabytes M] [--copies K] [--photos N] [--seconds S] [--uncached]
 //
 // The first form makes the files in a temporary folder and reads each kind: a drawing that names
 // a picture of the user's, one that names a pipe, files whose readers crash followed by good ones,
 // and eight readers at once that each take memory without end (reader processes started for
 // tests do on demand). For each it prints the wall time, whether the files read as they should,
 // and the peak memory of the reader processes together (sampled), beside the engine's budget
-// (default 6 GB). The second form decodes each file and prints its size or why it failed.
+// (default 6 GB). The second form decodes each file and prints its size or why it failed. The third
+// reads K files (default 1) of M megabytes (default 1) that ask a reader started for tests to do
+// NAME (such as "threads-brief", "threads-unlike" or "slow-again"; see ImageLibrary.h), S seconds
+// allowed for each reader (default 30), spread among N honest photos of 2 MP (default 0), a file
+// for each processor at once, as an import reads them (with --uncached, those files are first
+// dropped from the page cache, as files not read since they came to the disk); it prints the wall
+// time of the whole and the CPU time that the program itself spent.
 
 #include "ci/core/Context.h"
 #include "ci/core/Memory.h"
 #include "ci/io/Codec.h"
 #include "ci/io/ImageLibrary.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +34,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +167,80 @@ int decode(int count, char** files) {
     return failed ? 1 : 0;
 }
 
+double ownCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+int hook(const std::string& name, double megabytes, int copies, int photos, double seconds, bool uncached) {
+    const fs::path folder = fs::temp_directory_path() / ("gw-reader-bench-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    std::string hooked = "GW-WORKER-TEST:" + name;
+    hooked.resize(std::max(hooked.size(), size_t(megabytes * (1 << 20))), ' ');
+    ci::PixelBuffer photo;
+    photo.width = 1600;
+    photo.height = 1200;
+    photo.data.resize(size_t(photo.width) * size_t(photo.height) * 4);
+    for (size_t i = 0; i < photo.data.size(); ++i)
+        photo.data[i] = uint8_t(i * 7 + i / 4099);
+    auto tiff = ci::io::encodePixels(photo, ci::io::FileType::TIFF);
+    if (!tiff.ok())
+        return 1;
+    // The hook's files spread among the photos, as a batch holds them.
+    std::vector<std::pair<fs::path, bool>> files;
+    for (int i = 0, hooks = 0; i < copies + photos; ++i) {
+        const bool isHook =
+            hooks < copies && (photos == 0 || i % std::max(1, (copies + photos) / copies) == 0);
+        const fs::path path = folder / (isHook ? "hook" + std::to_string(hooks++) + ".rla"
+                                               : "photo" + std::to_string(i) + ".tif");
+        write(path, isHook ? hooked : std::string(tiff->begin(), tiff->end()));
+        if (isHook && uncached) {
+            // As a file that has not been read since it came to the disk.
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            ::fdatasync(fd);
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(fd);
+        }
+        files.emplace_back(path, isHook);
+    }
+
+    ci::io::imagelib::setWorkerTestHooks(true);
+    ci::io::imagelib::setWorkerLimits({seconds, seconds});
+    const double cpuBefore = ownCpuSeconds();
+    const auto start = Clock::now();
+    std::atomic<size_t> next{0};
+    std::atomic<int> good{0}, hooksRead{0};
+    std::string outcome;
+    std::mutex mutex;
+    std::vector<std::thread> workers;
+    for (unsigned w = 0; w < std::max(4u, std::thread::hardware_concurrency()); ++w)
+        workers.emplace_back([&] {
+            for (size_t i; (i = next++) < files.size();) {
+                const auto d = ci::io::decodeFile(files[i].first.string());
+                if (!files[i].second) {
+                    good += d.ok();
+                    continue;
+                }
+                hooksRead += d.ok();
+                std::lock_guard lock(mutex);
+                if (!d.ok())
+                    outcome = d.error();
+            }
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%d x %s (%.0f MB) among %d photos: %.2f s, the program's own CPU %.2f s; %d photos read, %d "
+                "of the others; %s\n",
+                copies, name.c_str(), megabytes, photos, wall, ownCpuSeconds() - cpuBefore, good.load(),
+                hooksRead.load(), outcome.c_str());
+    ci::io::imagelib::setWorkerTestHooks(false);
+    fs::remove_all(folder);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -164,6 +248,32 @@ int main(int argc, char** argv) {
         return hostile(argc >= 4 && std::strcmp(argv[2], "--budget-gb") == 0 ? std::atof(argv[3]) : 6.0);
     if (argc >= 3 && std::strcmp(argv[1], "decode") == 0)
         return decode(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: reader_bench hostile [--budget-gb G] | reader_bench decode FILE...\n");
+    if (argc >= 3 && std::strcmp(argv[1], "hook") == 0) {
+        double megabytes = 1, seconds = 30;
+        int copies = 1, photos = 0;
+        bool uncached = false;
+        for (int i = 3; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--uncached") == 0) {
+                uncached = true;
+                continue;
+            }
+            if (i + 1 >= argc)
+                break;
+            if (std::strcmp(argv[i], "--megabytes") == 0)
+                megabytes = std::atof(argv[i + 1]);
+            else if (std::strcmp(argv[i], "--copies") == 0)
+                copies = std::max(1, std::atoi(argv[i + 1]));
+            else if (std::strcmp(argv[i], "--photos") == 0)
+                photos = std::atoi(argv[i + 1]);
+            else if (std::strcmp(argv[i], "--seconds") == 0)
+                seconds = std::atof(argv[i + 1]);
+            ++i;
+        }
+        return hook(argv[2], megabytes, copies, photos, seconds, uncached);
+    }
+    std::fprintf(
+        stderr,
+        "usage: reader_bench hostile [--budget-gb G] | reader_bench decode FILE... | "
+        "reader_bench hook NAME [--megabytes M] [--copies K] [--photos N] [--seconds S] [--uncached]\n");
     return 2;
 }

@@ -385,13 +385,44 @@ void* askingThread(void*) {
     std::abort();
 }
 
+/// What a reader taken over by its file might do to cost the program its time with requests that
+/// are granted: ask without end from 20 threads for threads that the kernel then refuses (flags
+/// that no thread library uses), or that end at once.
+[[noreturn]] void askForBriefThreads(bool refusedByKernel) {
+    static bool kernel;
+    kernel = refusedByKernel;
+    auto ask = [](void*) -> void* {
+        for (;;) {
+            if (kernel) {
+                ::syscall(SYS_clone, CLONE_THREAD | CLONE_SIGHAND, nullptr, nullptr, nullptr, 0);
+                continue;
+            }
+            pthread_t thread;
+            if (pthread_create(
+                    &thread, &smallStacks, [](void*) -> void* { return nullptr; }, nullptr) == 0)
+                pthread_join(thread, nullptr);
+        }
+    };
+    pthread_attr_init(&smallStacks);
+    pthread_attr_setstacksize(&smallStacks, 64 << 10);
+    for (int i = 0; i < 19; ++i) {
+        pthread_t thread;
+        pthread_create(&thread, &smallStacks, ask, nullptr);
+    }
+    ask(nullptr);
+    std::abort();
+}
+
 /// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
-/// then says how much it read. With `stalls`, it stops for good after the first megabyte.
-void readSlowly(int fd, bool stalls) {
+/// then says how much it read. With `stalls`, it stops for good after the first megabyte; with
+/// `again`, it reads the file again from its start, and never answers.
+void readSlowly(int fd, bool stalls, bool again) {
     std::vector<char> part(size_t(256) << 10);
     off_t at = 0;
-    for (ssize_t n; (n = ::pread(fd, part.data(), part.size(), at)) > 0;) {
-        at += n;
+    for (ssize_t n; (n = ::pread(fd, part.data(), part.size(), at)) >= 0;) {
+        if (n == 0 && !again)
+            break;
+        at = n == 0 ? 0 : at + n;
         const timespec pause{0, 100'000'000};
         ::nanosleep(&pause, nullptr);
         while (stalls && at >= (off_t(1) << 20))
@@ -424,10 +455,14 @@ bool runTestHook(int fd, const Request& request) {
     if (what.starts_with("hang"))
         for (;;)
             ::pause();
+    if (what.starts_with("threads-brief"))
+        askForBriefThreads(false);
+    if (what.starts_with("threads-unlike"))
+        askForBriefThreads(true);
     if (what.starts_with("threads"))
         askForThreadsWithoutEnd();
     if (what.starts_with("slow")) {
-        readSlowly(fd, what.starts_with("slow-stall"));
+        readSlowly(fd, what.starts_with("slow-stall"), what.starts_with("slow-again"));
         return true;
     }
     if (what.starts_with("lie-")) {

@@ -231,12 +231,19 @@ std::string applySeccomp(const Reach& reach, int* threadListener) {
     for (int option : {PR_SET_NAME, PR_GET_NAME, PR_GET_DUMPABLE, PR_GET_NO_NEW_PRIVS, PR_CAPBSET_READ,
                        PR_GET_TIMERSLACK, PR_GET_SECCOMP, 0x53564d41 /* PR_SET_VMA */})
         allow("prctl", {SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(option))});
+    // Threads only as the C library's pthread_create() starts them, as every library does (the
+    // kernel reads only the low 32 bits of clone's flags, the exit signal among them, none for a
+    // thread). Other flags make threads that the kernel refuses, or that share less than a thread
+    // does: refused here, at no one's cost but the process's.
+    constexpr scmp_datum_t threadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                                         CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID |
+                                         CLONE_CHILD_CLEARTID;
+    const scmp_arg_cmp thread = SCMP_A0(SCMP_CMP_MASKED_EQ, 0xFFFFFFFF, threadFlags);
     const bool asked = reach.threads && reach.threadsAsked && threadListener;
     if (asked)
-        ok = ok && seccomp_rule_add(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(clone), 1,
-                                    SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)) == 0;
+        ok = ok && seccomp_rule_add(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(clone), 1, thread) == 0;
     else if (reach.threads)
-        allow("clone", {SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD)});
+        allow("clone", {thread});
     // Without it the C library falls back to clone, whose flags the filter can see.
     ok = ok && seccomp_rule_add(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
 
@@ -327,6 +334,22 @@ unsigned long lockedFlags(const std::string& path) {
 /// Makes `path` (a folder or a file) read-only where it is mounted; a failure leaves it as it was.
 void readOnly(const std::string& path) {
     ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | lockedFlags(path), nullptr);
+}
+
+/// Counts a request of a process at `now`: false when it goes past the total or the pace of
+/// `limits` (its refusals aside).
+bool countRequest(const ThreadLimits& limits, ThreadRequests& requests,
+                  std::chrono::steady_clock::time_point now) {
+    if (requests.asked++ == 0)
+        requests.room = limits.burst;
+    else
+        requests.room = std::min<double>(
+            limits.burst,
+            requests.room +
+                limits.perSecond * std::chrono::duration<double>(now - requests.lastAsked).count());
+    requests.lastAsked = now;
+    requests.room -= 1;
+    return requests.asked <= limits.requests && requests.room >= 0;
 }
 
 } // namespace
@@ -450,7 +473,7 @@ std::string confine(const Reach& reach, int* threadListener) {
     return applySeccomp(reach, nullptr);
 }
 
-bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests& requests) {
+bool answerThread(int listener, const ThreadLimits& limits, ThreadRequests& requests) {
     seccomp_notif request{};
     if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0)
         return errno == EINTR || errno == ENOENT; // ENOENT: the asker went away meanwhile
@@ -467,9 +490,10 @@ bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests&
     }
     seccomp_notif_resp response{};
     response.id = request.id;
-    if (requests.refused >= maxRefusals) {
-        // Still asking after so many refusals: ended, while the request shows that it is the
-        // process that asks (its id cannot have gone to another yet).
+    const bool counted = countRequest(limits, requests, std::chrono::steady_clock::now());
+    if (requests.refused >= limits.refusals || !counted) {
+        // Still asking after so many refusals, so many requests or so fast: ended, while the
+        // request shows that it is the process that asks (its id cannot have gone to another yet).
         const int pidfd = process > 0 ? int(::syscall(SYS_pidfd_open, process, 0)) : -1;
         if (pidfd >= 0) {
             if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &request.id) == 0)
@@ -487,7 +511,7 @@ bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests&
     std::erase_if(requests.starting, [&](int thread) {
         return ::syscall(SYS_tgkill, process, thread, 0) != 0 && errno == ESRCH;
     });
-    if (threads > 0 && threads + int(requests.starting.size()) < maxThreads) {
+    if (threads > 0 && threads + int(requests.starting.size()) < limits.threads) {
         // Its flags are in a register, read by the filter: nothing the process could change since.
         response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
         if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0) {

@@ -6,6 +6,7 @@
 // holds, and nothing else: no writes anywhere, no reads beyond what it needs, no network, no new
 // processes or programs, no signals to other processes, no new privileges, and limits it cannot lift.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,7 +34,8 @@ struct Reach {
     std::vector<std::string> programs;
     /// The sockets it may send and receive on; it can make no other.
     std::vector<int> sockets;
-    /// Whether it may start threads (never processes).
+    /// Whether it may start threads, as the C library's pthread_create() does (never processes,
+    /// nor anything else that clone can make).
     bool threads = true;
     /// With `threads`: each thread it starts is first asked of whoever holds the listener that
     /// confine() hands back (see answerThread()), who may refuse it.
@@ -63,6 +65,24 @@ std::string isolate(const std::vector<std::string>& visible);
 /// -1 where the kernel cannot ask (threads are then refused); it is the caller's to close.
 std::string confine(const Reach& reach, int* threadListener = nullptr);
 
+/// What a process confined with `threadsAsked` may ask of answerThread().
+struct ThreadLimits {
+    /// Threads at once, with those on their way: more are refused, as the system refuses a thread
+    /// it has no room for.
+    int threads = 0;
+    /// Refusals: a codec that is refused goes on without, so a process that asks again after so
+    /// many is ended.
+    int refusals = 0;
+    /// Requests in all, granted or refused: each costs the one who answers a look at the process,
+    /// whether the thread then starts, ends at once or is refused by the kernel. A process that
+    /// asks once more is ended.
+    int requests = 0;
+    /// Requests at once, and how many a second it may make for long: a process that asks faster
+    /// than that, once its burst is spent, is ended.
+    int burst = 0;
+    double perSecond = 0;
+};
+
 /// What answerThread() keeps of one process between its requests for threads.
 struct ThreadRequests {
     /// Its threads that were let start one that the count of its threads may not show yet: a
@@ -71,15 +91,18 @@ struct ThreadRequests {
     std::vector<int> starting;
     /// How many of its requests were refused.
     int refused = 0;
+    /// How many requests it has made.
+    int asked = 0;
+    /// Of its burst, how many requests it may still make at once as of `lastAsked`.
+    double room = 0;
+    std::chrono::steady_clock::time_point lastAsked{};
 };
 
 /// Answers the next request of a process confined with `threadsAsked` for a thread, which waits on
 /// `listener`: granted while the process has, with the threads on their way, fewer than
-/// `maxThreads`, else refused (as the system refuses a thread it has no room for). A codec that is
-/// refused goes on without: a process that asks again after `maxRefusals` refusals is ended
-/// instead (each answer costs the caller a look at the process). False when the listener is no
-/// longer to be asked: the process has ended, or has been ended.
-bool answerThread(int listener, int maxThreads, int maxRefusals, ThreadRequests& requests);
+/// `limits.threads`, else refused; a process that asks past any other limit is ended instead. False
+/// when the listener is no longer to be asked: the process has ended, or has been ended.
+bool answerThread(int listener, const ThreadLimits& limits, ThreadRequests& requests);
 
 /// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process. False when the
 /// system refuses.

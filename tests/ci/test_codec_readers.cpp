@@ -2,6 +2,7 @@
 // (crash, abort, loop, allocate without bound), the file fails with a reason and the next one reads.
 // And a file goes only to the reader of the type its content shows, by no name of its own.
 
+#include "support/TestFileSystem.h"
 #include "support/TestSupport.h"
 
 #include "ci/core/Context.h"
@@ -595,24 +596,55 @@ TEST(CodecReaders, AReaderThatAsksForThreadsWithoutEndIsBoundedAndEnded) {
     EXPECT_LE(most, 64);
     EXPECT_LT(cpu, 1.0);
     EXPECT_TRUE(decodeFile(tmp.file("good.tif")).ok());
+
+    // Requests that would be granted cost as much: from 20 threads at once, threads that end as
+    // they start, and threads with flags that no thread library uses, which the kernel refuses.
+    // Each flood costs the program as little, however long the reader may take.
+    imagelib::setWorkerTestHooks(true);
+    imagelib::setWorkerLimits({2, 6});
+    for (const char* flood : {"threads-brief", "threads-unlike"}) {
+        SCOPED_TRACE(flood);
+        writeHook(tmp.file("flood.rla"), flood);
+        const double before = processCpuSeconds();
+        EXPECT_FALSE(decodeFile(tmp.file("flood.rla")).ok());
+        EXPECT_LT(processCpuSeconds() - before, 1.0);
+    }
+    imagelib::setWorkerLimits({});
+    imagelib::setWorkerTestHooks(false);
+    EXPECT_TRUE(decodeFile(tmp.file("good.tif")).ok());
 }
 
 TEST(CodecReaders, AReaderOnASlowDiskReadsALargeFileToItsEnd) {
     TempDir tmp;
-    // Eight megabytes read at 2.5 MB a second, well past the two seconds that its reader has; and
-    // a reader that stops reading after a megabyte.
-    writeHook(tmp.file("slow.rla"), "slow", size_t(8) << 20);
+    // A reader that stops reading after a megabyte, and one that reads its file again and again at
+    // 2.5 MB a second: neither brings in anything new of its file past the two seconds it has.
     writeHook(tmp.file("stalls.rla"), "slow-stall", size_t(8) << 20);
+    writeHook(tmp.file("again.rla"), "slow-again", size_t(16) << 20);
     imagelib::setWorkerTestHooks(true);
     imagelib::setWorkerLimits({1, 2});
-    const Result<Decoded> slow = decodeFile(tmp.file("slow.rla"));
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     const Result<Decoded> stalled = decodeFile(tmp.file("stalls.rla"));
     const double stalledFor = secondsSince(start);
-    imagelib::setWorkerLimits({});
-    imagelib::setWorkerTestHooks(false);
+    start = std::chrono::steady_clock::now();
+    const Result<Decoded> again = decodeFile(tmp.file("again.rla"));
+    const double againFor = secondsSince(start);
 
-    EXPECT_EQ(slow.error(), "read 8388608 bytes");
     EXPECT_NE(stalled.error().find("its reader took too long"), std::string::npos) << stalled.error();
     EXPECT_LT(stalledFor, 15.0);
+    EXPECT_NE(again.error().find("its reader took too long"), std::string::npos) << again.error();
+    EXPECT_LT(againFor, 8.0 * gwtest::slowdown);
+
+    // Sixteen megabytes that come from a medium of 2 MB a second as the reader reads them, well
+    // past the two seconds it has.
+    const std::string folder = tmp.file("medium");
+    std::filesystem::create_directory(folder);
+    writeHook(folder + "/slow.rla", "slow", size_t(16) << 20);
+    gwtest::TestFileSystem medium(folder, {"--rate", "2000000", "--latency", "10"});
+    if (medium.mounted()) {
+        EXPECT_EQ(decodeFile(medium.file("slow.rla")).error(), "read 16777216 bytes");
+    }
+    imagelib::setWorkerLimits({});
+    imagelib::setWorkerTestHooks(false);
+    if (!medium.mounted())
+        GTEST_SKIP() << medium.why();
 }

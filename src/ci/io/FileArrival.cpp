@@ -23,18 +23,23 @@ struct Cachestat {
     uint64_t cached, dirty, writeback, evicted, recentlyEvicted;
 };
 
-/// Pages of the file in the cache as mincore() tells them, for kernels without cachestat: the
-/// file mapped a part at a time, without a page of it read.
-int64_t residentPages(int fd) {
+/// The size of the regular file open on `fd`; -1 when it is none.
+int64_t sizeOf(int fd) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? int64_t(st.st_size) : -1;
+}
+
+/// Pages of the file's first `size` bytes in the cache as mincore() tells them, for kernels without
+/// cachestat: the file mapped a part at a time, without a page of it read.
+int64_t residentPages(int fd, int64_t size) {
+    if (size < 0)
         return -1;
     const int64_t page = ::sysconf(_SC_PAGESIZE);
     constexpr int64_t part = int64_t(1) << 30;
     std::vector<unsigned char> resident;
     int64_t pages = 0;
-    for (int64_t offset = 0; offset < st.st_size; offset += part) {
-        const auto length = size_t(std::min(part, st.st_size - offset));
+    for (int64_t offset = 0; offset < size; offset += part) {
+        const auto length = size_t(std::min(part, size - offset));
         void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, offset);
         if (map == MAP_FAILED)
             return -1;
@@ -51,6 +56,10 @@ int64_t residentPages(int fd) {
 } // namespace
 
 int64_t FileArrival::cachedBytes(int fd) {
+    return cachedBytes(fd, sizeOf(fd));
+}
+
+int64_t FileArrival::cachedBytes(int fd, int64_t size) {
     static std::atomic<bool> noCachestat = false;
     const int64_t page = ::sysconf(_SC_PAGESIZE);
     if (!noCachestat) {
@@ -62,14 +71,15 @@ int64_t FileArrival::cachedBytes(int fd) {
             return -1;
         noCachestat = true;
     }
-    const int64_t pages = residentPages(fd);
+    const int64_t pages = residentPages(fd, size);
     return pages < 0 ? -1 : pages * page;
 }
 
-FileArrival::FileArrival(int fd) : fd_(fd), highest_(std::max<int64_t>(cachedBytes(fd), 0)) {}
+FileArrival::FileArrival(int fd)
+    : fd_(fd), size_(sizeOf(fd)), highest_(std::max<int64_t>(cachedBytes(fd, size_), 0)) {}
 
 int64_t FileArrival::arrived() {
-    const int64_t now = cachedBytes(fd_);
+    const int64_t now = cachedBytes(fd_, size_);
     if (now <= highest_)
         return 0;
     const int64_t more = now - highest_;

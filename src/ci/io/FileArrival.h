@@ -23,7 +23,12 @@ class FileArrival {
     static int64_t cachedBytes(int fd);
 
   private:
+    /// The same, of the file's first `size` bytes where the kernel can tell only a part at a time.
+    static int64_t cachedBytes(int fd, int64_t size);
+
     int fd_;
+    /// Its size when watched: asked once, as asking a share that has stalled may wait on it.
+    int64_t size_;
     int64_t highest_;
 };
 

@@ -51,8 +51,10 @@ struct WorkerLimits {
 /// demand, for a file whose content starts with "GW-WORKER-TEST:" and "crash", "abort", "spin",
 /// "hang", "alloc", "lie-" and what to lie about, "peek" (at what its shared memory holds), "probe
 /// SECRET PHOTO" (at what lies beyond its file), "escape FOLDER PORT", "threads" (asked for
-/// without end), "slow" (a file read as from a slow disk) or "slow-stall" (which stops after a
-/// megabyte) (see ImageLibWorker.cpp); with `lyingStarter`, a starter that names another process
+/// without end), "threads-brief" (threads that end at once, without end), "threads-unlike" (asked
+/// for with flags that no thread library uses, without end), "slow" (a file read as from a slow
+/// disk), "slow-stall" (which stops after a megabyte) or "slow-again" (which reads its file again
+/// and again) (see ImageLibWorker.cpp); with `lyingStarter`, a starter that names another process
 /// as the new reader.
 void setWorkerLimits(const WorkerLimits& limits);
 void setWorkerTestHooks(bool on, bool lyingStarter = false);

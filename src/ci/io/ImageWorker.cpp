@@ -209,8 +209,7 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
         return Opened{nullptr, error, false};
     worker->setDeadline(startedAt + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(l.answerSeconds * share)));
-    if (struct stat st{}; ::fstat(fd, &st) == 0)
-        worker->watchReading(uint64_t(std::max<off_t>(st.st_size, 0)));
+    worker->watchReading(fd);
     if (!worker->sizeShared(maxProfileBytes) || !worker->allow(0, openShare()))
         return Opened{nullptr, noMemoryReason(), false};
 

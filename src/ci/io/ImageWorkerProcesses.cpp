@@ -1,6 +1,7 @@
 // How reader processes are started, limited and ended (see ImageWorkerProcesses.h).
 
 #include "ImageWorkerProcesses.h"
+#include "ImageWorkerThreadGate.h"
 
 #include "ImageLibraryAbi.h"
 
@@ -14,7 +15,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -35,6 +36,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #ifndef GW_IMAGELIB_WORKER_BUILD_PATH
@@ -505,106 +507,34 @@ class Reaper {
     std::deque<Ending> ending_;
 };
 
-/// The most threads a reader may have at once: the codecs of HEIF start one for each processor it
-/// may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
-constexpr int maxReaderThreads = 64;
-/// How many of its requests for threads may be refused before a reader that asks again is ended:
-/// a codec that is refused a thread goes on without it, so an honest reader is refused at most
-/// about once for each thread it would start.
-constexpr int maxThreadRefusals = maxReaderThreads;
+/// Files that the kernel may be reading ahead at once, for readers past a deadline.
+constexpr int maxReadingAhead = 4;
 
-/// Whether `fd` is the listener of a process's seccomp filter.
-bool isThreadListener(int fd) {
-    if (fd < 0)
-        return false;
-    char target[64] = {};
-    const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    return ::readlink(name.c_str(), target, sizeof(target) - 1) > 0 &&
-           std::strcmp(target, "anon_inode:seccomp notify") == 0;
-}
-
-/// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
-/// reader starts a thread only when this lets it, and never has more than maxReaderThreads; one
-/// that keeps asking after maxThreadRefusals refusals is ended. A reader's listener is dropped
-/// once the reader has ended.
-class ThreadGate {
-  public:
-    static ThreadGate& get() {
-        // Never destroyed: its thread waits on it until the process ends.
-        static ThreadGate* const gate = new ThreadGate;
-        return *gate;
+/// Asks the kernel to read the file open on `fd` ahead, whole, on a thread of its own: a local disk
+/// brings it into the page cache at once, after which a reader that reads it slowly buys no more
+/// time with it (see readingBytes), and a share brings it at its own pace, sooner than the reader
+/// asks for it. On a share that has stalled the call may wait as long as the share does: no thread
+/// that keeps a deadline waits for it, and once maxReadingAhead wait nothing more is asked.
+void readAhead(int fd) {
+    static std::atomic<int> waiting{0};
+    if (waiting.fetch_add(1) >= maxReadingAhead) {
+        --waiting;
+        return;
     }
-
-    /// Takes `listener` and answers from now on the requests that come through it.
-    void watch(int listener) {
-        {
-            std::lock_guard lock(mutex_);
-            added_.push_back(listener);
-        }
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(wake_, &one, sizeof one);
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    try {
+        if (copy < 0)
+            throw std::system_error(errno, std::generic_category());
+        std::thread([copy] {
+            ::posix_fadvise(copy, 0, 0, POSIX_FADV_WILLNEED);
+            ::close(copy);
+            --waiting;
+        }).detach();
+    } catch (const std::system_error&) {
+        if (copy >= 0)
+            ::close(copy);
+        --waiting;
     }
-
-  private:
-    ThreadGate() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-        std::thread([this] { run(); }).detach();
-    }
-
-    struct Listener {
-        int fd;
-        sandbox::ThreadRequests requests;
-    };
-
-    [[noreturn]] void run() {
-        std::vector<Listener> listeners;
-        std::vector<pollfd> fds;
-        for (;;) {
-            fds.assign(1, pollfd{wake_, POLLIN, 0});
-            for (const Listener& listener : listeners)
-                fds.push_back(pollfd{listener.fd, POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), -1) < 0)
-                continue;
-            std::vector<Listener> kept;
-            for (size_t i = 1; i < fds.size(); ++i) {
-                Listener& listener = listeners[i - 1];
-                const bool asked = fds[i].revents & POLLIN;
-                if ((asked && !sandbox::answerThread(listener.fd, maxReaderThreads, maxThreadRefusals,
-                                                     listener.requests)) ||
-                    (!asked && (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))))
-                    ::close(listener.fd);
-                else
-                    kept.push_back(std::move(listener));
-            }
-            listeners = std::move(kept);
-            if (fds[0].revents & POLLIN) {
-                uint64_t count = 0;
-                [[maybe_unused]] const auto n = ::read(wake_, &count, sizeof count);
-                std::lock_guard lock(mutex_);
-                for (const int fd : added_)
-                    listeners.push_back(Listener{fd, {}});
-                added_.clear();
-            }
-        }
-    }
-
-    const int wake_;
-    std::mutex mutex_;
-    std::vector<int> added_;
-};
-
-/// The bytes that process `pid` has read, in every call that reads, as the kernel counts them; -1
-/// when that cannot be seen.
-int64_t bytesRead(pid_t pid) {
-    const std::string name = "/proc/" + std::to_string(pid) + "/io";
-    FILE* file = std::fopen(name.c_str(), "re");
-    if (!file)
-        return -1;
-    long long bytes = -1;
-    char line[128];
-    while (bytes < 0 && std::fgets(line, sizeof line, file))
-        std::sscanf(line, "rchar: %lld", &bytes);
-    std::fclose(file);
-    return bytes;
 }
 
 /// Says once on the console when the kernel has no Landlock: readers then run with the rest of
@@ -706,6 +636,8 @@ std::unique_ptr<Worker> Worker::startNow(uint32_t hooks, std::string& error) {
 
 Worker::~Worker() {
     ::close(socket_);
+    if (file_ >= 0)
+        ::close(file_);
     // Its file is read, or failed: nothing it holds is worth waiting for. Its memory goes to
     // another reader only once it has ended.
     if (pid_ > 0)
@@ -728,6 +660,9 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
                   const Expected& expected) {
     if (!alive() || !send(request, fd))
         return false;
+    // What came in before this request bought its time then.
+    if (arrival_)
+        arrival_->arrived();
     auto deadline =
         std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::max(seconds, 0.0))));
@@ -797,7 +732,7 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
         if (request.op == Open && !confined && reply.status == Confined) {
             confined = true;
             if (descriptor >= 0)
-                ThreadGate::get().watch(descriptor);
+                gateThreads(descriptor);
             continue;
         }
         // A reader says that it is confined before it answers with what it read.
@@ -826,19 +761,20 @@ bool Worker::allow(double cpuSeconds, int64_t memory) {
     return true;
 }
 
-void Worker::watchReading(uint64_t fileBytes) {
-    readSeen_ = bytesRead(pid_);
-    readCeiling_ = readSeen_ + int64_t(std::min<uint64_t>(fileBytes, INT64_MAX / 4)) * 2 + (int64_t(4) << 20);
+void Worker::watchReading(int fd) {
+    if (file_ >= 0 || (file_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
+        return;
+    arrival_.emplace(file_);
 }
 
-/// Whether the process has read readingBytes more since it was last looked at, and not more
-/// than its file allows.
+/// Whether the process's file has come in readingBytes more from its medium since it was last
+/// looked at. The first time, the kernel is asked to read the rest of it ahead.
 bool Worker::keepsReading() {
-    if (readSeen_ < 0 || !alive())
+    if (!arrival_ || !alive())
         return false;
-    const int64_t now = bytesRead(pid_);
-    const bool more = now - readSeen_ >= readingBytes && now <= readCeiling_;
-    readSeen_ = now;
+    const bool more = arrival_->arrived() >= readingBytes;
+    if (!std::exchange(readingAhead_, true))
+        readAhead(file_);
     return more;
 }
 

@@ -5,6 +5,7 @@
 // under limits that the engine raises from outside as the reading needs, with a deadline for each
 // answer and one for the whole file, and a shared memory for its samples.
 
+#include "FileArrival.h"
 #include "ImageLibrary.h"
 #include "ImageWorkerAnswers.h"
 #include "ImageWorkerProtocol.h"
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ci::io::imagelib {
@@ -27,9 +29,10 @@ constexpr size_t bandBytes = size_t(16) << 20;
 /// A reader may take this much CPU time per byte it hands back (20 MB a second), on top of the
 /// limit of every request; the wait for an answer grows twice as fast.
 constexpr double bytesPerSecond = 20.0 * 1024 * 1024;
-/// A reader past a deadline that has read this much more since it last looked (as the kernel
-/// counts what it reads) is still reading its file, from a slow disk or share: it is given
-/// readingStep more, and so on while it goes on at that pace, at least 256 KB a second.
+/// A reader past a deadline whose file has come in this much more from its medium since it was
+/// last looked at (new bytes of the file itself in the page cache, not what the reader reads
+/// again) is still reading it from a slow disk or share: it is given readingStep more, and so on
+/// while its file comes in at that pace, at least 256 KB a second.
 constexpr int64_t readingBytes = int64_t(512) << 10;
 constexpr std::chrono::seconds readingStep{2};
 
@@ -89,9 +92,9 @@ class Worker {
 
     /// When the whole file must be read.
     void setDeadline(ReaderClock::time_point deadline) { deadline_ = deadline; }
-    /// From now on, a deadline that passes while the process still reads its file of `fileBytes`
-    /// is moved on (see readingBytes), up to twice the file and a little more.
-    void watchReading(uint64_t fileBytes);
+    /// From now on, a deadline that passes while the file open on `fd` (a copy of the process's)
+    /// still comes in from its medium is moved on (see readingBytes).
+    void watchReading(int fd);
 
     /// Ends the process for an answer that no honest reader gives.
     void answeredWrongly();
@@ -134,8 +137,9 @@ class Worker {
     SharedMemory memory_;
     int64_t share_ = 0;
     ReaderClock::time_point deadline_ = ReaderClock::time_point::max();
-    int64_t readSeen_ = -1;   ///< what the process had read when last looked at, -1: not watched
-    int64_t readCeiling_ = 0; ///< how much it may read and still be given more time
+    int file_ = -1; ///< the program's copy of the file's descriptor, while watched
+    std::optional<FileArrival> arrival_;
+    bool readingAhead_ = false; ///< the kernel has been asked to read the whole file ahead
     bool abnormal_ = false;
     bool ended_ = false; ///< its process has been waited for
     std::string failure_;
