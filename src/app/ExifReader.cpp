@@ -577,9 +577,10 @@ struct Reader::Impl {
         const auto begun = wait.asked;
         auto deadline = begun + std::chrono::milliseconds(allowedMs);
         const auto aheadAt = begun + std::chrono::milliseconds(kStartAheadMs);
-        // The file's bytes in the page cache: more of them since the last look means data came in
-        // for it. A file is dropped from the cache when a share's file is opened again, so its
-        // bytes count again as they come back, but no more of them than the file holds.
+        // The tool waits for its file's data while more of the file's bytes come into the page
+        // cache (a file is dropped from the cache when a share's file is opened again, so its bytes
+        // count again as they come back, but no more of them than the file holds), or while it is
+        // in a read of the file that the medium has not answered yet (behind other files' reads).
         const bool watched = file != nullptr;
         int64_t cached = watched ? ci::io::FileArrival::cachedBytes(file->descriptor()) : -1, counted = 0;
         struct stat info {};
@@ -625,7 +626,10 @@ struct Reader::Impl {
                 const int64_t now = ci::io::FileArrival::cachedBytes(file->descriptor());
                 if (cached >= 0 && now > cached && counted < size) {
                     counted += now - cached;
-                    wait.lastArrival = Clock::now();
+                    wait.lastDataWait = Clock::now();
+                } else if (waitsToRead(process.pid, *file)) {
+                    // Its read is queued behind other files' on a shared medium.
+                    wait.lastDataWait = Clock::now();
                 }
                 cached = now;
                 checkAt = Clock::now() + std::chrono::milliseconds(kArrivalCheckMs);

@@ -10,9 +10,9 @@ Clock::time_point fileDeadline(const FileWait& wait, int allowedMs, int wallMs) 
     const auto forCpu =
         std::min(wait.asked + milliseconds(std::max(wallMs, allowedMs)),
                  wait.asked + allowed + std::max(wait.waitedForCpu, std::chrono::nanoseconds(0)));
-    if (wait.lastArrival <= wait.asked)
+    if (wait.lastDataWait <= wait.asked)
         return forCpu;
-    const auto forData = std::min(wait.lastArrival, wait.asked + milliseconds(kDataWaitMs)) + allowed;
+    const auto forData = std::min(wait.lastDataWait, wait.asked + milliseconds(kDataWaitMs)) + allowed;
     return std::max(forCpu, forData);
 }
 

@@ -20,14 +20,16 @@ inline constexpr int kDataWaitMs = 30000;
 struct FileWait {
     Clock::time_point asked;                  ///< when the tool was asked about the file
     std::chrono::nanoseconds waitedForCpu{0}; ///< how long it has waited for a processor since
-    Clock::time_point lastArrival{};          ///< when bytes of its file last came in (none: asked)
+    /// When it was last seen waiting for its file's data: bytes of the file came in, or it was in
+    /// a read of the file (none: asked).
+    Clock::time_point lastDataWait{};
 };
 
 /// When the tool is overdue on a file: `allowedMs` after it was asked, plus the time it waited for
 /// a processor (up to `wallMs` after it was asked: a tool that yields its processor again and again
-/// is always waiting for one); or, while its file's data comes in, `allowedMs` after the data last
-/// came in (up to kDataWaitMs after it was asked), since the time the tool waits for its file's
-/// data is the medium's, not the tool's.
+/// is always waiting for one); or, while it waits for its file's data, `allowedMs` after it was
+/// last seen waiting (up to kDataWaitMs after it was asked), since that time is the medium's, not
+/// the tool's.
 Clock::time_point fileDeadline(const FileWait& wait, int allowedMs, int wallMs);
 
 /// What is known of one running tool, for the start of the next one.

@@ -7,6 +7,8 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +200,31 @@ Scheduled scheduled(pid_t pid) {
     if (std::sscanf(text, "%lld %lld", &times.runningNs, &times.waitingNs) != 2)
         return {};
     return times;
+}
+
+bool waitsToRead(pid_t pid, const Look& file) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const int fd = ::open((proc + "/syscall").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[256];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    text[n] = '\0';
+    // "number first-argument ...", "running" or "-1 ..." (not in a call).
+    long call = -1;
+    unsigned long descriptor = 0;
+    if (std::sscanf(text, "%ld %lx", &call, &descriptor) != 2 ||
+        (call != SYS_read && call != SYS_pread64 && call != SYS_readv && call != SYS_preadv &&
+         call != SYS_preadv2) ||
+        descriptor > unsigned(INT32_MAX))
+        return false;
+    // What it reads is its file only if the descriptor leads to that very file.
+    struct stat info {};
+    return ::stat((proc + "/fd/" + std::to_string(descriptor)).c_str(), &info) == 0 &&
+           uint64_t(info.st_dev) == file.device() && uint64_t(info.st_ino) == file.inode();
 }
 
 } // namespace app::Exif

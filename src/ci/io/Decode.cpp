@@ -44,6 +44,7 @@ void sizeForPicture(std::vector<uint8_t>& rows, size_t bytes) {
 struct Source {
     int fd = -1;
     const std::vector<uint8_t>* bytes = nullptr;
+    const std::string* path = nullptr; ///< the file's name, for messages
 };
 
 std::string firstLine(std::string s) {
@@ -523,7 +524,7 @@ std::string scanData(PictureInput& in, const PictureFile& file) {
         if (std::string msg = damage(in); !msg.empty())
             return msg;
         in.close();
-        return jpegDamage(Source{file.descriptor(), nullptr});
+        return jpegDamage(Source{file.descriptor(), nullptr, &file.path()});
     }
     const PictureSpec& spec = in.spec();
     const size_t rowBytes = std::max<size_t>(size_t(spec.scanlineBytes), 1);
@@ -602,7 +603,8 @@ Result<ReadPicture> readWith(PictureInput& in, const std::shared_ptr<const Pictu
     if (!in.readScanlines(spec.y, spec.y + spec.height, plan->channels, readTypeOf(samples->layout),
                           samples->rows.data()))
         return Result<ReadPicture>::failure(readFailure(in, "The image data could not be read"));
-    if (std::string msg = scanlineDamage(in, Source{file->descriptor(), nullptr}); !msg.empty())
+    if (std::string msg = scanlineDamage(in, Source{file->descriptor(), nullptr, &file->path()});
+        !msg.empty())
         return Result<ReadPicture>::failure(msg);
     return ReadPicture{path, std::move(samples), nullptr};
 }
@@ -686,7 +688,7 @@ Result<Decoded> decodeFile(const std::string& path) {
 
 Result<Decoded> decodeFile(const PictureFile& file) {
     return withFileReader<Decoded>(file, [&](PictureInput& in) {
-        return decodeWith(in, Source{file.descriptor(), nullptr});
+        return decodeWith(in, Source{file.descriptor(), nullptr, &file.path()});
     });
 }
 
@@ -743,7 +745,7 @@ Result<Decoded> decodeFile(const std::string& path) {
         return withFileReader<Decoded>(
             file,
             [&](PictureInput& in) {
-                return decodeWith(in, Source{file.descriptor(), nullptr});
+                return decodeWith(in, Source{file.descriptor(), nullptr, &file.path()});
             },
             false);
     });
