@@ -97,14 +97,14 @@ ImageObjectPtr guarded(const char* where, const QUrl& url, std::string& why, Mak
 /// The record of a file as ImageObject::open() gives it; nothing, with why in `why`, when it
 /// cannot be opened. A reason that the console must hear goes into `failure` too.
 ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failure,
-                          const std::function<void()>& headerAccepted) {
+                          const std::function<void()>& headerAccepted, int looked) {
     // A NUL would end the name early, and the system would read another file.
     if (!platform::isValidPath(platform::localPath(url))) {
         failure = why = platform::kNotAFileName;
         return nullptr;
     }
     try {
-        return ImageObject::open(url, &why, headerAccepted);
+        return ImageObject::open(url, &why, headerAccepted, looked);
     } catch (const std::exception& e) {
         failure = why = ci::describeFailure(e);
     }
@@ -218,11 +218,16 @@ void AppDelegate::buildRecords(
     const auto open = [&](qsizetype i) {
         Opened opened{i, nullptr, {}, {}};
         if (work.isOpen()) {
-            // Looked at before its reader opens it, should the scanner not have come this far.
-            if (const std::string path = pathOf(i); !path.empty())
+            // Looked at before its reader opens it, should the scanner not have come this far; the
+            // reader then reads the file looked at, whatever its name leads to by now.
+            Exif::LookPtr look;
+            if (const std::string path = pathOf(i); !path.empty()) {
                 grants.scan(i, path);
-            opened.record =
-                openRecord(urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); });
+                look = grants.look(i, path);
+            }
+            opened.record = openRecord(
+                urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); },
+                look ? look->descriptor() : -1);
         }
         if (!opened.record)
             grants.turnAway(i);

@@ -17,27 +17,13 @@ namespace {
 /// As many first bytes as every signature needs.
 constexpr size_t kHeadBytes = 256;
 
-/// Whether `head` is text: no control character but those of lines and pages. Every picture
-/// format holds some in its first bytes (a zero in a size, a binary field).
-bool isText(const uint8_t* head, size_t size) {
-    return std::all_of(head, head + size, [](uint8_t c) {
-        return (c >= 0x20 && c != 0x7F) || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-    });
-}
-
 } // namespace
 
-Look::Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture, bool text)
-    : path_(std::move(path)), fd_(fd), device_(device), inode_(inode), picture_(picture), text_(text) {}
+Look::Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture)
+    : path_(std::move(path)), fd_(fd), device_(device), inode_(inode), picture_(picture) {}
 
 Look::~Look() {
     ::close(fd_);
-}
-
-bool Look::isStillNamed() const {
-    struct stat info {};
-    return ::stat(path_.c_str(), &info) == 0 && uint64_t(info.st_dev) == device_ &&
-           uint64_t(info.st_ino) == inode_;
 }
 
 LookPtr lookAt(const std::string& path) {
@@ -58,7 +44,7 @@ LookPtr lookAt(const std::string& path) {
     const size_t size = size_t(std::max<ssize_t>(n, 0));
     try {
         return std::make_shared<const Look>(path, fd, uint64_t(info.st_dev), uint64_t(info.st_ino),
-                                            ci::io::startsAsPicture(head, size), isText(head, size));
+                                            ci::io::startsAsPicture(head, size));
     } catch (...) {
         ::close(fd);
         throw;
@@ -98,8 +84,8 @@ void Grants::headerAccepted(qsizetype i) {
         std::lock_guard lock(mutex_);
         looked = entries_[size_t(i)].look;
     }
-    // What the reader accepted is known to be this file only while the name leads here.
-    if (looked && !looked->startsAsText() && looked->isStillNamed())
+    // The reader read the file looked at (ImageObject::open with its descriptor).
+    if (looked)
         grant(i, looked);
 }
 

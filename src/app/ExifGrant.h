@@ -24,7 +24,7 @@ class Reader;
 /// first bytes. The descriptor is closed with the last holder of the look.
 class Look {
   public:
-    Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture, bool text);
+    Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture);
     ~Look();
     Look(const Look&) = delete;
     Look& operator=(const Look&) = delete;
@@ -38,16 +38,12 @@ class Look {
     bool isSame(const Look& other) const { return device_ == other.device_ && inode_ == other.inode_; }
     /// Whether its first bytes are the signature of a picture format (ci::io::startsAsPicture).
     bool startsAsPicture() const { return picture_; }
-    /// Whether its first bytes are text (a key, a configuration, a script), or there are none.
-    bool startsAsText() const { return text_; }
-    /// Whether its name still leads to this file.
-    bool isStillNamed() const;
 
   private:
     std::string path_;
     int fd_;
     uint64_t device_, inode_;
-    bool picture_, text_;
+    bool picture_;
 };
 
 using LookPtr = std::shared_ptr<const Look>;
@@ -58,11 +54,9 @@ LookPtr lookAt(const std::string& path);
 
 /// The files of one import that the tool may read, announced to `metadata` in list order as each
 /// is settled: a file whose first bytes, as looked at, are a picture's signature, at once; one
-/// without such a signature once its reader has accepted a header by its name, if its name still
-/// leads to the file looked at then and that file starts as no text. A reader may have opened
-/// another file than the one looked at (the name changed in between, and back): only what could be
-/// a picture is given, never a key or a configuration. A file its reader turns away is taken back.
-/// Every method may be called from any thread.
+/// without such a signature once its reader, given the file looked at (look()'s descriptor), has
+/// accepted its header. A file its reader turns away is taken back. Every method may be called from
+/// any thread.
 class Grants {
   public:
     Grants(Reader& metadata, qsizetype count);
@@ -73,7 +67,7 @@ class Grants {
     LookPtr look(qsizetype i, const std::string& path);
     /// Looks at file `i` ahead of its reader: granted when it starts as a picture.
     void scan(qsizetype i, const std::string& path);
-    /// The reader of file `i` has accepted a header by its name.
+    /// The reader of file `i`, given the file looked at, has accepted its header.
     void headerAccepted(qsizetype i);
     /// The reader of file `i` turned it away: it is no longer granted, and taken back if announced.
     void turnAway(qsizetype i);

@@ -63,7 +63,7 @@ std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, Exif::Reader& re
 }
 
 std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why,
-                                               const std::function<void()>& headerAccepted) {
+                                               const std::function<void()>& headerAccepted, int looked) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
     // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
@@ -78,8 +78,15 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why
     // could be started on a pipe or a device and wait on it. The header gives the size; the data
     // is looked through so that a damaged file is turned away here, as a decode would, without
     // the time and memory of one.
-    const auto probe =
-        ci::io::probeFile(platform::pathBytes(record->path_), ci::io::ProbeDepth::Data, headerAccepted);
+    const std::string path = platform::pathBytes(record->path_);
+    const auto file =
+        looked >= 0 ? ci::io::PictureFile::reopen(looked, path) : ci::io::PictureFile::open(path);
+    if (!file) {
+        if (why)
+            *why = file.error();
+        return nullptr;
+    }
+    const auto probe = ci::io::probeFile(file.value(), ci::io::ProbeDepth::Data, headerAccepted);
     if (!probe) {
         if (why)
             *why = probe.error();

@@ -45,10 +45,12 @@ class ImageObject {
     /// the picture's upright size from the file, reading its header and looking through its data
     /// for damage without decoding it (any thread; nullptr when it is no image, or a damaged
     /// one, with the reason in `why`; `headerAccepted`, when given, is called once the header has
-    /// been read and accepted, before the data is looked through). complete() adds what the
-    /// metadata and the file system say.
+    /// been read and accepted, before the data is looked through; `looked`, when one, is a
+    /// descriptor of the file as the caller looked at it, which is then read whatever the name
+    /// leads to by now). complete() adds what the metadata and the file system say.
     static std::shared_ptr<ImageObject> open(const QUrl& url, std::string* why = nullptr,
-                                             const std::function<void()>& headerAccepted = {});
+                                             const std::function<void()>& headerAccepted = {},
+                                             int looked = -1);
     static std::shared_ptr<ImageObject> complete(std::shared_ptr<ImageObject> opened,
                                                  const Exif::Metadata& metadata);
 

@@ -880,6 +880,26 @@ TEST(Exif, TheToolIsGivenTheFileLookedAtWhateverItsNameLeadsToLater) {
     EXPECT_FALSE(secret);
 }
 
+TEST(Exif, PicturesKnownOnlyByTheirReaderKeepTheirMetadata) {
+    // Pictures written as text show no signature in their first bytes: the tool is given them once
+    // their reader, reading the very file that was looked at, has accepted their header.
+    QTemporaryDir dir;
+    const QString ppm = writeFile(dir, "grid.ppm", "P3\n2 2\n255\n255 0 0 0 255 0\n0 0 255 255 255 255\n");
+    const QString svg = writeFile(dir, "ship.svg",
+                                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\">"
+                                  "<title>Ship</title><rect width=\"40\" height=\"30\" fill=\"red\"/></svg>");
+    apptest::Harness h;
+    h.d().addImages({apptest::Harness::url(ppm), apptest::Harness::url(svg)});
+    h.queues->drain();
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]->filetype(), "PPM");
+    EXPECT_EQ(records[1]->filetype(), "SVG");
+    const auto& details = records[1]->details();
+    EXPECT_TRUE(std::any_of(details.begin(), details.end(),
+                            [](const auto& row) { return row.dKey == "Title" && row.dVal == "Ship"; }));
+}
+
 TEST(Exif, ANameThatBecomesAPipeIsReadAsItWasLookedAt) {
     // Looked at and announced as a photo; a named pipe by that name when the tool reads it.
     QTemporaryDir dir;

@@ -34,6 +34,10 @@ class PictureFile {
     /// The file at `path` (after symbolic links), or why it cannot be read: it does not exist, is a
     /// folder, or is not a regular file (a device, pipe or socket).
     static Result<PictureFile> open(const std::string& path);
+    /// The very file that `fd` has open, opened again for reading of its own (named `path` in
+    /// messages): whatever its name leads to by now. Fails as open() does when `fd` holds no
+    /// regular file.
+    static Result<PictureFile> reopen(int fd, const std::string& path);
     PictureFile(PictureFile&& other) noexcept;
     PictureFile& operator=(PictureFile&& other) noexcept;
     PictureFile(const PictureFile&) = delete;

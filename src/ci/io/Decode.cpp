@@ -664,6 +664,26 @@ Result<PictureFile> PictureFile::open(const std::string& path) {
     return file;
 }
 
+Result<PictureFile> PictureFile::reopen(int fd, const std::string& path) {
+    struct stat held {
+    }, st{};
+    if (::fstat(fd, &held) != 0)
+        return Result<PictureFile>::failure(unreadable(path));
+    if (std::string refused = notRegular(held, path); !refused.empty())
+        return Result<PictureFile>::failure(refused);
+    // Through the descriptor's own entry, which leads to its file and to no name.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (own < 0)
+        return Result<PictureFile>::failure(unreadable(path));
+    PictureFile file(own, path);
+    if (::fstat(own, &st) != 0 || st.st_dev != held.st_dev || st.st_ino != held.st_ino)
+        return Result<PictureFile>::failure(unreadable(path));
+    if (const int flags = ::fcntl(own, F_GETFL); flags >= 0)
+        ::fcntl(own, F_SETFL, flags & ~O_NONBLOCK);
+    return file;
+}
+
 PictureFile::PictureFile(PictureFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
