@@ -221,10 +221,8 @@ void AppDelegate::buildRecords(
             // Looked at before its reader opens it, should the scanner not have come this far; the
             // reader then reads the file looked at, whatever its name leads to by now.
             Exif::LookPtr look;
-            if (const std::string path = pathOf(i); !path.empty()) {
-                grants.scan(i, path);
-                look = grants.look(i, path);
-            }
+            if (const std::string path = pathOf(i); !path.empty())
+                look = grants.scan(i, path);
             opened.record = openRecord(
                 urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); },
                 look ? look->descriptor() : -1);

@@ -73,9 +73,11 @@ LookPtr Grants::look(qsizetype i, const std::string& path) {
     return entry.look;
 }
 
-void Grants::scan(qsizetype i, const std::string& path) {
-    if (const LookPtr looked = look(i, path); looked && looked->startsAsPicture())
+LookPtr Grants::scan(qsizetype i, const std::string& path) {
+    LookPtr looked = look(i, path);
+    if (looked && looked->startsAsPicture())
         grant(i, looked);
+    return looked;
 }
 
 void Grants::headerAccepted(qsizetype i) {

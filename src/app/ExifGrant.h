@@ -54,7 +54,7 @@ LookPtr lookAt(const std::string& path);
 
 /// The files of one import that the tool may read, announced to `metadata` in list order as each
 /// is settled: a file whose first bytes, as looked at, are a picture's signature, at once; one
-/// without such a signature once its reader, given the file looked at (look()'s descriptor), has
+/// without such a signature once its reader, given the file looked at (scan()'s descriptor), has
 /// accepted its header. A file its reader turns away is taken back. Every method may be called from
 /// any thread.
 class Grants {
@@ -62,11 +62,10 @@ class Grants {
     Grants(Reader& metadata, qsizetype count);
     ~Grants();
 
-    /// The look at file `i` by `path`, made once by whichever caller comes first (nothing when it
-    /// is no regular file).
-    LookPtr look(qsizetype i, const std::string& path);
-    /// Looks at file `i` ahead of its reader: granted when it starts as a picture.
-    void scan(qsizetype i, const std::string& path);
+    /// Looks at file `i` by `path`, once, by whichever caller comes first: granted when it starts
+    /// as a picture. The look (nothing when it is no regular file), whose descriptor its reader is
+    /// to read.
+    LookPtr scan(qsizetype i, const std::string& path);
     /// The reader of file `i`, given the file looked at, has accepted its header.
     void headerAccepted(qsizetype i);
     /// The reader of file `i` turned it away: it is no longer granted, and taken back if announced.
@@ -80,6 +79,9 @@ class Grants {
 
   private:
     struct Entry;
+    /// The look at file `i` by `path`, made once by whichever caller comes first (nothing when it
+    /// is no regular file).
+    LookPtr look(qsizetype i, const std::string& path);
     void grant(qsizetype i, const LookPtr& look);
     void announceSettled();
 

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace app::Exif {
 
@@ -33,6 +34,20 @@ size_t maxFileBytes() {
         return std::min<size_t>(size_t(512) << 10, system > 0 ? size_t(system) / 4 : size_t(32) << 10);
     }();
     return bytes;
+}
+
+/// The text of /proc/PID/`entry` (its first `size` - 1 bytes); false when it cannot be read.
+template <size_t size> bool readProcess(pid_t pid, const char* entry, char (&text)[size]) {
+    const std::string name = "/proc/" + std::to_string(pid) + "/" + entry;
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t n = ::read(fd, text, size - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    text[n] = '\0';
+    return true;
 }
 
 } // namespace
@@ -166,16 +181,9 @@ bool hasEnded(pid_t pid) {
 }
 
 long cpuSecondsUsed(pid_t pid) {
-    const std::string name = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
     char text[1024];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
+    if (!readProcess(pid, "stat", text))
         return -1;
-    text[n] = '\0';
     // The fields after the name, which may hold anything, up to its last ")".
     const char* rest = std::strrchr(text, ')');
     unsigned long user = 0, system = 0;
@@ -186,16 +194,9 @@ long cpuSecondsUsed(pid_t pid) {
 }
 
 Scheduled scheduled(pid_t pid) {
-    const std::string name = "/proc/" + std::to_string(pid) + "/schedstat";
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
     char text[128];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
+    if (!readProcess(pid, "schedstat", text))
         return {};
-    text[n] = '\0';
     Scheduled times;
     if (std::sscanf(text, "%lld %lld", &times.runningNs, &times.waitingNs) != 2)
         return {};
@@ -203,16 +204,9 @@ Scheduled scheduled(pid_t pid) {
 }
 
 bool waitsToRead(pid_t pid, const Look& file) {
-    const std::string proc = "/proc/" + std::to_string(pid);
-    const int fd = ::open((proc + "/syscall").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char text[256];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 0)
+    if (!readProcess(pid, "syscall", text))
         return false;
-    text[n] = '\0';
     // "number first-argument ...", "running" or "-1 ..." (not in a call).
     long call = -1;
     unsigned long descriptor = 0;
@@ -223,8 +217,9 @@ bool waitsToRead(pid_t pid, const Look& file) {
         return false;
     // What it reads is its file only if the descriptor leads to that very file.
     struct stat info {};
-    return ::stat((proc + "/fd/" + std::to_string(descriptor)).c_str(), &info) == 0 &&
-           uint64_t(info.st_dev) == file.device() && uint64_t(info.st_ino) == file.inode();
+    const std::string name = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(descriptor);
+    return ::stat(name.c_str(), &info) == 0 && uint64_t(info.st_dev) == file.device() &&
+           uint64_t(info.st_ino) == file.inode();
 }
 
 } // namespace app::Exif
