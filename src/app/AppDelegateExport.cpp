@@ -148,7 +148,12 @@ class ExportNames {
 /// one as stored, a fraction of that (and the rows drawn from the image before, being encoded).
 class SourceReader {
   public:
-    explicit SourceReader(std::vector<std::string> paths) : paths_(std::move(paths)) { startRead(); }
+    /// The files the run reads, each the one that was added (see ImageObject::identity()).
+    struct Source {
+        std::string path;
+        ci::io::FileIdentity identity;
+    };
+    explicit SourceReader(std::vector<Source> sources) : sources_(std::move(sources)) { startRead(); }
     ~SourceReader() {
         // A run that stops early still waits for the read it started.
         if (pending_.valid())
@@ -175,7 +180,7 @@ class SourceReader {
     /// Image `index` is done with, whatever became of it: its read is taken (a failure before it
     /// was asked for leaves it unused) and the next one's started.
     void finished(size_t index) {
-        while (taken_ <= index && taken_ < paths_.size()) {
+        while (taken_ <= index && taken_ < sources_.size()) {
             startRead();
             pending_.get();
             ++taken_;
@@ -185,13 +190,13 @@ class SourceReader {
 
   private:
     void startRead() {
-        if (pending_.valid() || taken_ >= paths_.size())
+        if (pending_.valid() || taken_ >= sources_.size())
             return;
-        auto read = [path = paths_[taken_]]() -> ci::Result<ci::io::ReadPicture> {
-            if (!platform::isValidPath(path))
+        auto read = [source = sources_[taken_]]() -> ci::Result<ci::io::ReadPicture> {
+            if (!platform::isValidPath(source.path))
                 return ci::Result<ci::io::ReadPicture>::failure(platform::kNotAFileName);
             try {
-                return ci::io::readPicture(path);
+                return ci::io::readPicture(source.path, source.identity);
             } catch (const std::exception& e) {
                 return ci::Result<ci::io::ReadPicture>::failure(ci::describeFailure(e));
             }
@@ -204,7 +209,7 @@ class SourceReader {
         }
     }
 
-    std::vector<std::string> paths_;
+    std::vector<Source> sources_;
     size_t taken_ = 0; ///< images whose read has been taken
     std::future<ci::Result<ci::io::ReadPicture>> pending_;
 };
@@ -247,6 +252,7 @@ struct AppDelegate::ExportJob {
     struct Entry {
         QString path;
         QString base;
+        ci::io::FileIdentity identity;
     };
     std::vector<Entry> entries;
     model::Filters steps;
@@ -308,7 +314,7 @@ void AppDelegate::startExport(std::shared_ptr<ExportJob> job) {
     // import exports the images that import has added too.
     job->steps = enabledStepSnapshot();
     for (const auto& image : CurrentImages_)
-        job->entries.push_back({image->path(), image->filenameWithoutExtension()});
+        job->entries.push_back({image->path(), image->filenameWithoutExtension(), image->identity()});
     SheetTexts sheet;
     sheet.action = "Exporting images";
     sheet.message = "Warming up...";
@@ -340,10 +346,10 @@ void AppDelegate::exportImages(Work& work, const ExportJob& job) {
         return false;
     };
 
-    std::vector<std::string> paths;
+    std::vector<SourceReader::Source> read;
     for (const auto& entry : job.entries)
-        paths.push_back(platform::pathBytes(entry.path));
-    SourceReader reader(paths);
+        read.push_back({platform::pathBytes(entry.path), entry.identity});
+    SourceReader reader(read);
 
     using Shown = std::vector<std::function<void(AppDelegate&)>>;
     /// What one image has drawn on this worker, for the finisher.

@@ -97,7 +97,7 @@ ImageObjectPtr guarded(const char* where, const QUrl& url, std::string& why, Mak
 /// The record of a file as ImageObject::open() gives it; nothing, with why in `why`, when it
 /// cannot be opened. A reason that the console must hear goes into `failure` too.
 ImageObjectPtr openRecord(const QUrl& url, std::string& why, std::string& failure,
-                          const std::function<void()>& headerAccepted, int looked) {
+                          const std::function<void()>& headerAccepted, const ci::io::PictureFile* looked) {
     // A NUL would end the name early, and the system would read another file.
     if (!platform::isValidPath(platform::localPath(url))) {
         failure = why = platform::kNotAFileName;
@@ -224,8 +224,7 @@ void AppDelegate::buildRecords(
             if (const std::string path = pathOf(i); !path.empty())
                 look = grants.scan(i, path);
             opened.record = openRecord(
-                urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); },
-                look ? look->descriptor() : -1);
+                urls[i], opened.why, opened.failure, [&] { grants.headerAccepted(i); }, look.get());
         }
         if (!opened.record)
             grants.turnAway(i);
@@ -238,7 +237,7 @@ void AppDelegate::buildRecords(
         const Exif::LookPtr file = grants.granted(i);
         if (!file)
             return {};
-        const auto [known, added] = answers.try_emplace({file->device(), file->inode()});
+        const auto [known, added] = answers.try_emplace({file->identity().device, file->identity().inode});
         if (added)
             known->second = metadata.read(file);
         else if (const auto named = Exif::toolArgument(file->path()))

@@ -5,6 +5,7 @@
 
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
+#include "ci/io/Codec.h"
 #include "model/ImageOperations.h"
 #include "platform/FilePath.h"
 
@@ -136,7 +137,8 @@ void AppDelegate::renderPreview(Work& work, uint64_t token, const std::shared_pt
         return t == d.previewToken_ && !cancel->load();
     };
     std::string error;
-    const auto loaded = platform::WindowImage::fromFile(platform::pathBytes(image->path()), &error);
+    const auto loaded = platform::WindowImage::fromDecoded(
+        ci::io::decodeFile(platform::pathBytes(image->path()), image->identity()), &error);
     const platform::ImageRep* rep = loaded ? loaded->firstRepresentation() : nullptr;
     if (!rep) {
         ci::console("renderPreview: ⛔️ " + platform::pathBytes(image->path()) + ": " + error);

@@ -99,7 +99,7 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
     return file ? readExifMetadata(*file, toolPath, timeoutMs) : Metadata{};
 }
 
-Metadata readExifMetadata(const Look& file, const QString& toolPath, int timeoutMs) {
+Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPath, int timeoutMs) {
     const auto absolute = toolArgument(file.path());
     if (!absolute)
         return {};

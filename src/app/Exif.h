@@ -60,7 +60,8 @@ inline constexpr int kToolFileWallMs = 3000;
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 /// The same for a file looked at: the tool is given the look's descriptor and reads that file,
 /// whatever its name leads to by now.
-Metadata readExifMetadata(const Look& file, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
+Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPath,
+                          int timeoutMs = kToolTimeoutMs);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
 /// read `readable` (files, or folders and what they hold, and what it needs itself) and the files

@@ -17,43 +17,26 @@ namespace {
 /// As many first bytes as every signature needs.
 constexpr size_t kHeadBytes = 256;
 
-} // namespace
-
-Look::Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture)
-    : path_(std::move(path)), fd_(fd), device_(device), inode_(inode), picture_(picture) {}
-
-Look::~Look() {
-    ::close(fd_);
-}
-
-LookPtr lookAt(const std::string& path) {
-    // Without waiting: a name that has become a pipe opens at once and is then turned away, and a
-    // device is never anyone's terminal.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return nullptr;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
+/// Whether the first bytes of `file` are the signature of a picture format.
+bool startsAsPicture(const ci::io::PictureFile& file) {
     uint8_t head[kHeadBytes];
     ssize_t n;
-    while ((n = ::pread(fd, head, sizeof head, 0)) < 0 && errno == EINTR) {
+    while ((n = ::pread(file.descriptor(), head, sizeof head, 0)) < 0 && errno == EINTR) {
     }
-    const size_t size = size_t(std::max<ssize_t>(n, 0));
-    try {
-        return std::make_shared<const Look>(path, fd, uint64_t(info.st_dev), uint64_t(info.st_ino),
-                                            ci::io::startsAsPicture(head, size));
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
+    return ci::io::startsAsPicture(head, size_t(std::max<ssize_t>(n, 0)));
+}
+
+} // namespace
+
+LookPtr lookAt(const std::string& path) {
+    ci::Result<ci::io::PictureFile> file = ci::io::PictureFile::open(path);
+    return file ? std::make_shared<const ci::io::PictureFile>(std::move(file.value())) : nullptr;
 }
 
 struct Grants::Entry {
     std::once_flag looked;
-    LookPtr look; // guarded by mutex_
+    LookPtr look;         // guarded by mutex_
+    bool picture = false; ///< its first bytes are a picture format's signature; set once looked
     bool settled = false, announced = false, granted = false;
 };
 
@@ -66,8 +49,10 @@ LookPtr Grants::look(qsizetype i, const std::string& path) {
     Entry& entry = entries_[size_t(i)];
     std::call_once(entry.looked, [&] {
         LookPtr look = lookAt(path);
+        const bool picture = look && startsAsPicture(*look);
         std::lock_guard lock(mutex_);
         entry.look = std::move(look);
+        entry.picture = picture;
     });
     std::lock_guard lock(mutex_);
     return entry.look;
@@ -75,7 +60,12 @@ LookPtr Grants::look(qsizetype i, const std::string& path) {
 
 LookPtr Grants::scan(qsizetype i, const std::string& path) {
     LookPtr looked = look(i, path);
-    if (looked && looked->startsAsPicture())
+    bool picture;
+    {
+        std::lock_guard lock(mutex_);
+        picture = entries_[size_t(i)].picture;
+    }
+    if (looked && picture)
         grant(i, looked);
     return looked;
 }

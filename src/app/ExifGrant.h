@@ -6,9 +6,10 @@
 // descriptor cannot. One import decides here, and nowhere else, which of its files the tool may
 // read.
 
+#include "ci/io/PictureFile.h"
+
 #include <QtGlobal>
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,34 +20,9 @@ namespace app::Exif {
 
 class Reader;
 
-/// A user's file as the program looked at it: opened once by its name (links followed: a link
-/// in an import to a photo is meant), without waiting, and found to be a regular file; and its
-/// first bytes. The descriptor is closed with the last holder of the look.
-class Look {
-  public:
-    Look(std::string path, int fd, uint64_t device, uint64_t inode, bool picture);
-    ~Look();
-    Look(const Look&) = delete;
-    Look& operator=(const Look&) = delete;
-
-    const std::string& path() const { return path_; }
-    /// Read-only; the program's.
-    int descriptor() const { return fd_; }
-    uint64_t device() const { return device_; }
-    uint64_t inode() const { return inode_; }
-    /// The same file (another name of it, or the same name listed again).
-    bool isSame(const Look& other) const { return device_ == other.device_ && inode_ == other.inode_; }
-    /// Whether its first bytes are the signature of a picture format (ci::io::startsAsPicture).
-    bool startsAsPicture() const { return picture_; }
-
-  private:
-    std::string path_;
-    int fd_;
-    uint64_t device_, inode_;
-    bool picture_;
-};
-
-using LookPtr = std::shared_ptr<const Look>;
+/// A user's file as the program looked at it (ci::io::PictureFile: opened once by its name, links
+/// followed, without waiting, and found to be a regular file). It is closed with its last holder.
+using LookPtr = std::shared_ptr<const ci::io::PictureFile>;
 
 /// The regular file at `path`, looked at; nothing when there is none (a folder, a pipe, a device,
 /// a socket: none of them is opened in a way that could wait) or it cannot be opened.

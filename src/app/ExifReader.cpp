@@ -85,7 +85,7 @@ int remainingMs(Clock::time_point deadline) {
     return left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
 }
 
-bool contains(const std::vector<LookPtr>& files, const Look& file) {
+bool contains(const std::vector<LookPtr>& files, const ci::io::PictureFile& file) {
     return std::any_of(files.begin(), files.end(), [&](const LookPtr& f) { return f->isSame(file); });
 }
 
@@ -306,9 +306,8 @@ struct Reader::Impl {
             return;
         const auto withdrawn = [&](const LookPtr& file) { return contains(files, *file); };
         const auto withdrawnFile = [&](const ToolFile& known) {
-            return std::any_of(files.begin(), files.end(), [&](const LookPtr& file) {
-                return file->device() == known.device && file->inode() == known.inode;
-            });
+            return std::any_of(files.begin(), files.end(),
+                               [&](const LookPtr& file) { return file->identity() == known.file; });
         };
         // Nor is a tool started after given them again, as files its present one could read.
         std::erase_if(waiting, withdrawn);
@@ -396,7 +395,7 @@ struct Reader::Impl {
     }
 
     /// Whether a tool that runs can read `file`, or the next one will.
-    bool isHeld(const Look& file) const {
+    bool isHeld(const ci::io::PictureFile& file) const {
         return (process.pid && process.descriptorOf(file) >= 0) ||
                std::any_of(aheads.begin(), aheads.end(),
                            [&](const ToolProcess& next) { return next.descriptorOf(file) >= 0; }) ||
@@ -410,7 +409,7 @@ struct Reader::Impl {
         std::set<std::pair<uint64_t, uint64_t>> added;
         for (const std::vector<LookPtr>* from : {&first, static_cast<const std::vector<LookPtr>*>(&waiting)})
             for (const LookPtr& file : *from)
-                if (added.emplace(file->device(), file->inode()).second)
+                if (added.emplace(file->identity().device, file->identity().inode).second)
                     files.push_back(file);
         waiting.clear();
         ToolProcess started = launchTool(tool, files, ++lastId);
@@ -424,7 +423,7 @@ struct Reader::Impl {
     /// Makes the running tool one that can read `file`: the present one, one started ahead, or a
     /// new one, able to read it and the files still to be asked about. False when none can be
     /// started.
-    bool toolFor(const Look& file) {
+    bool toolFor(const ci::io::PictureFile& file) {
         if (process.pid && process.descriptorOf(file) >= 0)
             return true;
         // A tool started ahead: those before it are not waited on (their files go to the next).
@@ -536,7 +535,7 @@ struct Reader::Impl {
 
     /// Asks the running tool for the metadata of `file` and reads its answer into `output`, once
     /// the tool has started and its CPU limit is set.
-    Outcome ask(const Look& file, QByteArray& output) {
+    Outcome ask(const ci::io::PictureFile& file, QByteArray& output) {
         const bool fresh = !process.starting.isEmpty();
         if (!fresh && hasEnded(process.pid))
             return Outcome::Gone;
@@ -572,7 +571,8 @@ struct Reader::Impl {
     /// most `allowedMs`. For a `file`, the time the tool spends waiting for a processor or for the
     /// file's data is not counted, as far as Timing::fileDeadline() lets it, and the next tool is
     /// started once the wait has lasted kStartAheadMs; waitedMs is then how long it had.
-    Outcome await(const QByteArray& marker, int allowedMs, QByteArray& output, const Look* file) {
+    Outcome await(const QByteArray& marker, int allowedMs, QByteArray& output,
+                  const ci::io::PictureFile* file) {
         Timing::FileWait wait{Clock::now()};
         const auto begun = wait.asked;
         auto deadline = begun + std::chrono::milliseconds(allowedMs);

@@ -52,9 +52,9 @@ template <size_t size> bool readProcess(pid_t pid, const char* entry, char (&tex
 
 } // namespace
 
-int ToolProcess::descriptorOf(const Look& file) const {
+int ToolProcess::descriptorOf(const ci::io::PictureFile& file) const {
     for (const ToolFile& known : files)
-        if (known.device == file.device() && known.inode == file.inode())
+        if (known.file == file.identity())
             return known.fd;
     return -1;
 }
@@ -90,7 +90,7 @@ ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uin
     for (size_t k = 0; k < taken; ++k) {
         sources.push_back(files[k]->descriptor());
         targets.push_back(first + int(k));
-        tool.files.push_back({files[k]->device(), files[k]->inode(), first + int(k)});
+        tool.files.push_back({files[k]->identity(), first + int(k)});
         tool.left.push_back(files[k]);
     }
     const QStringList command =
@@ -203,7 +203,7 @@ Scheduled scheduled(pid_t pid) {
     return times;
 }
 
-bool waitsToRead(pid_t pid, const Look& file) {
+bool waitsToRead(pid_t pid, const ci::io::PictureFile& file) {
     char text[256];
     if (!readProcess(pid, "syscall", text))
         return false;
@@ -218,8 +218,8 @@ bool waitsToRead(pid_t pid, const Look& file) {
     // What it reads is its file only if the descriptor leads to that very file.
     struct stat info {};
     const std::string name = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(descriptor);
-    return ::stat(name.c_str(), &info) == 0 && uint64_t(info.st_dev) == file.device() &&
-           uint64_t(info.st_ino) == file.inode();
+    return ::stat(name.c_str(), &info) == 0 &&
+           ci::io::FileIdentity{uint64_t(info.st_dev), uint64_t(info.st_ino)} == file.identity();
 }
 
 } // namespace app::Exif

@@ -18,8 +18,7 @@ namespace app::Exif {
 
 /// A file that a tool can read: the file itself, and its descriptor's number in the tool.
 struct ToolFile {
-    uint64_t device = 0;
-    uint64_t inode = 0;
+    ci::io::FileIdentity file;
     int fd = -1;
 };
 
@@ -36,7 +35,7 @@ struct ToolProcess {
     std::chrono::steady_clock::time_point launched{};
 
     /// The tool's descriptor of `file`; -1 when it cannot read it.
-    int descriptorOf(const Look& file) const;
+    int descriptorOf(const ci::io::PictureFile& file) const;
 };
 
 /// How many files a tool can be started with: each is a rule that its launcher makes (some
@@ -71,6 +70,6 @@ Scheduled scheduled(pid_t pid);
 
 /// Whether process `pid` is now in a call that reads `file` (through any descriptor of it): on a
 /// slow or busy share, waiting for the file's data, which is the medium's time and not its own.
-bool waitsToRead(pid_t pid, const Look& file);
+bool waitsToRead(pid_t pid, const ci::io::PictureFile& file);
 
 } // namespace app::Exif

@@ -6,8 +6,6 @@
 
 #include <QVariantMap>
 
-#include <sys/stat.h>
-
 #include <optional>
 #include <regex>
 
@@ -46,24 +44,36 @@ QString ImageObject::pathExtension(const QString& name) {
     return dot > 0 ? name.mid(dot + 1) : QString();
 }
 
+namespace {
+
+/// The file of `url` looked at once, for both its record and its metadata; nothing when its name
+/// is no path that can be opened.
+Exif::LookPtr lookAtUrl(const QUrl& url) {
+    const QString path = platform::localPath(url);
+    return platform::isValidPath(path) ? Exif::lookAt(platform::pathBytes(path)) : nullptr;
+}
+
+} // namespace
+
 std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, const QString& toolPath) {
-    auto record = open(url);
+    const Exif::LookPtr look = lookAtUrl(url);
+    auto record = look ? open(url, nullptr, {}, look.get()) : nullptr;
     if (!record)
         return nullptr;
-    const auto metadata = Exif::readExifMetadata(platform::pathBytes(record->path_), toolPath);
-    return complete(std::move(record), metadata);
+    return complete(std::move(record), Exif::readExifMetadata(*look, toolPath));
 }
 
 std::shared_ptr<ImageObject> ImageObject::make(const QUrl& url, Exif::Reader& reader) {
-    auto record = open(url);
+    const Exif::LookPtr look = lookAtUrl(url);
+    auto record = look ? open(url, nullptr, {}, look.get()) : nullptr;
     if (!record)
         return nullptr;
-    const auto metadata = reader.read(platform::pathBytes(record->path_));
-    return complete(std::move(record), metadata);
+    return complete(std::move(record), reader.read(look));
 }
 
 std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why,
-                                               const std::function<void()>& headerAccepted, int looked) {
+                                               const std::function<void()>& headerAccepted,
+                                               const ci::io::PictureFile* looked) {
     std::shared_ptr<ImageObject> record(new ImageObject());
     record->url_ = url;
     // Names are bytes: one that is not UTF-8 is kept as it is, so the file can be opened again.
@@ -79,8 +89,8 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why
     // is looked through so that a damaged file is turned away here, as a decode would, without
     // the time and memory of one.
     const std::string path = platform::pathBytes(record->path_);
-    const auto file =
-        looked >= 0 ? ci::io::PictureFile::reopen(looked, path) : ci::io::PictureFile::open(path);
+    // Read through a description of the program's own: the look's is the metadata tool's too.
+    const auto file = looked ? looked->reopen() : ci::io::PictureFile::open(path);
     if (!file) {
         if (why)
             *why = file.error();
@@ -94,6 +104,8 @@ std::shared_ptr<ImageObject> ImageObject::open(const QUrl& url, std::string* why
     }
     record->pxWidth_ = probe->width;
     record->pxHeight_ = probe->height;
+    record->identity_ = file->identity();
+    record->sortableFilesize_ = file->size();
     return record;
 }
 
@@ -122,17 +134,10 @@ std::shared_ptr<ImageObject> ImageObject::complete(std::shared_ptr<ImageObject> 
         record->dimensions_ = QString("%1x%2").arg(record->pxWidth_).arg(record->pxHeight_);
     record->sortableDimensions_ = record->pxWidth_ * record->pxHeight_;
 
+    // The size of the file that was read, not of whatever its name leads to by now.
     const auto* fileSize = value("File Size");
-    struct stat info {};
-    if (::stat(platform::pathBytes(record->path_).c_str(), &info) != 0) {
-        ci::console("Error: The file \"" + record->filename_.toStdString() + "\" couldn't be read.");
-        if (fileSize)
-            record->filesize_ = QString::fromStdString(*fileSize);
-    } else {
-        record->sortableFilesize_ = qint64(info.st_size);
-        record->filesize_ =
-            fileSize ? QString::fromStdString(*fileSize) : QString::number(qint64(info.st_size));
-    }
+    record->filesize_ =
+        fileSize ? QString::fromStdString(*fileSize) : QString::number(record->sortableFilesize_);
 
     const auto* fileType = value("File Type");
     record->filetype_ = fileType ? QString::fromStdString(*fileType) : pathExtension(record->filename_);

@@ -5,6 +5,7 @@
 // may share it.
 
 #include "app/Exif.h"
+#include "ci/io/PictureFile.h"
 
 #include <QMetaType>
 #include <QObject>
@@ -45,12 +46,12 @@ class ImageObject {
     /// the picture's upright size from the file, reading its header and looking through its data
     /// for damage without decoding it (any thread; nullptr when it is no image, or a damaged
     /// one, with the reason in `why`; `headerAccepted`, when given, is called once the header has
-    /// been read and accepted, before the data is looked through; `looked`, when one, is a
-    /// descriptor of the file as the caller looked at it, which is then read whatever the name
-    /// leads to by now). complete() adds what the metadata and the file system say.
+    /// been read and accepted, before the data is looked through; `looked`, when given, is
+    /// the file as the caller looked at it, which is then read whatever the name leads to by now).
+    /// complete() adds what the metadata and the file system say.
     static std::shared_ptr<ImageObject> open(const QUrl& url, std::string* why = nullptr,
                                              const std::function<void()>& headerAccepted = {},
-                                             int looked = -1);
+                                             const ci::io::PictureFile* looked = nullptr);
     static std::shared_ptr<ImageObject> complete(std::shared_ptr<ImageObject> opened,
                                                  const Exif::Metadata& metadata);
 
@@ -67,6 +68,9 @@ class ImageObject {
     QVariantList detailsList() const;
     qint64 sortableFilesize() const { return sortableFilesize_; }
     qint64 sortableDimensions() const { return sortableDimensions_; }
+    /// The file that was read when it was added: a name that leads to another file later is no
+    /// longer this image (see ci::io::PictureFile::openSame).
+    const ci::io::FileIdentity& identity() const { return identity_; }
 
     /// The name without its last extension ("photo.tar.gz" gives "photo.tar").
     static QString deletingPathExtension(const QString& name);
@@ -88,6 +92,7 @@ class ImageObject {
     std::vector<Exif::DetailRow> details_;
     qint64 sortableFilesize_ = 0;
     qint64 sortableDimensions_ = 0;
+    ci::io::FileIdentity identity_;
 };
 
 using ImageObjectPtr = std::shared_ptr<ImageObject>;

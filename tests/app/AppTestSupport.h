@@ -275,6 +275,13 @@ struct Harness {
         QFile::copy(QString::fromStdString(gwtest::dataPath(dataName.toStdString())), target);
         return target;
     }
+    /// Writes the data file over `target`, in place: the same file, with new content.
+    void rewriteData(const QString& dataName, const QString& target) {
+        QFile from(QString::fromStdString(gwtest::dataPath(dataName.toStdString())));
+        QFile to(target);
+        if (from.open(QIODevice::ReadOnly) && to.open(QIODevice::ReadWrite | QIODevice::Truncate))
+            to.write(from.readAll());
+    }
     static QUrl url(const QString& path) { return QUrl::fromLocalFile(path); }
     static QString data(const char* name) { return QString::fromStdString(gwtest::dataPath(name)); }
 };

@@ -252,8 +252,7 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
     ASSERT_EQ(d.CurrentImages().size(), 4u);
     // After queueing: one image gone, one damaged.
     QFile::remove(b);
-    QFile::remove(c);
-    h.copyData("truncated.jpg", c);
+    h.rewriteData("truncated.jpg", c);
 
     QStringList steps;
     QObject::connect(&d, &app::AppDelegate::ProgressSheetMessageChanged,
@@ -303,6 +302,48 @@ TEST(Export, ImagesReadAheadAreReportedInOrderAndFailAlone) {
         ASSERT_TRUE(x.ok() && y.ok());
         EXPECT_EQ(x->data, y->data) << name.toStdString();
     }
+}
+
+TEST(Export, AnImageIsReadFromTheFileThatWasAddedWhateverItsNameLeadsToLater) {
+    ExportHarness h;
+    auto& d = h.d();
+    QTemporaryDir privateFolder;
+    const QString secret = h.copyData("astronaut.png", privateFolder.filePath("secret.png"));
+    const QString edited = h.copyData("coffee.png", h.dir.filePath("edited.png"));
+    const QString linked = h.copyData("coffee.png", h.dir.filePath("linked.png"));
+    const QString renamed = h.copyData("coffee.png", h.dir.filePath("renamed.png"));
+    h.queue({edited, linked, renamed});
+    ASSERT_EQ(d.CurrentImages().size(), 3u);
+    // Edited in place: the same file, new content. The others' names lead elsewhere now: a link to
+    // a photo never added, and another file saved over the name.
+    h.rewriteData("chelsea-small.png", edited);
+    ASSERT_TRUE(QFile::remove(linked));
+    ASSERT_TRUE(QFile::link(secret, linked));
+    const QString other = h.copyData("chelsea-small.png", h.dir.filePath("other.png"));
+    ASSERT_TRUE(QFile::remove(renamed));
+    ASSERT_TRUE(QFile::rename(other, renamed));
+
+    gwtest::ConsoleCapture console;
+    d.setCurrentImagesSelection(1);
+    d.regeneratePreview();
+    h.queues->advance(1.1);
+    h.queues->drain();
+    EXPECT_FALSE(d.CurrentPreview().isValid());
+    h.run();
+    EXPECT_EQ(h.files(), QStringList{"edited.png"});
+    EXPECT_EQ(
+        d.ProgressSheetFailedItems(),
+        (QStringList{QString::fromUtf8("linked.png \u2014 The file was replaced after it was added"),
+                     QString::fromUtf8("renamed.png \u2014 The file was replaced after it was added")}));
+    const auto written = platform::WindowImage::fromFile((h.out + "/edited.png").toStdString());
+    const auto source = platform::WindowImage::fromFile(h.dir.filePath("edited.png").toStdString());
+    ASSERT_TRUE(written && source);
+    auto x = written->render(8), y = source->render(8);
+    ASSERT_TRUE(x.ok() && y.ok());
+    EXPECT_EQ(x->data, y->data);
+    EXPECT_TRUE(std::any_of(console.lines().begin(), console.lines().end(), [](const std::string& line) {
+        return line.starts_with("renderPreview: ") && line.find("was replaced") != std::string::npos;
+    }));
 }
 
 TEST(Export, ThePreviewWaitsForTheRun) {

@@ -4,6 +4,7 @@
 
 #include "ci/core/Context.h"
 #include "ci/core/Image.h"
+#include "ci/io/PictureFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -25,38 +26,12 @@ struct Decoded {
     std::string format; ///< short format name of the file, such as "jpeg" or "png"
 };
 
-/// A user's file opened once to be read: opened without waiting (a pipe or device that takes the
-/// file's name would block an open for ever), kept only if it is a regular file, and read by its
-/// descriptor from then on, so that every look at it sees the file that was opened, whatever
-/// becomes of its name. Read by one decode at a time.
-class PictureFile {
-  public:
-    /// The file at `path` (after symbolic links), or why it cannot be read: it does not exist, is a
-    /// folder, or is not a regular file (a device, pipe or socket).
-    static Result<PictureFile> open(const std::string& path);
-    /// The very file that `fd` has open, opened again for reading of its own (named `path` in
-    /// messages): whatever its name leads to by now. Fails as open() does when `fd` holds no
-    /// regular file.
-    static Result<PictureFile> reopen(int fd, const std::string& path);
-    PictureFile(PictureFile&& other) noexcept;
-    PictureFile& operator=(PictureFile&& other) noexcept;
-    PictureFile(const PictureFile&) = delete;
-    PictureFile& operator=(const PictureFile&) = delete;
-    ~PictureFile();
-
-    int descriptor() const { return fd_; }
-    const std::string& path() const { return path_; }
-
-  private:
-    PictureFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    int fd_ = -1;
-    std::string path_;
-};
-
 /// Decodes a file: the first page, EXIF orientation applied, an embedded ICC profile converted
 /// (no profile: sRGB; float formats: linear), premultiplied. A damaged (also truncated, unless a
 /// JPEG lacks only its end marker) or unsupported file gives an error with a message.
-Result<Decoded> decodeFile(const std::string& path);
+/// With a known `identity`, only the file that it names (PictureFile::openSame): a name that leads
+/// to another file by now fails with the reason.
+Result<Decoded> decodeFile(const std::string& path, const FileIdentity& identity = {});
 Result<Decoded> decodeFile(const PictureFile& file);
 /// Decodes a file held in memory.
 Result<Decoded> decodeData(const std::vector<uint8_t>& bytes);
@@ -77,7 +52,7 @@ struct ReadPicture {
 
 /// Reads a file for decodePicture(); fails as decodeFile() does for a file that is no image, too
 /// large or damaged.
-Result<ReadPicture> readPicture(const std::string& path);
+Result<ReadPicture> readPicture(const std::string& path, const FileIdentity& identity = {});
 /// The picture read, as decodeFile() gives it.
 Result<Decoded> decodePicture(ReadPicture picture);
 

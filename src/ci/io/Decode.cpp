@@ -433,23 +433,6 @@ std::string admitDeclared(const std::string& format, const std::vector<uint8_t>&
     return admitPicture(size->first, size->second, saturatingMul(size->first, size->second));
 }
 
-/// Why a file whose status is `st` (of `path`) cannot be an image, or "" for a regular file.
-std::string notRegular(const struct stat& st, const std::string& path) {
-    if (S_ISDIR(st.st_mode))
-        return "The file is a folder: " + path;
-    if (!S_ISREG(st.st_mode))
-        return "The file is not a regular file (a device, pipe or socket): " + path;
-    return {};
-}
-
-/// Why the status of `path` cannot be had, from `errno`.
-std::string unreadable(const std::string& path) {
-    const int e = errno;
-    if (e == ENOENT || e == ENOTDIR)
-        return "The file does not exist: " + path;
-    return "The file cannot be read: " + path + ": " + std::strerror(e);
-}
-
 /// The first bytes of the file, enough for every signature above.
 std::vector<uint8_t> readHead(const PictureFile& file) {
     std::vector<uint8_t> head(256);
@@ -503,10 +486,12 @@ Result<T> withFileReader(const PictureFile& file, WithInput withInput, bool dire
     }
 }
 
-/// `read` of the file at `path`, opened here, or why it cannot be opened.
-template <class T, class Read> Result<T> withOpenedFile(const std::string& path, Read read) {
+/// `read` of the file at `path`, opened here, or why it cannot be opened; with a known `identity`,
+/// only the file that it names.
+template <class T, class Read>
+Result<T> withOpenedFile(const std::string& path, Read read, const FileIdentity& identity = {}) {
     try {
-        Result<PictureFile> file = PictureFile::open(path);
+        Result<PictureFile> file = PictureFile::openSame(path, identity);
         if (!file)
             return Result<T>::failure(file.error());
         return read(*file);
@@ -611,12 +596,15 @@ Result<ReadPicture> readWith(PictureInput& in, const std::shared_ptr<const Pictu
 
 } // namespace
 
-Result<ReadPicture> readPicture(const std::string& path) {
-    return withOpenedFile<ReadPicture>(path, [](PictureFile& opened) {
-        // Kept open with the picture when it is read again to be converted.
-        auto file = std::make_shared<const PictureFile>(std::move(opened));
-        return withFileReader<ReadPicture>(*file, [&](PictureInput& in) { return readWith(in, file); });
-    });
+Result<ReadPicture> readPicture(const std::string& path, const FileIdentity& identity) {
+    return withOpenedFile<ReadPicture>(
+        path,
+        [](PictureFile& opened) {
+            // Kept open with the picture when it is read again to be converted.
+            auto file = std::make_shared<const PictureFile>(std::move(opened));
+            return withFileReader<ReadPicture>(*file, [&](PictureInput& in) { return readWith(in, file); });
+        },
+        identity);
 }
 
 Result<Decoded> decodePicture(ReadPicture picture) {
@@ -643,67 +631,9 @@ Result<Decoded> decodePicture(ReadPicture picture) {
     }
 }
 
-Result<PictureFile> PictureFile::open(const std::string& path) {
-    // The name's status first, so that a device or pipe already there is not even opened.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return Result<PictureFile>::failure(unreadable(path));
-    if (std::string refused = notRegular(st, path); !refused.empty())
-        return Result<PictureFile>::failure(refused);
-    // What was opened is what is read: the name may have become a pipe since.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return Result<PictureFile>::failure(unreadable(path));
-    PictureFile file(fd, path);
-    if (::fstat(fd, &st) != 0)
-        return Result<PictureFile>::failure(unreadable(path));
-    if (std::string refused = notRegular(st, path); !refused.empty())
-        return Result<PictureFile>::failure(refused);
-    if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return file;
-}
-
-Result<PictureFile> PictureFile::reopen(int fd, const std::string& path) {
-    struct stat held {
-    }, st{};
-    if (::fstat(fd, &held) != 0)
-        return Result<PictureFile>::failure(unreadable(path));
-    if (std::string refused = notRegular(held, path); !refused.empty())
-        return Result<PictureFile>::failure(refused);
-    // Through the descriptor's own entry, which leads to its file and to no name.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    const int own = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (own < 0)
-        return Result<PictureFile>::failure(unreadable(path));
-    PictureFile file(own, path);
-    if (::fstat(own, &st) != 0 || st.st_dev != held.st_dev || st.st_ino != held.st_ino)
-        return Result<PictureFile>::failure(unreadable(path));
-    if (const int flags = ::fcntl(own, F_GETFL); flags >= 0)
-        ::fcntl(own, F_SETFL, flags & ~O_NONBLOCK);
-    return file;
-}
-
-PictureFile::PictureFile(PictureFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
-
-PictureFile& PictureFile::operator=(PictureFile&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-PictureFile::~PictureFile() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-Result<Decoded> decodeFile(const std::string& path) {
-    return withOpenedFile<Decoded>(path, [](const PictureFile& file) { return decodeFile(file); });
+Result<Decoded> decodeFile(const std::string& path, const FileIdentity& identity) {
+    return withOpenedFile<Decoded>(
+        path, [](const PictureFile& file) { return decodeFile(file); }, identity);
 }
 
 Result<Decoded> decodeFile(const PictureFile& file) {

@@ -296,9 +296,12 @@ Opened openFile(const std::string& path, const std::string& format) {
 }
 
 Opened openFile(const PictureFile& file, const std::string& format) {
-    // The reader reads from where the descriptor stands, which an earlier reader may have moved.
-    ::lseek(file.descriptor(), 0, SEEK_SET);
-    return openDescriptor(file.descriptor(), format,
+    // A description of the reader's own, from the file's start: it may change the flags of what it
+    // is handed, or move its offset, under nobody else's reads.
+    const Result<PictureFile> own = file.reopen();
+    if (!own)
+        return Opened{nullptr, own.error(), false};
+    return openDescriptor(own->descriptor(), format,
                           format.empty() ? extensionOf(file.path()) : std::string());
 }
 
