@@ -488,12 +488,15 @@ class AppDelegate : public QObject {
     static void importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                    const std::shared_ptr<Exif::Reader>& metadata);
     /// Builds the records of `urls` and hands each, in list order, to `each` (nullptr for a file
-    /// that is no image, with the reason): the files are opened in parallel, their metadata read
-    /// in turn. An exception goes to the console under `where`. Stops when `work` closes.
+    /// that is no image, with the reason; a record without the metadata that the tool could not
+    /// read, with why): the files are opened in parallel, their metadata read in turn. An exception goes to
+    /// the console under `where`. Stops when `work` closes.
     static void
     buildRecords(WorkContext& work, const char* where, const QList<QUrl>& urls, Exif::Reader& metadata,
                  const std::function<void(const QUrl&, const ImageObjectPtr&, const std::string& why)>& each);
-    void finishImport(qint64 failures, qint64 total, const QStringList& failedItems);
+    /// Ends the import's sheet: `failures` of `total` files could not be added, `withoutMetadata`
+    /// were added without their metadata; `items` lists them with their reasons.
+    void finishImport(qint64 failures, qint64 withoutMetadata, qint64 total, const QStringList& items);
     void startExport(std::shared_ptr<ExportJob> job);
     static void exportImages(Work& work, const ExportJob& job);
     /// Saves to CurrentProjectUrl (the queue and the workflow as they are when the save runs);

@@ -232,17 +232,23 @@ void AppDelegate::buildRecords(
         return opened;
     };
     // The answers by file, for its other names.
-    std::map<std::pair<uint64_t, uint64_t>, Exif::Metadata> answers;
-    const auto metadataOf = [&](qsizetype i) -> Exif::Metadata {
+    struct Answer {
+        Exif::Metadata metadata;
+        std::string failure;
+    };
+    std::map<std::pair<uint64_t, uint64_t>, Answer> answers;
+    const auto metadataOf = [&](qsizetype i, std::string& failure) -> Exif::Metadata {
         const Exif::LookPtr file = grants.granted(i);
         if (!file)
             return {};
         const auto [known, added] = answers.try_emplace({file->identity().device, file->identity().inode});
         if (added)
-            known->second = metadata.read(file);
-        else if (const auto named = Exif::toolArgument(file->path()))
-            return Exif::withNames(known->second, *named);
-        return known->second;
+            known->second.metadata = metadata.read(file, &known->second.failure);
+        failure = known->second.failure;
+        if (!added)
+            if (const auto named = Exif::toolArgument(file->path()))
+                return Exif::withNames(known->second.metadata, *named);
+        return known->second.metadata;
     };
     qsizetype next = 0;
     tbb::parallel_pipeline(
@@ -267,7 +273,7 @@ void AppDelegate::buildRecords(
                 const ImageObjectPtr record = guarded(where, url, why, [&]() -> ImageObjectPtr {
                     if (!opened.record)
                         return nullptr;
-                    return ImageObject::complete(opened.record, metadataOf(opened.index));
+                    return ImageObject::complete(opened.record, metadataOf(opened.index, why));
                 });
                 grants.release(opened.index);
                 each(url, record, why);
@@ -277,7 +283,7 @@ void AppDelegate::buildRecords(
 
 void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64_t run,
                                      const std::shared_ptr<Exif::Reader>& metadata) {
-    qint64 failures = 0;
+    qint64 failures = 0, withoutMetadata = 0;
     QStringList failed;
     buildRecords(work, "importImagesWorker", urls, *metadata,
                  [&](const QUrl& url, const ImageObjectPtr& record, const std::string& why) {
@@ -297,6 +303,11 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
                          });
                          return;
                      }
+                     if (!why.empty()) {
+                         // Added, and listed with why it has no details.
+                         ++withoutMetadata;
+                         failed << failedItem(platform::localPath(url), "Added without its metadata: " + why);
+                     }
                      work.toOwner([record](AppDelegate& d) {
                          d.updateRunning([](SheetTexts& sheet) { sheet.message = "Adding..."; });
                          auto images = d.CurrentImages_;
@@ -308,22 +319,32 @@ void AppDelegate::importImagesWorker(Work& work, const QList<QUrl>& urls, uint64
                  });
     if (!work.isOpen())
         return;
-    work.toOwner([run, failures, failed, total = qint64(urls.size())](AppDelegate& d) {
+    work.toOwner([run, failures, withoutMetadata, failed, total = qint64(urls.size())](AppDelegate& d) {
         if (d.runId_ == run && d.runningTexts().current == d.runningTexts().max)
-            d.finishImport(failures, total, failed);
+            d.finishImport(failures, withoutMetadata, total, failed);
     });
 }
 
-void AppDelegate::finishImport(qint64 failures, qint64 total, const QStringList& failedItems) {
-    // Files that could not be read are counted, as the export counts its failures: the sheet
-    // then stays with the count and the list of them until it is closed, and the run is not
-    // marked as a success.
+void AppDelegate::finishImport(qint64 failures, qint64 withoutMetadata, qint64 total,
+                               const QStringList& items) {
+    // Files that could not be read are counted, as the export counts its failures, and so are those
+    // added without their metadata: the sheet then stays with the count and the list of them until
+    // it is closed, and the run is not marked as a success.
     setCurrentlyAddingImages(false);
     regeneratePreview();
-    if (failures == 0)
+    if (failures == 0 && withoutMetadata == 0) {
         runFinished(total == 1 ? QString("1 image added") : QString("%1 images added").arg(total));
+        return;
+    }
+    QString message;
+    if (failures > 0)
+        message = QString("%1 of %2 failed").arg(failures).arg(total);
     else
-        runFinishedWithFailures(failures, total, {}, failedItems);
+        message = total == 1 ? QString("1 image added") : QString("%1 images added").arg(total);
+    if (withoutMetadata > 0)
+        message += QString(failures > 0 ? ", %1 added without their metadata" : ", %1 without their metadata")
+                       .arg(withoutMetadata);
+    runFinishedWithFailures(failures + withoutMetadata, total, message, items);
 }
 
 void AppDelegate::addFile() {

@@ -1,5 +1,6 @@
 #include "app/Exif.h"
 
+#include "app/ExifTool.h"
 #include "app/services/SystemServices.h"
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
@@ -99,25 +100,32 @@ Metadata readExifMetadata(const std::string& path, const QString& toolPath, int 
     return file ? readExifMetadata(*file, toolPath, timeoutMs) : Metadata{};
 }
 
-Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPath, int timeoutMs) {
+Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPath, int timeoutMs,
+                          std::string* failure) {
     const auto absolute = toolArgument(file.path());
     if (!absolute)
         return {};
     // A run of its own: the second it starts in, and its time for the file. The file is handed
-    // over at the first descriptor its launcher keeps for files.
+    // over where the tool's own descriptors leave room.
     const int cpu = 1 + kToolCpuSecondsPerFile;
-    constexpr int fd = 64;
+    const std::vector<int> placed = placeToolFiles({file.descriptor()});
+    if (placed.empty())
+        return {};
+    const int fd = placed.front();
     QStringList command = confinedCommand(toolPath, {}, cpu, cpu + 1, toolArguments(fd), {fd});
     if (command.isEmpty())
         return {};
     const QString launcher = command.takeFirst();
     const auto out = runProcess(launcher, command, timeoutMs, kMaxToolOutputBytes, {{file.descriptor(), fd}});
     if (!out)
-        return {};
+        return failedRead(file.path(), ToolFailure::NoAnswer, timeoutMs, failure);
     if (out->overLimit)
-        return failedRead(file.path(), ToolFailure::OutputTooLong);
+        return failedRead(file.path(), ToolFailure::OutputTooLong, timeoutMs, failure);
     if (out->signal == SIGXCPU || out->signal == SIGKILL)
-        return failedRead(file.path(), ToolFailure::OutOfTime);
+        return failedRead(file.path(), ToolFailure::OutOfTime, timeoutMs, failure);
+    // The launcher's own refusals: no tool ran.
+    if (out->signal == 0 && out->exitCode >= 125 && out->exitCode <= 127)
+        return failedRead(file.path(), ToolFailure::NotStarted, timeoutMs, failure);
     return withNames(decodeToolOutput(out->standardOutput), *absolute);
 }
 
@@ -191,27 +199,34 @@ Metadata decodeToolOutput(const QByteArray& output) {
     return {};
 }
 
-Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs) {
-    std::string what;
+std::string toolFailureReason(ToolFailure why, int timeoutMs) {
     switch (why) {
     case ToolFailure::OutputTooLong:
-        what = "wrote more than " + std::to_string(kMaxToolOutputBytes >> 20) + " MB about it";
-        break;
+        return "the metadata tool wrote more than " + std::to_string(kMaxToolOutputBytes >> 20) +
+               " MB about it";
     case ToolFailure::OutOfTime:
-        what = "took more than its CPU time on it";
-        break;
+        return "the metadata tool took more than its CPU time on it";
     case ToolFailure::OutOfMemory:
-        what = "needed more than " + std::to_string(kToolMemoryBytes >> 20) + " MB of memory for it";
-        break;
+        return "the metadata tool needed more than " + std::to_string(kToolMemoryBytes >> 20) +
+               " MB of memory for it";
     case ToolFailure::NoAnswer:
-        what = "did not answer within " + QString::number(timeoutMs / 1000.0).toStdString() + " s";
-        break;
+        return "the metadata tool did not answer within " +
+               QString::number(timeoutMs / 1000.0).toStdString() + " s";
     case ToolFailure::Ended:
-        what = "ended while it read it";
-        break;
+        return "the metadata tool ended while it read it";
+    case ToolFailure::NotStarted:
+        return "the metadata tool could not be started";
+    case ToolFailure::Unreadable:
+        return "the file could no longer be read";
     }
-    ci::console("readExifMetadata: ⛔️ " + path + ": the metadata tool " + what +
-                "; taken as having no metadata");
+    return {};
+}
+
+Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs, std::string* failure) {
+    const std::string reason = toolFailureReason(why, timeoutMs);
+    ci::console("readExifMetadata: ⛔️ " + path + ": " + reason + "; taken as having no metadata");
+    if (failure)
+        *failure = reason;
     return {};
 }
 

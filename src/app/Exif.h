@@ -59,9 +59,9 @@ inline constexpr int kToolFileWallMs = 3000;
 /// (the reason on the console) or writes more than kMaxToolOutputBytes.
 Metadata readExifMetadata(const std::string& path, const QString& toolPath, int timeoutMs = kToolTimeoutMs);
 /// The same for a file looked at: the tool is given the look's descriptor and reads that file,
-/// whatever its name leads to by now.
+/// whatever its name leads to by now. Why it gave no metadata, when it failed, in `failure`.
 Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPath,
-                          int timeoutMs = kToolTimeoutMs);
+                          int timeoutMs = kToolTimeoutMs, std::string* failure = nullptr);
 
 /// The command (program first) that runs the tool at `toolPath` with `arguments`, confined: it can
 /// read `readable` (files, or folders and what they hold, and what it needs itself) and the files
@@ -105,11 +105,17 @@ enum class ToolFailure {
     OutOfMemory,   ///< it needed more than kToolMemoryBytes
     NoAnswer,      ///< it did not answer within the time limit
     Ended,         ///< it ended while it read the file
+    NotStarted,    ///< no tool could be started for it
+    Unreadable,    ///< the file could no longer be read, to be handed to the tool
 };
 
+/// Why, as a clause ("the metadata tool did not answer within 1.1 s").
+std::string toolFailureReason(ToolFailure why, int timeoutMs = kToolTimeoutMs);
+
 /// What a read of `path` gives when the tool failed on it: an empty map, with the reason on the
-/// console.
-Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kToolTimeoutMs);
+/// console and in `failure`.
+Metadata failedRead(const std::string& path, ToolFailure why, int timeoutMs = kToolTimeoutMs,
+                    std::string* failure = nullptr);
 
 /// The metadata tool kept running between reads ("-stay_open True -@ -"), so that a read costs the
 /// tool's work on one file instead of its start-up. One process answers the reads one after
@@ -140,8 +146,9 @@ class Reader {
     /// The metadata of the file at `path`, as readExifMetadata() gives it; waits for the reads
     /// asked for before. Any thread.
     Metadata read(const std::string& path);
-    /// The same for a file looked at.
-    Metadata read(const LookPtr& file);
+    /// The same for a file looked at; why the tool gave it no metadata, when it failed on it (see
+    /// toolFailureReason()), in `failure`.
+    Metadata read(const LookPtr& file, std::string* failure = nullptr);
     /// Announces `files`, looked at and checked as pictures by the caller, who is about to read
     /// them, so that a tool able to read them is started before they are read: now when none runs,
     /// else ahead of the present one's end. Nothing that is not announced or asked about is ever

@@ -74,6 +74,10 @@ constexpr int kArrivalCheckMs = 100;
 /// ahead of their reads, each tool holds few of them, and the next must already be starting.
 constexpr size_t kMaxAhead = 2;
 
+/// The launcher's exit statuses from here up say that it refused to run the tool (a wrong command
+/// line, no confinement, no tool to run): see src/confined/Confined.cpp.
+constexpr int kLauncherRefused = 125;
+
 /// Milliseconds since `start`.
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -95,13 +99,15 @@ struct Reader::Impl {
     struct Request {
         LookPtr file;
         Metadata answer;
+        std::string failure;
         bool done = false;
     };
 
     /// How a request to the running tool ended: Unstarted when the tool did not come up in time,
-    /// Overdue when it did not answer about the file in time, Spent when it is too near its CPU
-    /// ceiling to be asked, Gone when it had ended before it was asked.
-    enum class Outcome { Answered, Died, Unstarted, Overdue, Spent, Gone, Stopped, TooLong };
+    /// Unlaunched when it ended before it came up, Overdue when it did not answer about the file
+    /// in time, Spent when it is too near its CPU ceiling to be asked, Gone when it had ended
+    /// before it was asked.
+    enum class Outcome { Answered, Died, Unstarted, Unlaunched, Overdue, Spent, Gone, Stopped, TooLong };
 
     Impl(QString toolPath, int timeoutMs) : tool(std::move(toolPath)), timeoutMs(timeoutMs) {
         wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -115,7 +121,7 @@ struct Reader::Impl {
 
     // ---- Callers' side
 
-    Metadata read(const LookPtr& file) {
+    Metadata read(const LookPtr& file, std::string* failure) {
         if (tool.isEmpty() || !file)
             return {};
         auto request = std::make_shared<Request>();
@@ -128,6 +134,8 @@ struct Reader::Impl {
         queue.push_back(request);
         changed.notify_all();
         changed.wait(lock, [&] { return request->done; });
+        if (failure)
+            *failure = std::move(request->failure);
         return std::move(request->answer);
     }
 
@@ -228,8 +236,9 @@ struct Reader::Impl {
             if (!request)
                 continue;
             Metadata answer;
+            std::string failure;
             try {
-                answer = answerFor(request->file);
+                answer = answerFor(request->file, failure);
                 startAheadIfDue(true);
             } catch (const std::exception&) {
                 // Out of memory: no metadata for that file, and a tool that may be half-way
@@ -238,6 +247,7 @@ struct Reader::Impl {
             }
             std::lock_guard lock(mutex);
             request->answer = std::move(answer);
+            request->failure = std::move(failure);
             request->done = true;
             changed.notify_all();
         }
@@ -446,20 +456,27 @@ struct Reader::Impl {
         return process.pid != 0 && process.descriptorOf(file) >= 0;
     }
 
-    Metadata answerFor(const LookPtr& file) {
+    Metadata answerFor(const LookPtr& file, std::string& failure) {
         // A name that is not UTF-8 gives no metadata, as a tool that named it could not.
         const auto named = toolArgument(file->path());
         if (!named)
             return {};
         const std::string& path = file->path();
+        const auto failed = [&](ToolFailure why, int ms = kToolTimeoutMs) {
+            return failedRead(path, why, ms, &failure);
+        };
         if (oneShot)
-            return readExifMetadata(*file, tool, timeoutMs);
+            return readExifMetadata(*file, tool, timeoutMs, &failure);
+        // A file that can no longer be read (a share's name that changed type under it) is not
+        // given to a tool: it alone goes without.
+        if (struct stat info{}; ::fstat(file->descriptor(), &info) != 0 || !S_ISREG(info.st_mode))
+            return failed(ToolFailure::Unreadable);
         asking = file;
         const auto forget = qScopeGuard([&] { asking.reset(); });
         // A tool is started again only when that is not the file's doing, and not without end.
         for (int restarts = 0; restarts < 3; ++restarts) {
             if (!toolFor(*file))
-                return readExifMetadata(*file, tool, timeoutMs);
+                return readExifMetadata(*file, tool, timeoutMs, &failure);
             // Asked about now: no tool is to be waited on or started for it again.
             for (auto* files : filesToAsk())
                 std::erase_if(*files, [&](const LookPtr& f) { return f->isSame(*file); });
@@ -478,7 +495,18 @@ struct Reader::Impl {
                 return {};
             case Outcome::Unstarted:
                 retire(process, false);
-                return failedRead(path, ToolFailure::NoAnswer, timeoutMs);
+                return failed(ToolFailure::NoAnswer, timeoutMs);
+            case Outcome::Unlaunched: {
+                // It ended before it read a file. Its launcher's refusals (kLauncherRefused) are
+                // this start's, not the file's: the tool is started again. A tool that ends before
+                // its first answer is not one that stays open: it is run once per read.
+                const int status = retire(process, false);
+                if (WIFEXITED(status) && WEXITSTATUS(status) >= kLauncherRefused)
+                    break;
+                oneShot = true;
+                retireAheads();
+                return readExifMetadata(*file, tool, timeoutMs, &failure);
+            }
             case Outcome::Overdue: {
                 // Busy with the file (at least half the time), or stalled, which costs no CPU
                 // time, or yielding its processor again and again: either way it is ended, and the
@@ -487,32 +515,26 @@ struct Reader::Impl {
                     asked.runningNs >= 0 &&
                     scheduled(process.pid).runningNs - asked.runningNs >= fileDeadlineMs() * 500'000LL;
                 retire(process, false);
-                return failedRead(path, busy ? ToolFailure::OutOfTime : ToolFailure::NoAnswer, waitedMs);
+                return failed(busy ? ToolFailure::OutOfTime : ToolFailure::NoAnswer, waitedMs);
             }
             case Outcome::TooLong:
                 // Stopped where it is: the rest of its answer is not wanted.
                 retire(process, false);
-                return failedRead(path, ToolFailure::OutputTooLong);
+                return failed(ToolFailure::OutputTooLong);
             case Outcome::Died: {
                 // It ended while it read the file: its limits, or the file, ended it. The file is
                 // not tried again, with a tool that it could take over as well.
                 const int status = retire(process, false);
                 if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
-                    return failedRead(path, ToolFailure::OutOfTime);
+                    return failed(ToolFailure::OutOfTime);
                 // Perl ends with status 1 when an allocation fails.
                 if (WIFEXITED(status) && WEXITSTATUS(status) == 1)
-                    return failedRead(path, ToolFailure::OutOfMemory);
-                if (!answered) {
-                    // It never answered: not a tool that stays open. Run it once per read.
-                    oneShot = true;
-                    retireAheads();
-                    return readExifMetadata(*file, tool, timeoutMs);
-                }
-                return failedRead(path, ToolFailure::Ended);
+                    return failed(ToolFailure::OutOfMemory);
+                return failed(ToolFailure::Ended);
             }
             }
         }
-        return {};
+        return failed(ToolFailure::NotStarted);
     }
 
     /// Gives the running tool the rest of the second it is in and kToolCpuSecondsPerFile more of
@@ -543,8 +565,9 @@ struct Reader::Impl {
             const auto asking = Clock::now();
             const Outcome started = await(process.starting, timeoutMs, output, nullptr);
             if (started != Outcome::Answered)
-                return started == Outcome::Overdue ? Outcome::Unstarted : started;
-            answered = true;
+                return started == Outcome::Overdue ? Outcome::Unstarted
+                       : started == Outcome::Died  ? Outcome::Unlaunched
+                                                   : started;
             process.starting.clear();
             output.clear();
             // How long it took, when it was still starting as it was asked.
@@ -771,7 +794,6 @@ struct Reader::Impl {
     Clock::time_point gatherFrom{}; ///< when the tool became due
     Clock::time_point gatherUntil{};
     uint64_t lastId = 0;
-    bool answered = false;
     bool oneShot = false;
     std::atomic<pid_t> pidSeen{0}; // for processId(), any thread
 };
@@ -785,11 +807,11 @@ Reader::~Reader() {
 
 Metadata Reader::read(const std::string& path) {
     const LookPtr file = lookAt(path);
-    return file ? impl_->read(file) : Metadata{};
+    return file ? impl_->read(file, nullptr) : Metadata{};
 }
 
-Metadata Reader::read(const LookPtr& file) {
-    return impl_->read(file);
+Metadata Reader::read(const LookPtr& file, std::string* failure) {
+    return impl_->read(file, failure);
 }
 
 void Reader::prepare(const std::vector<LookPtr>& files) {

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 namespace app::Exif {
@@ -25,6 +26,9 @@ namespace {
 /// The lowest descriptor a file is handed to the tool at: the ones below are left free for the
 /// tool's own (its launcher lets it open no descriptor from here on).
 constexpr int kFirstToolFile = 64;
+/// Descriptors the launcher and the tool need of their own below kFirstToolFile: standard ones
+/// aside, Perl's modules and the file it reads, opened one at a time.
+constexpr int kToolOwnDescriptors = 24;
 
 /// The bytes of the launcher's command line that the files may take: a quarter of what the system
 /// allows, which leaves room for the environment.
@@ -59,6 +63,39 @@ int ToolProcess::descriptorOf(const ci::io::PictureFile& file) const {
     return -1;
 }
 
+std::vector<int> placeToolFiles(const std::vector<int>& sources) {
+    rlimit descriptors{};
+    ::getrlimit(RLIMIT_NOFILE, &descriptors);
+    // The highest descriptor a child can have is below the hard limit, which it may raise to.
+    const int limit = descriptors.rlim_max == RLIM_INFINITY || descriptors.rlim_max > rlim_t(1 << 20)
+                          ? 1 << 20
+                          : int(descriptors.rlim_max);
+    const std::set<int> taken(sources.begin(), sources.end());
+    std::vector<int> targets;
+    int next = kFirstToolFile, low = 0;
+    const int lowRoom = std::min(limit, kFirstToolFile) - 3 - kToolOwnDescriptors;
+    for (const int source : sources) {
+        if (source < 3)
+            break;
+        if (source >= kFirstToolFile) {
+            targets.push_back(source);
+            continue;
+        }
+        // Up out of the tool's own room, to a number that no file holds, where the limit lets it.
+        while (next < limit && taken.count(next))
+            ++next;
+        if (next < limit) {
+            targets.push_back(next++);
+            continue;
+        }
+        if (low >= lowRoom)
+            break;
+        ++low;
+        targets.push_back(source);
+    }
+    return targets;
+}
+
 ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uint64_t id) {
     int input[2], output[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0)
@@ -68,29 +105,27 @@ ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uin
         ::close(input[1]);
         return {};
     }
-    // The files go above every descriptor the child still holds, so that moving one there never
-    // overwrites another, and no further than the system lets the child go.
-    int highest = std::max(input[1], output[1]);
-    for (const LookPtr& file : files)
-        highest = std::max(highest, file->descriptor());
-    const int first = std::max(kFirstToolFile, highest + 1);
-    rlimit descriptors{};
-    ::getrlimit(RLIMIT_NOFILE, &descriptors);
-    const size_t room = descriptors.rlim_max == RLIM_INFINITY || descriptors.rlim_max > rlim_t(1 << 30)
-                            ? size_t(1 << 30)
-                            : size_t(std::max<rlim_t>(descriptors.rlim_max, rlim_t(first)) - rlim_t(first));
-    size_t taken = 0, bytes = 0;
-    while (taken < files.size() && taken < std::min(room, kMaxToolFiles) &&
-           bytes + sizeof("--read-fd 1234567890") + 2 * sizeof(char*) <= maxFileBytes()) {
-        bytes += sizeof("--read-fd 1234567890") + 2 * sizeof(char*);
-        ++taken;
-    }
-    std::vector<int> sources, targets;
+    // A file that can no longer be read (a share's name that changed type under it) is left out:
+    // its launcher would refuse it, and it alone goes without.
+    std::erase_if(files, [](const LookPtr& file) {
+        struct stat info {};
+        return ::fstat(file->descriptor(), &info) != 0 || !S_ISREG(info.st_mode);
+    });
+    // As many files as a command line and the tool's descriptors take.
+    std::vector<int> sources;
+    for (size_t bytes = 0; sources.size() < std::min(files.size(), kMaxToolFiles) &&
+                           bytes + sizeof("--read-fd 1234567890") + 2 * sizeof(char*) <= maxFileBytes();
+         bytes += sizeof("--read-fd 1234567890") + 2 * sizeof(char*))
+        sources.push_back(files[sources.size()]->descriptor());
+    const std::vector<int> targets = placeToolFiles(sources);
+    const size_t taken = targets.size();
+    sources.resize(taken);
+    // The descriptors the child keeps, in order, for closing those between them.
+    std::vector<int> kept = targets;
+    std::sort(kept.begin(), kept.end());
     ToolProcess tool;
     for (size_t k = 0; k < taken; ++k) {
-        sources.push_back(files[k]->descriptor());
-        targets.push_back(first + int(k));
-        tool.files.push_back({files[k]->identity(), first + int(k)});
+        tool.files.push_back({files[k]->identity(), targets[k]});
         tool.left.push_back(files[k]);
     }
     const QStringList command =
@@ -111,7 +146,8 @@ ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uin
         closeAll();
         return {};
     }
-    const int end = first + int(taken);
+    rlimit descriptors{};
+    ::getrlimit(RLIMIT_NOFILE, &descriptors);
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -123,11 +159,18 @@ ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uin
         ::setrlimit(RLIMIT_NOFILE, &all);
         ::dup2(input[1], STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);
-        for (size_t k = 0; k < sources.size(); ++k)
-            if (::dup2(sources[k], targets[k]) != targets[k])
+        // A file moves only to a number that no file holds (placeToolFiles).
+        for (size_t k = 0; k < taken; ++k)
+            if (targets[k] != sources[k] && ::dup2(sources[k], targets[k]) != targets[k])
                 ::_exit(127);
-        ::close_range(3, unsigned(first - 1), 0);
-        ::close_range(unsigned(end), ~0u, 0);
+        unsigned from = 3;
+        for (const int fd : kept) {
+            if (unsigned(fd) > from)
+                ::close_range(from, unsigned(fd) - 1, 0);
+            ::fcntl(fd, F_SETFD, 0);
+            from = unsigned(fd) + 1;
+        }
+        ::close_range(from, ~0u, 0);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

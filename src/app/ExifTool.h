@@ -48,6 +48,12 @@ inline constexpr size_t kMaxToolFiles = 4096;
 /// started. The files that the system lets it take no descriptor for are left in `files`.
 ToolProcess launchTool(const QString& toolPath, std::vector<LookPtr>& files, uint64_t id);
 
+/// The descriptors in the tool of the files open on `sources` in the program, in their order: the
+/// lowest ones left free for the tool's own, as far as the system's limit on descriptors lets the
+/// files go above them. Fewer than `sources` when the limit has room for no more (the rest wait for
+/// another tool).
+std::vector<int> placeToolFiles(const std::vector<int>& sources);
+
 /// Writes `request` to `tool`; false when it has gone.
 bool sendTo(const ToolProcess& tool, const std::string& request);
 

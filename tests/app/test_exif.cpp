@@ -948,6 +948,15 @@ TEST(Exif, AFileIsAskedAboutOnceWhateverItsNames) {
     for (size_t i = 0; i < 6; ++i)
         EXPECT_TRUE(records[i]->details().empty()) << i;
     EXPECT_EQ(shownDetails(*records[6]), (Metadata{{"Answered", "yes"}}));
+    // The sheet does not pass that over: each photo added without its metadata is listed, and why.
+    EXPECT_FALSE(h.d().ProgressSheetSuccess());
+    EXPECT_EQ(h.d().ProgressSheetMessage(), "7 images added, 6 without their metadata");
+    const QStringList listed = h.d().ProgressSheetFailedItems();
+    ASSERT_EQ(listed.size(), 6);
+    EXPECT_TRUE(listed[0].startsWith(QString::fromUtf8("crafted.jpg \u2014 Added without its metadata: the "
+                                                       "metadata tool did not answer within")))
+        << listed[0].toStdString();
+    EXPECT_TRUE(listed[5].startsWith(QString::fromUtf8("second-name.jpg \u2014 Added without its metadata")));
     const auto failures =
         std::count_if(console.lines().begin(), console.lines().end(), [](const std::string& line) {
             return line.find("the metadata tool did not answer within") != std::string::npos;
@@ -990,4 +999,77 @@ TEST(Exif, PhotosOnASlowShareKeepTheirMetadata) {
         EXPECT_EQ(records[i]->filetype(), "JPEG");
         EXPECT_FALSE(records[i]->details().empty());
     }
+}
+
+TEST(Exif, AFileThatCannotBeGrantedCostsItsOwnMetadataAlone) {
+    // On a share, a name that has become a pipe leaves the descriptor of its look unreadable: that
+    // file goes without metadata, with the reason, and the tool goes on for the rest, in this import
+    // and the next, after one had already answered.
+    QTemporaryDir served, local;
+    for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+        ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"), served.filePath(name)));
+    std::vector<std::string> later;
+    for (int i = 0; i < 4; ++i) {
+        later.push_back(local.filePath(QString("later%1.jpg").arg(i)).toStdString());
+        ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"), QString::fromStdString(later.back())));
+    }
+    gwtest::TestFileSystem share(served.path().toStdString(), {"--fifo-after-open", "b.jpg=2"});
+    if (!share.mounted())
+        GTEST_SKIP() << share.why();
+    app::Exif::Reader reader("/usr/bin/exiftool");
+    const auto first = looks({later[0]});
+    EXPECT_EQ(reader.read(first[0]).count("Image Size"), 1u);
+
+    const auto files = looks({share.file("a.jpg"), share.file("b.jpg"), share.file("c.jpg")});
+    ASSERT_TRUE(files[0] && files[1] && files[2]);
+    // Opened once more (its reader), and a pipe from then on.
+    ::close(::open(share.file("b.jpg").c_str(), O_RDONLY | O_CLOEXEC));
+    reader.prepare(files);
+    std::string failure;
+    EXPECT_EQ(reader.read(files[0], &failure).count("Image Size"), 1u) << failure;
+    EXPECT_TRUE(reader.read(files[1], &failure).empty());
+    EXPECT_EQ(failure, "the file could no longer be read");
+    EXPECT_EQ(reader.read(files[2], &failure).count("Image Size"), 1u) << failure;
+
+    // The next files are read by a tool kept running, not by one started for each.
+    const auto next = looks({later[1], later[2], later[3]});
+    reader.prepare(next);
+    for (const auto& file : next) {
+        EXPECT_EQ(reader.read(file, &failure).count("Image Size"), 1u) << failure;
+        EXPECT_NE(reader.processId(), 0);
+    }
+}
+
+namespace {
+
+/// Imports `urls` under a limit of 64 descriptors and ends the process: 0 when every photo was
+/// added with its metadata.
+[[noreturn]] void importUnderALowLimit(const QList<QUrl>& urls) {
+    const rlimit low{64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0)
+        std::_Exit(2);
+    apptest::Harness h;
+    h.d().addImages(urls);
+    h.queues->drain();
+    const auto& records = h.d().CurrentImages();
+    const auto withMetadata =
+        std::count_if(records.begin(), records.end(), [](const auto& r) { return !r->details().empty(); });
+    std::fprintf(stderr, "%zu records, %zu with metadata\n", records.size(), size_t(withMetadata));
+    std::_Exit(records.size() == size_t(urls.size()) && withMetadata == urls.size() ? 0 : 1);
+}
+
+} // namespace
+
+TEST(Exif, UnderALowLimitOnDescriptorsPhotosKeepTheirMetadata) {
+    // A limit of 64 descriptors, hard and soft, as a shell's "ulimit -n 64" sets: the tool's files
+    // go where the limit lets them. In a process of its own, as the limit cannot be raised again.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir dir;
+    QList<QUrl> urls;
+    for (int i = 0; i < 40; ++i) {
+        const QString path = dir.filePath(QString("photo%1.jpg").arg(i));
+        ASSERT_TRUE(QFile::copy(apptest::Harness::data("rocket.jpg"), path));
+        urls << apptest::Harness::url(path);
+    }
+    EXPECT_EXIT(importUnderALowLimit(urls), ::testing::ExitedWithCode(0), "40 records, 40 with metadata");
 }
