@@ -16,7 +16,7 @@
 #include "app/Exif.h"
 #include "app/ExifTiming.h"
 #include "app/ExifTool.h"
-#include "ci/io/FileArrival.h"
+#include "ci/io/ReadThrough.h"
 
 #include <QScopeGuard>
 
@@ -67,9 +67,6 @@ constexpr int kGatherMs = 40;
 /// How often a tool asked to end is looked for while no file is read.
 constexpr int kCollectMs = 20;
 
-/// How often the data of the file that the tool reads is looked for while it has not answered.
-constexpr int kArrivalCheckMs = 100;
-
 /// At most this many tools are started ahead of the present one: while files are announced little
 /// ahead of their reads, each tool holds few of them, and the next must already be starting.
 constexpr size_t kMaxAhead = 2;
@@ -83,9 +80,10 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-/// Milliseconds left until `deadline`, at least 0.
+/// Milliseconds left until `deadline`, at least 0; rounded up, so that a wait for it does not end
+/// before it and poll again and again.
 int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? int(std::min<long long>(left, 1 << 30)) : 0;
 }
 
@@ -591,8 +589,9 @@ struct Reader::Impl {
     }
 
     /// Reads the running tool's output into `output` up to `marker`, which ends the answer, for at
-    /// most `allowedMs`. For a `file`, the time the tool spends waiting for a processor or for the
-    /// file's data is not counted, as far as Timing::fileDeadline() lets it, and the next tool is
+    /// most `allowedMs`. For a `file`, the time the tool spends waiting for a processor is not
+    /// counted, as far as Timing::fileDeadline() lets it, nor the time the file's medium takes, as
+    /// far as the program's own read of the file allows (ci::io::ReadThrough); the next tool is
     /// started once the wait has lasted kStartAheadMs; waitedMs is then how long it had.
     Outcome await(const QByteArray& marker, int allowedMs, QByteArray& output,
                   const ci::io::PictureFile* file) {
@@ -600,15 +599,8 @@ struct Reader::Impl {
         const auto begun = wait.asked;
         auto deadline = begun + std::chrono::milliseconds(allowedMs);
         const auto aheadAt = begun + std::chrono::milliseconds(kStartAheadMs);
-        // The tool waits for its file's data while more of the file's bytes come into the page
-        // cache (a file is dropped from the cache when a share's file is opened again, so its bytes
-        // count again as they come back, but no more of them than the file holds), or while it is
-        // in a read of the file that the medium has not answered yet (behind other files' reads).
-        const bool watched = file != nullptr;
-        int64_t cached = watched ? ci::io::FileArrival::cachedBytes(file->descriptor()) : -1, counted = 0;
-        struct stat info {};
-        const int64_t size = watched && ::fstat(file->descriptor(), &info) == 0 ? int64_t(info.st_size) : 0;
-        auto checkAt = begun + std::chrono::milliseconds(kArrivalCheckMs);
+        std::shared_ptr<ci::io::ReadThrough> reading;
+        Clock::time_point readingSince{};
         bool startsAhead = file != nullptr;
         char buffer[65536];
         for (;;) {
@@ -617,9 +609,7 @@ struct Reader::Impl {
                 return Outcome::Answered;
             }
             const bool toStart = startsAhead && aheads.empty() && deadline > aheadAt;
-            auto until = toStart ? aheadAt : deadline;
-            if (watched)
-                until = std::min(until, checkAt);
+            const auto until = toStart ? aheadAt : deadline;
             const bool gatheredFirst = gathering && gatherUntil < until;
             pollfd fds[3] = {{process.output, POLLIN, 0}, {wake, POLLIN, 0}, {announcing, POLLIN, 0}};
             const int ready = ::poll(fds, 3, remainingMs(gatheredFirst ? gatherUntil : until));
@@ -645,27 +635,25 @@ struct Reader::Impl {
                 startsAhead = false;
                 continue;
             }
-            if (ready == 0 && watched && Clock::now() >= checkAt) {
-                const int64_t now = ci::io::FileArrival::cachedBytes(file->descriptor());
-                if (cached >= 0 && now > cached && counted < size) {
-                    counted += now - cached;
-                    wait.lastDataWait = Clock::now();
-                } else if (waitsToRead(process.pid, *file)) {
-                    // Its read is queued behind other files' on a shared medium.
-                    wait.lastDataWait = Clock::now();
-                }
-                cached = now;
-                checkAt = Clock::now() + std::chrono::milliseconds(kArrivalCheckMs);
-            }
-            if (ready == 0 && file && Clock::now() < deadline)
+            if (ready == 0 && Clock::now() < deadline)
                 continue;
             if (ready == 0 && file) {
+                const auto now = Clock::now();
                 if (asked.waitingNs >= 0)
                     wait.waitedForCpu =
                         std::chrono::nanoseconds(scheduled(process.pid).waitingNs - asked.waitingNs);
-                const auto later =
-                    Timing::fileDeadline(wait, allowedMs, std::min(timeoutMs, kToolFileWallMs));
-                if (later > Clock::now()) {
+                auto later = Timing::fileDeadline(wait, allowedMs, std::min(timeoutMs, kToolFileWallMs));
+                if (later <= now) {
+                    // Past its own time: it may be waiting on its file's medium, which the program's
+                    // own read of the file measures; looked at again each second.
+                    if (!reading) {
+                        readingSince = now;
+                        reading = ci::io::ReadThrough::start(file->descriptor());
+                    }
+                    if (reading)
+                        later = std::min(reading->allowance(readingSince), now + std::chrono::seconds(1));
+                }
+                if (later > now) {
                     deadline = later;
                     continue;
                 }

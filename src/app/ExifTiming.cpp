@@ -6,14 +6,9 @@ namespace app::Exif::Timing {
 
 Clock::time_point fileDeadline(const FileWait& wait, int allowedMs, int wallMs) {
     using std::chrono::milliseconds;
-    const auto allowed = milliseconds(allowedMs);
-    const auto forCpu =
-        std::min(wait.asked + milliseconds(std::max(wallMs, allowedMs)),
-                 wait.asked + allowed + std::max(wait.waitedForCpu, std::chrono::nanoseconds(0)));
-    if (wait.lastDataWait <= wait.asked)
-        return forCpu;
-    const auto forData = std::min(wait.lastDataWait, wait.asked + milliseconds(kDataWaitMs)) + allowed;
-    return std::max(forCpu, forData);
+    return std::min(wait.asked + milliseconds(std::max(wallMs, allowedMs)),
+                    wait.asked + milliseconds(allowedMs) +
+                        std::max(wait.waitedForCpu, std::chrono::nanoseconds(0)));
 }
 
 bool aheadDue(const std::vector<ToolLoad>& tools, Clock::time_point now, double startMs, double answerMs,

@@ -12,24 +12,16 @@ namespace app::Exif::Timing {
 
 using Clock = std::chrono::steady_clock;
 
-/// How long the tool may wait for its file's data, in all: the bytes of a file on a slow share keep
-/// it, not a file that dribbles without end.
-inline constexpr int kDataWaitMs = 30000;
-
 /// What is known of the tool's work on one file while its answer is awaited.
 struct FileWait {
     Clock::time_point asked;                  ///< when the tool was asked about the file
     std::chrono::nanoseconds waitedForCpu{0}; ///< how long it has waited for a processor since
-    /// When it was last seen waiting for its file's data: bytes of the file came in, or it was in
-    /// a read of the file (none: asked).
-    Clock::time_point lastDataWait{};
 };
 
-/// When the tool is overdue on a file: `allowedMs` after it was asked, plus the time it waited for
-/// a processor (up to `wallMs` after it was asked: a tool that yields its processor again and again
-/// is always waiting for one); or, while it waits for its file's data, `allowedMs` after it was
-/// last seen waiting (up to kDataWaitMs after it was asked), since that time is the medium's, not
-/// the tool's.
+/// When the tool is overdue on a file, by its own time: `allowedMs` after it was asked, plus the
+/// time it waited for a processor (up to `wallMs` after it was asked: a tool that yields its
+/// processor again and again is always waiting for one). The time its file's medium takes is
+/// ci::io::ReadThrough's to allow.
 Clock::time_point fileDeadline(const FileWait& wait, int allowedMs, int wallMs);
 
 /// What is known of one running tool, for the start of the next one.

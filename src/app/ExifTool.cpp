@@ -246,23 +246,4 @@ Scheduled scheduled(pid_t pid) {
     return times;
 }
 
-bool waitsToRead(pid_t pid, const ci::io::PictureFile& file) {
-    char text[256];
-    if (!readProcess(pid, "syscall", text))
-        return false;
-    // "number first-argument ...", "running" or "-1 ..." (not in a call).
-    long call = -1;
-    unsigned long descriptor = 0;
-    if (std::sscanf(text, "%ld %lx", &call, &descriptor) != 2 ||
-        (call != SYS_read && call != SYS_pread64 && call != SYS_readv && call != SYS_preadv &&
-         call != SYS_preadv2) ||
-        descriptor > unsigned(INT32_MAX))
-        return false;
-    // What it reads is its file only if the descriptor leads to that very file.
-    struct stat info {};
-    const std::string name = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(descriptor);
-    return ::stat(name.c_str(), &info) == 0 &&
-           ci::io::FileIdentity{uint64_t(info.st_dev), uint64_t(info.st_ino)} == file.identity();
-}
-
 } // namespace app::Exif

@@ -74,8 +74,4 @@ struct Scheduled {
 };
 Scheduled scheduled(pid_t pid);
 
-/// Whether process `pid` is now in a call that reads `file` (through any descriptor of it): on a
-/// slow or busy share, waiting for the file's data, which is the medium's time and not its own.
-bool waitsToRead(pid_t pid, const ci::io::PictureFile& file);
-
 } // namespace app::Exif

@@ -197,8 +197,9 @@ class WorkerInput final : public PictureInput {
 };
 
 /// Opens the file on `fd` in a new reader process: `format` names the library's reader, or is
-/// empty for Qt's plug-ins with `extension` the file's.
-Opened openDescriptor(int fd, const std::string& format, const std::string& extension) {
+/// empty for Qt's plug-ins with `extension` the file's. `own`, when one, is the program's own
+/// description of the same file, by which the time its medium takes is measured.
+Opened openDescriptor(int fd, int own, const std::string& format, const std::string& extension) {
     const WorkerLimits l = currentLimits();
     // Qt's plug-ins decode the whole picture as they open it.
     const double share = format.empty() ? 4 : 1;
@@ -209,7 +210,8 @@ Opened openDescriptor(int fd, const std::string& format, const std::string& exte
         return Opened{nullptr, error, false};
     worker->setDeadline(startedAt + std::chrono::duration_cast<Clock::duration>(
                                         std::chrono::duration<double>(l.answerSeconds * share)));
-    worker->watchReading(fd);
+    if (own >= 0)
+        worker->watchReading(own);
     if (!worker->sizeShared(maxProfileBytes) || !worker->allow(0, openShare()))
         return Opened{nullptr, noMemoryReason(), false};
 
@@ -298,10 +300,10 @@ Opened openFile(const std::string& path, const std::string& format) {
 Opened openFile(const PictureFile& file, const std::string& format) {
     // A description of the reader's own, from the file's start: it may change the flags of what it
     // is handed, or move its offset, under nobody else's reads.
-    const Result<PictureFile> own = file.reopen();
-    if (!own)
-        return Opened{nullptr, own.error(), false};
-    return openDescriptor(own->descriptor(), format,
+    const Result<PictureFile> handed = file.reopen();
+    if (!handed)
+        return Opened{nullptr, handed.error(), false};
+    return openDescriptor(handed->descriptor(), file.descriptor(), format,
                           format.empty() ? extensionOf(file.path()) : std::string());
 }
 
@@ -323,7 +325,7 @@ Opened openData(const std::vector<uint8_t>& bytes, const std::string& format) {
         done += size_t(n);
     }
     ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
-    Opened opened = openDescriptor(fd, format, std::string());
+    Opened opened = openDescriptor(fd, -1, format, std::string());
     ::close(fd);
     return opened;
 }

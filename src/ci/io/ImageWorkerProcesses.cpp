@@ -507,36 +507,6 @@ class Reaper {
     std::deque<Ending> ending_;
 };
 
-/// Files that the kernel may be reading ahead at once, for readers past a deadline.
-constexpr int maxReadingAhead = 4;
-
-/// Asks the kernel to read the file open on `fd` ahead, whole, on a thread of its own: a local disk
-/// brings it into the page cache at once, after which a reader that reads it slowly buys no more
-/// time with it (see readingBytes), and a share brings it at its own pace, sooner than the reader
-/// asks for it. On a share that has stalled the call may wait as long as the share does: no thread
-/// that keeps a deadline waits for it, and once maxReadingAhead wait nothing more is asked.
-void readAhead(int fd) {
-    static std::atomic<int> waiting{0};
-    if (waiting.fetch_add(1) >= maxReadingAhead) {
-        --waiting;
-        return;
-    }
-    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    try {
-        if (copy < 0)
-            throw std::system_error(errno, std::generic_category());
-        std::thread([copy] {
-            ::posix_fadvise(copy, 0, 0, POSIX_FADV_WILLNEED);
-            ::close(copy);
-            --waiting;
-        }).detach();
-    } catch (const std::system_error&) {
-        if (copy >= 0)
-            ::close(copy);
-        --waiting;
-    }
-}
-
 /// Says once on the console when the kernel has no Landlock: readers then run with the rest of
 /// their confinement, and may read what the user may.
 void noteConfinement() {
@@ -660,26 +630,29 @@ bool Worker::call(const Request& request, int fd, double seconds, Reply& reply, 
                   const Expected& expected) {
     if (!alive() || !send(request, fd))
         return false;
-    // What came in before this request bought its time then.
-    if (arrival_)
-        arrival_->arrived();
     auto deadline =
         std::min(deadline_, Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                std::chrono::duration<double>(std::max(seconds, 0.0))));
     std::vector<char> packet(maxMessage);
     bool confined = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // Whole milliseconds, rounded up: a wait that ends early only polls again.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd p{socket_, POLLIN, 0};
         const int ready = ::poll(&p, 1, int(std::clamp<int64_t>(left.count(), 0, INT_MAX)));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready == 0 && keepsReading()) {
-            // A large file on a slow disk: more time while the reading goes on.
-            deadline = Clock::now() + readingStep;
-            if (deadline_ != Clock::time_point::max())
-                deadline_ = std::max(deadline_, deadline);
+        if (ready == 0 && Clock::now() < deadline)
             continue;
+        if (ready == 0) {
+            // A large file on a slow disk or share: more time while the medium delivers it, looked
+            // at again each second.
+            if (const auto allowed = mediumAllows(); allowed > Clock::now()) {
+                deadline = std::min(allowed, Clock::now() + std::chrono::seconds(1));
+                if (deadline_ != Clock::time_point::max())
+                    deadline_ = std::max(deadline_, deadline);
+                continue;
+            }
         }
         if (ready == 0) {
             kill();
@@ -762,20 +735,21 @@ bool Worker::allow(double cpuSeconds, int64_t memory) {
 }
 
 void Worker::watchReading(int fd) {
-    if (file_ >= 0 || (file_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0)
-        return;
-    arrival_.emplace(file_);
+    if (file_ < 0)
+        file_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
-/// Whether the process's file has come in readingBytes more from its medium since it was last
-/// looked at. The first time, the kernel is asked to read the rest of it ahead.
-bool Worker::keepsReading() {
-    if (!arrival_ || !alive())
-        return false;
-    const bool more = arrival_->arrived() >= readingBytes;
-    if (!std::exchange(readingAhead_, true))
-        readAhead(file_);
-    return more;
+ReaderClock::time_point Worker::mediumAllows() {
+    if (file_ < 0 || !alive())
+        return {};
+    if (!reading_) {
+        // The first deadline passed: from now on the file's medium sets the pace.
+        waitingSince_ = Clock::now();
+        reading_ = ReadThrough::start(file_);
+        if (!reading_)
+            return {};
+    }
+    return reading_->allowance(waitingSince_);
 }
 
 /// A worker without a process yet: its socket (whose other end, for the process, is `child`)

@@ -5,10 +5,10 @@
 // under limits that the engine raises from outside as the reading needs, with a deadline for each
 // answer and one for the whole file, and a shared memory for its samples.
 
-#include "FileArrival.h"
 #include "ImageLibrary.h"
 #include "ImageWorkerAnswers.h"
 #include "ImageWorkerProtocol.h"
+#include "ReadThrough.h"
 
 #include <sys/types.h>
 
@@ -29,12 +29,6 @@ constexpr size_t bandBytes = size_t(16) << 20;
 /// A reader may take this much CPU time per byte it hands back (20 MB a second), on top of the
 /// limit of every request; the wait for an answer grows twice as fast.
 constexpr double bytesPerSecond = 20.0 * 1024 * 1024;
-/// A reader past a deadline whose file has come in this much more from its medium since it was
-/// last looked at (new bytes of the file itself in the page cache, not what the reader reads
-/// again) is still reading it from a slow disk or share: it is given readingStep more, and so on
-/// while its file comes in at that pace, at least 256 KB a second.
-constexpr int64_t readingBytes = int64_t(512) << 10;
-constexpr std::chrono::seconds readingStep{2};
 
 /// The limits that setWorkerLimits() set.
 WorkerLimits currentLimits();
@@ -92,8 +86,9 @@ class Worker {
 
     /// When the whole file must be read.
     void setDeadline(ReaderClock::time_point deadline) { deadline_ = deadline; }
-    /// From now on, a deadline that passes while the file open on `fd` (a copy of the process's)
-    /// still comes in from its medium is moved on (see readingBytes).
+    /// From now on, a deadline that passes while the file open on `fd` (the program's own
+    /// description of the process's file) still comes in from its medium is moved on, as far as the
+    /// program's own read of it allows (ReadThrough).
     void watchReading(int fd);
 
     /// Ends the process for an answer that no honest reader gives.
@@ -130,16 +125,18 @@ class Worker {
     bool send(const worker::Request& request, int fd);
     void ended();
     void kill();
-    bool keepsReading();
+    /// Until when the medium of the process's file allows it to go on past a deadline; a time
+    /// passed when it does not.
+    ReaderClock::time_point mediumAllows();
 
     pid_t pid_ = -1;
     int socket_;
     SharedMemory memory_;
     int64_t share_ = 0;
     ReaderClock::time_point deadline_ = ReaderClock::time_point::max();
-    int file_ = -1; ///< the program's copy of the file's descriptor, while watched
-    std::optional<FileArrival> arrival_;
-    bool readingAhead_ = false; ///< the kernel has been asked to read the whole file ahead
+    int file_ = -1; ///< the program's copy of its own descriptor of the file, while watched
+    std::shared_ptr<ReadThrough> reading_;   ///< the program's read of the file, once past a deadline
+    ReaderClock::time_point waitingSince_{}; ///< when it first went past a deadline
     bool abnormal_ = false;
     bool ended_ = false; ///< its process has been waited for
     std::string failure_;
