@@ -645,13 +645,14 @@ struct Reader::Impl {
                 auto later = Timing::fileDeadline(wait, allowedMs, std::min(timeoutMs, kToolFileWallMs));
                 if (later <= now) {
                     // Past its own time: it may be waiting on its file's medium, which the program's
-                    // own read of the file measures; looked at again each second.
+                    // own read of the file measures; looked at again five times a second.
                     if (!reading) {
                         readingSince = now;
                         reading = ci::io::ReadThrough::start(file->descriptor());
                     }
                     if (reading)
-                        later = std::min(reading->allowance(readingSince), now + std::chrono::seconds(1));
+                        later =
+                            std::min(reading->allowance(readingSince), now + std::chrono::milliseconds(200));
                 }
                 if (later > now) {
                     deadline = later;

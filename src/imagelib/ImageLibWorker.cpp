@@ -415,11 +415,18 @@ void* askingThread(void*) {
 
 /// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
 /// then says how much it read. With `stalls`, it stops for good after the first megabyte; with
-/// `again`, it reads the file again from its start, and never answers.
-void readSlowly(int fd, bool stalls, bool again) {
+/// `again`, it reads the file again from its start, and never answers; with `evicts`, it does so
+/// too, but drops its file from the page cache each time it starts, so that the file comes from the
+/// disk anew at its pace.
+void readSlowly(int fd, bool stalls, bool again, bool evicts) {
     std::vector<char> part(size_t(256) << 10);
     off_t at = 0;
-    for (ssize_t n; (n = ::pread(fd, part.data(), part.size(), at)) >= 0;) {
+    for (;;) {
+        if (evicts && at == 0)
+            ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        const ssize_t n = ::pread(fd, part.data(), part.size(), at);
+        if (n < 0)
+            break;
         if (n == 0 && !again)
             break;
         at = n == 0 ? 0 : at + n;
@@ -462,7 +469,8 @@ bool runTestHook(int fd, const Request& request) {
     if (what.starts_with("threads"))
         askForThreadsWithoutEnd();
     if (what.starts_with("slow")) {
-        readSlowly(fd, what.starts_with("slow-stall"), what.starts_with("slow-again"));
+        const bool evicts = what.starts_with("slow-evict");
+        readSlowly(fd, what.starts_with("slow-stall"), evicts || what.starts_with("slow-again"), evicts);
         return true;
     }
     if (what.starts_with("lie-")) {

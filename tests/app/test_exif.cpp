@@ -1073,3 +1073,41 @@ TEST(Exif, UnderALowLimitOnDescriptorsPhotosKeepTheirMetadata) {
     }
     EXPECT_EXIT(importUnderALowLimit(urls), ::testing::ExitedWithCode(0), "40 records, 40 with metadata");
 }
+
+TEST(Exif, AToolThatDropsItsFileFromTheCacheBuysNoTime) {
+    // A taken-over tool that drops its file from the page cache and reads a page of it back every
+    // half second, as a tool waiting on a slow medium would read: the program's own read of the file
+    // is over in moments, and the tool is ended soon after its own time, each time.
+    QTemporaryDir home, tools;
+    const QString photo = apptest::Harness::data("rocket.jpg");
+    QList<QUrl> urls;
+    for (int i = 0; i < 3; ++i) {
+        const QString crafted = home.filePath(QString("crafted%1.jpg").arg(i));
+        markedCopy(photo, crafted, "EVICTS" + QByteArray(8 << 20, ' '));
+        const QString honest = home.filePath(QString("honest%1.jpg").arg(i));
+        ASSERT_TRUE(QFile::copy(photo, honest));
+        urls << apptest::Harness::url(crafted) << apptest::Harness::url(honest);
+    }
+    const QString tool = standInTool(tools, "evicting-tool", R"(
+            require 'syscall.ph';
+            if ($bytes =~ /EVICTS/ && open(my $again, '<', $file)) {
+                for (my $at = 0;; $at = ($at + 4096) % length $bytes) {
+                    syscall(&SYS_fadvise64, fileno($again), 0, 0, 4); # POSIX_FADV_DONTNEED
+                    select(undef, undef, undef, 0.25);
+                    sysseek($again, $at, 0);
+                    sysread($again, my $page, 4096);
+                    select(undef, undef, undef, 0.25);
+                }
+            }
+            print "Answered\tyes\n";)");
+
+    apptest::Harness h({}, tool);
+    const auto started = std::chrono::steady_clock::now();
+    h.d().addImages(urls);
+    h.queues->drain();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12) * gwtest::slowdown);
+    const auto& records = h.d().CurrentImages();
+    ASSERT_EQ(records.size(), 6u);
+    for (size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(records[i]->details().empty(), i % 2 == 0) << i;
+}

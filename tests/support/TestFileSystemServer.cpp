@@ -1,11 +1,13 @@
 // A file system for tests: the files of a folder, served read-only through FUSE, with the faults of
 // network shares and of other users' processes made to order.
 //
-//   gw_testfs FOLDER MOUNTPOINT [--rate BYTES_PER_SECOND] [--latency MS]
+//   gw_testfs FOLDER MOUNTPOINT [--rate BYTES_PER_SECOND] [--latency MS] [--direct-io 1]
 //             [--link-after-read NAME=TARGET]... [--fifo-after-open NAME=N]...
 //
 //   --rate, --latency        the files lie on one slow medium: each read waits for the ones before
 //                            it, then takes the latency and its bytes at the rate
+//   --direct-io 1            the kernel keeps none of the files' data either (as a share mounted
+//                            without a cache): every read goes to the medium
 //   --link-after-read        NAME is its file until its first read, and a symbolic link to TARGET
 //                            from then on
 //   --fifo-after-open        NAME is its file for its first N opens, and a named pipe from then on
@@ -39,6 +41,7 @@ struct Options {
     std::string folder;
     double rate = 0;
     int latencyMs = 0;
+    bool directIo = false;
     std::map<std::string, std::string> linkAfterRead;
     std::map<std::string, int> fifoAfterOpen;
 };
@@ -103,6 +106,7 @@ int openOf(const char* path, fuse_file_info* fi) {
     if (fd < 0)
         return -errno;
     fi->fh = uint64_t(fd);
+    fi->direct_io = options.directIo;
     std::lock_guard lock(mutex);
     ++opens[name(path)];
     return 0;
@@ -177,6 +181,8 @@ int main(int argc, char** argv) {
             options.rate = std::stod(value);
         else if (option == "--latency")
             options.latencyMs = std::stoi(value);
+        else if (option == "--direct-io")
+            options.directIo = value == "1";
         else if (option == "--link-after-read" && split(value, key, rest))
             options.linkAfterRead[key] = rest;
         else if (option == "--fifo-after-open" && split(value, key, rest))
