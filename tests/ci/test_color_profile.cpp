@@ -1,7 +1,9 @@
 // Colour profiles made to cost the program's own process: multiProcessElements tags (float
 // pipelines of curves of many segments, or of one table pointed at many times) are set aside for
 // the tables beside them, and tables and curves that declare more data than they hold are refused,
-// with a line on the console; either costs little more than an ordinary profile.
+// with a line on the console; either costs little more than an ordinary profile. Profiles that do
+// not read whole (their end overwritten with zeros, a tag of a type LittleCMS does not read) are
+// set aside and told, whichever way the picture comes in.
 
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
@@ -11,11 +13,15 @@
 #include "ci/io/Codec.h"
 #include "ci/io/JpegCodec.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <string>
@@ -23,6 +29,7 @@
 using namespace ci;
 using namespace ci::io;
 using gwtest::dataPath;
+using gwtest::TempDir;
 
 namespace {
 
@@ -219,6 +226,59 @@ Bytes xyzTag(double x, double y, double z) {
     return tag;
 }
 
+/// Where the data of `tag` starts in a profile.
+size_t offsetOf(const Bytes& icc, const std::string& tag) {
+    for (uint32_t i = 0; i < get32(icc, 128); ++i)
+        if (std::memcmp(&icc[132 + 12 * size_t(i)], tag.data(), 4) == 0)
+            return get32(icc, 132 + 12 * size_t(i) + 4);
+    ADD_FAILURE() << "no tag " << tag;
+    return icc.size();
+}
+
+/// `icc` with every byte from `from` on set to zero.
+Bytes zeroedFrom(Bytes icc, size_t from) {
+    std::fill(icc.begin() + ptrdiff_t(std::min(from, icc.size())), icc.end(), 0);
+    return icc;
+}
+
+/// An sRGB profile as cameras and other programs embed it, its tags in the order `last` puts
+/// them, the ones named there last: curves of 1024 entries (version 2), or sRGB's own function
+/// (version 4, `parametric`).
+Bytes srgbProfile(bool parametric, const std::vector<std::string>& last) {
+    cmsToneCurve* curve = nullptr;
+    if (parametric) {
+        const double sRGB[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+        curve = cmsBuildParametricToneCurve(nullptr, 4, sRGB);
+    } else {
+        std::vector<uint16_t> entries(1024);
+        for (size_t i = 0; i < entries.size(); ++i)
+            entries[i] = uint16_t(std::lround(65535.0 * srgbDecode(float(i) / 1023.0f)));
+        curve = cmsBuildTabulatedToneCurve16(nullptr, cmsUInt32Number(entries.size()), entries.data());
+    }
+    const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE p = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsSetProfileVersion(p, parametric ? 4.3 : 2.1);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(p, nullptr, &size);
+    Bytes icc(size);
+    cmsSaveProfileToMem(p, icc.data(), &size);
+    cmsCloseProfile(p);
+    cmsFreeToneCurve(curve);
+    std::vector<Tag> tags = tagsOf(icc);
+    for (const std::string& name : last) {
+        const auto it =
+            std::find_if(tags.begin(), tags.end(), [&](const Tag& t) { return t.signature == name; });
+        if (it == tags.end())
+            return {};
+        const Tag moved = *it;
+        tags.erase(it);
+        tags.push_back(moved);
+    }
+    return profileOf(icc, tags);
+}
+
 // ---- Pictures ----
 
 constexpr int kSide = 32;
@@ -232,6 +292,32 @@ Bytes picture(bool inks, const Bytes& icc = {}) {
     return codectest::encodeJpeg(
         samples, kSide, kSide, channels, inks ? JCS_CMYK : JCS_RGB,
         [](jpeg_compress_struct& c) { c.write_Adobe_marker = FALSE; }, icc);
+}
+
+/// The RGB picture of picture() as a PNG or a TIFF (read by a reader process), with `icc`.
+void writePicture(const std::string& path, const Bytes& icc) {
+    Bytes samples(size_t(kSide) * kSide * 3);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint8_t((i * 37 + i / 3 * 11) % 256);
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out);
+    OIIO::ImageSpec spec(kSide, kSide, 3, OIIO::TypeDesc::UINT8);
+    if (!icc.empty())
+        spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), icc.data());
+    spec.attribute("tiff:write_exif", 0);
+    ASSERT_TRUE(out->open(path, spec) && out->write_image(OIIO::TypeDesc::UINT8, samples.data()) &&
+                out->close());
+}
+
+/// The picture of a file in the working space.
+Bitmap decodedFile(const std::string& path) {
+    auto d = decodeFile(path);
+    EXPECT_TRUE(d.ok()) << d.error();
+    if (!d.ok())
+        return Bitmap{};
+    auto bitmap = Context().render(d->image);
+    EXPECT_TRUE(bitmap.ok()) << bitmap.error();
+    return bitmap.ok() ? std::move(*bitmap) : Bitmap{};
 }
 
 /// The picture that `jpeg` decodes into, in the working space.
@@ -296,10 +382,12 @@ TEST(ColorProfile, MultiProcessElementsAreSetAsideForTheTablesBeside) {
         EXPECT_EQ(gwtest::maxDifference(got, want), 0.0) << "converted as by the profile without D2B0";
 
         // With nothing left beside it, the profile is one that LittleCMS cannot read: the picture
-        // is read as without one.
+        // is read as without one, and the console says so.
         const Bytes alone = profileOf(base, {{"wtpt", xyzTag(0.9642, 1, 0.8249)}, {"D2B0", c.d2b0}});
+        gwtest::ConsoleCapture console;
         EXPECT_EQ(gwtest::maxDifference(decodedCheaply(picture(c.inks, alone)), decoded(picture(c.inks))),
                   0.0);
+        EXPECT_TRUE(console.contains("readProfile: ⛔️ the colour profile cannot be read (LittleCMS: "));
     }
 }
 
@@ -342,4 +430,90 @@ TEST(ColorProfile, TablesAndCurvesThatDeclareMoreThanTheyHoldAreRefusedAndTold) 
         EXPECT_TRUE(console.contains("readProfile: ⛔️ the colour profile's tag " + c.tag +
                                      " declares more data than it holds; the picture is read without it"));
     }
+}
+
+TEST(ColorProfile, AProfileThatDoesNotReadWholeIsSetAsideAndTold) {
+    // sRGB profiles whose end was overwritten with zeros, as damage to the end of a file leaves
+    // them, or whose tag is of a type LittleCMS does not read there. LittleCMS converts with most of
+    // them without a word: a curve that falls to zero, a gamma or a colorant of zero, or a curve of
+    // no entries (a straight line) come out of such a profile.
+    const std::vector<std::string> curvesLast = {"rTRC", "gTRC", "bTRC"};
+    const Bytes table = srgbProfile(false, curvesLast), function = srgbProfile(true, curvesLast);
+    const Bytes colorantLast = srgbProfile(false, {"bXYZ"}), textLast = srgbProfile(false, {"cprt"});
+    ASSERT_FALSE(table.empty() || function.empty() || colorantLast.empty() || textLast.empty());
+    Bytes strange = table;
+    std::memcpy(&strange[offsetOf(strange, "bTRC")], "sf32", 4);
+    struct Case {
+        const char* name;
+        Bytes icc;
+        std::string told; ///< the clause of the console's line, "" for a profile that is used
+    };
+    const Case cases[] = {
+        {"curve's entries", zeroedFrom(table, offsetOf(table, "bTRC") + 12 + 2 * 700), "bTRC ends in zeros"},
+        {"curve's count", zeroedFrom(table, offsetOf(table, "bTRC") + 8), "bTRC ends in zeros"},
+        {"curve's type", zeroedFrom(table, offsetOf(table, "bTRC")), "bTRC cannot be read"},
+        {"the curve before", zeroedFrom(table, offsetOf(table, "gTRC") + 12 + 2 * 100), "gTRC ends in zeros"},
+        {"function's parameters", zeroedFrom(function, offsetOf(function, "bTRC") + 12),
+         "bTRC ends in zeros"},
+        {"function's kind", zeroedFrom(function, offsetOf(function, "bTRC") + 8), "bTRC ends in zeros"},
+        {"colorant", zeroedFrom(colorantLast, offsetOf(colorantLast, "bXYZ") + 8), "bXYZ ends in zeros"},
+        {"type unknown there", strange, "bTRC cannot be read"},
+        {"text only", zeroedFrom(textLast, offsetOf(textLast, "cprt") + 8), ""}};
+
+    // LittleCMS alone applies the first: white comes out far from white.
+    {
+        cmsHPROFILE damaged =
+            cmsOpenProfileFromMem(cases[0].icc.data(), cmsUInt32Number(cases[0].icc.size()));
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM t = cmsCreateTransform(damaged, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+        ASSERT_NE(t, nullptr);
+        const uint8_t white[3] = {255, 255, 255};
+        uint8_t got[3];
+        cmsDoTransform(t, white, got, 1);
+        EXPECT_LT(got[2], 128);
+        cmsDeleteTransform(t);
+        cmsCloseProfile(srgb);
+        cmsCloseProfile(damaged);
+    }
+
+    // Each way a profile comes in: a JPEG's or a PNG's, read here, and a TIFF's, from its reader.
+    TempDir tmp;
+    for (const std::string kind : {"jpg", "png", "tif"}) {
+        const auto write = [&](const std::string& name, const Bytes& icc) {
+            const std::string path = tmp.file(name + "." + kind);
+            if (kind == "jpg")
+                gwtest::writeBytes(path, picture(false, icc));
+            else
+                writePicture(path, icc);
+            return path;
+        };
+        const Bitmap intact = decodedFile(write("intact", table));
+        ASSERT_EQ(gwtest::maxDifference(intact, decodedFile(write("none", {}))), 0.0) << "sRGB is no change";
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const Case& c = cases[i];
+            SCOPED_TRACE(kind + ": " + c.name);
+            const std::string path = write("damaged" + std::to_string(i), c.icc);
+            gwtest::ConsoleCapture console;
+            EXPECT_EQ(gwtest::maxDifference(decodedFile(path), intact), 0.0);
+            if (c.told.empty())
+                EXPECT_FALSE(console.contains("readProfile"));
+            else
+                EXPECT_TRUE(console.contains("readProfile: ⛔️ " + path + ": the colour profile's tag " +
+                                             c.told + "; the picture is read without it"));
+        }
+    }
+
+    // A profile of inks whose table ends the file: its output tables fall to zero.
+    const Bytes inks = jpeg::openFile(dataPath("cmyk-profile.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(inks.empty());
+    std::vector<Tag> tags = tagsOf(inks);
+    std::stable_partition(tags.begin(), tags.end(), [](const Tag& t) { return t.signature != "A2B0"; });
+    const Bytes tableLast = profileOf(inks, tags);
+    gwtest::ConsoleCapture console;
+    EXPECT_EQ(gwtest::maxDifference(decoded(picture(true, zeroedFrom(tableLast, tableLast.size() - 100))),
+                                    decoded(picture(true))),
+              0.0);
+    EXPECT_TRUE(
+        console.contains("readProfile: ⛔️ the colour profile's tag A2B0 ends in zeros; the picture is "
+                         "read without it"));
 }

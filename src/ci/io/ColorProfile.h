@@ -23,10 +23,11 @@ enum class SampleColours { Grey, RGB, CMYK, InvertedCMYK };
 class ProfileConverter {
   public:
     /// A converter for pixels of `pixelStride` samples whose first one (grey), three (RGB) or four
-    /// (CMYK, 8-bit only) are colour. Null when the profile is unreadable or does not
-    /// describe such data, in which case the samples are taken as sRGB (or CMYK is converted
-    /// without a profile); null too when the profile is refused for what reading it would cost
-    /// (IccCheck.h), and then `refused`, when given, says why.
+    /// (CMYK, 8-bit only) are colour. Null when the profile does not describe such data, or is set
+    /// aside: refused for what reading it would cost (IccCheck.h), or not read whole (not a
+    /// profile, a tag that the conversion needs unreadable or overwritten with zeros, an error
+    /// from LittleCMS), and then `refused`, when given, says why. Without a converter the samples
+    /// are taken as sRGB (CMYK is converted without a profile).
     static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, SampleColours colours,
                                                     int pixelStride, SampleType type,
                                                     std::string* refused = nullptr);
@@ -57,6 +58,7 @@ class ProfileConverter {
     // General path; for CMYK into 16-bit XYZ, then through the matrix.
     bool inks_ = false;
     void* transform_ = nullptr; ///< cmsHTRANSFORM
+    void* context_ = nullptr;   ///< cmsContext of the transform and curves
 };
 
 } // namespace ci::io
