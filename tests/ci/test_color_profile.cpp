@@ -1,16 +1,19 @@
-// Colour profiles made to cost the program's own process: multiProcessElements tags (float
-// pipelines of curves of many segments, or of one table pointed at many times) are set aside for
-// the tables beside them, and tables and curves that declare more data than they hold are refused,
-// with a line on the console; either costs little more than an ordinary profile. Profiles that do
-// not read whole (their end overwritten with zeros, a tag of a type LittleCMS does not read) are
-// set aside and told, whichever way the picture comes in.
+// Table-based RGB profiles run through their own grid with LittleCMS's colours, for 8-bit and
+// 16-bit samples alike. Colour profiles made to cost the program's own process: multiProcessElements tags
+// (float pipelines of curves of many segments, or of one table pointed at many times) are set aside for the
+// tables beside them, and tables and curves that declare more data than they hold are refused, with a line on
+// the console; either costs little more than an ordinary profile. Profiles that do not read whole (their end
+// overwritten with zeros, a tag of a type LittleCMS does not read) are set aside and told, whichever way the
+// picture comes in.
 
+#include "support/TableProfile.h"
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
 #include "ci/io/Codec.h"
+#include "ci/io/ColorProfile.h"
 #include "ci/io/JpegCodec.h"
 
 #include <OpenImageIO/imageio.h>
@@ -516,4 +519,123 @@ TEST(ColorProfile, AProfileThatDoesNotReadWholeIsSetAsideAndTold) {
     EXPECT_TRUE(
         console.contains("readProfile: ⛔️ the colour profile's tag A2B0 ends in zeros; the picture is "
                          "read without it"));
+}
+
+TEST(ColorProfile, ATableBasedProfileRunsThroughItsOwnGridWithLittleCMSsColours) {
+    struct Case {
+        const char* name;
+        gwtest::TableProfileOptions options;
+        bool ownGrid; ///< else LittleCMS converts, as before
+    };
+    gwtest::TableProfileOptions input, output, wide, v4, xyz, coarse, matrix;
+    input.curvedInput = true;
+    output.curvedOutput = true;
+    wide.gridPoints = 33, wide.wide = true;
+    v4.v4 = true, v4.curvedInput = true, v4.curvedOutput = true;
+    xyz.xyz = true;
+    coarse.gridPoints = 9;
+    matrix.v4 = true, matrix.matrix = true;
+    const Case cases[] = {{"lut16 of 17 points", {}, true},
+                          {"input curves", input, true},
+                          {"output curves", output, true},
+                          {"33 points, a gamut wider than sRGB", wide, true},
+                          {"lutAtoB (version 4) with curves", v4, true},
+                          {"XYZ", xyz, true},
+                          {"9 points", coarse, true},
+                          {"lutAtoB with a matrix", matrix, false}};
+    cmsHPROFILE linear = gwtest::linearSRGBProfile();
+    // Every fifth level of each sample, 0 and 255 included; for 16 bits between 8-bit levels too.
+    std::vector<uint8_t> bytes;
+    std::vector<uint16_t> words;
+    for (int r = 0; r <= 255; r += 5)
+        for (int g = 0; g <= 255; g += 5)
+            for (int b = 0; b <= 255; b += 5) {
+                bytes.insert(bytes.end(), {uint8_t(r), uint8_t(g), uint8_t(b)});
+                const int n = int(words.size() / 4);
+                words.insert(words.end(), {uint16_t(r * 257 - (r ? n % 200 : 0)), uint16_t(g * 257),
+                                           uint16_t(b * 257 + (b < 255 ? n % 200 : 0)), 65535});
+            }
+    const size_t count = bytes.size() / 3;
+    // How far apart two conversions are, in 8-bit levels of sRGB-encoded values (sign kept).
+    const auto worstOf = [&](const std::vector<float>& got, const std::vector<float>& want) {
+        double worst = 0;
+        for (size_t i = 0; i < count; ++i)
+            for (size_t c = 0; c < 3; ++c)
+                worst = std::max(worst,
+                                 255.0 * std::fabs(srgbEncode(got[i * 4 + c]) - srgbEncode(want[i * 3 + c])));
+        return worst;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes icc = gwtest::tableProfile(c.options);
+        ASSERT_FALSE(icc.empty());
+        cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+        for (const bool wideSamples : {false, true}) {
+            SCOPED_TRACE(wideSamples ? "16-bit" : "8-bit");
+            const auto conv =
+                ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, wideSamples ? 4 : 3,
+                                         wideSamples ? SampleType::U16 : SampleType::U8);
+            ASSERT_TRUE(conv);
+            EXPECT_EQ(conv->convertsCheaply(), c.ownGrid);
+            cmsHTRANSFORM exact = cmsCreateTransform(profile, wideSamples ? TYPE_RGBA_16 : TYPE_RGB_8, linear,
+                                                     TYPE_RGB_FLT, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+            ASSERT_NE(exact, nullptr);
+            std::vector<float> got(count * 4), want(count * 3);
+            const void* samples = wideSamples ? static_cast<const void*>(words.data()) : bytes.data();
+            conv->convert(samples, got.data(), int64_t(count));
+            cmsDoTransform(exact, samples, want.data(), cmsUInt32Number(count));
+            EXPECT_LE(worstOf(got, want), 0.5);
+
+            // Converted in one go or one by one (in groups of eight, or alone), the same.
+            std::vector<float> alone(4);
+            for (size_t i = 0; i < 9; ++i) {
+                conv->convert(static_cast<const uint8_t*>(samples) + i * (wideSamples ? 8 : 3), alone.data(),
+                              1);
+                EXPECT_EQ(std::memcmp(alone.data(), &got[i * 4], 3 * sizeof(float)), 0) << i;
+            }
+            cmsDeleteTransform(exact);
+        }
+        cmsCloseProfile(profile);
+    }
+
+    // 16-bit samples keep their precision: neighbours within one 8-bit level stay apart, as
+    // LittleCMS has them.
+    {
+        const Bytes icc = gwtest::tableProfile(input);
+        const auto conv =
+            ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, 3, SampleType::U16);
+        ASSERT_TRUE(conv && conv->convertsCheaply());
+        const uint16_t close[6] = {30000, 20000, 10000, 30064, 20064, 10064};
+        float got[8];
+        conv->convert(close, got, 2);
+        EXPECT_GT(std::fabs(got[0] - got[4]), 1e-4f);
+    }
+
+    // A photograph's own samples.
+    {
+        auto photo = decodeFile(dataPath("rocket.jpg"));
+        ASSERT_TRUE(photo.ok()) << photo.error();
+        auto pixels = Context().renderSRGB(photo->image, photo->image.extent());
+        ASSERT_TRUE(pixels.ok());
+        const Bytes icc = gwtest::tableProfile(output);
+        const auto conv =
+            ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, 4, SampleType::U8);
+        ASSERT_TRUE(conv && conv->convertsCheaply());
+        cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+        cmsHTRANSFORM exact = cmsCreateTransform(profile, TYPE_RGBA_8, linear, TYPE_RGBA_FLT,
+                                                 INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+        const size_t n = size_t(pixels->width) * size_t(pixels->height);
+        std::vector<float> got(n * 4), want(n * 4);
+        conv->convert(pixels->data.data(), got.data(), int64_t(n));
+        cmsDoTransform(exact, pixels->data.data(), want.data(), cmsUInt32Number(n));
+        double worst = 0;
+        for (size_t i = 0; i < n; ++i)
+            for (size_t c = 0; c < 3; ++c)
+                worst = std::max(worst,
+                                 255.0 * std::fabs(srgbEncode(got[i * 4 + c]) - srgbEncode(want[i * 4 + c])));
+        EXPECT_LE(worst, 0.5);
+        cmsDeleteTransform(exact);
+        cmsCloseProfile(profile);
+    }
+    cmsCloseProfile(linear);
 }

@@ -1,4 +1,5 @@
 #include "ColorProfile.h"
+#include "ColorProfileTable.h"
 #include "IccCheck.h"
 
 #include "ci/core/Context.h"
@@ -138,16 +139,19 @@ const std::string kUnreadable = "the colour profile cannot be read";
 
 /// A transform from `src` in the intent LittleCMS is asked for, else relative colorimetric (which
 /// every table-based profile holds), made without an error from LittleCMS; else null, and
-/// `report` says why.
+/// `report` says why. `made`, when given, is set to the intent.
 cmsHTRANSFORM quietTransform(Report& report, cmsHPROFILE src, cmsUInt32Number in, cmsHPROFILE dst,
-                             cmsUInt32Number out) {
+                             cmsUInt32Number out, cmsUInt32Number* made = nullptr) {
     std::string first;
     for (const cmsUInt32Number intent : {kIntent, cmsUInt32Number(INTENT_RELATIVE_COLORIMETRIC)}) {
         report.first.clear();
         cmsHTRANSFORM t =
             cmsCreateTransformTHR(cmsGetProfileContextID(src), src, in, dst, out, intent, cmsFLAGS_NOCACHE);
-        if (t && report.first.empty())
+        if (t && report.first.empty()) {
+            if (made)
+                *made = intent;
             return t;
+        }
         if (t) {
             // Made, but from a profile that did not read whole.
             cmsDeleteTransform(t);
@@ -305,12 +309,25 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         }
     }
 
+    cmsUInt32Number intent = kIntent;
     conv->transform_ =
-        quietTransform(report, src.h, pixelFormat(colours, pixelStride, type), dst.h, TYPE_RGBA_FLT);
+        quietTransform(report, src.h, pixelFormat(colours, pixelStride, type), dst.h, TYPE_RGBA_FLT, &intent);
     if (!conv->transform_)
         return setAside(told());
+    // LittleCMS runs a table-based profile through all its stages in floats for every pixel: its
+    // own grid does the same, for integer samples.
+    double primaries[9], toLinear[9];
+    if (!grey && cmsIsCLUT(src.h, intent, LCMS_USED_AS_INPUT) && colorantMatrix(dst.h, primaries) &&
+        invert3(primaries, toLinear))
+        conv->table_ = ProfileTable::build(src.h, dst.h, intent, type, pixelStride, primaries, toLinear);
+    if (conv->table_) {
+        cmsDeleteTransform(static_cast<cmsHTRANSFORM>(conv->transform_));
+        conv->transform_ = nullptr;
+    }
     return conv;
 }
+
+ProfileConverter::ProfileConverter() = default;
 
 ProfileConverter::~ProfileConverter() {
     if (transform_)
@@ -323,6 +340,10 @@ ProfileConverter::~ProfileConverter() {
 }
 
 void ProfileConverter::convert(const void* src, float* out, int64_t n) const {
+    if (table_) {
+        table_->convert(src, out, n);
+        return;
+    }
     if (inks_) {
         thread_local std::vector<uint16_t> xyz;
         const float* m = matrix_;
