@@ -312,9 +312,8 @@ void writePicture(const std::string& path, const Bytes& icc) {
                 out->close());
 }
 
-/// The picture of a file in the working space.
-Bitmap decodedFile(const std::string& path) {
-    auto d = decodeFile(path);
+/// A decoded picture rendered into the working space.
+Bitmap rendered(const Result<Decoded>& d) {
     EXPECT_TRUE(d.ok()) << d.error();
     if (!d.ok())
         return Bitmap{};
@@ -323,15 +322,12 @@ Bitmap decodedFile(const std::string& path) {
     return bitmap.ok() ? std::move(*bitmap) : Bitmap{};
 }
 
-/// The picture that `jpeg` decodes into, in the working space.
+/// The picture of a file, and the one that `jpeg` decodes into, in the working space.
+Bitmap decodedFile(const std::string& path) {
+    return rendered(decodeFile(path));
+}
 Bitmap decoded(const Bytes& jpeg) {
-    auto d = decodeData(jpeg);
-    EXPECT_TRUE(d.ok()) << d.error();
-    if (!d.ok())
-        return Bitmap{};
-    auto bitmap = Context().render(d->image);
-    EXPECT_TRUE(bitmap.ok()) << bitmap.error();
-    return bitmap.ok() ? std::move(*bitmap) : Bitmap{};
+    return rendered(decodeData(jpeg));
 }
 
 /// Decodes `jpeg` into the working space and checks that it took neither long nor much memory.
