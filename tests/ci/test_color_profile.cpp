@@ -1,21 +1,30 @@
-// Colour profiles made to cost the program's own process: multiProcessElements tags (float
-// pipelines of curves of many segments, or of one table pointed at many times) are set aside for
-// the tables beside them, and tables and curves that declare more data than they hold are refused,
-// with a line on the console; either costs little more than an ordinary profile.
+// Table-based RGB profiles run through their own grid with LittleCMS's colours, for 8-bit and
+// 16-bit samples alike. Colour profiles made to cost the program's own process: multiProcessElements tags
+// (float pipelines of curves of many segments, or of one table pointed at many times) are set aside for the
+// tables beside them, and tables and curves that declare more data than they hold are refused, with a line on
+// the console; either costs little more than an ordinary profile. Profiles that do not read whole (their end
+// overwritten with zeros, a tag of a type LittleCMS does not read) are set aside and told, whichever way the
+// picture comes in.
 
+#include "support/TableProfile.h"
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
 
 #include "ci/core/Bitmap.h"
 #include "ci/core/Context.h"
 #include "ci/io/Codec.h"
+#include "ci/io/ColorProfile.h"
 #include "ci/io/JpegCodec.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <string>
@@ -23,6 +32,7 @@
 using namespace ci;
 using namespace ci::io;
 using gwtest::dataPath;
+using gwtest::TempDir;
 
 namespace {
 
@@ -219,6 +229,59 @@ Bytes xyzTag(double x, double y, double z) {
     return tag;
 }
 
+/// Where the data of `tag` starts in a profile.
+size_t offsetOf(const Bytes& icc, const std::string& tag) {
+    for (uint32_t i = 0; i < get32(icc, 128); ++i)
+        if (std::memcmp(&icc[132 + 12 * size_t(i)], tag.data(), 4) == 0)
+            return get32(icc, 132 + 12 * size_t(i) + 4);
+    ADD_FAILURE() << "no tag " << tag;
+    return icc.size();
+}
+
+/// `icc` with every byte from `from` on set to zero.
+Bytes zeroedFrom(Bytes icc, size_t from) {
+    std::fill(icc.begin() + ptrdiff_t(std::min(from, icc.size())), icc.end(), 0);
+    return icc;
+}
+
+/// An sRGB profile as cameras and other programs embed it, its tags in the order `last` puts
+/// them, the ones named there last: curves of 1024 entries (version 2), or sRGB's own function
+/// (version 4, `parametric`).
+Bytes srgbProfile(bool parametric, const std::vector<std::string>& last) {
+    cmsToneCurve* curve = nullptr;
+    if (parametric) {
+        const double sRGB[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+        curve = cmsBuildParametricToneCurve(nullptr, 4, sRGB);
+    } else {
+        std::vector<uint16_t> entries(1024);
+        for (size_t i = 0; i < entries.size(); ++i)
+            entries[i] = uint16_t(std::lround(65535.0 * srgbDecode(float(i) / 1023.0f)));
+        curve = cmsBuildTabulatedToneCurve16(nullptr, cmsUInt32Number(entries.size()), entries.data());
+    }
+    const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE p = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsSetProfileVersion(p, parametric ? 4.3 : 2.1);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(p, nullptr, &size);
+    Bytes icc(size);
+    cmsSaveProfileToMem(p, icc.data(), &size);
+    cmsCloseProfile(p);
+    cmsFreeToneCurve(curve);
+    std::vector<Tag> tags = tagsOf(icc);
+    for (const std::string& name : last) {
+        const auto it =
+            std::find_if(tags.begin(), tags.end(), [&](const Tag& t) { return t.signature == name; });
+        if (it == tags.end())
+            return {};
+        const Tag moved = *it;
+        tags.erase(it);
+        tags.push_back(moved);
+    }
+    return profileOf(icc, tags);
+}
+
 // ---- Pictures ----
 
 constexpr int kSide = 32;
@@ -234,15 +297,37 @@ Bytes picture(bool inks, const Bytes& icc = {}) {
         [](jpeg_compress_struct& c) { c.write_Adobe_marker = FALSE; }, icc);
 }
 
-/// The picture that `jpeg` decodes into, in the working space.
-Bitmap decoded(const Bytes& jpeg) {
-    auto d = decodeData(jpeg);
+/// The RGB picture of picture() as a PNG or a TIFF (read by a reader process), with `icc`.
+void writePicture(const std::string& path, const Bytes& icc) {
+    Bytes samples(size_t(kSide) * kSide * 3);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = uint8_t((i * 37 + i / 3 * 11) % 256);
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out);
+    OIIO::ImageSpec spec(kSide, kSide, 3, OIIO::TypeDesc::UINT8);
+    if (!icc.empty())
+        spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, int(icc.size())), icc.data());
+    spec.attribute("tiff:write_exif", 0);
+    ASSERT_TRUE(out->open(path, spec) && out->write_image(OIIO::TypeDesc::UINT8, samples.data()) &&
+                out->close());
+}
+
+/// A decoded picture rendered into the working space.
+Bitmap rendered(const Result<Decoded>& d) {
     EXPECT_TRUE(d.ok()) << d.error();
     if (!d.ok())
         return Bitmap{};
     auto bitmap = Context().render(d->image);
     EXPECT_TRUE(bitmap.ok()) << bitmap.error();
     return bitmap.ok() ? std::move(*bitmap) : Bitmap{};
+}
+
+/// The picture of a file, and the one that `jpeg` decodes into, in the working space.
+Bitmap decodedFile(const std::string& path) {
+    return rendered(decodeFile(path));
+}
+Bitmap decoded(const Bytes& jpeg) {
+    return rendered(decodeData(jpeg));
 }
 
 /// Decodes `jpeg` into the working space and checks that it took neither long nor much memory.
@@ -296,10 +381,12 @@ TEST(ColorProfile, MultiProcessElementsAreSetAsideForTheTablesBeside) {
         EXPECT_EQ(gwtest::maxDifference(got, want), 0.0) << "converted as by the profile without D2B0";
 
         // With nothing left beside it, the profile is one that LittleCMS cannot read: the picture
-        // is read as without one.
+        // is read as without one, and the console says so.
         const Bytes alone = profileOf(base, {{"wtpt", xyzTag(0.9642, 1, 0.8249)}, {"D2B0", c.d2b0}});
+        gwtest::ConsoleCapture console;
         EXPECT_EQ(gwtest::maxDifference(decodedCheaply(picture(c.inks, alone)), decoded(picture(c.inks))),
                   0.0);
+        EXPECT_TRUE(console.contains("readProfile: ⛔️ the colour profile cannot be read (LittleCMS: "));
     }
 }
 
@@ -342,4 +429,209 @@ TEST(ColorProfile, TablesAndCurvesThatDeclareMoreThanTheyHoldAreRefusedAndTold) 
         EXPECT_TRUE(console.contains("readProfile: ⛔️ the colour profile's tag " + c.tag +
                                      " declares more data than it holds; the picture is read without it"));
     }
+}
+
+TEST(ColorProfile, AProfileThatDoesNotReadWholeIsSetAsideAndTold) {
+    // sRGB profiles whose end was overwritten with zeros, as damage to the end of a file leaves
+    // them, or whose tag is of a type LittleCMS does not read there. LittleCMS converts with most of
+    // them without a word: a curve that falls to zero, a gamma or a colorant of zero, or a curve of
+    // no entries (a straight line) come out of such a profile.
+    const std::vector<std::string> curvesLast = {"rTRC", "gTRC", "bTRC"};
+    const Bytes table = srgbProfile(false, curvesLast), function = srgbProfile(true, curvesLast);
+    const Bytes colorantLast = srgbProfile(false, {"bXYZ"}), textLast = srgbProfile(false, {"cprt"});
+    ASSERT_FALSE(table.empty() || function.empty() || colorantLast.empty() || textLast.empty());
+    Bytes strange = table;
+    std::memcpy(&strange[offsetOf(strange, "bTRC")], "sf32", 4);
+    struct Case {
+        const char* name;
+        Bytes icc;
+        std::string told; ///< the clause of the console's line, "" for a profile that is used
+    };
+    const Case cases[] = {
+        {"curve's entries", zeroedFrom(table, offsetOf(table, "bTRC") + 12 + 2 * 700), "bTRC ends in zeros"},
+        {"curve's count", zeroedFrom(table, offsetOf(table, "bTRC") + 8), "bTRC ends in zeros"},
+        {"curve's type", zeroedFrom(table, offsetOf(table, "bTRC")), "bTRC cannot be read"},
+        {"the curve before", zeroedFrom(table, offsetOf(table, "gTRC") + 12 + 2 * 100), "gTRC ends in zeros"},
+        {"function's parameters", zeroedFrom(function, offsetOf(function, "bTRC") + 12),
+         "bTRC ends in zeros"},
+        {"function's kind", zeroedFrom(function, offsetOf(function, "bTRC") + 8), "bTRC ends in zeros"},
+        {"colorant", zeroedFrom(colorantLast, offsetOf(colorantLast, "bXYZ") + 8), "bXYZ ends in zeros"},
+        {"type unknown there", strange, "bTRC cannot be read"},
+        {"text only", zeroedFrom(textLast, offsetOf(textLast, "cprt") + 8), ""}};
+
+    // LittleCMS alone applies the first: white comes out far from white.
+    {
+        cmsHPROFILE damaged =
+            cmsOpenProfileFromMem(cases[0].icc.data(), cmsUInt32Number(cases[0].icc.size()));
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM t = cmsCreateTransform(damaged, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+        ASSERT_NE(t, nullptr);
+        const uint8_t white[3] = {255, 255, 255};
+        uint8_t got[3];
+        cmsDoTransform(t, white, got, 1);
+        EXPECT_LT(got[2], 128);
+        cmsDeleteTransform(t);
+        cmsCloseProfile(srgb);
+        cmsCloseProfile(damaged);
+    }
+
+    // Each way a profile comes in: a JPEG's or a PNG's, read here, and a TIFF's, from its reader.
+    TempDir tmp;
+    for (const std::string kind : {"jpg", "png", "tif"}) {
+        const auto write = [&](const std::string& name, const Bytes& icc) {
+            const std::string path = tmp.file(name + "." + kind);
+            if (kind == "jpg")
+                gwtest::writeBytes(path, picture(false, icc));
+            else
+                writePicture(path, icc);
+            return path;
+        };
+        const Bitmap intact = decodedFile(write("intact", table));
+        ASSERT_EQ(gwtest::maxDifference(intact, decodedFile(write("none", {}))), 0.0) << "sRGB is no change";
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const Case& c = cases[i];
+            SCOPED_TRACE(kind + ": " + c.name);
+            const std::string path = write("damaged" + std::to_string(i), c.icc);
+            gwtest::ConsoleCapture console;
+            EXPECT_EQ(gwtest::maxDifference(decodedFile(path), intact), 0.0);
+            if (c.told.empty())
+                EXPECT_FALSE(console.contains("readProfile"));
+            else
+                EXPECT_TRUE(console.contains("readProfile: ⛔️ " + path + ": the colour profile's tag " +
+                                             c.told + "; the picture is read without it"));
+        }
+    }
+
+    // A profile of inks whose table ends the file: its output tables fall to zero.
+    const Bytes inks = jpeg::openFile(dataPath("cmyk-profile.jpg"))->spec().iccProfile;
+    ASSERT_FALSE(inks.empty());
+    std::vector<Tag> tags = tagsOf(inks);
+    std::stable_partition(tags.begin(), tags.end(), [](const Tag& t) { return t.signature != "A2B0"; });
+    const Bytes tableLast = profileOf(inks, tags);
+    gwtest::ConsoleCapture console;
+    EXPECT_EQ(gwtest::maxDifference(decoded(picture(true, zeroedFrom(tableLast, tableLast.size() - 100))),
+                                    decoded(picture(true))),
+              0.0);
+    EXPECT_TRUE(
+        console.contains("readProfile: ⛔️ the colour profile's tag A2B0 ends in zeros; the picture is "
+                         "read without it"));
+}
+
+TEST(ColorProfile, ATableBasedProfileRunsThroughItsOwnGridWithLittleCMSsColours) {
+    struct Case {
+        const char* name;
+        gwtest::TableProfileOptions options;
+        bool ownGrid; ///< else LittleCMS converts, as before
+    };
+    gwtest::TableProfileOptions input, output, wide, v4, xyz, coarse, matrix;
+    input.curvedInput = true;
+    output.curvedOutput = true;
+    wide.gridPoints = 33, wide.wide = true;
+    v4.v4 = true, v4.curvedInput = true, v4.curvedOutput = true;
+    xyz.xyz = true;
+    coarse.gridPoints = 9;
+    matrix.v4 = true, matrix.matrix = true;
+    const Case cases[] = {{"lut16 of 17 points", {}, true},
+                          {"input curves", input, true},
+                          {"output curves", output, true},
+                          {"33 points, a gamut wider than sRGB", wide, true},
+                          {"lutAtoB (version 4) with curves", v4, true},
+                          {"XYZ", xyz, true},
+                          {"9 points", coarse, true},
+                          {"lutAtoB with a matrix", matrix, false}};
+    cmsHPROFILE linear = gwtest::linearSRGBProfile();
+    // Every fifth level of each sample, 0 and 255 included; for 16 bits between 8-bit levels too.
+    std::vector<uint8_t> bytes;
+    std::vector<uint16_t> words;
+    for (int r = 0; r <= 255; r += 5)
+        for (int g = 0; g <= 255; g += 5)
+            for (int b = 0; b <= 255; b += 5) {
+                bytes.insert(bytes.end(), {uint8_t(r), uint8_t(g), uint8_t(b)});
+                const int n = int(words.size() / 4);
+                words.insert(words.end(), {uint16_t(r * 257 - (r ? n % 200 : 0)), uint16_t(g * 257),
+                                           uint16_t(b * 257 + (b < 255 ? n % 200 : 0)), 65535});
+            }
+    const size_t count = bytes.size() / 3;
+    // How far apart two conversions are, in 8-bit levels of sRGB-encoded values (sign kept).
+    const auto worstOf = [&](const std::vector<float>& got, const std::vector<float>& want) {
+        double worst = 0;
+        for (size_t i = 0; i < count; ++i)
+            for (size_t c = 0; c < 3; ++c)
+                worst = std::max(worst,
+                                 255.0 * std::fabs(srgbEncode(got[i * 4 + c]) - srgbEncode(want[i * 3 + c])));
+        return worst;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes icc = gwtest::tableProfile(c.options);
+        ASSERT_FALSE(icc.empty());
+        cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+        for (const bool wideSamples : {false, true}) {
+            SCOPED_TRACE(wideSamples ? "16-bit" : "8-bit");
+            const auto conv =
+                ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, wideSamples ? 4 : 3,
+                                         wideSamples ? SampleType::U16 : SampleType::U8);
+            ASSERT_TRUE(conv);
+            EXPECT_EQ(conv->convertsCheaply(), c.ownGrid);
+            cmsHTRANSFORM exact = cmsCreateTransform(profile, wideSamples ? TYPE_RGBA_16 : TYPE_RGB_8, linear,
+                                                     TYPE_RGB_FLT, INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+            ASSERT_NE(exact, nullptr);
+            std::vector<float> got(count * 4), want(count * 3);
+            const void* samples = wideSamples ? static_cast<const void*>(words.data()) : bytes.data();
+            conv->convert(samples, got.data(), int64_t(count));
+            cmsDoTransform(exact, samples, want.data(), cmsUInt32Number(count));
+            EXPECT_LE(worstOf(got, want), 0.5);
+
+            // Converted in one go or one by one (in groups of eight, or alone), the same.
+            std::vector<float> alone(4);
+            for (size_t i = 0; i < 9; ++i) {
+                conv->convert(static_cast<const uint8_t*>(samples) + i * (wideSamples ? 8 : 3), alone.data(),
+                              1);
+                EXPECT_EQ(std::memcmp(alone.data(), &got[i * 4], 3 * sizeof(float)), 0) << i;
+            }
+            cmsDeleteTransform(exact);
+        }
+        cmsCloseProfile(profile);
+    }
+
+    // 16-bit samples keep their precision: neighbours within one 8-bit level stay apart, as
+    // LittleCMS has them.
+    {
+        const Bytes icc = gwtest::tableProfile(input);
+        const auto conv =
+            ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, 3, SampleType::U16);
+        ASSERT_TRUE(conv && conv->convertsCheaply());
+        const uint16_t close[6] = {30000, 20000, 10000, 30064, 20064, 10064};
+        float got[8];
+        conv->convert(close, got, 2);
+        EXPECT_GT(std::fabs(got[0] - got[4]), 1e-4f);
+    }
+
+    // A photograph's own samples.
+    {
+        auto photo = decodeFile(dataPath("rocket.jpg"));
+        ASSERT_TRUE(photo.ok()) << photo.error();
+        auto pixels = Context().renderSRGB(photo->image, photo->image.extent());
+        ASSERT_TRUE(pixels.ok());
+        const Bytes icc = gwtest::tableProfile(output);
+        const auto conv =
+            ProfileConverter::create(icc.data(), icc.size(), SampleColours::RGB, 4, SampleType::U8);
+        ASSERT_TRUE(conv && conv->convertsCheaply());
+        cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+        cmsHTRANSFORM exact = cmsCreateTransform(profile, TYPE_RGBA_8, linear, TYPE_RGBA_FLT,
+                                                 INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE);
+        const size_t n = size_t(pixels->width) * size_t(pixels->height);
+        std::vector<float> got(n * 4), want(n * 4);
+        conv->convert(pixels->data.data(), got.data(), int64_t(n));
+        cmsDoTransform(exact, pixels->data.data(), want.data(), cmsUInt32Number(n));
+        double worst = 0;
+        for (size_t i = 0; i < n; ++i)
+            for (size_t c = 0; c < 3; ++c)
+                worst = std::max(worst,
+                                 255.0 * std::fabs(srgbEncode(got[i * 4 + c]) - srgbEncode(want[i * 4 + c])));
+        EXPECT_LE(worst, 0.5);
+        cmsDeleteTransform(exact);
+        cmsCloseProfile(profile);
+    }
+    cmsCloseProfile(linear);
 }

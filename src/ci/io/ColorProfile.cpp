@@ -1,4 +1,5 @@
 #include "ColorProfile.h"
+#include "ColorProfileTable.h"
 #include "IccCheck.h"
 
 #include "ci/core/Context.h"
@@ -35,14 +36,51 @@ struct TransformHandle {
 };
 
 /// The working space as a profile: sRGB primaries and white, linear curves.
-cmsHPROFILE createLinearSRGB() {
+cmsHPROFILE createLinearSRGB(cmsContext context) {
     const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
     const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* linear = cmsBuildGamma(context, 1.0);
+    if (!linear)
+        return nullptr;
     cmsToneCurve* curves[3] = {linear, linear, linear};
-    cmsHPROFILE p = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsHPROFILE p = cmsCreateRGBProfileTHR(context, &d65, &primaries, curves);
     cmsFreeToneCurve(linear);
     return p;
+}
+
+/// The first error LittleCMS reports while a converter is made (the user data of its context).
+struct Report {
+    std::string first;
+};
+
+void noteError(cmsContext context, cmsUInt32Number, const char* text) {
+    auto* report = static_cast<Report*>(cmsGetContextUserData(context));
+    if (report && report->first.empty())
+        report->first = text && *text ? text : "an error without a message";
+}
+
+std::string tagName(cmsTagSignature tag) {
+    const auto t = uint32_t(tag);
+    return {char(t >> 24), char(t >> 16), char(t >> 8), char(t)};
+}
+
+/// The first tag that LittleCMS reads to convert from `p` (its table, else the curves and colorants
+/// of a matrix-shaper) and holds but cannot read, e.g. one whose type was overwritten; "" when it
+/// reads them all. LittleCMS itself says nothing of such a tag, and may then convert through
+/// whatever else the profile holds.
+std::string unreadableTag(cmsHPROFILE p, bool grey) {
+    std::vector<cmsTagSignature> needed;
+    if (cmsIsTag(p, cmsSigAToB0Tag))
+        needed = {cmsSigAToB0Tag};
+    else if (grey)
+        needed = {cmsSigGrayTRCTag};
+    else
+        needed = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag,
+                  cmsSigRedTRCTag,      cmsSigGreenTRCTag,      cmsSigBlueTRCTag};
+    for (const cmsTagSignature tag : needed)
+        if (cmsIsTag(p, tag) && !cmsReadTag(p, tag))
+            return tagName(tag);
+    return {};
 }
 
 /// Colorants of a matrix-shaper profile as the columns of a 3x3 matrix (RGB -> XYZ D50).
@@ -97,6 +135,35 @@ constexpr int64_t kInkChunk = 4096;
 
 constexpr cmsUInt32Number kIntent = INTENT_PERCEPTUAL;
 
+const std::string kUnreadable = "the colour profile cannot be read";
+
+/// A transform from `src` in the intent LittleCMS is asked for, else relative colorimetric (which
+/// every table-based profile holds), made without an error from LittleCMS; else null, and
+/// `report` says why. `made`, when given, is set to the intent.
+cmsHTRANSFORM quietTransform(Report& report, cmsHPROFILE src, cmsUInt32Number in, cmsHPROFILE dst,
+                             cmsUInt32Number out, cmsUInt32Number* made = nullptr) {
+    std::string first;
+    for (const cmsUInt32Number intent : {kIntent, cmsUInt32Number(INTENT_RELATIVE_COLORIMETRIC)}) {
+        report.first.clear();
+        cmsHTRANSFORM t =
+            cmsCreateTransformTHR(cmsGetProfileContextID(src), src, in, dst, out, intent, cmsFLAGS_NOCACHE);
+        if (t && report.first.empty()) {
+            if (made)
+                *made = intent;
+            return t;
+        }
+        if (t) {
+            // Made, but from a profile that did not read whole.
+            cmsDeleteTransform(t);
+            return nullptr;
+        }
+        if (first.empty())
+            first = report.first;
+    }
+    report.first = first.empty() ? "no transform" : first;
+    return nullptr;
+}
+
 } // namespace
 
 std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, size_t size,
@@ -106,24 +173,45 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
     const bool inks = colours == SampleColours::CMYK || colours == SampleColours::InvertedCMYK;
     if (!icc || pixelStride < colourCount(colours) || (inks && type != SampleType::U8))
         return nullptr;
-    const CheckedProfile checked = checkProfile(icc, size);
-    if (!checked.read) {
+    const auto setAside = [refused](const std::string& why) -> std::unique_ptr<ProfileConverter> {
         if (refused)
-            *refused = checked.refused;
+            *refused = why;
         return nullptr;
-    }
+    };
+    const CheckedProfile checked = checkProfile(icc, size);
+    if (!checked.read)
+        return setAside(checked.refused.empty() ? kUnreadable : checked.refused);
     if (!checked.trimmed.empty()) {
         icc = checked.trimmed.data();
         size = checked.trimmed.size();
     }
-    ProfileHandle src(cmsOpenProfileFromMem(icc, cmsUInt32Number(size)));
-    if (!src.h || cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : inks ? cmsSigCmykData : cmsSigRgbData))
+
+    // The profiles and transforms live in a context of the converter's own, whose errors say that a
+    // profile did not read whole; they are listened to only while the converter is made.
+    std::unique_ptr<ProfileConverter> conv(new ProfileConverter);
+    Report report;
+    conv->context_ = cmsCreateContext(nullptr, &report);
+    if (!conv->context_)
         return nullptr;
-    ProfileHandle dst(createLinearSRGB());
+    const auto context = static_cast<cmsContext>(conv->context_);
+    cmsSetLogErrorHandlerTHR(context, noteError);
+    const std::unique_ptr<void, void (*)(void*)> quiet(
+        context, [](void* c) { cmsSetLogErrorHandlerTHR(static_cast<cmsContext>(c), nullptr); });
+    const auto told = [&] { return kUnreadable + " (LittleCMS: " + report.first + ")"; };
+
+    ProfileHandle src(cmsOpenProfileFromMemTHR(context, icc, cmsUInt32Number(size)));
+    if (!src.h)
+        return setAside(report.first.empty() ? kUnreadable : told());
+    if (cmsGetColorSpace(src.h) != (grey ? cmsSigGrayData : inks ? cmsSigCmykData : cmsSigRgbData))
+        return nullptr;
+    if (const std::string tag = unreadableTag(src.h, grey); !tag.empty())
+        return setAside("the colour profile's tag " + tag + " cannot be read");
+    if (!report.first.empty())
+        return setAside(told());
+    ProfileHandle dst(createLinearSRGB(context));
     if (!dst.h)
         return nullptr;
 
-    std::unique_ptr<ProfileConverter> conv(new ProfileConverter);
     conv->grey_ = grey;
     conv->stride_ = pixelStride;
     conv->type_ = type;
@@ -134,17 +222,14 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         // every pixel would run through the whole of it in floats; into 16-bit XYZ, LittleCMS first
         // resamples it into a table of its own, several times faster, and the matrix from XYZ keeps
         // the colours outside sRGB as the working space holds them.
-        ProfileHandle xyz(cmsCreateXYZProfile());
+        ProfileHandle xyz(cmsCreateXYZProfileTHR(context));
         double primaries[9], toLinear[9];
         if (!xyz.h || !colorantMatrix(dst.h, primaries) || !invert3(primaries, toLinear))
             return nullptr;
-        const cmsUInt32Number format = pixelFormat(colours, pixelStride, type);
-        conv->transform_ = cmsCreateTransform(src.h, format, xyz.h, TYPE_XYZ_16, kIntent, cmsFLAGS_NOCACHE);
+        conv->transform_ =
+            quietTransform(report, src.h, pixelFormat(colours, pixelStride, type), xyz.h, TYPE_XYZ_16);
         if (!conv->transform_)
-            conv->transform_ = cmsCreateTransform(src.h, format, xyz.h, TYPE_XYZ_16,
-                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
-        if (!conv->transform_)
-            return nullptr;
+            return setAside(told());
         conv->inks_ = true;
         for (int i = 0; i < 9; ++i)
             conv->matrix_[i] = float(toLinear[i] / 32768.0); // XYZ encoded as 1.15 fixed point
@@ -173,8 +258,10 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         }
         ok = ok && curves[0] && curves[1] && curves[2];
         if (ok) {
-            TransformHandle check(cmsCreateTransform(src.h, grey ? TYPE_GRAY_FLT : TYPE_RGB_FLT, dst.h,
-                                                     TYPE_RGB_FLT, kIntent, cmsFLAGS_NOCACHE));
+            TransformHandle check(cmsCreateTransformTHR(context, src.h, grey ? TYPE_GRAY_FLT : TYPE_RGB_FLT,
+                                                        dst.h, TYPE_RGB_FLT, kIntent, cmsFLAGS_NOCACHE));
+            if (!report.first.empty())
+                return setAside(told());
             ok = check.t != nullptr;
             const float steps[] = {0.0f, 0.1f, 0.35f, 0.6f, 0.85f, 1.0f};
             for (float r : steps)
@@ -222,15 +309,25 @@ std::unique_ptr<ProfileConverter> ProfileConverter::create(const uint8_t* icc, s
         }
     }
 
-    conv->transform_ = cmsCreateTransform(src.h, pixelFormat(colours, pixelStride, type), dst.h,
-                                          TYPE_RGBA_FLT, kIntent, cmsFLAGS_NOCACHE);
+    cmsUInt32Number intent = kIntent;
+    conv->transform_ =
+        quietTransform(report, src.h, pixelFormat(colours, pixelStride, type), dst.h, TYPE_RGBA_FLT, &intent);
     if (!conv->transform_)
-        conv->transform_ = cmsCreateTransform(src.h, pixelFormat(colours, pixelStride, type), dst.h,
-                                              TYPE_RGBA_FLT, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
-    if (!conv->transform_)
-        return nullptr;
+        return setAside(told());
+    // LittleCMS runs a table-based profile through all its stages in floats for every pixel: its
+    // own grid does the same, for integer samples.
+    double primaries[9], toLinear[9];
+    if (!grey && cmsIsCLUT(src.h, intent, LCMS_USED_AS_INPUT) && colorantMatrix(dst.h, primaries) &&
+        invert3(primaries, toLinear))
+        conv->table_ = ProfileTable::build(src.h, dst.h, intent, type, pixelStride, primaries, toLinear);
+    if (conv->table_) {
+        cmsDeleteTransform(static_cast<cmsHTRANSFORM>(conv->transform_));
+        conv->transform_ = nullptr;
+    }
     return conv;
 }
+
+ProfileConverter::ProfileConverter() = default;
 
 ProfileConverter::~ProfileConverter() {
     if (transform_)
@@ -238,9 +335,15 @@ ProfileConverter::~ProfileConverter() {
     for (void* c : curves_)
         if (c)
             cmsFreeToneCurve(static_cast<cmsToneCurve*>(c));
+    if (context_)
+        cmsDeleteContext(static_cast<cmsContext>(context_));
 }
 
 void ProfileConverter::convert(const void* src, float* out, int64_t n) const {
+    if (table_) {
+        table_->convert(src, out, n);
+        return;
+    }
     if (inks_) {
         thread_local std::vector<uint16_t> xyz;
         const float* m = matrix_;

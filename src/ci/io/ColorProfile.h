@@ -10,6 +10,8 @@
 
 namespace ci::io {
 
+class ProfileTable;
+
 /// Storage type of the samples handed to a converter.
 enum class SampleType { U8, U16, F32 };
 
@@ -19,14 +21,17 @@ enum class SampleColours { Grey, RGB, CMYK, InvertedCMYK };
 
 /// Converts colour samples described by an ICC profile into linear light with sRGB primaries.
 /// Matrix-shaper profiles (nearly every camera and display profile) run through per-channel
-/// tables and a 3x3 matrix; any other profile (CMYK ones among them) goes through LittleCMS itself.
+/// tables and a 3x3 matrix; table-based RGB profiles with integer samples through the profile's
+/// own grid (ColorProfileTable.h); any other profile (CMYK ones among them) goes through
+/// LittleCMS itself.
 class ProfileConverter {
   public:
     /// A converter for pixels of `pixelStride` samples whose first one (grey), three (RGB) or four
-    /// (CMYK, 8-bit only) are colour. Null when the profile is unreadable or does not
-    /// describe such data, in which case the samples are taken as sRGB (or CMYK is converted
-    /// without a profile); null too when the profile is refused for what reading it would cost
-    /// (IccCheck.h), and then `refused`, when given, says why.
+    /// (CMYK, 8-bit only) are colour. Null when the profile does not describe such data, or is set
+    /// aside: refused for what reading it would cost (IccCheck.h), or not read whole (not a
+    /// profile, a tag that the conversion needs unreadable or overwritten with zeros, an error
+    /// from LittleCMS), and then `refused`, when given, says why. Without a converter the samples
+    /// are taken as sRGB (CMYK is converted without a profile).
     static std::unique_ptr<ProfileConverter> create(const uint8_t* icc, size_t size, SampleColours colours,
                                                     int pixelStride, SampleType type,
                                                     std::string* refused = nullptr);
@@ -34,16 +39,16 @@ class ProfileConverter {
 
     /// True when the profile is sRGB to within rounding, so the plain sRGB path gives the same.
     bool isSRGB() const { return isSRGB_; }
-    /// True when the conversion is per-channel curves and a matrix (cheap enough to run on every
-    /// read of the pixels).
-    bool isMatrixShaper() const { return matrixShaper_; }
+    /// True when the conversion is cheap enough to run on every read of the pixels: per-channel
+    /// curves and a matrix, or the grid of a table-based profile.
+    bool convertsCheaply() const { return matrixShaper_ || table_; }
 
     /// Converts n pixels into RGBA floats (4 per pixel); the alpha slot of `out` is left as is.
     /// Safe to call from several threads at once.
     void convert(const void* src, float* out, int64_t n) const;
 
   private:
-    ProfileConverter() = default;
+    ProfileConverter();
 
     bool grey_ = false;
     int stride_ = 3;
@@ -54,9 +59,11 @@ class ProfileConverter {
     float matrix_[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     std::vector<float> tables_[3];
     void* curves_[3] = {nullptr, nullptr, nullptr}; ///< owned cmsToneCurve copies for float samples
+    std::unique_ptr<const ProfileTable> table_;
     // General path; for CMYK into 16-bit XYZ, then through the matrix.
     bool inks_ = false;
     void* transform_ = nullptr; ///< cmsHTRANSFORM
+    void* context_ = nullptr;   ///< cmsContext of the transform and curves
 };
 
 } // namespace ci::io

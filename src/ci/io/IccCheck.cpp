@@ -25,8 +25,10 @@ constexpr uint32_t kMaxChannels = 16;
 constexpr size_t kHeaderBytes = 128;
 constexpr size_t kTagEntryBytes = 12;
 
-/// How a tag's declared sizes compare with its bytes.
-enum class Fit { Fits, Over, Unreadable };
+/// How a tag's declared sizes compare with its bytes. Zeroed: its data end in zeros where no
+/// real profile has them (a curve that falls to zero at its end, a gamma or a colorant of zero),
+/// as a profile whose end was overwritten has them.
+enum class Fit { Fits, Over, Unreadable, Zeroed };
 
 /// One tag's bytes, and where they start in the profile (LittleCMS aligns the curves of a set to the
 /// profile's words).
@@ -44,6 +46,19 @@ uint64_t cells(const uint8_t* grid, uint32_t dims, uint64_t count, uint64_t limi
     return std::min(count, limit + 1);
 }
 
+/// Whether a table of `count` values `step` bytes apart (big-endian, 1 or 2 bytes each) falls to zero
+/// at its end: its last value is zero, and it is not a falling curve (one whose first value is its
+/// largest). Only an overwritten curve rises and then ends at zero, or is zero throughout.
+bool fallsToZero(const uint8_t* values, uint64_t count, int bytes) {
+    if (count < 2)
+        return false;
+    const auto at = [&](uint64_t i) { return bytes == 2 ? be16(values + 2 * i) : uint32_t(values[i]); };
+    uint32_t largest = 0;
+    for (uint64_t i = 0; i < count; ++i)
+        largest = std::max(largest, at(i));
+    return at(count - 1) == 0 && !(at(0) > 0 && at(0) == largest);
+}
+
 /// The curve (curv or para) at `at`; `end` is set past it. `monaco` admits the broken type of curve
 /// that LittleCMS reads as curv in a tag of its own.
 Fit curveAt(const TagBytes& t, uint64_t at, uint64_t& end, bool monaco = false) {
@@ -54,17 +69,29 @@ Fit curveAt(const TagBytes& t, uint64_t at, uint64_t& end, bool monaco = false) 
     if (type == signature("curv") || (monaco && type == 0x9478ee00)) {
         const uint64_t entries = be32(t.data + at + 8);
         bytes += entries == 1 ? 2 : 2 * entries;
-    } else if (type == signature("para")) {
+        end = at + bytes;
+        if (end > t.size)
+            return Fit::Over;
+        // One entry is a gamma (8.8 fixed point); x to the power 0 is no curve.
+        if ((entries == 1 && be16(t.data + at + 12) == 0) || fallsToZero(t.data + at + 12, entries, 2))
+            return Fit::Zeroed;
+        return Fit::Fits;
+    }
+    if (type == signature("para")) {
         static const uint32_t parameters[] = {1, 3, 4, 5, 7};
         const uint32_t function = be16(t.data + at + 8);
         if (function > 4)
             return Fit::Unreadable;
         bytes += 4 * parameters[function];
-    } else {
-        return Fit::Unreadable;
+        end = at + bytes;
+        if (end > t.size)
+            return Fit::Over;
+        // The gamma, then the factor of x: zero in either leaves a constant, or a division by zero.
+        if (be32(t.data + at + 12) == 0 || (function > 0 && be32(t.data + at + 16) == 0))
+            return Fit::Zeroed;
+        return Fit::Fits;
     }
-    end = at + bytes;
-    return end <= t.size ? Fit::Fits : Fit::Over;
+    return Fit::Unreadable;
 }
 
 /// A set of `count` curves from `at`, each starting on a word of the profile.
@@ -92,7 +119,15 @@ Fit lutFits(const TagBytes& t, bool wide) {
     std::fill_n(grids, kMaxChannels, uint8_t(grid));
     const uint64_t table = grid == 0 ? 0 : cells(grids, in, out, t.size);
     const uint64_t values = in * inEntries + table + out * outEntries;
-    return head + values * (wide ? 2 : 1) <= t.size ? Fit::Fits : Fit::Over;
+    const int bytes = wide ? 2 : 1;
+    if (head + values * uint64_t(bytes) > t.size)
+        return Fit::Over;
+    // The output tables come last: an overwritten end shows in them.
+    const uint8_t* outputs = t.data + head + (in * inEntries + table) * uint64_t(bytes);
+    for (uint64_t i = 0; i < out; ++i)
+        if (fallsToZero(outputs + i * outEntries * uint64_t(bytes), outEntries, bytes))
+            return Fit::Zeroed;
+    return Fit::Fits;
 }
 
 /// lutAtoB (mAB): "A" curves, a table, "M" curves, a matrix and "B" curves, each at its offset.
@@ -115,8 +150,13 @@ Fit lutAtoBFits(const TagBytes& t) {
         if ((precision != 1 && precision != 2) ||
             std::any_of(grid, grid + in, [](uint8_t g) { return g < 2; }))
             return Fit::Unreadable;
-        if (table + 20 + cells(grid, in, out, t.size) * precision > t.size)
+        const uint64_t values = cells(grid, in, out, t.size);
+        if (table + 20 + values * precision > t.size)
             return Fit::Over;
+        // The last point is the device's extreme (white, or all inks): never zero in every channel.
+        const uint8_t* last = t.data + table + 20 + (values - out) * precision;
+        if (std::all_of(last, last + out * precision, [](uint8_t b) { return b == 0; }))
+            return Fit::Zeroed;
     }
     if (fit == Fit::Fits && m != 0)
         fit = curvesAt(t, m, out);
@@ -156,8 +196,24 @@ Fit tagFits(uint32_t tag, const TagBytes& t) {
     case signature("kTRC"): {
         uint64_t end = 0;
         const bool curve = type == signature("curv") || type == signature("para") || type == 0x9478ee00;
-        return curve ? curveAt(t, 0, end, true) : Fit::Fits;
+        if (!curve)
+            return Fit::Fits;
+        const Fit fit = curveAt(t, 0, end, true);
+        // A curve of no entries in a tag that holds many zeros after it is one whose count was
+        // overwritten.
+        if (fit == Fit::Fits && type != signature("para") && be32(t.data + 8) == 0 && t.size > 16 &&
+            std::all_of(t.data + 12, t.data + t.size, [](uint8_t b) { return b == 0; }))
+            return Fit::Zeroed;
+        return fit;
     }
+    case signature("rXYZ"):
+    case signature("gXYZ"):
+    case signature("bXYZ"):
+        // A colorant of zero takes its channel out of every colour.
+        return type == signature("XYZ ") && t.size >= 20 &&
+                       std::all_of(t.data + 8, t.data + 20, [](uint8_t b) { return b == 0; })
+                   ? Fit::Zeroed
+                   : Fit::Fits;
     case signature("ncl2"):
         return type == signature("ncl2") ? namedColoursFit(t) : Fit::Fits;
     default:
@@ -210,7 +266,9 @@ CheckedProfile checkProfile(const uint8_t* icc, size_t size) {
         const Fit fit = tagFits(tag, TagBytes{icc + offset, bytes, offset});
         if (fit != Fit::Fits) {
             checked.refused = "the colour profile's tag " + tagName(tag) +
-                              (fit == Fit::Over ? " declares more data than it holds" : " cannot be read");
+                              (fit == Fit::Over     ? " declares more data than it holds"
+                               : fit == Fit::Zeroed ? " ends in zeros"
+                                                    : " cannot be read");
             return checked;
         }
     }

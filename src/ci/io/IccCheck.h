@@ -3,7 +3,8 @@
 // A look at the structure of an ICC profile before LittleCMS reads it. LittleCMS sizes what it
 // allocates, and what each conversion of a colour runs through, by the counts a profile declares,
 // and the program converts in its own process: what a profile may cost is bounded here by the
-// bytes that hold it.
+// bytes that hold it. LittleCMS also reads a profile whose end was overwritten with zeros (damage
+// to the end of a file) without a word, and converts wrongly with it: that is looked for here too.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,8 @@ struct CheckedProfile {
     /// refused.
     bool read = false;
     /// Why the profile was refused, as a clause of the console's line, e.g. "the colour profile's
-    /// tag A2B0 declares more data than it holds"; empty when it was not.
+    /// tag A2B0 declares more data than it holds" or "... tag bTRC ends in zeros"; empty when it
+    /// was not.
     std::string refused;
     /// The profile to read instead of the one given, when not empty: the same without its
     /// multiProcessElements tags (D2Bx, B2Dx), so that LittleCMS converts through the tables
@@ -34,7 +36,10 @@ struct CheckedProfile {
 /// from the profile (A2B0..2, the colorants, curves and white of a matrix-shaper, named colours)
 /// that the sizes declared (entries of curves, grid points of tables, channels) fit in the
 /// tag's own bytes. Then what LittleCMS allocates is a small multiple of the profile's size, and
-/// each colour converted costs a fixed amount. Takes microseconds.
+/// each colour converted costs a fixed amount. In the same tags, data that end in zeros as no real
+/// profile's do (a curve or output table that falls to zero at its end, a gamma, a factor or a
+/// colorant of zero, a curve of no entries in a tag of many zeros, a table whose last point is
+/// zero) refuse the profile too. Takes microseconds.
 CheckedProfile checkProfile(const uint8_t* icc, size_t size);
 
 } // namespace ci::io

@@ -315,7 +315,7 @@ std::vector<uint8_t> orientRows(const std::vector<uint8_t>& rows, const SourceLa
 } // namespace
 
 bool keepsCompact(const SourceLayout& layout, const ProfileConverter* profile) {
-    return layout.type != SampleType::F32 && (!profile || profile->isMatrixShaper());
+    return layout.type != SampleType::F32 && (!profile || profile->convertsCheaply());
 }
 
 Image importPicture(const SourceLayout& layout, std::unique_ptr<ProfileConverter> profile, int width,

@@ -45,8 +45,8 @@ bool keepsCompact(const SourceLayout& layout, const ProfileConverter* profile);
 
 /// A stored picture (w x h samples, top row first, `layout.rowBytes(w)` apart) as an upright
 /// working-space image. Integer samples stay as they are, 3 bytes a pixel for an 8-bit
-/// photograph, and are converted as the picture is read; float samples, and profiles that are
-/// not a matrix and curves, are converted now.
+/// photograph, and are converted as the picture is read; float samples, and profiles that
+/// LittleCMS converts (ProfileConverter::convertsCheaply() false), are converted now.
 Image importPicture(const SourceLayout& layout, std::unique_ptr<ProfileConverter> profile, int width,
                     int height, int orientation, std::shared_ptr<const std::vector<uint8_t>> rows);
 
