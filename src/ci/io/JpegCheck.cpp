@@ -42,15 +42,17 @@ constexpr int kDcLimit = 2047;
 // An arithmetic decoder that reaches a marker inside a scan is fed zeros from then on, as the
 // standard has it: an encoder leaves off the zero bytes that end its data. So a scan cut short and
 // closed with a marker decodes the rest of its picture from zeros too, always taking the lower of
-// the two parts of its interval. Each new AC coefficient costs a decision of fixed probability one
-// half (its sign), so whole scans make few after their last byte (a dozen at most, in photographs,
-// screenshots and smooth or flat pictures at every quality and progression), while the rest of a
-// cut photograph makes hundreds. DC values and refinement bits are left out: a gradient's DC
-// differences and a flat picture's refinement bits decode from zeros as they were coded. A cut
-// that makes no more than this cannot be told from a whole scan and is read.
+// the two parts of its interval. Whole scans end their data early where their picture is so
+// regular that its decisions are that path: flat, or a gradient whose every block makes the same
+// new coefficient, as many as there are blocks. What the rest of a cut photograph makes from
+// zeros is not regular: new coefficients that differ from block to block, hundreds of them. A cut
+// that leaves a regular rest (or none: a cut in a DC scan) cannot be told from a whole scan and is
+// read.
 
-/// New AC coefficients that a scan may decode after it has reached its marker.
-constexpr int kNewAfterDataEnd = 32;
+/// New AC coefficients that a scan may decode after it has reached its marker in blocks whose new
+/// coefficients are not those of one of the few blocks before (a dozen at most in whole scans of
+/// photographs, screenshots, smooth and flat pictures at every quality and progression).
+constexpr int kIrregularAfterDataEnd = 32;
 
 /// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
 bool endsScan(int marker) {
@@ -73,8 +75,8 @@ void warn(j_decompress_ptr cinfo, ScanWatch& w, int code) {
 
 /// The entropy decoder of an MCU, watched: the DC values of a first scan stay within what 8-bit
 /// samples can have (a Huffman decoder's unused codes decode as a difference far beyond, below),
-/// and an arithmetic decoder past its scan's data makes no more new AC coefficients than a whole
-/// scan's last decisions do.
+/// and an arithmetic decoder past its scan's data makes new AC coefficients only as regularly as
+/// a whole scan does.
 boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
     ScanWatch& w = *watchOf(cinfo);
     const int n = std::clamp(cinfo->blocks_in_MCU, 0, D_MAX_BLOCKS_IN_MCU);
@@ -97,10 +99,20 @@ boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
         }
     }
     if (counting) {
-        for (int b = 0; b < n; ++b)
+        for (int b = 0; b < n; ++b) {
+            unsigned pattern = 0;
+            int made = 0;
             for (int k = 1; k < DCTSIZE2; ++k)
-                w.newAfterEnd += before[b][k] == 0 && blocks[b][0][k] != 0;
-        if (w.newAfterEnd > kNewAfterDataEnd)
+                if (before[b][k] == 0 && blocks[b][0][k] != 0) {
+                    ++made;
+                    pattern = pattern * 31u + unsigned(k) * 7919u + unsigned(blocks[b][0][k] + 32768);
+                }
+            if (made > 0 &&
+                std::find(std::begin(w.recent), std::end(w.recent), pattern) == std::end(w.recent))
+                w.irregularAfterEnd += made;
+            w.recent[w.blocksAfterEnd++ % std::size(w.recent)] = pattern;
+        }
+        if (w.irregularAfterEnd > kIrregularAfterDataEnd)
             warn(cinfo, w, JWRN_HIT_MARKER);
     } else if (cinfo->arith_code && endsScan(cinfo->unread_marker)) {
         w.dataEnded = true;
@@ -342,7 +354,9 @@ void onScan(j_decompress_ptr cinfo) {
     w->decodeMcu = cinfo->entropy->decode_mcu;
     cinfo->entropy->decode_mcu = decodeWatched;
     w->dataEnded = false;
-    w->newAfterEnd = 0;
+    w->irregularAfterEnd = 0;
+    w->blocksAfterEnd = 0;
+    std::fill(std::begin(w->recent), std::end(w->recent), 0u);
     w->warned = false;
 #endif
 }

@@ -34,8 +34,10 @@ struct ScanWatch {
     bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
     /// The entropy decoder of the present scan, when it is watched.
     boolean (*decodeMcu)(j_decompress_ptr, JBLOCKROW*) = nullptr;
-    bool dataEnded = false; ///< the present scan's decoder has reached the marker after its data
-    int newAfterEnd = 0;    ///< AC coefficients it has made nonzero since
+    bool dataEnded = false;    ///< the present scan's decoder has reached the marker after its data
+    int irregularAfterEnd = 0; ///< AC coefficients made nonzero since, not as in the blocks before
+    unsigned recent[4] = {};   ///< the new coefficients of the last blocks since, as numbers
+    unsigned blocksAfterEnd = 0;
     bool warned = false;    ///< the present scan has warned of damage already
     int* dcTrace = nullptr; ///< where the DC values decoded are written, when they are traced
     size_t dcTraceSize = 0;

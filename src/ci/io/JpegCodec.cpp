@@ -442,6 +442,7 @@ class Input final : public FileInput {
     bool readImage(int channels, ReadType type, void* data) override {
         return readScanlines(0, spec_.height, channels, type, data);
     }
+    bool passesOnlyDamage() const override { return true; }
     std::string takeErrors() override {
         std::string text = pending_;
         if (!s_.watch.damage.empty())
