@@ -73,14 +73,36 @@ void warn(j_decompress_ptr cinfo, ScanWatch& w, int code) {
 
 #if GW_JPEG_WATCH
 
-/// The entropy decoder of an MCU, watched: the DC values of a first scan stay within what 8-bit
-/// samples can have (a Huffman decoder's unused codes decode as a difference far beyond, below),
-/// and an arithmetic decoder past its scan's data makes new AC coefficients only as regularly as
-/// a whole scan does.
-boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
+/// The DC values of an MCU of a first scan, which stay within what 8-bit samples can have (a
+/// Huffman decoder's unused codes decode as a difference far beyond, below).
+void checkDc(j_decompress_ptr cinfo, ScanWatch& w, JBLOCKROW* blocks) {
+    const int n = std::min(cinfo->blocks_in_MCU, D_MAX_BLOCKS_IN_MCU);
+    const unsigned limit = unsigned(kDcLimit) << cinfo->Al;
+    bool beyond = false;
+    for (int b = 0; b < n; ++b)
+        beyond |= unsigned(blocks[b][0][0] + int(limit)) > 2 * limit;
+    if (beyond)
+        warn(cinfo, w, cinfo->arith_code ? JWRN_ARITH_BAD_CODE : JWRN_HUFF_BAD_CODE);
+    if (w.dcTrace)
+        for (int b = 0; b < n && w.dcTraced < w.dcTraceSize; ++b)
+            w.dcTrace[w.dcTraced++] = blocks[b][0][0];
+}
+
+/// A Huffman decoder of a sequential scan, watched.
+boolean decodeHuffmanWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
+    ScanWatch& w = *watchOf(cinfo);
+    const boolean done = w.decodeMcu(cinfo, blocks);
+    if (blocks)
+        checkDc(cinfo, w, blocks);
+    return done;
+}
+
+/// An arithmetic decoder, watched: its DC values, and past its scan's data, new AC coefficients
+/// only as regular as a whole scan makes.
+boolean decodeArithmeticWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
     ScanWatch& w = *watchOf(cinfo);
     const int n = std::clamp(cinfo->blocks_in_MCU, 0, D_MAX_BLOCKS_IN_MCU);
-    const bool counting = blocks && cinfo->arith_code && w.dataEnded && cinfo->Se > 0;
+    const bool counting = blocks && w.dataEnded && cinfo->Se > 0;
     JBLOCK before[D_MAX_BLOCKS_IN_MCU];
     if (counting)
         for (int b = 0; b < n; ++b)
@@ -88,16 +110,8 @@ boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
     const boolean done = w.decodeMcu(cinfo, blocks);
     if (!blocks)
         return done;
-    if (cinfo->Ss == 0 && cinfo->Ah == 0 && cinfo->Al <= 4) {
-        const int limit = kDcLimit << cinfo->Al;
-        for (int b = 0; b < n; ++b) {
-            const int dc = blocks[b][0][0];
-            if (dc > limit || dc < -limit)
-                warn(cinfo, w, cinfo->arith_code ? JWRN_ARITH_BAD_CODE : JWRN_HUFF_BAD_CODE);
-            if (w.dcTrace && w.dcTraced < w.dcTraceSize)
-                w.dcTrace[w.dcTraced++] = dc;
-        }
-    }
+    if (cinfo->Ss == 0 && cinfo->Ah == 0 && cinfo->Al <= 4)
+        checkDc(cinfo, w, blocks);
     if (counting) {
         for (int b = 0; b < n; ++b) {
             unsigned pattern = 0;
@@ -114,10 +128,26 @@ boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
         }
         if (w.irregularAfterEnd > kIrregularAfterDataEnd)
             warn(cinfo, w, JWRN_HIT_MARKER);
-    } else if (cinfo->arith_code && endsScan(cinfo->unread_marker)) {
+    } else if (endsScan(cinfo->unread_marker)) {
         w.dataEnded = true;
     }
     return done;
+}
+
+bool hooked(j_decompress_ptr cinfo) {
+    return cinfo->entropy->decode_mcu == decodeHuffmanWatched ||
+           cinfo->entropy->decode_mcu == decodeArithmeticWatched;
+}
+
+/// Puts the watch on the decoder of the scan that starts.
+void install(j_decompress_ptr cinfo, ScanWatch& w) {
+    w.decodeMcu = cinfo->entropy->decode_mcu;
+    cinfo->entropy->decode_mcu = cinfo->arith_code ? decodeArithmeticWatched : decodeHuffmanWatched;
+    w.dataEnded = false;
+    w.warned = false;
+    w.irregularAfterEnd = 0;
+    w.blocksAfterEnd = 0;
+    std::fill(std::begin(w.recent), std::end(w.recent), 0u);
 }
 
 /// The unused codes of a Huffman table of DC differences given to a difference of 15 bits, which
@@ -260,12 +290,11 @@ bool tracedAsStored(const unsigned char* data, size_t size) {
         auto* d = reinterpret_cast<j_decompress_ptr>(c);
         auto* sw = watchOf(d);
         // Each entry of the library's decoder must be its code before it is replaced.
-        if (d->entropy && d->entropy->decode_mcu != decodeWatched) {
+        if (d->entropy && !hooked(d)) {
             if (!inLibjpeg(reinterpret_cast<const void*>(d->entropy->decode_mcu)) ||
                 !inLibjpeg(reinterpret_cast<const void*>(d->entropy->start_pass)))
                 std::longjmp(reinterpret_cast<TestError*>(c->err)->jump, 1);
-            sw->decodeMcu = d->entropy->decode_mcu;
-            d->entropy->decode_mcu = decodeWatched;
+            install(d, *sw);
         }
     };
     cinfo.progress = &progress;
@@ -331,10 +360,13 @@ bool watching() {
 void watch(j_decompress_ptr cinfo, ScanWatch& w) {
     cinfo->client_data = &w;
 #if GW_JPEG_WATCH
-    if (!watching() || cinfo->progressive_mode || cinfo->arith_code)
+    // Decoding bit by bit, as it does in files with restart markers and progressive ones,
+    // libjpeg-turbo warns of every unused code itself.
+    if (!watching() || cinfo->progressive_mode || cinfo->arith_code || cinfo->restart_interval != 0)
         return;
     for (JHUFF_TBL* table : cinfo->dc_huff_tbl_ptrs)
         completeDcTable(table);
+    w.dcCodesWatched = true;
 #endif
 }
 
@@ -347,17 +379,10 @@ void onScan(j_decompress_ptr cinfo) {
             w->scanned[c] = true;
 #if GW_JPEG_WATCH
     // The decoder of each scan is chosen as the scan starts, so a new one is a new scan. A
-    // progressive Huffman decoder warns of every code itself and is left alone.
-    if (!cinfo->entropy || cinfo->entropy->decode_mcu == decodeWatched ||
-        (cinfo->progressive_mode && !cinfo->arith_code) || !watching())
+    // Huffman decoder is watched where its unused DC codes were given a value.
+    if (!cinfo->entropy || hooked(cinfo) || !(cinfo->arith_code || w->dcCodesWatched) || !watching())
         return;
-    w->decodeMcu = cinfo->entropy->decode_mcu;
-    cinfo->entropy->decode_mcu = decodeWatched;
-    w->dataEnded = false;
-    w->irregularAfterEnd = 0;
-    w->blocksAfterEnd = 0;
-    std::fill(std::begin(w->recent), std::end(w->recent), 0u);
-    w->warned = false;
+    install(cinfo, *w);
 #endif
 }
 

@@ -38,8 +38,9 @@ struct ScanWatch {
     int irregularAfterEnd = 0; ///< AC coefficients made nonzero since, not as in the blocks before
     unsigned recent[4] = {};   ///< the new coefficients of the last blocks since, as numbers
     unsigned blocksAfterEnd = 0;
-    bool warned = false;    ///< the present scan has warned of damage already
-    int* dcTrace = nullptr; ///< where the DC values decoded are written, when they are traced
+    bool dcCodesWatched = false; ///< the unused codes of the DC tables were given a value
+    bool warned = false;         ///< the present scan has warned of damage already
+    int* dcTrace = nullptr;      ///< where the DC values decoded are written, when they are traced
     size_t dcTraceSize = 0;
     size_t dcTraced = 0;
 };
