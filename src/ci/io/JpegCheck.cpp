@@ -34,6 +34,12 @@ namespace {
 /// two); more means that the decoder stopped short of the data, out of step with it.
 constexpr int kPaddingBytes = 2;
 
+ScanWatch* watchOf(j_decompress_ptr cinfo) {
+    return static_cast<ScanWatch*>(cinfo->client_data);
+}
+
+#if GW_JPEG_WATCH
+
 /// The largest DC value of 8-bit samples: a block's mean less 128, times 8, over a quantizer of at
 /// least 1, with room for rounding.
 constexpr int kDcLimit = 2047;
@@ -50,17 +56,13 @@ constexpr int kDcLimit = 2047;
 // read.
 
 /// New AC coefficients that a scan may decode after it has reached its marker in blocks whose new
-/// coefficients are not those of one of the few blocks before (a dozen at most in whole scans of
-/// photographs, screenshots, smooth and flat pictures at every quality and progression).
+/// coefficients are not those of one of the few blocks before (six at most in whole scans of
+/// photographs, smooth and flat pictures, at every quality, sampling and progression tried).
 constexpr int kIrregularAfterDataEnd = 32;
 
 /// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
 bool endsScan(int marker) {
     return marker != 0 && !(marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7);
-}
-
-ScanWatch* watchOf(j_decompress_ptr cinfo) {
-    return static_cast<ScanWatch*>(cinfo->client_data);
 }
 
 /// Damage that libjpeg does not see, said as its own warning so that its owner judges it as one.
@@ -70,8 +72,6 @@ void warn(j_decompress_ptr cinfo, ScanWatch& w, int code) {
     w.warned = true;
     WARNMS(cinfo, code);
 }
-
-#if GW_JPEG_WATCH
 
 /// The DC values of an MCU of a first scan, which stay within what 8-bit samples can have (a
 /// Huffman decoder's unused codes decode as a difference far beyond, below).
