@@ -152,6 +152,20 @@ template <class F> int guarded(GwImgText error, void* context, F f) {
     }
 }
 
+/// Why the library cannot read the file's pictures as they are stored, "" when it can: the
+/// library reads a TIFF file's YCbCr in JPEG only with its planes together (libtiff converts
+/// those), and takes a file whose planes are stored apart for one it cannot handle.
+std::string unsupportedLayout(const GwImgInput& in) {
+    constexpr int jpeg = 7, ycbcr = 6, apart = 2;
+    const OIIO::ImageSpec& spec = in.spec;
+    if (std::strcmp(in.in->format_name(), "tiff") == 0 &&
+        spec.get_int_attribute("tiff:Compression") == jpeg &&
+        spec.get_int_attribute("tiff:PhotometricInterpretation") == ycbcr &&
+        spec.get_int_attribute("tiff:PlanarConfiguration") == apart)
+        return "The TIFF file's layout is not supported: YCbCr in JPEG, its planes stored apart";
+    return {};
+}
+
 int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwImgText error, void* context) {
     *result = nullptr;
     const int status = guarded(error, context, [&] {
@@ -194,6 +208,10 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
         }
         opening.unlock();
         input->spec = input->in->spec();
+        if (std::string unsupported = unsupportedLayout(*input); !unsupported.empty()) {
+            error(context, unsupported.c_str());
+            return GW_IMG_FAILED;
+        }
         describe(*input, spec);
         *result = input.release();
         return GW_IMG_OK;
@@ -203,8 +221,12 @@ int openFd(int fd, const char* format, GwImgInput** result, GwImgSpec* spec, GwI
     return status;
 }
 
+bool inTiff(const GwImgInput& in) {
+    return std::strcmp(in.in->format_name(), "tiff") == 0;
+}
+
 bool inTiffStrips(const GwImgInput& in) {
-    return in.spec.tile_width == 0 && std::strcmp(in.in->format_name(), "tiff") == 0;
+    return in.spec.tile_width == 0 && inTiff(in);
 }
 
 int rowsPerStrip(const GwImgInput& in) {
@@ -217,9 +239,10 @@ bool planesApart(const GwImgInput& in) {
            in.spec.get_int_attribute("tiff:PlanarConfiguration") == 2;
 }
 
+/// Whether the file is a TIFF file in JPEG, of strips or tiles.
 bool inJpegStrips(const GwImgInput& in) {
     constexpr int jpeg = 7;
-    return inTiffStrips(in) && in.spec.get_int_attribute("tiff:Compression") == jpeg;
+    return inTiff(in) && in.spec.get_int_attribute("tiff:Compression") == jpeg;
 }
 
 /// Whether the library inflates the file's strips itself and drops the error of one that does not
@@ -339,9 +362,13 @@ bool readByStripRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDes
 }
 
 bool readRows(GwImgInput& in, int y0, int y1, int channels, OIIO::TypeDesc type, void* data) {
-    if (!inTiffStrips(in))
+    if (!inTiffStrips(in) && !inJpegStrips(in))
         return in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
     imagelib::tiff::TiffMessages messages;
+    if (!inTiffStrips(in)) {
+        const bool ok = in.in->read_scanlines(0, 0, y0, y1, in.spec.z, 0, channels, type, data);
+        return checked(in, y0, ok, messages, false);
+    }
     if (planesApart(in))
         return readByStripRows(in, y0, y1, channels, type, data, messages);
     if (inflatesStripsUnchecked(in))
@@ -362,7 +389,11 @@ int readImage(GwImgInput* in, int channels, int type, void* data) {
         if (inTiffStrips(*in))
             return readRows(*in, spec.y, spec.y + spec.height, channels, typeOf(type), data) ? GW_IMG_OK
                                                                                              : GW_IMG_FAILED;
-        return in->in->read_image(0, 0, 0, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
+        if (!inJpegStrips(*in))
+            return in->in->read_image(0, 0, 0, channels, typeOf(type), data) ? GW_IMG_OK : GW_IMG_FAILED;
+        imagelib::tiff::TiffMessages messages;
+        const bool ok = in->in->read_image(0, 0, 0, channels, typeOf(type), data);
+        return checked(*in, spec.y, ok, messages, false) ? GW_IMG_OK : GW_IMG_FAILED;
     });
 }
 

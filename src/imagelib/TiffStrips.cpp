@@ -11,11 +11,7 @@
 #include <cstdio>
 #include <mutex>
 
-extern "C" {
-#include <jpeglib.h>
-
-#include <jerror.h>
-}
+#include "ci/io/JpegCheck.h"
 
 namespace imagelib::tiff {
 
@@ -50,6 +46,9 @@ void onWarning(const char* module, const char* format, va_list args) {
 }
 
 // ---- A strip's JPEG stream ----
+// Judged as a JPEG file is (ci/io/JpegCheck.h).
+
+namespace jpegcheck = ci::io::jpegcheck;
 
 struct StripWatch {
     jpeg_error_mgr pub;
@@ -58,6 +57,7 @@ struct StripWatch {
     bool endMissing = false;
     char end[JMSG_LENGTH_MAX] = "";
     char damage[JMSG_LENGTH_MAX] = "";
+    jpegcheck::ScanWatch scans;
 };
 
 [[noreturn]] void stop(j_common_ptr cinfo, const char* why) {
@@ -67,24 +67,19 @@ struct StripWatch {
     std::longjmp(watch->jump, 1);
 }
 
-/// Irregularities of a header that leave the picture whole, as for a JPEG file.
-bool harmlessInHeader(int code) {
-    return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-           code == JWRN_NOT_SEQUENTIAL;
-}
-
 void onJpegMessage(j_common_ptr cinfo, int level) {
     if (level >= 0)
         return;
     auto* watch = reinterpret_cast<StripWatch*>(cinfo->err);
-    const int code = cinfo->err->msg_code;
-    if (!watch->inData && harmlessInHeader(code))
+    const jpegcheck::Meaning meaning = jpegcheck::meaning(cinfo, watch->inData);
+    if (meaning == jpegcheck::Meaning::Harmless &&
+        !(watch->endMissing && cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA))
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
     // A stream may lack no more than its end marker: libjpeg makes one up and goes on, and warns
     // again if the data of the picture then runs short.
-    if (code == JWRN_JPEG_EOF && !watch->endMissing) {
+    if (meaning == jpegcheck::Meaning::EndMissing && !watch->endMissing) {
         watch->endMissing = true;
         std::snprintf(watch->end, sizeof watch->end, "%s", text);
         return;
@@ -98,7 +93,11 @@ void onJpegMessage(j_common_ptr cinfo, int level) {
     stop(cinfo, text);
 }
 
-/// The picture that a strip's stream must hold.
+void onJpegProgress(j_common_ptr cinfo) {
+    jpegcheck::onScan(reinterpret_cast<j_decompress_ptr>(cinfo));
+}
+
+/// The picture that a strip's or a tile's stream must hold.
 struct Frame {
     uint32_t width = 0;
     uint32_t rows = 0;
@@ -114,6 +113,8 @@ std::string streamDamage(const std::vector<uint8_t>& tables, const std::vector<u
                          const Frame& frame) {
     jpeg_decompress_struct cinfo{};
     StripWatch watch{};
+    jpeg_progress_mgr progress{};
+    progress.progress_monitor = onJpegProgress;
     jpeg_std_error(&watch.pub);
     watch.pub.emit_message = onJpegMessage;
     watch.pub.error_exit = onJpegError;
@@ -129,6 +130,9 @@ std::string streamDamage(const std::vector<uint8_t>& tables, const std::vector<u
         }
         jpeg_mem_src(&cinfo, stream.data(), static_cast<unsigned long>(stream.size()));
         jpeg_read_header(&cinfo, TRUE);
+        watch.inData = true;
+        jpegcheck::watch(&cinfo, watch.scans);
+        cinfo.progress = &progress;
         if (cinfo.image_width != frame.width || cinfo.image_height < frame.rows ||
             (cinfo.image_height > frame.rows && !frame.last)) {
             char why[JMSG_LENGTH_MAX];
@@ -142,7 +146,6 @@ std::string streamDamage(const std::vector<uint8_t>& tables, const std::vector<u
         cinfo.dct_method = JDCT_IFAST;
         cinfo.do_fancy_upsampling = FALSE;
         cinfo.out_color_space = cinfo.jpeg_color_space;
-        watch.inData = true;
         jpeg_start_decompress(&cinfo);
         JSAMPARRAY row =
             (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
@@ -151,8 +154,12 @@ std::string streamDamage(const std::vector<uint8_t>& tables, const std::vector<u
             jpeg_read_scanlines(&cinfo, row, 1);
         // A stream in several scans may have ended before some of them without the decoder
         // running short.
-        if (watch.endMissing && jpeg_has_multiple_scans(&cinfo))
-            stop(reinterpret_cast<j_common_ptr>(&cinfo), watch.end);
+        if (!jpegcheck::holdsScans(&cinfo, watch.scans, watch.endMissing)) {
+            char why[JMSG_LENGTH_MAX];
+            cinfo.err->msg_code = JWRN_HIT_MARKER;
+            (*cinfo.err->format_message)(reinterpret_cast<j_common_ptr>(&cinfo), why);
+            stop(reinterpret_cast<j_common_ptr>(&cinfo), why);
+        }
         jpeg_finish_decompress(&cinfo);
     }
     if (created)
@@ -259,9 +266,20 @@ std::unique_ptr<JpegStrips> JpegStrips::open(int fd) {
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
     TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
-    if (strips->width_ == 0 || strips->height_ == 0 || TIFFIsTiled(tiff))
+    if (strips->width_ == 0 || strips->height_ == 0)
         return nullptr;
-    strips->rowsPerStrip_ = int(std::clamp<uint32_t>(rows, 1, strips->height_));
+    // Tiles are read as strips are, by rows of them; each holds a picture of the whole tile.
+    if (TIFFIsTiled(tiff)) {
+        uint32_t across = 0, down = 0;
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &across);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &down);
+        if (across == 0 || down == 0)
+            return nullptr;
+        strips->tileWidth_ = across;
+        rows = down;
+    }
+    strips->rowsPerStrip_ = int(std::clamp<uint32_t>(
+        rows, 1, strips->tileWidth_ ? std::max<uint32_t>(rows, 1u << 30) : strips->height_));
     strips->planes_ = planar == PLANARCONFIG_SEPARATE ? std::max<int>(samples, 1) : 1;
     if (photometric == PHOTOMETRIC_YCBCR && strips->planes_ > 1) {
         uint16_t across = 1, down = 1;
@@ -270,9 +288,9 @@ std::unique_ptr<JpegStrips> JpegStrips::open(int fd) {
         strips->subsampling_[1] = std::max<uint16_t>(down, 1);
     }
     // As libtiff bounds what it reads of a strip: ten times its samples, and a little.
-    const unsigned __int128 samplesPerStrip = (unsigned __int128)strips->width_ *
-                                              uint32_t(strips->rowsPerStrip_) *
-                                              (strips->planes_ > 1 ? 1u : std::max<uint16_t>(samples, 1));
+    const unsigned __int128 samplesPerStrip =
+        (unsigned __int128)(strips->tileWidth_ ? strips->tileWidth_ : strips->width_) *
+        uint32_t(strips->rowsPerStrip_) * (strips->planes_ > 1 ? 1u : std::max<uint16_t>(samples, 1));
     strips->stripLimit_ = uint64_t(
         std::min<unsigned __int128>(samplesPerStrip * std::max(bits / 8, 1) * 10 + 4096, UINT64_MAX));
     uint32_t count = 0;
@@ -280,9 +298,9 @@ std::unique_ptr<JpegStrips> JpegStrips::open(int fd) {
     if (TIFFGetField(tiff, TIFFTAG_JPEGTABLES, &count, &tables) && tables && count > 0)
         strips->tables_.assign(static_cast<const uint8_t*>(tables),
                                static_cast<const uint8_t*>(tables) + count);
-    strips->whole_.assign(
-        size_t((strips->height_ + uint32_t(strips->rowsPerStrip_) - 1) / uint32_t(strips->rowsPerStrip_)),
-        false);
+    strips->whole_.assign(size_t((uint64_t(strips->height_) + uint32_t(strips->rowsPerStrip_) - 1) /
+                                 uint32_t(strips->rowsPerStrip_)),
+                          false);
     return strips;
 }
 
@@ -306,6 +324,8 @@ std::optional<std::string> JpegStrips::damage(uint32_t strip, int plane, uint32_
     if (readAt(file_.fd, bytes_.data(), bytes_.size(), offset) != bytes_.size())
         return "The strip's data cannot be read";
     Frame frame{width_, rows, first + rows == height_};
+    if (tileWidth_)
+        frame = Frame{tileWidth_, uint32_t(rowsPerStrip_), false};
     if (plane > 0) {
         frame.width = (frame.width + subsampling_[0] - 1) / subsampling_[0];
         frame.rows = (frame.rows + subsampling_[1] - 1) / subsampling_[1];
@@ -324,9 +344,13 @@ std::optional<StripDamage> JpegStrips::firstDamage(int row) {
         const uint32_t first = uint32_t(index) * uint32_t(rowsPerStrip_);
         const uint32_t rows = std::min(uint32_t(rowsPerStrip_), height_ - first);
         for (int plane = 0; plane < planes_; ++plane)
-            if (std::optional<std::string> why =
-                    damage(TIFFComputeStrip(tiff, first, uint16_t(plane)), plane, first, rows))
-                return StripDamage{int(first), std::move(*why)};
+            for (uint64_t x = 0; x < width_; x += tileWidth_ ? tileWidth_ : width_) {
+                const uint32_t stream = tileWidth_
+                                            ? TIFFComputeTile(tiff, uint32_t(x), first, 0, uint16_t(plane))
+                                            : TIFFComputeStrip(tiff, first, uint16_t(plane));
+                if (std::optional<std::string> why = damage(stream, plane, first, rows))
+                    return StripDamage{int(first), std::move(*why)};
+            }
         whole_[index] = true;
     }
     return std::nullopt;

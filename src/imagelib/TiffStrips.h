@@ -52,7 +52,7 @@ struct StripDamage {
     std::string why;
 };
 
-/// The JPEG streams of the strips of a TIFF file in JPEG (compression 7), read again as stored and
+/// The JPEG streams of the strips or tiles of a TIFF file in JPEG (compression 7), read again as stored and
 /// decoded by libjpeg at an eighth of their size with every warning looked at. libtiff passes on
 /// only a strip's first warning, which is the same ("Premature end of JPEG file") for a stream cut
 /// inside its data as for one that lacks no more than its end marker: only the second is whole.
@@ -75,7 +75,8 @@ class JpegStrips {
     FileAt file_;
     void* tiff_ = nullptr; ///< libtiff's handle, reading file_
     uint32_t width_ = 0, height_ = 0;
-    int rowsPerStrip_ = 1;
+    int rowsPerStrip_ = 1;   ///< of tiles, in a tiled file
+    uint32_t tileWidth_ = 0; ///< 0 in a file of strips
     int planes_ = 1;
     uint16_t subsampling_[2] = {1, 1}; ///< of the planes after the first, when stored apart
     uint64_t stripLimit_ = 0;          ///< more bytes than any strip's stream needs

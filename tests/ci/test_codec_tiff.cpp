@@ -1,8 +1,9 @@
-// TIFF files in strips, made here with libtiff as other programs write them: a strip of JPEG data
-// (RGB or YCbCr) cut short, zeroed or reaching past the file's end fails its file at the strip's
-// first row, and one that lacks no more than its end marker does not; files whose planes are
-// stored apart, in deflated strips of many rows, read whole, and damage in their strips fails them
-// at its row.
+// TIFF files in strips or tiles, made here with libtiff as other programs write them: a strip or
+// tile of JPEG data (RGB or YCbCr) cut short, zeroed or reaching past the file's end fails its file
+// at its first row, and one that lacks no more than its end marker does not; files whose planes
+// are stored apart, in deflated strips of many rows, read whole, and damage in their strips fails
+// them at its row; YCbCr in JPEG with its planes apart, which the image library cannot read, fails
+// as a layout not supported.
 
 #include "support/TestSupport.h"
 #include "test_codec_support.h"
@@ -36,6 +37,7 @@ struct Layout {
     uint16_t compression = COMPRESSION_JPEG;
     uint16_t photometric = PHOTOMETRIC_RGB;
     bool planar = false;
+    int tile = 0; ///< the side of square tiles, 0 for strips
 };
 
 /// A sample of a picture with detail in every strip, so that each JPEG stream holds real data; a
@@ -54,7 +56,14 @@ void setFields(TIFF* t, const Layout& l) {
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, l.planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, l.photometric);
     TIFFSetField(t, TIFFTAG_COMPRESSION, l.compression);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(l.rowsPerStrip));
+    if (l.tile) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, uint32_t(l.tile));
+        TIFFSetField(t, TIFFTAG_TILELENGTH, uint32_t(l.tile));
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(l.rowsPerStrip));
+    }
+    if (l.photometric == PHOTOMETRIC_YCBCR && l.planar)
+        TIFFSetField(t, TIFFTAG_YCBCRSUBSAMPLING, uint16_t(1), uint16_t(1));
 }
 
 /// The picture of `l` written with libtiff at `path`; false when libtiff refuses it.
@@ -65,13 +74,28 @@ bool writeTiff(const std::string& path, const Layout& l) {
     setFields(t, l);
     if (l.compression == COMPRESSION_JPEG)
         TIFFSetField(t, TIFFTAG_JPEGQUALITY, 90);
-    if (l.photometric == PHOTOMETRIC_YCBCR)
+    if (l.photometric == PHOTOMETRIC_YCBCR && !l.planar)
         TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB); // given RGB, stored subsampled
     if (l.compression == COMPRESSION_ADOBE_DEFLATE)
         TIFFSetField(t, TIFFTAG_ZIPQUALITY, 1);
     const int planes = l.planar ? 3 : 1, perPixel = l.planar ? 1 : 3;
-    std::vector<uint8_t> row(size_t(l.width) * size_t(perPixel) * size_t(l.bits / 8));
     bool ok = true;
+    if (l.tile) {
+        std::vector<uint8_t> tile(size_t(l.tile) * size_t(l.tile) * size_t(perPixel));
+        for (int p = 0; p < planes && ok; ++p)
+            for (int y0 = 0; y0 < l.height && ok; y0 += l.tile)
+                for (int x0 = 0; x0 < l.width && ok; x0 += l.tile) {
+                    for (int y = 0; y < l.tile; ++y)
+                        for (int x = 0; x < l.tile; ++x)
+                            for (int c = 0; c < perPixel; ++c)
+                                tile[(size_t(y) * size_t(l.tile) + size_t(x)) * size_t(perPixel) +
+                                     size_t(c)] = uint8_t(sample(l, x0 + x, y0 + y, l.planar ? p : c));
+                    ok = TIFFWriteTile(t, tile.data(), uint32_t(x0), uint32_t(y0), 0, uint16_t(p)) >= 0;
+                }
+        TIFFClose(t);
+        return ok;
+    }
+    std::vector<uint8_t> row(size_t(l.width) * size_t(perPixel) * size_t(l.bits / 8));
     for (int p = 0; p < planes && ok; ++p)
         for (int y = 0; y < l.height && ok; ++y) {
             for (int x = 0; x < l.width; ++x)
@@ -91,8 +115,8 @@ bool writeTiff(const std::string& path, const Layout& l) {
     return ok;
 }
 
-/// A copy of the TIFF of `l` at `from`, at `to`, with the stored data of strip `index` changed by
-/// `edit`; false when libtiff refuses it.
+/// A copy of the TIFF of `l` at `from`, at `to`, with the stored data of strip (or tile) `index`
+/// changed by `edit`; false when libtiff refuses it.
 bool editStrip(const std::string& from, const std::string& to, const Layout& l, uint32_t index,
                const std::function<void(std::vector<uint8_t>&)>& edit) {
     TIFF* in = TIFFOpen(from.c_str(), "r");
@@ -100,16 +124,21 @@ bool editStrip(const std::string& from, const std::string& to, const Layout& l, 
     bool ok = in && out;
     if (ok) {
         setFields(out, l);
-        uint32_t count = 0;
+        uint32_t tablesSize = 0;
         void* tables = nullptr;
-        if (TIFFGetField(in, TIFFTAG_JPEGTABLES, &count, &tables))
-            TIFFSetField(out, TIFFTAG_JPEGTABLES, count, tables);
-        for (uint32_t s = 0; s < TIFFNumberOfStrips(in) && ok; ++s) {
+        if (TIFFGetField(in, TIFFTAG_JPEGTABLES, &tablesSize, &tables))
+            TIFFSetField(out, TIFFTAG_JPEGTABLES, tablesSize, tables);
+        const uint32_t count = l.tile ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+        for (uint32_t s = 0; s < count && ok; ++s) {
             std::vector<uint8_t> bytes(size_t(TIFFGetStrileByteCount(in, s)));
-            ok = TIFFReadRawStrip(in, s, bytes.data(), tmsize_t(bytes.size())) == tmsize_t(bytes.size());
+            const tmsize_t size = tmsize_t(bytes.size());
+            ok = (l.tile ? TIFFReadRawTile(in, s, bytes.data(), size)
+                         : TIFFReadRawStrip(in, s, bytes.data(), size)) == size;
             if (s == index)
                 edit(bytes);
-            ok = ok && TIFFWriteRawStrip(out, s, bytes.data(), tmsize_t(bytes.size())) >= 0;
+            const tmsize_t edited = tmsize_t(bytes.size());
+            ok = ok && (l.tile ? TIFFWriteRawTile(out, s, bytes.data(), edited)
+                               : TIFFWriteRawStrip(out, s, bytes.data(), edited)) >= 0;
         }
     }
     if (out)
@@ -258,4 +287,42 @@ TEST(CodecTiff, DamageInStripsOfPlanesStoredApartFailsAtItsRow) {
         EXPECT_EQ(error, "");
     ASSERT_TRUE(editStrip(whole, damaged, jpeg, strip, cut));
     expectDamagedAt(damaged, 192);
+}
+
+TEST(CodecTiff, ADamagedJpegTileFailsItsFileAtItsRow) {
+    // Tiles of 64 x 64, four across: tile 5 holds rows 64 to 127. Cut short, zeroed in its second
+    // half or wholly, libtiff warned and the rows came out grey or stale; without its end marker
+    // it is whole.
+    TempDir tmp;
+    const std::string whole = tmp.file("whole.tif"), damaged = tmp.file("damaged.tif");
+    for (const uint16_t photometric : {PHOTOMETRIC_RGB, PHOTOMETRIC_YCBCR}) {
+        SCOPED_TRACE(photometric == PHOTOMETRIC_RGB ? "RGB" : "YCbCr");
+        Layout l;
+        l.photometric = photometric;
+        l.tile = 64;
+        ASSERT_TRUE(writeTiff(whole, l));
+        for (const std::string& error : readEachWay(whole))
+            EXPECT_EQ(error, "");
+        EXPECT_EQ(difference(whole, libraryCopy(tmp, whole)), 0.0);
+        for (const auto& edit : {cut, zeroHalf, zero}) {
+            ASSERT_TRUE(editStrip(whole, damaged, l, 5, edit));
+            expectDamagedAt(damaged, 64);
+        }
+        ASSERT_TRUE(editStrip(whole, damaged, l, 5, withoutEndMarker));
+        for (const std::string& error : readEachWay(damaged))
+            EXPECT_EQ(error, "");
+        EXPECT_EQ(difference(damaged, whole), 0.0);
+    }
+}
+
+TEST(CodecTiff, YCbCrInJpegWithPlanesApartFailsAsALayoutNotSupported) {
+    // Valid, but the image library takes it for a picture it cannot handle: said so, not damage.
+    TempDir tmp;
+    const std::string path = tmp.file("apart.tif");
+    Layout l;
+    l.photometric = PHOTOMETRIC_YCBCR;
+    l.planar = true;
+    ASSERT_TRUE(writeTiff(path, l));
+    for (const std::string& error : readEachWay(path))
+        EXPECT_NE(error.find("The TIFF file's layout is not supported"), std::string::npos) << error;
 }

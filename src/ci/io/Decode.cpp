@@ -54,8 +54,9 @@ std::string firstLine(std::string s) {
 }
 
 /// Warnings that libjpeg raises for harmless irregularities (junk between markers, odd
-/// version numbers); the picture itself is complete. Everything else in the error state means
-/// damaged pixels, such as a truncated file that the library padded with grey.
+/// version numbers), as the image library passes them on; the picture itself is complete.
+/// Everything else in the error state means damaged pixels, such as a truncated file that the
+/// library padded with grey. (The JPEG reader here judges libjpeg's warnings itself.)
 bool isHarmless(const std::string& line) {
     static const char* const harmless[] = {"extraneous bytes before marker", "unknown JFIF revision",
                                            "Unknown Adobe color transform",
@@ -77,7 +78,7 @@ std::string damage(PictureInput& in, bool* harmless = nullptr) {
         if (end == std::string::npos)
             end = all.size();
         std::string line = all.substr(pos, end - pos);
-        if (!line.empty() && !isHarmless(line))
+        if (!line.empty() && (in.passesOnlyDamage() || !isHarmless(line)))
             result += (result.empty() ? "" : "; ") + line;
         else if (!line.empty() && harmless)
             *harmless = true;

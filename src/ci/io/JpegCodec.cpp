@@ -17,21 +17,7 @@
 #include <memory>
 #include <new>
 
-// jerror.h numbers the messages by the settings in jconfig.h, which comes with jpeglib.h: read
-// before it, it leaves out the messages of arithmetic coding and numbers those after them unlike
-// the library, so that a warning would be taken for another (and the check below fails).
-extern "C" {
-#include <jpeglib.h>
-
-#include <jerror.h>
-// The entropy decoder's hook on each block, to see what an arithmetic decoder makes of the zeros it
-// is fed past its data (below).
-#include <jpegint.h>
-}
-
-#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
-static_assert(JWRN_ARITH_BAD_CODE < JWRN_BOGUS_ICC, "jerror.h must be included after jpeglib.h");
-#endif
+#include "JpegCheck.h"
 
 namespace ci::io::jpeg {
 
@@ -40,7 +26,8 @@ namespace {
 // ---- Warnings ----
 // libjpeg's own handler passes on only the first warning of a picture, so a harmless one (junk
 // before a marker) would hide the damage that follows it, and the grey rows the library fills in
-// would pass as the picture. Every warning is looked at here.
+// would pass as the picture. Every warning is looked at here, and judged as the JPEG strips of TIFF
+// files are (JpegCheck.h).
 
 struct Watch {
     jpeg_error_mgr pub;
@@ -51,26 +38,14 @@ struct Watch {
     /// one), while it is not yet known whether the data of the picture was all there.
     std::string endMissing;
     bool failed = false;
+    bool inData = false; ///< the header is read: what libjpeg says now is about the picture's data
     /// Set once the pixels are being decoded: a damaged file fails whatever follows its first
     /// damage, so nothing more is decoded (a cut file's empty scans would each pass over the whole
     /// picture).
     bool stopAtDamage = false;
     int scanLimit = 0;
-    bool scanned[MAX_COMPONENTS] = {}; ///< the components that a scan has held
-    /// The arithmetic decoder of the present scan, watched by decodeWatched(): whether it has
-    /// reached the scan's end, what it has decoded since, and the last DC value of each component.
-    boolean (*decodeMcu)(j_decompress_ptr, JBLOCKROW*) = nullptr;
-    bool scanDataEnded = false;
-    int newAfterEnd = 0;
-    int lastDc[MAX_COMPS_IN_SCAN] = {};
+    jpegcheck::ScanWatch scans;
 };
-
-/// Warnings for harmless irregularities (junk between markers, odd version numbers); the picture
-/// itself is complete.
-bool harmlessWarning(int code) {
-    return code == JWRN_EXTRANEOUS_DATA || code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-           code == JWRN_NOT_SEQUENTIAL;
-}
 
 // No object with a destructor may live in a frame that the longjmp leaves.
 [[noreturn]] void fail(j_common_ptr cinfo, const char* reason) {
@@ -80,12 +55,6 @@ bool harmlessWarning(int code) {
         watch->damage = watch->endMissing.empty() ? reason : watch->endMissing.c_str();
     watch->failed = true;
     std::longjmp(watch->jump, 1);
-}
-
-/// Whether the data runs out visibly in this file: a Huffman decoder warns when it needs bits past
-/// the end of a scan's data, while an arithmetic decoder is meant to read on past it.
-bool warnsAtDataEnd(j_common_ptr cinfo) {
-    return cinfo->is_decompressor && !reinterpret_cast<j_decompress_ptr>(cinfo)->arith_code;
 }
 
 void onMessage(j_common_ptr cinfo, int level) {
@@ -101,14 +70,15 @@ void onMessage(j_common_ptr cinfo, int level) {
             fail(cinfo, watch->endMissing.c_str());
         return;
     }
-    if (harmlessWarning(cinfo->err->msg_code))
+    const jpegcheck::Meaning meaning = jpegcheck::meaning(cinfo, watch->inData);
+    if (meaning == jpegcheck::Meaning::Harmless)
         return;
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
     // A file may lack no more than its end marker, as some devices and interrupted copies leave
     // it: libjpeg makes one up and goes on. Whether the picture is whole is known once its data
     // is read (settleEnd); a second end of the file means it was read past the one made up.
-    if (cinfo->err->msg_code == JWRN_JPEG_EOF && watch->endMissing.empty() && warnsAtDataEnd(cinfo)) {
+    if (meaning == jpegcheck::Meaning::EndMissing && watch->endMissing.empty()) {
         watch->endMissing = text;
         return;
     }
@@ -123,111 +93,18 @@ void onMessage(j_common_ptr cinfo, int level) {
     fail(cinfo, text);
 }
 
-// ---- Arithmetic-coded data ----
-// An arithmetic decoder that reaches a marker inside a scan is fed zeros from then on, as the
-// standard has it: an encoder leaves off the zero bytes that end its data. The decoder reads two
-// bytes ahead of its decisions, so a whole scan's last few decisions are made after it has reached
-// its marker. A scan cut short and given a marker decodes the rest of its picture from zeros instead,
-// which come out as new coefficients block after block: nothing else in the data tells the two apart.
-
-/// New coefficients that a scan may decode after it has reached its marker. The last decisions of
-/// whole scans made a dozen at most, in photographs and screenshots at every quality and
-/// progression; the rest of a picture cut in its last hundredth made hundreds. (A perfectly smooth
-/// gradient, coded progressively, can refine its blocks from zeros alike and is refused.)
-constexpr int kNewAfterDataEnd = 32;
-
-/// Whether `marker`, reached inside a scan's data, ends the scan (a restart marker ends an interval).
-bool endsScan(int marker) {
-    return marker != 0 && !(marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7);
-}
-
-/// The coefficients of an MCU that its decoding made new: a DC difference in a first scan, a DC bit
-/// of a refinement, an AC coefficient that was zero.
-int newCoefficients(j_decompress_ptr cinfo, JBLOCKROW* blocks, const JBLOCK* before, int* lastDc) {
-    int count = 0;
-    for (int b = 0; b < cinfo->blocks_in_MCU && b < D_MAX_BLOCKS_IN_MCU; ++b) {
-        const JCOEF* now = blocks[b][0];
-        if (cinfo->Ss == 0 && cinfo->Ah == 0) {
-            int& last = lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)];
-            count += now[0] != last;
-            last = now[0];
-        } else {
-            count += now[0] != before[b][0];
-        }
-        for (int k = 1; k < DCTSIZE2; ++k)
-            count += before[b][k] == 0 && now[k] != 0;
-    }
-    return count;
-}
-
-/// The arithmetic decoder of an MCU, watched: once its scan's data has ended, more new coefficients
-/// than a whole scan's last decisions make mean that the data was cut, as a Huffman decoder says.
-boolean decodeWatched(j_decompress_ptr cinfo, JBLOCKROW* blocks) {
-    auto* watch = reinterpret_cast<Watch*>(cinfo->err);
-    const int n = std::clamp(cinfo->blocks_in_MCU, 0, D_MAX_BLOCKS_IN_MCU);
-    if (!blocks || !watch->scanDataEnded) {
-        const boolean done = watch->decodeMcu(cinfo, blocks);
-        if (blocks && endsScan(cinfo->unread_marker)) {
-            watch->scanDataEnded = true;
-            for (int b = 0; b < n; ++b)
-                watch->lastDc[std::clamp(cinfo->MCU_membership[b], 0, MAX_COMPS_IN_SCAN - 1)] =
-                    blocks[b][0][0];
-        }
-        return done;
-    }
-    JBLOCK before[D_MAX_BLOCKS_IN_MCU];
-    for (int b = 0; b < n; ++b)
-        std::memcpy(before[b], blocks[b][0], sizeof(JBLOCK));
-    const boolean done = watch->decodeMcu(cinfo, blocks);
-    const int seen = watch->newAfterEnd;
-    watch->newAfterEnd += newCoefficients(cinfo, blocks, before, watch->lastDc);
-    if (seen <= kNewAfterDataEnd && watch->newAfterEnd > kNewAfterDataEnd)
-        WARNMS(cinfo, JWRN_HIT_MARKER);
-    return done;
-}
-
 void onProgress(j_common_ptr cinfo) {
     auto* watch = reinterpret_cast<Watch*>(cinfo->err);
     auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
     if (d->input_scan_number > watch->scanLimit)
         fail(cinfo, "The JPEG file has too many scans");
-    // Called before each row of a scan's data is read, so every scan is seen here.
-    for (int i = 0; i < d->comps_in_scan && i < MAX_COMPS_IN_SCAN; ++i)
-        if (const int c = d->cur_comp_info[i]->component_index; c >= 0 && c < MAX_COMPONENTS)
-            watch->scanned[c] = true;
-    // The decoder of each scan is chosen as the scan starts, so a new one is a new scan.
-    if (d->arith_code && d->entropy && d->entropy->decode_mcu != decodeWatched) {
-        watch->decodeMcu = d->entropy->decode_mcu;
-        d->entropy->decode_mcu = decodeWatched;
-        watch->scanDataEnded = false;
-        watch->newAfterEnd = 0;
-    }
+    jpegcheck::onScan(d);
 }
 
-/// Whether the file held the data of every scan of its picture, once all of it is read: a single
-/// scan of all components (a cut inside it made the decoder warn), every component's scan of a
-/// sequential file in several, every bit of every coefficient of a progressive one.
-bool wholeScans(jpeg_decompress_struct& cinfo, const Watch& watch) {
-    if (!jpeg_has_multiple_scans(&cinfo))
-        return true;
-    for (int c = 0; c < cinfo.num_components; ++c) {
-        if (!cinfo.progressive_mode) {
-            if (!watch.scanned[c])
-                return false;
-            continue;
-        }
-        for (int k = 0; k < DCTSIZE2; ++k)
-            if (!cinfo.coef_bits || cinfo.coef_bits[c][k] != 0)
-                return false;
-    }
-    return true;
-}
-
-/// After all of the file's data is read: a file that ended before its end marker is damaged unless
-/// the data of its picture was all there; so is an arithmetic-coded one, whose decoder does not see
-/// a file cut between its scans and closed with a marker.
+/// After all of the file's data is read: a file that lacks scans that its picture needs is
+/// damaged (one that ended before its end marker says so).
 void settleEnd(jpeg_decompress_struct& cinfo, Watch& watch) {
-    if ((watch.endMissing.empty() && !cinfo.arith_code) || !watch.damage.empty() || wholeScans(cinfo, watch))
+    if (!watch.damage.empty() || jpegcheck::holdsScans(&cinfo, watch.scans, !watch.endMissing.empty()))
         return;
     if (watch.endMissing.empty()) {
         WARNMS(&cinfo, JWRN_HIT_MARKER);
@@ -391,6 +268,8 @@ struct Session {
             jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
         }
         jpeg_read_header(&cinfo, TRUE);
+        watch.inData = true;
+        jpegcheck::watch(&cinfo, watch.scans);
         coefficients = coefficientBytes(cinfo);
         watch.scanLimit = scanLimit(cinfo, fileBytes);
         watch.progress.progress_monitor = onProgress;
@@ -563,6 +442,7 @@ class Input final : public FileInput {
     bool readImage(int channels, ReadType type, void* data) override {
         return readScanlines(0, spec_.height, channels, type, data);
     }
+    bool passesOnlyDamage() const override { return true; }
     std::string takeErrors() override {
         std::string text = pending_;
         if (!s_.watch.damage.empty())

@@ -51,6 +51,9 @@ class PictureInput {
     virtual bool readImage(int channels, ReadType type, void* data) = 0;
     /// The pending messages, one a line, cleared; empty when there are none.
     virtual std::string takeErrors() = 0;
+    /// Whether every message it passes on means damage: a reader that judges its library's
+    /// warnings itself, whose texts may read like harmless ones.
+    virtual bool passesOnlyDamage() const { return false; }
     virtual void close() = 0;
 };
 
