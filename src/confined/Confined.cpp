@@ -135,7 +135,7 @@ std::string isolateFiles(std::vector<std::string> visible) {
     const std::string error = sandbox::isolate(visible);
     if (error.empty() || sandbox::landlockVersion() > 0)
         return {};
-    return "neither Landlock nor a file system of its own (" + error + ")";
+    return "neither Landlock nor a file system of its own: " + error;
 }
 
 } // namespace
