@@ -158,9 +158,13 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         if (std::strcmp(argv[i], "--read") == 0 && hasValue)
             reach.readable.emplace_back(argv[++i]);
-        else if (std::strcmp(argv[i], "--read-fd") == 0 && hasValue)
-            reach.readableFiles.push_back(int(std::strtol(argv[++i], &end, 10)));
-        else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
+        else if (std::strcmp(argv[i], "--read-fd") == 0 && hasValue) {
+            const long fd = std::strtol(argv[++i], &end, 10);
+            // A number past an int's would name another descriptor once cut down to one.
+            if (fd < 0 || fd > INT_MAX)
+                return fail(125, std::string("--read-fd ") + argv[i] + " is no descriptor");
+            reach.readableFiles.push_back(int(fd));
+        } else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
             memory = std::strtoull(argv[++i], &end, 10);
         else if (std::strcmp(argv[i], "--cpu") == 0 && hasValue)
             cpu = std::strtoull(argv[++i], &end, 10);

@@ -332,7 +332,7 @@ TEST(Confined, AFileThatCannotBeGrantedIsLeftOutOfItsLaunchAlone) {
             ::close(fd);
 
     // A wrong command line is still refused as a whole.
-    for (const char* fd : {"2", "x", "", "64x"}) {
+    for (const char* fd : {"2", "x", "", "64x", "-64", "4294967360"}) {
         const Launched run = launch({"--read-fd", fd, "--", "/usr/bin/perl", "-e", "print 1"});
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 125) << fd << ": " << run.err;
         EXPECT_EQ(run.out, "") << fd;
