@@ -5,6 +5,7 @@
 #include "ci/core/Console.h"
 #include "ci/core/Memory.h"
 #include "platform/FilePath.h"
+#include "sandbox/Sandbox.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -57,6 +58,23 @@ const QString& launcherPath() {
         return QString();
     }();
     return path;
+}
+
+/// Whether the launcher can confine the tool on this system: where the program has Landlock, so has
+/// the launcher; else the launcher is asked, once, and where it cannot, the console says why.
+bool canConfine(const QString& launcher) {
+    static const bool can = [&] {
+        if (sandbox::landlockVersion() > 0)
+            return true;
+        const auto answer = runProcess(launcher, {"--check"}, kToolTimeoutMs, 4096);
+        if (!answer || answer->exitCode != 126)
+            return true;
+        ci::console(
+            "readExifMetadata: ⛔️ no metadata is read: the metadata tool cannot be confined here (" +
+            trimmed(answer->standardOutput.toStdString()) + ")");
+        return false;
+    }();
+    return can;
 }
 
 } // namespace
@@ -134,7 +152,7 @@ QStringList confinedCommand(const QString& toolPath, const std::vector<std::stri
                             const std::vector<int>& readableFiles) {
     const QString& launcher = launcherPath();
     const QString tool = toolPath.contains('/') ? toolPath : QStandardPaths::findExecutable(toolPath);
-    if (launcher.isEmpty() || !QFileInfo(tool).isExecutable())
+    if (launcher.isEmpty() || !QFileInfo(tool).isExecutable() || !canConfine(launcher))
         return {};
     QStringList command{launcher,
                         "--memory",

@@ -3,6 +3,7 @@
 //
 //   gw_confined [--memory BYTES] [--cpu SECONDS] [--cpu-ceiling SECONDS] [--read PATH]...
 //               [--read-fd FD]... -- PROGRAM [ARGUMENT...]
+//   gw_confined --check
 //
 // Sets hard limits on the address space and the CPU time (the soft CPU limit is --cpu, the hard one
 // --cpu-ceiling: whoever started the program may lower and raise the soft one between its tasks),
@@ -11,9 +12,17 @@
 // regular files open on the descriptors FD, which it inherited and passes on (the program reads
 // one as /proc/self/fd/FD: that file, whatever its name leads to), and then runs PROGRAM in its
 // place, with the same standard input and output (pipes or sockets: no file can grow), its
-// standard error thrown away and no other descriptor. PROGRAM may be a script: its interpreter and
-// that interpreter's loader are then the only other programs that can run. Exits 125 on a wrong command line,
-// 126 when the confinement cannot be applied, 127 when the program cannot be run.
+// standard error thrown away, no other descriptor and only the environment that libraries need
+// (sandbox::environment()). PROGRAM may be a script: its interpreter and that interpreter's loader
+// are then the only other programs that can run. What it can read is held twice where the system
+// allows: by a file system of its own that holds nothing else (sandbox::isolate()), and by
+// Landlock; with neither it is not run. A descriptor FD that is no regular file (or whose file
+// cannot be looked at any more) is left out, closed, and said on the standard error: the program
+// cannot read that file, and reads the others. Exits 125 on a wrong command line, 126 when the
+// confinement cannot be applied, 127 when the program cannot be run.
+//
+// With --check, runs nothing: exits 0 when a program can be confined here, else 126 with the
+// reason on its standard output.
 
 #include "sandbox/Sandbox.h"
 
@@ -116,9 +125,30 @@ bool limit(int resource, uint64_t soft, uint64_t hard) {
     return sandbox::setLimit(resource, soft, hard);
 }
 
+/// Gives the process a file system that holds `visible` and its own entries in /proc; empty when it
+/// has one, or when Landlock holds without (whose rules then keep it to what it may read), else
+/// why it cannot be confined.
+std::string isolateFiles(std::vector<std::string> visible) {
+    // The tool reads its files as /proc/self/fd/FD, and nothing of the program's or any other
+    // process's.
+    visible.emplace_back("/proc/self");
+    const std::string error = sandbox::isolate(visible);
+    if (error.empty() || sandbox::landlockVersion() > 0)
+        return {};
+    return "neither Landlock nor a file system of its own: " + error;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--check") == 0) {
+        const std::string error =
+            isolateFiles(std::vector<std::string>(std::begin(kSystemFolders), std::end(kSystemFolders)));
+        if (error.empty())
+            return 0;
+        std::printf("%s\n", error.c_str());
+        return 126;
+    }
     uint64_t memory = 0, cpu = 0, cpuCeiling = 0;
     sandbox::Reach reach;
     reach.threads = false;
@@ -128,9 +158,13 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         if (std::strcmp(argv[i], "--read") == 0 && hasValue)
             reach.readable.emplace_back(argv[++i]);
-        else if (std::strcmp(argv[i], "--read-fd") == 0 && hasValue)
-            reach.readableFiles.push_back(int(std::strtol(argv[++i], &end, 10)));
-        else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
+        else if (std::strcmp(argv[i], "--read-fd") == 0 && hasValue) {
+            const long fd = std::strtol(argv[++i], &end, 10);
+            // A number past an int's would name another descriptor once cut down to one.
+            if (fd < 0 || fd > INT_MAX)
+                return fail(125, std::string("--read-fd ") + argv[i] + " is no descriptor");
+            reach.readableFiles.push_back(int(fd));
+        } else if (std::strcmp(argv[i], "--memory") == 0 && hasValue)
             memory = std::strtoull(argv[++i], &end, 10);
         else if (std::strcmp(argv[i], "--cpu") == 0 && hasValue)
             cpu = std::strtoull(argv[++i], &end, 10);
@@ -138,7 +172,7 @@ int main(int argc, char** argv) {
             cpuCeiling = std::strtoull(argv[++i], &end, 10);
         else
             return fail(125, std::string("unknown option ") + argv[i]);
-        if (end && *end)
+        if (end && (*end || end == argv[i]))
             return fail(125, std::string("not a number: ") + argv[i]);
     }
     if (i + 1 >= argc || argv[i + 1][0] != '/')
@@ -153,13 +187,24 @@ int main(int argc, char** argv) {
     reach.readable.insert(reach.readable.end(), std::begin(kSystemFolders), std::end(kSystemFolders));
 
     // A file is given as what it is: never a folder, whose files it would reach, nor a pipe or a
-    // device, which the program could wait on.
+    // device, which the program could wait on. One that is no longer what was looked at (a name
+    // on a share that changed its type, a stale handle) is left out: the program cannot read it,
+    // and reads the others.
     std::sort(reach.readableFiles.begin(), reach.readableFiles.end());
-    for (const int fd : reach.readableFiles) {
+    reach.readableFiles.erase(std::unique(reach.readableFiles.begin(), reach.readableFiles.end()),
+                              reach.readableFiles.end());
+    if (!reach.readableFiles.empty() && reach.readableFiles.front() < 3)
+        return fail(125,
+                    "--read-fd " + std::to_string(reach.readableFiles.front()) + " is a standard stream");
+    std::erase_if(reach.readableFiles, [](int fd) {
         struct stat info {};
-        if (fd < 3 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-            return fail(125, "--read-fd " + std::to_string(fd) + " is no regular file");
-    }
+        const char* why = ::fstat(fd, &info) != 0  ? std::strerror(errno)
+                          : !S_ISREG(info.st_mode) ? "no regular file"
+                                                   : nullptr;
+        if (why)
+            std::fprintf(stderr, "gw_confined: --read-fd %d is left out: %s\n", fd, why);
+        return why != nullptr;
+    });
     // Its warnings are not the application's to show; the launcher's own errors are.
     unsigned from = 3;
     for (const int fd : reach.readableFiles) {
@@ -172,6 +217,10 @@ int main(int argc, char** argv) {
     const int console = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     if (nothing < 0)
         return fail(126, "/dev/null could not be opened");
+    std::vector<std::string> visible = reach.readable;
+    visible.insert(visible.end(), reach.programs.begin(), reach.programs.end());
+    if (const std::string error = isolateFiles(visible); !error.empty())
+        return fail(126, "the program cannot be confined: " + error);
     if (cpuCeiling < cpu)
         cpuCeiling = cpu;
     // Nothing written to files, locked in memory or kept as a core; no process of its own.
@@ -191,8 +240,14 @@ int main(int argc, char** argv) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Perl's own module path, and the time zone its dates are told in: nothing else of the session.
+    std::vector<std::string> environment = sandbox::environment({"PERL5LIB", "PERLLIB", "TZ"});
+    std::vector<char*> envp;
+    for (std::string& variable : environment)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
     ::dup2(nothing, STDERR_FILENO);
-    ::execv(program.c_str(), command);
+    ::execve(program.c_str(), command, envp.data());
     const std::string message =
         std::string("gw_confined: ") + program + " could not be run: " + std::strerror(errno) + "\n";
     [[maybe_unused]] const auto written = ::write(console, message.data(), message.size());

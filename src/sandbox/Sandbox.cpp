@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -396,7 +397,7 @@ std::string isolate(const std::vector<std::string>& visible) {
         if (fd < 0)
             continue; // nothing there to see
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+        if (::fstat(fd, &st) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
             ::close(fd);
             continue;
         }
@@ -437,6 +438,31 @@ std::string isolate(const std::vector<std::string>& visible) {
     ::rmdir("/.old");
     readOnly("/");
     return {};
+}
+
+std::vector<std::string> environment(const std::vector<const char*>& more) {
+    static const char* const kept[] = {"HOME",
+                                       "LANG",
+                                       "LANGUAGE",
+                                       "LC_ALL",
+                                       "LC_CTYPE",
+                                       "LC_NUMERIC",
+                                       "LC_MESSAGES",
+                                       "XDG_CACHE_HOME",
+                                       "XDG_CONFIG_HOME",
+                                       "XDG_DATA_HOME",
+                                       "XDG_DATA_DIRS",
+                                       "FONTCONFIG_FILE",
+                                       "FONTCONFIG_PATH",
+                                       "LD_LIBRARY_PATH"};
+    std::vector<std::string> env;
+    auto keep = [&](const char* name) {
+        if (const char* value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
+    };
+    std::for_each(std::begin(kept), std::end(kept), keep);
+    std::for_each(more.begin(), more.end(), keep);
+    return env;
 }
 
 int landlockVersion() {

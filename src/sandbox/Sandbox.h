@@ -47,12 +47,20 @@ int landlockVersion();
 
 /// Gives the calling process, which must have one thread, a file system and a network of its own,
 /// for the rest of its life and that of its copies: a user namespace in which its file system holds
-/// nothing but `visible` (folders and files, read-only, under their own names; missing ones are
-/// skipped), and a network namespace with no connection in it and no way out. Whatever it can
-/// still name beyond its descriptors is then only what it needs. Empty on success, else why not:
-/// a kernel that lets no unprivileged process make a user namespace, or a file system that cannot
-/// be made; the process may go on as it was, with the rest of its confinement.
+/// nothing but `visible` (folders, files and character devices, read-only, under their own names;
+/// missing ones are skipped), and a network namespace with no connection in it and no way out.
+/// "/proc/self" shows the entries of the calling process, whatever program it runs later (not
+/// those of its copies), and nothing of any other process. Whatever it can still name beyond its descriptors
+/// is then only what it needs. Empty on success, else why not: a kernel that lets no unprivileged process
+/// make a user namespace, or a file system that cannot be made; the process may go on as it was, with the
+/// rest of its confinement.
 std::string isolate(const std::vector<std::string>& visible);
+
+/// The environment of a process that parses files: of the caller's variables, those that libraries
+/// need to find their files (home, language and locale, the XDG folders, fontconfig's and the
+/// library path) and those named in `more`, "NAME=value" each; nothing of the user's session
+/// (display, message bus, agents, tokens).
+std::vector<std::string> environment(const std::vector<const char*>& more = {});
 
 /// Confines the calling process for the rest of its life and that of any program it runs in its
 /// place: no new privileges and no capabilities, the file system and network rules of Landlock

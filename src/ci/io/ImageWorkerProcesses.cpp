@@ -136,28 +136,10 @@ class Spawner {
     std::deque<std::function<void()>> jobs_;
 };
 
-/// The environment of a reader: what its libraries need to find their files and fonts, nothing
-/// of the user's session (display, message bus, agents).
+/// The environment of a reader: that of every process that parses files (what its libraries need
+/// to find their files and fonts, nothing of the user's session), and Qt's plug-ins' path.
 std::vector<std::string> readerEnvironment() {
-    static const char* const kept[] = {"HOME",
-                                       "LANG",
-                                       "LANGUAGE",
-                                       "LC_ALL",
-                                       "LC_CTYPE",
-                                       "LC_NUMERIC",
-                                       "LC_MESSAGES",
-                                       "XDG_CACHE_HOME",
-                                       "XDG_CONFIG_HOME",
-                                       "XDG_DATA_HOME",
-                                       "XDG_DATA_DIRS",
-                                       "FONTCONFIG_FILE",
-                                       "FONTCONFIG_PATH",
-                                       "LD_LIBRARY_PATH",
-                                       "QT_PLUGIN_PATH"};
-    std::vector<std::string> env;
-    for (const char* name : kept)
-        if (const char* value = std::getenv(name))
-            env.push_back(std::string(name) + "=" + value);
+    std::vector<std::string> env = sandbox::environment({"QT_PLUGIN_PATH"});
     // Plug-ins that draw (SVG) need a Qt application, never a screen. The library reads on the
     // reader's one thread: a reader starts no threads, whose stacks and heaps its limit would count.
     env.emplace_back("QT_QPA_PLATFORM=offscreen");
