@@ -131,8 +131,12 @@ Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPa
         return {};
     const int fd = placed.front();
     QStringList command = confinedCommand(toolPath, {}, cpu, cpu + 1, toolArguments(fd), {fd});
-    if (command.isEmpty())
+    if (command.isEmpty()) {
+        // The console has said once why no tool can run.
+        if (failure)
+            *failure = toolFailureReason(ToolFailure::NotStarted);
         return {};
+    }
     const QString launcher = command.takeFirst();
     const auto out = runProcess(launcher, command, timeoutMs, kMaxToolOutputBytes, {{file.descriptor(), fd}});
     if (!out)

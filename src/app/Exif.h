@@ -67,7 +67,8 @@ Metadata readExifMetadata(const ci::io::PictureFile& file, const QString& toolPa
 /// read `readable` (files, or folders and what they hold, and what it needs itself) and the files
 /// open on its descriptors `readableFiles` (which it must inherit), has kToolMemoryBytes of address
 /// space and a soft and a hard limit of `cpuSeconds` and `cpuCeiling` seconds of CPU time. Empty
-/// when the launcher or the tool cannot be found: the tool is never run unconfined.
+/// when the launcher or the tool cannot be found, or the launcher cannot confine the tool here (the
+/// console says once why): the tool is never run unconfined.
 QStringList confinedCommand(const QString& toolPath, const std::vector<std::string>& readable, int cpuSeconds,
                             int cpuCeiling, const QStringList& arguments,
                             const std::vector<int>& readableFiles = {});
