@@ -417,11 +417,12 @@ TEST(Projects, EveryProjectTheApplicationSavesOpensAgain) {
     auto& d = h.d();
     gwtest::ConsoleCapture console;
 
-    // 4,600 steps of eight inputs: 33 MB and 2.5 million values, beyond both the size (32 MB) and
-    // the number of values (a million) that documents were once refused for; 1,900 such steps
-    // were already too many.
+    // 5,000 steps of eight inputs: 36 MB and 2.7 million values (a little more or less with the
+    // length of the program's folder, which the placeholder image's address holds), beyond both the
+    // size (32 MB) and the number of values (a million) that documents were once refused for; 1,900
+    // such steps were already too many.
     model::Filters workflow;
-    for (int i = 0; i < 4600; ++i)
+    for (int i = 0; i < 5000; ++i)
         workflow.push_back(largeStep(i));
     d.setCurrentFilters(workflow);
     const QString file = h.dir.filePath("Steps.gwProject");
@@ -434,8 +435,8 @@ TEST(Projects, EveryProjectTheApplicationSavesOpensAgain) {
     h.queues->advance(2.1);
     d.setCurrentFilters({});
     d.loadFromDisk({Harness::url(file)});
-    ASSERT_EQ(d.CurrentFilters().size(), 4600u);
-    EXPECT_EQ(d.CurrentFilters()[4599]->encode(), workflow[4599]->encode());
+    ASSERT_EQ(d.CurrentFilters().size(), 5000u);
+    EXPECT_EQ(d.CurrentFilters()[4999]->encode(), workflow[4999]->encode());
     EXPECT_EQ(d.CurrentProjectUrl(), Harness::url(file));
     EXPECT_TRUE(h.dialogs->alerts.empty());
     for (const auto& line : console.lines())
