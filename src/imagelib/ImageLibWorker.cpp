@@ -413,6 +413,37 @@ void* askingThread(void*) {
     std::abort();
 }
 
+/// What a reader taken over by its file might do to cost the program its time while it keeps
+/// within the gate's bounds: ask `total` times for a thread with the C library's flags that the
+/// kernel then refuses (its thread storage lies outside the process), `burst` at once and then
+/// `perSecond` a second, and say how many it asked for.
+void askForThreadsPaced(int total, int burst, double perSecond) {
+    constexpr unsigned long flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                                    CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+    pid_t child = 0;
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    int asked = 0;
+    for (; asked < total; ++asked) {
+        if (asked >= burst && perSecond > 0) {
+            // The next request when the pace lets it.
+            const double at = double(asked - burst + 1) / perSecond;
+            timespec when = start;
+            when.tv_sec += time_t(at);
+            when.tv_nsec += long((at - double(time_t(at))) * 1e9);
+            if (when.tv_nsec >= 1'000'000'000) {
+                ++when.tv_sec;
+                when.tv_nsec -= 1'000'000'000;
+            }
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+            }
+        }
+        if (::syscall(SYS_clone, flags, nullptr, &child, &child, ~0UL) == 0)
+            ::_exit(0); // never: the kernel refuses the thread's storage
+    }
+    fail(Failed, "asked " + std::to_string(asked) + " times");
+}
+
 /// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
 /// then says how much it read. With `stalls`, it stops for good after the first megabyte; with
 /// `again`, it reads the file again from its start, and never answers.
@@ -459,6 +490,14 @@ bool runTestHook(int fd, const Request& request) {
         askForBriefThreads(false);
     if (what.starts_with("threads-unlike"))
         askForBriefThreads(true);
+    if (what.starts_with("threads-paced ")) {
+        int total = 0, burst = 0;
+        double perSecond = 0;
+        if (std::sscanf(what.c_str() + 14, "%d %d %lf", &total, &burst, &perSecond) == 3) {
+            askForThreadsPaced(total, burst, perSecond);
+            return true;
+        }
+    }
     if (what.starts_with("threads"))
         askForThreadsWithoutEnd();
     if (what.starts_with("slow")) {
