@@ -19,6 +19,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -1050,6 +1051,10 @@ int main(int argc, char** argv) {
     }
     if (!followParent(parent))
         return 0;
+    // One heap for all of a reader's threads: each further heap reserves 64 MB of the address space
+    // that the reader's memory limit bounds, and a codec that cannot start a thread for want of it
+    // waits for that thread without end.
+    ::mallopt(M_ARENA_MAX, 1);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore); // a reader's crash is an answer here, not a report
     // Nothing of the program's terminal or log, and no folder of its own to resolve names against.
