@@ -986,19 +986,15 @@ bool followParent(pid_t parent) {
 /// the library's few hundred libraries again. Each copy is a child of the engine, as if the engine
 /// had started it, so that the engine learns how it ended.
 [[noreturn]] void startReaders(pid_t parent) {
-    // Its readers' codecs start a thread for each processor they may use, and the engine lets a
-    // reader have only so many.
-    if (cpu_set_t processors; ::sched_getaffinity(0, sizeof processors, &processors) == 0 &&
-                              CPU_COUNT(&processors) > maxProcessors) {
-        cpu_set_t kept;
-        CPU_ZERO(&kept);
-        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < maxProcessors; ++cpu)
-            if (CPU_ISSET(cpu, &processors)) {
-                CPU_SET(cpu, &kept);
-                ++taken;
-            }
-        ::sched_setaffinity(0, sizeof kept, &kept);
-    }
+    // Its readers' codecs start threads for each processor they may use, and the engine lets a
+    // reader ask for only so many: each reader runs on a few of the processors, one further along
+    // for each, so that readers side by side spread over all of them.
+    std::vector<int> processors;
+    if (cpu_set_t set; ::sched_getaffinity(0, sizeof set, &set) == 0)
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &set))
+                processors.push_back(cpu);
+    size_t nextProcessor = 0;
     if (loadLibrary())
         library->prepare_readers();
     std::vector<char> packet(sizeof(Fork));
@@ -1022,10 +1018,18 @@ bool followParent(pid_t parent) {
                 ::dup2(fds[1], sharedFd);
                 closeOtherDescriptors();
                 ::prctl(PR_SET_NAME, "gw_reader");
+                if (processors.size() > size_t(readerProcessors)) {
+                    cpu_set_t window;
+                    CPU_ZERO(&window);
+                    for (size_t i = 0; i < size_t(readerProcessors); ++i)
+                        CPU_SET(processors[(nextProcessor + i) % processors.size()], &window);
+                    ::sched_setaffinity(0, sizeof window, &window);
+                }
                 testHooks = (request.hooks & hookFaults) != 0;
                 serve();
             }
             answer.pid = pid < 0 ? -errno : int32_t(pid);
+            nextProcessor = (nextProcessor + 1) % std::max<size_t>(processors.size(), 1);
             if (pid > 0 && (request.hooks & hookLyingStarter))
                 answer.pid = parent;
         }
