@@ -42,6 +42,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -746,6 +747,10 @@ void isolate() {
 /// Whether the process has been given its file: it reads no other.
 bool given = false;
 
+/// The processors on which a reader of HEIF pictures runs, when fewer than the starter's (see
+/// startReaders()): the AV1 codec starts threads for each processor it may use, for each tile.
+std::optional<cpu_set_t> heifProcessors;
+
 void open(const Request& request, int fd) {
     if (given || fd < 0) {
         if (fd >= 0)
@@ -756,6 +761,8 @@ void open(const Request& request, int fd) {
     given = true;
     current.fd = fd;
     fdName = "/proc/self/fd/" + std::to_string(fd);
+    if (heifProcessors && std::strcmp(request.format, "heif") == 0)
+        ::sched_setaffinity(0, sizeof *heifProcessors, &*heifProcessors);
     if (const std::string error = confine(request, fd); !error.empty()) {
         fail(Failed, "The reader could not be confined: " + error);
         return;
@@ -986,9 +993,10 @@ bool followParent(pid_t parent) {
 /// the library's few hundred libraries again. Each copy is a child of the engine, as if the engine
 /// had started it, so that the engine learns how it ended.
 [[noreturn]] void startReaders(pid_t parent) {
-    // Its readers' codecs start threads for each processor they may use, and the engine lets a
-    // reader ask for only so many: each reader runs on a few of the processors, one further along
-    // for each, so that readers side by side spread over all of them.
+    // The AV1 codec starts threads for each processor a reader may use, for each tile of a
+    // picture, and the engine lets a reader ask for only so many: a reader of HEIF pictures runs
+    // on a few of the processors, one further along for each reader, so that readers side by side
+    // spread over all of them.
     std::vector<int> processors;
     if (cpu_set_t set; ::sched_getaffinity(0, sizeof set, &set) == 0)
         for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
@@ -1023,7 +1031,7 @@ bool followParent(pid_t parent) {
                     CPU_ZERO(&window);
                     for (size_t i = 0; i < size_t(readerProcessors); ++i)
                         CPU_SET(processors[(nextProcessor + i) % processors.size()], &window);
-                    ::sched_setaffinity(0, sizeof window, &window);
+                    heifProcessors = window;
                 }
                 testHooks = (request.hooks & hookFaults) != 0;
                 serve();

@@ -28,8 +28,8 @@ constexpr int socketFd = 3;
 constexpr int sharedFd = 4;
 /// The largest message either side sends.
 constexpr size_t maxMessage = 32 * 1024;
-/// The processors a reader runs on: the codec of AV1 starts a thread for each, for each tile of a
-/// picture it decodes, and the HEIF reader decodes four tiles at once.
+/// The processors a reader of HEIF pictures runs on: the AV1 codec starts a thread for each, for
+/// each tile of a picture, and the HEIF reader decodes four tiles at once.
 constexpr int readerProcessors = 4;
 
 enum Op : uint32_t {
