@@ -793,8 +793,9 @@ TEST(CodecReaders, AReaderThatAsksForThreadsWithoutEndIsBoundedAndEnded) {
 }
 
 TEST(CodecReaders, AReaderThatAsksForThreadsJustUnderTheBoundsIsEndedEarlyAndHoldsUpNoOther) {
-    if (gwtest::sanitized)
-        GTEST_SKIP() << "threads are not asked for under the sanitizers";
+    // Readers started afresh under the sanitizers load the library, and its threads, after their
+    // confinement: their threads are not asked for, and only the photos are read.
+    const bool asked = !gwtest::sanitized;
     TempDir tmp;
     // Photos of 192 tiles, as a 50-megapixel phone stores them: the most threads that honest
     // readers ask for, one or two for each tile in HEIF, one more for each processor in AVIF.
@@ -817,7 +818,7 @@ TEST(CodecReaders, AReaderThatAsksForThreadsJustUnderTheBoundsIsEndedEarlyAndHol
     // Four floods at once, among photos read meanwhile.
     std::vector<std::future<Result<Decoded>>> floods;
     std::vector<std::pair<std::string, std::future<Result<Decoded>>>> photos;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < (asked ? 4 : 0); ++i)
         floods.push_back(std::async(std::launch::async, [&] { return decodeFile(tmp.file("flood.rla")); }));
     for (int i = 0; i < 2; ++i)
         for (const std::string name : {"grid.heic", "grid.avif", "good.tif"})
@@ -835,9 +836,11 @@ TEST(CodecReaders, AReaderThatAsksForThreadsJustUnderTheBoundsIsEndedEarlyAndHol
         EXPECT_EQ(read->width, name == "good.tif" ? 6 : 1024) << name;
     }
     // Ended once past its total, but let ask as often as an honest reader asks.
-    const Result<Decoded> past = decodeFile(tmp.file("past.rla"));
-    EXPECT_TRUE(past.error().starts_with("The image could not be read: its reader")) << past.error();
-    EXPECT_EQ(decodeFile(tmp.file("honest.rla")).error(), "asked 1000 times");
+    if (asked) {
+        const Result<Decoded> past = decodeFile(tmp.file("past.rla"));
+        EXPECT_TRUE(past.error().starts_with("The image could not be read: its reader")) << past.error();
+        EXPECT_EQ(decodeFile(tmp.file("honest.rla")).error(), "asked 1000 times");
+    }
     imagelib::setWorkerTestHooks(false);
 }
 
