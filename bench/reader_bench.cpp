@@ -11,11 +11,11 @@
 // and the peak memory of the reader processes together (sampled), beside the engine's budget
 // (default 6 GB). The second form decodes each file and prints its size or why it failed. The third
 // reads K files (default 1) of M megabytes (default 1) that ask a reader started for tests to do
-// NAME (such as "threads-brief", "threads-unlike" or "slow-again"; see ImageLibrary.h), S seconds
-// allowed for each reader (default 30), spread among N honest photos of 2 MP (default 0), a file
-// for each processor at once, as an import reads them (with --uncached, those files are first
-// dropped from the page cache, as files not read since they came to the disk); it prints the wall
-// time of the whole and the CPU time that the program itself spent.
+// NAME (such as "threads-brief", "threads-paced 8190 1000 1000" or "slow-again"; see
+// ImageLibrary.h), S seconds allowed for each reader (default 30), spread among N honest photos of
+// 2 MP (default 0), a file for each processor at once, as an import reads them (with --uncached,
+// those files are first dropped from the page cache, as files not read since they came to the
+// disk); it prints the wall time of the whole and the CPU time that the program itself spent.
 
 #include "ci/core/Context.h"
 #include "ci/core/Memory.h"

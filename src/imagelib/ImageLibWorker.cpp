@@ -19,6 +19,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sched.h>
@@ -41,6 +42,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -413,6 +415,37 @@ void* askingThread(void*) {
     std::abort();
 }
 
+/// What a reader taken over by its file might do to cost the program its time while it keeps
+/// within the gate's bounds: ask `total` times for a thread with the C library's flags that the
+/// kernel then refuses (its thread storage lies outside the process), `burst` at once and then
+/// `perSecond` a second, and say how many it asked for.
+void askForThreadsPaced(int total, int burst, double perSecond) {
+    constexpr unsigned long flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                                    CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+    pid_t child = 0;
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    int asked = 0;
+    for (; asked < total; ++asked) {
+        if (asked >= burst && perSecond > 0) {
+            // The next request when the pace lets it.
+            const double at = double(asked - burst + 1) / perSecond;
+            timespec when = start;
+            when.tv_sec += time_t(at);
+            when.tv_nsec += long((at - double(time_t(at))) * 1e9);
+            if (when.tv_nsec >= 1'000'000'000) {
+                ++when.tv_sec;
+                when.tv_nsec -= 1'000'000'000;
+            }
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+            }
+        }
+        if (::syscall(SYS_clone, flags, nullptr, &child, &child, ~0UL) == 0)
+            ::_exit(0); // never: the kernel refuses the thread's storage
+    }
+    fail(Failed, "asked " + std::to_string(asked) + " times");
+}
+
 /// A large file on a slow disk: read to its end a quarter of a megabyte every tenth of a second,
 /// then says how much it read. With `stalls`, it stops for good after the first megabyte; with
 /// `again`, it reads the file again from its start, and never answers; with `evicts`, it does so
@@ -466,6 +499,14 @@ bool runTestHook(int fd, const Request& request) {
         askForBriefThreads(false);
     if (what.starts_with("threads-unlike"))
         askForBriefThreads(true);
+    if (what.starts_with("threads-paced ")) {
+        int total = 0, burst = 0;
+        double perSecond = 0;
+        if (std::sscanf(what.c_str() + 14, "%d %d %lf", &total, &burst, &perSecond) == 3) {
+            askForThreadsPaced(total, burst, perSecond);
+            return true;
+        }
+    }
     if (what.starts_with("threads"))
         askForThreadsWithoutEnd();
     if (what.starts_with("slow")) {
@@ -714,6 +755,10 @@ void isolate() {
 /// Whether the process has been given its file: it reads no other.
 bool given = false;
 
+/// The processors on which a reader of HEIF pictures runs, when fewer than the starter's (see
+/// startReaders()): the AV1 codec starts threads for each processor it may use, for each tile.
+std::optional<cpu_set_t> heifProcessors;
+
 void open(const Request& request, int fd) {
     if (given || fd < 0) {
         if (fd >= 0)
@@ -724,6 +769,8 @@ void open(const Request& request, int fd) {
     given = true;
     current.fd = fd;
     fdName = "/proc/self/fd/" + std::to_string(fd);
+    if (heifProcessors && std::strcmp(request.format, "heif") == 0)
+        ::sched_setaffinity(0, sizeof *heifProcessors, &*heifProcessors);
     if (const std::string error = confine(request, fd); !error.empty()) {
         fail(Failed, "The reader could not be confined: " + error);
         return;
@@ -954,19 +1001,16 @@ bool followParent(pid_t parent) {
 /// the library's few hundred libraries again. Each copy is a child of the engine, as if the engine
 /// had started it, so that the engine learns how it ended.
 [[noreturn]] void startReaders(pid_t parent) {
-    // Its readers' codecs start a thread for each processor they may use, and the engine lets a
-    // reader have only so many.
-    if (cpu_set_t processors; ::sched_getaffinity(0, sizeof processors, &processors) == 0 &&
-                              CPU_COUNT(&processors) > maxProcessors) {
-        cpu_set_t kept;
-        CPU_ZERO(&kept);
-        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < maxProcessors; ++cpu)
-            if (CPU_ISSET(cpu, &processors)) {
-                CPU_SET(cpu, &kept);
-                ++taken;
-            }
-        ::sched_setaffinity(0, sizeof kept, &kept);
-    }
+    // The AV1 codec starts threads for each processor a reader may use, for each tile of a
+    // picture, and the engine lets a reader ask for only so many: a reader of HEIF pictures runs
+    // on a few of the processors, one further along for each reader, so that readers side by side
+    // spread over all of them.
+    std::vector<int> processors;
+    if (cpu_set_t set; ::sched_getaffinity(0, sizeof set, &set) == 0)
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &set))
+                processors.push_back(cpu);
+    size_t nextProcessor = 0;
     if (loadLibrary())
         library->prepare_readers();
     std::vector<char> packet(sizeof(Fork));
@@ -990,10 +1034,18 @@ bool followParent(pid_t parent) {
                 ::dup2(fds[1], sharedFd);
                 closeOtherDescriptors();
                 ::prctl(PR_SET_NAME, "gw_reader");
+                if (processors.size() > size_t(readerProcessors)) {
+                    cpu_set_t window;
+                    CPU_ZERO(&window);
+                    for (size_t i = 0; i < size_t(readerProcessors); ++i)
+                        CPU_SET(processors[(nextProcessor + i) % processors.size()], &window);
+                    heifProcessors = window;
+                }
                 testHooks = (request.hooks & hookFaults) != 0;
                 serve();
             }
             answer.pid = pid < 0 ? -errno : int32_t(pid);
+            nextProcessor = (nextProcessor + 1) % std::max<size_t>(processors.size(), 1);
             if (pid > 0 && (request.hooks & hookLyingStarter))
                 answer.pid = parent;
         }
@@ -1019,6 +1071,10 @@ int main(int argc, char** argv) {
     }
     if (!followParent(parent))
         return 0;
+    // One heap for all of a reader's threads: each further heap reserves 64 MB of the address space
+    // that the reader's memory limit bounds, and a codec that cannot start a thread for want of it
+    // waits for that thread without end.
+    ::mallopt(M_ARENA_MAX, 1);
     const rlimit noCore{0, 0};
     ::setrlimit(RLIMIT_CORE, &noCore); // a reader's crash is an answer here, not a report
     // Nothing of the program's terminal or log, and no folder of its own to resolve names against.

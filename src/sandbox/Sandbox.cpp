@@ -337,20 +337,22 @@ void readOnly(const std::string& path) {
     ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY | lockedFlags(path), nullptr);
 }
 
-/// Counts a request of a process at `now`: false when it goes past the total or the pace of
-/// `limits` (its refusals aside).
-bool countRequest(const ThreadLimits& limits, ThreadRequests& requests,
-                  std::chrono::steady_clock::time_point now) {
-    if (requests.asked++ == 0)
-        requests.room = limits.burst;
-    else
-        requests.room = std::min<double>(
-            limits.burst,
-            requests.room +
-                limits.perSecond * std::chrono::duration<double>(now - requests.lastAsked).count());
-    requests.lastAsked = now;
-    requests.room -= 1;
-    return requests.asked <= limits.requests && requests.room >= 0;
+/// Looks at the process of `thread` for its id and how many threads it has now (0 when it has
+/// gone).
+void lookAt(int thread, ThreadRequests& requests) {
+    requests.threads = 0;
+    const std::string status = "/proc/" + std::to_string(thread) + "/status";
+    FILE* file = std::fopen(status.c_str(), "re");
+    if (!file)
+        return;
+    char line[256];
+    int process = 0;
+    while (std::fgets(line, sizeof line, file) && requests.threads == 0)
+        if (std::sscanf(line, "Tgid: %d", &process) != 1)
+            std::sscanf(line, "Threads: %d", &requests.threads);
+    std::fclose(file);
+    if (process > 0)
+        requests.process = process;
 }
 
 } // namespace
@@ -503,24 +505,17 @@ bool answerThread(int listener, const ThreadLimits& limits, ThreadRequests& requ
     seccomp_notif request{};
     if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0)
         return errno == EINTR || errno == ENOENT; // ENOENT: the asker went away meanwhile
-    // Its threads now, the asking one among them; read while it waits, so they cannot be more.
     const int asker = int(request.pid);
-    int threads = 0, process = 0;
-    const std::string status = "/proc/" + std::to_string(asker) + "/status";
-    if (FILE* file = std::fopen(status.c_str(), "re")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, file) && threads == 0)
-            if (std::sscanf(line, "Tgid: %d", &process) != 1)
-                std::sscanf(line, "Threads: %d", &threads);
-        std::fclose(file);
-    }
+    // The thread that asks has started what it was let start before.
+    std::erase(requests.starting, asker);
     seccomp_notif_resp response{};
     response.id = request.id;
-    const bool counted = countRequest(limits, requests, std::chrono::steady_clock::now());
-    if (requests.refused >= limits.refusals || !counted) {
-        // Still asking after so many refusals, so many requests or so fast: ended, while the
+    if (requests.refused >= limits.refusals || ++requests.asked > limits.requests) {
+        // Still asking after so many refusals or so many requests: ended, while the
         // request shows that it is the process that asks (its id cannot have gone to another yet).
-        const int pidfd = process > 0 ? int(::syscall(SYS_pidfd_open, process, 0)) : -1;
+        if (requests.process == 0)
+            lookAt(asker, requests);
+        const int pidfd = requests.process > 0 ? int(::syscall(SYS_pidfd_open, requests.process, 0)) : -1;
         if (pidfd >= 0) {
             if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &request.id) == 0)
                 ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
@@ -531,17 +526,26 @@ bool answerThread(int listener, const ThreadLimits& limits, ThreadRequests& requ
         ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
         return false;
     }
-    // The thread that asks has started what it was let start before; a thread that has ended has
-    // too.
-    std::erase(requests.starting, asker);
-    std::erase_if(requests.starting, [&](int thread) {
-        return ::syscall(SYS_tgkill, process, thread, 0) != 0 && errno == ESRCH;
-    });
-    if (threads > 0 && threads + int(requests.starting.size()) < limits.threads) {
+    auto room = [&] {
+        return requests.threads > 0 &&
+               requests.threads + requests.uncertain + requests.granted < limits.threads;
+    };
+    if (!room()) {
+        // Its threads now, the asking one among them; read while it waits, so they cannot be more.
+        lookAt(asker, requests);
+        // A thread that has ended has started what it was let start; the others' may not show yet.
+        std::erase_if(requests.starting, [&](int thread) {
+            return ::syscall(SYS_tgkill, requests.process, thread, 0) != 0 && errno == ESRCH;
+        });
+        requests.uncertain = int(requests.starting.size());
+        requests.granted = 0;
+    }
+    if (room()) {
         // Its flags are in a register, read by the filter: nothing the process could change since.
         response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
         if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response) == 0) {
             requests.starting.push_back(asker);
+            ++requests.granted;
             return true;
         }
         if (errno == ENOENT)

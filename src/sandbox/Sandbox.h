@@ -6,7 +6,6 @@
 // holds, and nothing else: no writes anywhere, no reads beyond what it needs, no network, no new
 // processes or programs, no signals to other processes, no new privileges, and limits it cannot lift.
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -78,21 +77,23 @@ struct ThreadLimits {
     /// Threads at once, with those on their way: more are refused, as the system refuses a thread
     /// it has no room for.
     int threads = 0;
-    /// Refusals: a codec that is refused goes on without, so a process that asks again after so
-    /// many is ended.
+    /// Refusals: a process that asks again after so many is ended.
     int refusals = 0;
-    /// Requests in all, granted or refused: each costs the one who answers a look at the process,
-    /// whether the thread then starts, ends at once or is refused by the kernel. A process that
-    /// asks once more is ended.
+    /// Requests in all, granted or refused: each costs the one who answers, whether the thread then
+    /// starts, ends at once or is refused by the kernel. A process that asks once more is ended.
     int requests = 0;
-    /// Requests at once, and how many a second it may make for long: a process that asks faster
-    /// than that, once its burst is spent, is ended.
-    int burst = 0;
-    double perSecond = 0;
 };
 
 /// What answerThread() keeps of one process between its requests for threads.
 struct ThreadRequests {
+    /// The process, and how many threads it had when it was last looked at (0: not yet, or gone).
+    int process = 0;
+    int threads = 0;
+    /// Of the threads let start before that look, those it may not have shown yet.
+    int uncertain = 0;
+    /// Threads let start since that look: counted as running until the next look, whether they
+    /// started, ended at once or were refused by the kernel.
+    int granted = 0;
     /// Its threads that were let start one that the count of its threads may not show yet: a
     /// thread makes one call at a time, so the one it started is counted once it asks again, or
     /// has ended.
@@ -101,15 +102,14 @@ struct ThreadRequests {
     int refused = 0;
     /// How many requests it has made.
     int asked = 0;
-    /// Of its burst, how many requests it may still make at once as of `lastAsked`.
-    double room = 0;
-    std::chrono::steady_clock::time_point lastAsked{};
 };
 
 /// Answers the next request of a process confined with `threadsAsked` for a thread, which waits on
 /// `listener`: granted while the process has, with the threads on their way, fewer than
-/// `limits.threads`, else refused; a process that asks past any other limit is ended instead. False
-/// when the listener is no longer to be asked: the process has ended, or has been ended.
+/// `limits.threads`, else refused; a process that asks past any other limit is ended instead. The
+/// process is looked at only when the threads it may have reach the limit, so a request costs the
+/// one who answers little more than its answer. False when the listener is no longer to be asked:
+/// the process has ended, or has been ended.
 bool answerThread(int listener, const ThreadLimits& limits, ThreadRequests& requests);
 
 /// Sets the soft and hard limit of `resource` (RLIMIT_*) of the calling process. False when the

@@ -24,6 +24,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include <future>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -545,6 +547,182 @@ TEST(CodecReaders, AnSvgReachesNoOtherFile) {
 
 namespace {
 
+/// A picture of one tile of `width` x `height` in the named format (.heic or .avif), as the
+/// image library writes it; empty when it cannot.
+std::vector<uint8_t> heifTile(const TempDir& tmp, const std::string& name, int width, int height) {
+    std::vector<uint8_t> rgb(size_t(width) * size_t(height) * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = uint8_t(64 + (i * 7) % 128);
+    OIIO::ImageSpec spec(width, height, 3, OIIO::TypeDesc::UINT8);
+    auto out = OIIO::ImageOutput::create(name);
+    if (!out || !out->open(tmp.file(name), spec) || !out->write_image(OIIO::TypeDesc::UINT8, rgb.data()) ||
+        !out->close())
+        return {};
+    std::ifstream in(tmp.file(name), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+/// The picture of `tile` (a HEIF or AVIF file of one picture) as a grid of `rows` x `columns` tiles,
+/// each coded on its own, as phones store their photos; empty when `tile` is not as expected.
+std::vector<uint8_t> heifGrid(const std::vector<uint8_t>& tile, int rows, int columns) {
+    struct Box {
+        std::string type;
+        size_t start, body, end;
+    };
+    auto number = [&](size_t at, int bytes) {
+        uint64_t v = 0;
+        for (int i = 0; i < bytes && at + size_t(i) < tile.size(); ++i)
+            v = v << 8 | tile[at + size_t(i)];
+        return v;
+    };
+    auto boxes = [&](size_t from, size_t to) {
+        std::vector<Box> found;
+        while (from + 8 <= to) {
+            const uint64_t size = number(from, 4);
+            if (size < 8 || from + size > to)
+                break;
+            found.push_back({std::string(tile.begin() + long(from) + 4, tile.begin() + long(from) + 8), from,
+                             from + 8, from + size});
+            from += size;
+        }
+        return found;
+    };
+    auto find = [](const std::vector<Box>& in, const std::string& type) {
+        const auto it = std::find_if(in.begin(), in.end(), [&](const Box& b) { return b.type == type; });
+        return it == in.end() ? std::optional<Box>() : std::optional<Box>(*it);
+    };
+    const auto meta = find(boxes(0, tile.size()), "meta");
+    if (!meta)
+        return {};
+    const std::vector<Box> inMeta = boxes(meta->body + 4, meta->end);
+    const auto iinf = find(inMeta, "iinf"), iloc = find(inMeta, "iloc"), iprp = find(inMeta, "iprp");
+    const auto infe = iinf ? find(boxes(iinf->body + 6, iinf->end), "infe") : std::nullopt;
+    const auto ipco = iprp ? find(boxes(iprp->body, iprp->end), "ipco") : std::nullopt;
+    if (!infe || !iloc || !ipco)
+        return {};
+    // The coding of item 1, the picture, and its data.
+    const std::string coding(tile.begin() + long(infe->body) + 8, tile.begin() + long(infe->body) + 12);
+    size_t at = iloc->body;
+    const int version = tile[at];
+    const int offsetSize = tile[at + 4] >> 4, lengthSize = tile[at + 4] & 15, baseSize = tile[at + 5] >> 4;
+    at += 6;
+    const uint64_t items = number(at, 2);
+    at += 2;
+    std::vector<uint8_t> data;
+    for (uint64_t i = 0; i < items; ++i) {
+        const uint64_t id = number(at, 2);
+        at += version >= 1 ? 6 : 4;
+        const uint64_t base = number(at, baseSize);
+        const uint64_t extents = number(at + size_t(baseSize), 2);
+        at += size_t(baseSize) + 2;
+        for (uint64_t e = 0; e < extents; ++e) {
+            const uint64_t offset = base + number(at, offsetSize),
+                           length = number(at + size_t(offsetSize), lengthSize);
+            at += size_t(offsetSize + lengthSize);
+            if (id == 1 && offset + length <= tile.size())
+                data.insert(data.end(), tile.begin() + long(offset), tile.begin() + long(offset + length));
+        }
+    }
+    std::map<std::string, std::vector<uint8_t>> properties;
+    for (const Box& b : boxes(ipco->body, ipco->end))
+        properties[b.type].assign(tile.begin() + long(b.start), tile.begin() + long(b.end));
+    const std::vector<uint8_t>& configuration = properties[coding == "hvc1" ? "hvcC" : "av1C"];
+    const std::vector<uint8_t>& size = properties["ispe"];
+    if (data.empty() || configuration.empty() || size.size() != 20)
+        return {};
+    auto be32 = [](const std::vector<uint8_t>& b, size_t at) {
+        return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
+    };
+    const uint32_t width = be32(size, 12), height = be32(size, 16);
+
+    using Bytes = std::vector<uint8_t>;
+    auto box = [](const char* type, std::initializer_list<Bytes> parts) {
+        Bytes body;
+        for (const Bytes& part : parts)
+            body.insert(body.end(), part.begin(), part.end());
+        Bytes out;
+        putBE(out, uint32_t(body.size() + 8), 4);
+        out.insert(out.end(), type, type + 4);
+        out.insert(out.end(), body.begin(), body.end());
+        return out;
+    };
+    auto be = [](std::initializer_list<std::pair<uint32_t, int>> fields) {
+        Bytes out;
+        for (const auto& [value, bytes] : fields)
+            putBE(out, value, bytes);
+        return out;
+    };
+    auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+    const bool hevc = coding == "hvc1";
+    const uint32_t tiles = uint32_t(rows * columns);
+    // Item 1 the grid, items 2 on its tiles.
+    Bytes infes, associations, references = be({{1, 2}, {tiles, 2}});
+    Bytes extras;
+    std::vector<uint8_t> extraIndexes;
+    for (const char* type : {"pixi", "colr"})
+        if (!properties[type].empty()) {
+            extras.insert(extras.end(), properties[type].begin(), properties[type].end());
+            extraIndexes.push_back(uint8_t(4 + extraIndexes.size()));
+        }
+    infes = box("infe", {be({{2u << 24, 4}, {1, 2}, {0, 2}}), text("grid"), {0}});
+    associations = be({{1, 2}, {uint32_t(1 + extraIndexes.size()), 1}, {3, 1}});
+    associations.insert(associations.end(), extraIndexes.begin(), extraIndexes.end());
+    for (uint32_t t = 2; t < 2 + tiles; ++t) {
+        const Bytes entry = box("infe", {be({{2u << 24 | 1, 4}, {t, 2}, {0, 2}}), text(coding), {0}});
+        infes.insert(infes.end(), entry.begin(), entry.end());
+        const Bytes tileAssociations =
+            be({{t, 2}, {uint32_t(2 + extraIndexes.size()), 1}, {0x81, 1}, {2, 1}});
+        associations.insert(associations.end(), tileAssociations.begin(), tileAssociations.end());
+        associations.insert(associations.end(), extraIndexes.begin(), extraIndexes.end());
+        putBE(references, t, 2);
+    }
+    const Bytes grid = be({{0, 1},
+                           {0, 1},
+                           {uint32_t(rows - 1), 1},
+                           {uint32_t(columns - 1), 1},
+                           {width * uint32_t(columns), 2},
+                           {height * uint32_t(rows), 2}});
+    const Bytes brand = text(hevc ? "heic" : "avif");
+    const Bytes ftyp = box("ftyp", {brand, be({{0, 4}}), text("mif1"), brand, text("miaf")});
+    auto metaAt = [&](uint32_t dataStart) {
+        Bytes locations = be({{0, 4},
+                              {0x4400, 2},
+                              {1 + tiles, 2},
+                              {1, 2},
+                              {0, 2},
+                              {1, 2},
+                              {dataStart, 4},
+                              {uint32_t(grid.size()), 4}});
+        for (uint32_t t = 0; t < tiles; ++t) {
+            const Bytes entry = be({{2 + t, 2},
+                                    {0, 2},
+                                    {1, 2},
+                                    {dataStart + uint32_t(grid.size() + t * data.size()), 4},
+                                    {uint32_t(data.size()), 4}});
+            locations.insert(locations.end(), entry.begin(), entry.end());
+        }
+        return box("meta", {be({{0, 4}}), box("hdlr", {be({{0, 4}, {0, 4}}), text("pict"), Bytes(13, 0)}),
+                            box("pitm", {be({{0, 4}, {1, 2}})}), box("iloc", {locations}),
+                            box("iinf", {be({{0, 4}, {1 + tiles, 2}}), infes}),
+                            box("iref", {be({{0, 4}}), box("dimg", {references})}),
+                            box("iprp", {box("ipco", {configuration, size,
+                                                      box("ispe", {be({{0, 4},
+                                                                       {width * uint32_t(columns), 4},
+                                                                       {height * uint32_t(rows), 4}})}),
+                                                      extras}),
+                                         box("ipma", {be({{0, 4}, {1 + tiles, 4}}), associations})})});
+    };
+    const Bytes gridMeta = metaAt(uint32_t(ftyp.size() + metaAt(0).size() + 8));
+    Bytes out = ftyp;
+    out.insert(out.end(), gridMeta.begin(), gridMeta.end());
+    Bytes tileData;
+    for (uint32_t t = 0; t < tiles; ++t)
+        tileData.insert(tileData.end(), data.begin(), data.end());
+    const Bytes mdat = box("mdat", {grid, tileData});
+    out.insert(out.end(), mdat.begin(), mdat.end());
+    return out;
+}
+
 double processCpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -613,6 +791,58 @@ TEST(CodecReaders, AReaderThatAsksForThreadsWithoutEndIsBoundedAndEnded) {
     imagelib::setWorkerLimits({});
     imagelib::setWorkerTestHooks(false);
     EXPECT_TRUE(decodeFile(tmp.file("good.tif")).ok());
+}
+
+TEST(CodecReaders, AReaderThatAsksForThreadsJustUnderTheBoundsIsEndedEarlyAndHoldsUpNoOther) {
+    // Readers started afresh under the sanitizers load the library, and its threads, after their
+    // confinement: their threads are not asked for, and only the photos are read.
+    const bool asked = !gwtest::sanitized;
+    TempDir tmp;
+    // Photos of 192 tiles, as a 50-megapixel phone stores them: the most threads that honest
+    // readers ask for, one or two for each tile in HEIF, one more for each processor in AVIF.
+    for (const char* name : {"grid.heic", "grid.avif"}) {
+        const std::vector<uint8_t> grid =
+            heifGrid(heifTile(tmp, std::string("tile-") + name, 64, 64), 12, 16);
+        ASSERT_FALSE(grid.empty()) << name;
+        writeBytes(tmp.file(name), grid);
+    }
+    writeBytes(tmp.file("good.tif"), goodTiff());
+    // Just under the bounds of old: 8190 threads, each refused by the kernel once let start, a
+    // thousand at once and then a thousand a second.
+    writeHook(tmp.file("flood.rla"), "threads-paced 8190 1000 1000");
+    // More than twice what the largest photo asks for, at the same pace; and as much as it asks
+    // for, at once.
+    writeHook(tmp.file("past.rla"), "threads-paced 2100 1000 1000");
+    writeHook(tmp.file("honest.rla"), "threads-paced 1000 1000 0");
+    imagelib::setWorkerTestHooks(true);
+
+    // Four floods at once, among photos read meanwhile.
+    std::vector<std::future<Result<Decoded>>> floods;
+    std::vector<std::pair<std::string, std::future<Result<Decoded>>>> photos;
+    for (int i = 0; i < (asked ? 4 : 0); ++i)
+        floods.push_back(std::async(std::launch::async, [&] { return decodeFile(tmp.file("flood.rla")); }));
+    for (int i = 0; i < 2; ++i)
+        for (const std::string name : {"grid.heic", "grid.avif", "good.tif"})
+            photos.emplace_back(
+                name, std::async(std::launch::async, [&tmp, name] { return decodeFile(tmp.file(name)); }));
+    for (auto& flood : floods) {
+        const Result<Decoded> flooded = flood.get();
+        ASSERT_FALSE(flooded.ok());
+        EXPECT_TRUE(flooded.error().starts_with("The image could not be read: its reader"))
+            << flooded.error();
+    }
+    for (auto& [name, photo] : photos) {
+        const Result<Decoded> read = photo.get();
+        ASSERT_TRUE(read.ok()) << name << ": " << read.error();
+        EXPECT_EQ(read->width, name == "good.tif" ? 6 : 1024) << name;
+    }
+    // Ended once past its total, but let ask as often as an honest reader asks.
+    if (asked) {
+        const Result<Decoded> past = decodeFile(tmp.file("past.rla"));
+        EXPECT_TRUE(past.error().starts_with("The image could not be read: its reader")) << past.error();
+        EXPECT_EQ(decodeFile(tmp.file("honest.rla")).error(), "asked 1000 times");
+    }
+    imagelib::setWorkerTestHooks(false);
 }
 
 TEST(CodecReaders, AReaderOnASlowDiskReadsALargeFileToItsEnd) {

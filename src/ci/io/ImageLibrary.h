@@ -52,7 +52,8 @@ struct WorkerLimits {
 /// "hang", "alloc", "lie-" and what to lie about, "peek" (at what its shared memory holds), "probe
 /// SECRET PHOTO" (at what lies beyond its file), "escape FOLDER PORT", "threads" (asked for
 /// without end), "threads-brief" (threads that end at once, without end), "threads-unlike" (asked
-/// for with flags that no thread library uses, without end), "slow" (a file read as from a slow
+/// for with flags that no thread library uses, without end), "threads-paced N B P" (N threads
+/// that the kernel refuses, B at once and then P a second), "slow" (a file read as from a slow
 /// disk), "slow-stall" (which stops after a megabyte) or "slow-again" (which reads its file again
 /// and again) (see ImageLibWorker.cpp); with `lyingStarter`, a starter that names another process
 /// as the new reader.

@@ -28,8 +28,9 @@ constexpr int socketFd = 3;
 constexpr int sharedFd = 4;
 /// The largest message either side sends.
 constexpr size_t maxMessage = 32 * 1024;
-/// The most processors a reader may run on: a codec starts a thread for each.
-constexpr int maxProcessors = 32;
+/// The processors a reader of HEIF pictures runs on: the AV1 codec starts a thread for each, for
+/// each tile of a picture, and the HEIF reader decodes four tiles at once.
+constexpr int readerProcessors = 4;
 
 enum Op : uint32_t {
     /// With the file's descriptor: confines the process, then opens the file with the named reader

@@ -1,7 +1,7 @@
 // The gate through which reader processes start threads (see ImageWorkerThreadGate.h). Every
-// request costs the program a look at its reader, whatever comes of it, so a reader's requests are
-// bounded in number and pace as well as its threads: a crafted file that asks without end, for
-// threads that end at once or that the kernel refuses, costs the program a fraction of a second.
+// request costs the program its answer, whatever comes of it, so a reader's requests are bounded
+// in number as well as its threads: a crafted file that asks without end, for threads that end at
+// once or that the kernel refuses, is ended after twice as many as the largest photo asks for.
 
 #include "ImageWorkerThreadGate.h"
 
@@ -21,16 +21,16 @@ namespace ci::io::imagelib {
 
 namespace {
 
-/// What a reader may ask. At most 64 threads at once: the codecs of HEIF start one for each
-/// processor it may use (at most worker::maxProcessors) and a few more for the tiles of a picture.
-/// A codec that is refused a thread goes on without it, so an honest reader is refused at most
-/// about once for each thread it would start. The codecs start theirs for a picture and again for
-/// each of its tiles (a HEIF photo asks once or twice, an AVIF photo once for each processor, a
-/// picture of hundreds of tiles a few thousand times at most, in seconds). Each request costs the
-/// program about 50 µs: a reader that floods is ended within its burst, in a twentieth of a
-/// second, and one that keeps to the pace within its total, in under half a second.
-constexpr sandbox::ThreadLimits readerThreads{
-    .threads = 64, .refusals = 64, .requests = 8192, .burst = 1024, .perSecond = 1024};
+/// What a reader may ask, from what honest readers ask on their processors (worker::
+/// readerProcessors): the HEIF reader decodes each tile of a picture on a thread of its own, four
+/// at once, and the HEVC codec starts one more for each (a 50-megapixel phone photo of 192 tiles
+/// asks 384 times, with 8 threads at once), the AV1 codec one for each processor instead (960
+/// times, 20 at once); a picture of one tile asks at most 8 times, a JPEG 2000 picture once, other
+/// formats never. They ask as fast as they decode (up to 350 times in a tenth of a second), so
+/// only the total tells a flood from them. A codec that is refused a thread fails its picture, so
+/// an honest reader is never refused. A reader ended at the total has cost the program a few
+/// hundredths of a second.
+constexpr sandbox::ThreadLimits readerThreads{.threads = 64, .refusals = 64, .requests = 2048};
 
 /// Answers the readers' requests for threads (sandbox::answerThread), on a thread of its own: a
 /// reader starts a thread only when this lets it, within readerThreads, and is ended past them. A
