@@ -223,10 +223,15 @@ int main(int argc, char** argv) {
         return fail(126, "the program cannot be confined: " + error);
     if (cpuCeiling < cpu)
         cpuCeiling = cpu;
+    // A few descriptors of its own, fewer where whoever started it had fewer (its files lie below).
+    rlimit descriptors{};
+    ::getrlimit(RLIMIT_NOFILE, &descriptors);
+    const uint64_t ownDescriptors = std::min<uint64_t>(64, descriptors.rlim_max);
     // Nothing written to files, locked in memory or kept as a core; no process of its own.
     if ((memory && !limit(RLIMIT_AS, memory, memory)) || (cpu && !limit(RLIMIT_CPU, cpu, cpuCeiling)) ||
         !limit(RLIMIT_FSIZE, 0, 0) || !limit(RLIMIT_CORE, 0, 0) || !limit(RLIMIT_MEMLOCK, 0, 0) ||
-        !limit(RLIMIT_MSGQUEUE, 0, 0) || !limit(RLIMIT_NPROC, 0, 0) || !limit(RLIMIT_NOFILE, 64, 64))
+        !limit(RLIMIT_MSGQUEUE, 0, 0) || !limit(RLIMIT_NPROC, 0, 0) ||
+        !limit(RLIMIT_NOFILE, ownDescriptors, ownDescriptors))
         return fail(126, "the limits could not be set");
     // No name is resolved against the folder of whoever started it.
     if (::chdir("/") != 0)
